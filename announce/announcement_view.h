@@ -1,0 +1,12 @@
+#pragma once
+
+#include <windows.h>
+
+#include <exdisp.h>
+
+// The panel's host window and its browser (one reference held); both null when there is no panel.
+extern HWND announcementHost;
+extern IWebBrowser2* announcementBrowser;
+
+// Offers a keystroke addressed to the panel to the browser first; true when the browser consumed it.
+bool PreTranslateAnnouncementMessage(MSG& msg);

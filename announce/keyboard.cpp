@@ -1,0 +1,20 @@
+#include "announce/announcement_view.h"
+
+#include "app/com_ptr.h"
+
+#include <ole2.h>
+
+HWND announcementHost = nullptr;
+IWebBrowser2* announcementBrowser = nullptr;
+
+bool PreTranslateAnnouncementMessage(MSG& msg)
+{
+    if (announcementBrowser == nullptr)
+        return false;
+    if (msg.hwnd != announcementHost && !IsChild(announcementHost, msg.hwnd))
+        return false;
+    ComPtr<IOleInPlaceActiveObject> active;
+    if (FAILED(announcementBrowser->QueryInterface(IID_IOleInPlaceActiveObject, active.put_void())) || !active)
+        return false;
+    return active->TranslateAccelerator(&msg) == S_OK;
+}

@@ -1,0 +1,121 @@
+// The real launcher executable started as a process under Wine and watched from outside.
+
+#include "app/config.h"
+#include "tests/support/process_probe.h"
+
+#include <gtest/gtest.h>
+
+using namespace probe;
+
+namespace {
+
+constexpr DWORD kWindowWait = 20000;
+
+// A client folder holding a copy of the launcher, so each test owns its own executable path.
+class ClientFolder {
+public:
+    ClientFolder()
+    {
+        if (!CopyFileW(LauncherExe().c_str(), exe().c_str(), FALSE))
+            throw std::runtime_error("cannot copy the launcher");
+    }
+    std::wstring exe() const { return dir_ / L"VornLauncher.exe"; }
+    const TempDir& dir() const { return dir_; }
+
+private:
+    TempDir dir_;
+};
+
+// Starts the launcher and closes it at scope exit, as a player would with the window's close message.
+class RunningLauncher {
+public:
+    explicit RunningLauncher(const std::wstring& exe, const std::wstring& arguments = L"")
+        : process_(Start(exe, arguments))
+    {
+        window_ = WaitTopWindow(process_.id, L"VornLauncherWindow", L"", kWindowWait);
+    }
+    ~RunningLauncher()
+    {
+        if (window_ != nullptr)
+            PostMessageW(window_, WM_CLOSE, 0, 0);
+        if (WaitExit(process_, 10000) == STILL_ACTIVE)
+            Kill(process_);
+    }
+    HWND window() const { return window_; }
+    const Process& process() const { return process_; }
+
+private:
+    Process process_;
+    HWND window_ = nullptr;
+};
+
+}
+
+TEST(Startup, WindowIsCentredBorderlessAndCaptioned)
+{
+    ClientFolder client;
+    RunningLauncher launcher(client.exe());
+    ASSERT_NE(launcher.window(), nullptr) << "the launcher showed no main window";
+
+    const WindowInfo info = Describe(launcher.window());
+    EXPECT_EQ(info.text, BuildDefaultConfig().windowTitle);
+    EXPECT_EQ(info.rect.right - info.rect.left, 1040);
+    EXPECT_EQ(info.rect.bottom - info.rect.top, 665);
+    RECT work{};
+    SystemParametersInfoW(SPI_GETWORKAREA, 0, &work, 0);
+    EXPECT_EQ(info.rect.left, work.left + (work.right - work.left - 1040) / 2);
+    EXPECT_EQ(info.rect.top, work.top + (work.bottom - work.top - 665) / 2);
+    EXPECT_TRUE(info.style & WS_POPUP);
+    EXPECT_FALSE(info.style & WS_CAPTION);
+    EXPECT_FALSE(info.style & WS_THICKFRAME);
+}
+
+TEST(Startup, ClosingTheWindowEndsWithExitCodeZero)
+{
+    ClientFolder client;
+    Process process = Start(client.exe());
+    HWND window = WaitTopWindow(process.id, L"VornLauncherWindow", L"", kWindowWait);
+    ASSERT_NE(window, nullptr);
+    PostMessageW(window, WM_CLOSE, 0, 0);
+    EXPECT_EQ(WaitExit(process, 15000), 0u);
+    Kill(process);
+}
+
+TEST(Startup, SecondInstanceIsRefusedAndTheFirstKeepsRunning)
+{
+    ClientFolder client;
+    RunningLauncher first(client.exe());
+    ASSERT_NE(first.window(), nullptr);
+
+    Process second = Start(client.exe());
+    const MessageBoxInfo box = WaitMessageBox(second.id, kWindowWait);
+    ASSERT_NE(box.hwnd, nullptr) << "the second launcher showed no message";
+    EXPECT_EQ(box.caption, L"Vorn 岚谷登录器");
+    EXPECT_EQ(box.text, L"登录器已经在运行。");
+    EXPECT_EQ(FindTopWindow(second.id, L"VornLauncherWindow", L""), nullptr);
+    EXPECT_TRUE(PressButton(box.hwnd, IDOK));
+    EXPECT_EQ(WaitExit(second, 10000), 0u);
+    Kill(second);
+
+    EXPECT_EQ(WaitForSingleObject(first.process().handle.get(), 0), static_cast<DWORD>(WAIT_TIMEOUT));
+    EXPECT_TRUE(IsWindow(first.window()));
+}
+
+TEST(Startup, LeftoverStagedExecutableIsDeleted)
+{
+    ClientFolder client;
+    const std::wstring staged = client.exe() + L".new";
+    WriteFileBytes(staged, "left over from an earlier self-update");
+    RunningLauncher launcher(client.exe());
+    ASSERT_NE(launcher.window(), nullptr);
+    EXPECT_FALSE(FileExists(staged));
+}
+
+TEST(Startup, IncompleteSelfUpdateFormsStartNormally)
+{
+    ClientFolder client;
+    for (const wchar_t* arguments : {L"--apply-update", L"--apply-update C:\\x.exe", L"--apply-update a b c"}) {
+        RunningLauncher launcher(client.exe(), arguments);
+        EXPECT_NE(launcher.window(), nullptr) << "no window with arguments: " << arguments;
+    }
+}

@@ -1,0 +1,236 @@
+#include "tests/support/process_probe.h"
+
+#include <rpc.h>
+
+#include <fstream>
+#include <iterator>
+#include <sstream>
+#include <stdexcept>
+#include <vector>
+
+namespace probe {
+
+namespace {
+
+std::wstring WindowText(HWND window)
+{
+    const int length = GetWindowTextLengthW(window);
+    std::wstring text(static_cast<std::size_t>(length) + 1, L'\0');
+    const int copied = GetWindowTextW(window, text.data(), length + 1);
+    text.resize(static_cast<std::size_t>(copied > 0 ? copied : 0));
+    return text;
+}
+
+std::wstring ClassOf(HWND window)
+{
+    wchar_t name[256] = {};
+    const int length = GetClassNameW(window, name, 256);
+    return std::wstring(name, static_cast<std::size_t>(length > 0 ? length : 0));
+}
+
+struct FindRequest {
+    DWORD processId;
+    const std::wstring* className;
+    const std::wstring* caption;
+    HWND found;
+};
+
+BOOL CALLBACK FindTopWindowCallback(HWND window, LPARAM param)
+{
+    auto* request = reinterpret_cast<FindRequest*>(param);
+    DWORD owner = 0;
+    GetWindowThreadProcessId(window, &owner);
+    if (owner != request->processId || !IsWindowVisible(window))
+        return TRUE;
+    if (!request->className->empty() && ClassOf(window) != *request->className)
+        return TRUE;
+    if (!request->caption->empty() && WindowText(window) != *request->caption)
+        return TRUE;
+    request->found = window;
+    return FALSE;
+}
+
+BOOL CALLBACK CollectChildCallback(HWND window, LPARAM param)
+{
+    reinterpret_cast<std::vector<WindowInfo>*>(param)->push_back(Describe(window));
+    return TRUE;
+}
+
+}
+
+std::wstring BinDir()
+{
+    std::vector<wchar_t> buffer(32768);
+    const DWORD length = GetModuleFileNameW(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
+    std::wstring path(buffer.data(), length);
+    return path.substr(0, path.find_last_of(L'\\'));
+}
+
+std::wstring LauncherExe()
+{
+    return BinDir() + L"\\VornLauncher.exe";
+}
+
+TempDir::TempDir()
+{
+    wchar_t base[MAX_PATH + 1] = {};
+    GetTempPathW(MAX_PATH + 1, base);
+    UUID uuid{};
+    UuidCreate(&uuid);
+    RPC_WSTR text = nullptr;
+    UuidToStringW(&uuid, &text);
+    path_ = std::wstring(base) + L"vorn-test-" + reinterpret_cast<wchar_t*>(text);
+    RpcStringFreeW(&text);
+    if (!CreateDirectoryW(path_.c_str(), nullptr))
+        throw std::runtime_error("cannot create a temporary folder");
+}
+
+TempDir::~TempDir()
+{
+    RemoveTree(path_);
+}
+
+void RemoveTree(const std::wstring& path)
+{
+    const DWORD attributes = GetFileAttributesW(path.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES)
+        return;
+    // A link is removed itself; what it points to is not ours.
+    if ((attributes & FILE_ATTRIBUTE_DIRECTORY) && !(attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+        WIN32_FIND_DATAW data;
+        UniqueFind find(FindFirstFileW((path + L"\\*").c_str(), &data));
+        if (find) {
+            do {
+                const std::wstring name = data.cFileName;
+                if (name != L"." && name != L"..")
+                    RemoveTree(path + L"\\" + name);
+            } while (FindNextFileW(find.get(), &data));
+        }
+        find.reset();
+        RemoveDirectoryW(path.c_str());
+    } else if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
+        RemoveDirectoryW(path.c_str());
+    } else {
+        SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+        DeleteFileW(path.c_str());
+    }
+}
+
+bool FileExists(const std::wstring& path)
+{
+    return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+void WriteFileBytes(const std::wstring& path, const std::string& bytes)
+{
+    std::ofstream out(path.c_str(), std::ios::binary | std::ios::trunc);
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    if (!out)
+        throw std::runtime_error("cannot write a test file");
+}
+
+std::string ReadFileBytes(const std::wstring& path)
+{
+    std::ifstream in(path.c_str(), std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+Process Start(const std::wstring& exe, const std::wstring& arguments, const std::wstring& workDir)
+{
+    std::wstring commandLine = L"\"" + exe + L"\"";
+    if (!arguments.empty())
+        commandLine += L" " + arguments;
+    const std::wstring directory = workDir.empty() ? exe.substr(0, exe.find_last_of(L'\\')) : workDir;
+    STARTUPINFOW startup{};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION info{};
+    if (!CreateProcessW(exe.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, directory.c_str(),
+                        &startup, &info))
+        throw std::runtime_error("CreateProcessW failed");
+    CloseHandle(info.hThread);
+    Process process;
+    process.handle.reset(info.hProcess);
+    process.id = info.dwProcessId;
+    return process;
+}
+
+DWORD WaitExit(const Process& process, DWORD timeoutMs)
+{
+    if (WaitForSingleObject(process.handle.get(), timeoutMs) != WAIT_OBJECT_0)
+        return STILL_ACTIVE;
+    DWORD code = STILL_ACTIVE;
+    GetExitCodeProcess(process.handle.get(), &code);
+    return code;
+}
+
+void Kill(Process& process)
+{
+    if (process.handle && WaitForSingleObject(process.handle.get(), 0) == WAIT_TIMEOUT) {
+        TerminateProcess(process.handle.get(), 99);
+        WaitForSingleObject(process.handle.get(), 5000);
+    }
+}
+
+WindowInfo Describe(HWND window)
+{
+    WindowInfo info;
+    info.hwnd = window;
+    info.className = ClassOf(window);
+    info.text = WindowText(window);
+    info.id = GetDlgCtrlID(window);
+    GetWindowRect(window, &info.rect);
+    info.visible = IsWindowVisible(window) != FALSE;
+    info.style = GetWindowLongW(window, GWL_STYLE);
+    return info;
+}
+
+HWND FindTopWindow(DWORD processId, const std::wstring& className, const std::wstring& caption)
+{
+    FindRequest request{processId, &className, &caption, nullptr};
+    EnumWindows(FindTopWindowCallback, reinterpret_cast<LPARAM>(&request));
+    return request.found;
+}
+
+HWND WaitTopWindow(DWORD processId, const std::wstring& className, const std::wstring& caption, DWORD timeoutMs)
+{
+    const ULONGLONG deadline = GetTickCount64() + timeoutMs;
+    for (;;) {
+        if (HWND found = FindTopWindow(processId, className, caption))
+            return found;
+        if (GetTickCount64() >= deadline)
+            return nullptr;
+        Sleep(50);
+    }
+}
+
+std::vector<WindowInfo> Children(HWND parent)
+{
+    std::vector<WindowInfo> children;
+    EnumChildWindows(parent, CollectChildCallback, reinterpret_cast<LPARAM>(&children));
+    return children;
+}
+
+MessageBoxInfo WaitMessageBox(DWORD processId, DWORD timeoutMs)
+{
+    MessageBoxInfo box;
+    box.hwnd = WaitTopWindow(processId, L"#32770", L"", timeoutMs);
+    if (box.hwnd == nullptr)
+        return box;
+    box.caption = WindowText(box.hwnd);
+    // The message is the static text with the longest content; the icon is a static without text.
+    for (const WindowInfo& child : Children(box.hwnd)) {
+        if (_wcsicmp(child.className.c_str(), L"Static") == 0 && child.text.size() > box.text.size())
+            box.text = child.text;
+    }
+    return box;
+}
+
+bool PressButton(HWND dialog, int buttonId)
+{
+    HWND button = GetDlgItem(dialog, buttonId);
+    if (button == nullptr)
+        return false;
+    return PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(buttonId, BN_CLICKED), reinterpret_cast<LPARAM>(button)) != 0;
+}
+
+}

@@ -1,0 +1,77 @@
+#pragma once
+
+// Watching other programs from outside: start them, find their windows, read texts, press buttons. Works
+// across processes because every program of a test run shares one wineserver.
+
+#include "app/unique_resource.h"
+
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+namespace probe {
+
+// The folder of the running test program; the launcher and the helper programs are built next to it.
+std::wstring BinDir();
+std::wstring LauncherExe();
+
+// A fresh folder under the temporary directory, removed with everything in it at scope exit.
+class TempDir {
+public:
+    TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    ~TempDir();
+    const std::wstring& path() const { return path_; }
+    std::wstring operator/(const std::wstring& name) const { return path_ + L"\\" + name; }
+
+private:
+    std::wstring path_;
+};
+
+void RemoveTree(const std::wstring& path);
+bool FileExists(const std::wstring& path);
+void WriteFileBytes(const std::wstring& path, const std::string& bytes);
+std::string ReadFileBytes(const std::wstring& path);
+
+struct Process {
+    UniqueHandle handle;
+    DWORD id = 0;
+};
+
+// Starts `exe` with `arguments` appended to its quoted path; the working directory defaults to the exe's folder.
+Process Start(const std::wstring& exe, const std::wstring& arguments = L"", const std::wstring& workDir = L"");
+// The exit code, or STILL_ACTIVE when the process did not end within the time.
+DWORD WaitExit(const Process& process, DWORD timeoutMs);
+void Kill(Process& process);
+
+struct WindowInfo {
+    HWND hwnd = nullptr;
+    std::wstring className;
+    std::wstring text;
+    int id = 0;
+    RECT rect{};  // screen coordinates
+    bool visible = false;
+    LONG style = 0;
+};
+
+WindowInfo Describe(HWND window);
+
+// The first visible top-level window of the process with this class (empty: any) and caption (empty: any).
+HWND FindTopWindow(DWORD processId, const std::wstring& className, const std::wstring& caption);
+HWND WaitTopWindow(DWORD processId, const std::wstring& className, const std::wstring& caption, DWORD timeoutMs);
+
+std::vector<WindowInfo> Children(HWND parent);
+
+// A system message box of the process: its caption, its text and its buttons.
+struct MessageBoxInfo {
+    HWND hwnd = nullptr;
+    std::wstring caption;
+    std::wstring text;
+};
+MessageBoxInfo WaitMessageBox(DWORD processId, DWORD timeoutMs);
+// Presses the button with this id (IDOK, IDYES, ...) the way a click would.
+bool PressButton(HWND dialog, int buttonId);
+
+}
