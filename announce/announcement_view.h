@@ -10,3 +10,7 @@ extern IWebBrowser2* announcementBrowser;
 
 // Offers a keystroke addressed to the panel to the browser first; true when the browser consumed it.
 bool PreTranslateAnnouncementMessage(MSG& msg);
+
+// Builds the panel in `rect` of `parent`; the host window, or null when the panel cannot be built.
+HWND CreateAnnouncementView(HWND parent, const RECT& rect);
+void DestroyAnnouncementView();

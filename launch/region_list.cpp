@@ -1,0 +1,3 @@
+#include "launch/region_list.h"
+
+void StartRegionListLoad() {}
