@@ -32,15 +32,15 @@ vorn_wine_start() {
 
   # Start the session with output going nowhere: Wine's background services inherit the standard handles of
   # whatever starts them, and a runner capturing output would otherwise wait on them for ever.
-  wineboot -i </dev/null >/dev/null 2>&1
-  wineserver -p </dev/null >/dev/null 2>&1
+  # A persistent server keeps the session alive between the programs of a run.
+  wineserver -p </dev/null >/dev/null 2>&1 || true
+  wineboot -i </dev/null >/dev/null 2>&1 || true
   # The program asks for these faces; map them to the CJK font installed on the machine.
   local face
   for face in "Microsoft YaHei UI" "Microsoft YaHei" "宋体" "SimSun" "Tahoma" "MS Shell Dlg" "MS Shell Dlg 2"; do
     wine reg add 'HKCU\Software\Wine\Fonts\Replacements' /v "$face" /t REG_SZ /d "WenQuanYi Micro Hei" /f \
-      </dev/null >/dev/null 2>&1
+      </dev/null >/dev/null 2>&1 || true
   done
-  wineserver -p </dev/null >/dev/null 2>&1
 }
 
 vorn_wine_stop() {
