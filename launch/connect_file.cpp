@@ -1,0 +1,84 @@
+#include "launch/connect_file.h"
+
+#include "app/paths.h"
+#include "app/unique_resource.h"
+#include "launch/client_path.h"
+#include "launch/connect_block.h"
+
+#include <windows.h>
+
+#include <filesystem>
+#include <system_error>
+
+namespace {
+
+constexpr wchar_t kConnectFileRelative[] = L"Data\\Local\\Connect.msil";
+constexpr wchar_t kTemporarySuffix[] = L".launcher.tmp";
+
+// A folder we cannot inspect (access denied on a parent, say) counts as one we could not make.
+bool MakeParentFolder(const std::wstring& path)
+{
+    const std::filesystem::path parent = std::filesystem::path(path).parent_path();
+    if (parent.empty())
+        return true;
+    std::error_code error;
+    if (std::filesystem::create_directories(parent, error))
+        return true;
+    return std::filesystem::is_directory(parent, error);
+}
+
+bool WriteBlock(HANDLE file)
+{
+    DWORD written = 0;
+    return WriteFile(file, kConnectBlock.data(), static_cast<DWORD>(kConnectBlock.size()), &written, nullptr) &&
+           written == kConnectBlock.size() && FlushFileBuffers(file);
+}
+
+}
+
+std::wstring ConnectFilePath()
+{
+    return JoinClientPath(ClientRoot(), kConnectFileRelative);
+}
+
+bool ConnectFileMatches(const std::wstring& path)
+{
+    UniqueFile file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file)
+        return false;
+    LARGE_INTEGER size{};
+    if (!GetFileSizeEx(file.get(), &size) || size.QuadPart != static_cast<LONGLONG>(kConnectBlockSize))
+        return false;
+    std::array<unsigned char, kConnectBlockSize> content{};
+    DWORD read = 0;
+    if (!ReadFile(file.get(), content.data(), static_cast<DWORD>(content.size()), &read, nullptr) ||
+        read != content.size())
+        return false;
+    return content == kConnectBlock;
+}
+
+bool EnsureConnectFile()
+{
+    const std::wstring path = ConnectFilePath();
+    if (ConnectFileMatches(path))
+        return true;
+    if (!MakeParentFolder(path))
+        return false;
+
+    const std::wstring temporary = path + kTemporarySuffix;
+    UniqueFile file(CreateFileW(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
+                                nullptr));
+    if (!file)
+        return false;
+    // From here on the temporary file is ours and must not outlive this call, whatever fails.
+    ScopeExit removeTemporary([&temporary] { DeleteFileW(temporary.c_str()); });
+    const bool written = WriteBlock(file.get());
+    file.reset();
+    if (!written)
+        return false;
+    if (!MoveFileExW(temporary.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+        return false;
+    removeTemporary.Dismiss();
+    return ConnectFileMatches(path);
+}

@@ -1,0 +1,118 @@
+#include "tests/launch/launch_test_support.h"
+
+#include "app/message_box.h"
+#include "app/paths.h"
+#include "app/text.h"
+#include "ui/shared_state.h"
+
+#include <stdexcept>
+#include <utility>
+
+namespace launchtest {
+
+namespace {
+
+std::vector<MessageBoxCall> recordedCalls;
+
+int RecordMessageBox(HWND owner, const std::wstring& text, const std::wstring& caption, UINT type)
+{
+    recordedCalls.push_back({owner, text, caption, type});
+    return IDOK;
+}
+
+std::map<std::wstring, std::wstring> ParseRecord(const std::wstring& text)
+{
+    std::map<std::wstring, std::wstring> values;
+    for (const std::wstring& line : SplitFields(text, L'\n')) {
+        const auto equals = line.find(L'=');
+        if (equals != std::wstring::npos)
+            values[line.substr(0, equals)] = line.substr(equals + 1);
+    }
+    return values;
+}
+
+}
+
+ClientFolder::ClientFolder() : previousRoot_(ClientRoot())
+{
+    const std::wstring game = probe::BinDir() + L"\\stand_in_game.exe";
+    if (!CopyFileW(game.c_str(), (temp_ / L"Main.exe").c_str(), FALSE))
+        throw std::runtime_error("cannot copy the stand-in game");
+    InstallClientRoot(temp_.path());
+}
+
+ClientFolder::~ClientFolder()
+{
+    InstallClientRoot(previousRoot_);
+}
+
+std::optional<std::map<std::wstring, std::wstring>> ClientFolder::WaitGameRecord(DWORD timeoutMs) const
+{
+    const std::wstring record = temp_ / L"game_record.txt";
+    const ULONGLONG deadline = GetTickCount64() + timeoutMs;
+    while (!probe::FileExists(record)) {
+        if (GetTickCount64() >= deadline)
+            return std::nullopt;
+        Sleep(50);
+    }
+    return ParseRecord(Utf8ToWide(probe::ReadFileBytes(record)));
+}
+
+bool ClientFolder::GameStarted() const
+{
+    return probe::FileExists(temp_ / L"game_record.txt");
+}
+
+ScopedConfig::ScopedConfig(LauncherConfig config)
+{
+    InstallConfig(std::move(config));
+}
+
+ScopedConfig::~ScopedConfig()
+{
+    InstallConfig(BuildDefaultConfig());
+}
+
+StandInMainWindow::StandInMainWindow()
+    : window_(CreateWindowExW(0, L"STATIC", L"launch test", WS_OVERLAPPEDWINDOW, 40, 40, 320, 200, nullptr, nullptr,
+                              GetModuleHandleW(nullptr), nullptr))
+{
+    if (!window_)
+        throw std::runtime_error("cannot create the stand-in main window");
+    ShowWindow(window_.get(), SW_SHOWNORMAL);
+    mainWindow = window_.get();
+}
+
+StandInMainWindow::~StandInMainWindow()
+{
+    mainWindow = nullptr;
+}
+
+MessageBoxRecorder::MessageBoxRecorder()
+{
+    recordedCalls.clear();
+    SetMessageBoxHook(RecordMessageBox);
+}
+
+MessageBoxRecorder::~MessageBoxRecorder()
+{
+    SetMessageBoxHook(nullptr);
+    recordedCalls.clear();
+}
+
+const std::vector<MessageBoxCall>& MessageBoxRecorder::calls() const
+{
+    return recordedCalls;
+}
+
+std::optional<std::wstring> EnvironmentValue(const wchar_t* name)
+{
+    std::vector<wchar_t> buffer(32768);
+    SetLastError(ERROR_SUCCESS);
+    const DWORD length = GetEnvironmentVariableW(name, buffer.data(), static_cast<DWORD>(buffer.size()));
+    if (length == 0 && GetLastError() == ERROR_ENVVAR_NOT_FOUND)
+        return std::nullopt;
+    return std::wstring(buffer.data(), length);
+}
+
+}

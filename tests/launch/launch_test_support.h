@@ -1,0 +1,84 @@
+#pragma once
+
+// What the launch tests share: a client folder with the stand-in game as its executable, a plain top-level
+// window standing in for the main window, a recorder for message boxes and a scoped configuration.
+
+#include "app/config.h"
+#include "app/unique_resource.h"
+#include "tests/support/process_probe.h"
+
+#include <windows.h>
+
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace launchtest {
+
+// A fresh client root, installed as the process's client root for the object's life, with the stand-in game
+// copied in as "Main.exe".
+class ClientFolder {
+public:
+    ClientFolder();
+    ClientFolder(const ClientFolder&) = delete;
+    ClientFolder& operator=(const ClientFolder&) = delete;
+    ~ClientFolder();
+
+    const std::wstring& root() const { return temp_.path(); }
+    std::wstring operator/(const std::wstring& name) const { return temp_ / name; }
+    std::wstring ConnectFile() const { return temp_ / L"Data\\Local\\Connect.msil"; }
+
+    // What the stand-in game recorded ("command_line", "working_directory" and the VORN_ variables it saw),
+    // once it has written it; nothing when no game wrote a record within the time.
+    std::optional<std::map<std::wstring, std::wstring>> WaitGameRecord(DWORD timeoutMs) const;
+    bool GameStarted() const;
+
+private:
+    probe::TempDir temp_;
+    std::wstring previousRoot_;
+};
+
+// The configuration the tests run with; the built-in one comes back at scope exit.
+class ScopedConfig {
+public:
+    explicit ScopedConfig(LauncherConfig config);
+    ScopedConfig(const ScopedConfig&) = delete;
+    ScopedConfig& operator=(const ScopedConfig&) = delete;
+    ~ScopedConfig();
+};
+
+// A visible top-level window installed as mainWindow for the object's life.
+class StandInMainWindow {
+public:
+    StandInMainWindow();
+    StandInMainWindow(const StandInMainWindow&) = delete;
+    StandInMainWindow& operator=(const StandInMainWindow&) = delete;
+    ~StandInMainWindow();
+    HWND get() const { return window_.get(); }
+
+private:
+    UniqueWindow window_;
+};
+
+struct MessageBoxCall {
+    HWND owner = nullptr;
+    std::wstring text;
+    std::wstring caption;
+    UINT type = 0;
+};
+
+// Answers every message box with OK and keeps what it was asked to show.
+class MessageBoxRecorder {
+public:
+    MessageBoxRecorder();
+    MessageBoxRecorder(const MessageBoxRecorder&) = delete;
+    MessageBoxRecorder& operator=(const MessageBoxRecorder&) = delete;
+    ~MessageBoxRecorder();
+    const std::vector<MessageBoxCall>& calls() const;
+};
+
+// The value of an environment variable of this process, or nothing when it is not set.
+std::optional<std::wstring> EnvironmentValue(const wchar_t* name);
+
+}
