@@ -27,6 +27,14 @@ bool MakeParentFolder(const std::wstring& path)
     return std::filesystem::is_directory(parent, error);
 }
 
+// A read-only connection file was made so on purpose and is not replaced. Windows' move refuses it by itself;
+// not every system's move does, so the launcher asks first and behaves alike everywhere.
+bool IsReadOnlyFile(const std::wstring& path)
+{
+    const DWORD attributes = GetFileAttributesW(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) != 0;
+}
+
 bool WriteBlock(HANDLE file)
 {
     DWORD written = 0;
@@ -75,7 +83,7 @@ bool EnsureConnectFile()
     ScopeExit removeTemporary([&temporary] { DeleteFileW(temporary.c_str()); });
     const bool written = WriteBlock(file.get());
     file.reset();
-    if (!written)
+    if (!written || IsReadOnlyFile(path))
         return false;
     if (!MoveFileExW(temporary.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
         return false;
