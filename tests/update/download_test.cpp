@@ -1,0 +1,221 @@
+#include "update/http_download.h"
+
+#include "tests/support/http_site.h"
+#include "tests/support/process_probe.h"
+
+#include <gtest/gtest.h>
+
+#include <utility>
+#include <vector>
+
+namespace {
+
+using Calls = std::vector<std::pair<std::uint64_t, std::uint64_t>>;
+
+struct Outcome {
+    bool ok = false;
+    std::wstring error;
+    Calls progress;
+};
+
+Outcome Fetch(const std::wstring& url, const std::wstring& target, DownloadCancelled isCancelled = {})
+{
+    Outcome outcome;
+    outcome.error = L"left over from an earlier call";
+    outcome.ok = DownloadToFile(
+        url, target, [&](std::uint64_t received, std::uint64_t total) { outcome.progress.emplace_back(received, total); },
+        outcome.error, std::move(isCancelled));
+    return outcome;
+}
+
+std::string Pattern(std::size_t size)
+{
+    std::string bytes(size, '\0');
+    for (std::size_t i = 0; i < size; ++i)
+        bytes[i] = static_cast<char>((i * 131 + i / 977) & 0xFF);
+    return bytes;
+}
+
+probe::HttpScript Reply(std::string body)
+{
+    probe::HttpScript script;
+    script.body = std::move(body);
+    return script;
+}
+
+// A port on which nothing listens: bound once to learn a free number, then released.
+std::uint16_t ClosedPort()
+{
+    std::uint16_t port = 0;
+    {
+        probe::HttpSite site;
+        port = site.Port();
+    }
+    return port;
+}
+
+}
+
+TEST(DownloadUrl, EncodesThePathAndJoinsWithOneSlash)
+{
+    EXPECT_EQ(BuildDownloadUrl(L"http://h/updates", L"Data\\Player\\a b.bmd"), L"http://h/updates/Data/Player/a%20b.bmd");
+    EXPECT_EQ(BuildDownloadUrl(L"http://h/updates/", L"/x.ini"), L"http://h/updates/x.ini");
+    EXPECT_EQ(BuildDownloadUrl(L"http:\\\\h\\u", L"A-z_0.9~/q+r%"), L"http://h/u/A-z_0.9~/q%2Br%25");
+    EXPECT_EQ(BuildDownloadUrl(L"http://h/", L"岚谷.txt"), L"http://h/%E5%B2%9A%E8%B0%B7.txt");
+    EXPECT_EQ(BuildDownloadUrl(L"http://h/", std::wstring(L"a") + wchar_t(0xD800)), L"http://h/");
+    EXPECT_EQ(JoinUrlPath(L"", L"//a/b"), L"a/b");
+    EXPECT_EQ(JoinUrlPath(L"http://h//", L"a"), L"http://h//a");
+}
+
+TEST(DownloadUrl, MissingSchemeBecomesHttpAndLengthsParseLikeTheStandardConversion)
+{
+    EXPECT_EQ(NormalizeDownloadUrl(L"  host/a.ini \t"), L"http://host/a.ini");
+    EXPECT_EQ(NormalizeDownloadUrl(L""), L"http://");
+    EXPECT_EQ(NormalizeDownloadUrl(L"https://h/x"), L"https://h/x");
+
+    EXPECT_EQ(ParseContentLength(L"1234"), 1234u);
+    EXPECT_EQ(ParseContentLength(L"12abc"), 12u);
+    EXPECT_EQ(ParseContentLength(L"18446744073709551615"), 18446744073709551615ull);
+    EXPECT_EQ(ParseContentLength(L"18446744073709551616"), std::nullopt);
+    EXPECT_EQ(ParseContentLength(L""), std::nullopt);
+    EXPECT_EQ(ParseContentLength(L"abc"), std::nullopt);
+}
+
+TEST(Download, StreamsTheBodyWithTheAgreedRequestAndReportsEveryChunk)
+{
+    probe::TempDir site;
+    probe::TempDir client;
+    const std::string body = Pattern(200000);
+    probe::WriteFileBytes(site / L"big file.bin", body);
+    probe::HttpSite server(site.path());
+
+    const std::wstring target = client / L"new\\deeper\\big.bin";
+    const Outcome outcome = Fetch(server.BaseUrl() + L"big%20file.bin", target);
+    ASSERT_TRUE(outcome.ok) << outcome.error;
+    EXPECT_EQ(outcome.error, L"");
+    EXPECT_EQ(probe::ReadFileBytes(target), body);
+
+    ASSERT_GE(outcome.progress.size(), 2u);
+    std::uint64_t previous = 0;
+    for (std::size_t i = 0; i + 1 < outcome.progress.size(); ++i) {
+        EXPECT_GT(outcome.progress[i].first, previous);
+        EXPECT_LE(outcome.progress[i].first - previous, 65536u);
+        EXPECT_EQ(outcome.progress[i].second, body.size());
+        previous = outcome.progress[i].first;
+    }
+    EXPECT_EQ(previous, body.size());
+    EXPECT_EQ(outcome.progress.back(), Calls::value_type(body.size(), body.size()));
+
+    const auto requests = server.Requests();
+    ASSERT_EQ(requests.size(), 1u);
+    EXPECT_EQ(requests[0].method, "GET");
+    EXPECT_EQ(requests[0].target, "/big%20file.bin");
+    EXPECT_EQ(requests[0].headers.at("user-agent"), "VornLauncher/1.0");
+    EXPECT_EQ(requests[0].headers.at("cache-control"), "no-cache");
+    EXPECT_EQ(requests[0].headers.at("pragma"), "no-cache");
+
+    // An existing target is replaced, and an address without a scheme is fetched over http.
+    probe::WriteFileBytes(target, std::string(300000, 'x'));
+    const Outcome again = Fetch(L"  127.0.0.1:" + std::to_wstring(server.Port()) + L"/big%20file.bin ", target);
+    ASSERT_TRUE(again.ok) << again.error;
+    EXPECT_EQ(probe::ReadFileBytes(target), body);
+}
+
+TEST(Download, BodiesWithoutLengthSucceedWithWhatArrived)
+{
+    probe::TempDir client;
+    probe::HttpSite server;
+    const std::string body = Pattern(150000);
+    probe::HttpScript noLength = Reply(body);
+    noLength.sendLength = false;
+    server.Script("/nolength", noLength);
+    probe::HttpScript empty = Reply("");
+    empty.status = 204;
+    empty.sendLength = false;
+    server.Script("/empty", empty);
+
+    const Outcome outcome = Fetch(server.BaseUrl() + L"nolength", client / L"a.bin");
+    ASSERT_TRUE(outcome.ok) << outcome.error;
+    EXPECT_EQ(probe::ReadFileBytes(client / L"a.bin"), body);
+    for (std::size_t i = 0; i + 1 < outcome.progress.size(); ++i)
+        EXPECT_EQ(outcome.progress[i].second, 0u);
+    EXPECT_EQ(outcome.progress.back(), Calls::value_type(body.size(), body.size()));
+
+    const Outcome emptied = Fetch(server.BaseUrl() + L"empty", client / L"empty.bin");
+    ASSERT_TRUE(emptied.ok) << emptied.error;
+    EXPECT_TRUE(probe::FileExists(client / L"empty.bin"));
+    EXPECT_EQ(probe::ReadFileBytes(client / L"empty.bin"), "");
+    EXPECT_EQ(emptied.progress, (Calls{{0, 0}}));
+}
+
+TEST(Download, FailuresNameTheirCauseAndLeaveNoFile)
+{
+    probe::TempDir client;
+    probe::HttpSite server;
+    probe::HttpScript shortBody = Reply(Pattern(100000));
+    shortBody.announcedLength = 150000;
+    server.Script("/short", shortBody);
+    const std::wstring target = client / L"t.bin";
+
+    probe::WriteFileBytes(target, "an older file");
+    Outcome outcome = Fetch(server.BaseUrl() + L"short", target);
+    EXPECT_FALSE(outcome.ok);
+    EXPECT_EQ(outcome.error, L"文件下载不完整，请重试");
+    EXPECT_FALSE(probe::FileExists(target));
+
+    outcome = Fetch(server.BaseUrl() + L"missing.bin", target);
+    EXPECT_FALSE(outcome.ok);
+    EXPECT_EQ(outcome.error, L"HTTP 状态码：404");
+    EXPECT_FALSE(probe::FileExists(target));
+    EXPECT_TRUE(outcome.progress.empty());
+
+    for (const wchar_t* url : {L"ftp://127.0.0.1/a.bin", L"   ", L"http://:80/x"}) {
+        outcome = Fetch(url, target);
+        EXPECT_FALSE(outcome.ok);
+        EXPECT_EQ(outcome.error, L"下载地址无效") << url;
+    }
+
+    outcome = Fetch(L"http://127.0.0.1:" + std::to_wstring(ClosedPort()) + L"/a.bin", target);
+    EXPECT_FALSE(outcome.ok);
+    EXPECT_EQ(outcome.error, L"HTTP 请求失败，错误码：12029");
+
+    probe::WriteFileBytes(client / L"plain", "a file where a folder should be");
+    server.Script("/ok", Reply("ok"));
+    outcome = Fetch(server.BaseUrl() + L"ok", client / L"plain\\t.bin");
+    EXPECT_FALSE(outcome.ok);
+    EXPECT_EQ(outcome.error, L"无法创建目标目录");
+    EXPECT_FALSE(probe::FileExists(target));
+}
+
+TEST(Download, CancellationStopsBeforeTheNextReadAndRemovesThePartialFile)
+{
+    probe::TempDir client;
+    probe::HttpSite server;
+    probe::HttpScript slow = Reply(Pattern(1 << 20));
+    slow.chunkBytes = 16384;
+    slow.pauseBetweenChunksMs = 100;
+    server.Script("/slow", slow);
+    const std::wstring target = client / L"slow.bin";
+
+    std::size_t asked = 0;
+    Outcome outcome;
+    outcome.ok = DownloadToFile(
+        server.BaseUrl() + L"slow", target,
+        [&](std::uint64_t received, std::uint64_t total) { outcome.progress.emplace_back(received, total); },
+        outcome.error, [&] {
+            ++asked;
+            return !outcome.progress.empty();
+        });
+    EXPECT_FALSE(outcome.ok);
+    EXPECT_EQ(outcome.error, L"更新操作已取消。");
+    EXPECT_EQ(outcome.progress.size(), 1u);
+    EXPECT_LT(outcome.progress[0].first, std::uint64_t{1} << 20);
+    EXPECT_EQ(asked, 3u);  // before the request, before the first read, before the second
+    EXPECT_FALSE(probe::FileExists(target));
+
+    outcome = Fetch(server.BaseUrl() + L"slow", target, [] { return true; });
+    EXPECT_FALSE(outcome.ok);
+    EXPECT_EQ(outcome.error, L"更新操作已取消。");
+    EXPECT_EQ(server.CountRequests("/slow"), 1u);
+    EXPECT_FALSE(probe::FileExists(target));
+}
