@@ -1,0 +1,118 @@
+#include <winsock2.h>
+#include <ws2tcpip.h>
+
+#include "net/line_client.h"
+
+#include "net/line_protocol.h"
+#include "net/socket_handle.h"
+
+#include <windows.h>
+
+#include <algorithm>
+#include <climits>
+
+namespace {
+
+void SetTimeout(SOCKET socket, int option, DWORD milliseconds)
+{
+    // A failed option only costs the bound on waiting; the exchange itself still works.
+    setsockopt(socket, SOL_SOCKET, option, reinterpret_cast<const char*>(&milliseconds), sizeof milliseconds);
+}
+
+class Deadline {
+public:
+    Deadline() : end_(GetTickCount64() + kExchangeDeadlineMs) {}
+
+    DWORD RemainingMs() const
+    {
+        const ULONGLONG now = GetTickCount64();
+        return now >= end_ ? 0 : static_cast<DWORD>(end_ - now);
+    }
+
+private:
+    ULONGLONG end_;
+};
+
+// The connect has no time-out of its own: an unreachable address costs the system's TCP connect time.
+UniqueSocket ConnectFirstAccepting(const ADDRINFOW* addresses)
+{
+    for (const ADDRINFOW* entry = addresses; entry != nullptr; entry = entry->ai_next) {
+        UniqueSocket connection(socket(entry->ai_family, entry->ai_socktype, entry->ai_protocol));
+        if (!connection)
+            continue;
+        SetTimeout(connection.get(), SO_RCVTIMEO, kSocketTimeoutMs);
+        SetTimeout(connection.get(), SO_SNDTIMEO, kSocketTimeoutMs);
+        if (connect(connection.get(), entry->ai_addr, static_cast<int>(entry->ai_addrlen)) == 0)
+            return connection;
+    }
+    return {};
+}
+
+bool SendAll(SOCKET connection, std::string_view bytes, const Deadline& deadline)
+{
+    while (!bytes.empty()) {
+        if (deadline.RemainingMs() == 0)
+            return false;
+        const int chunk = static_cast<int>(std::min<std::size_t>(bytes.size(), INT_MAX));
+        const int sent = send(connection, bytes.data(), chunk, 0);
+        if (sent <= 0)
+            return false;
+        bytes.remove_prefix(static_cast<std::size_t>(sent));
+    }
+    return true;
+}
+
+// Reads what has arrived, up to a small buffer at a time; the reader decides where the reply ends. Bytes after
+// that end are of no use, because a connection carries exactly one reply.
+void ReceiveReply(SOCKET connection, const Deadline& deadline, std::vector<std::string>& lines)
+{
+    LineReplyReader reader(lines);
+    DWORD timeout = kSocketTimeoutMs;
+    char buffer[4096];
+    for (;;) {
+        const DWORD remaining = deadline.RemainingMs();
+        if (remaining == 0)
+            return;
+        // Near the deadline the silent-gap time-out shrinks so that no wait outlasts the exchange.
+        if (remaining < timeout) {
+            timeout = remaining;
+            SetTimeout(connection, SO_RCVTIMEO, timeout);
+        }
+        const int received = recv(connection, buffer, sizeof buffer, 0);
+        if (received <= 0)
+            return;
+        for (int i = 0; i < received; ++i) {
+            if (!reader.Feed(buffer[i]))
+                return;
+        }
+    }
+}
+
+}
+
+bool SendLineRequest(const std::wstring& host, std::uint16_t port, std::string_view request,
+                     std::vector<std::string>& lines)
+{
+    lines.clear();
+    ADDRINFOW hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_protocol = IPPROTO_TCP;
+    UniqueAddrInfo addresses;
+    if (GetAddrInfoW(host.c_str(), std::to_wstring(port).c_str(), &hints, addresses.put()) != 0)
+        return false;
+    return SendLineRequestTo(addresses.get(), request, lines);
+}
+
+bool SendLineRequestTo(const addrinfoW* addresses, std::string_view request, std::vector<std::string>& lines)
+{
+    lines.clear();
+    const UniqueSocket connection = ConnectFirstAccepting(addresses);
+    if (!connection)
+        return false;
+    const Deadline deadline;
+    if (!SendAll(connection.get(), request, deadline) || !SendAll(connection.get(), "\n", deadline))
+        return false;
+    ReceiveReply(connection.get(), deadline, lines);
+    return !lines.empty();
+}

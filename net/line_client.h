@@ -1,0 +1,27 @@
+#pragma once
+
+// One exchange of the line protocol: a fresh TCP connection, one request line, one reply, closed again.
+// The caller holds a WinsockSession for as long as it makes exchanges.
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+struct addrinfoW;
+
+// Each stalled send and each silent gap in the reply costs at most this long.
+inline constexpr unsigned long kSocketTimeoutMs = 3000;
+
+// The whole exchange, counted from the established connection, ends after this long even while the peer keeps
+// trickling bytes: the enter-game exchange runs on the window's thread and must come back.
+inline constexpr unsigned long kExchangeDeadlineMs = 10000;
+
+// Sends `request` and a line feed to host:port (a name or a numeric IPv4/IPv6 address; every resolved address
+// is tried in order) and puts the reply lines into `lines`, emptied first. True exactly when at least one line
+// arrived, whatever it says; resolve, connect and send failures give false and no lines.
+bool SendLineRequest(const std::wstring& host, std::uint16_t port, std::string_view request,
+                     std::vector<std::string>& lines);
+
+// The same exchange over an address list that is already resolved, connecting to the first entry that accepts.
+bool SendLineRequestTo(const addrinfoW* addresses, std::string_view request, std::vector<std::string>& lines);

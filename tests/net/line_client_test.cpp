@@ -1,0 +1,258 @@
+#include "tests/support/loopback_peer.h"
+
+#include "net/line_client.h"
+#include "net/line_protocol.h"
+
+#include <gtest/gtest.h>
+
+#include <numeric>
+
+namespace {
+
+using Lines = std::vector<std::string>;
+
+struct Exchange {
+    bool answered = false;
+    Lines lines;
+    ULONGLONG elapsedMs = 0;
+};
+
+Exchange Ask(const std::wstring& host, std::uint16_t port, std::string_view request = "LIST")
+{
+    WinsockSession winsock;
+    Exchange result;
+    result.lines = {"left over from an earlier call"};
+    const ULONGLONG start = GetTickCount64();
+    result.answered = SendLineRequest(host, port, request, result.lines);
+    result.elapsedMs = GetTickCount64() - start;
+    return result;
+}
+
+Exchange AskPeer(const probe::LoopbackPeer& peer, std::string_view request = "LIST")
+{
+    return Ask(L"127.0.0.1", peer.port(), request);
+}
+
+struct ReplyCase {
+    const char* name;
+    std::string reply;
+    Lines expected;
+};
+
+TEST(LineClient, EachEndRuleClosesTheReplyWhereItShould)
+{
+    const std::string longLine(8191, 'x');
+    const ReplyCase cases[] = {
+        {"listing", "OK LIST 2\nA\nB\nEND\nafter\n", {"OK LIST 2", "A", "B", "END"}},
+        {"info listing", "OK INFO\nx\nEND\nafter\n", {"OK INFO", "x", "END"}},
+        {"bare OK REGION opens", "OK REGION\nR\nEND\nafter\n", {"OK REGION", "R", "END"}},
+        {"OK REGION with more is one line", "OK REGION\tx\nafter\n", {"OK REGION\tx"}},
+        {"ERR ends", "ERR BUSY\nafter\n", {"ERR BUSY"}},
+        {"OK alone ends", "OK\nafter\n", {"OK"}},
+        {"any OK word ends", "OKAY\nafter\n", {"OKAY"}},
+        {"OK AUTH ends", "OK AUTH\thost\t7000\nafter\n", {"OK AUTH\thost\t7000"}},
+        {"OK LIST is case-sensitive", "ok list\nok\nOk\nEND\n", {"ok list", "ok", "Ok", "END"}},
+        {"END must be whole", "OK LIST\nENDS\nEND \n END\nEND\n", {"OK LIST", "ENDS", "END ", " END", "END"}},
+        {"empty lines are lines", "\n\nEND\n", {"", "", "END"}},
+        {"one CR comes off", "OK LIST\r\nA\r\r\nB\rC\r\nEND\r\n", {"OK LIST", "A\r", "B\rC", "END"}},
+        {"longest line", "OK LIST\n" + longLine + "\nEND\n", {"OK LIST", longLine, "END"}},
+    };
+    for (const ReplyCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        probe::LoopbackPeer peer(probe::AnswerAndHold(c.reply));
+        ASSERT_TRUE(peer.listening());
+        const Exchange exchange = AskPeer(peer);
+        EXPECT_TRUE(exchange.answered);
+        EXPECT_EQ(exchange.lines, c.expected);
+        // The reply's own end stopped the reading, not the peer's silence.
+        EXPECT_LT(exchange.elapsedMs, 2000u);
+    }
+}
+
+TEST(LineClient, RequestGoesOutAsGivenWithOneLineFeed)
+{
+    probe::RequestLog requests;
+    probe::LoopbackPeer peer(probe::AnswerAndHold("OK\n", &requests));
+    ASSERT_TRUE(peer.listening());
+    EXPECT_TRUE(AskPeer(peer, "LIST").answered);
+    EXPECT_TRUE(AskPeer(peer, "").answered);
+    EXPECT_TRUE(AskPeer(peer, "AUTH\t\xE5\xB2\x9A\tx\r").answered);
+    EXPECT_EQ(requests.Lines(), (Lines{"LIST", "", "AUTH\t\xE5\xB2\x9A\tx\r"}));
+    EXPECT_EQ(peer.connections(), 3);
+}
+
+TEST(LineClient, BrokenOffRepliesKeepTheCompleteLines)
+{
+    struct Case {
+        const char* name;
+        probe::LoopbackPeer::Script script;
+        bool answered;
+        Lines expected;
+    };
+    const std::string fullLine(8192, 'y');
+    Case cases[] = {
+        {"peer closes without END",
+         [](probe::PeerConnection& c) {
+             c.ReadLine();
+             c.Send("OK LIST\nA\nunfinished");
+         },
+         true, {"OK LIST", "A"}},
+        {"peer closes before any line",
+         [](probe::PeerConnection& c) {
+             c.ReadLine();
+             c.Send("OK LIST");
+         },
+         false, {}},
+        {"line reaching 8192 bytes",
+         probe::AnswerAndHold("OK LIST\n" + fullLine + "\nEND\n"), true, {"OK LIST"}},
+    };
+    for (Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        probe::LoopbackPeer peer(std::move(c.script));
+        ASSERT_TRUE(peer.listening());
+        const Exchange exchange = AskPeer(peer);
+        EXPECT_EQ(exchange.answered, c.answered);
+        EXPECT_EQ(exchange.lines, c.expected);
+        EXPECT_LT(exchange.elapsedMs, 2000u);
+    }
+}
+
+TEST(LineClient, SilentPeerCostsOneTimeOut)
+{
+    probe::LoopbackPeer peer([](probe::PeerConnection& c) {
+        c.ReadLine();
+        c.WaitClientClose(20000);
+    });
+    ASSERT_TRUE(peer.listening());
+    const Exchange exchange = AskPeer(peer);
+    EXPECT_FALSE(exchange.answered);
+    EXPECT_TRUE(exchange.lines.empty());
+    EXPECT_GE(exchange.elapsedMs, kSocketTimeoutMs - 200);
+    EXPECT_LT(exchange.elapsedMs, kSocketTimeoutMs + 2500);
+}
+
+TEST(LineClient, UnreachableServicesGiveFalseAndNoLines)
+{
+    const Exchange unresolved = Ask(L"no-such-host.invalid", 33556);
+    EXPECT_FALSE(unresolved.answered);
+    EXPECT_TRUE(unresolved.lines.empty());
+
+    const Exchange refused = Ask(L"127.0.0.1", probe::UnusedPort());
+    EXPECT_FALSE(refused.answered);
+    EXPECT_TRUE(refused.lines.empty());
+}
+
+TEST(LineClient, AddressesAreTriedInOrderUntilOneAccepts)
+{
+    probe::LoopbackPeer peer(probe::AnswerAndHold("OK\n"));
+    ASSERT_TRUE(peer.listening());
+    WinsockSession winsock;
+
+    sockaddr_in refusing{};
+    refusing.sin_family = AF_INET;
+    refusing.sin_port = htons(probe::UnusedPort());
+    inet_pton(AF_INET, "127.0.0.1", &refusing.sin_addr);
+    sockaddr_in accepting = refusing;
+    accepting.sin_port = htons(peer.port());
+    sockaddr_in alsoAccepting = accepting;
+
+    ADDRINFOW third{0, AF_INET, SOCK_STREAM, IPPROTO_TCP, sizeof alsoAccepting, nullptr,
+                    reinterpret_cast<sockaddr*>(&alsoAccepting), nullptr};
+    ADDRINFOW second{0, AF_INET, SOCK_STREAM, IPPROTO_TCP, sizeof accepting, nullptr,
+                     reinterpret_cast<sockaddr*>(&accepting), &third};
+    ADDRINFOW first{0, AF_INET, SOCK_STREAM, IPPROTO_TCP, sizeof refusing, nullptr,
+                    reinterpret_cast<sockaddr*>(&refusing), &second};
+    Lines lines;
+    EXPECT_TRUE(SendLineRequestTo(&first, "LIST", lines));
+    EXPECT_EQ(lines, Lines{"OK"});
+    EXPECT_EQ(peer.connections(), 1);
+
+    ADDRINFOW onlyRefusing = first;
+    onlyRefusing.ai_next = nullptr;
+    EXPECT_FALSE(SendLineRequestTo(&onlyRefusing, "LIST", lines));
+    EXPECT_TRUE(lines.empty());
+}
+
+TEST(LineClient, NumericIpv6AddressIsReached)
+{
+    probe::LoopbackPeer peer(probe::AnswerAndHold("OK AUTH\t::1\t7000\n"), AF_INET6);
+    if (!peer.listening())
+        GTEST_SKIP() << "no IPv6 loopback on this machine";
+    const Exchange exchange = Ask(L"::1", peer.port(), "AUTH");
+    EXPECT_TRUE(exchange.answered);
+    EXPECT_EQ(exchange.lines, Lines{"OK AUTH\t::1\t7000"});
+}
+
+// A peer that never stops sending must not make the launcher hold more than the reply cap.
+TEST(LineClient, EndlessReplyStopsAtTheCap)
+{
+    const auto streamLines = [](std::string line) {
+        return [line = std::move(line)](probe::PeerConnection& c) {
+            c.ReadLine();
+            if (!c.Send("OK LIST\n"))
+                return;
+            std::string block;
+            for (int i = 0; i < 64; ++i)
+                block += line;
+            while (c.Send(block)) {
+            }
+        };
+    };
+    const auto totalBytes = [](const Lines& lines) {
+        return std::accumulate(lines.begin(), lines.end(), std::size_t{0},
+                               [](std::size_t sum, const std::string& l) { return sum + l.size() + 1; });
+    };
+
+    {
+        SCOPED_TRACE("many short lines");
+        probe::LoopbackPeer peer(streamLines("REGION\t1\tA\th\t7000\t\n"));
+        ASSERT_TRUE(peer.listening());
+        const Exchange exchange = AskPeer(peer);
+        EXPECT_TRUE(exchange.answered);
+        ASSERT_EQ(exchange.lines.size(), kMaxReplyLines);
+        EXPECT_EQ(exchange.lines.front(), "OK LIST");
+        EXPECT_EQ(exchange.lines.back(), "REGION\t1\tA\th\t7000\t");
+    }
+    {
+        SCOPED_TRACE("long lines");
+        const std::string longLine = std::string(8000, 'z') + "\n";
+        probe::LoopbackPeer peer(streamLines(longLine));
+        ASSERT_TRUE(peer.listening());
+        const Exchange exchange = AskPeer(peer);
+        EXPECT_TRUE(exchange.answered);
+        EXPECT_LE(totalBytes(exchange.lines), kMaxReplyBytes);
+        EXPECT_EQ(exchange.lines.size(), 1 + (kMaxReplyBytes - 8) / longLine.size());
+        EXPECT_EQ(exchange.lines.back(), longLine.substr(0, 8000));
+    }
+}
+
+// A peer that keeps every gap just under the time-out is cut off at the exchange deadline.
+TEST(LineClient, DrippingPeerIsCutOffAtTheDeadline)
+{
+    probe::LoopbackPeer peer([](probe::PeerConnection& c) {
+        c.ReadLine();
+        if (!c.Send("OK LIST\n"))
+            return;
+        while (c.Pause(kSocketTimeoutMs - 600) && c.Send("x")) {
+        }
+    });
+    ASSERT_TRUE(peer.listening());
+    const Exchange exchange = AskPeer(peer);
+    EXPECT_TRUE(exchange.answered);
+    EXPECT_EQ(exchange.lines, Lines{"OK LIST"});
+    EXPECT_GE(exchange.elapsedMs, kExchangeDeadlineMs - 200);
+    EXPECT_LT(exchange.elapsedMs, kExchangeDeadlineMs + 2000);
+}
+
+TEST(LineClient, WinsockSessionsNest)
+{
+    WinsockSession outer;
+    {
+        WinsockSession inner;
+    }
+    // The outer session still holds the library: a socket can be made.
+    UniqueSocket s(socket(AF_INET, SOCK_STREAM, IPPROTO_TCP));
+    EXPECT_TRUE(static_cast<bool>(s));
+}
+
+}
