@@ -1,0 +1,106 @@
+#include "update/crc32.h"
+#include "update/crc32_compute.h"
+
+#include "tests/support/process_probe.h"
+
+#include <gtest/gtest.h>
+
+#include <random>
+#include <string>
+
+namespace {
+
+// Bit by bit, straight from the definition: the reference both fast paths are held against.
+std::uint32_t ReferenceCrc32(const std::string& bytes)
+{
+    std::uint32_t reg = 0xFFFFFFFFu;
+    for (const char c : bytes) {
+        reg ^= static_cast<unsigned char>(c);
+        for (int bit = 0; bit < 8; ++bit)
+            reg = (reg & 1u) ? (reg >> 1) ^ 0xEDB88320u : reg >> 1;
+    }
+    return ~reg;
+}
+
+std::string RandomBytes(std::size_t size, unsigned seed)
+{
+    std::mt19937 random(seed);
+    std::string bytes(size, '\0');
+    for (char& c : bytes)
+        c = static_cast<char>(random());
+    return bytes;
+}
+
+}
+
+TEST(Crc32, KnownValuesOfFiles)
+{
+    probe::TempDir dir;
+    probe::WriteFileBytes(dir / L"empty", "");
+    probe::WriteFileBytes(dir / L"digits", "123456789");
+    bool ok = false;
+    EXPECT_EQ(FileCrc32(dir / L"empty", &ok), 0u);
+    EXPECT_TRUE(ok);
+    EXPECT_EQ(FormatCrc32(FileCrc32(dir / L"empty")), L"00000000");
+    EXPECT_EQ(FormatCrc32(FileCrc32(dir / L"digits", &ok)), L"CBF43926");
+    EXPECT_TRUE(ok);
+
+    // Block boundaries of the 64 KiB reads do not change the value.
+    for (const std::size_t size : {65535u, 65536u, 65537u, 3u * 65536u + 5u}) {
+        const std::string bytes = RandomBytes(size, static_cast<unsigned>(size));
+        probe::WriteFileBytes(dir / L"block", bytes);
+        ok = false;
+        EXPECT_EQ(FileCrc32(dir / L"block", &ok), ReferenceCrc32(bytes)) << size;
+        EXPECT_TRUE(ok);
+    }
+}
+
+TEST(Crc32, UnreadablePathsGiveZeroAndFalse)
+{
+    probe::TempDir dir;
+    bool ok = true;
+    EXPECT_EQ(FileCrc32(dir / L"missing.bin", &ok), 0u);
+    EXPECT_FALSE(ok);
+    ok = true;
+    EXPECT_EQ(FileCrc32(dir.path(), &ok), 0u);
+    EXPECT_FALSE(ok);
+    EXPECT_EQ(FileCrc32(dir / L"missing.bin", nullptr), 0u);
+
+    // A file someone holds open without read sharing cannot be checked.
+    probe::WriteFileBytes(dir / L"locked.bin", "data");
+    UniqueFile holder(CreateFileW((dir / L"locked.bin").c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                  OPEN_EXISTING, 0, nullptr));
+    ASSERT_TRUE(holder);
+    ok = true;
+    EXPECT_EQ(FileCrc32(dir / L"locked.bin", &ok), 0u);
+    EXPECT_FALSE(ok);
+}
+
+TEST(Crc32, TextFormIsEightUpperCaseDigits)
+{
+    EXPECT_EQ(FormatCrc32(0x7Bu), L"0000007B");
+    EXPECT_EQ(FormatCrc32(0xABCDu), L"0000ABCD");
+    EXPECT_EQ(FormatCrc32(0xDEADBEEFu), L"DEADBEEF");
+    EXPECT_EQ(FormatCrc32(0xFFFFFFFFu), L"FFFFFFFF");
+}
+
+TEST(Crc32, FastAndPortablePathsAgreeOverLengthsAndAlignments)
+{
+    const std::string data = RandomBytes(70000, 7);
+    std::mt19937 random(11);
+    for (int round = 0; round < 3000; ++round) {
+        const std::size_t offset = random() % 64;
+        // Mostly short lengths around the fold's 16- and 64-byte steps, some long ones.
+        const std::size_t length = round % 10 == 0 ? random() % (data.size() - 64) : random() % 300;
+        const std::string piece = data.substr(offset, length);
+        const std::uint32_t expected = ReferenceCrc32(piece);
+        ASSERT_EQ(Crc32Portable(0, data.data() + offset, length), expected) << offset << " " << length;
+        ASSERT_EQ(Crc32(0, data.data() + offset, length), expected) << offset << " " << length;
+        if (Crc32AcceleratedAvailable()) {
+            ASSERT_EQ(Crc32Accelerated(0, data.data() + offset, length), expected) << offset << " " << length;
+        }
+        // Continuing from a split point gives the one-shot value.
+        const std::size_t split = length == 0 ? 0 : random() % length;
+        ASSERT_EQ(Crc32(Crc32(0, piece.data(), split), piece.data() + split, length - split), expected);
+    }
+}

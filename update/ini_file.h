@@ -1,0 +1,44 @@
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+// An INI file read once into a table that answers lookups exactly as the system's profile reader
+// (GetPrivateProfileStringW with an empty default and a 32768-character buffer) answers them for the same file,
+// in time independent of the file's size. That reader keeps a file in a list and searches it per lookup, which
+// makes reading every key of a long manifest quadratic.
+//
+// The reader's rules, which the table follows:
+// - text: UTF-16 LE or BE with their byte order mark, UTF-8 with its mark, otherwise the ANSI code page; on top of
+//   the system reader, text without a mark that is valid UTF-8 and not plain ASCII is read as UTF-8;
+// - a line ends at the next LF, or at the next CR when no LF follows; white space around a line is ignored;
+// - "[name]" starts a section (the text up to the first "]"); a "[" line without "]" is an ordinary line;
+// - other lines are "key=value" (white space around the key and before the value ignored) or a key alone;
+//   nothing marks comments, a ";" line is just a key nobody asks for;
+// - names are compared ignoring case; only the first section of a name is searched, and in it the first key of
+//   a name wins;
+// - a value enclosed in a pair of equal quotes (' or ") loses them; values are cut to 32767 characters.
+class IniFile {
+public:
+    // Decodes the file's bytes as the profile reader does (see above).
+    static std::wstring DecodeText(std::string_view bytes);
+
+    // Builds the table from decoded text.
+    static IniFile FromText(std::wstring_view text);
+
+    // Reads and decodes a file; false when it cannot be read (the table is then empty, as the system reader
+    // answers for a missing file).
+    bool Load(const std::wstring& path);
+
+    // What GetPrivateProfileStringW(section, key, L"", buffer, 32768, file) leaves in its buffer.
+    std::wstring Get(std::wstring_view section, std::wstring_view key) const;
+
+private:
+    struct Section {
+        std::unordered_map<std::wstring, std::wstring> values;  // folded key -> raw value
+    };
+    std::unordered_map<std::wstring, Section> sections_;  // folded section name -> its first occurrence
+};

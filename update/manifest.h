@@ -1,0 +1,25 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// One file the update site supplies, as the manifest lists it, after validation.
+struct ManifestEntry {
+    std::wstring remotePath;  // under the update base URL, backslashes, no leading separator
+    std::wstring localPath;   // under the client root, normalised the same way; unique ignoring case
+    std::wstring crc32Hex;    // expected checksum, eight upper-case hexadecimal digits
+};
+
+// Reads the update manifest ("Set"/"Count" and "up"/"File<n>", "CFile<n>", "XYZ<n>" for n = 1..Count) and checks
+// every entry. On success `entries` is replaced; on failure it is untouched and `error` holds the message for the
+// player. `error` is cleared on entry.
+bool ParseManifest(const std::wstring& manifestPath, std::vector<ManifestEntry>& entries, std::wstring& error);
+
+// One lookup through the system's profile reader, trimmed; missing file, section or key give "". Each call reads
+// the file again, so this is for single values; ParseManifest reads the whole file once instead.
+std::wstring ReadIniString(const std::wstring& iniPath, const std::wstring& section, const std::wstring& key);
+
+// A manifest checksum: "0x" and hexadecimal, exactly eight hexadecimal digits, or else decimal; up to 0xFFFFFFFF.
+// Surrounding white space and letter case do not matter. Never throws.
+bool ParseCrc32Text(const std::wstring& text, std::uint32_t& value);

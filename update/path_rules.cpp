@@ -1,0 +1,137 @@
+#include "update/path_rules.h"
+
+#include "app/text.h"
+
+#include <windows.h>
+
+#include <cwctype>
+#include <stdexcept>
+#include <string_view>
+
+namespace {
+
+bool IsReservedDeviceName(std::wstring_view component)
+{
+    const std::wstring base = UpperWide(component.substr(0, component.find(L'.')));
+    if (base == L"CON" || base == L"PRN" || base == L"AUX" || base == L"NUL")
+        return true;
+    return base.size() == 4 && (base.compare(0, 3, L"COM") == 0 || base.compare(0, 3, L"LPT") == 0) &&
+           base[3] >= L'1' && base[3] <= L'9';
+}
+
+bool IsForbiddenCharacter(wchar_t c)
+{
+    return c < 0x20 || std::wstring_view(L":*?\"<>|\r\n").find(c) != std::wstring_view::npos;
+}
+
+enum class Presence { Missing, Plain, Unreadable };
+
+// What one attribute query says about a path; throws "linked path" for a reparse point. A query that fails for
+// another reason than "not there" tells nothing, and the walk goes on below it.
+Presence QueryPresence(const std::wstring& path)
+{
+    const DWORD attributes = GetFileAttributesW(path.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+        const DWORD error = GetLastError();
+        return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? Presence::Missing
+                                                                               : Presence::Unreadable;
+    }
+    if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0)
+        throw std::runtime_error("linked path");
+    return Presence::Plain;
+}
+
+std::wstring JoinBase(const std::wstring& root)
+{
+    if (root.empty() || root.back() == L'\\' || root.back() == L'/')
+        return root;
+    return root + L'\\';
+}
+
+}
+
+bool IsSafeRelativePath(std::wstring& path)
+{
+    if (path.empty())
+        return false;
+    if (std::iswspace(path.front()) || std::iswspace(path.back()))
+        return false;
+    for (wchar_t& c : path) {
+        if (c == L'/')
+            c = L'\\';
+    }
+    if (path.size() >= 2 && path[0] == L'\\' && path[1] == L'\\')
+        return false;
+    if (path[0] == L'\\')
+        path.erase(0, 1);
+    if (path.empty())
+        return false;
+    for (const wchar_t c : path) {
+        if (IsForbiddenCharacter(c))
+            return false;
+    }
+    for (const std::wstring& component : SplitFields(path, L'\\')) {
+        if (component.empty() || component == L"." || component == L"..")
+            return false;
+        if (component.back() == L'.' || component.back() == L' ')
+            return false;
+        if (IsReservedDeviceName(component))
+            return false;
+    }
+    return true;
+}
+
+std::wstring ResolveUnderRoot(const std::wstring& root, std::wstring relativePath)
+{
+    if (!IsSafeRelativePath(relativePath))
+        throw std::runtime_error("invalid path");
+    const std::wstring base = JoinBase(root);
+    std::size_t end = 0;
+    do {
+        end = relativePath.find(L'\\', end + 1);
+        // Below a component that does not exist nothing can exist, so the walk may stop there.
+        if (QueryPresence(base + relativePath.substr(0, end)) == Presence::Missing)
+            break;
+    } while (end != std::wstring::npos);
+    return base + relativePath;
+}
+
+UnderRootResolver::UnderRootResolver(std::wstring root) : root_(std::move(root)) {}
+
+std::wstring UnderRootResolver::Resolve(std::wstring relativePath)
+{
+    return Walk(std::move(relativePath), false);
+}
+
+std::wstring UnderRootResolver::ResolveWithStatus(std::wstring relativePath)
+{
+    return Walk(std::move(relativePath), true);
+}
+
+std::wstring UnderRootResolver::Walk(std::wstring relativePath, bool needStatus)
+{
+    if (!IsSafeRelativePath(relativePath))
+        throw std::runtime_error("invalid path");
+    const std::wstring base = JoinBase(root_);
+    const std::wstring upper = UpperWide(relativePath);
+    std::size_t end = 0;
+    do {
+        end = relativePath.find(L'\\', end + 1);
+        const bool isFolder = end != std::wstring::npos;
+        const std::wstring key = upper.substr(0, end);
+        if (missing_.count(key) != 0)
+            break;
+        if (isFolder && plainFolders_.count(key) != 0)
+            continue;
+        const Presence presence = QueryPresence(base + relativePath.substr(0, end));
+        if (presence == Presence::Missing) {
+            missing_.insert(key);
+            break;
+        }
+        if (presence == Presence::Plain && isFolder)
+            plainFolders_.insert(key);
+        if (presence == Presence::Unreadable && !isFolder && needStatus)
+            throw std::runtime_error("status query failed");
+    } while (end != std::wstring::npos);
+    return base + relativePath;
+}
