@@ -1,9 +1,119 @@
 #include "ui/settings.h"
 
-void LoadSettings() {}
-void SaveSettings() {}
+#include "app/text.h"
+#include "app/unique_resource.h"
+#include "ui/controls.h"
+#include "ui/resolutions.h"
+#include "ui/windowed_check.h"
+
+#include <windows.h>
+
+#include <vector>
+
+namespace {
+
+constexpr wchar_t kLauncherKey[] = L"Software\\VornLauncher";
+constexpr wchar_t kGameDisplayKey[] = L"Software\\Quillon\\Tessary\\Config";
+
+struct StoredSettings {
+    std::wstring account;
+    int resolutionIndex = kDefaultResolutionIndex;
+    bool windowed = true;
+};
+
+std::wstring QueryString(HKEY key, const wchar_t* name)
+{
+    DWORD type = 0;
+    DWORD size = 0;
+    if (RegQueryValueExW(key, name, nullptr, &type, nullptr, &size) != ERROR_SUCCESS || type != REG_SZ || size < 2)
+        return {};
+    // One spare character: a stored string need not carry its terminating null.
+    std::vector<wchar_t> buffer(size / 2 + 1, L'\0');
+    DWORD read = size;
+    if (RegQueryValueExW(key, name, nullptr, &type, reinterpret_cast<BYTE*>(buffer.data()), &read) != ERROR_SUCCESS)
+        return {};
+    return std::wstring(buffer.data());
+}
+
+DWORD QueryDword(HKEY key, const wchar_t* name, DWORD fallback)
+{
+    DWORD type = 0;
+    DWORD value = 0;
+    DWORD size = sizeof(value);
+    if (RegQueryValueExW(key, name, nullptr, &type, reinterpret_cast<BYTE*>(&value), &size) != ERROR_SUCCESS ||
+        type != REG_DWORD)
+        return fallback;
+    return value;
+}
+
+StoredSettings ReadStoredSettings()
+{
+    StoredSettings stored;
+    UniqueRegKey key;
+    if (RegOpenKeyExW(HKEY_CURRENT_USER, kLauncherKey, 0, KEY_QUERY_VALUE, key.put()) != ERROR_SUCCESS)
+        return stored;
+    stored.account = QueryString(key.get(), L"Account");
+    stored.resolutionIndex =
+        static_cast<int>(QueryDword(key.get(), L"ResolutionIndex", static_cast<DWORD>(kDefaultResolutionIndex)));
+    stored.windowed = QueryDword(key.get(), L"Windowed", 1) != 0;
+    return stored;
+}
+
+UniqueRegKey CreateForWriting(const wchar_t* path)
+{
+    UniqueRegKey key;
+    if (RegCreateKeyExW(HKEY_CURRENT_USER, path, 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_SET_VALUE, nullptr,
+                        key.put(), nullptr) != ERROR_SUCCESS)
+        key.reset();
+    return key;
+}
+
+void WriteString(HKEY key, const wchar_t* name, const std::wstring& text)
+{
+    RegSetValueExW(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(text.c_str()),
+                   static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t)));
+}
+
+void WriteDword(HKEY key, const wchar_t* name, DWORD value)
+{
+    RegSetValueExW(key, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof(value));
+}
+
+}
+
+void LoadSettings()
+{
+    const StoredSettings stored = ReadStoredSettings();
+    SetWindowTextW(accountEdit, stored.account.c_str());
+    SendMessageW(resolutionCombo, CB_SETCURSEL, static_cast<WPARAM>(ClampResolutionIndex(stored.resolutionIndex)), 0);
+    SetWindowedChecked(stored.windowed);
+}
+
+void SaveSettings()
+{
+    const int selection = static_cast<int>(SendMessageW(resolutionCombo, CB_GETCURSEL, 0, 0));
+    const bool windowed = IsWindowedChecked();
+    const std::wstring account = ReadAccountText();
+
+    // Each key is written on its own: a launcher key that cannot be written still leaves the game its settings.
+    if (const UniqueRegKey key = CreateForWriting(kLauncherKey)) {
+        WriteString(key.get(), L"Account", account);
+        WriteDword(key.get(), L"ResolutionIndex", static_cast<DWORD>(ClampResolutionIndex(selection)));
+        WriteDword(key.get(), L"Windowed", windowed ? 1 : 0);
+    }
+    if (const UniqueRegKey key = CreateForWriting(kGameDisplayKey)) {
+        WriteString(key.get(), L"ID", account);
+        WriteDword(key.get(), L"Resolution", static_cast<DWORD>(GameResolutionCode(selection)));
+        WriteDword(key.get(), L"WindowMode", windowed ? 0 : 1);
+    }
+}
+
 std::wstring ReadAccountText()
 {
-    return {};
+    const int length = GetWindowTextLengthW(accountEdit);
+    if (length <= 0)
+        return {};
+    std::wstring text(static_cast<std::size_t>(length) + 1, L'\0');
+    text.resize(static_cast<std::size_t>(GetWindowTextW(accountEdit, text.data(), length + 1)));
+    return TrimWide(text);
 }
-void ShowGameSettingsDialog() {}

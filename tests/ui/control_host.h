@@ -1,0 +1,62 @@
+#pragma once
+
+// A small stand-in for the main window: a parent with the controls that painting and settings read, assigned
+// to the shared globals for the life of the object, and GDI+ started. Nothing of the real main window is used.
+
+#include "ui/controls.h"
+#include "ui/shared_state.h"
+
+#include <windows.h>
+
+#include <gdiplus.h>
+
+#include <cstdint>
+#include <vector>
+
+namespace testui {
+
+class ControlHost {
+public:
+    ControlHost();
+    ControlHost(const ControlHost&) = delete;
+    ControlHost& operator=(const ControlHost&) = delete;
+    ~ControlHost();
+
+    HWND parent() const { return parent_; }
+    // A child BUTTON with an id and rectangle of the main window's table, created on demand.
+    HWND Button(int id, int x, int y, int width, int height);
+
+private:
+    ULONG_PTR gdiplusToken_ = 0;
+    HWND parent_ = nullptr;
+};
+
+// A 32-bit top-down DIB selected into a memory DC: the test's window face.
+class Surface {
+public:
+    Surface(int width, int height);
+    Surface(const Surface&) = delete;
+    Surface& operator=(const Surface&) = delete;
+    ~Surface();
+
+    HDC dc() const { return dc_; }
+    int width() const { return width_; }
+    int height() const { return height_; }
+    // The pixel as RGB() gives it, alpha dropped.
+    COLORREF At(int x, int y) const;
+    // Every pixel of the rectangle, row by row.
+    std::vector<COLORREF> Area(int x, int y, int width, int height) const;
+
+private:
+    int width_;
+    int height_;
+    HDC dc_ = nullptr;
+    HBITMAP bitmap_ = nullptr;
+    HGDIOBJ previous_ = nullptr;
+    const std::uint32_t* bits_ = nullptr;
+};
+
+// Draw-item data of a control drawn into `surface` in its normal state.
+DRAWITEMSTRUCT DrawItemFor(HWND control, const Surface& surface, UINT state = 0);
+
+}
