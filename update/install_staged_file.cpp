@@ -1,0 +1,50 @@
+#include "update/install_staged_file.h"
+
+#include "app/unique_resource.h"
+
+#include <windows.h>
+
+#include <filesystem>
+
+namespace {
+
+std::wstring ReplaceFailedMessage(const std::filesystem::path& target, DWORD code)
+{
+    return L"无法替换文件：" + target.filename().wstring() + L"（错误码 " + std::to_wstring(code) +
+           L"）。请退出游戏后重试，并检查目录写入权限。";
+}
+
+// A rename on one volume moves only the directory entry, and MOVEFILE_WRITE_THROUGH does not flush the data of
+// a file that is not copied: without this, a power loss right after the install could leave the client file
+// with its new name and no contents.
+DWORD FlushToDisk(const std::wstring& path)
+{
+    const UniqueFile file(CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                      FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file || !FlushFileBuffers(file.get()))
+        return GetLastError();
+    return ERROR_SUCCESS;
+}
+
+}
+
+bool InstallStagedFile(const std::wstring& stagedPath, const std::wstring& targetPath, std::wstring& error)
+{
+    const std::filesystem::path target(targetPath);
+    const std::filesystem::path parent = target.parent_path();
+    if (!parent.empty()) {
+        std::error_code ignored;
+        if (!std::filesystem::create_directories(parent, ignored) && !std::filesystem::is_directory(parent, ignored)) {
+            error = L"无法创建目标目录：" + std::filesystem::absolute(target, ignored).wstring();
+            return false;
+        }
+    }
+    if (const DWORD code = FlushToDisk(stagedPath); code != ERROR_SUCCESS) {
+        error = ReplaceFailedMessage(target, code);
+        return false;
+    }
+    if (MoveFileExW(stagedPath.c_str(), targetPath.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+        return true;
+    error = ReplaceFailedMessage(target, GetLastError());
+    return false;
+}

@@ -1,0 +1,247 @@
+#include "update/update_transaction.h"
+
+#include "update/crc32.h"
+#include "update/http_download.h"
+#include "update/install_staged_file.h"
+#include "update/manifest.h"
+#include "update/path_rules.h"
+#include "update/staging_directory.h"
+
+#include <windows.h>
+
+#include <algorithm>
+#include <exception>
+#include <filesystem>
+#include <stdexcept>
+#include <vector>
+
+namespace vorn {
+
+namespace {
+
+constexpr wchar_t kCancelledMessage[] = L"更新操作已取消。";
+constexpr wchar_t kGeneralFailureMessage[] = L"更新失败。请检查客户端目录写入权限及文件路径。";
+
+enum Stage : std::int32_t { kReading = 0, kChecking = 1, kDownloading = 2, kVerifying = 3, kInstalling = 4, kDone = 5 };
+
+// The percent of one transfer, reported only when its integer value changes.
+std::int32_t FilePercent(std::uint64_t received, std::uint64_t total)
+{
+    if (total == 0)
+        return 0;
+    return static_cast<std::int32_t>(std::min(static_cast<double>(received) * 100.0 / static_cast<double>(total), 100.0));
+}
+
+// A file counts as current only when it could be read to its end and its checksum text matches exactly.
+bool MatchesChecksum(const std::wstring& path, const std::wstring& expectedHex)
+{
+    bool ok = false;
+    const std::uint32_t crc = FileCrc32(path, &ok);
+    return ok && FormatCrc32(crc) == expectedHex;
+}
+
+class Transaction {
+public:
+    Transaction(const std::wstring& baseUrl, UpdateStatusCallback& onStatus, UpdatePercentCallback& onPercent,
+                UpdateCancelQuery& isCancelled, UpdateProgressCallback& onProgress, UpdateResult& result)
+        : baseUrl_(baseUrl), onStatus_(onStatus), onPercent_(onPercent), isCancelled_(isCancelled),
+          onProgress_(onProgress), result_(result)
+    {
+    }
+
+    void Run(const std::wstring& manifestName, const std::wstring& clientRoot, const std::wstring& launcherPath)
+    {
+        Report(kReading, 0, 0, 0, 0, L"");
+        root_ = AbsoluteNormalPath(clientRoot);
+        const StagingDirectoryGuard staging(CreateStagingDirectory(root_));
+        staging_ = staging.path();
+        if (!FetchManifest(manifestName))
+            return;
+        launcher_ = AbsoluteNormalPath(launcherPath);
+        // Nothing changes the tree between these two passes, so what one query learnt about a folder serves
+        // every entry below it; the install pass asks the disk afresh.
+        UnderRootResolver resolver(root_);
+        // Every local path is checked before any client file is looked at, so a link under the root stops the
+        // update before anything is downloaded.
+        for (const ManifestEntry& entry : entries_)
+            resolver.Resolve(entry.localPath);
+        if (!CheckFiles(resolver) || !DownloadFiles() || !InstallFiles())
+            return;
+        result_.succeeded = true;
+        result_.message = result_.filesUpdated == 0
+                              ? L"客户端已是最新版本。"
+                              : L"更新完成，共更新 " + std::to_wstring(result_.filesUpdated) + L" 个文件。";
+        const auto n = static_cast<std::uint32_t>(pending_.size());
+        Report(kDone, n, n, 100, 100, L"");
+    }
+
+private:
+    bool Cancelled() const { return isCancelled_ && isCancelled_(); }
+
+    bool Stop(std::wstring message)
+    {
+        result_.message = std::move(message);
+        return false;
+    }
+
+    void Report(std::int32_t stage, std::uint32_t current, std::uint32_t total, std::int32_t filePercent,
+                std::uint32_t overallPercent, const std::wstring& file) const
+    {
+        ReportProgress(onPercent_, onProgress_, stage, current, total, filePercent,
+                       static_cast<std::int32_t>(overallPercent), file);
+    }
+
+    bool FetchManifest(const std::wstring& manifestName)
+    {
+        std::wstring name = manifestName;
+        if (!IsSafeRelativePath(name))
+            return Stop(L"更新清单文件名无效。");
+        const std::wstring url = BuildDownloadUrl(baseUrl_, name);
+        const std::wstring localManifest = (std::filesystem::path(staging_) / L"manifest.ini").wstring();
+        std::wstring error;
+        if (!DownloadToFile(url, localManifest, {}, error, isCancelled_))
+            return Stop(L"更新清单下载失败：" + url + L"\n" + error);
+        if (!ParseManifest(localManifest, entries_, error))
+            return Stop(error);
+        return true;
+    }
+
+    bool CheckFiles(UnderRootResolver& resolver)
+    {
+        const auto count = static_cast<std::uint32_t>(entries_.size());
+        for (std::uint32_t i = 0; i < count; ++i) {
+            if (Cancelled())
+                return Stop(kCancelledMessage);
+            const ManifestEntry& entry = entries_[i];
+            Report(kChecking, i + 1, count, 0, 0, entry.localPath);
+            const std::wstring target = resolver.Resolve(entry.localPath);
+            if (MatchesChecksum(target, entry.crc32Hex))
+                continue;
+            PendingFile file;
+            file.stagedPath = (std::filesystem::path(staging_) / std::to_wstring(i)).wstring();
+            file.targetPath = target;
+            file.isLauncher = _wcsicmp(target.c_str(), launcher_.c_str()) == 0;
+            file.entryIndex = i;
+            pending_.push_back(std::move(file));
+        }
+        return true;
+    }
+
+    bool DownloadFiles()
+    {
+        const auto n = static_cast<std::uint32_t>(pending_.size());
+        for (std::uint32_t j = 0; j < n; ++j) {
+            if (Cancelled())
+                return Stop(kCancelledMessage);
+            const PendingFile& file = pending_[j];
+            const ManifestEntry& entry = entries_[file.entryIndex];
+            if (onStatus_)
+                onStatus_(L"正在更新：" + entry.localPath + L"...");
+            Report(kDownloading, j + 1, n, 0, j * 90 / n, entry.localPath);
+            std::int32_t lastPercent = -1;
+            const auto adapter = [&](std::uint64_t received, std::uint64_t total) {
+                const std::int32_t percent = FilePercent(received, total);
+                if (percent == lastPercent)
+                    return;
+                lastPercent = percent;
+                const auto overall = ((j * 100 + static_cast<std::uint32_t>(percent)) * 90) / (n * 100);
+                Report(kDownloading, j + 1, n, percent, overall, entry.localPath);
+            };
+            std::wstring error;
+            if (!DownloadToFile(BuildDownloadUrl(baseUrl_, entry.remotePath), file.stagedPath, adapter, error,
+                                isCancelled_))
+                return Stop(L"文件下载失败：" + entry.remotePath + L"\n" + error);
+            Report(kVerifying, j + 1, n, 100, (j + 1) * 90 / n, entry.localPath);
+            if (!MatchesChecksum(file.stagedPath, entry.crc32Hex))
+                return Stop(L"文件 CRC32 校验失败：" + entry.remotePath + L"。请重新生成并上传更新包。");
+        }
+        return true;
+    }
+
+    bool InstallFiles()
+    {
+        // The running executable is replaced only after every other file is in place.
+        std::stable_sort(pending_.begin(), pending_.end(),
+                         [](const PendingFile& a, const PendingFile& b) { return !a.isLauncher && b.isLauncher; });
+        const auto n = static_cast<std::uint32_t>(pending_.size());
+        for (const PendingFile& file : pending_) {
+            if (Cancelled())
+                return Stop(kCancelledMessage);
+            const std::wstring relative = RelativeToRoot(file.targetPath, root_);
+            const auto k = static_cast<std::uint32_t>(result_.filesUpdated);
+            Report(kInstalling, k + 1, n, 100, 90 + k * 9 / n, relative);
+            const std::wstring target = ResolveUnderRoot(root_, file.isLauncher ? relative + L".new" : relative);
+            std::wstring error;
+            if (!InstallStagedFile(file.stagedPath, target, error))
+                return Stop(error);
+            ++result_.filesUpdated;
+            if (file.isLauncher)
+                result_.restartRequired = true;
+        }
+        return true;
+    }
+
+    const std::wstring& baseUrl_;
+    UpdateStatusCallback& onStatus_;
+    UpdatePercentCallback& onPercent_;
+    UpdateCancelQuery& isCancelled_;
+    UpdateProgressCallback& onProgress_;
+    UpdateResult& result_;
+    std::wstring root_;
+    std::wstring staging_;
+    std::wstring launcher_;
+    std::vector<ManifestEntry> entries_;
+    std::vector<PendingFile> pending_;
+};
+
+}
+
+void ReportProgress(const UpdatePercentCallback& onPercent, const UpdateProgressCallback& onProgress,
+                    std::int32_t stage, std::uint32_t current, std::uint32_t total, std::int32_t filePercent,
+                    std::int32_t overallPercent, const std::wstring& file)
+{
+    if (onPercent)
+        onPercent(overallPercent);
+    if (onProgress)
+        onProgress(UpdateProgress{stage, current, total, filePercent, overallPercent, file});
+}
+
+std::wstring AbsoluteNormalPath(const std::wstring& path)
+{
+    const DWORD needed = GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
+    if (needed == 0)
+        throw std::runtime_error("invalid path");
+    std::wstring full(needed, L'\0');
+    const DWORD length = GetFullPathNameW(path.c_str(), needed, full.data(), nullptr);
+    if (length == 0 || length >= needed)
+        throw std::runtime_error("invalid path");
+    full.resize(length);
+    std::filesystem::path normal = std::filesystem::path(full).lexically_normal();
+    // "C:\game\" names the same folder as "C:\game"; only a drive root keeps its separator.
+    if (!normal.has_filename() && normal.has_relative_path())
+        normal = normal.parent_path();
+    return normal.wstring();
+}
+
+std::wstring RelativeToRoot(const std::wstring& target, const std::wstring& root)
+{
+    return std::filesystem::path(target).lexically_relative(root).wstring();
+}
+
+UpdateResult ApplyClientUpdate(const std::wstring& baseUrl, const std::wstring& manifestName,
+                               const std::wstring& clientRoot, const std::wstring& launcherPath,
+                               UpdateStatusCallback onStatus, UpdatePercentCallback onPercent,
+                               UpdateCancelQuery isCancelled, UpdateProgressCallback onProgress)
+{
+    UpdateResult result;
+    try {
+        Transaction(baseUrl, onStatus, onPercent, isCancelled, onProgress, result)
+            .Run(manifestName, clientRoot, launcherPath);
+    } catch (const std::exception&) {
+        result.succeeded = false;
+        result.message = kGeneralFailureMessage;
+    }
+    return result;
+}
+
+}

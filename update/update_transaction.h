@@ -1,0 +1,45 @@
+#pragma once
+
+#include "update/update_types.h"
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+namespace vorn {
+
+using UpdateStatusCallback = std::function<void(const std::wstring&)>;
+using UpdatePercentCallback = std::function<void(int)>;
+using UpdateCancelQuery = std::function<bool()>;
+using UpdateProgressCallback = std::function<void(const UpdateProgress&)>;
+
+// Brings the client files under clientRoot up to date with the update site in one blocking call: the manifest
+// and every changed file are downloaded into a staging folder and verified by CRC-32 before any client file is
+// replaced; the launcher's own executable is installed beside it as "<launcherPath>.new". Every callback may be
+// empty and runs on the calling thread.
+UpdateResult ApplyClientUpdate(const std::wstring& baseUrl, const std::wstring& manifestName,
+                               const std::wstring& clientRoot, const std::wstring& launcherPath,
+                               UpdateStatusCallback onStatus, UpdatePercentCallback onPercent,
+                               UpdateCancelQuery isCancelled, UpdateProgressCallback onProgress);
+
+// One file that differs from the manifest and is downloaded into the staging folder.
+struct PendingFile {
+    std::wstring stagedPath;    // staging folder + decimal entry index
+    std::wstring targetPath;    // the client file under the root
+    bool isLauncher = false;    // the running launcher's own executable
+    std::uint32_t entryIndex = 0;
+};
+
+// Hands one report to onPercent (the overall percent) and then to onProgress (the whole record).
+void ReportProgress(const UpdatePercentCallback& onPercent, const UpdateProgressCallback& onProgress,
+                    std::int32_t stage, std::uint32_t current, std::uint32_t total, std::int32_t filePercent,
+                    std::int32_t overallPercent, const std::wstring& file);
+
+// The absolute form of a path as the system gives it, without "." or ".." and with single backslashes.
+// Throws std::runtime_error when the system cannot make it absolute.
+std::wstring AbsoluteNormalPath(const std::wstring& path);
+
+// The components of target after those of root, worked out on the text alone.
+std::wstring RelativeToRoot(const std::wstring& target, const std::wstring& root);
+
+}
