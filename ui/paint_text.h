@@ -1,0 +1,19 @@
+#pragma once
+
+#include <string>
+
+// What the face says, as plain values: the texts and sizes the painting routines draw.
+
+// The region-name box: "[无]" without a valid selection, else the name in corner brackets.
+std::wstring RegionNameText(bool hasSelection, const std::wstring& name);
+
+// The status line; the update percentage follows only while work runs and has started.
+std::wstring StatusLineText(const std::wstring& status, bool busy, int percent);
+
+int ClampPercent(int percent);
+
+// Width of the green part of a progress bar whose track is `trackWidth` pixels wide (rounded toward zero).
+int ProgressFillWidth(int trackWidth, int percent);
+
+// The clamped percentage as the bar labels it, e.g. "37%".
+std::wstring PercentText(int percent);

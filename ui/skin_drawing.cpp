@@ -1,0 +1,50 @@
+#include "ui/skin_drawing.h"
+
+#include "ui/shared_state.h"
+#include "ui/skin.h"
+
+void ConfigureGraphics(Gdiplus::Graphics& graphics)
+{
+    graphics.SetSmoothingMode(Gdiplus::SmoothingModeAntiAlias);
+    graphics.SetInterpolationMode(Gdiplus::InterpolationModeHighQualityBicubic);
+    graphics.SetTextRenderingHint(Gdiplus::TextRenderingHintClearTypeGridFit);
+}
+
+void DrawSkinText(Gdiplus::Graphics& graphics, const std::wstring& text, const Gdiplus::RectF& layout,
+                  const Gdiplus::Color& colour, Gdiplus::FontStyle style, Gdiplus::StringAlignment alignment,
+                  float pixels)
+{
+    Gdiplus::FontFamily family(L"Microsoft YaHei UI");
+    // A system without the face still gets readable text in its own sans-serif face.
+    const Gdiplus::FontFamily* chosen = family.IsAvailable() ? &family : Gdiplus::FontFamily::GenericSansSerif();
+    Gdiplus::Font font(chosen, pixels, style, Gdiplus::UnitPixel);
+    Gdiplus::SolidBrush brush(colour);
+    Gdiplus::StringFormat format;
+    format.SetAlignment(alignment);
+    format.SetLineAlignment(Gdiplus::StringAlignmentCenter);
+    format.SetTrimming(Gdiplus::StringTrimmingEllipsisCharacter);
+    graphics.DrawString(text.c_str(), static_cast<INT>(text.size()), &font, layout, &format, &brush);
+}
+
+void DrawSkinPart(Gdiplus::Graphics& graphics, const DRAWITEMSTRUCT& item, const Gdiplus::Rect* source)
+{
+    const INT width = item.rcItem.right - item.rcItem.left;
+    const INT height = item.rcItem.bottom - item.rcItem.top;
+    const Gdiplus::Rect destination(0, 0, width, height);
+    Gdiplus::Image* skin = SkinImage();
+    if (skin == nullptr) {
+        Gdiplus::SolidBrush fallback(kNoSkinControlColour);
+        graphics.FillRectangle(&fallback, destination);
+        return;
+    }
+    Gdiplus::Rect part;
+    if (source != nullptr) {
+        part = *source;
+    } else {
+        RECT placed{};
+        GetWindowRect(item.hwndItem, &placed);
+        MapWindowPoints(HWND_DESKTOP, mainWindow, reinterpret_cast<POINT*>(&placed), 2);
+        part = Gdiplus::Rect(placed.left, placed.top, placed.right - placed.left, placed.bottom - placed.top);
+    }
+    graphics.DrawImage(skin, destination, part.X, part.Y, part.Width, part.Height, Gdiplus::UnitPixel);
+}
