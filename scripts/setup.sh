@@ -12,7 +12,7 @@ packages=(
   googletest
   wine wine64
   xvfb xauth x11-utils xdotool imagemagick
-  fonts-wqy-microhei
+  fonts-wqy-microhei fonts-dejavu-core
   python3
 )
 
