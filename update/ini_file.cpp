@@ -5,24 +5,26 @@
 #include <windows.h>
 
 #include <climits>
-#include <cwctype>
 
 namespace {
 
 constexpr std::size_t kValueLimit = 32767;  // the reader's buffer is 32768 characters with its terminator
 
-// The reader's white space: the C library's wide test, plus ^Z (an old end-of-file mark).
+// The reader's white space: ASCII blanks and control spaces, plus ^Z (an old end-of-file mark). Other Unicode
+// spaces such as U+00A0 or U+3000 are ordinary characters to it.
 bool IsReaderSpace(wchar_t c)
 {
-    return std::iswspace(c) || c == 0x1A;
+    return c == L' ' || (c >= 0x09 && c <= 0x0D) || c == 0x1A;
 }
 
-// The reader compares names ignoring case unit by unit.
+// The reader compares names ignoring the case of ASCII letters only ("É" and "é" are different names to it).
 std::wstring FoldName(std::wstring_view name)
 {
     std::wstring folded(name);
-    for (wchar_t& c : folded)
-        c = static_cast<wchar_t>(std::towlower(c));
+    for (wchar_t& c : folded) {
+        if (c >= L'A' && c <= L'Z')
+            c = static_cast<wchar_t>(c - L'A' + L'a');
+    }
     return folded;
 }
 
@@ -116,14 +118,12 @@ std::wstring IniFile::DecodeText(std::string_view bytes)
 IniFile IniFile::FromText(std::wstring_view text)
 {
     IniFile ini;
-    // Lines before the first section header belong to a section without a name, which no lookup finds.
-    Section* current = nullptr;
+    // Lines before the first section header form a section without a name. It comes first, so any later section
+    // whose name is empty or blank is never searched.
+    Section* current = &ini.sections_[std::wstring()];
     std::size_t position = 0;
     while (position < text.size()) {
-        // A line ends at the next LF; when no LF follows at all, at the next CR.
-        std::size_t end = text.find(L'\n', position);
-        if (end == std::wstring_view::npos)
-            end = text.find(L'\r', position);
+        std::size_t end = text.find_first_of(L"\r\n", position);
         end = end == std::wstring_view::npos ? text.size() : end + 1;
         const std::wstring_view line = TrimReaderSpace(text.substr(position, end - position));
         position = end;
@@ -133,15 +133,10 @@ IniFile IniFile::FromText(std::wstring_view text)
         if (line.front() == L'[') {
             const std::size_t close = line.find(L']');
             if (close != std::wstring_view::npos) {
-                const std::wstring_view name = CutAtNul(line.substr(1, close - 1));
-                // Only the first section of a name is ever searched, and one without a name never; their lines
-                // are skipped.
-                current = nullptr;
-                if (!name.empty()) {
-                    auto [it, inserted] = ini.sections_.try_emplace(FoldName(name));
-                    if (inserted)
-                        current = &it->second;
-                }
+                // Only the first section of a name is ever searched; the lines of a repeated one are skipped.
+                auto [it, inserted] =
+                    ini.sections_.try_emplace(FoldName(TrimReaderSpace(CutAtNul(line.substr(1, close - 1)))));
+                current = inserted ? &it->second : nullptr;
                 continue;
             }
         }

@@ -11,15 +11,18 @@
 // in time independent of the file's size. That reader keeps a file in a list and searches it per lookup, which
 // makes reading every key of a long manifest quadratic.
 //
-// The reader's rules, which the table follows:
+// The reader's rules (as Wine's reader follows them; see ini_file_test.cpp, which holds the table against it),
+// which the table follows:
 // - text: UTF-16 LE or BE with their byte order mark, UTF-8 with its mark, otherwise the ANSI code page; on top of
 //   the system reader, text without a mark that is valid UTF-8 and not plain ASCII is read as UTF-8;
-// - a line ends at the next LF, or at the next CR when no LF follows; white space around a line is ignored;
-// - "[name]" starts a section (the text up to the first "]"); a "[" line without "]" is an ordinary line;
+// - lines end at CR or LF; white space (ASCII blanks and control spaces, and ^Z) around a line is ignored;
+// - "[name]" starts a section (the text up to the first "]", blanks around it ignored); a "[" line without "]"
+//   is an ordinary line; lines before the first header form a section with an empty name;
 // - other lines are "key=value" (white space around the key and before the value ignored) or a key alone;
 //   nothing marks comments, a ";" line is just a key nobody asks for;
-// - names are compared ignoring case; only the first section of a name is searched, and in it the first key of
-//   a name wins;
+// - names are compared ignoring the case of ASCII letters; only the first section of a name is searched, and in
+//   it the first key of a name wins, even a key alone that has no value;
+// - names and values end at an embedded NUL;
 // - a value enclosed in a pair of equal quotes (' or ") loses them; values are cut to 32767 characters.
 class IniFile {
 public:

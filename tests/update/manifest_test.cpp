@@ -1,0 +1,180 @@
+#include "update/manifest.h"
+
+#include "tests/support/process_probe.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+const std::wstring kCountMessage = L"更新清单中的 Count 无效；请确认网站返回的是 up.ini，而不是网页。";
+
+struct ParseOutcome {
+    bool ok = false;
+    std::vector<ManifestEntry> entries;
+    std::wstring error;
+};
+
+ParseOutcome Parse(const probe::TempDir& dir, const std::string& bytes)
+{
+    probe::WriteFileBytes(dir / L"manifest.ini", bytes);
+    ParseOutcome outcome;
+    outcome.error = L"stale";
+    outcome.ok = ParseManifest(dir / L"manifest.ini", outcome.entries, outcome.error);
+    return outcome;
+}
+
+std::string Entry(int n, const std::string& file, const std::string& cfile, const std::string& crc)
+{
+    const std::string number = std::to_string(n);
+    return "File" + number + "=" + file + "\nCFile" + number + "=" + cfile + "\nXYZ" + number + "=" + crc + "\n";
+}
+
+}
+
+TEST(Manifest, ReadsEntriesInOrderWithNormalisedPathsAndChecksums)
+{
+    probe::TempDir dir;
+    const ParseOutcome outcome =
+        Parse(dir, "[Set]\r\nCount=3\r\n[up]\r\n" + Entry(1, "data/player/player.bmd", "Data\\Player\\player.bmd",
+                                                          "1a2b3c4d") +
+                       Entry(2, "Main.exe", "Main.exe", "123") + Entry(3, "/x.dat", " \\Data\\x.dat ", " 0xabc "));
+    ASSERT_TRUE(outcome.ok) << outcome.error;
+    EXPECT_TRUE(outcome.error.empty());
+    ASSERT_EQ(outcome.entries.size(), 3u);
+    EXPECT_EQ(outcome.entries[0].remotePath, L"data\\player\\player.bmd");
+    EXPECT_EQ(outcome.entries[0].localPath, L"Data\\Player\\player.bmd");
+    EXPECT_EQ(outcome.entries[0].crc32Hex, L"1A2B3C4D");
+    EXPECT_EQ(outcome.entries[1].crc32Hex, L"0000007B");
+    EXPECT_EQ(outcome.entries[2].remotePath, L"x.dat");
+    EXPECT_EQ(outcome.entries[2].localPath, L"Data\\x.dat");  // the value is trimmed before the path rules
+    EXPECT_EQ(outcome.entries[2].crc32Hex, L"00000ABC");
+}
+
+TEST(Manifest, CountForms)
+{
+    probe::TempDir dir;
+    for (const char* good : {"0", "+0", "-0", " 0 "}) {
+        const ParseOutcome outcome = Parse(dir, std::string("[Set]\nCount=") + good + "\n");
+        EXPECT_TRUE(outcome.ok) << good;
+        EXPECT_TRUE(outcome.entries.empty());
+    }
+    // +7 and 100000 pass Count; the missing entries then fail as entry 1.
+    for (const char* accepted : {"+7", "100000"}) {
+        const ParseOutcome outcome = Parse(dir, std::string("[Set]\nCount=") + accepted + "\n");
+        EXPECT_EQ(outcome.error, L"更新清单第 1 项路径或 CRC32 无效。") << accepted;
+    }
+    for (const char* bad : {"", "12abc", "-1", "100001", "2147483648", "99999999999999999999", "0x10", "1 2", "+",
+                            "\"\"", "\xEF\xBC\x91"}) {
+        const ParseOutcome outcome = Parse(dir, std::string("[Set]\nCount=") + bad + "\n");
+        EXPECT_FALSE(outcome.ok) << bad;
+        EXPECT_EQ(outcome.error, kCountMessage) << bad;
+    }
+    EXPECT_EQ(Parse(dir, "[up]\nCount=1\n").error, kCountMessage);
+    EXPECT_EQ(Parse(dir, "<!DOCTYPE html>\n<html><head><title>404 Not Found</title></head>\n"
+                         "<body><h1>Not Found</h1><p>[Set] Count=1</p></body></html>\n")
+                  .error,
+              kCountMessage);
+
+    probe::TempDir empty;
+    std::vector<ManifestEntry> entries;
+    std::wstring error;
+    EXPECT_FALSE(ParseManifest(empty / L"missing.ini", entries, error));
+    EXPECT_EQ(error, kCountMessage);
+}
+
+TEST(Manifest, FirstBadEntryEndsTheParseAndLeavesTheListAlone)
+{
+    probe::TempDir dir;
+    std::vector<ManifestEntry> entries{{L"keep", L"keep", L"00000000"}};
+    std::wstring error;
+    const auto parseInto = [&](const std::string& bytes) {
+        probe::WriteFileBytes(dir / L"up.ini", bytes);
+        return ParseManifest(dir / L"up.ini", entries, error);
+    };
+
+    EXPECT_FALSE(parseInto("[Set]\nCount=2\n[up]\n" + Entry(1, "a", "a", "00000001")));
+    EXPECT_EQ(error, L"更新清单第 2 项路径或 CRC32 无效。");
+    const std::pair<std::string, std::string> badSecond[] = {
+        {"..\\a", "b"}, {"b", "C:\\b"}, {"b", "a\\con.txt"}, {"b", "b."}, {"", "b"}};
+    for (const auto& [file, cfile] : badSecond) {
+        EXPECT_FALSE(parseInto("[Set]\nCount=3\n[up]\n" + Entry(1, "a", "a", "1") + Entry(2, file, cfile, "2") +
+                               Entry(3, "..", "..", "zz")));
+        EXPECT_EQ(error, L"更新清单第 2 项路径或 CRC32 无效。") << file << " " << cfile;
+    }
+    for (const char* badCrc : {"", "0x", "1A2B3C4", "-5", "4294967296", "1A2B3C4D5", "0x1G", "12 34"}) {
+        EXPECT_FALSE(parseInto("[Set]\nCount=1\n[up]\n" + Entry(1, "a", "a", badCrc)));
+        EXPECT_EQ(error, L"更新清单第 1 项路径或 CRC32 无效。") << badCrc;
+    }
+
+    EXPECT_FALSE(parseInto("[Set]\nCount=3\n[up]\n" + Entry(1, "x", "Data/a.txt", "1") +
+                           Entry(2, "y", "data\\A.TXT", "2") + Entry(3, "z", "Data/a.txt", "3")));
+    EXPECT_EQ(error, L"客户端目标文件重复：data\\A.TXT");
+    // Equal remote paths are fine: one site file may be installed in two places.
+    EXPECT_TRUE(parseInto("[Set]\nCount=2\n[up]\n" + Entry(1, "x", "a", "1") + Entry(2, "x", "b", "2")));
+    EXPECT_TRUE(error.empty());
+    ASSERT_EQ(entries.size(), 2u);
+
+    ASSERT_TRUE(parseInto("[Set]\nCount=0\n"));
+    EXPECT_TRUE(entries.empty());
+}
+
+TEST(Manifest, RemotePathThroughALinkBesideTheManifestIsRefused)
+{
+    probe::TempDir dir;
+    ASSERT_TRUE(CreateDirectoryW((dir / L"data").c_str(), nullptr));
+    probe::WriteFileBytes(dir / L"up.ini", "[Set]\nCount=1\n[up]\n" + Entry(1, "data/x/y.bmd", "y.bmd", "1"));
+    std::vector<ManifestEntry> entries;
+    std::wstring error;
+    EXPECT_TRUE(ParseManifest(dir / L"up.ini", entries, error)) << error;
+
+    ASSERT_TRUE(RemoveDirectoryW((dir / L"data").c_str()));
+    std::wstring commandLine = L"/bin/ln -s . data";
+    STARTUPINFOW startup{};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION process{};
+    ASSERT_TRUE(CreateProcessW(L"Z:\\bin\\ln", commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                               dir.path().c_str(), &startup, &process));
+    UniqueHandle thread(process.hThread);
+    UniqueHandle handle(process.hProcess);
+    for (int i = 0; i < 100 && !probe::FileExists(dir / L"data"); ++i)
+        Sleep(50);
+    entries.clear();
+    EXPECT_FALSE(ParseManifest(dir / L"up.ini", entries, error));
+    EXPECT_EQ(error, L"清单中的本地文件路径无效。");
+    EXPECT_TRUE(entries.empty());
+}
+
+TEST(Manifest, ChecksumTexts)
+{
+    const std::pair<std::wstring, std::uint32_t> valid[] = {
+        {L"1a2b3c4d", 0x1A2B3C4Du},   {L"0X1A2B3C4D", 0x1A2B3C4Du}, {L"  1A2B3C4D\t", 0x1A2B3C4Du},
+        {L"123", 123u},               {L"12345678", 0x12345678u},   {L"4294967295", 0xFFFFFFFFu},
+        {L"0x0", 0u},                 {L"0", 0u},                   {L"0xFFFFFFFF", 0xFFFFFFFFu},
+        {L"0x00000000001", 1u},       {L"0000000001", 1u},
+    };
+    for (const auto& [text, expected] : valid) {
+        std::uint32_t value = 0xDEADu;
+        EXPECT_TRUE(ParseCrc32Text(text, value)) << text;
+        EXPECT_EQ(value, expected) << text;
+    }
+    for (const std::wstring text : {L"", L"   ", L"0x", L"1A2B3C4", L"-5", L"+5", L"4294967296",
+                                    L"0x100000000", L"ABCDEFG1", L"12 34", L"99999999999999999999999",
+                                    L"0x-1", L"１２３"}) {
+        std::uint32_t value = 0;
+        EXPECT_FALSE(ParseCrc32Text(text, value)) << text;
+    }
+}
+
+TEST(Manifest, ReadIniStringIsOneTrimmedLookup)
+{
+    probe::TempDir dir;
+    probe::WriteFileBytes(dir / L"a.ini", "[Set]\nCount =  \t 42 \t\n[up]\nFile1=\" spaced \"\n");
+    EXPECT_EQ(ReadIniString(dir / L"a.ini", L"set", L"COUNT"), L"42");
+    EXPECT_EQ(ReadIniString(dir / L"a.ini", L"up", L"File1"), L"spaced");
+    EXPECT_EQ(ReadIniString(dir / L"a.ini", L"up", L"File2"), L"");
+    EXPECT_EQ(ReadIniString(dir / L"a.ini", L"none", L"Count"), L"");
+    EXPECT_EQ(ReadIniString(dir / L"missing.ini", L"Set", L"Count"), L"");
+}
