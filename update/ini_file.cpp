@@ -131,7 +131,7 @@ IniFile IniFile::FromText(std::wstring_view text)
             continue;
 
         if (line.front() == L'[') {
-            const std::size_t close = line.find(L']');
+            const std::size_t close = line.rfind(L']');
             if (close != std::wstring_view::npos) {
                 // Only the first section of a name is ever searched; the lines of a repeated one are skipped.
                 auto [it, inserted] =

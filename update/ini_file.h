@@ -16,7 +16,7 @@
 // - text: UTF-16 LE or BE with their byte order mark, UTF-8 with its mark, otherwise the ANSI code page; on top of
 //   the system reader, text without a mark that is valid UTF-8 and not plain ASCII is read as UTF-8;
 // - lines end at CR or LF; white space (ASCII blanks and control spaces, and ^Z) around a line is ignored;
-// - "[name]" starts a section (the text up to the first "]", blanks around it ignored); a "[" line without "]"
+// - "[name]" starts a section (the text up to the last "]", blanks around it ignored); a "[" line without "]"
 //   is an ordinary line; lines before the first header form a section with an empty name;
 // - other lines are "key=value" (white space around the key and before the value ignored) or a key alone;
 //   nothing marks comments, a ";" line is just a key nobody asks for;
