@@ -1,0 +1,329 @@
+#include "tests/support/loopback_peer.h"
+#include "tests/support/reference_service.h"
+
+#include "app/config.h"
+#include "app/text.h"
+#include "launch/region_line.h"
+#include "launch/region_list.h"
+#include "ui/controls.h"
+#include "ui/shared_state.h"
+
+#include <gtest/gtest.h>
+
+#include <memory>
+
+namespace {
+
+bool SameRegion(const RegionInfo& a, const RegionInfo& b)
+{
+    return a.displayName == b.displayName && a.host == b.host && a.port == b.port && a.extra == b.extra;
+}
+
+void ExpectRegions(const std::vector<RegionInfo>& expected)
+{
+    std::lock_guard lock(regionMutex);
+    ASSERT_EQ(regions.size(), expected.size());
+    for (std::size_t i = 0; i < expected.size(); ++i)
+        EXPECT_TRUE(SameRegion(regions[i], expected[i])) << "region " << i;
+}
+
+TEST(RegionLine, OnlyWellFormedRegionLinesCount)
+{
+    struct Case {
+        std::string line;
+        std::optional<RegionInfo> expected;
+    };
+    const Case cases[] = {
+        {"REGION\t1\tAlpha\thost.example\t7000\tpvp", RegionInfo{L"Alpha", L"host.example", 7000, L"pvp"}},
+        {"REGION\t1\t\xE5\xB2\x9A\xE8\xB0\xB7\t\t65535\t", RegionInfo{L"岚谷", L"", 65535, L""}},
+        {"REGION\t1\t A \t h \t 7000abc\t x ", RegionInfo{L" A ", L" h ", 7000, L" x "}},
+        {"REGION\t1\tA\th\t+80\t", RegionInfo{L"A", L"h", 80, L""}},
+        {"REGION\t1\tA\th\t7000\tx\ty", std::nullopt},
+        {"REGION\t1\tA\th\t7000", std::nullopt},
+        {"region\t1\tA\th\t7000\tx", std::nullopt},
+        {" REGION\t1\tA\th\t7000\tx", std::nullopt},
+        {"REGION\t1\tA\th\t0\tx", std::nullopt},
+        {"REGION\t1\tA\th\t65536\tx", std::nullopt},
+        {"REGION\t1\tA\th\t-7000\tx", std::nullopt},
+        {"REGION\t1\tA\th\tseven\tx", std::nullopt},
+        {"REGION\t1\tA\th\t\tx", std::nullopt},
+        {"REGION\t1\tA\th\t99999999999\tx", std::nullopt},
+        {"REGION\t1\t\xFF\th\t7000\tx", std::nullopt},
+        {"OK LIST 2", std::nullopt},
+        {"END", std::nullopt},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.line);
+        const std::optional<RegionInfo> region = ParseRegionLine(c.line);
+        ASSERT_EQ(region.has_value(), c.expected.has_value());
+        if (region) {
+            EXPECT_TRUE(SameRegion(*region, *c.expected));
+        }
+    }
+}
+
+TEST(RegionLine, RealmNamesAreRenamedIgnoringAsciiCase)
+{
+    const auto nameOf = [](const std::string& name) {
+        const auto region = ParseRegionLine("REGION\t1\t" + name + "\th\t7000\t");
+        return region ? region->displayName : L"(none)";
+    };
+    EXPECT_EQ(nameOf("Realm 1"), L"一区");
+    EXPECT_EQ(nameOf("realm 1"), L"一区");
+    EXPECT_EQ(nameOf("VORN SERVER - REALM 1"), L"一区");
+    EXPECT_EQ(nameOf("Realm 2"), L"二区");
+    EXPECT_EQ(nameOf("vorn server - realm 2"), L"二区");
+    EXPECT_EQ(nameOf("Realm 1 "), L"Realm 1 ");
+    EXPECT_EQ(nameOf("Realm 3"), L"Realm 3");
+    EXPECT_EQ(nameOf("Vorn Server-Realm 1"), L"Vorn Server-Realm 1");
+}
+
+TEST(RegionLine, LeadingNumbersReadLikeTheStandardConversion)
+{
+    EXPECT_EQ(ReadLeadingInt(L" \t42x"), 42);
+    EXPECT_EQ(ReadLeadingInt(L"-2147483648"), INT_MIN);
+    EXPECT_EQ(ReadLeadingInt(L"2147483647"), INT_MAX);
+    EXPECT_EQ(ReadLeadingInt(L"007000"), 7000);
+    EXPECT_EQ(ReadLeadingInt(L"2147483648"), std::nullopt);
+    EXPECT_EQ(ReadLeadingInt(L"-2147483649"), std::nullopt);
+    EXPECT_EQ(ReadLeadingInt(L"x42"), std::nullopt);
+    EXPECT_EQ(ReadLeadingInt(L"+-1"), std::nullopt);
+    EXPECT_EQ(ReadLeadingInt(L" "), std::nullopt);
+}
+
+struct Posted {
+    UINT message = 0;
+    WPARAM wParam = 0;
+    std::wstring text;
+};
+
+// Stands in for the main window: a hidden window of this thread that collects what the load posts.
+class RegionListLoad : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        savedConfig_ = Config();
+        window_.reset(CreateWindowExW(0, L"STATIC", L"", WS_OVERLAPPEDWINDOW, 0, 0, 100, 100, nullptr, nullptr,
+                                      nullptr, nullptr));
+        ASSERT_TRUE(window_);
+        mainWindow = window_.get();
+        windowClosing = false;
+        busy = false;
+        std::lock_guard lock(regionMutex);
+        regions = {RegionInfo{L"stale", L"old.example", 1, L""}};
+    }
+
+    void TearDown() override
+    {
+        downloadButton = nullptr;
+        enterGameButton = nullptr;
+        mainWindow = nullptr;
+        windowClosing = false;
+        busy = false;
+        window_.reset();
+        InstallConfig(std::move(savedConfig_));
+        std::lock_guard lock(regionMutex);
+        regions.clear();
+    }
+
+    static void UseServerHost(const std::string& host)
+    {
+        LauncherConfig config = Config();
+        config.serverHost = Utf8ToWide(host);
+        InstallConfig(std::move(config));
+    }
+
+    // Everything posted to the window until the region-list result has come, or the time is up.
+    std::vector<Posted> Collect(DWORD timeoutMs)
+    {
+        std::vector<Posted> posted;
+        const ULONGLONG end = GetTickCount64() + timeoutMs;
+        for (;;) {
+            MSG message;
+            if (!PeekMessageW(&message, window_.get(), WM_APP, WM_APP + 0x10, PM_REMOVE)) {
+                if (GetTickCount64() >= end)
+                    break;
+                Sleep(10);
+                continue;
+            }
+            auto text = TakePayload<std::wstring>(message.lParam);
+            posted.push_back({message.message, message.wParam, text ? *text : L""});
+            if (message.message == WM_APP_REGION_LIST_RESULT)
+                break;
+        }
+        return posted;
+    }
+
+    // The single result of a load run on this thread.
+    Posted LoadAndTakeResult()
+    {
+        LoadRegionList();
+        const std::vector<Posted> posted = Collect(0);
+        EXPECT_EQ(posted.size(), 1u);
+        return posted.empty() ? Posted{} : posted.front();
+    }
+
+    UniqueWindow window_;
+
+private:
+    LauncherConfig savedConfig_;
+};
+
+// A directory peer on the launcher's fixed port, at an address of its own.
+std::unique_ptr<probe::LoopbackPeer> DirectoryPeer(probe::LoopbackPeer::Script script, std::string& address)
+{
+    for (int attempt = 0; attempt < 5; ++attempt) {
+        address = probe::RandomLoopbackAddress();
+        auto peer = std::make_unique<probe::LoopbackPeer>(script, AF_INET, address, kDirectoryPort);
+        if (peer->listening())
+            return peer;
+    }
+    return nullptr;
+}
+
+TEST_F(RegionListLoad, ReferenceServiceRegionsArriveInReplyOrder)
+{
+    const probe::TempDir folder;
+    probe::WriteFileBytes(folder / L"regions.tsv",
+                          "1\tVorn Server - Realm 1\t{host}\t7001\tpvp\n"
+                          "2\trealm 2\tauth.example\t7002\n"
+                          "3\t\xE5\xB2\x9A\xE8\xB0\xB7\xE4\xB8\x89\xE5\x8C\xBA\t::1\t7003\tnew\n");
+    std::unique_ptr<probe::ReferenceService> service;
+    std::string address;
+    for (int attempt = 0; attempt < 5 && !(service && service->running()); ++attempt) {
+        address = probe::RandomLoopbackAddress();
+        service = std::make_unique<probe::ReferenceService>(std::vector<std::wstring>{
+            L"--host", Utf8ToWide(address), L"--regions", probe::UnixPathOf(folder / L"regions.tsv")});
+    }
+    ASSERT_TRUE(service->running()) << service->failure();
+    ASSERT_EQ(service->directoryPort(), kDirectoryPort);
+    UseServerHost(address);
+
+    const Posted result = LoadAndTakeResult();
+    EXPECT_EQ(result.message, WM_APP_REGION_LIST_RESULT);
+    EXPECT_EQ(result.wParam, 1u);
+    EXPECT_EQ(result.text, L"");
+    ExpectRegions({{L"一区", Utf8ToWide(address), 7001, L"pvp"},
+                   {L"二区", L"auth.example", 7002, L""},
+                   {L"岚谷三区", L"::1", 7003, L"new"}});
+    EXPECT_NE(service->Log().find("b'LIST' -> 'OK LIST 3'"), std::string::npos) << service->Log();
+}
+
+TEST_F(RegionListLoad, AnyAnswerConnectsAndKeepsTheRegionsItHolds)
+{
+    struct Case {
+        const char* name;
+        probe::LoopbackPeer::Script script;
+        std::vector<RegionInfo> expected;
+    };
+    Case cases[] = {
+        {"refusal", probe::AnswerAndHold("ERR BUSY\nREGION\t1\tA\th\t7000\t\n"), {}},
+        {"empty listing", probe::AnswerAndHold("OK LIST 0\nEND\n"), {}},
+        {"listing broken off, bad lines skipped",
+         [](probe::PeerConnection& c) {
+             c.ReadLine();
+             c.Send("OK LIST 4\nREGION\t1\tA\th\t7000\t\nREGION\t2\tB\th\t0\t\nREGION\t3\tC\t\t7003\tz\n"
+                    "REGION\t4\tD\th\t7004\t\tmore\nREGION\t5\tE\th\t7005");
+         },
+         {{L"A", L"h", 7000, L""}, {L"C", L"", 7003, L"z"}}},
+    };
+    for (Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::string address;
+        const auto peer = DirectoryPeer(std::move(c.script), address);
+        ASSERT_TRUE(peer);
+        UseServerHost(address);
+        const Posted result = LoadAndTakeResult();
+        EXPECT_EQ(result.wParam, 1u);
+        EXPECT_EQ(result.text, L"");
+        ExpectRegions(c.expected);
+    }
+}
+
+TEST_F(RegionListLoad, FailuresAreReportedAndClearTheList)
+{
+    {
+        SCOPED_TRACE("nothing listening");
+        UseServerHost(probe::RandomLoopbackAddress());
+        const Posted result = LoadAndTakeResult();
+        EXPECT_EQ(result.wParam, 0u);
+        EXPECT_EQ(result.text, kDirectoryUnreachableText);
+        ExpectRegions({});
+    }
+    {
+        SCOPED_TRACE("host does not resolve");
+        UseServerHost("directory.invalid");
+        const Posted result = LoadAndTakeResult();
+        EXPECT_EQ(result.wParam, 0u);
+        EXPECT_EQ(result.text, kDirectoryUnreachableText);
+    }
+    {
+        SCOPED_TRACE("no host configured");
+        {
+            std::lock_guard lock(regionMutex);
+            regions.push_back({L"stale", L"h", 1, L""});
+        }
+        UseServerHost("");
+        const Posted result = LoadAndTakeResult();
+        EXPECT_EQ(result.wParam, 0u);
+        EXPECT_EQ(result.text, kNoServerHostText);
+        ExpectRegions({});
+    }
+}
+
+TEST_F(RegionListLoad, NothingIsPostedWhileTheWindowCloses)
+{
+    std::string address;
+    const auto peer = DirectoryPeer(probe::AnswerAndHold("OK LIST\nREGION\t1\tA\th\t7000\t\nEND\n"), address);
+    ASSERT_TRUE(peer);
+    UseServerHost(address);
+    windowClosing = true;
+    LoadRegionList();
+    EXPECT_TRUE(Collect(0).empty());
+    ExpectRegions({{L"A", L"h", 7000, L""}});
+}
+
+TEST_F(RegionListLoad, StartRunsOneLoadAtATime)
+{
+    std::string address;
+    const auto peer = DirectoryPeer(
+        [](probe::PeerConnection& c) {
+            c.ReadLine();
+            // Long enough for the test to try a second start while this load runs.
+            c.Pause(500);
+            c.Send("OK LIST\nREGION\t1\tA\th\t7000\t\nEND\n");
+            c.WaitClientClose(5000);
+        },
+        address);
+    ASSERT_TRUE(peer);
+    UseServerHost(address);
+    UniqueWindow download(CreateWindowExW(0, L"BUTTON", L"", WS_CHILD, 0, 0, 10, 10, window_.get(), nullptr,
+                                          nullptr, nullptr));
+    UniqueWindow enterGame(CreateWindowExW(0, L"BUTTON", L"", WS_CHILD, 0, 0, 10, 10, window_.get(), nullptr,
+                                           nullptr, nullptr));
+    downloadButton = download.get();
+    enterGameButton = enterGame.get();
+
+    StartRegionListLoad();
+    EXPECT_TRUE(busy.load());
+    EXPECT_FALSE(IsWindowEnabled(downloadButton));
+    EXPECT_FALSE(IsWindowEnabled(enterGameButton));
+    EnableWindow(downloadButton, TRUE);
+    StartRegionListLoad();  // refused: no status text, no second thread, the buttons left alone
+    EXPECT_TRUE(IsWindowEnabled(downloadButton));
+
+    const std::vector<Posted> posted = Collect(10000);
+    ASSERT_EQ(posted.size(), 2u);
+    EXPECT_EQ(posted[0].message, WM_APP_STATUS_TEXT);
+    EXPECT_EQ(posted[0].text, kLoadingRegionsText);
+    EXPECT_EQ(posted[1].message, WM_APP_REGION_LIST_RESULT);
+    EXPECT_EQ(posted[1].wParam, 1u);
+    ExpectRegions({{L"A", L"h", 7000, L""}});
+    EXPECT_EQ(peer->connections(), 1);
+    // Clearing `busy` is the window's part, when it handles the result.
+    EXPECT_TRUE(busy.load());
+    Sleep(200);
+    EXPECT_TRUE(Collect(0).empty());
+}
+
+}

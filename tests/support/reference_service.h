@@ -1,0 +1,52 @@
+#pragma once
+
+// The reference directory/authorisation service (tools/vorn_service.py) started for one test. It is a Linux
+// program beside Wine: Wine gives no usable process handle for it, so a lifeline connection carries its bound
+// ports back and, when this object closes it (or the test process dies), stops the service.
+
+#include "net/socket_handle.h"
+#include "net/winsock_session.h"
+#include "tests/support/process_probe.h"
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace probe {
+
+class ReferenceService {
+public:
+    // `arguments` are the service's options (see its --help); the lifeline and the log file are added here.
+    // Give "--directory-port", "0" unless the test needs the launcher's fixed directory port.
+    explicit ReferenceService(const std::vector<std::wstring>& arguments);
+    ReferenceService(const ReferenceService&) = delete;
+    ReferenceService& operator=(const ReferenceService&) = delete;
+    ~ReferenceService();
+
+    bool running() const { return static_cast<bool>(lifeline_); }
+    // Why it did not start: the service's own words, or what the harness saw.
+    const std::string& failure() const { return failure_; }
+    std::uint16_t directoryPort() const { return directoryPort_; }
+    const std::vector<std::uint16_t>& authPorts() const { return authPorts_; }
+    // The request log so far (UTF-8).
+    std::string Log() const;
+    // A file in the service's own folder, e.g. for a regions file, as a Windows path.
+    std::wstring FilePath(const std::wstring& name) const { return folder_ / name; }
+
+private:
+    WinsockSession winsock_;
+    TempDir folder_;
+    UniqueSocket lifeline_;
+    std::string failure_;
+    std::uint16_t directoryPort_ = 0;
+    std::vector<std::uint16_t> authPorts_;
+};
+
+// The Unix path of a Windows path (Wine's own mapping), for arguments handed to Linux programs.
+std::wstring UnixPathOf(const std::wstring& windowsPath);
+
+// A random address of 127.0.0.0/8 other than 127.0.0.1, so that a test can own a fixed port (the directory's
+// 33556) there without meeting other programs on the machine.
+std::string RandomLoopbackAddress();
+
+}
