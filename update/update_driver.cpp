@@ -1,6 +1,11 @@
 #include "update/update_driver.h"
 
-void CheckUpdatesAsync(bool) {}
+#include "ui/shared_state.h"
+
+void CheckUpdatesAsync(bool)
+{
+    autoUpdatePending = false;
+}
 
 std::wstring BuildUpdateStatusText()
 {

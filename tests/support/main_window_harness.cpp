@@ -1,0 +1,184 @@
+#include "tests/support/main_window_harness.h"
+
+#include "announce/announcement_module.h"
+#include "app/config.h"
+#include "app/message_box.h"
+#include "app/paths.h"
+#include "tests/support/process_probe.h"
+#include "ui/main_window.h"
+#include "ui/shared_state.h"
+
+#include <commctrl.h>
+#include <gdiplus.h>
+
+#include <algorithm>
+#include <memory>
+#include <stdexcept>
+
+namespace harness {
+
+namespace {
+
+constexpr wchar_t kWindowClass[] = L"VornLauncherWindow";
+constexpr DWORD kSettleTimeoutMs = 15000;
+
+// What the launcher's entry point sets up before its window, once per test process. The directory host is
+// empty so the region list reports at once without a connection; the update site is a closed loopback port.
+class WindowProcess {
+public:
+    WindowProcess()
+    {
+        if (!module_.InitializeOle())
+            throw std::runtime_error("OleInitialize failed");
+        Gdiplus::GdiplusStartupInput input;
+        if (Gdiplus::GdiplusStartup(&gdiplusToken_, &input, nullptr) != Gdiplus::Ok)
+            throw std::runtime_error("GdiplusStartup failed");
+        INITCOMMONCONTROLSEX controls{sizeof(controls), ICC_STANDARD_CLASSES | ICC_PROGRESS_CLASS};
+        InitCommonControlsEx(&controls);
+
+        LauncherConfig config = BuildDefaultConfig();
+        config.serverHost.clear();
+        config.updateBaseUrl = L"http://127.0.0.1:9/updates/";
+        config.websiteUrl = L"http://127.0.0.1:9/";
+        InstallConfig(std::move(config));
+        InstallClientRoot(clientRoot_.path());
+
+        WNDCLASSEXW wc{};
+        wc.cbSize = sizeof(wc);
+        wc.style = CS_HREDRAW | CS_VREDRAW | CS_DROPSHADOW;
+        wc.lpfnWndProc = MainWindowProc;
+        wc.hInstance = GetModuleHandleW(nullptr);
+        wc.hCursor = LoadCursorW(nullptr, IDC_ARROW);
+        wc.lpszClassName = kWindowClass;
+        if (RegisterClassExW(&wc) == 0)
+            throw std::runtime_error("RegisterClassExW failed");
+    }
+    WindowProcess(const WindowProcess&) = delete;
+    WindowProcess& operator=(const WindowProcess&) = delete;
+    ~WindowProcess()
+    {
+        UnregisterClassW(kWindowClass, GetModuleHandleW(nullptr));
+        Gdiplus::GdiplusShutdown(gdiplusToken_);
+    }
+
+private:
+    vorn::AnnouncementModule module_;
+    ULONG_PTR gdiplusToken_ = 0;
+    probe::TempDir clientRoot_;
+};
+
+void PrepareWindowProcess()
+{
+    static WindowProcess process;
+}
+
+MessageBoxRecorder* activeRecorder = nullptr;
+
+}
+
+void ResetSharedState()
+{
+    if (updateThread.joinable())
+        updateThread.join();
+    mainWindow = nullptr;
+    busy.store(false);
+    windowClosing.store(false);
+    cancelRequested.store(false);
+    updateRunning = false;
+    closePending = false;
+    directoryConnected = false;
+    hasRegions = false;
+    updateFailed = false;
+    showUpdateErrors = false;
+    autoUpdatePending = true;
+    selectedRegion = -1;
+    uiProgress = {};
+    progressPercent = 0;
+    statusText = L"准备就绪。";
+    {
+        std::lock_guard lock(regionMutex);
+        regions.clear();
+    }
+    {
+        std::lock_guard lock(progressMutex);
+        sharedProgress = {};
+        progressPending = false;
+    }
+}
+
+bool PumpPending()
+{
+    bool quit = false;
+    MSG msg{};
+    while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+        if (msg.message == WM_QUIT) {
+            quit = quit || msg.wParam == 0;
+            continue;
+        }
+        TranslateMessage(&msg);
+        DispatchMessageW(&msg);
+    }
+    return quit;
+}
+
+bool PumpUntil(const std::function<bool()>& done, DWORD timeoutMs)
+{
+    const ULONGLONG deadline = GetTickCount64() + timeoutMs;
+    for (;;) {
+        PumpPending();
+        if (done())
+            return true;
+        if (GetTickCount64() >= deadline)
+            return false;
+        MsgWaitForMultipleObjects(0, nullptr, FALSE, 20, QS_ALLINPUT);
+    }
+}
+
+MainWindowUnderTest::MainWindowUnderTest(WindowOptions options)
+{
+    PrepareWindowProcess();
+    ResetSharedState();
+    autoUpdatePending = options.automaticUpdate;
+    window_ = CreateWindowExW(WS_EX_APPWINDOW, kWindowClass, Config().windowTitle.c_str(),
+                              WS_POPUP | WS_CLIPCHILDREN | WS_MINIMIZEBOX, 10, 10, 1040, 665, nullptr, nullptr,
+                              GetModuleHandleW(nullptr), nullptr);
+    if (window_ == nullptr)
+        throw std::runtime_error("the main window was not created");
+    if (options.shown) {
+        ShowWindow(window_, SW_SHOWNORMAL);
+        UpdateWindow(window_);
+    }
+    // The load started at creation holds `busy` until its result has been handled.
+    if (!PumpUntil([] { return !busy.load() && !updateRunning; }, kSettleTimeoutMs))
+        throw std::runtime_error("the region list started at creation did not report");
+}
+
+MainWindowUnderTest::~MainWindowUnderTest()
+{
+    if (exists())
+        DestroyWindow(window_);
+    PumpPending();
+}
+
+MessageBoxRecorder::MessageBoxRecorder(std::vector<int> answers) : answers_(std::move(answers))
+{
+    activeRecorder = this;
+    SetMessageBoxHook(&MessageBoxRecorder::Answer);
+}
+
+MessageBoxRecorder::~MessageBoxRecorder()
+{
+    SetMessageBoxHook(nullptr);
+    activeRecorder = nullptr;
+}
+
+int MessageBoxRecorder::Answer(HWND owner, const std::wstring& text, const std::wstring& caption, UINT type)
+{
+    MessageBoxRecorder& self = *activeRecorder;
+    self.shown_.push_back({owner, text, caption, type});
+    if (self.answers_.empty())
+        return IDCANCEL;
+    return self.answers_[std::min(self.shown_.size(), self.answers_.size()) - 1];
+}
+
+}

@@ -1,0 +1,315 @@
+// The real main window created in this process and driven with real messages: its controls, commands, drag
+// band, close and destruction.
+
+#include "app/unique_resource.h"
+#include "tests/support/main_window_harness.h"
+#include "ui/controls.h"
+#include "ui/shared_state.h"
+#include "ui/windowed_check.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+using harness::MainWindowUnderTest;
+using harness::MessageBoxRecorder;
+
+namespace {
+
+enum class Font { None, Normal, Bold };
+
+struct ExpectedControl {
+    int id;
+    const wchar_t* className;
+    const wchar_t* text;
+    bool visible;
+    bool tabStop;
+    RECT rect;  // in the main window's client area
+    Font font;
+};
+
+std::vector<ExpectedControl> ExpectedControlsInCreationOrder()
+{
+    std::vector<ExpectedControl> controls = {
+        {204, L"Button", L"官方网站", true, true, {43, 22, 142, 54}, Font::Bold},
+        {210, L"Button", L"注册账号", true, true, {145, 22, 243, 54}, Font::Bold},
+        {211, L"Button", L"游戏下载", true, true, {247, 22, 346, 54}, Font::Bold},
+        {212, L"Button", L"赞助游戏", true, true, {699, 22, 798, 54}, Font::Bold},
+        {208, L"Button", L"游戏论坛", true, true, {799, 22, 905, 54}, Font::Bold},
+        {209, L"Button", L"关闭", true, false, {986, 22, 1021, 55}, Font::Normal},
+        {207, L"Static", L"公告加载失败：系统网页组件不可用。", true, false, {265, 101, 775, 297}, Font::Normal},
+        {219, L"Static", L"客户端文件更新", false, false, {272, 304, 766, 358}, Font::Normal},
+    };
+    for (int i = 0; i < 9; ++i) {
+        const int x = 264 + 174 * (i % 3);
+        const int y = 375 + 39 * (i / 3);
+        controls.push_back({300 + i, L"Button", L"", true, true, {x, y, x + 165, y + 34}, Font::Bold});
+    }
+    controls.push_back({203, L"Button", L"窗口化", true, true, {290, 543, 421, 574}, Font::Bold});
+    controls.push_back({213, L"Button", L"游戏设置", true, true, {421, 543, 548, 574}, Font::Bold});
+    controls.push_back({206, L"Button", L"进入游戏", true, true, {575, 503, 778, 572}, Font::Bold});
+    controls.push_back({201, L"Edit", L"", false, false, {0, 0, 0, 0}, Font::None});
+    controls.push_back({202, L"ComboBox", L"", false, false, {0, 0, 0, 0}, Font::None});
+    return controls;
+}
+
+std::wstring ClassName(HWND window)
+{
+    wchar_t name[64] = {};
+    GetClassNameW(window, name, 64);
+    return name;
+}
+
+std::wstring Text(HWND window)
+{
+    wchar_t text[256] = {};
+    GetWindowTextW(window, text, 256);
+    return text;
+}
+
+RECT ClientRect(HWND parent, HWND child)
+{
+    RECT rect{};
+    GetWindowRect(child, &rect);
+    MapWindowPoints(nullptr, parent, reinterpret_cast<POINT*>(&rect), 2);
+    return rect;
+}
+
+LOGFONTW FontOf(HFONT font)
+{
+    LOGFONTW logFont{};
+    GetObjectW(font, sizeof(logFont), &logFont);
+    return logFont;
+}
+
+COLORREF BrushColour(HBRUSH brush)
+{
+    LOGBRUSH logBrush{};
+    GetObjectW(brush, sizeof(logBrush), &logBrush);
+    return logBrush.lbColor;
+}
+
+void Click(HWND button)
+{
+    SendMessageW(button, BM_CLICK, 0, 0);
+    harness::PumpPending();
+}
+
+void SetRegions(const std::vector<std::wstring>& names)
+{
+    std::lock_guard lock(regionMutex);
+    regions.clear();
+    for (const std::wstring& name : names)
+        regions.push_back({name, L"127.0.0.1", 33557, L""});
+}
+
+void DeliverRegionList(bool connected, std::wstring errorText)
+{
+    PostToMainWindow(WM_APP_REGION_LIST_RESULT, connected ? 1 : 0, std::make_unique<std::wstring>(std::move(errorText)));
+    harness::PumpPending();
+}
+
+}
+
+TEST(MainWindow, CreatesEveryControlOfTheTableInOrder)
+{
+    MainWindowUnderTest window;
+    const std::vector<ExpectedControl> expected = ExpectedControlsInCreationOrder();
+
+    std::vector<int> order;
+    for (HWND child = GetWindow(window.hwnd(), GW_CHILD); child != nullptr; child = GetWindow(child, GW_HWNDNEXT))
+        order.push_back(GetDlgCtrlID(child));
+    std::vector<int> expectedOrder;
+    for (const ExpectedControl& control : expected)
+        expectedOrder.push_back(control.id);
+    EXPECT_EQ(order, expectedOrder);
+
+    for (const ExpectedControl& control : expected) {
+        SCOPED_TRACE(control.id);
+        HWND child = window.control(control.id);
+        ASSERT_NE(child, nullptr);
+        const LONG style = GetWindowLongW(child, GWL_STYLE);
+        EXPECT_TRUE(style & WS_CHILD);
+        EXPECT_EQ((style & WS_VISIBLE) != 0, control.visible);
+        EXPECT_EQ((style & WS_TABSTOP) != 0, control.tabStop);
+        if (child == announcementView && ClassName(child) != L"Static")
+            continue;  // the browser panel stands in the fallback's place when the system has one
+        EXPECT_EQ(ClassName(child), control.className);
+        EXPECT_EQ(Text(child), control.text);
+        const RECT rect = ClientRect(window.hwnd(), child);
+        EXPECT_EQ(rect.left, control.rect.left);
+        EXPECT_EQ(rect.top, control.rect.top);
+        EXPECT_EQ(rect.right, control.rect.right);
+        if (control.id != 202) {  // a drop-down list keeps the height of its selection field
+            EXPECT_EQ(rect.bottom, control.rect.bottom);
+        }
+        const auto font = reinterpret_cast<HFONT>(SendMessageW(child, WM_GETFONT, 0, 0));
+        if (control.font == Font::Bold) {
+            EXPECT_EQ(font, boldFont);
+        } else if (control.font == Font::Normal) {
+            EXPECT_EQ(font, normalFont);
+        }
+        if (wcscmp(control.className, L"Button") == 0) {
+            EXPECT_EQ(style & BS_TYPEMASK, BS_OWNERDRAW);
+        }
+    }
+
+    const LONG labelStyle = GetWindowLongW(updateLabel, GWL_STYLE);
+    EXPECT_TRUE(labelStyle & SS_NOTIFY);
+    EXPECT_EQ(labelStyle & SS_TYPEMASK, SS_OWNERDRAW);
+    EXPECT_TRUE(GetWindowLongW(accountEdit, GWL_STYLE) & ES_AUTOHSCROLL);
+    const LONG comboStyle = GetWindowLongW(resolutionCombo, GWL_STYLE);
+    EXPECT_EQ(comboStyle & 3, CBS_DROPDOWNLIST);
+    EXPECT_TRUE(comboStyle & CBS_HASSTRINGS);
+    const std::vector<std::wstring> resolutions = {L"1366 x 768", L"1440 x 900", L"1600 x 900", L"1680 x 1050",
+                                                   L"1920 x 1080"};
+    ASSERT_EQ(SendMessageW(resolutionCombo, CB_GETCOUNT, 0, 0), 5);
+    for (int i = 0; i < 5; ++i) {
+        wchar_t item[32] = {};
+        SendMessageW(resolutionCombo, CB_GETLBTEXT, static_cast<WPARAM>(i), reinterpret_cast<LPARAM>(item));
+        EXPECT_EQ(item, resolutions[static_cast<std::size_t>(i)]);
+    }
+
+    EXPECT_EQ(downloadButton, window.control(211));
+    EXPECT_EQ(enterGameButton, window.control(206));
+    EXPECT_EQ(windowedCheck, window.control(203));
+    EXPECT_FALSE(IsWindowEnabled(enterGameButton)) << "no region is chosen yet";
+}
+
+TEST(MainWindow, FontsBrushesAndRoundedShape)
+{
+    MainWindowUnderTest window;
+    const LOGFONTW normal = FontOf(normalFont);
+    const LOGFONTW bold = FontOf(boldFont);
+    EXPECT_STREQ(normal.lfFaceName, L"Microsoft YaHei UI");
+    EXPECT_EQ(normal.lfHeight, -14);
+    EXPECT_EQ(normal.lfWeight, 400);
+    EXPECT_EQ(normal.lfQuality, CLEARTYPE_QUALITY);
+    EXPECT_STREQ(bold.lfFaceName, L"Microsoft YaHei UI");
+    EXPECT_EQ(bold.lfHeight, -14);
+    EXPECT_EQ(bold.lfWeight, 600);
+    EXPECT_EQ(BrushColour(whiteBrush), RGB(255, 255, 255));
+    EXPECT_EQ(BrushColour(paleBrush), RGB(248, 252, 254));
+
+    UniqueRegion shape(CreateRectRgn(0, 0, 0, 0));
+    ASSERT_NE(GetWindowRgn(window.hwnd(), shape.get()), ERROR);
+    EXPECT_FALSE(PtInRegion(shape.get(), 0, 0)) << "the corners are rounded";
+    EXPECT_FALSE(PtInRegion(shape.get(), 1039, 664));
+    EXPECT_TRUE(PtInRegion(shape.get(), 6, 6));
+    EXPECT_TRUE(PtInRegion(shape.get(), 520, 0));
+    EXPECT_TRUE(PtInRegion(shape.get(), 1039, 332));
+    EXPECT_TRUE(PtInRegion(shape.get(), 520, 664));
+
+    // The colours the window hands to its edit, list and button children.
+    UniqueMemoryDc dc(CreateCompatibleDC(nullptr));
+    EXPECT_EQ(SendMessageW(window.hwnd(), WM_CTLCOLOREDIT, reinterpret_cast<WPARAM>(dc.get()),
+                           reinterpret_cast<LPARAM>(accountEdit)),
+              reinterpret_cast<LRESULT>(whiteBrush));
+    EXPECT_EQ(GetTextColor(dc.get()), RGB(36, 77, 98));
+    EXPECT_EQ(GetBkColor(dc.get()), RGB(255, 255, 255));
+    EXPECT_EQ(SendMessageW(window.hwnd(), WM_CTLCOLORBTN, reinterpret_cast<WPARAM>(dc.get()),
+                           reinterpret_cast<LPARAM>(windowedCheck)),
+              reinterpret_cast<LRESULT>(paleBrush));
+    EXPECT_EQ(GetTextColor(dc.get()), RGB(51, 91, 111));
+    EXPECT_EQ(GetBkColor(dc.get()), RGB(248, 252, 254));
+    SetTextColor(dc.get(), RGB(1, 2, 3));
+    EXPECT_EQ(SendMessageW(window.hwnd(), WM_CTLCOLORLISTBOX, reinterpret_cast<WPARAM>(dc.get()), 0),
+              reinterpret_cast<LRESULT>(whiteBrush));
+    EXPECT_EQ(GetTextColor(dc.get()), RGB(1, 2, 3));
+    EXPECT_EQ(SendMessageW(window.hwnd(), WM_ERASEBKGND, reinterpret_cast<WPARAM>(dc.get()), 0), 1);
+}
+
+TEST(MainWindow, TopBandDragsTheWindow)
+{
+    MainWindowUnderTest window;
+    RECT frame{};
+    GetWindowRect(window.hwnd(), &frame);
+    auto hit = [&](int x, int y) {
+        return SendMessageW(window.hwnd(), WM_NCHITTEST, 0, MAKELPARAM(frame.left + x, frame.top + y));
+    };
+    EXPECT_EQ(hit(500, 0), HTCAPTION);
+    EXPECT_EQ(hit(500, 68), HTCAPTION);
+    EXPECT_EQ(hit(500, 69), HTCLIENT);
+    EXPECT_EQ(hit(500, 400), HTCLIENT);
+    EXPECT_EQ(hit(-5, 30), HTNOWHERE) << "answers outside the client area pass through";
+}
+
+TEST(MainWindow, RegionClicks)
+{
+    MainWindowUnderTest window;
+    SetRegions({L"岚谷一区", L"岚谷二区"});
+    DeliverRegionList(true, L"");
+    ASSERT_EQ(Text(regionButtons[1]), L"岚谷二区");
+    const std::wstring listedText = statusText;
+
+    // A slot without a region changes nothing.
+    Click(regionButtons[5]);
+    EXPECT_EQ(selectedRegion, -1);
+    EXPECT_EQ(statusText, listedText);
+    EXPECT_FALSE(IsWindowEnabled(enterGameButton));
+
+    Click(regionButtons[1]);
+    EXPECT_EQ(selectedRegion, 1);
+    EXPECT_EQ(statusText, L"已选择游戏分区：岚谷二区");
+    EXPECT_TRUE(IsWindowEnabled(enterGameButton));
+
+    // While work runs the choice is taken, but the launch stays locked.
+    busy.store(true);
+    Click(regionButtons[0]);
+    EXPECT_EQ(selectedRegion, 0);
+    EXPECT_EQ(statusText, L"已选择游戏分区：岚谷一区");
+    EXPECT_FALSE(IsWindowEnabled(enterGameButton));
+}
+
+TEST(MainWindow, WindowedButtonFlipsItsCheckState)
+{
+    MainWindowUnderTest window;
+    SetWindowedChecked(false);
+    Click(windowedCheck);
+    EXPECT_TRUE(IsWindowedChecked());
+    Click(windowedCheck);
+    EXPECT_FALSE(IsWindowedChecked());
+    // Other ids, notifications of the hidden controls among them, do nothing.
+    EXPECT_EQ(SendMessageW(window.hwnd(), WM_COMMAND, MAKEWPARAM(202, CBN_SELCHANGE), 0), 0);
+    EXPECT_EQ(SendMessageW(window.hwnd(), WM_COMMAND, MAKEWPARAM(4242, 0), 0), 0);
+    EXPECT_FALSE(IsWindowedChecked());
+}
+
+TEST(MainWindow, CloseWhenIdleDestroysAtOnceAndReleasesEverything)
+{
+    MessageBoxRecorder boxes({IDNO});
+    MainWindowUnderTest window;
+    const HFONT font = normalFont;
+    const HBRUSH brush = whiteBrush;
+    SendMessageW(window.control(209), BM_CLICK, 0, 0);
+    EXPECT_TRUE(window.exists()) << "the button posts its close request";
+    EXPECT_TRUE(harness::PumpPending()) << "the destruction ends the message loop with exit code 0";
+    EXPECT_FALSE(window.exists());
+    EXPECT_TRUE(boxes.shown().empty());
+    EXPECT_TRUE(windowClosing.load());
+    EXPECT_TRUE(cancelRequested.load());
+    EXPECT_EQ(normalFont, nullptr);
+    EXPECT_EQ(GetObjectType(font), 0u) << "the font was deleted";
+    EXPECT_EQ(GetObjectType(brush), 0u) << "the brush was deleted";
+}
+
+TEST(MainWindow, CloseWhileBusyAsksFirst)
+{
+    MessageBoxRecorder boxes({IDNO, IDYES});
+    MainWindowUnderTest window;
+    busy.store(true);
+
+    SendMessageW(window.hwnd(), WM_CLOSE, 0, 0);
+    ASSERT_EQ(boxes.shown().size(), 1u);
+    EXPECT_TRUE(window.exists()) << "No keeps the window";
+    EXPECT_EQ(boxes.shown()[0].text, L"当前操作尚未完成，确定关闭登录器吗？");
+    EXPECT_EQ(boxes.shown()[0].caption, L"确认退出");
+    EXPECT_EQ(boxes.shown()[0].type, static_cast<UINT>(MB_YESNO | MB_ICONQUESTION));
+    EXPECT_EQ(boxes.shown()[0].owner, window.hwnd());
+
+    // Only a region list loads: Yes closes at once.
+    SendMessageW(window.hwnd(), WM_CLOSE, 0, 0);
+    EXPECT_EQ(boxes.shown().size(), 2u);
+    EXPECT_FALSE(window.exists());
+}

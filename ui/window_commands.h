@@ -1,0 +1,9 @@
+#pragma once
+
+#include <windows.h>
+
+// WM_COMMAND of the main window, by control id; ids without an action do nothing.
+void OnCommand(int controlId);
+
+// The drag band: the top rows of the face move the window like a caption bar.
+bool IsInDragBand(int clientY);
