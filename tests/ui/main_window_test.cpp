@@ -276,6 +276,27 @@ TEST(MainWindow, WindowedButtonFlipsItsCheckState)
     EXPECT_FALSE(IsWindowedChecked());
 }
 
+TEST(MainWindow, UpdateCommandsStartAnUpdateCheck)
+{
+    MessageBoxRecorder boxes({IDOK});  // a failed check the player asked for is reported in a box
+    MainWindowUnderTest window;
+    auto settle = [] { return harness::PumpUntil([] { return !updateRunning && !busy.load(); }, 30000); };
+
+    // The label is a retry button only after a failure.
+    autoUpdatePending = true;
+    SendMessageW(window.hwnd(), WM_COMMAND, MAKEWPARAM(219, STN_CLICKED), reinterpret_cast<LPARAM>(updateLabel));
+    EXPECT_TRUE(autoUpdatePending) << "no failure, no check";
+    updateFailed = true;
+    SendMessageW(window.hwnd(), WM_COMMAND, MAKEWPARAM(219, STN_CLICKED), reinterpret_cast<LPARAM>(updateLabel));
+    EXPECT_FALSE(autoUpdatePending) << "the check started";
+    ASSERT_TRUE(settle());
+
+    autoUpdatePending = true;
+    Click(downloadButton);
+    EXPECT_FALSE(autoUpdatePending) << "the download button started a check";
+    ASSERT_TRUE(settle());
+}
+
 TEST(MainWindow, CloseWhenIdleDestroysAtOnceAndReleasesEverything)
 {
     MessageBoxRecorder boxes({IDNO});
