@@ -136,7 +136,9 @@ TEST(MainWindow, CreatesEveryControlOfTheTableInOrder)
         if (child == announcementView && ClassName(child) != L"Static")
             continue;  // the browser panel stands in the fallback's place when the system has one
         EXPECT_EQ(ClassName(child), control.className);
-        EXPECT_EQ(Text(child), control.text);
+        if (control.id != 202) {  // a drop-down list shows its selection, which the stored settings chose
+            EXPECT_EQ(Text(child), control.text);
+        }
         const RECT rect = ClientRect(window.hwnd(), child);
         EXPECT_EQ(rect.left, control.rect.left);
         EXPECT_EQ(rect.top, control.rect.top);
