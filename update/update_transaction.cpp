@@ -58,14 +58,14 @@ public:
         if (!FetchManifest(manifestName))
             return;
         launcher_ = AbsoluteNormalPath(launcherPath);
-        // Nothing changes the tree between these two passes, so what one query learnt about a folder serves
-        // every entry below it; the install pass asks the disk afresh.
-        UnderRootResolver resolver(root_);
         // Every local path is checked before any client file is looked at, so a link under the root stops the
-        // update before anything is downloaded.
+        // update before anything is downloaded. Nothing changes the tree between this pass and the check pass,
+        // so the check pass uses the paths found here; the install pass asks the disk afresh.
+        UnderRootResolver resolver(root_);
+        targets_.reserve(entries_.size());
         for (const ManifestEntry& entry : entries_)
-            resolver.Resolve(entry.localPath);
-        if (!CheckFiles(resolver) || !DownloadFiles() || !InstallFiles())
+            targets_.push_back(resolver.Resolve(entry.localPath));
+        if (!CheckFiles() || !DownloadFiles() || !InstallFiles())
             return;
         result_.succeeded = true;
         result_.message = result_.filesUpdated == 0
@@ -106,7 +106,7 @@ private:
         return true;
     }
 
-    bool CheckFiles(UnderRootResolver& resolver)
+    bool CheckFiles()
     {
         const auto count = static_cast<std::uint32_t>(entries_.size());
         for (std::uint32_t i = 0; i < count; ++i) {
@@ -114,7 +114,7 @@ private:
                 return Stop(kCancelledMessage);
             const ManifestEntry& entry = entries_[i];
             Report(kChecking, i + 1, count, 0, 0, entry.localPath);
-            const std::wstring target = resolver.Resolve(entry.localPath);
+            const std::wstring& target = targets_[i];
             if (MatchesChecksum(target, entry.crc32Hex))
                 continue;
             PendingFile file;
@@ -191,6 +191,7 @@ private:
     std::wstring staging_;
     std::wstring launcher_;
     std::vector<ManifestEntry> entries_;
+    std::vector<std::wstring> targets_;  // entry i resolved under the root
     std::vector<PendingFile> pending_;
 };
 
