@@ -233,7 +233,7 @@ TEST(LineClient, DrippingPeerIsCutOffAtTheDeadline)
         c.ReadLine();
         if (!c.Send("OK LIST\n"))
             return;
-        while (c.Pause(kSocketTimeoutMs - 600) && c.Send("x")) {
+        while (c.Pause(kSocketTimeoutMs - 1000) && c.Send("x")) {
         }
     });
     ASSERT_TRUE(peer.listening());
