@@ -6,6 +6,7 @@ import socket
 import subprocess
 import sys
 import tempfile
+import time
 import unittest
 
 SERVICE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools", "vorn_service.py")
@@ -26,7 +27,7 @@ class RunningService:
         listener = socket.create_server(("127.0.0.1", 0))
         listener.settimeout(10)
         command += ["--lifeline", str(listener.getsockname()[1])] + list(arguments)
-        self.process = subprocess.Popen(command, stderr=subprocess.PIPE)
+        self.process = subprocess.Popen(command, stderr=subprocess.DEVNULL)
         try:
             self.lifeline, _ = listener.accept()
         finally:
@@ -38,15 +39,21 @@ class RunningService:
         self.auth_ports = [int(p) for p in ready[2:]]
 
     def stop(self):
+        """Closes the lifeline and gives the exit code; safe to call again."""
         self.lifeline.close()
-        code = self.process.wait(10)
-        self.process.stderr.close()
-        self.folder.cleanup()
-        return code
+        return self.process.wait(10)
 
     def log(self):
         with open(self.log_path, encoding="utf-8") as source:
             return source.read()
+
+    def log_with(self, text):
+        """The log once it holds `text`: connections are handled on threads of their own, so a line about a
+        connection may land after the test's next exchange has finished."""
+        deadline = time.monotonic() + 5
+        while text not in (log := self.log()) and time.monotonic() < deadline:
+            time.sleep(0.05)
+        return log
 
 
 def exchange(port, request):
@@ -67,8 +74,14 @@ REGIONS = "# comment\n1\tRealm 1\t{host}\t{auth0}\tpvp\n\n2\t岚谷\t10.0.0.9\t7
 
 
 class ServiceTest(unittest.TestCase):
+    def start(self, *arguments, regions=None):
+        service = RunningService(*arguments, regions=regions)
+        self.addCleanup(service.folder.cleanup)
+        self.addCleanup(service.stop)
+        return service
+
     def test_list_and_launch_exchange(self):
-        service = RunningService("--auth-port", "0", "--connect-host", "game.example", "--connect-port", "6500",
+        service = self.start("--auth-port", "0", "--connect-host", "game.example", "--connect-port", "6500",
                                  regions=REGIONS)
         auth = service.auth_ports[0]
         self.assertEqual(exchange(service.directory_port, b"LIST"), [
@@ -96,7 +109,7 @@ class ServiceTest(unittest.TestCase):
         self.assertEqual(service.stop(), 0)
 
     def test_configured_answers(self):
-        fixed = RunningService("--no-directory", "--auth-port", "0", "--auth-port", "0",
+        fixed = self.start("--no-directory", "--auth-port", "0", "--auth-port", "0",
                                "--captcha", "ABCDEFGHIJKLMNOP", "--client-version", "2.62.81")
         first, second = fixed.auth_ports
         self.assertEqual(fixed.directory_port, 0)
@@ -106,7 +119,7 @@ class ServiceTest(unittest.TestCase):
                          ["ERR CLIENT_VERSION"])
         self.assertEqual(fixed.stop(), 0)
 
-        without = RunningService("--auth-port", "0", "--captcha", "none")
+        without = self.start("--auth-port", "0", "--captcha", "none")
         self.assertEqual(exchange(without.auth_ports[0], b"CAPTCHA"), ["ERR CAPTCHA_DISABLED"])
         self.assertEqual(exchange(without.auth_ports[0], auth_line("")), ["OK AUTH\t127.0.0.1\t55960"])
         self.assertEqual(exchange(without.directory_port, b"LIST"), ["OK LIST 0", "END"])
@@ -114,12 +127,12 @@ class ServiceTest(unittest.TestCase):
 
         for arguments, expected in ((["--refuse", "BLOCKED "], "ERR BLOCKED "),
                                     (["--auth-reply", "OK AUTH\tonly-host"], "OK AUTH\tonly-host")):
-            refusing = RunningService("--auth-port", "0", *arguments)
+            refusing = self.start("--auth-port", "0", *arguments)
             self.assertEqual(exchange(refusing.auth_ports[0], auth_line("x")), [expected])
             self.assertEqual(refusing.stop(), 0)
 
     def test_survives_bad_input(self):
-        service = RunningService("--auth-port", "0", regions=REGIONS)
+        service = self.start("--auth-port", "0", regions=REGIONS)
         auth = service.auth_ports[0]
         self.assertEqual(exchange(auth, b"\xff\xfe\x00garbage"), ["ERR UNKNOWN_COMMAND"])
         self.assertEqual(exchange(auth, b"AUTH\t\xff\t\t\t\t\t"), ["ERR AUTH_FORMAT"])
@@ -129,14 +142,14 @@ class ServiceTest(unittest.TestCase):
         with socket.create_connection(("127.0.0.1", auth), timeout=10):
             pass
         self.assertEqual(exchange(service.directory_port, b"LIST")[0], "OK LIST 2")
-        log = service.log()
+        log = service.log_with("closed before a line feed after b'CAPT'")
         self.assertIn("closed before a line feed after b'CAPT'", log)
         self.assertIn("request too long", log)
         self.assertEqual(service.stop(), 0)
 
     def test_stops_on_signals_and_rejects_bad_configuration(self):
         for signal_number in (signal.SIGTERM, signal.SIGINT):
-            service = RunningService("--auth-port", "0")
+            service = self.start("--auth-port", "0")
             service.process.send_signal(signal_number)
             self.assertEqual(service.process.wait(10), 0)
             self.assertIn("stopping", service.log())
