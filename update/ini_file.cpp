@@ -18,13 +18,35 @@ bool IsReaderSpace(wchar_t c)
 }
 
 // The reader compares names ignoring the case of ASCII letters only ("É" and "é" are different names to it).
-std::wstring FoldName(std::wstring_view name)
+wchar_t FoldUnit(wchar_t c)
+{
+    return c >= L'A' && c <= L'Z' ? static_cast<wchar_t>(c - L'A' + L'a') : c;
+}
+
+std::uint32_t FoldedHash(std::wstring_view name)
+{
+    std::uint32_t hash = 2166136261u;
+    for (const wchar_t c : name)
+        hash = (hash ^ static_cast<std::uint32_t>(FoldUnit(c))) * 16777619u;
+    return hash;
+}
+
+bool FoldedEqual(std::wstring_view a, std::wstring_view b)
+{
+    if (a.size() != b.size())
+        return false;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        if (FoldUnit(a[i]) != FoldUnit(b[i]))
+            return false;
+    }
+    return true;
+}
+
+std::wstring Folded(std::wstring_view name)
 {
     std::wstring folded(name);
-    for (wchar_t& c : folded) {
-        if (c >= L'A' && c <= L'Z')
-            c = static_cast<wchar_t>(c - L'A' + L'a');
-    }
+    for (wchar_t& c : folded)
+        c = FoldUnit(c);
     return folded;
 }
 
@@ -80,8 +102,8 @@ bool IsAscii(std::string_view bytes)
 // What the reader hands back for a stored value: a value enclosed in a pair of equal quotes loses them, and the
 // copy into the 32768-character buffer keeps at most 32767 characters. When the quoted text is exactly one
 // character too long for the buffer the reader still drops its last character, losing one real one; the table
-// answers the same.
-std::wstring ReaderValue(std::wstring_view value)
+// answers the same. The answer is always one piece of the stored value.
+std::wstring_view ReaderValue(std::wstring_view value)
 {
     bool quoted = false;
     if (value.size() >= 2 && (value.front() == L'"' || value.front() == L'\'') && value.back() == value.front()) {
@@ -89,10 +111,10 @@ std::wstring ReaderValue(std::wstring_view value)
         value.remove_prefix(1);
     }
     const std::size_t fullLength = value.size();
-    std::wstring result(value.substr(0, kValueLimit));
+    value = value.substr(0, kValueLimit);
     if (quoted && fullLength <= kValueLimit + 1)
-        result.pop_back();
-    return result;
+        value.remove_suffix(1);
+    return value;
 }
 
 }
@@ -115,16 +137,39 @@ std::wstring IniFile::DecodeText(std::string_view bytes)
     return MultiByteText(CP_ACP, 0, bytes);
 }
 
-IniFile IniFile::FromText(std::wstring_view text)
+IniFile IniFile::FromText(std::wstring text)
 {
     IniFile ini;
+    ini.text_ = std::move(text);
+    ini.Parse();
+    return ini;
+}
+
+void IniFile::Parse()
+{
+    sections_.clear();
+    used_ = 0;
+    if (text_.size() > UINT32_MAX)
+        text_.clear();
+    const std::wstring_view text = text_;
+    // Sized for one key per line up front, so a long manifest is never rehashed.
+    std::size_t lines = 1;
+    for (const wchar_t c : text)
+        lines += c == L'\n' || c == L'\r' ? 1 : 0;
+    std::size_t size = 1024;
+    while (size < lines * 2)
+        size *= 2;
+    slots_.assign(size, Slot{});
     // Lines before the first section header form a section without a name. It comes first, so any later section
     // whose name is empty or blank is never searched.
-    Section* current = &ini.sections_[std::wstring()];
+    sections_.emplace(std::wstring(), 1);
+    std::uint32_t current = 1;
     std::size_t position = 0;
     while (position < text.size()) {
-        std::size_t end = text.find_first_of(L"\r\n", position);
-        end = end == std::wstring_view::npos ? text.size() : end + 1;
+        std::size_t end = position;
+        while (end < text.size() && text[end] != L'\n' && text[end] != L'\r')
+            ++end;
+        end = end == text.size() ? end : end + 1;
         const std::wstring_view line = TrimReaderSpace(text.substr(position, end - position));
         position = end;
         if (line.empty())
@@ -134,13 +179,14 @@ IniFile IniFile::FromText(std::wstring_view text)
             const std::size_t close = line.rfind(L']');
             if (close != std::wstring_view::npos) {
                 // Only the first section of a name is ever searched; the lines of a repeated one are skipped.
-                auto [it, inserted] =
-                    ini.sections_.try_emplace(FoldName(TrimReaderSpace(CutAtNul(line.substr(1, close - 1)))));
-                current = inserted ? &it->second : nullptr;
+                const std::wstring name = Folded(TrimReaderSpace(CutAtNul(line.substr(1, close - 1))));
+                const auto [it, inserted] =
+                    sections_.emplace(name, static_cast<std::uint32_t>(sections_.size() + 1));
+                current = inserted ? it->second : 0;
                 continue;
             }
         }
-        if (current == nullptr)
+        if (current == 0)
             continue;
 
         const std::size_t equals = line.find(L'=');
@@ -150,15 +196,54 @@ IniFile IniFile::FromText(std::wstring_view text)
             key = TrimReaderSpace(line.substr(0, equals));
             value = TrimReaderSpace(line.substr(equals + 1));
         }
+        const auto span = [&](std::wstring_view piece) {
+            return Span{static_cast<std::uint32_t>(piece.data() - text.data()),
+                        static_cast<std::uint32_t>(piece.size())};
+        };
         // A key without "=" has no value and answers with the default, but still hides later keys of its name.
-        current->values.try_emplace(FoldName(CutAtNul(key)), ReaderValue(CutAtNul(value)));
+        key = CutAtNul(key);
+        value = ReaderValue(CutAtNul(value));
+        Insert(current, span(key), value.empty() ? Span{} : span(value));
     }
-    return ini;
+}
+
+std::uint32_t IniFile::FindSection(const std::wstring& foldedName) const
+{
+    const auto found = sections_.find(foldedName);
+    return found == sections_.end() ? 0 : found->second;
+}
+
+std::size_t IniFile::SlotIndex(std::uint32_t section, std::wstring_view key, std::uint32_t hash) const
+{
+    const std::size_t mask = slots_.size() - 1;
+    for (std::size_t i = (hash ^ section * 0x9E3779B9u) & mask;; i = (i + 1) & mask) {
+        const Slot& slot = slots_[i];
+        if (slot.section == 0 || (slot.section == section && slot.hash == hash && FoldedEqual(View(slot.key), key)))
+            return i;
+    }
+}
+
+void IniFile::Insert(std::uint32_t section, Span key, Span value)
+{
+    if ((used_ + 1) * 2 > slots_.size()) {
+        std::vector<Slot> old(slots_.size() * 2);
+        old.swap(slots_);
+        for (const Slot& slot : old) {
+            if (slot.section != 0)
+                slots_[SlotIndex(slot.section, View(slot.key), slot.hash)] = slot;
+        }
+    }
+    const std::uint32_t hash = FoldedHash(View(key));
+    Slot& slot = slots_[SlotIndex(section, View(key), hash)];
+    if (slot.section != 0)
+        return;  // the first key of a name wins
+    slot = Slot{section, hash, key, value};
+    ++used_;
 }
 
 bool IniFile::Load(const std::wstring& path)
 {
-    sections_.clear();
+    *this = FromText(std::wstring());
     UniqueFile file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                 nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
     LARGE_INTEGER size{};
@@ -179,11 +264,12 @@ bool IniFile::Load(const std::wstring& path)
     return true;
 }
 
-std::wstring IniFile::Get(std::wstring_view section, std::wstring_view key) const
+std::wstring_view IniFile::Get(std::wstring_view section, std::wstring_view key) const
 {
-    const auto found = sections_.find(FoldName(TrimReaderSpace(section)));
-    if (found == sections_.end())
+    const std::uint32_t sectionIndex = FindSection(Folded(TrimReaderSpace(section)));
+    if (sectionIndex == 0)
         return {};
-    const auto value = found->second.values.find(FoldName(TrimReaderSpace(key)));
-    return value == found->second.values.end() ? std::wstring() : value->second;
+    key = TrimReaderSpace(key);
+    const Slot& slot = slots_[SlotIndex(sectionIndex, key, FoldedHash(key))];
+    return slot.section == 0 ? std::wstring_view() : View(slot.value);
 }

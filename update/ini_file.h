@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -29,19 +30,39 @@ public:
     // Decodes the file's bytes as the profile reader does (see above).
     static std::wstring DecodeText(std::string_view bytes);
 
-    // Builds the table from decoded text.
-    static IniFile FromText(std::wstring_view text);
+    // Builds the table over decoded text, which the table keeps.
+    static IniFile FromText(std::wstring text);
 
     // Reads and decodes a file; false when it cannot be read (the table is then empty, as the system reader
     // answers for a missing file).
     bool Load(const std::wstring& path);
 
-    // What GetPrivateProfileStringW(section, key, L"", buffer, 32768, file) leaves in its buffer.
-    std::wstring Get(std::wstring_view section, std::wstring_view key) const;
+    // What GetPrivateProfileStringW(section, key, L"", buffer, 32768, file) leaves in its buffer. The view points
+    // into the table and stays valid until the table is loaded again or destroyed.
+    std::wstring_view Get(std::wstring_view section, std::wstring_view key) const;
 
 private:
-    struct Section {
-        std::unordered_map<std::wstring, std::wstring> values;  // folded key -> raw value
+    // Names and values are spans of text_; nothing is copied per line.
+    struct Span {
+        std::uint32_t offset = 0;
+        std::uint32_t length = 0;
     };
-    std::unordered_map<std::wstring, Section> sections_;  // folded section name -> its first occurrence
+    struct Slot {
+        std::uint32_t section = 0;  // index into sections_ + 1; 0 marks an empty slot
+        std::uint32_t hash = 0;
+        Span key;
+        Span value;
+    };
+
+    void Parse();
+    std::wstring_view View(Span span) const { return std::wstring_view(text_).substr(span.offset, span.length); }
+    std::uint32_t FindSection(const std::wstring& foldedName) const;
+    // The slot holding this key of this section, or the empty slot where it would go.
+    std::size_t SlotIndex(std::uint32_t section, std::wstring_view key, std::uint32_t hash) const;
+    void Insert(std::uint32_t section, Span key, Span value);
+
+    std::wstring text_;
+    std::unordered_map<std::wstring, std::uint32_t> sections_;  // folded name -> number of its first occurrence
+    std::vector<Slot> slots_;  // open addressing, size a power of two, at most half full
+    std::size_t used_ = 0;
 };

@@ -7,10 +7,9 @@
 
 #include <windows.h>
 
-#include <cstdlib>
+#include <cwctype>
 #include <exception>
 #include <stdexcept>
-#include <unordered_set>
 
 namespace {
 
@@ -54,6 +53,48 @@ bool IsHexDigit(wchar_t c)
     return (c >= L'0' && c <= L'9') || (c >= L'A' && c <= L'F');
 }
 
+// towupper, without a library call for the common ASCII case.
+wchar_t UpperUnit(wchar_t c)
+{
+    if (c < 0x80)
+        return c >= L'a' && c <= L'z' ? static_cast<wchar_t>(c - L'a' + L'A') : c;
+    return static_cast<wchar_t>(std::towupper(c));
+}
+
+// Case-insensitive set of the local paths seen so far, as positions in the entry list: no copy of a path is made.
+class LocalPathSet {
+public:
+    LocalPathSet(const std::vector<ManifestEntry>& entries, std::size_t capacity) : entries_(entries)
+    {
+        std::size_t size = 16;
+        while (size < capacity * 2)
+            size *= 2;
+        slots_.assign(size, 0);
+    }
+
+    // Adds entries_[index]; false when an equal path (ignoring case) is already there.
+    bool Insert(std::size_t index)
+    {
+        const std::wstring& path = entries_[index].localPath;
+        std::uint32_t hash = 2166136261u;
+        for (const wchar_t c : path)
+            hash = (hash ^ static_cast<std::uint32_t>(UpperUnit(c))) * 16777619u;
+        const std::size_t mask = slots_.size() - 1;
+        for (std::size_t i = hash & mask;; i = (i + 1) & mask) {
+            if (slots_[i] == 0) {
+                slots_[i] = index + 1;
+                return true;
+            }
+            if (EqualsIgnoreCase(entries_[slots_[i] - 1].localPath, path))
+                return false;
+        }
+    }
+
+private:
+    const std::vector<ManifestEntry>& entries_;
+    std::vector<std::size_t> slots_;  // position + 1; 0 is empty
+};
+
 std::wstring FullPath(const std::wstring& path)
 {
     const DWORD needed = GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
@@ -77,18 +118,25 @@ std::wstring ParentFolder(const std::wstring& path)
 
 bool ParseCrc32Text(const std::wstring& text, std::uint32_t& value)
 {
-    std::wstring digits = UpperWide(TrimWide(text));
+    std::size_t begin = 0;
+    std::size_t end = text.size();
+    while (begin < end && std::iswspace(text[begin]))
+        ++begin;
+    while (end > begin && std::iswspace(text[end - 1]))
+        --end;
+    const auto upper = [&](std::size_t i) { return static_cast<wchar_t>(std::towupper(text[i])); };
     unsigned base = 10;
-    if (digits.size() >= 2 && digits.compare(0, 2, L"0X") == 0) {
-        digits.erase(0, 2);
+    if (end - begin >= 2 && upper(begin) == L'0' && upper(begin + 1) == L'X') {
+        begin += 2;
         base = 16;
-    } else if (digits.size() == 8) {
+    } else if (end - begin == 8) {
         base = 16;
     }
-    if (digits.empty())
+    if (begin == end)
         return false;
     std::uint64_t result = 0;
-    for (const wchar_t c : digits) {
+    for (std::size_t i = begin; i < end; ++i) {
+        const wchar_t c = upper(i);
         if (!(base == 16 ? IsHexDigit(c) : (c >= L'0' && c <= L'9')))
             return false;
         result = result * base + static_cast<unsigned>(c <= L'9' ? c - L'0' : c - L'A' + 10);
@@ -122,12 +170,15 @@ bool ParseManifest(const std::wstring& manifestPath, std::vector<ManifestEntry>&
 
     std::vector<ManifestEntry> parsed;
     parsed.reserve(count);
-    std::unordered_set<std::wstring> seen;
-    seen.reserve(count);
+    LocalPathSet seen(parsed, count);
+    std::wstring key;
+    const auto read = [&](const wchar_t* stem, const std::wstring& number) {
+        key.assign(stem).append(number);
+        return TrimWide(ini.Get(L"up", key));
+    };
     for (std::size_t n = 1; n <= count; ++n) {
         const std::wstring number = std::to_wstring(n);
-        ManifestEntry entry{TrimWide(ini.Get(L"up", L"File" + number)), TrimWide(ini.Get(L"up", L"CFile" + number)),
-                            TrimWide(ini.Get(L"up", L"XYZ" + number))};
+        ManifestEntry entry{read(L"File", number), read(L"CFile", number), read(L"XYZ", number)};
         std::uint32_t crc = 0;
         if (!IsSafeRelativePath(entry.remotePath) || !IsSafeRelativePath(entry.localPath) ||
             !ParseCrc32Text(entry.crc32Hex, crc)) {
@@ -135,11 +186,11 @@ bool ParseManifest(const std::wstring& manifestPath, std::vector<ManifestEntry>&
             return false;
         }
         entry.crc32Hex = FormatCrc32(crc);
-        if (!seen.insert(UpperWide(entry.localPath)).second) {
-            error = L"客户端目标文件重复：" + entry.localPath;
+        parsed.push_back(std::move(entry));
+        if (!seen.Insert(parsed.size() - 1)) {
+            error = L"客户端目标文件重复：" + parsed.back().localPath;
             return false;
         }
-        parsed.push_back(std::move(entry));
     }
 
     // Every remote path must also stay a plain path under the folder the manifest was saved in.

@@ -1,7 +1,5 @@
 #include "update/path_rules.h"
 
-#include "app/text.h"
-
 #include <windows.h>
 
 #include <cwctype>
@@ -12,11 +10,17 @@ namespace {
 
 bool IsReservedDeviceName(std::wstring_view component)
 {
-    const std::wstring base = UpperWide(component.substr(0, component.find(L'.')));
-    if (base == L"CON" || base == L"PRN" || base == L"AUX" || base == L"NUL")
+    const std::wstring_view base = component.substr(0, component.find(L'.'));
+    const auto is = [&](const wchar_t* name) {
+        for (std::size_t i = 0; i < 3; ++i) {
+            if (static_cast<wchar_t>(std::towupper(base[i])) != name[i])
+                return false;
+        }
         return true;
-    return base.size() == 4 && (base.compare(0, 3, L"COM") == 0 || base.compare(0, 3, L"LPT") == 0) &&
-           base[3] >= L'1' && base[3] <= L'9';
+    };
+    if (base.size() == 3)
+        return is(L"CON") || is(L"PRN") || is(L"AUX") || is(L"NUL");
+    return base.size() == 4 && (is(L"COM") || is(L"LPT")) && base[3] >= L'1' && base[3] <= L'9';
 }
 
 bool IsForbiddenCharacter(wchar_t c)
@@ -70,15 +74,20 @@ bool IsSafeRelativePath(std::wstring& path)
         if (IsForbiddenCharacter(c))
             return false;
     }
-    for (const std::wstring& component : SplitFields(path, L'\\')) {
+    std::size_t start = 0;
+    for (;;) {
+        const std::size_t end = path.find(L'\\', start);
+        const std::wstring_view component = std::wstring_view(path).substr(start, end - start);
         if (component.empty() || component == L"." || component == L"..")
             return false;
         if (component.back() == L'.' || component.back() == L' ')
             return false;
         if (IsReservedDeviceName(component))
             return false;
+        if (end == std::wstring::npos)
+            return true;
+        start = end + 1;
     }
-    return true;
 }
 
 std::wstring ResolveUnderRoot(const std::wstring& root, std::wstring relativePath)
@@ -96,7 +105,7 @@ std::wstring ResolveUnderRoot(const std::wstring& root, std::wstring relativePat
     return base + relativePath;
 }
 
-UnderRootResolver::UnderRootResolver(std::wstring root) : root_(std::move(root)) {}
+UnderRootResolver::UnderRootResolver(const std::wstring& root) : base_(JoinBase(root)) {}
 
 std::wstring UnderRootResolver::Resolve(std::wstring relativePath)
 {
@@ -112,26 +121,26 @@ std::wstring UnderRootResolver::Walk(std::wstring relativePath, bool needStatus)
 {
     if (!IsSafeRelativePath(relativePath))
         throw std::runtime_error("invalid path");
-    const std::wstring base = JoinBase(root_);
-    const std::wstring upper = UpperWide(relativePath);
     std::size_t end = 0;
     do {
         end = relativePath.find(L'\\', end + 1);
         const bool isFolder = end != std::wstring::npos;
-        const std::wstring key = upper.substr(0, end);
-        if (missing_.count(key) != 0)
+        prefix_.assign(relativePath, 0, end);
+        for (wchar_t& c : prefix_)
+            c = static_cast<wchar_t>(std::towupper(c));
+        if (missing_.count(prefix_) != 0)
             break;
-        if (isFolder && plainFolders_.count(key) != 0)
+        if (isFolder && plainFolders_.count(prefix_) != 0)
             continue;
-        const Presence presence = QueryPresence(base + relativePath.substr(0, end));
+        const Presence presence = QueryPresence(base_ + relativePath.substr(0, end));
         if (presence == Presence::Missing) {
-            missing_.insert(key);
+            missing_.insert(prefix_);
             break;
         }
         if (presence == Presence::Plain && isFolder)
-            plainFolders_.insert(key);
+            plainFolders_.insert(prefix_);
         if (presence == Presence::Unreadable && !isFolder && needStatus)
             throw std::runtime_error("status query failed");
     } while (end != std::wstring::npos);
-    return base + relativePath;
+    return base_ + relativePath;
 }

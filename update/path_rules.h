@@ -22,7 +22,7 @@ std::wstring ResolveUnderRoot(const std::wstring& root, std::wstring relativePat
 // while the resolver is in use; make a new one after changing it.
 class UnderRootResolver {
 public:
-    explicit UnderRootResolver(std::wstring root);
+    explicit UnderRootResolver(const std::wstring& root);
     std::wstring Resolve(std::wstring relativePath);
     // Resolve, and also throws std::runtime_error when the status of the joined path itself cannot be read
     // (anything but "exists" or "not there").
@@ -31,7 +31,8 @@ public:
 private:
     std::wstring Walk(std::wstring relativePath, bool needStatus);
 
-    std::wstring root_;
+    std::wstring base_;  // the root with one separator at its end
     std::unordered_set<std::wstring> plainFolders_;  // upper-cased relative prefixes that exist and are no link
     std::unordered_set<std::wstring> missing_;       // upper-cased relative prefixes that do not exist
+    std::wstring prefix_;                            // scratch for the prefix being looked up
 };

@@ -92,7 +92,7 @@ protected:
         for (const std::wstring& section : sections) {
             for (const std::wstring& key : keys) {
                 const std::wstring expected = PlatformValue(platformFile, section, key);
-                const std::wstring actual = ini.Get(section, key);
+                const std::wstring actual(ini.Get(section, key));
                 ASSERT_EQ(actual, expected) << label << " [" << testing::PrintToString(section) << "] "
                                             << testing::PrintToString(key) << " (" << expected.size() << " vs "
                                             << actual.size() << ")";
@@ -289,5 +289,5 @@ TEST(IniFile, ReadsUnmarkedUtf8AsUtf8AndMissingFilesAsEmpty)
     EXPECT_EQ(ini.Get(L"up", L"CFile1").size(), 4u);
 
     EXPECT_FALSE(ini.Load(dir / L"missing.ini"));
-    EXPECT_EQ(ini.Get(L"up", L"CFile1"), L"");
+    EXPECT_TRUE(ini.Get(L"up", L"CFile1").empty());
 }
