@@ -13,8 +13,3 @@ std::wstring BuildUpdateStatusText()
 }
 
 void RefreshUpdateLabel() {}
-
-bool RestartForSelfUpdate()
-{
-    return false;
-}

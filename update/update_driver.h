@@ -1,5 +1,6 @@
 #pragma once
 
+#include "update/self_update.h"
 #include "update/update_types.h"
 
 #include <string>
@@ -10,6 +11,3 @@ void CheckUpdatesAsync(bool showErrors);
 // The update label's text from uiProgress and the state flags, and the label's refresh.
 std::wstring BuildUpdateStatusText();
 void RefreshUpdateLabel();
-
-// Starts the staged "<exe>.new" in its "--apply-update" form; true when it was started.
-bool RestartForSelfUpdate();

@@ -40,7 +40,7 @@ BOOL CALLBACK FindTopWindowCallback(HWND window, LPARAM param)
     auto* request = reinterpret_cast<FindRequest*>(param);
     DWORD owner = 0;
     GetWindowThreadProcessId(window, &owner);
-    if (owner != request->processId || !IsWindowVisible(window))
+    if ((request->processId != 0 && owner != request->processId) || !IsWindowVisible(window))
         return TRUE;
     if (!request->className->empty() && ClassOf(window) != *request->className)
         return TRUE;

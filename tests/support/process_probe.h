@@ -58,7 +58,8 @@ struct WindowInfo {
 
 WindowInfo Describe(HWND window);
 
-// The first visible top-level window of the process with this class (empty: any) and caption (empty: any).
+// The first visible top-level window of the process (0: any process) with this class (empty: any) and caption
+// (empty: any).
 HWND FindTopWindow(DWORD processId, const std::wstring& className, const std::wstring& caption);
 HWND WaitTopWindow(DWORD processId, const std::wstring& className, const std::wstring& caption, DWORD timeoutMs);
 
