@@ -1,5 +1,7 @@
 #include "update/manifest.h"
 
+#include "update/crc32.h"
+
 #include "tests/support/process_probe.h"
 
 #include <gtest/gtest.h>
@@ -177,4 +179,117 @@ TEST(Manifest, ReadIniStringIsOneTrimmedLookup)
     EXPECT_EQ(ReadIniString(dir / L"a.ini", L"up", L"File2"), L"");
     EXPECT_EQ(ReadIniString(dir / L"a.ini", L"none", L"Count"), L"");
     EXPECT_EQ(ReadIniString(dir / L"missing.ini", L"Set", L"Count"), L"");
+}
+
+namespace {
+
+// The manifest generator is a Python tool; Wine starts Unix programs, so the test runs it through /bin/sh and
+// reads its exit status from a file the script writes last.
+std::string UnixPath(const std::wstring& windowsPath)
+{
+    using Convert = char*(CDECL*)(const wchar_t*);
+    const auto convert = reinterpret_cast<Convert>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
+    if (convert == nullptr)
+        return {};
+    char* unixPath = convert(windowsPath.c_str());
+    if (unixPath == nullptr)
+        return {};
+    std::string result = unixPath;
+    HeapFree(GetProcessHeap(), 0, unixPath);
+    return result;
+}
+
+std::wstring FindTool(const std::wstring& name)
+{
+    std::wstring folder = probe::BinDir();
+    while (!folder.empty()) {
+        const std::wstring candidate = folder + L"\\tools\\" + name;
+        if (probe::FileExists(candidate))
+            return candidate;
+        const std::size_t cut = folder.find_last_of(L'\\');
+        folder = cut == std::wstring::npos ? std::wstring() : folder.substr(0, cut);
+    }
+    return {};
+}
+
+// Runs the shell script in `folder` and returns its exit status, or -1 when it did not finish in time.
+int RunShellScript(const probe::TempDir& folder, const std::string& script)
+{
+    probe::WriteFileBytes(folder / L"run.sh", "cd '" + UnixPath(folder.path()) + "'\n" + script +
+                                                  "\necho $? > status.tmp && mv status.tmp status\n");
+    std::wstring commandLine = L"/bin/sh run.sh";
+    STARTUPINFOW startup{};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION process{};
+    if (!CreateProcessW(L"Z:\\bin\\sh", commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                        folder.path().c_str(), &startup, &process))
+        return -1;
+    UniqueHandle thread(process.hThread);
+    UniqueHandle handle(process.hProcess);
+    for (int i = 0; i < 600; ++i) {
+        if (probe::FileExists(folder / L"status"))
+            return std::stoi(probe::ReadFileBytes(folder / L"status"));
+        Sleep(50);
+    }
+    return -1;
+}
+
+std::string Quoted(const std::string& text)
+{
+    return "'" + text + "'";
+}
+
+}
+
+TEST(ManifestGenerator, WritesAManifestTheLauncherAccepts)
+{
+    const std::wstring tool = FindTool(L"make_manifest.py");
+    ASSERT_FALSE(tool.empty());
+    probe::TempDir work;
+    const std::wstring client = work / L"client";
+    for (const wchar_t* folder : {L"client", L"client\\Data", L"client\\Data\\Player", L"client\\数据"})
+        ASSERT_TRUE(CreateDirectoryW((work / folder).c_str(), nullptr));
+    probe::WriteFileBytes(client + L"\\Main.exe", "");
+    probe::WriteFileBytes(client + L"\\Data\\Player\\player.bmd", "123456789");
+    probe::WriteFileBytes(client + L"\\数据\\玩家 一.bmd", std::string(65537, 'x'));
+    probe::WriteFileBytes(client + L"\\'quoted'", "q");
+    probe::WriteFileBytes(client + L"\\Data\\debug.log", "left out");
+
+    ASSERT_EQ(RunShellScript(work, "python3 " + Quoted(UnixPath(tool)) + " client --exclude 'data/*.LOG'"), 0);
+    std::vector<ManifestEntry> entries;
+    std::wstring error;
+    ASSERT_TRUE(ParseManifest(client + L"\\up.ini", entries, error)) << error;
+    ASSERT_EQ(entries.size(), 4u);
+    EXPECT_EQ(entries[0].localPath, L"'quoted'");
+    EXPECT_EQ(entries[1].localPath, L"Data\\Player\\player.bmd");
+    EXPECT_EQ(entries[1].crc32Hex, L"CBF43926");
+    EXPECT_EQ(entries[2].localPath, L"Main.exe");
+    EXPECT_EQ(entries[2].crc32Hex, L"00000000");
+    EXPECT_EQ(entries[3].localPath, L"数据\\玩家 一.bmd");
+    for (const ManifestEntry& entry : entries) {
+        EXPECT_EQ(entry.remotePath, entry.localPath);
+        bool ok = false;
+        EXPECT_EQ(FormatCrc32(FileCrc32(client + L"\\" + entry.localPath, &ok)), entry.crc32Hex) << entry.localPath;
+        EXPECT_TRUE(ok);
+    }
+}
+
+TEST(ManifestGenerator, RefusesWhatTheLauncherWouldRefuse)
+{
+    const std::wstring tool = FindTool(L"make_manifest.py");
+    ASSERT_FALSE(tool.empty());
+    probe::TempDir work;
+    // Names the Windows file functions would not even create are made by the shell.
+    const int status = RunShellScript(
+        work, "mkdir client && printf a > client/CON.txt && printf b > client/Main.exe && printf c > client/main.EXE"
+              " && printf d > 'client/trailing.' && printf e > client/ok.bin\n"
+              "python3 " + Quoted(UnixPath(tool)) + " client 2> refused.txt");
+    EXPECT_EQ(status, 1);
+    const std::string refused = probe::ReadFileBytes(work / L"refused.txt");
+    EXPECT_NE(refused.find("refused CON.txt: component 'CON.txt' is a reserved device name"), std::string::npos);
+    EXPECT_NE(refused.find("refused trailing.:"), std::string::npos);
+    EXPECT_NE(refused.find("same path as"), std::string::npos);
+    EXPECT_EQ(refused.find("ok.bin"), std::string::npos);
+    EXPECT_FALSE(probe::FileExists(work / L"client\\up.ini"));
 }

@@ -1,0 +1,200 @@
+#!/usr/bin/env python3
+"""Writes the update manifest ("up.ini") for a client folder, so that folder can be published as an update site.
+
+Usage:
+  make_manifest.py CLIENT_FOLDER [-o OUTPUT] [--exclude PATTERN ...] [--exclude-list FILE]
+                   [--remote-prefix PREFIX] [--encoding {utf-8,utf-16}]
+
+Every file under CLIENT_FOLDER becomes one entry, in path order:
+  [Set]  Count=<number of entries>
+  [up]   File<n>=<path on the update site>  CFile<n>=<path in the client folder>  XYZ<n>=<CRC-32, 8 hex digits>
+The site path is the client path with forward slashes, below --remote-prefix when given (for a site that keeps
+the files in a subfolder of the manifest's folder). Serve the manifest and the files from the folder that the
+launcher's update base URL names.
+
+Excluding files: --exclude takes a shell pattern (*, ?, [..]) matched against the relative path with forward
+slashes, ignoring case ("Data/Logs/*", "*.tmp"); --exclude-list reads such patterns one per line (blank lines
+and lines starting with # are skipped). The output file itself is always left out.
+
+The launcher refuses a manifest whose paths could escape the client folder or name a device, so this tool refuses
+them too, before writing anything: empty components, "." and "..", components ending in "." or a space, white
+space at either end, the characters : * ? " < > | and control characters, reserved device names (CON, PRN, AUX,
+NUL, COM1-COM9, LPT1-LPT9, with or without an extension), two paths equal but for letter case, symbolic links,
+and more than 100000 files. Each refused path is listed with its reason and the exit status is 1.
+
+Text encoding: ASCII when every path is ASCII; otherwise UTF-8 with a byte order mark (--encoding utf-8, the
+default) or UTF-16 LE with a byte order mark (--encoding utf-16). The launcher reads all of these.
+"""
+import argparse
+import fnmatch
+import os
+import sys
+import tempfile
+import zlib
+
+MAX_ENTRIES = 100000
+FORBIDDEN = set(':*?"<>|')
+DEVICE_NAMES = {"CON", "PRN", "AUX", "NUL"}
+
+
+def path_problem(path):
+    """Why the launcher would refuse this relative path (backslash separated), or None."""
+    if not path:
+        return "empty path"
+    if path[0].isspace() or path[-1].isspace():
+        return "white space at the start or end"
+    if path.startswith("\\"):
+        return "starts with a separator"
+    for ch in path:
+        if ch in FORBIDDEN or ord(ch) < 0x20:
+            return "contains the character %r" % ch
+    for component in path.split("\\"):
+        if component in ("", ".", ".."):
+            return "empty, '.' or '..' component"
+        if component.endswith(".") or component.endswith(" "):
+            return "component %r ends with '.' or a space" % component
+        base = component.split(".", 1)[0].upper()
+        if base in DEVICE_NAMES or (len(base) == 4 and base[:3] in ("COM", "LPT") and base[3] in "123456789"):
+            return "component %r is a reserved device name" % component
+    return None
+
+
+def ini_value(text):
+    """The value text that reads back as `text`: the reader drops one pair of equal enclosing quotes."""
+    if len(text) >= 2 and text[0] in "'\"" and text[-1] == text[0]:
+        return '"' + text + '"'
+    return text
+
+
+def file_crc32(path):
+    crc = 0
+    with open(path, "rb") as stream:
+        while True:
+            block = stream.read(1 << 20)
+            if not block:
+                return crc
+            crc = zlib.crc32(block, crc)
+
+
+def read_patterns(list_file):
+    with open(list_file, encoding="utf-8-sig") as stream:
+        return [line.strip() for line in stream if line.strip() and not line.lstrip().startswith("#")]
+
+
+def collect(folder, patterns, output):
+    """(relative path with backslashes, full path) of every file to list, and the problems found."""
+    files, problems = [], []
+    output = os.path.normcase(os.path.abspath(output))
+    for current, dirs, names in os.walk(folder):
+        dirs.sort()
+        for name in list(dirs):
+            full = os.path.join(current, name)
+            if os.path.islink(full):
+                relative = os.path.relpath(full, folder).replace(os.sep, "\\")
+                if not excluded(relative, patterns):
+                    problems.append((relative, "is a symbolic link"))
+                dirs.remove(name)
+        for name in sorted(names):
+            full = os.path.join(current, name)
+            relative = os.path.relpath(full, folder).replace(os.sep, "\\")
+            if os.path.normcase(os.path.abspath(full)) == output or excluded(relative, patterns):
+                continue
+            if os.path.islink(full):
+                problems.append((relative, "is a symbolic link"))
+            elif not os.path.isfile(full):
+                problems.append((relative, "is not a regular file"))
+            else:
+                files.append((relative, full))
+    return files, problems
+
+
+def excluded(relative, patterns):
+    slashed = relative.replace("\\", "/").lower()
+    return any(fnmatch.fnmatchcase(slashed, pattern.replace("\\", "/").lower()) for pattern in patterns)
+
+
+def build_manifest(entries):
+    lines = ["[Set]", "Count=%d" % len(entries), "[up]"]
+    for n, (remote, local, crc) in enumerate(entries, start=1):
+        lines.append("File%d=%s" % (n, ini_value(remote)))
+        lines.append("CFile%d=%s" % (n, ini_value(local)))
+        lines.append("XYZ%d=%08X" % (n, crc))
+    return "\r\n".join(lines) + "\r\n"
+
+
+def encode(text, encoding):
+    if text.isascii():
+        return text.encode("ascii")
+    if encoding == "utf-16":
+        return b"\xff\xfe" + text.encode("utf-16-le")
+    return b"\xef\xbb\xbf" + text.encode("utf-8")
+
+
+def main(argv=None):
+    parser = argparse.ArgumentParser(
+        description=__doc__.split("\n\n", 1)[0],
+        epilog=__doc__.split("\n\n", 1)[1],
+        formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("folder", help="the client folder to publish")
+    parser.add_argument("-o", "--output", help="where to write the manifest (default: FOLDER/up.ini)")
+    parser.add_argument("--exclude", action="append", default=[], metavar="PATTERN",
+                        help="leave out files whose relative path matches PATTERN (repeatable)")
+    parser.add_argument("--exclude-list", metavar="FILE", help="a file of exclude patterns, one per line")
+    parser.add_argument("--remote-prefix", default="", metavar="PREFIX",
+                        help="folder of the files on the site, relative to the manifest (default: none)")
+    parser.add_argument("--encoding", choices=("utf-8", "utf-16"), default="utf-8",
+                        help="text encoding when a path is not ASCII (default: utf-8)")
+    args = parser.parse_args(argv)
+
+    folder = os.path.abspath(args.folder)
+    if not os.path.isdir(folder):
+        print("make_manifest: %s is not a folder" % args.folder, file=sys.stderr)
+        return 2
+    output = args.output or os.path.join(folder, "up.ini")
+    patterns = list(args.exclude)
+    if args.exclude_list:
+        patterns += read_patterns(args.exclude_list)
+    prefix = args.remote_prefix.replace("/", "\\").strip("\\")
+    if prefix and path_problem(prefix):
+        print("make_manifest: --remote-prefix %r: %s" % (args.remote_prefix, path_problem(prefix)), file=sys.stderr)
+        return 2
+
+    files, problems = collect(folder, patterns, output)
+    seen = {}
+    entries = []
+    for relative, full in sorted(files, key=lambda item: (item[0].upper(), item[0])):
+        remote = prefix + "\\" + relative if prefix else relative
+        problem = path_problem(relative) or path_problem(remote)
+        if problem is None and relative.upper() in seen:
+            problem = "same path as %s but for letter case" % seen[relative.upper()]
+        if problem:
+            problems.append((relative, problem))
+            continue
+        seen[relative.upper()] = relative
+        entries.append((remote.replace("\\", "/"), relative, file_crc32(full)))
+    if len(entries) > MAX_ENTRIES:
+        problems.append((folder, "%d files; the launcher accepts at most %d" % (len(entries), MAX_ENTRIES)))
+    if problems:
+        for relative, problem in problems:
+            print("make_manifest: refused %s: %s" % (relative, problem), file=sys.stderr)
+        print("make_manifest: nothing written; rename or exclude the files above", file=sys.stderr)
+        return 1
+
+    data = encode(build_manifest(entries), args.encoding)
+    # Written beside the target and renamed into place, so a reader never sees half a manifest.
+    directory = os.path.dirname(os.path.abspath(output))
+    handle, temporary = tempfile.mkstemp(prefix=".up-", suffix=".tmp", dir=directory)
+    try:
+        with os.fdopen(handle, "wb") as stream:
+            stream.write(data)
+        os.chmod(temporary, 0o644)
+        os.replace(temporary, output)
+    except BaseException:
+        os.unlink(temporary)
+        raise
+    print("make_manifest: %d files listed in %s" % (len(entries), output))
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
