@@ -12,13 +12,7 @@ namespace launchtest {
 
 namespace {
 
-std::vector<MessageBoxCall> recordedCalls;
-
-int RecordMessageBox(HWND owner, const std::wstring& text, const std::wstring& caption, UINT type)
-{
-    recordedCalls.push_back({owner, text, caption, type});
-    return IDOK;
-}
+MessageBoxRecorder* currentRecorder = nullptr;
 
 std::map<std::wstring, std::wstring> ParseRecord(const std::wstring& text)
 {
@@ -88,21 +82,23 @@ StandInMainWindow::~StandInMainWindow()
     mainWindow = nullptr;
 }
 
-MessageBoxRecorder::MessageBoxRecorder()
+MessageBoxRecorder::MessageBoxRecorder() : previous_(currentRecorder)
 {
-    recordedCalls.clear();
-    SetMessageBoxHook(RecordMessageBox);
+    currentRecorder = this;
+    SetMessageBoxHook(Record);
 }
 
 MessageBoxRecorder::~MessageBoxRecorder()
 {
-    SetMessageBoxHook(nullptr);
-    recordedCalls.clear();
+    currentRecorder = previous_;
+    if (currentRecorder == nullptr)
+        SetMessageBoxHook(nullptr);
 }
 
-const std::vector<MessageBoxCall>& MessageBoxRecorder::calls() const
+int MessageBoxRecorder::Record(HWND owner, const std::wstring& text, const std::wstring& caption, UINT type)
 {
-    return recordedCalls;
+    currentRecorder->calls_.push_back({owner, text, caption, type});
+    return IDOK;
 }
 
 std::optional<std::wstring> EnvironmentValue(const wchar_t* name)

@@ -68,14 +68,21 @@ struct MessageBoxCall {
     UINT type = 0;
 };
 
-// Answers every message box with OK and keeps what it was asked to show.
+// Answers every message box with OK and keeps what it was asked to show. Recorders nest: the innermost one
+// takes the calls while it lives, and the one before it takes them again afterwards.
 class MessageBoxRecorder {
 public:
     MessageBoxRecorder();
     MessageBoxRecorder(const MessageBoxRecorder&) = delete;
     MessageBoxRecorder& operator=(const MessageBoxRecorder&) = delete;
     ~MessageBoxRecorder();
-    const std::vector<MessageBoxCall>& calls() const;
+    const std::vector<MessageBoxCall>& calls() const { return calls_; }
+
+private:
+    static int Record(HWND owner, const std::wstring& text, const std::wstring& caption, UINT type);
+
+    std::vector<MessageBoxCall> calls_;
+    MessageBoxRecorder* previous_;
 };
 
 // The value of an environment variable of this process, or nothing when it is not set.

@@ -1,0 +1,397 @@
+#include "tests/support/loopback_peer.h"
+
+#include "app/text.h"
+#include "launch/connect_block.h"
+#include "launch/enter_game.h"
+#include "launch/hardware_id.h"
+#include "tests/launch/launch_test_support.h"
+#include "ui/settings.h"
+#include "ui/shared_state.h"
+
+#include <gtest/gtest.h>
+
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace {
+
+constexpr DWORD kGameRecordTimeoutMs = 15000;
+constexpr wchar_t kCaption[] = L"无法启动游戏";
+constexpr char kSerial[] = "7395104826153049";
+
+// A region's authorisation service on loopback: its n-th connection gets the n-th reply, sent as it is (an empty
+// reply closes the connection without a word); every request line is logged.
+class AuthService {
+public:
+    explicit AuthService(std::vector<std::string> replies)
+        : peer_([replies = std::move(replies), log = &requests_, next = std::size_t{0}](
+                    probe::PeerConnection& connection) mutable {
+              log->Add(connection.ReadLine());
+              if (next >= replies.size() || replies[next++].empty())
+                  return;
+              connection.Send(replies[next - 1]);
+              connection.WaitClientClose(10000);
+          })
+    {
+    }
+
+    std::uint16_t port() const { return peer_.port(); }
+    int connections() const { return peer_.connections(); }
+    std::vector<std::string> requests() const { return requests_.Lines(); }
+
+private:
+    probe::RequestLog requests_;
+    probe::LoopbackPeer peer_;
+};
+
+std::vector<std::string> AuthFields(const std::string& line)
+{
+    std::vector<std::string> fields;
+    for (const std::wstring& field : SplitFields(Utf8ToWide(line), L'\t'))
+        fields.push_back(WideToUtf8(field));
+    return fields;
+}
+
+class EnterGameTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        for (const wchar_t* name : {L"VORN_SERVER_HOST", L"VORN_SERVER_PORT", L"VORN_CLIENT_SERIAL"})
+            SetEnvironmentVariableW(name, nullptr);
+        UseConfig(BuildDefaultConfig());
+    }
+
+    void TearDown() override
+    {
+        std::lock_guard lock(regionMutex);
+        regions.clear();
+        selectedRegion = -1;
+        hasRegions = false;
+        busy = false;
+    }
+
+    void UseConfig(LauncherConfig config)
+    {
+        config_.reset();
+        config_.emplace(std::move(config));
+    }
+
+    void UseRegion(std::uint16_t port, const std::wstring& host = L"127.0.0.1")
+    {
+        std::lock_guard lock(regionMutex);
+        regions = {RegionInfo{L"一区", host, port, L""}};
+        selectedRegion = 0;
+        hasRegions = true;
+    }
+
+    // The one message box the launch showed, with the caption and OK button every launch message has.
+    std::wstring OnlyMessage(UINT icon) const
+    {
+        if (boxes_.calls().size() != 1) {
+            ADD_FAILURE() << boxes_.calls().size() << " message boxes";
+            return {};
+        }
+        const launchtest::MessageBoxCall& call = boxes_.calls()[0];
+        EXPECT_EQ(call.caption, kCaption);
+        EXPECT_EQ(call.type, static_cast<UINT>(MB_OK | icon));
+        EXPECT_EQ(call.owner, window_.get());
+        return call.text;
+    }
+
+    std::wstring GameCommandLine(const std::wstring& arguments) const
+    {
+        return L"\"" + folder_.root() + L"\\Main.exe\" " + arguments;
+    }
+
+    launchtest::ClientFolder folder_;
+    launchtest::StandInMainWindow window_;
+    launchtest::MessageBoxRecorder boxes_;
+    std::optional<launchtest::ScopedConfig> config_;
+};
+
+TEST_F(EnterGameTest, AcceptedLaunchStartsTheGameWithTheConnectServer)
+{
+    const AuthService service({"ERR NO_CAPTCHA\n", "OK AUTH\t127.0.0.1\t7001\n"});
+    UseRegion(service.port());
+
+    EnterGame();
+
+    const auto record = folder_.WaitGameRecord(kGameRecordTimeoutMs);
+    ASSERT_TRUE(record.has_value());
+    EXPECT_EQ(record->at(L"command_line"), GameCommandLine(L"Updater /u127.0.0.1 /p7001"));
+    EXPECT_EQ(record->at(L"VORN_SERVER_HOST"), L"127.0.0.1");
+    EXPECT_EQ(record->at(L"VORN_SERVER_PORT"), L"7001");
+    EXPECT_EQ(record->at(L"VORN_CLIENT_SERIAL"), Utf8ToWide(kSerial));
+    EXPECT_EQ(record->at(L"working_directory"), folder_.root());
+    EXPECT_TRUE(boxes_.calls().empty());
+    EXPECT_TRUE(IsIconic(window_.get()));
+    EXPECT_FALSE(launchtest::EnvironmentValue(L"VORN_CLIENT_SERIAL").has_value());
+    EXPECT_EQ(probe::ReadFileBytes(folder_.ConnectFile()), std::string(kConnectBlock.begin(), kConnectBlock.end()));
+
+    const std::vector<std::string> requests = service.requests();
+    ASSERT_EQ(requests.size(), 2u);
+    EXPECT_EQ(requests[0], "CAPTCHA");
+    const std::wstring hardwareId = GetHardwareId();
+    EXPECT_FALSE(hardwareId.empty());
+    const std::string expected = std::string("AUTH\t2.62.81\t13.8\t") + kSerial + "\t" +
+                                 WideToUtf8(BuildClientId(ReadAccountText(), hardwareId)) + "\t" +
+                                 WideToUtf8(hardwareId) + "\t";
+    EXPECT_EQ(requests[1], expected);
+}
+
+TEST_F(EnterGameTest, SixteenCharacterDynamicCodeReplacesTheSerialEverywhere)
+{
+    const AuthService service({"OK CAPTCHA\tQ7w!E9r#T1y$U3i%\n", "OK AUTH\t127.0.0.1\t7002\n"});
+    UseRegion(service.port());
+
+    EnterGame();
+
+    const auto record = folder_.WaitGameRecord(kGameRecordTimeoutMs);
+    ASSERT_TRUE(record.has_value());
+    EXPECT_EQ(record->at(L"VORN_CLIENT_SERIAL"), L"Q7w!E9r#T1y$U3i%");
+    const std::vector<std::string> requests = service.requests();
+    ASSERT_EQ(requests.size(), 2u);
+    const std::vector<std::string> fields = AuthFields(requests[1]);
+    ASSERT_EQ(fields.size(), 7u);
+    EXPECT_EQ(fields[3], "Q7w!E9r#T1y$U3i%");
+    EXPECT_EQ(fields[6], "Q7w!E9r#T1y$U3i%");
+}
+
+TEST_F(EnterGameTest, OtherDynamicCodesGoOnlyIntoTheLastField)
+{
+    const std::pair<std::string, std::string> cases[] = {
+        {"OK CAPTCHA\tABCDEFGHIJKLMNO\n", "ABCDEFGHIJKLMNO"},   // 15 characters
+        {"OK CAPTCHA\t\n", ""},                                 // empty code
+        {"OK CAPTCHA\n", ""},                                   // no second field
+        {"OK CAPTCHA\tABCDEFGHIJKLMNOP\textra\n", ""},          // three fields
+        {"ok captcha\tABCDEFGHIJKLMNOP\n", ""},                 // case matters
+        {"ERR CAPTCHA_OFF\n", ""},
+        {"", ""},                                               // no reply at all
+    };
+    for (const auto& [captchaReply, lastField] : cases) {
+        SCOPED_TRACE(captchaReply);
+        const AuthService service({captchaReply, "OK AUTH\t127.0.0.1\t7003\n"});
+        UseRegion(service.port());
+
+        EnterGame();
+
+        const std::vector<std::string> requests = service.requests();
+        ASSERT_EQ(requests.size(), 2u);
+        const std::vector<std::string> fields = AuthFields(requests[1]);
+        ASSERT_EQ(fields.size(), 7u);
+        EXPECT_EQ(fields[3], kSerial);
+        EXPECT_EQ(fields[6], lastField);
+        const auto record = folder_.WaitGameRecord(kGameRecordTimeoutMs);
+        ASSERT_TRUE(record.has_value());
+        EXPECT_EQ(record->at(L"VORN_CLIENT_SERIAL"), Utf8ToWide(kSerial));
+        DeleteFileW((folder_ / L"game_record.txt").c_str());
+    }
+    EXPECT_TRUE(boxes_.calls().empty());
+}
+
+TEST_F(EnterGameTest, EveryRefusalShowsItsReasonAndStartsNothing)
+{
+    const std::pair<std::string, std::wstring> cases[] = {
+        {"ERR AUTH_FORMAT", L"启动认证请求格式错误。"},
+        {"ERR CLIENT_VERSION", L"客户端版本或序列号不正确。"},
+        {"ERR CLIENT_ID", L"账号或硬件标识无效。"},
+        {"ERR CAPTCHA", L"动态验证码无效，请重试。"},
+        {"ERR BLOCKED", L"账号或硬件标识已被封禁。"},
+        {"ERR IP_BLOCKED", L"当前网络地址已被禁止访问。"},
+        {"ERR TOO_MANY_CONNECTIONS", L"当前网络地址的连接数过多。"},
+        {"ERR ASSISTANT_OFF", L"服务端已关闭游戏助手和启动认证。"},
+        {"ERR BLOCKED ", L"服务器拒绝了启动认证请求。"},
+        {"ERR", L"服务器拒绝了启动认证请求。"},
+        {"OK AUT", L"服务器拒绝了启动认证请求。"},
+        {"OK CAPTCHA\tABCDEFGHIJKLMNOP", L"服务器拒绝了启动认证请求。"},
+    };
+    for (const auto& [reply, reason] : cases) {
+        SCOPED_TRACE(reply);
+        const launchtest::MessageBoxRecorder boxes;
+        const AuthService service({"ERR\n", reply + "\n"});
+        UseRegion(service.port());
+
+        EnterGame();
+
+        ASSERT_EQ(boxes.calls().size(), 1u);
+        EXPECT_EQ(boxes.calls()[0].text, L"服务器启动认证失败：" + reason);
+        EXPECT_EQ(boxes.calls()[0].type, static_cast<UINT>(MB_OK | MB_ICONERROR));
+        EXPECT_EQ(service.connections(), 2);
+    }
+    EXPECT_FALSE(folder_.GameStarted());
+    EXPECT_FALSE(IsIconic(window_.get()));
+}
+
+TEST_F(EnterGameTest, SilentOrMissingServiceIsNoResponse)
+{
+    {
+        const AuthService service({"", ""});
+        UseRegion(service.port());
+        EnterGame();
+        EXPECT_EQ(OnlyMessage(MB_ICONERROR), L"服务器启动认证失败：服务器无响应。");
+    }
+    {
+        const launchtest::MessageBoxRecorder boxes;
+        UseRegion(probe::UnusedPort());
+        EnterGame();
+        ASSERT_EQ(boxes.calls().size(), 1u);
+        EXPECT_EQ(boxes.calls()[0].text, L"服务器启动认证失败：服务器无响应。");
+    }
+    EXPECT_FALSE(folder_.GameStarted());
+}
+
+TEST_F(EnterGameTest, MalformedAcceptanceIsReportedAndStartsNothing)
+{
+    const std::pair<std::string, std::wstring> cases[] = {
+        {"OK AUTH\t127.0.0.1", L"服务器返回的启动认证响应格式无效。"},
+        {"OK AUTH\t127.0.0.1\t7000\textra", L"服务器返回的启动认证响应格式无效。"},
+        {"OK AUTH\t127.0.0.1\t0", L"服务器返回的连接服务器端口无效。"},
+        {"OK AUTH\t127.0.0.1\t70000", L"服务器返回的连接服务器端口无效。"},
+        {"OK AUTH\t127.0.0.1\t-7000", L"服务器返回的连接服务器端口无效。"},
+        {"OK AUTH\t127.0.0.1\tport", L"连接分区认证服务时发生错误。"},
+        {"OK AUTH\t127.0.0.1\t99999999999", L"连接分区认证服务时发生错误。"},
+    };
+    for (const auto& [reply, message] : cases) {
+        SCOPED_TRACE(reply);
+        const launchtest::MessageBoxRecorder boxes;
+        const AuthService service({"ERR\n", reply + "\n"});
+        UseRegion(service.port());
+
+        EnterGame();
+
+        ASSERT_EQ(boxes.calls().size(), 1u);
+        EXPECT_EQ(boxes.calls()[0].text, message);
+        EXPECT_EQ(boxes.calls()[0].type, static_cast<UINT>(MB_OK | MB_ICONERROR));
+    }
+    EXPECT_FALSE(folder_.GameStarted());
+}
+
+TEST_F(EnterGameTest, AcceptanceReadsThePortLikeAStandardConversion)
+{
+    // Leading white space and trailing characters are allowed; an empty host is taken as it is.
+    const AuthService service({"ERR\n", "OK AUTH TICKET 9\t\t 7004th\n"});
+    UseRegion(service.port());
+
+    EnterGame();
+
+    const auto record = folder_.WaitGameRecord(kGameRecordTimeoutMs);
+    ASSERT_TRUE(record.has_value());
+    EXPECT_EQ(record->at(L"command_line"), GameCommandLine(L"Updater /u /p7004"));
+    EXPECT_EQ(record->at(L"VORN_SERVER_HOST"), L"");
+    EXPECT_TRUE(boxes_.calls().empty());
+}
+
+TEST_F(EnterGameTest, DynamicCodeWithASpaceIsSentButFailsTheClientCodeCheck)
+{
+    const AuthService service({"OK CAPTCHA\tABCDEFG IJKLMNOP\n", "OK AUTH\t127.0.0.1\t7005\n"});
+    UseRegion(service.port());
+
+    EnterGame();
+
+    EXPECT_EQ(OnlyMessage(MB_ICONERROR), L"服务器返回的客户端验证码必须是 16 位 ASCII 字符。");
+    const std::vector<std::string> requests = service.requests();
+    ASSERT_EQ(requests.size(), 2u);
+    const std::vector<std::string> fields = AuthFields(requests[1]);
+    ASSERT_EQ(fields.size(), 7u);
+    EXPECT_EQ(fields[3], "ABCDEFG IJKLMNOP");
+    EXPECT_FALSE(folder_.GameStarted());
+}
+
+TEST_F(EnterGameTest, AuthorisationOffNeverConnects)
+{
+    const AuthService service({"OK CAPTCHA\tABCDEFGHIJKLMNOP\n", "OK AUTH\t127.0.0.1\t7006\n"});
+    LauncherConfig config = BuildDefaultConfig();
+    config.launchAuthEnabled = false;
+    UseConfig(config);
+    UseRegion(service.port());
+
+    EnterGame();
+
+    const auto record = folder_.WaitGameRecord(kGameRecordTimeoutMs);
+    ASSERT_TRUE(record.has_value());
+    const std::wstring port = std::to_wstring(service.port());
+    EXPECT_EQ(record->at(L"command_line"), GameCommandLine(L"Updater /u127.0.0.1 /p" + port));
+    EXPECT_EQ(record->at(L"VORN_SERVER_PORT"), port);
+    EXPECT_EQ(record->at(L"VORN_CLIENT_SERIAL"), Utf8ToWide(kSerial));
+    EXPECT_TRUE(IsIconic(window_.get()));
+    EXPECT_EQ(service.connections(), 0);
+    EXPECT_TRUE(boxes_.calls().empty());
+}
+
+TEST_F(EnterGameTest, AuthorisationOffStillChecksTheSerial)
+{
+    const AuthService service({"ERR\n", "OK AUTH\t127.0.0.1\t7007\n"});
+    for (const std::wstring serial : {L"739510482615304", L"73951048261530499", L"7395104826 53049", L"73951048261530é9"}) {
+        SCOPED_TRACE(serial);
+        const launchtest::MessageBoxRecorder boxes;
+        LauncherConfig config = BuildDefaultConfig();
+        config.launchAuthEnabled = false;
+        config.clientSerial = serial;
+        UseConfig(config);
+        UseRegion(service.port());
+
+        EnterGame();
+
+        ASSERT_EQ(boxes.calls().size(), 1u);
+        EXPECT_EQ(boxes.calls()[0].text, L"服务器返回的客户端验证码必须是 16 位 ASCII 字符。");
+    }
+    EXPECT_EQ(service.connections(), 0);
+    EXPECT_FALSE(folder_.GameStarted());
+}
+
+TEST_F(EnterGameTest, StateChecksComeBeforeAnything)
+{
+    const AuthService service({"ERR\n", "OK AUTH\t127.0.0.1\t7008\n"});
+
+    // A region load or an update is running: nothing at all happens.
+    UseRegion(service.port());
+    busy = true;
+    EnterGame();
+    busy = false;
+    EXPECT_TRUE(boxes_.calls().empty());
+    EXPECT_FALSE(probe::FileExists(folder_ / L"Data"));
+
+    {
+        const launchtest::MessageBoxRecorder boxes;
+        hasRegions = false;
+        EnterGame();
+        ASSERT_EQ(boxes.calls().size(), 1u);
+        EXPECT_EQ(boxes.calls()[0].text, L"暂无可用游戏分区。请先配置并启动多区列表服务端。");
+        EXPECT_EQ(boxes.calls()[0].caption, kCaption);
+        EXPECT_EQ(boxes.calls()[0].type, static_cast<UINT>(MB_OK | MB_ICONINFORMATION));
+    }
+    {
+        const launchtest::MessageBoxRecorder boxes;
+        UseRegion(service.port());
+        selectedRegion = -1;
+        EnterGame();
+        ASSERT_EQ(boxes.calls().size(), 1u);
+        EXPECT_EQ(boxes.calls()[0].text, L"请先选择一个游戏分区。");
+        EXPECT_EQ(boxes.calls()[0].type, static_cast<UINT>(MB_OK | MB_ICONINFORMATION));
+    }
+    EXPECT_FALSE(probe::FileExists(folder_ / L"Data"));
+    EXPECT_EQ(service.connections(), 0);
+    EXPECT_FALSE(folder_.GameStarted());
+}
+
+TEST_F(EnterGameTest, UnwritableConnectionFileStopsBeforeTheNetwork)
+{
+    const AuthService service({"ERR\n", "OK AUTH\t127.0.0.1\t7009\n"});
+    UseRegion(service.port());
+    ASSERT_TRUE(CreateDirectoryW((folder_ / L"Data").c_str(), nullptr));
+    ASSERT_TRUE(CreateDirectoryW((folder_ / L"Data\\Local").c_str(), nullptr));
+    probe::WriteFileBytes(folder_.ConnectFile(), std::string(kConnectBlock.begin(), kConnectBlock.end()) + "!");
+    ASSERT_TRUE(SetFileAttributesW(folder_.ConnectFile().c_str(), FILE_ATTRIBUTE_READONLY));
+
+    EnterGame();
+
+    EXPECT_EQ(OnlyMessage(MB_ICONERROR),
+              L"无法写入游戏连接配置：\nData\\Local\\Connect.msil\n\n请确认客户端目录可写，并检查安全软件是否拦截。");
+    EXPECT_FALSE(probe::FileExists(folder_.ConnectFile() + L".launcher.tmp"));
+    EXPECT_EQ(service.connections(), 0);
+    EXPECT_FALSE(folder_.GameStarted());
+}
+
+}
