@@ -68,13 +68,16 @@ ScopedConfig::~ScopedConfig()
 }
 
 StandInMainWindow::StandInMainWindow()
-    : window_(CreateWindowExW(0, L"STATIC", L"launch test", WS_OVERLAPPEDWINDOW, 40, 40, 320, 200, nullptr, nullptr,
-                              GetModuleHandleW(nullptr), nullptr))
 {
-    if (!window_)
+    // One window for the whole test program, restored for each test: taking a window down under the X server
+    // costs seconds.
+    static const UniqueWindow window(CreateWindowExW(0, L"STATIC", L"launch test", WS_OVERLAPPEDWINDOW, 40, 40,
+                                                     320, 200, nullptr, nullptr, GetModuleHandleW(nullptr), nullptr));
+    if (!window)
         throw std::runtime_error("cannot create the stand-in main window");
-    ShowWindow(window_.get(), SW_SHOWNORMAL);
-    mainWindow = window_.get();
+    ShowWindow(window.get(), SW_SHOWNORMAL);
+    window_ = window.get();
+    mainWindow = window_;
 }
 
 StandInMainWindow::~StandInMainWindow()

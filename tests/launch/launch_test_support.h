@@ -48,17 +48,17 @@ public:
     ~ScopedConfig();
 };
 
-// A visible top-level window installed as mainWindow for the object's life.
+// A visible, not minimised top-level window installed as mainWindow for the object's life.
 class StandInMainWindow {
 public:
     StandInMainWindow();
     StandInMainWindow(const StandInMainWindow&) = delete;
     StandInMainWindow& operator=(const StandInMainWindow&) = delete;
     ~StandInMainWindow();
-    HWND get() const { return window_.get(); }
+    HWND get() const { return window_; }
 
 private:
-    UniqueWindow window_;
+    HWND window_ = nullptr;
 };
 
 struct MessageBoxCall {
