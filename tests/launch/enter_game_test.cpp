@@ -1,10 +1,12 @@
 #include "tests/support/loopback_peer.h"
+#include "tests/support/reference_service.h"
 
 #include "app/text.h"
 #include "launch/connect_block.h"
 #include "launch/enter_game.h"
 #include "launch/hardware_id.h"
 #include "tests/launch/launch_test_support.h"
+#include "ui/controls.h"
 #include "ui/settings.h"
 #include "ui/shared_state.h"
 
@@ -139,6 +141,39 @@ TEST_F(EnterGameTest, AcceptedLaunchStartsTheGameWithTheConnectServer)
                                  WideToUtf8(BuildClientId(ReadAccountText(), hardwareId)) + "\t" +
                                  WideToUtf8(hardwareId) + "\t";
     EXPECT_EQ(requests[1], expected);
+}
+
+// The game display key as SaveSettings leaves it: the stored account, or nothing when the key is missing.
+std::optional<std::wstring> SavedGameAccount()
+{
+    wchar_t text[256] = {};
+    DWORD size = sizeof(text);
+    if (RegGetValueW(HKEY_CURRENT_USER, L"Software\\Quillon\\Tessary\\Config", L"ID", RRF_RT_REG_SZ, nullptr, text,
+                     &size) != ERROR_SUCCESS)
+        return std::nullopt;
+    return std::wstring(text);
+}
+
+TEST_F(EnterGameTest, StoredAccountIsTheClientIdAndIsSavedEvenWhenTheServiceFails)
+{
+    RegDeleteTreeW(HKEY_CURRENT_USER, L"Software\\Quillon\\Tessary\\Config");
+    const UniqueWindow edit(CreateWindowExW(0, L"EDIT", L"  player one\t", WS_CHILD, 0, 0, 100, 20, window_.get(),
+                                            nullptr, GetModuleHandleW(nullptr), nullptr));
+    ASSERT_TRUE(edit);
+    accountEdit = edit.get();
+    const ScopeExit forgetEdit([] { accountEdit = nullptr; });
+    const AuthService service({"ERR\n", ""});
+    UseRegion(service.port());
+
+    EnterGame();
+
+    EXPECT_EQ(OnlyMessage(MB_ICONERROR), L"服务器启动认证失败：服务器无响应。");
+    const std::vector<std::string> requests = service.requests();
+    ASSERT_EQ(requests.size(), 2u);
+    const std::vector<std::string> fields = AuthFields(requests[1]);
+    ASSERT_EQ(fields.size(), 7u);
+    EXPECT_EQ(fields[4], "player one");
+    EXPECT_EQ(SavedGameAccount(), L"player one");
 }
 
 TEST_F(EnterGameTest, SixteenCharacterDynamicCodeReplacesTheSerialEverywhere)
@@ -344,6 +379,7 @@ TEST_F(EnterGameTest, AuthorisationOffStillChecksTheSerial)
 TEST_F(EnterGameTest, StateChecksComeBeforeAnything)
 {
     const AuthService service({"ERR\n", "OK AUTH\t127.0.0.1\t7008\n"});
+    RegDeleteTreeW(HKEY_CURRENT_USER, L"Software\\Quillon\\Tessary\\Config");
 
     // A region load or an update is running: nothing at all happens.
     UseRegion(service.port());
@@ -372,6 +408,7 @@ TEST_F(EnterGameTest, StateChecksComeBeforeAnything)
         EXPECT_EQ(boxes.calls()[0].type, static_cast<UINT>(MB_OK | MB_ICONINFORMATION));
     }
     EXPECT_FALSE(probe::FileExists(folder_ / L"Data"));
+    EXPECT_FALSE(SavedGameAccount().has_value());
     EXPECT_EQ(service.connections(), 0);
     EXPECT_FALSE(folder_.GameStarted());
 }
@@ -384,13 +421,49 @@ TEST_F(EnterGameTest, UnwritableConnectionFileStopsBeforeTheNetwork)
     ASSERT_TRUE(CreateDirectoryW((folder_ / L"Data\\Local").c_str(), nullptr));
     probe::WriteFileBytes(folder_.ConnectFile(), std::string(kConnectBlock.begin(), kConnectBlock.end()) + "!");
     ASSERT_TRUE(SetFileAttributesW(folder_.ConnectFile().c_str(), FILE_ATTRIBUTE_READONLY));
+    RegDeleteTreeW(HKEY_CURRENT_USER, L"Software\\Quillon\\Tessary\\Config");
 
     EnterGame();
 
     EXPECT_EQ(OnlyMessage(MB_ICONERROR),
               L"无法写入游戏连接配置：\nData\\Local\\Connect.msil\n\n请确认客户端目录可写，并检查安全软件是否拦截。");
     EXPECT_FALSE(probe::FileExists(folder_.ConnectFile() + L".launcher.tmp"));
+    EXPECT_FALSE(SavedGameAccount().has_value());
     EXPECT_EQ(service.connections(), 0);
+    EXPECT_FALSE(folder_.GameStarted());
+}
+
+TEST_F(EnterGameTest, ReferenceServiceIssuesTheCodeTheGameReceives)
+{
+    const probe::ReferenceService service({L"--host", L"127.0.0.1", L"--no-directory", L"--auth-port", L"0",
+                                           L"--connect-port", L"7010"});
+    ASSERT_TRUE(service.running()) << service.failure();
+    ASSERT_EQ(service.authPorts().size(), 1u);
+    UseRegion(service.authPorts()[0]);
+
+    EnterGame();
+
+    const auto record = folder_.WaitGameRecord(kGameRecordTimeoutMs);
+    ASSERT_TRUE(record.has_value()) << service.Log();
+    EXPECT_EQ(record->at(L"command_line"), GameCommandLine(L"Updater /u127.0.0.1 /p7010"));
+    const std::wstring code = record->at(L"VORN_CLIENT_SERIAL");
+    EXPECT_EQ(code.size(), 16u);
+    EXPECT_NE(code, Utf8ToWide(kSerial));
+    EXPECT_NE(service.Log().find(WideToUtf8(code)), std::string::npos) << service.Log();
+    EXPECT_TRUE(boxes_.calls().empty());
+}
+
+TEST_F(EnterGameTest, ReferenceServiceRefusesAnotherClientVersion)
+{
+    const probe::ReferenceService service({L"--host", L"127.0.0.1", L"--no-directory", L"--auth-port", L"0",
+                                           L"--client-version", L"9.9.9"});
+    ASSERT_TRUE(service.running()) << service.failure();
+    ASSERT_EQ(service.authPorts().size(), 1u);
+    UseRegion(service.authPorts()[0]);
+
+    EnterGame();
+
+    EXPECT_EQ(OnlyMessage(MB_ICONERROR), L"服务器启动认证失败：客户端版本或序列号不正确。");
     EXPECT_FALSE(folder_.GameStarted());
 }
 

@@ -57,14 +57,14 @@ bool ClientFolder::GameStarted() const
     return probe::FileExists(temp_ / L"game_record.txt");
 }
 
-ScopedConfig::ScopedConfig(LauncherConfig config)
+ScopedConfig::ScopedConfig(LauncherConfig config) : previous_(Config())
 {
     InstallConfig(std::move(config));
 }
 
 ScopedConfig::~ScopedConfig()
 {
-    InstallConfig(BuildDefaultConfig());
+    InstallConfig(std::move(previous_));
 }
 
 StandInMainWindow::StandInMainWindow()

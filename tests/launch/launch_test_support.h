@@ -39,13 +39,16 @@ private:
     std::wstring previousRoot_;
 };
 
-// The configuration the tests run with; the built-in one comes back at scope exit.
+// The configuration the tests run with; the one installed before comes back at scope exit.
 class ScopedConfig {
 public:
     explicit ScopedConfig(LauncherConfig config);
     ScopedConfig(const ScopedConfig&) = delete;
     ScopedConfig& operator=(const ScopedConfig&) = delete;
     ~ScopedConfig();
+
+private:
+    LauncherConfig previous_;
 };
 
 // A visible, not minimised top-level window installed as mainWindow for the object's life.
