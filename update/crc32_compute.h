@@ -7,13 +7,20 @@
 #include <cstdint>
 
 // Continues a checksum: pass 0 for the first block and the previous result for the next ones, so the blocks of a
-// file give the same value as one call over all of its bytes. Uses the carry-less multiply path when the CPU has
-// it, the portable one otherwise; both give identical results.
+// file give the same value as one call over all of its bytes. Uses the fastest path this CPU has; every path
+// gives identical results.
 std::uint32_t Crc32(std::uint32_t crc, const void* data, std::size_t size);
 
-// The portable path: table driven, sixteen bytes per step, the same on every CPU.
-std::uint32_t Crc32Portable(std::uint32_t crc, const void* data, std::size_t size);
+// The ways of computing it, slowest first.
+enum class Crc32Path {
+    Portable,  // table driven, sixteen bytes per step, the same on every CPU
+    Clmul,     // folding with carry-less multiplication (PCLMULQDQ, SSE4.1), 64 bytes per step
+    Clmul512,  // the same folding on 512-bit registers (VPCLMULQDQ, AVX-512), 256 bytes per step
+};
 
-// The carry-less multiply (PCLMULQDQ) path; only to be called when Crc32AcceleratedAvailable() is true.
-bool Crc32AcceleratedAvailable();
-std::uint32_t Crc32Accelerated(std::uint32_t crc, const void* data, std::size_t size);
+// Whether this CPU and the operating system can run the path (Portable always can).
+bool Crc32PathAvailable(Crc32Path path);
+// The path Crc32 uses.
+Crc32Path Crc32BestPath();
+// Crc32 through one given path; only for a path that is available.
+std::uint32_t Crc32Using(Crc32Path path, std::uint32_t crc, const void* data, std::size_t size);

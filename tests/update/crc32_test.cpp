@@ -7,6 +7,7 @@
 
 #include <random>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -84,21 +85,29 @@ TEST(Crc32, TextFormIsEightUpperCaseDigits)
     EXPECT_EQ(FormatCrc32(0xFFFFFFFFu), L"FFFFFFFF");
 }
 
-TEST(Crc32, FastAndPortablePathsAgreeOverLengthsAndAlignments)
+TEST(Crc32, EveryPathAgreesOverLengthsAndAlignments)
 {
+    std::vector<Crc32Path> paths;
+    for (const Crc32Path path : {Crc32Path::Portable, Crc32Path::Clmul, Crc32Path::Clmul512}) {
+        if (Crc32PathAvailable(path))
+            paths.push_back(path);
+    }
+    ASSERT_TRUE(Crc32PathAvailable(Crc32Path::Portable));
+    ASSERT_TRUE(Crc32PathAvailable(Crc32BestPath()));
+
     const std::string data = RandomBytes(70000, 7);
     std::mt19937 random(11);
     for (int round = 0; round < 3000; ++round) {
         const std::size_t offset = random() % 64;
-        // Mostly short lengths around the fold's 16- and 64-byte steps, some long ones.
-        const std::size_t length = round % 10 == 0 ? random() % (data.size() - 64) : random() % 300;
+        // Mostly lengths around the folds' 16-, 64- and 256-byte steps, some long ones.
+        const std::size_t length = round % 10 == 0 ? random() % (data.size() - 64) : random() % 600;
         const std::string piece = data.substr(offset, length);
         const std::uint32_t expected = ReferenceCrc32(piece);
-        ASSERT_EQ(Crc32Portable(0, data.data() + offset, length), expected) << offset << " " << length;
-        ASSERT_EQ(Crc32(0, data.data() + offset, length), expected) << offset << " " << length;
-        if (Crc32AcceleratedAvailable()) {
-            ASSERT_EQ(Crc32Accelerated(0, data.data() + offset, length), expected) << offset << " " << length;
+        for (const Crc32Path path : paths) {
+            ASSERT_EQ(Crc32Using(path, 0, data.data() + offset, length), expected)
+                << static_cast<int>(path) << " " << offset << " " << length;
         }
+        ASSERT_EQ(Crc32(0, data.data() + offset, length), expected) << offset << " " << length;
         // Continuing from a split point gives the one-shot value.
         const std::size_t split = length == 0 ? 0 : random() % length;
         ASSERT_EQ(Crc32(Crc32(0, piece.data(), split), piece.data() + split, length - split), expected);
