@@ -6,6 +6,7 @@
 #include "update/update_driver.h"
 
 #include <memory>
+#include <string>
 
 namespace {
 
@@ -16,6 +17,19 @@ void EnableActionButtons()
 {
     EnableWindow(downloadButton, TRUE);
     EnableWindow(enterGameButton, HasValidSelection() ? TRUE : FALSE);
+}
+
+// The status line after a region-list result: the worker's error text, or what the result itself says.
+std::wstring RegionListStatusText(const std::wstring& errorText, bool regionsListed, bool connected)
+{
+    // A load that failed part-way keeps the regions it read, but the error is what the player needs to see.
+    if (!errorText.empty())
+        return errorText;
+    if (regionsListed)
+        return L"游戏分区列表加载完成，请选择分区。";
+    if (connected)
+        return L"多区列表服务已连接，但尚未配置游戏分区。";
+    return L"未能通过入口域名连接多区列表服务。";
 }
 
 void OfferRestart()
@@ -29,18 +43,6 @@ void OfferRestart()
         ShowMessageBox(mainWindow, L"无法启动登录器更新程序。", L"重新启动失败", MB_OK | MB_ICONERROR);
 }
 
-}
-
-std::wstring RegionListStatusText(const std::wstring& errorText, bool regionsListed, bool connected)
-{
-    // A load that failed part-way keeps the regions it read, but the error is what the player needs to see.
-    if (!errorText.empty())
-        return errorText;
-    if (regionsListed)
-        return L"游戏分区列表加载完成，请选择分区。";
-    if (connected)
-        return L"多区列表服务已连接，但尚未配置游戏分区。";
-    return L"未能通过入口域名连接多区列表服务。";
 }
 
 void OnRegionListResult(WPARAM connected, LPARAM errorText)

@@ -2,8 +2,6 @@
 
 #include <windows.h>
 
-#include <string>
-
 // The main window's side of the messages the region-list and update threads post. Each handler takes the
 // payload into its own hands at once, so it is freed on every path.
 void OnRegionListResult(WPARAM connected, LPARAM errorText);
@@ -14,6 +12,3 @@ void OnProgressChanged();
 // Frees the payloads of worker messages still queued for `window` when it is destroyed: they were posted before
 // the window started closing and would otherwise never be delivered.
 void DiscardQueuedWorkerMessages(HWND window);
-
-// The status line after a region-list result: the worker's error text, or what the result itself says.
-std::wstring RegionListStatusText(const std::wstring& errorText, bool regionsListed, bool connected);

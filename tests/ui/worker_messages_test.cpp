@@ -130,14 +130,6 @@ struct CountedPayload {
 
 }
 
-TEST(RegionListText, ErrorFirstThenWhatTheListSays)
-{
-    EXPECT_EQ(RegionListStatusText(L"读取分区列表超时。", true, true), L"读取分区列表超时。");
-    EXPECT_EQ(RegionListStatusText(L"", true, true), L"游戏分区列表加载完成，请选择分区。");
-    EXPECT_EQ(RegionListStatusText(L"", false, true), L"多区列表服务已连接，但尚未配置游戏分区。");
-    EXPECT_EQ(RegionListStatusText(L"", false, false), L"未能通过入口域名连接多区列表服务。");
-}
-
 TEST(RegionListResult, EachOutcomeRelabelsTheButtonsAndReleasesTheWindow)
 {
     struct Case {
