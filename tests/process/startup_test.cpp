@@ -26,7 +26,21 @@ private:
     TempDir dir_;
 };
 
-// Starts the launcher and closes it at scope exit, as a player would with the window's close message.
+// Closes the launcher as a player would: the close message, and Yes when it asks first because the region list
+// or an update is still running. The exit code, or STILL_ACTIVE.
+DWORD CloseAsPlayer(const Process& process, HWND window)
+{
+    PostMessageW(window, WM_CLOSE, 0, 0);
+    const DWORD code = WaitExit(process, 2000);
+    if (code != STILL_ACTIVE)
+        return code;
+    const MessageBoxInfo box = WaitMessageBox(process.id, 5000);
+    if (box.hwnd != nullptr && box.caption == L"确认退出")
+        PressButton(box.hwnd, IDYES);
+    return WaitExit(process, 15000);
+}
+
+// Starts the launcher and closes it at scope exit, as a player would.
 class RunningLauncher {
 public:
     explicit RunningLauncher(const std::wstring& exe, const std::wstring& arguments = L"")
@@ -36,9 +50,7 @@ public:
     }
     ~RunningLauncher()
     {
-        if (window_ != nullptr)
-            PostMessageW(window_, WM_CLOSE, 0, 0);
-        if (WaitExit(process_, 10000) == STILL_ACTIVE)
+        if (window_ == nullptr || CloseAsPlayer(process_, window_) == STILL_ACTIVE)
             Kill(process_);
     }
     HWND window() const { return window_; }
@@ -76,8 +88,7 @@ TEST(Startup, ClosingTheWindowEndsWithExitCodeZero)
     Process process = Start(client.exe());
     HWND window = WaitTopWindow(process.id, L"VornLauncherWindow", L"", kWindowWait);
     ASSERT_NE(window, nullptr);
-    PostMessageW(window, WM_CLOSE, 0, 0);
-    EXPECT_EQ(WaitExit(process, 15000), 0u);
+    EXPECT_EQ(CloseAsPlayer(process, window), 0u);
     Kill(process);
 }
 
