@@ -44,7 +44,7 @@ inline std::uint32_t LoadLittle32(const unsigned char* p)
            static_cast<std::uint32_t>(p[2]) << 16 | static_cast<std::uint32_t>(p[3]) << 24;
 }
 
-// Works on the register itself (not complemented), so both paths can hand tails to it.
+// Works on the register itself (not complemented), so the folding paths can hand their tails to it.
 std::uint32_t UpdateRegisterPortable(std::uint32_t reg, const unsigned char* p, std::size_t size)
 {
     const auto& t = kTables;
