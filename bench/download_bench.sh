@@ -12,9 +12,12 @@ work=$(mktemp -d /tmp/vorn-download-bench.XXXXXX)
 site_pid=""
 source scripts/wine-session.sh
 cleanup() {
-  [ -n "$site_pid" ] && kill "$site_pid" 2>/dev/null && wait "$site_pid" 2>/dev/null
-  vorn_wine_stop
   rm -rf "$work"
+  if [ -n "$site_pid" ]; then
+    kill "$site_pid" 2>/dev/null || true
+    wait "$site_pid" 2>/dev/null || true
+  fi
+  vorn_wine_stop
 }
 trap cleanup EXIT
 
