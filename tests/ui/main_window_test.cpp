@@ -90,6 +90,17 @@ COLORREF BrushColour(HBRUSH brush)
     return logBrush.lbColor;
 }
 
+// "Windowed" in the launcher's key of this prefix's registry; 2 when it cannot be read.
+DWORD StoredWindowed()
+{
+    DWORD value = 2;
+    DWORD size = sizeof(value);
+    if (RegGetValueW(HKEY_CURRENT_USER, L"Software\\VornLauncher", L"Windowed", RRF_RT_REG_DWORD, nullptr, &value,
+                     &size) != ERROR_SUCCESS)
+        return 2;
+    return value;
+}
+
 void Click(HWND button)
 {
     SendMessageW(button, BM_CLICK, 0, 0);
@@ -266,18 +277,26 @@ TEST(MainWindow, RegionClicks)
     EXPECT_FALSE(IsWindowEnabled(enterGameButton));
 }
 
-TEST(MainWindow, WindowedButtonFlipsItsCheckState)
+TEST(MainWindow, WindowedButtonFlipsAndSavesAtOnceAndTheDestructionSavesToo)
 {
     MainWindowUnderTest window;
     SetWindowedChecked(false);
     Click(windowedCheck);
     EXPECT_TRUE(IsWindowedChecked());
+    EXPECT_EQ(StoredWindowed(), 1u) << "the toggle is saved at once";
     Click(windowedCheck);
     EXPECT_FALSE(IsWindowedChecked());
+    EXPECT_EQ(StoredWindowed(), 0u);
+
     // Other ids, notifications of the hidden controls among them, do nothing.
     EXPECT_EQ(SendMessageW(window.hwnd(), WM_COMMAND, MAKEWPARAM(202, CBN_SELCHANGE), 0), 0);
     EXPECT_EQ(SendMessageW(window.hwnd(), WM_COMMAND, MAKEWPARAM(4242, 0), 0), 0);
     EXPECT_FALSE(IsWindowedChecked());
+
+    SetWindowedChecked(true);
+    EXPECT_EQ(StoredWindowed(), 0u);
+    DestroyWindow(window.hwnd());
+    EXPECT_EQ(StoredWindowed(), 1u) << "the destruction saved the settings";
 }
 
 TEST(MainWindow, UpdateCommandsStartAnUpdateCheck)
