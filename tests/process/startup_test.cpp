@@ -26,19 +26,6 @@ private:
     TempDir dir_;
 };
 
-// Closes the launcher as a player would: the close message, and Yes when it asks first because the region list
-// or an update is still running. The exit code, or STILL_ACTIVE.
-DWORD CloseAsPlayer(const Process& process, HWND window)
-{
-    PostMessageW(window, WM_CLOSE, 0, 0);
-    const DWORD code = WaitExit(process, 2000);
-    if (code != STILL_ACTIVE)
-        return code;
-    const MessageBoxInfo box = WaitMessageBox(process.id, 5000);
-    if (box.hwnd != nullptr && box.caption == L"确认退出")
-        PressButton(box.hwnd, IDYES);
-    return WaitExit(process, 15000);
-}
 
 // Starts the launcher and closes it at scope exit, as a player would.
 class RunningLauncher {
@@ -50,7 +37,7 @@ public:
     }
     ~RunningLauncher()
     {
-        if (window_ == nullptr || CloseAsPlayer(process_, window_) == STILL_ACTIVE)
+        if (window_ == nullptr || CloseAnsweringYes(window_, process_.handle.get(), 20000) == STILL_ACTIVE)
             Kill(process_);
     }
     HWND window() const { return window_; }
@@ -88,7 +75,7 @@ TEST(Startup, ClosingTheWindowEndsWithExitCodeZero)
     Process process = Start(client.exe());
     HWND window = WaitTopWindow(process.id, L"VornLauncherWindow", L"", kWindowWait);
     ASSERT_NE(window, nullptr);
-    EXPECT_EQ(CloseAsPlayer(process, window), 0u);
+    EXPECT_EQ(CloseAnsweringYes(window, process.handle.get(), 20000), 0u);
     Kill(process);
 }
 

@@ -233,4 +233,21 @@ bool PressButton(HWND dialog, int buttonId)
     return PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(buttonId, BN_CLICKED), reinterpret_cast<LPARAM>(button)) != 0;
 }
 
+DWORD CloseAnsweringYes(HWND window, HANDLE process, DWORD timeoutMs)
+{
+    DWORD processId = 0;
+    GetWindowThreadProcessId(window, &processId);
+    PostMessageW(window, WM_CLOSE, 0, 0);
+    const ULONGLONG deadline = GetTickCount64() + timeoutMs;
+    while (WaitForSingleObject(process, 100) == WAIT_TIMEOUT) {
+        if (GetTickCount64() >= deadline)
+            return STILL_ACTIVE;
+        if (HWND box = FindTopWindow(processId, L"#32770", L""))
+            PressButton(box, IDYES);
+    }
+    DWORD code = STILL_ACTIVE;
+    GetExitCodeProcess(process, &code);
+    return code;
+}
+
 }

@@ -75,4 +75,8 @@ MessageBoxInfo WaitMessageBox(DWORD processId, DWORD timeoutMs);
 // Presses the button with this id (IDOK, IDYES, ...) the way a click would.
 bool PressButton(HWND dialog, int buttonId);
 
+// Closes a window the way a player does and answers "yes" when the program asks to confirm (it asks while it
+// is still loading or updating). The exit code of `process`, or STILL_ACTIVE when it did not end in time.
+DWORD CloseAnsweringYes(HWND window, HANDLE process, DWORD timeoutMs);
+
 }

@@ -16,10 +16,13 @@ void CloseLaunchers()
     while (HWND window = FindTopWindow(0, L"VornLauncherWindow", L"")) {
         DWORD pid = 0;
         GetWindowThreadProcessId(window, &pid);
-        UniqueHandle process(OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE, FALSE, pid));
-        PostMessageW(window, WM_CLOSE, 0, 0);
-        if (process && WaitForSingleObject(process.get(), 10000) != WAIT_OBJECT_0)
+        UniqueHandle process(OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE | PROCESS_QUERY_INFORMATION, FALSE, pid));
+        if (!process)
+            break;
+        if (CloseAnsweringYes(window, process.get(), 15000) == STILL_ACTIVE) {
             TerminateProcess(process.get(), 99);
+            WaitForSingleObject(process.get(), 5000);
+        }
     }
 }
 
@@ -89,8 +92,7 @@ TEST(CompleteSelfUpdate, WaitsForTheOldLauncherToExit)
     EXPECT_EQ(WaitExit(process, 0), static_cast<DWORD>(STILL_ACTIVE)) << "did not wait for the old launcher";
     EXPECT_EQ(ReadFileBytes(update.target), "the old launcher");
 
-    PostMessageW(FindTopWindow(old.id, L"VornLauncherWindow", L""), WM_CLOSE, 0, 0);
-    EXPECT_EQ(WaitExit(old, 10000), 0u);
+    EXPECT_EQ(CloseAnsweringYes(FindTopWindow(old.id, L"VornLauncherWindow", L""), old.handle.get(), 15000), 0u);
     EXPECT_EQ(WaitExit(process, 30000), 0u);
     EXPECT_EQ(ReadFileBytes(update.target), ReadFileBytes(LauncherExe()));
     EXPECT_NE(WaitTopWindow(0, L"VornLauncherWindow", L"", 20000), nullptr) << "the replaced launcher was not started";
