@@ -26,7 +26,6 @@ private:
     TempDir dir_;
 };
 
-
 // Starts the launcher and closes it at scope exit, as a player would.
 class RunningLauncher {
 public:
