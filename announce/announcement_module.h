@@ -3,7 +3,8 @@
 namespace vorn {
 
 // The process's module object for the announcement panel. It owns OLE for the launcher's whole run: it
-// records whether OleInitialize succeeded and undoes exactly that at destruction.
+// records whether OleInitialize succeeded and undoes exactly that at destruction, after any panel still left
+// and the panel's window class are gone.
 class AnnouncementModule {
 public:
     AnnouncementModule() = default;

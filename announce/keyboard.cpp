@@ -4,9 +4,8 @@
 
 #include <ole2.h>
 
-HWND announcementHost = nullptr;
-IWebBrowser2* announcementBrowser = nullptr;
-
+// Keys for the page (Tab between links, arrows and page keys for scrolling, copy) reach the browser before the
+// message loop translates them; only what the browser does not take goes on to the window.
 bool PreTranslateAnnouncementMessage(MSG& msg)
 {
     if (announcementBrowser == nullptr)
