@@ -29,7 +29,8 @@ std::int32_t FilePercent(std::uint64_t received, std::uint64_t total)
 {
     if (total == 0)
         return 0;
-    return static_cast<std::int32_t>(std::min(static_cast<double>(received) * 100.0 / static_cast<double>(total), 100.0));
+    const double percent = static_cast<double>(received) * 100.0 / static_cast<double>(total);
+    return static_cast<std::int32_t>(std::min(percent, 100.0));
 }
 
 // A file counts as current only when it could be read to its end and its checksum text matches exactly.

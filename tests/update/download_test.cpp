@@ -22,9 +22,10 @@ Outcome Fetch(const std::wstring& url, const std::wstring& target, DownloadCance
 {
     Outcome outcome;
     outcome.error = L"left over from an earlier call";
-    outcome.ok = DownloadToFile(
-        url, target, [&](std::uint64_t received, std::uint64_t total) { outcome.progress.emplace_back(received, total); },
-        outcome.error, std::move(isCancelled));
+    const auto record = [&](std::uint64_t received, std::uint64_t total) {
+        outcome.progress.emplace_back(received, total);
+    };
+    outcome.ok = DownloadToFile(url, target, record, outcome.error, std::move(isCancelled));
     return outcome;
 }
 
@@ -58,7 +59,8 @@ std::uint16_t ClosedPort()
 
 TEST(DownloadUrl, EncodesThePathAndJoinsWithOneSlash)
 {
-    EXPECT_EQ(BuildDownloadUrl(L"http://h/updates", L"Data\\Player\\a b.bmd"), L"http://h/updates/Data/Player/a%20b.bmd");
+    EXPECT_EQ(BuildDownloadUrl(L"http://h/updates", L"Data\\Player\\a b.bmd"),
+              L"http://h/updates/Data/Player/a%20b.bmd");
     EXPECT_EQ(BuildDownloadUrl(L"http://h/updates/", L"/x.ini"), L"http://h/updates/x.ini");
     EXPECT_EQ(BuildDownloadUrl(L"http:\\\\h\\u", L"A-z_0.9~/q+r%"), L"http://h/u/A-z_0.9~/q%2Br%25");
     EXPECT_EQ(BuildDownloadUrl(L"http://h/", L"岚谷.txt"), L"http://h/%E5%B2%9A%E8%B0%B7.txt");
