@@ -1,10 +1,12 @@
 #include "tests/support/loopback_peer.h"
+#include "tests/support/main_window_harness.h"
 #include "tests/support/reference_service.h"
 
 #include "app/text.h"
 #include "launch/connect_block.h"
 #include "launch/enter_game.h"
 #include "launch/hardware_id.h"
+#include "launch/region_list.h"
 #include "tests/launch/launch_test_support.h"
 #include "ui/controls.h"
 #include "ui/settings.h"
@@ -465,6 +467,46 @@ TEST_F(EnterGameTest, ReferenceServiceRefusesAnotherClientVersion)
 
     EXPECT_EQ(OnlyMessage(MB_ICONERROR), L"服务器启动认证失败：客户端版本或序列号不正确。");
     EXPECT_FALSE(folder_.GameStarted());
+}
+
+// The whole road through the launcher's own window: the region list from a directory on loopback, a click on the
+// first region button, a click on "进入游戏", the game started and the window minimised, not closed.
+TEST(EnterGameFromTheWindow, RegionClickAndEnterGameStartTheGameAndMinimiseTheWindow)
+{
+    const AuthService auth({"OK CAPTCHA\tZXCVBNMASDFGHJKL\n", "OK AUTH\t127.0.0.1\t7011\n"});
+    const std::string regionLine = "REGION\t1\tRealm 1\t127.0.0.1\t" + std::to_string(auth.port()) + "\t\n";
+    std::unique_ptr<probe::LoopbackPeer> directory;
+    std::string address;
+    for (int attempt = 0; attempt < 5 && !(directory && directory->listening()); ++attempt) {
+        address = probe::RandomLoopbackAddress();
+        directory = std::make_unique<probe::LoopbackPeer>(
+            probe::AnswerAndHold("OK LIST 1\n" + regionLine + "END\n"), AF_INET, address, 33556);
+    }
+    ASSERT_TRUE(directory->listening());
+
+    const harness::MainWindowUnderTest window({.automaticUpdate = false, .shown = true});
+    const launchtest::ClientFolder folder;
+    LauncherConfig config = Config();
+    config.serverHost = Utf8ToWide(address);
+    const launchtest::ScopedConfig scopedConfig(std::move(config));
+    const harness::MessageBoxRecorder boxes({IDOK});
+
+    StartRegionListLoad();
+    ASSERT_TRUE(harness::PumpUntil([] { return !busy.load() && hasRegions; }, 15000));
+    SendMessageW(window.hwnd(), WM_COMMAND, MAKEWPARAM(kFirstRegionButtonId, BN_CLICKED),
+                 reinterpret_cast<LPARAM>(window.control(kFirstRegionButtonId)));
+    ASSERT_TRUE(IsWindowEnabled(window.control(kEnterGameButtonId)));
+    SendMessageW(window.hwnd(), WM_COMMAND, MAKEWPARAM(kEnterGameButtonId, BN_CLICKED),
+                 reinterpret_cast<LPARAM>(window.control(kEnterGameButtonId)));
+
+    const auto record = folder.WaitGameRecord(kGameRecordTimeoutMs);
+    ASSERT_TRUE(record.has_value());
+    EXPECT_EQ(record->at(L"command_line"), L"\"" + folder.root() + L"\\Main.exe\" Updater /u127.0.0.1 /p7011");
+    EXPECT_EQ(record->at(L"VORN_CLIENT_SERIAL"), L"ZXCVBNMASDFGHJKL");
+    EXPECT_TRUE(window.exists());
+    EXPECT_TRUE(IsIconic(window.hwnd()));
+    EXPECT_TRUE(boxes.shown().empty());
+    EXPECT_EQ(auth.connections(), 2);
 }
 
 }
