@@ -3,6 +3,7 @@
 // The words of the launch authorisation exchange with a region's service, apart from any socket: the CAPTCHA
 // reply, the AUTH request line, the acceptance line and what every refusal means to the player.
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
