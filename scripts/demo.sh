@@ -1,26 +1,59 @@
 #!/usr/bin/env bash
-# Builds the launcher and runs it under Wine. With a display it opens there and runs until you close it;
-# without one it runs under a private Xvfb, saves a screenshot to out/launcher.png and closes.
+# Builds the launcher and shows it at work against local servers: a sample client folder (out/demo/client) with
+# one file out of date, the reference directory/authorisation service with three regions on 127.0.0.1:33556 and
+# an update site on http://127.0.0.1/updates/ (port 80) whose manifest the generator made. With a display the
+# launcher opens there and everything stops when you close it; without one it runs under a private Xvfb, is
+# played through the region list, the update and a region choice, and the screenshots land in out/demo/.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
 bash scripts/build.sh x86_64
-mkdir -p out/client
-cp build/x86_64/bin/VornLauncher.exe out/client/
+
+demo=$PWD/out/demo
+rm -rf "$demo"
+mkdir -p "$demo"
+bin=$PWD/build/x86_64/bin
+python3 tests/e2e/sample_client.py "$demo" "$bin" --big-file-kib 320
+
+port_taken() { (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null; }
+for port in 33556 80; do
+  if port_taken $port; then
+    echo "demo: 127.0.0.1:$port is already in use; stop what listens there and try again" >&2
+    exit 1
+  fi
+done
 
 source scripts/wine-session.sh
 headless=0
 [ -z "${DISPLAY:-}" ] && headless=1
+pids=()
+stop_all() {
+  local pid
+  for pid in "${pids[@]}"; do
+    kill "$pid" 2>/dev/null || true
+    wait "$pid" 2>/dev/null || true
+  done
+  vorn_wine_stop
+}
+trap stop_all EXIT
+
+python3 tools/vorn_service.py --regions "$demo/regions.tsv" --auth-port 0 --auth-port 0 --log "$demo/service.log" &
+pids+=($!)
+# The big file trickles out slowly, so the update label can be seen at work.
+python3 tools/update_site.py "$demo/site" --port 80 --lifetime 3600 --port-file "$demo/site.port" \
+  --fault /updates/Data/Music/theme.bin=slow &
+pids+=($!)
+for _ in $(seq 1 100); do
+  port_taken 33556 && [ -s "$demo/site.port" ] && break
+  sleep 0.1
+done
+port_taken 33556 || { echo "demo: the reference service did not start (see $demo/service.log)" >&2; exit 1; }
+
 vorn_wine_start
-trap vorn_wine_stop EXIT
 if [ $headless = 0 ]; then
-  wine out/client/VornLauncher.exe
+  echo "demo: the launcher runs on $DISPLAY; close it to stop the servers"
+  wine "$demo/client/VornLauncher.exe" </dev/null
   exit 0
 fi
-wine out/client/VornLauncher.exe </dev/null >/dev/null 2>&1 &
-launcher=$!
-sleep 5
-import -window root out/launcher.png
-echo "screenshot: $PWD/out/launcher.png"
-wineserver -k >/dev/null 2>&1 || true
-wait $launcher 2>/dev/null || true
+python3 tests/e2e/demo_tour.py "$demo/client" "$bin/window_probe.exe" "$demo"
+echo "client folder after the update: $demo/client"
