@@ -51,18 +51,11 @@ ULONG AnnouncementSite::Release()
     return left;
 }
 
-HRESULT AnnouncementSite::SetAmbientDispatch(IDispatch* ambient)
+void AnnouncementSite::SetAmbientDispatch(IDispatch* ambient)
 {
     if (ambient != nullptr)
         ambient->AddRef();
     ambient_.reset(ambient);
-    // A control that is already running re-reads its ambient properties.
-    if (control_) {
-        ComPtr<IOleControl> control;
-        if (SUCCEEDED(control_->QueryInterface(IID_IOleControl, control.put_void())) && control)
-            control->OnAmbientPropertyChange(DISPID_UNKNOWN);
-    }
-    return S_OK;
 }
 
 HRESULT AnnouncementSite::AttachControl(IOleObject* control)

@@ -25,8 +25,9 @@ public:
     AnnouncementSite(const AnnouncementSite&) = delete;
     AnnouncementSite& operator=(const AnnouncementSite&) = delete;
 
-    // The ambient object asked first for every ambient property (may be null: the host answers alone).
-    HRESULT SetAmbientDispatch(IDispatch* ambient);
+    // The ambient object asked first for every ambient property (may be null: the host answers alone). The
+    // settings are read by the control when it asks, so they belong in place before a control is attached.
+    void SetAmbientDispatch(IDispatch* ambient);
     void SetBackColor(COLORREF color) { settings_.backColor = color; }
     void SetDocHostFlags(DWORD flags) { settings_.docHostFlags = flags; }
     void SetAllowContextMenu(bool allow) { settings_.allowContextMenu = allow; }

@@ -37,17 +37,19 @@ HWND CreateHostWindow(HWND parent, const RECT& rect, HINSTANCE instance)
                            reinterpret_cast<HMENU>(static_cast<INT_PTR>(kHostControlId)), instance, nullptr);
 }
 
-// The panel's ambient settings on the host: its own ambient object in front, then the host's values. The four
-// plain settings cannot fail; only a missing ambient object fails the panel.
+// The panel's ambient settings on the host: its own ambient object in front, then the host's values. Only a
+// missing ambient object fails the panel.
 bool ApplyHostSettings(vorn::AnnouncementSite& site)
 {
     const ComPtr<vorn::AnnouncementAmbient> ambient = vorn::AnnouncementAmbient::Create();
-    const HRESULT hr = ambient ? site.SetAmbientDispatch(ambient.get()) : E_OUTOFMEMORY;
+    if (!ambient)
+        return false;
+    site.SetAmbientDispatch(ambient.get());
     site.SetBackColor(RGB(0, 0, 0));
     site.SetDocHostFlags(vorn::kDocHostFlags);
     site.SetAllowContextMenu(false);
     site.SetAllowShowUI(false);
-    return SUCCEEDED(hr);
+    return true;
 }
 
 bool Navigate(IWebBrowser2& browser, const std::wstring& address)

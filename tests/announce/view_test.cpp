@@ -244,14 +244,6 @@ TEST_F(AnnouncementViewTest, WithoutAnHtmlEngineTheLauncherGetsNoPanel)
     EXPECT_FALSE(HasChildren());
 }
 
-TEST_F(AnnouncementViewTest, KeystrokesGoToTheBrowserOnlyWhenTheyAreForThePanel)
-{
-    MSG key{parent_.get(), WM_KEYDOWN, VK_TAB, 0, 0, {}};
-    EXPECT_FALSE(PreTranslateAnnouncementMessage(key)) << "no panel";
-    ASSERT_NE(vorn::BuildAnnouncementView(parent_.get(), kPanelRect, {CreateWineBrowser, TestPath}), nullptr);
-    EXPECT_FALSE(PreTranslateAnnouncementMessage(key)) << "addressed to the main window";
-}
-
 TEST(AnnouncementModule, EndingTheModuleTakesALeftoverPanelDown)
 {
     UniqueWindow parent;
