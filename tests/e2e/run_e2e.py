@@ -1,0 +1,384 @@
+#!/usr/bin/env python3
+"""End-to-end journeys of the launcher, played from outside: the real VornLauncher.exe under the running Wine
+session, the reference directory/authorisation service on 127.0.0.1:33556, an update site on
+http://127.0.0.1/updates/ (port 80, the compiled-in address) and the stand-in game as Main.exe. The player's
+hands are the X mouse and keyboard (xdotool); the eyes are the window probe, the client folder, the registry and
+the stand-in game's record. Each journey gets a fresh client folder; a failing journey leaves its screenshot and
+the servers' logs in the failure folder the output names.
+
+Usage (inside a Wine session: DISPLAY and WINEPREFIX set, e.g. by scripts/test.sh through ctest -R e2e):
+  run_e2e.py --bin BUILD/bin [--failures DIR] [JOURNEY ...]"""
+import argparse
+import os
+import pathlib
+import shutil
+import socket
+import subprocess
+import sys
+import tempfile
+import time
+import traceback
+
+HERE = pathlib.Path(__file__).resolve().parent
+REPO = HERE.parents[1]
+sys.path.insert(0, str(HERE))
+import player  # noqa: E402
+import sample_client  # noqa: E402
+
+DIRECTORY_PORT = 33556
+SITE_PORT = 80
+CONNECT_PORT = 55960
+DYNAMIC_CODE = "E2E-DYNAMIC-0016"
+REGION_NAMES = ["岚谷一区", "青云二区", "天穹三区"]
+LAUNCHER_KEY = r"HKCU\Software\VornLauncher"
+GAME_KEY = r"HKCU\Software\Quillon\Tessary\Config"
+
+
+def port_in_use(port):
+    with socket.socket() as probe:
+        probe.settimeout(1)
+        return probe.connect_ex(("127.0.0.1", port)) == 0
+
+
+def windows_path(path):
+    return "Z:" + str(path).replace("/", "\\")
+
+
+def reg_query(key):
+    result = subprocess.run(["wine", "reg", "query", key], stdin=subprocess.DEVNULL, capture_output=True,
+                            timeout=60)
+    return result.stdout.decode("utf-8", "replace") if result.returncode == 0 else None
+
+
+def reg_delete(key):
+    subprocess.run(["wine", "reg", "delete", key, "/f"], stdin=subprocess.DEVNULL, capture_output=True, timeout=60)
+
+
+def check(condition, message):
+    if not condition:
+        raise AssertionError(message)
+
+
+def staging_dirs(client):
+    return [p.name for p in client.iterdir() if p.name.startswith(".vorn-update-")]
+
+
+class Journey:
+    """One run of the launcher against its own client folder and servers; stops everything it started."""
+
+    def __init__(self, bin_dir, failures, name):
+        self.bin_dir = bin_dir
+        self.name = name
+        self.failures = failures
+        self.root = pathlib.Path(tempfile.mkdtemp(prefix="vorn-e2e-"))
+        self.me = player.Player(str(bin_dir / "window_probe.exe"))
+        self.processes = []
+        self.lifeline = None
+        self.launcher = None
+        self.client = None
+        self.site = None
+
+    def make_client(self, **options):
+        self.client, self.site = sample_client.make(self.root, self.bin_dir, **options)
+
+    def start_service(self, *options):
+        check(not port_in_use(DIRECTORY_PORT), "127.0.0.1:%d is taken by another program" % DIRECTORY_PORT)
+        listener = socket.create_server(("127.0.0.1", 0))
+        listener.settimeout(20)
+        command = [sys.executable, str(REPO / "tools" / "vorn_service.py"), "--regions", str(self.root / "regions.tsv"),
+                   "--auth-port", "0", "--auth-port", "0", "--log", str(self.root / "service.log"),
+                   "--lifeline", str(listener.getsockname()[1])] + list(options)
+        self.processes.append(subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                                               stderr=open(self.root / "service.err", "wb")))
+        try:
+            self.lifeline, _ = listener.accept()
+        finally:
+            listener.close()
+        self.lifeline.settimeout(20)
+        ready = self.lifeline.recv(200).decode("ascii", "replace")
+        check(ready.startswith("READY"), "the reference service did not start: " + ready)
+        return [int(p) for p in ready.split()[2:]]
+
+    def start_site(self, *faults):
+        check(not port_in_use(SITE_PORT), "127.0.0.1:%d (the update site) is taken by another program" % SITE_PORT)
+        port_file = self.root / "site.port"
+        command = [sys.executable, str(REPO / "tools" / "update_site.py"), str(self.root / "site"), "--port",
+                   str(SITE_PORT), "--port-file", str(port_file), "--lifetime", "300", "--verbose"]
+        for fault in faults:
+            command += ["--fault", fault]
+        self.processes.append(subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                                               stderr=open(self.root / "site.log", "wb")))
+        self.me.wait("the update site", lambda: port_file.exists() or self.processes[-1].poll() is not None, 20)
+        check(port_file.exists(), "the update site did not start (is port %d free?)" % SITE_PORT)
+
+    def start_launcher(self):
+        self.launcher = subprocess.Popen(["wine", str(self.client / "VornLauncher.exe")], stdin=subprocess.DEVNULL,
+                                         stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        return self.me.wait_launcher(60)
+
+    def window(self, window):
+        current = self.me.refresh(window)
+        check(current is not None, "the launcher window is gone")
+        return current
+
+    def wait_regions(self, window, names):
+        def listed():
+            current = self.me.refresh(window)
+            return current if current and self.me.region_texts(current)[:len(names)] == names else None
+        return self.me.wait("the region names %s on the buttons" % names, listed, 30)
+
+    def wait_update_end(self, window, timeout=60):
+        """Waits until the update stopped: the label hidden (success) or offering a retry (failure)."""
+        def ended():
+            current = self.me.refresh(window)
+            if current is None:
+                return None
+            label = self.me.child(current, player.UPDATE_LABEL_ID)
+            download = self.me.child(current, 211)
+            if download and download["enabled"] and (not label["visible"] or "重试" in label["text"]):
+                return current
+            return None
+        return self.me.wait("the end of the update", ended, timeout)
+
+    def answer_with_return(self, dialog):
+        """Enter on the message box; it must go away."""
+        self.me.press_return(dialog)
+        self.me.wait("the message box \"%s\" to close after Enter" % dialog["text"],
+                     lambda: all(d["hwnd"] != dialog["hwnd"] for d in self.me.dialogs()), 10)
+
+    def keep_evidence(self):
+        folder = self.failures / self.name
+        folder.mkdir(parents=True, exist_ok=True)
+        self.me.screenshot(str(folder / "screen.png"))
+        for log in ("service.log", "service.err", "site.log"):
+            if (self.root / log).exists():
+                shutil.copyfile(self.root / log, folder / log)
+        return folder
+
+    def stop(self):
+        if self.launcher is not None and self.launcher.poll() is None:
+            self.launcher.kill()
+            self.launcher.wait()
+        # A launcher started by another launcher (the self-update) is no child of this script.
+        for window in self.me.launchers():
+            subprocess.run(["wine", str(self.bin_dir / "window_probe.exe"), "kill", str(window["pid"])],
+                           stdin=subprocess.DEVNULL, capture_output=True, timeout=30)
+        if self.lifeline is not None:
+            self.lifeline.close()
+        for process in self.processes:
+            if process.poll() is None:
+                process.terminate()
+            try:
+                process.wait(timeout=10)
+            except subprocess.TimeoutExpired:
+                process.kill()
+                process.wait()
+        shutil.rmtree(self.root, ignore_errors=True)
+
+
+def full_journey(j):
+    j.make_client()
+    auth_ports = j.start_service("--captcha", DYNAMIC_CODE)
+    j.start_site()
+    for key in (LAUNCHER_KEY, GAME_KEY):
+        reg_delete(key)
+    window = j.start_launcher()
+    window = j.wait_regions(window, REGION_NAMES)
+    window = j.wait_update_end(window)
+    check(not j.me.child(window, player.UPDATE_LABEL_ID)["visible"], "the update did not succeed")
+    for relative, (_, new) in sample_client.DATA_FILES.items():
+        check((j.client / relative).read_bytes() == new, relative + " was not brought up to date")
+    check(staging_dirs(j.client) == [], "a staging directory remains: %s" % staging_dirs(j.client))
+    check(not j.me.child(window, player.ENTER_GAME_ID)["enabled"], "enter-game is enabled before a region is chosen")
+
+    j.me.click(window, player.region_button(1))
+    window = j.me.wait("the enter-game button to be enabled after the region click",
+                       lambda: (lambda w: w if w and j.me.child(w, player.ENTER_GAME_ID)["enabled"] else None)(
+                           j.me.refresh(window)), 10)
+    j.me.click(window, player.ENTER_GAME_BUTTON)
+    record_path = j.client / "game_record.txt"
+    j.me.wait("the stand-in game's record", record_path.exists, 30)
+    record = dict(line.split("=", 1) for line in record_path.read_text(encoding="utf-8").splitlines())
+    check(record.get("command_line", "").endswith("Updater /u127.0.0.1 /p%d" % CONNECT_PORT),
+          "game command line: %r" % record.get("command_line"))
+    check("Main.exe" in record.get("command_line", ""), "the game was not started as Main.exe")
+    check(record.get("working_directory", "").rstrip("\\").lower() == windows_path(j.client).lower(),
+          "game working directory: %r" % record.get("working_directory"))
+    check(record.get("VORN_SERVER_HOST") == "127.0.0.1", "VORN_SERVER_HOST: %r" % record.get("VORN_SERVER_HOST"))
+    check(record.get("VORN_SERVER_PORT") == str(CONNECT_PORT), "VORN_SERVER_PORT: %r" % record.get("VORN_SERVER_PORT"))
+    # The region's service handed out a code of its own, so the game gets that one.
+    check(record.get("VORN_CLIENT_SERIAL") == DYNAMIC_CODE, "VORN_CLIENT_SERIAL: %r" % record.get("VORN_CLIENT_SERIAL"))
+    connect = j.client / "Data" / "Local" / "Connect.msil"
+    check(connect.is_file() and connect.stat().st_size > 0, "Data\\Local\\Connect.msil was not written")
+    log = (j.root / "service.log").read_text(encoding="utf-8", errors="replace")
+    check("AUTH" in log and str(auth_ports[1]) in log, "the second region's service was not asked: " + log)
+
+    launcher_key = reg_query(LAUNCHER_KEY) or ""
+    game_key = reg_query(GAME_KEY) or ""
+    for value in ("ResolutionIndex", "Windowed"):
+        check(value in launcher_key, "%s has no %s: %r" % (LAUNCHER_KEY, value, launcher_key))
+    for value in ("Resolution", "WindowMode"):
+        check(value in game_key, "%s has no %s: %r" % (GAME_KEY, value, game_key))
+    j.me.wait("the launcher to minimise", lambda: (lambda w: w and w["iconic"])(j.me.refresh(window)), 10)
+
+
+def directory_down(j):
+    j.make_client()
+    check(not port_in_use(DIRECTORY_PORT), "127.0.0.1:%d is taken by another program" % DIRECTORY_PORT)
+    j.start_site()
+    window = j.start_launcher()
+    window = j.wait_update_end(window)
+    check(not any(j.me.region_texts(window)), "region names without a directory: %s" % j.me.region_texts(window))
+    j.me.click(window, player.region_button(0))
+    time.sleep(1.0)
+    window = j.window(window)
+    check(not j.me.child(window, player.ENTER_GAME_ID)["enabled"], "enter-game is enabled without regions")
+    check(not (j.client / "Data" / "Local").exists(), "the client folder got Data\\Local without a launch")
+    check(not (j.client / "game_record.txt").exists(), "the game was started")
+
+
+def manifest_missing(j):
+    j.make_client()
+    j.start_service()
+    j.start_site("/updates/up.ini=404")
+    window = j.start_launcher()
+    window = j.wait_regions(window, REGION_NAMES)
+    window = j.wait_update_end(window)
+    label = j.me.child(window, player.UPDATE_LABEL_ID)
+    check(label["visible"] and label["text"].startswith("更新失败"), "update label: %r" % label["text"])
+    old = sample_client.DATA_FILES["Data/Config/client.ini"][0]
+    check((j.client / "Data/Config/client.ini").read_bytes() == old, "a file changed although the update failed")
+    check(staging_dirs(j.client) == [], "a staging directory remains: %s" % staging_dirs(j.client))
+    # The player retries by clicking the label; now the failure comes as a message box.
+    j.me.click(window, player.UPDATE_LABEL)
+    dialog = j.me.wait_dialog("更新失败")
+    check(j.me.dialog_text(dialog), "the message box has no text")
+    j.answer_with_return(dialog)
+    check(staging_dirs(j.client) == [], "a staging directory remains after the retry")
+
+
+def auth_refused(j):
+    j.make_client()
+    j.start_service("--refuse", "BLOCKED")
+    j.start_site()
+    window = j.start_launcher()
+    window = j.wait_regions(window, REGION_NAMES)
+    window = j.wait_update_end(window)
+    j.me.click(window, player.region_button(0))
+    time.sleep(0.5)
+    j.me.click(j.window(window), player.ENTER_GAME_BUTTON)
+    dialog = j.me.wait_dialog("无法启动游戏")
+    text = j.me.dialog_text(dialog)
+    check("账号或硬件标识已被封禁" in text, "refusal message: %r" % text)
+    j.answer_with_return(dialog)
+    check(not (j.client / "game_record.txt").exists(), "the game was started although the region refused")
+    check(not j.window(window)["iconic"], "the launcher minimised although the game did not start")
+
+
+def game_missing(j):
+    j.make_client()
+    (j.client / "Main.exe").unlink()
+    (j.site / "Main.exe").unlink()
+    subprocess.run([sys.executable, str(REPO / "tools" / "make_manifest.py"), str(j.site)], check=True,
+                   stdout=subprocess.DEVNULL)
+    j.start_service()
+    j.start_site()
+    window = j.start_launcher()
+    window = j.wait_regions(window, REGION_NAMES)
+    window = j.wait_update_end(window)
+    j.me.click(window, player.region_button(2))
+    time.sleep(0.5)
+    j.me.click(j.window(window), player.ENTER_GAME_BUTTON)
+    dialog = j.me.wait_dialog("无法启动游戏")
+    text = j.me.dialog_text(dialog)
+    check("找不到游戏主程序" in text and "Main.exe" in text, "missing-game message: %r" % text)
+    j.answer_with_return(dialog)
+    check(not (j.client / "Main.exe").exists(), "a Main.exe appeared")
+    check(not j.window(window)["iconic"], "the launcher minimised although the game did not start")
+
+
+def self_update(j):
+    new_launcher = (j.bin_dir / "VornLauncher.exe").read_bytes() + b"\0vorn-e2e newer launcher\0"
+    j.make_client(site_launcher=new_launcher)
+    j.start_service()
+    j.start_site()
+    window = j.start_launcher()
+    old_pid = window["pid"]
+    dialog = j.me.wait_dialog("重新启动登录器", timeout=60)
+    check((j.client / "VornLauncher.exe.new").exists(), "no VornLauncher.exe.new before the restart")
+    j.answer_with_return(dialog)
+    j.me.wait_launcher(60, pid=old_pid)
+    j.me.wait("the new launcher in place", lambda: (j.client / "VornLauncher.exe").read_bytes() == new_launcher, 30)
+    j.me.wait("VornLauncher.exe.new to go", lambda: not (j.client / "VornLauncher.exe.new").exists(), 30)
+    window = j.me.wait_launcher(10, pid=old_pid)
+    window = j.wait_update_end(window)
+    check(not j.me.dialogs(), "the new launcher asks again: %s" % [d["text"] for d in j.me.dialogs()])
+    check(staging_dirs(j.client) == [], "a staging directory remains: %s" % staging_dirs(j.client))
+
+
+def close_during_download(j):
+    j.make_client(big_file_kib=4096)
+    j.start_service()
+    j.start_site("/updates/" + sample_client.BIG_FILE + "=slow")
+    window = j.start_launcher()
+    j.me.wait("the slow download to begin", lambda: staging_dirs(j.client), 60)
+    time.sleep(1.0)
+    j.me.click(j.window(window), player.CLOSE_BUTTON)
+    dialog = j.me.wait_dialog("确认退出")
+    confirmed = time.monotonic()
+    j.answer_with_return(dialog)
+    # The window stays while the download stops, saying so on the label; it must not wait for the rest of the
+    # file (about a minute at the site's pace).
+    closing = j.me.refresh(window)
+    check(closing is not None and closing["visible"], "the window went before the download stopped")
+    j.me.wait("the launcher to exit", lambda: j.launcher.poll() is not None, 30)
+    print("     the launcher exited %.1f s after the confirmation" % (time.monotonic() - confirmed))
+    check(staging_dirs(j.client) == [], "a staging directory remains: %s" % staging_dirs(j.client))
+    check(not (j.client / sample_client.BIG_FILE).exists(), "the half-downloaded file was installed")
+
+
+JOURNEYS = {
+    "full_journey": full_journey,
+    "directory_down": directory_down,
+    "manifest_missing": manifest_missing,
+    "auth_refused": auth_refused,
+    "game_missing": game_missing,
+    "self_update": self_update,
+    "close_during_download": close_during_download,
+}
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--bin", required=True, type=pathlib.Path)
+    parser.add_argument("--failures", type=pathlib.Path, default=pathlib.Path("e2e-failures").resolve())
+    parser.add_argument("journeys", nargs="*", help="some of: " + ", ".join(JOURNEYS))
+    args = parser.parse_args()
+    for variable in ("DISPLAY", "WINEPREFIX"):
+        if not os.environ.get(variable):
+            sys.exit("run_e2e.py: %s is not set; run inside a Wine session (scripts/test.sh -R e2e)" % variable)
+    unknown = [name for name in args.journeys if name not in JOURNEYS]
+    if unknown:
+        sys.exit("run_e2e.py: no journey named " + ", ".join(unknown))
+    shutil.rmtree(args.failures, ignore_errors=True)
+    passed = failed = 0
+    for name in args.journeys or list(JOURNEYS):
+        journey = Journey(args.bin.resolve(), args.failures, name)
+        started = time.monotonic()
+        try:
+            JOURNEYS[name](journey)
+            passed += 1
+            print("PASS %s (%.1f s)" % (name, time.monotonic() - started), flush=True)
+        except Exception:
+            failed += 1
+            print("FAIL %s (%.1f s)" % (name, time.monotonic() - started), flush=True)
+            traceback.print_exc(file=sys.stdout)
+            print("     screenshot and logs: %s" % journey.keep_evidence(), flush=True)
+        finally:
+            journey.stop()
+    print("%d passed, %d failed" % (passed, failed))
+    return 1 if failed else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
