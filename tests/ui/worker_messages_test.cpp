@@ -4,6 +4,7 @@
 #include "ui/controls.h"
 #include "ui/shared_state.h"
 #include "ui/worker_messages.h"
+#include "update/update_driver.h"
 
 #include <gtest/gtest.h>
 
@@ -88,15 +89,6 @@ vorn::UpdateResult Outcome(bool succeeded, std::wstring message, bool restartReq
     result.restartRequired = restartRequired;
     result.message = std::move(message);
     return result;
-}
-
-// The coalescing poster of the update driver's progress callback, as small as the contract allows.
-void ReportProgress(const vorn::UpdateProgress& progress)
-{
-    std::lock_guard lock(progressMutex);
-    sharedProgress = progress;
-    if (!windowClosing.load() && !progressPending)
-        progressPending = PostMessageW(mainWindow, WM_APP_PROGRESS_CHANGED, 0, 0) != 0;
 }
 
 int DispatchQueuedProgressMessages()
@@ -212,7 +204,7 @@ TEST(Progress, BurstYieldsOneMessageShowingTheLastRecord)
             progress.filePercent = i % 100;
             progress.overallPercent = i / 4;
             progress.file = L"Data\\file" + std::to_wstring(i) + L".pak";
-            ReportProgress(progress);
+            OnUpdateProgress(progress);
         }
     });
     reporter.join();
@@ -222,6 +214,7 @@ TEST(Progress, BurstYieldsOneMessageShowingTheLastRecord)
     EXPECT_EQ(uiProgress.current, 400u);
     EXPECT_EQ(uiProgress.filePercent, 0);
     EXPECT_EQ(progressPercent, 100);
+    EXPECT_EQ(Text(updateLabel), L"升级客户端文件（400/400），更新 0%，进度 100%") << "the label shows the last record";
     {
         std::lock_guard lock(progressMutex);
         EXPECT_FALSE(progressPending);
@@ -230,9 +223,14 @@ TEST(Progress, BurstYieldsOneMessageShowingTheLastRecord)
     // Handled, the next report posts again; the percent is taken as it comes.
     vorn::UpdateProgress beyond;
     beyond.overallPercent = 150;
-    ReportProgress(beyond);
+    OnUpdateProgress(beyond);
     EXPECT_EQ(DispatchQueuedProgressMessages(), 1);
     EXPECT_EQ(progressPercent, 150);
+
+    // Once the window is closing the driver posts nothing more.
+    windowClosing.store(true);
+    OnUpdateProgress(beyond);
+    EXPECT_EQ(DispatchQueuedProgressMessages(), 0);
 }
 
 TEST(UpdateFinished, SuccessReleasesTheWindowAndHidesTheLabel)
