@@ -105,8 +105,9 @@ class Player:
         left, top = window["rect"][0], window["rect"][1]
         x = left + rect[0] + rect[2] // 2
         y = top + rect[1] + rect[3] // 2
-        subprocess.run(["xdotool", "mousemove", "--sync", str(x), str(y)], check=False, timeout=10)
-        time.sleep(0.2)
+        # No --sync: it waits for a motion event, and there is none when the pointer is already there.
+        subprocess.run(["xdotool", "mousemove", str(x), str(y)], check=True, timeout=10)
+        time.sleep(0.3)
         subprocess.run(["xdotool", "click", "1"], check=True, timeout=10)
 
     def press_return(self, dialog):

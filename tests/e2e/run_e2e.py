@@ -40,6 +40,16 @@ def port_in_use(port):
         return probe.connect_ex(("127.0.0.1", port)) == 0
 
 
+def require_free_port(port, what):
+    """The launcher's addresses are compiled in, so the journey needs these very ports; another program may hold
+    one for a moment (a test of its own), so wait a little before giving up."""
+    deadline = time.monotonic() + 60
+    while port_in_use(port):
+        if time.monotonic() > deadline:
+            raise AssertionError("127.0.0.1:%d (%s) is taken by another program" % (port, what))
+        time.sleep(1)
+
+
 def windows_path(path):
     return "Z:" + str(path).replace("/", "\\")
 
@@ -57,6 +67,15 @@ def reg_delete(key):
 def check(condition, message):
     if not condition:
         raise AssertionError(message)
+
+
+def snapshot(folder):
+    """Every file under `folder` with its content, to see what a step wrote."""
+    return {str(p.relative_to(folder)): p.read_bytes() for p in sorted(folder.rglob("*")) if p.is_file()}
+
+
+def changes(before, after):
+    return sorted(name for name in set(before) | set(after) if before.get(name) != after.get(name))
 
 
 def staging_dirs(client):
@@ -82,7 +101,7 @@ class Journey:
         self.client, self.site = sample_client.make(self.root, self.bin_dir, **options)
 
     def start_service(self, *options):
-        check(not port_in_use(DIRECTORY_PORT), "127.0.0.1:%d is taken by another program" % DIRECTORY_PORT)
+        require_free_port(DIRECTORY_PORT, "the directory service")
         listener = socket.create_server(("127.0.0.1", 0))
         listener.settimeout(20)
         command = [sys.executable, str(REPO / "tools" / "vorn_service.py"), "--regions", str(self.root / "regions.tsv"),
@@ -100,7 +119,7 @@ class Journey:
         return [int(p) for p in ready.split()[2:]]
 
     def start_site(self, *faults):
-        check(not port_in_use(SITE_PORT), "127.0.0.1:%d (the update site) is taken by another program" % SITE_PORT)
+        require_free_port(SITE_PORT, "the update site")
         port_file = self.root / "site.port"
         command = [sys.executable, str(REPO / "tools" / "update_site.py"), str(self.root / "site"), "--port",
                    str(SITE_PORT), "--port-file", str(port_file), "--lifetime", "300", "--verbose"]
@@ -224,7 +243,7 @@ def full_journey(j):
 
 def directory_down(j):
     j.make_client()
-    check(not port_in_use(DIRECTORY_PORT), "127.0.0.1:%d is taken by another program" % DIRECTORY_PORT)
+    require_free_port(DIRECTORY_PORT, "the directory service, which must be down")
     j.start_site()
     window = j.start_launcher()
     window = j.wait_update_end(window)
@@ -241,13 +260,14 @@ def manifest_missing(j):
     j.make_client()
     j.start_service()
     j.start_site("/updates/up.ini=404")
+    before = snapshot(j.client)
     window = j.start_launcher()
     window = j.wait_regions(window, REGION_NAMES)
     window = j.wait_update_end(window)
     label = j.me.child(window, player.UPDATE_LABEL_ID)
     check(label["visible"] and label["text"].startswith("更新失败"), "update label: %r" % label["text"])
-    old = sample_client.DATA_FILES["Data/Config/client.ini"][0]
-    check((j.client / "Data/Config/client.ini").read_bytes() == old, "a file changed although the update failed")
+    check(not changes(before, snapshot(j.client)),
+          "files changed although the update failed: %s" % changes(before, snapshot(j.client)))
     check(staging_dirs(j.client) == [], "a staging directory remains: %s" % staging_dirs(j.client))
     # The player retries by clicking the label; now the failure comes as a message box.
     j.me.click(window, player.UPDATE_LABEL)
@@ -264,6 +284,7 @@ def auth_refused(j):
     window = j.start_launcher()
     window = j.wait_regions(window, REGION_NAMES)
     window = j.wait_update_end(window)
+    before = snapshot(j.client)
     j.me.click(window, player.region_button(0))
     time.sleep(0.5)
     j.me.click(j.window(window), player.ENTER_GAME_BUTTON)
@@ -271,6 +292,9 @@ def auth_refused(j):
     text = j.me.dialog_text(dialog)
     check("账号或硬件标识已被封禁" in text, "refusal message: %r" % text)
     j.answer_with_return(dialog)
+    # The connection file is put in place before the region is asked; nothing else may appear.
+    written = changes(before, snapshot(j.client))
+    check(written in ([], [os.path.join("Data", "Local", "Connect.msil")]), "written on a refusal: %s" % written)
     check(not (j.client / "game_record.txt").exists(), "the game was started although the region refused")
     check(not j.window(window)["iconic"], "the launcher minimised although the game did not start")
 
