@@ -62,22 +62,33 @@ bool SendAll(SOCKET connection, std::string_view bytes, const Deadline& deadline
     return true;
 }
 
+// Waits until the peer has sent something (or closed) for at most `milliseconds`; false on silence or error.
+// The wait is our own rather than the socket's receive time-out alone, so that no silent gap and no reply can
+// outlast the exchange whatever the socket layer does with a changed time-out.
+bool WaitReadable(SOCKET connection, DWORD milliseconds)
+{
+    fd_set readable;
+    FD_ZERO(&readable);
+    FD_SET(connection, &readable);
+    timeval wait{};
+    wait.tv_sec = static_cast<long>(milliseconds / 1000);
+    wait.tv_usec = static_cast<long>((milliseconds % 1000) * 1000);
+    return select(0, &readable, nullptr, nullptr, &wait) == 1;
+}
+
 // Reads what has arrived, up to a small buffer at a time; the reader decides where the reply ends. Bytes after
 // that end are of no use, because a connection carries exactly one reply.
 void ReceiveReply(SOCKET connection, const Deadline& deadline, std::vector<std::string>& lines)
 {
     LineReplyReader reader(lines);
-    DWORD timeout = kSocketTimeoutMs;
     char buffer[4096];
     for (;;) {
         const DWORD remaining = deadline.RemainingMs();
         if (remaining == 0)
             return;
         // Near the deadline the silent-gap time-out shrinks so that no wait outlasts the exchange.
-        if (remaining < timeout) {
-            timeout = remaining;
-            SetTimeout(connection, SO_RCVTIMEO, timeout);
-        }
+        if (!WaitReadable(connection, std::min<DWORD>(remaining, kSocketTimeoutMs)))
+            return;
         const int received = recv(connection, buffer, sizeof buffer, 0);
         if (received <= 0)
             return;
