@@ -95,19 +95,6 @@ private:
     std::vector<std::size_t> slots_;  // position + 1; 0 is empty
 };
 
-std::wstring FullPath(const std::wstring& path)
-{
-    const DWORD needed = GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
-    if (needed == 0)
-        throw std::runtime_error("invalid path");
-    std::wstring full(needed, L'\0');
-    const DWORD length = GetFullPathNameW(path.c_str(), needed, full.data(), nullptr);
-    if (length == 0 || length >= needed)
-        throw std::runtime_error("invalid path");
-    full.resize(length);
-    return full;
-}
-
 std::wstring ParentFolder(const std::wstring& path)
 {
     const std::size_t separator = path.find_last_of(L"\\/");
@@ -195,7 +182,7 @@ bool ParseManifest(const std::wstring& manifestPath, std::vector<ManifestEntry>&
 
     // Every remote path must also stay a plain path under the folder the manifest was saved in.
     try {
-        UnderRootResolver resolver(ParentFolder(FullPath(manifestPath)));
+        UnderRootResolver resolver(ParentFolder(FullPathOf(manifestPath)));
         for (const ManifestEntry& entry : parsed)
             resolver.ResolveWithStatus(entry.remotePath);
     } catch (const std::exception&) {

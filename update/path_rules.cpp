@@ -144,3 +144,16 @@ std::wstring UnderRootResolver::Walk(std::wstring relativePath, bool needStatus)
     } while (end != std::wstring::npos);
     return base_ + relativePath;
 }
+
+std::wstring FullPathOf(const std::wstring& path)
+{
+    const DWORD needed = GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
+    if (needed == 0)
+        throw std::runtime_error("invalid path");
+    std::wstring full(needed, L'\0');
+    const DWORD length = GetFullPathNameW(path.c_str(), needed, full.data(), nullptr);
+    if (length == 0 || length >= needed)
+        throw std::runtime_error("invalid path");
+    full.resize(length);
+    return full;
+}

@@ -16,6 +16,9 @@ bool IsSafeRelativePath(std::wstring& path);
 // itself is not examined.
 std::wstring ResolveUnderRoot(const std::wstring& root, std::wstring relativePath);
 
+// The absolute form of a path as the system gives it; throws std::runtime_error("invalid path") when it cannot.
+std::wstring FullPathOf(const std::wstring& path);
+
 // ResolveUnderRoot for many paths under one root: what one attribute query found out about a folder (a plain
 // folder, or missing) is remembered, so a long list costs about one query per distinct folder instead of one per
 // component of every path. Same results and exceptions as ResolveUnderRoot as long as nobody changes the tree

@@ -210,14 +210,7 @@ void ReportProgress(const UpdatePercentCallback& onPercent, const UpdateProgress
 
 std::wstring AbsoluteNormalPath(const std::wstring& path)
 {
-    const DWORD needed = GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
-    if (needed == 0)
-        throw std::runtime_error("invalid path");
-    std::wstring full(needed, L'\0');
-    const DWORD length = GetFullPathNameW(path.c_str(), needed, full.data(), nullptr);
-    if (length == 0 || length >= needed)
-        throw std::runtime_error("invalid path");
-    full.resize(length);
+    const std::wstring full = FullPathOf(path);
     std::filesystem::path normal = std::filesystem::path(full).lexically_normal();
     // "C:\game\" names the same folder as "C:\game"; only a drive root keeps its separator.
     if (!normal.has_filename() && normal.has_relative_path())
