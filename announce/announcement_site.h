@@ -1,7 +1,7 @@
 #pragma once
 
 #include "announce/panel_settings.h"
-#include "app/com_ptr.h"
+#include "base/com_ptr.h"
 
 #include <windows.h>
 

@@ -4,7 +4,7 @@
 #include "announce/announcement_ambient.h"
 #include "announce/host_window.h"
 #include "announce/panel_settings.h"
-#include "app/unique_resource.h"
+#include "base/unique_resource.h"
 
 #include <string>
 

@@ -1,6 +1,6 @@
 #include "announce/host_window.h"
 
-#include "app/unique_resource.h"
+#include "base/unique_resource.h"
 
 #include <iterator>
 

@@ -1,6 +1,6 @@
 #include "announce/announcement_view.h"
 
-#include "app/com_ptr.h"
+#include "base/com_ptr.h"
 
 #include <ole2.h>
 

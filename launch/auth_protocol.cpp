@@ -1,6 +1,6 @@
 #include "launch/auth_protocol.h"
 
-#include "app/text.h"
+#include "base/text.h"
 
 #include <array>
 #include <utility>

@@ -1,7 +1,7 @@
 #include "launch/connect_file.h"
 
-#include "app/paths.h"
-#include "app/unique_resource.h"
+#include "base/paths.h"
+#include "base/unique_resource.h"
 #include "launch/client_path.h"
 #include "launch/connect_block.h"
 

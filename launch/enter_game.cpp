@@ -1,7 +1,7 @@
 #include "launch/enter_game.h"
 
-#include "app/config.h"
-#include "app/message_box.h"
+#include "base/config.h"
+#include "base/message_box.h"
 #include "launch/auth_protocol.h"
 #include "launch/connect_file.h"
 #include "launch/game_start.h"

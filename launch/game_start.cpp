@@ -1,9 +1,9 @@
 #include "launch/game_start.h"
 
-#include "app/config.h"
-#include "app/message_box.h"
-#include "app/paths.h"
-#include "app/unique_resource.h"
+#include "base/config.h"
+#include "base/message_box.h"
+#include "base/paths.h"
+#include "base/unique_resource.h"
 #include "launch/client_path.h"
 #include "ui/shared_state.h"
 

@@ -1,6 +1,6 @@
 #include "launch/hardware_id.h"
 
-#include "app/unique_resource.h"
+#include "base/unique_resource.h"
 
 #include <objbase.h>
 

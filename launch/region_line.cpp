@@ -1,6 +1,6 @@
 #include "launch/region_line.h"
 
-#include "app/text.h"
+#include "base/text.h"
 
 #include <climits>
 #include <cwctype>

@@ -1,6 +1,6 @@
 #include "launch/region_list.h"
 
-#include "app/config.h"
+#include "base/config.h"
 #include "launch/region_line.h"
 #include "net/line_client.h"
 #include "net/winsock_session.h"

@@ -4,7 +4,7 @@
 #include <winsock2.h>
 #include <ws2tcpip.h>
 
-#include "app/unique_resource.h"
+#include "base/unique_resource.h"
 
 struct SocketTraits {
     using Type = SOCKET;

@@ -1,6 +1,6 @@
 #include "ui/painting.h"
 
-#include "app/unique_resource.h"
+#include "base/unique_resource.h"
 #include "ui/paint_text.h"
 #include "ui/shared_state.h"
 #include "update/update_driver.h"

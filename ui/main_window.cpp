@@ -1,8 +1,8 @@
 #include "ui/main_window.h"
 
 #include "announce/announcement_view.h"
-#include "app/message_box.h"
-#include "app/unique_resource.h"
+#include "base/message_box.h"
+#include "base/unique_resource.h"
 #include "launch/region_list.h"
 #include "ui/controls.h"
 #include "ui/main_window_controls.h"

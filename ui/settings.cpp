@@ -1,7 +1,7 @@
 #include "ui/settings.h"
 
-#include "app/text.h"
-#include "app/unique_resource.h"
+#include "base/text.h"
+#include "base/unique_resource.h"
 #include "ui/controls.h"
 #include "ui/resolutions.h"
 #include "ui/windowed_check.h"

@@ -1,7 +1,7 @@
 #include "ui/skin.h"
 
-#include "app/com_ptr.h"
-#include "app/unique_resource.h"
+#include "base/com_ptr.h"
+#include "base/unique_resource.h"
 #include "ui/painting.h"
 
 #include <objbase.h>

@@ -1,6 +1,6 @@
 #include "ui/window_commands.h"
 
-#include "app/config.h"
+#include "base/config.h"
 #include "launch/enter_game.h"
 #include "ui/controls.h"
 #include "ui/settings.h"

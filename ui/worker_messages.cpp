@@ -1,6 +1,6 @@
 #include "ui/worker_messages.h"
 
-#include "app/message_box.h"
+#include "base/message_box.h"
 #include "ui/controls.h"
 #include "ui/shared_state.h"
 #include "update/update_driver.h"

@@ -1,6 +1,6 @@
 #include "update/crc32.h"
 
-#include "app/unique_resource.h"
+#include "base/unique_resource.h"
 #include "update/crc32_compute.h"
 
 #include <windows.h>

@@ -1,6 +1,6 @@
 #include "update/download_url.h"
 
-#include "app/text.h"
+#include "base/text.h"
 
 #include <algorithm>
 

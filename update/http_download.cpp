@@ -1,6 +1,6 @@
 #include "update/http_download.h"
 
-#include "app/unique_resource.h"
+#include "base/unique_resource.h"
 
 #include <windows.h>
 #include <winhttp.h>

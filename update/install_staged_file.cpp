@@ -1,6 +1,6 @@
 #include "update/install_staged_file.h"
 
-#include "app/unique_resource.h"
+#include "base/unique_resource.h"
 
 #include <windows.h>
 

@@ -1,6 +1,6 @@
 #include "update/manifest.h"
 
-#include "app/text.h"
+#include "base/text.h"
 #include "update/crc32.h"
 #include "update/ini_file.h"
 #include "update/path_rules.h"

@@ -1,7 +1,7 @@
 #include "update/self_update.h"
 
-#include "app/paths.h"
-#include "app/unique_resource.h"
+#include "base/paths.h"
+#include "base/unique_resource.h"
 
 #include <shellapi.h>
 

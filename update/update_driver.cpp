@@ -1,8 +1,8 @@
 #include "update/update_driver.h"
 
-#include "app/config.h"
-#include "app/message_box.h"
-#include "app/paths.h"
+#include "base/config.h"
+#include "base/message_box.h"
+#include "base/paths.h"
 #include "ui/controls.h"
 #include "ui/shared_state.h"
 #include "update/update_transaction.h"

@@ -4,7 +4,7 @@
 // what the container does to its control: it records every call and behaves like an in-place control (it asks
 // the site for its window context and tells it when it activates and deactivates).
 
-#include "app/com_ptr.h"
+#include "base/com_ptr.h"
 
 #include <ocidl.h>
 #include <ole2.h>

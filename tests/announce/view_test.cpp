@@ -5,7 +5,7 @@
 #include "announce/announcement_module.h"
 #include "announce/announcement_view.h"
 #include "announce/host_window.h"
-#include "app/unique_resource.h"
+#include "base/unique_resource.h"
 #include "tests/announce/fake_control.h"
 
 #include <gtest/gtest.h>

@@ -2,7 +2,7 @@
 #include "tests/support/main_window_harness.h"
 #include "tests/support/reference_service.h"
 
-#include "app/text.h"
+#include "base/text.h"
 #include "launch/connect_block.h"
 #include "launch/enter_game.h"
 #include "launch/hardware_id.h"

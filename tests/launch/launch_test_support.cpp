@@ -1,8 +1,8 @@
 #include "tests/launch/launch_test_support.h"
 
-#include "app/message_box.h"
-#include "app/paths.h"
-#include "app/text.h"
+#include "base/message_box.h"
+#include "base/paths.h"
+#include "base/text.h"
 #include "ui/shared_state.h"
 
 #include <stdexcept>

@@ -3,8 +3,8 @@
 // What the launch tests share: a client folder with the stand-in game as its executable, a plain top-level
 // window standing in for the main window, a recorder for message boxes and a scoped configuration.
 
-#include "app/config.h"
-#include "app/unique_resource.h"
+#include "base/config.h"
+#include "base/unique_resource.h"
 #include "tests/support/process_probe.h"
 
 #include <windows.h>

@@ -1,8 +1,8 @@
 #include "tests/support/loopback_peer.h"
 #include "tests/support/reference_service.h"
 
-#include "app/config.h"
-#include "app/text.h"
+#include "base/config.h"
+#include "base/text.h"
 #include "launch/region_line.h"
 #include "launch/region_list.h"
 #include "ui/controls.h"

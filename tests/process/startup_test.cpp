@@ -1,6 +1,6 @@
 // The real launcher executable started as a process under Wine and watched from outside.
 
-#include "app/config.h"
+#include "base/config.h"
 #include "tests/support/process_probe.h"
 
 #include <gtest/gtest.h>

@@ -3,7 +3,7 @@
 // as UTF-8 lines "name=value", and exits. A variable that is not set has no line. The record is written under
 // a temporary name and moved into place, so a reader never sees half of it.
 
-#include "app/text.h"
+#include "base/text.h"
 
 #include <windows.h>
 

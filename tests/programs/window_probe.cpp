@@ -4,7 +4,7 @@
 // presses a button of a dialog; `window_probe.exe kill PID` ends a process that a script found by its window
 // and cannot reach otherwise (one started by another Windows program).
 
-#include "app/text.h"
+#include "base/text.h"
 #include "tests/support/process_probe.h"
 
 #include <windows.h>

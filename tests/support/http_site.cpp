@@ -3,7 +3,7 @@
 
 #include "tests/support/http_site.h"
 
-#include "app/text.h"
+#include "base/text.h"
 
 #include <algorithm>
 #include <cctype>

@@ -4,7 +4,7 @@
 // folder and answers scripted paths with faults (wrong status, no length, a body shorter than its length, a
 // slow body). Every request it saw is kept for the test to inspect. It stops with the object.
 
-#include "app/unique_resource.h"
+#include "base/unique_resource.h"
 
 #include <windows.h>
 

@@ -1,9 +1,9 @@
 #include "tests/support/main_window_harness.h"
 
 #include "announce/announcement_module.h"
-#include "app/config.h"
-#include "app/message_box.h"
-#include "app/paths.h"
+#include "base/config.h"
+#include "base/message_box.h"
+#include "base/paths.h"
 #include "tests/support/process_probe.h"
 #include "ui/main_window.h"
 #include "ui/shared_state.h"

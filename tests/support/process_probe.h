@@ -3,7 +3,7 @@
 // Watching other programs from outside: start them, find their windows, read texts, press buttons. Works
 // across processes because every program of a test run shares one wineserver.
 
-#include "app/unique_resource.h"
+#include "base/unique_resource.h"
 
 #include <windows.h>
 

@@ -1,6 +1,6 @@
 #include "tests/support/reference_service.h"
 
-#include "app/text.h"
+#include "base/text.h"
 
 #include <random>
 #include <sstream>

@@ -1,7 +1,7 @@
 // The real main window created in this process and driven with real messages: its controls, commands, drag
 // band, close and destruction.
 
-#include "app/unique_resource.h"
+#include "base/unique_resource.h"
 #include "tests/support/main_window_harness.h"
 #include "ui/controls.h"
 #include "ui/shared_state.h"

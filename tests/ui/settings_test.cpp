@@ -1,4 +1,4 @@
-#include "app/unique_resource.h"
+#include "base/unique_resource.h"
 #include "tests/ui/control_host.h"
 #include "ui/resolutions.h"
 #include "ui/settings.h"

@@ -1,7 +1,7 @@
 // The update driver with the real main window and a real update site on loopback.
 
-#include "app/config.h"
-#include "app/paths.h"
+#include "base/config.h"
+#include "base/paths.h"
 #include "tests/support/http_site.h"
 #include "tests/support/main_window_harness.h"
 #include "tests/support/process_probe.h"

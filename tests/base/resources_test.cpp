@@ -1,5 +1,5 @@
-#include "app/message_box.h"
-#include "app/unique_resource.h"
+#include "base/message_box.h"
+#include "base/unique_resource.h"
 
 #include <gtest/gtest.h>
 

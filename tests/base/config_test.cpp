@@ -1,6 +1,6 @@
-#include "app/command_line.h"
-#include "app/config.h"
-#include "app/paths.h"
+#include "base/command_line.h"
+#include "base/config.h"
+#include "base/paths.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
-#include "app/command_line.h"
+#include "base/command_line.h"
 
-#include "app/unique_resource.h"
+#include "base/unique_resource.h"
 
 #include <shellapi.h>
 
