@@ -13,7 +13,12 @@ case "$arch" in
   *) echo "unknown target: $arch" >&2; exit 2 ;;
 esac
 dir=${VORN_BUILD_DIR:-build/$arch}
-cmake -S . -B "$dir" -G Ninja \
+# Several checkouts of one machine build the same sources: a compiler cache, where one is installed, shares them.
+launcher=()
+if command -v ccache >/dev/null 2>&1; then
+  launcher=(-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+fi
+cmake -S . -B "$dir" -G Ninja "${launcher[@]}" \
   -DCMAKE_TOOLCHAIN_FILE="cmake/$arch-w64-mingw32.cmake" \
   -DCMAKE_BUILD_TYPE=Release \
   -DVORN_BUILD_TESTS=$tests \
