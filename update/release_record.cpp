@@ -53,23 +53,6 @@ bool DecodeHex(Text text, std::span<std::uint8_t> out, bool anyCase)
     return true;
 }
 
-bool ParseNumber(std::string_view text, std::uint64_t& value)
-{
-    if (text.empty() || (text.size() > 1 && text[0] == '0'))
-        return false;
-    std::uint64_t result = 0;
-    for (const char c : text) {
-        if (c < '0' || c > '9')
-            return false;
-        const unsigned digit = static_cast<unsigned>(c - '0');
-        if (result > (kMaxNumber - digit) / 10)
-            return false;
-        result = result * 10 + digit;
-    }
-    value = result;
-    return true;
-}
-
 // Splits off the text up to the next space; false when there is none.
 bool TakeField(std::string_view& rest, std::string_view& field)
 {
@@ -93,7 +76,7 @@ bool TakeKeyword(std::string_view& line, std::string_view keyword)
 bool ParseSizeAndDigest(std::string_view line, std::uint64_t& size, Sha256Digest& digest, std::string_view* rest)
 {
     std::string_view sizeText;
-    if (!TakeField(line, sizeText) || !ParseNumber(sizeText, size))
+    if (!TakeField(line, sizeText) || !ParseReleaseNumber(sizeText, size))
         return false;
     std::string_view digestText = line;
     if (rest != nullptr && !TakeField(line, digestText))
@@ -141,7 +124,7 @@ bool ParseReleaseRecord(std::string_view bytes, ReleaseRecord& record, std::wstr
         if (lineNumber == 1) {
             ok = line == kFormatLine;
         } else if (lineNumber == 2) {
-            ok = TakeKeyword(line, "release") && ParseNumber(line, parsed.release) && parsed.release > 0;
+            ok = TakeKeyword(line, "release") && ParseReleaseNumber(line, parsed.release) && parsed.release > 0;
         } else if (lineNumber == 3) {
             ok = TakeKeyword(line, "manifest") &&
                  ParseSizeAndDigest(line, parsed.manifestSize, parsed.manifestSha256, nullptr);
@@ -189,4 +172,21 @@ std::optional<EcdsaP256PublicKey> ParseUpdatePublicKey(std::wstring_view text)
     if (!DecodeHex(text, key, true) || key[0] != 0x04)
         return std::nullopt;
     return key;
+}
+
+bool ParseReleaseNumber(std::string_view text, std::uint64_t& value)
+{
+    if (text.empty() || (text.size() > 1 && text[0] == '0'))
+        return false;
+    std::uint64_t result = 0;
+    for (const char c : text) {
+        if (c < '0' || c > '9')
+            return false;
+        const unsigned digit = static_cast<unsigned>(c - '0');
+        if (result > (kMaxNumber - digit) / 10)
+            return false;
+        result = result * 10 + digit;
+    }
+    value = result;
+    return true;
 }

@@ -50,6 +50,9 @@ bool ParseReleaseRecord(std::string_view bytes, ReleaseRecord& record, std::wstr
 // Whether the record's signature over its signed bytes holds for the key. `bytes` is what ParseReleaseRecord read.
 bool VerifyReleaseSignature(std::string_view bytes, const ReleaseRecord& record, const EcdsaP256PublicKey& key);
 
+// A release number as the record writes it: decimal, no leading zero, at most 2^63 - 1 (0 passes).
+bool ParseReleaseNumber(std::string_view text, std::uint64_t& value);
+
 // The public key in the launcher's setting: 130 hexadecimal digits of the uncompressed point, starting "04"
 // (either letter case). Nothing for any other text.
 std::optional<EcdsaP256PublicKey> ParseUpdatePublicKey(std::wstring_view text);
