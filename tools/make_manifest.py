@@ -134,6 +134,20 @@ def encode(text, encoding):
     return b"\xef\xbb\xbf" + text.encode("utf-8")
 
 
+def write_atomically(path, data):
+    """Written beside the target and renamed into place, so a reader never sees half a file."""
+    directory = os.path.dirname(os.path.abspath(path))
+    handle, temporary = tempfile.mkstemp(prefix=".up-", suffix=".tmp", dir=directory)
+    try:
+        with os.fdopen(handle, "wb") as stream:
+            stream.write(data)
+        os.chmod(temporary, 0o644)
+        os.replace(temporary, path)
+    except BaseException:
+        os.unlink(temporary)
+        raise
+
+
 def main(argv=None):
     parser = argparse.ArgumentParser(
         description=__doc__.split("\n\n", 1)[0],
@@ -203,20 +217,10 @@ def main(argv=None):
         except (sign_release.SignError, OSError, ValueError) as error:
             print("make_manifest: not signed, nothing written: %s" % error, file=sys.stderr)
             return 1
-    # Written beside the target and renamed into place, so a reader never sees half a manifest.
-    directory = os.path.dirname(os.path.abspath(output))
-    handle, temporary = tempfile.mkstemp(prefix=".up-", suffix=".tmp", dir=directory)
-    try:
-        with os.fdopen(handle, "wb") as stream:
-            stream.write(data)
-        os.chmod(temporary, 0o644)
-        os.replace(temporary, output)
-    except BaseException:
-        os.unlink(temporary)
-        raise
+    write_atomically(output, data)
     print("make_manifest: %d files listed in %s" % (len(entries), output))
     if record is not None:
-        sign_release.write_atomically(output + ".sig", record)
+        write_atomically(output + ".sig", record)
         print("make_manifest: release %d signed in %s.sig" % (args.release, output))
     return 0
 

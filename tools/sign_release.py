@@ -32,11 +32,12 @@ import hashlib
 import os
 import re
 import sys
-import tempfile
 
 from cryptography.hazmat.primitives import hashes, serialization
 from cryptography.hazmat.primitives.asymmetric import ec
 from cryptography.hazmat.primitives.asymmetric.utils import decode_dss_signature
+
+from make_manifest import write_atomically
 
 FORMAT_LINE = "vorn-release-record 1"
 MAX_RELEASE = (1 << 63) - 1
@@ -155,19 +156,6 @@ def previous_release(record_path):
     if not match:
         raise SignError("%s is not a release record; remove it or sign with --force" % record_path)
     return int(match.group(1))
-
-
-def write_atomically(path, data):
-    """Written beside the target and renamed into place, so a reader never sees half a record."""
-    handle, temporary = tempfile.mkstemp(prefix=".sig-", suffix=".tmp", dir=os.path.dirname(os.path.abspath(path)))
-    try:
-        with os.fdopen(handle, "wb") as stream:
-            stream.write(data)
-        os.chmod(temporary, 0o644)
-        os.replace(temporary, path)
-    except BaseException:
-        os.unlink(temporary)
-        raise
 
 
 def check_release_grows(record_path, release, force):
