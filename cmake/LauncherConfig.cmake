@@ -14,7 +14,9 @@ set(VORN_CLIENT_SERIAL "7395104826153049" CACHE STRING "Client serial: 16 printa
 option(VORN_LAUNCH_AUTH_ENABLED "Ask the region's authorisation service before every game start" ON)
 set(VORN_UPDATE_PUBLIC_KEY "" CACHE STRING
     "Public key of signed updates (tools/sign_release.py keygen); empty: updates are not signed")
-if(NOT VORN_UPDATE_PUBLIC_KEY MATCHES "^(04[0-9a-fA-F]{128})?$")
+string(LENGTH "${VORN_UPDATE_PUBLIC_KEY}" VORN_UPDATE_PUBLIC_KEY_LENGTH)
+if(VORN_UPDATE_PUBLIC_KEY AND NOT (VORN_UPDATE_PUBLIC_KEY_LENGTH EQUAL 130 AND
+                                   VORN_UPDATE_PUBLIC_KEY MATCHES "^04[0-9a-fA-F]*$"))
   message(FATAL_ERROR "VORN_UPDATE_PUBLIC_KEY must be empty or the 130 hexadecimal digits that "
                       "tools/sign_release.py prints")
 endif()
