@@ -22,6 +22,7 @@ LauncherConfig BuildDefaultConfig()
     config.clientSubVersion = VORN_CFG_CLIENT_SUB_VERSION;
     config.clientSerial = VORN_CFG_CLIENT_SERIAL;
     config.launchAuthEnabled = VORN_CFG_LAUNCH_AUTH_ENABLED;
+    config.updatePublicKey = VORN_CFG_UPDATE_PUBLIC_KEY;
     return config;
 }
 

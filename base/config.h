@@ -15,6 +15,7 @@ struct LauncherConfig {
     std::wstring clientSubVersion;
     std::wstring clientSerial;
     bool launchAuthEnabled = false;
+    std::wstring updatePublicKey;  // empty: updates are not signed; else every update must carry its signature
 };
 
 // The caption of the single-instance notice: the compiled-in title text, whatever windowTitle was built as.

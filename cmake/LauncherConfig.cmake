@@ -12,6 +12,14 @@ set(VORN_CLIENT_VERSION "2.62.81" CACHE STRING "First version field of the launc
 set(VORN_CLIENT_SUB_VERSION "13.8" CACHE STRING "Second version field of the launch request")
 set(VORN_CLIENT_SERIAL "7395104826153049" CACHE STRING "Client serial: 16 printable ASCII characters")
 option(VORN_LAUNCH_AUTH_ENABLED "Ask the region's authorisation service before every game start" ON)
+set(VORN_UPDATE_PUBLIC_KEY "" CACHE STRING
+    "Public key of signed updates (tools/sign_release.py keygen); empty: updates are not signed")
+string(LENGTH "${VORN_UPDATE_PUBLIC_KEY}" VORN_UPDATE_PUBLIC_KEY_LENGTH)
+if(VORN_UPDATE_PUBLIC_KEY AND NOT (VORN_UPDATE_PUBLIC_KEY_LENGTH EQUAL 130 AND
+                                   VORN_UPDATE_PUBLIC_KEY MATCHES "^04[0-9a-fA-F]*$"))
+  message(FATAL_ERROR "VORN_UPDATE_PUBLIC_KEY must be empty or the 130 hexadecimal digits that "
+                      "tools/sign_release.py prints")
+endif()
 
 set(VORN_GENERATED_DIR ${CMAKE_BINARY_DIR}/generated)
 
@@ -23,7 +31,7 @@ function(vorn_wide_literal out value)
 endfunction()
 
 foreach(field WINDOW_TITLE SERVER_HOST UPDATE_BASE_URL MANIFEST_NAME GAME_EXE GAME_ARGS_TEMPLATE WEBSITE_URL
-              CLIENT_VERSION CLIENT_SUB_VERSION CLIENT_SERIAL)
+              CLIENT_VERSION CLIENT_SUB_VERSION CLIENT_SERIAL UPDATE_PUBLIC_KEY)
   vorn_wide_literal(VORN_${field}_LITERAL "${VORN_${field}}")
 endforeach()
 if(VORN_LAUNCH_AUTH_ENABLED)

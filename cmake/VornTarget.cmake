@@ -1,7 +1,7 @@
 # Compile and link settings shared by every target of the project: Unicode Win32, warnings as errors, static
 # runtime so the executables need nothing beyond the DLLs Windows ships.
 set(VORN_SYSTEM_LIBRARIES
-  gdiplus comctl32 ole32 oleaut32 uuid shell32 shlwapi user32 gdi32 advapi32 ws2_32 winhttp rpcrt4)
+  gdiplus comctl32 ole32 oleaut32 uuid shell32 shlwapi user32 gdi32 advapi32 ws2_32 winhttp rpcrt4 bcrypt)
 
 set(VORN_RESOURCE_DEPENDS)
 list(APPEND VORN_RESOURCE_DEPENDS ${CMAKE_SOURCE_DIR}/resources/skin.png)

@@ -13,7 +13,7 @@ packages=(
   wine wine64
   xvfb xauth x11-utils xdotool imagemagick
   fonts-wqy-microhei fonts-dejavu-core
-  python3
+  python3 python3-cryptography
 )
 
 missing=()

@@ -12,7 +12,7 @@ esac
 headers=$($objdump -p "$exe")
 echo "$headers" | grep -q "file format $format" || { echo "$exe: not $format"; exit 1; }
 echo "$headers" | grep -Eq '^Subsystem[[:space:]]+0*2[[:space:]]' || { echo "$exe: not a GUI program"; exit 1; }
-allowed='^(kernel32|user32|gdi32|gdiplus|advapi32|shell32|shlwapi|ole32|oleaut32|comctl32|ws2_32|winhttp|rpcrt4|msvcrt|api-ms-win-[a-z0-9-]+)\.dll$'
+allowed='^(kernel32|user32|gdi32|gdiplus|advapi32|shell32|shlwapi|ole32|oleaut32|comctl32|ws2_32|winhttp|rpcrt4|bcrypt|msvcrt|api-ms-win-[a-z0-9-]+)\.dll$'
 status=0
 for dll in $(echo "$headers" | sed -n 's/^[[:space:]]*DLL Name: //p' | tr 'A-Z' 'a-z'); do
   if ! echo "$dll" | grep -Eq "$allowed"; then

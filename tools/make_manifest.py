@@ -3,7 +3,7 @@
 
 Usage:
   make_manifest.py CLIENT_FOLDER [-o OUTPUT] [--exclude PATTERN ...] [--exclude-list FILE]
-                   [--remote-prefix PREFIX] [--encoding {utf-8,utf-16}]
+                   [--remote-prefix PREFIX] [--encoding {utf-8,utf-16}] [--sign-key KEY --release N [--force]]
 
 Every file under CLIENT_FOLDER becomes one entry, in path order:
   [Set]  Count=<number of entries>
@@ -14,13 +14,17 @@ launcher's update base URL names.
 
 Excluding files: --exclude takes a shell pattern (*, ?, [..]) matched against the relative path with forward
 slashes, ignoring case ("Data/Logs/*", "*.tmp"); --exclude-list reads such patterns one per line (blank lines
-and lines starting with # are skipped). The output file itself is always left out.
+and lines starting with # are skipped). The output file itself and its release record are always left out.
 
 The launcher refuses a manifest whose paths could escape the client folder or name a device, so this tool refuses
 them too, before writing anything: empty components, "." and "..", components ending in "." or a space, white
 space at either end, the characters : * ? " < > | and control characters, reserved device names (CON, PRN, AUX,
 NUL, COM1-COM9, LPT1-LPT9, with or without an extension), two paths equal but for letter case, symbolic links,
 and more than 100000 files. Each refused path is listed with its reason and the exit status is 1.
+
+Signing: with --sign-key and --release the release record (<manifest>.sig) is written beside the manifest in the
+same step, as tools/sign_release.py sign writes it; the release number must be larger than the one of the record
+already there (--force allows any). Publish the record with the manifest.
 
 Text encoding: ASCII when every path is ASCII; otherwise UTF-8 with a byte order mark (--encoding utf-8, the
 default) or UTF-16 LE with a byte order mark (--encoding utf-16). The launcher reads all of these.
@@ -97,7 +101,7 @@ def collect(folder, patterns, output):
         for name in sorted(names):
             full = os.path.join(current, name)
             relative = os.path.relpath(full, folder).replace(os.sep, "\\")
-            if os.path.normcase(os.path.abspath(full)) == output or excluded(relative, patterns):
+            if os.path.normcase(os.path.abspath(full)) in (output, output + ".sig") or excluded(relative, patterns):
                 continue
             if os.path.islink(full):
                 problems.append((relative, "is a symbolic link"))
@@ -130,6 +134,20 @@ def encode(text, encoding):
     return b"\xef\xbb\xbf" + text.encode("utf-8")
 
 
+def write_atomically(path, data):
+    """Written beside the target and renamed into place, so a reader never sees half a file."""
+    directory = os.path.dirname(os.path.abspath(path))
+    handle, temporary = tempfile.mkstemp(prefix=".up-", suffix=".tmp", dir=directory)
+    try:
+        with os.fdopen(handle, "wb") as stream:
+            stream.write(data)
+        os.chmod(temporary, 0o644)
+        os.replace(temporary, path)
+    except BaseException:
+        os.unlink(temporary)
+        raise
+
+
 def main(argv=None):
     parser = argparse.ArgumentParser(
         description=__doc__.split("\n\n", 1)[0],
@@ -144,7 +162,12 @@ def main(argv=None):
                         help="folder of the files on the site, relative to the manifest (default: none)")
     parser.add_argument("--encoding", choices=("utf-8", "utf-16"), default="utf-8",
                         help="text encoding when a path is not ASCII (default: utf-8)")
+    parser.add_argument("--sign-key", metavar="KEY", help="sign the release with this private key (PEM)")
+    parser.add_argument("--release", type=int, metavar="N", help="the release number to sign; only grows")
+    parser.add_argument("--force", action="store_true", help="sign even when the release number does not grow")
     args = parser.parse_args(argv)
+    if (args.sign_key is None) != (args.release is None):
+        parser.error("--sign-key and --release go together")
 
     folder = os.path.abspath(args.folder)
     if not os.path.isdir(folder):
@@ -181,18 +204,24 @@ def main(argv=None):
         return 1
 
     data = encode(build_manifest(entries), args.encoding)
-    # Written beside the target and renamed into place, so a reader never sees half a manifest.
-    directory = os.path.dirname(os.path.abspath(output))
-    handle, temporary = tempfile.mkstemp(prefix=".up-", suffix=".tmp", dir=directory)
-    try:
-        with os.fdopen(handle, "wb") as stream:
-            stream.write(data)
-        os.chmod(temporary, 0o644)
-        os.replace(temporary, output)
-    except BaseException:
-        os.unlink(temporary)
-        raise
+    record = None
+    if args.sign_key:
+        # Imported only here, so publishing without a signature needs nothing beyond the standard library.
+        sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+        import sign_release
+        try:
+            sign_release.check_release_grows(output + ".sig", args.release, args.force)
+            files = {remote: os.path.join(folder, *relative.split("\\")) for remote, relative, _ in entries}
+            record = sign_release.build_record(sign_release.load_private_key(args.sign_key), data, files,
+                                               args.release)
+        except (sign_release.SignError, OSError, ValueError) as error:
+            print("make_manifest: not signed, nothing written: %s" % error, file=sys.stderr)
+            return 1
+    write_atomically(output, data)
     print("make_manifest: %d files listed in %s" % (len(entries), output))
+    if record is not None:
+        write_atomically(output + ".sig", record)
+        print("make_manifest: release %d signed in %s.sig" % (args.release, output))
     return 0
 
 

@@ -1,0 +1,223 @@
+#!/usr/bin/env python3
+"""Signs a published update folder, so a launcher built with the matching public key installs only what the
+operator released.
+
+Usage:
+  sign_release.py keygen PRIVATE_KEY.pem
+  sign_release.py public-key PRIVATE_KEY.pem
+  sign_release.py sign FOLDER --key PRIVATE_KEY.pem --release N [--manifest up.ini] [--force]
+
+keygen makes an ECDSA P-256 key pair: the private key is written to PRIVATE_KEY.pem (readable by its owner only;
+an existing file is never overwritten) and the public key is printed as 130 hexadecimal digits (the uncompressed
+point 04 || X || Y), the value of the launcher's VORN_UPDATE_PUBLIC_KEY setting. public-key prints it again.
+
+sign writes the release record FOLDER/<manifest>.sig (up.ini.sig) beside the manifest. It binds the exact bytes
+of the manifest, the size and SHA-256 of every file the manifest lists (found in FOLDER under its site path) and
+a release number, which must be larger than the one of the record already in FOLDER (--force allows any number,
+for example after starting a new site). Sign after the last file of the release is in place, and publish the
+record together with the manifest.
+
+The record (UTF-8, every line ending in a line feed, fields separated by one space):
+  vorn-release-record 1
+  release <number, 1 to 9223372036854775807>
+  manifest <size> <sha256>
+  file <size> <sha256> <site path>          one line per distinct site path, in manifest order
+  signature <r || s, 128 hexadecimal digits>
+The site path is the manifest's File<n> value with forward slashes and without a leading separator; numbers are
+decimal without leading zeros, digests lower-case hexadecimal. The signature is ECDSA P-256 over SHA-256 of every
+byte before the "signature" line.
+"""
+import argparse
+import hashlib
+import os
+import re
+import sys
+
+from cryptography.hazmat.primitives import hashes, serialization
+from cryptography.hazmat.primitives.asymmetric import ec
+from cryptography.hazmat.primitives.asymmetric.utils import decode_dss_signature
+
+from make_manifest import write_atomically
+
+FORMAT_LINE = "vorn-release-record 1"
+MAX_RELEASE = (1 << 63) - 1
+# The launcher's caps (update/release_record.cpp): more files than a manifest may list, or a longer site path,
+# would give a record it refuses.
+MAX_FILES = 100000
+MAX_SITE_PATH_BYTES = 2048
+
+
+class SignError(Exception):
+    pass
+
+
+def load_private_key(path):
+    with open(path, "rb") as stream:
+        key = serialization.load_pem_private_key(stream.read(), password=None)
+    if not isinstance(key, ec.EllipticCurvePrivateKey) or key.curve.name != "secp256r1":
+        raise SignError("%s is not an ECDSA P-256 private key" % path)
+    return key
+
+
+def public_key_hex(private_key):
+    point = private_key.public_key().public_bytes(serialization.Encoding.X962,
+                                                  serialization.PublicFormat.UncompressedPoint)
+    return point.hex()
+
+
+def decode_manifest(data):
+    """The manifest's text, decoded as the launcher reads it (UTF-16 or UTF-8 by their marks, else UTF-8)."""
+    if data.startswith(b"\xff\xfe"):
+        return data[2:].decode("utf-16-le")
+    if data.startswith(b"\xfe\xff"):
+        return data[2:].decode("utf-16-be")
+    if data.startswith(b"\xef\xbb\xbf"):
+        return data[3:].decode("utf-8")
+    return data.decode("utf-8")
+
+
+def manifest_site_paths(data):
+    """The File<n> values for n = 1..Count, read as the launcher reads them: first section and first key of a
+    name win, names ignore case, one pair of equal enclosing quotes is dropped."""
+    sections = {}
+    current = None
+    for raw in re.split(r"\r\n|\r|\n", decode_manifest(data)):
+        line = raw.strip(" \t\x1a")
+        if line.startswith("[") and "]" in line:
+            name = line[1:line.rindex("]")].strip().lower()
+            current = None if name in sections else sections.setdefault(name, {})
+        elif current is not None and "=" in line:
+            key, value = line.split("=", 1)
+            value = value.strip()
+            if len(value) >= 2 and value[0] in "'\"" and value[-1] == value[0]:
+                value = value[1:-1]
+            current.setdefault(key.strip().lower(), value)
+    try:
+        count = int(sections.get("set", {}).get("count", ""))
+    except ValueError:
+        raise SignError("the manifest has no valid [Set] Count")
+    if not 0 <= count <= MAX_FILES:
+        raise SignError("the manifest lists %d files; the launcher accepts at most %d" % (count, MAX_FILES))
+    paths = []
+    for n in range(1, count + 1):
+        value = sections.get("up", {}).get("file%d" % n, "")
+        path = value.replace("\\", "/")
+        if path.startswith("/"):
+            path = path[1:]
+        if not path:
+            raise SignError("manifest entry %d has no site path" % n)
+        paths.append(path)
+    return paths
+
+
+def check_site_path(path):
+    if any(ord(ch) < 0x20 or ord(ch) == 0x7F for ch in path):
+        raise SignError("site path %r contains a control character" % path)
+    if len(path.encode("utf-8")) > MAX_SITE_PATH_BYTES:
+        raise SignError("site path %r is longer than %d bytes" % (path, MAX_SITE_PATH_BYTES))
+
+
+def file_digest(path):
+    digest = hashlib.sha256()
+    size = 0
+    with open(path, "rb") as stream:
+        while True:
+            block = stream.read(1 << 20)
+            if not block:
+                return size, digest.hexdigest()
+            size += len(block)
+            digest.update(block)
+
+
+def build_record(private_key, manifest_bytes, files, release):
+    """The record's bytes. `files` maps each site path (as manifest_site_paths gives it) to the file to hash, in
+    manifest order; a path listed twice is hashed once."""
+    if not 1 <= release <= MAX_RELEASE:
+        raise SignError("the release number must be between 1 and %d" % MAX_RELEASE)
+    lines = [FORMAT_LINE, "release %d" % release,
+             "manifest %d %s" % (len(manifest_bytes), hashlib.sha256(manifest_bytes).hexdigest())]
+    for site_path, local_path in files.items():
+        check_site_path(site_path)
+        size, digest = file_digest(local_path)
+        lines.append("file %d %s %s" % (size, digest, site_path))
+    body = ("\n".join(lines) + "\n").encode("utf-8")
+    r, s = decode_dss_signature(private_key.sign(body, ec.ECDSA(hashes.SHA256())))
+    return body + b"signature " + (r.to_bytes(32, "big") + s.to_bytes(32, "big")).hex().encode("ascii") + b"\n"
+
+
+def previous_release(record_path):
+    """The release number of the record already at record_path, or None when there is none."""
+    try:
+        with open(record_path, "rb") as stream:
+            data = stream.read(1 << 16)
+    except FileNotFoundError:
+        return None
+    match = re.match(rb"vorn-release-record 1\nrelease ([1-9][0-9]{0,18})\n", data)
+    if not match:
+        raise SignError("%s is not a release record; remove it or sign with --force" % record_path)
+    return int(match.group(1))
+
+
+def check_release_grows(record_path, release, force):
+    last = None if force else previous_release(record_path)
+    if last is not None and release <= last:
+        raise SignError("release %d is not larger than %d, the release of %s; use a larger number "
+                        "(or --force)" % (release, last, record_path))
+
+
+def sign_folder(folder, manifest_name, key_path, release, force):
+    """Writes the record of a published folder beside its manifest; returns the record's path."""
+    manifest_path = os.path.join(folder, manifest_name)
+    record_path = manifest_path + ".sig"
+    check_release_grows(record_path, release, force)
+    with open(manifest_path, "rb") as stream:
+        manifest_bytes = stream.read()
+    files = {path: os.path.join(folder, *path.split("/")) for path in manifest_site_paths(manifest_bytes)}
+    missing = [path for path, local in files.items() if not os.path.isfile(local)]
+    if missing:
+        raise SignError("listed but not in the folder: %s" % ", ".join(missing[:10]))
+    write_atomically(record_path, build_record(load_private_key(key_path), manifest_bytes, files, release))
+    return record_path
+
+
+def keygen(path):
+    key = ec.generate_private_key(ec.SECP256R1())
+    pem = key.private_bytes(serialization.Encoding.PEM, serialization.PrivateFormat.PKCS8,
+                            serialization.NoEncryption())
+    with os.fdopen(os.open(path, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o600), "wb") as stream:
+        stream.write(pem)
+    return key
+
+
+def main(argv=None):
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n", 1)[0], epilog=__doc__.split("\n\n", 1)[1],
+                                     formatter_class=argparse.RawDescriptionHelpFormatter)
+    commands = parser.add_subparsers(dest="command", required=True)
+    command = commands.add_parser("keygen", help="make a key pair")
+    command.add_argument("key", help="where to write the private key (PEM)")
+    command = commands.add_parser("public-key", help="print the public key of a private key")
+    command.add_argument("key", help="the private key (PEM)")
+    command = commands.add_parser("sign", help="write the release record of a published folder")
+    command.add_argument("folder", help="the folder as it is published: the manifest and the files")
+    command.add_argument("--key", required=True, help="the private key (PEM)")
+    command.add_argument("--release", required=True, type=int, help="the release number; only grows")
+    command.add_argument("--manifest", default="up.ini", help="the manifest's file name (default: up.ini)")
+    command.add_argument("--force", action="store_true", help="allow a release number that does not grow")
+    args = parser.parse_args(argv)
+
+    try:
+        if args.command == "keygen":
+            print(public_key_hex(keygen(args.key)))
+        elif args.command == "public-key":
+            print(public_key_hex(load_private_key(args.key)))
+        else:
+            record = sign_folder(args.folder, args.manifest, args.key, args.release, args.force)
+            print("sign_release: release %d signed in %s" % (args.release, record))
+    except (SignError, OSError, ValueError) as error:
+        print("sign_release: %s" % error, file=sys.stderr)
+        return 1
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
