@@ -10,31 +10,12 @@ shopt -s inherit_errexit
 cd "$(dirname "$0")/.."
 size=${1:-256}
 shift || true
-VORN_BUILD_DIR=build/bench VORN_BUILD_TARGET=update_bench \
-  bash scripts/build.sh x86_64 -DVORN_BUILD_BENCHMARKS=ON >/dev/null
-
-work=$(mktemp -d /tmp/vorn-cut-download-bench.XXXXXX)
-site_pid=""
-source scripts/wine-session.sh
-cleanup() {
-  if [ -n "$site_pid" ]; then
-    kill "$site_pid" 2>/dev/null || true
-    wait "$site_pid" 2>/dev/null || true
-  fi
-  vorn_wine_stop
-  rm -rf "$work"
-}
-trap cleanup EXIT
-
-mkdir -p "$work/site" "$work/client"
+source bench/bench_site.sh
+bench_site_prepare cut-download
+mkdir "$work/client"
 head -c $((size << 20)) /dev/urandom >"$work/site/big.bin"
 python3 tools/make_manifest.py "$work/site" >/dev/null
-python3 bench/bench_site.py "$work/site" --port-file "$work/port" --lifetime 1800 --cut /big.bin=0.5 \
-  --log "$work/site.log" "$@" >/dev/null &
-site_pid=$!
-for _ in $(seq 1 100); do [ -s "$work/port" ] && break; sleep 0.1; done
-base=http://127.0.0.1:$(cat "$work/port")
-VORN_XVFB=1 vorn_wine_start
+bench_site_start --cut /big.bin=0.5 "$@"
 
 echo "== $size MiB, the first answer cut at half${*:+; site options: $*}; load: $(uptime | sed 's/.*load average/load average/')"
 status=0

@@ -10,34 +10,14 @@ cd "$(dirname "$0")/.."
 files=${1:-500}
 kib=${2:-16}
 delay=${3:-20}
-VORN_BUILD_DIR=build/bench VORN_BUILD_TARGET=update_bench \
-  bash scripts/build.sh x86_64 -DVORN_BUILD_BENCHMARKS=ON >/dev/null
-
-work=$(mktemp -d /tmp/vorn-many-files-bench.XXXXXX)
-site_pid=""
-source scripts/wine-session.sh
-cleanup() {
-  if [ -n "$site_pid" ]; then
-    kill "$site_pid" 2>/dev/null || true
-    wait "$site_pid" 2>/dev/null || true
-  fi
-  vorn_wine_stop
-  rm -rf "$work"
-}
-trap cleanup EXIT
-
-mkdir -p "$work/site"
+source bench/bench_site.sh
+bench_site_prepare many-files
 for i in $(seq 0 $((files - 1))); do
   mkdir -p "$work/site/Data/Dir$((i / 100))"
   head -c $((kib << 10)) /dev/urandom >"$work/site/Data/Dir$((i / 100))/file$i.bin"
 done
 python3 tools/make_manifest.py "$work/site" >/dev/null
-python3 bench/bench_site.py "$work/site" --port-file "$work/port" --lifetime 1800 --delay "$delay" \
-  --log "$work/site.log" >/dev/null &
-site_pid=$!
-for _ in $(seq 1 100); do [ -s "$work/port" ] && break; sleep 0.1; done
-base=http://127.0.0.1:$(cat "$work/port")
-VORN_XVFB=1 vorn_wine_start
+bench_site_start --delay "$delay"
 
 # curl reads its transfers from a config file: the manifest first, then every file, each to its own output.
 {

@@ -3,6 +3,7 @@
 // The launcher path given is CLIENT_FOLDER\VornLauncher.exe, so a site without that file never restarts anything.
 // Exit status: 0 when the update succeeded, 1 when it failed (the result line says why), 2 for bad arguments.
 
+#include "base/text.h"
 #include "bench/bench_support.h"
 #include "update/update_transaction.h"
 
@@ -25,8 +26,9 @@ int wmain(int argc, wchar_t** argv)
                 firstDownload = bench::Seconds();
         });
     const double elapsed = bench::Seconds() - start;
-    std::wprintf(L"update: %ls in %.3f s (first file download began at %.3f s), %d files updated: %ls\n",
-                 result.succeeded ? L"succeeded" : L"failed", elapsed, firstDownload > 0 ? firstDownload - start : 0.0,
-                 result.filesUpdated, result.message.c_str());
+    // The message goes out as UTF-8: the C runtime would stop a wide string at its first character outside ASCII.
+    std::printf("update: %s in %.3f s (first file download began at %.3f s), %d files updated: %s\n",
+                result.succeeded ? "succeeded" : "failed", elapsed, firstDownload > 0 ? firstDownload - start : 0.0,
+                result.filesUpdated, WideToUtf8(result.message).c_str());
     return result.succeeded ? 0 : 1;
 }
