@@ -122,15 +122,6 @@ class ProxyJourney(run_e2e.Journey):
         run_e2e.check(run_e2e.port_in_use(PROXY_PORT),
                       "nginx did not start: " + (self.root / "proxy.err").read_text(errors="replace"))
 
-    def end_launcher(self):
-        if self.launcher is not None and self.launcher.poll() is None:
-            self.launcher.kill()
-            self.launcher.wait()
-        for window in self.me.launchers():
-            subprocess.run(["wine", str(self.bin_dir / "window_probe.exe"), "kill", str(window["pid"])],
-                           stdin=subprocess.DEVNULL, capture_output=True, timeout=30)
-        self.launcher = None
-
     def update_client(self, name):
         """A client folder holding only the launcher, updated by it; the origin's answers meanwhile."""
         self.client = self.root / "clients" / name
@@ -141,7 +132,7 @@ class ProxyJourney(run_e2e.Journey):
         window = self.start_launcher()
         window = self.wait_update_end(window, timeout=120)
         succeeded = not self.me.child(window, run_e2e.player.UPDATE_LABEL_ID)["visible"]
-        self.end_launcher()
+        self.end_launchers()
         run_e2e.check(succeeded, "the %s client's update failed" % name)
         run_e2e.check(run_e2e.staging_dirs(self.client) == [], "a staging directory remains in the %s client" % name)
         return origin_requests(log, start)
