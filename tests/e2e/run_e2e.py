@@ -174,7 +174,7 @@ class Journey:
                 shutil.copyfile(self.root / log, folder / log)
         return folder
 
-    def stop(self):
+    def end_launchers(self):
         if self.launcher is not None and self.launcher.poll() is None:
             self.launcher.kill()
             self.launcher.wait()
@@ -182,6 +182,9 @@ class Journey:
         for window in self.me.launchers():
             subprocess.run(["wine", str(self.bin_dir / "window_probe.exe"), "kill", str(window["pid"])],
                            stdin=subprocess.DEVNULL, capture_output=True, timeout=30)
+
+    def stop(self):
+        self.end_launchers()
         if self.lifeline is not None:
             self.lifeline.close()
         for process in self.processes:
