@@ -212,7 +212,7 @@ TEST(Download, CancellationStopsBeforeTheNextReadAndRemovesThePartialFile)
     EXPECT_EQ(outcome.error, L"更新操作已取消。");
     EXPECT_EQ(outcome.progress.size(), 1u);
     EXPECT_LT(outcome.progress[0].first, std::uint64_t{1} << 20);
-    EXPECT_EQ(asked, 3u);  // before the request, before the first read, before the second
+    EXPECT_GE(asked, 3u);  // before the request, before the first read, before the second, and while it waits
     EXPECT_FALSE(probe::FileExists(target));
 
     outcome = Fetch(server.BaseUrl() + L"slow", target, [] { return true; });
