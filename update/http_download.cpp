@@ -406,7 +406,7 @@ std::wstring DiskSpaceMessage(std::uint64_t needed)
     std::wstring size = std::to_wstring(needed) + L" 字节";
     if (needed >= (1u << 20))
         size += L"（约 " + std::to_wstring((needed + (1u << 20) - 1) >> 20) + L" MiB）";
-    return L"磁盘空间不足：此文件需要 " + size + L" 可用空间。请清理磁盘后重试。";
+    return L"磁盘空间不足：此文件需要 " + size + L"的可用空间。请清理磁盘后重试。";
 }
 
 bool DownloadToFile(Fetcher& fetcher, const std::wstring& url, const std::wstring& targetPath,
