@@ -8,18 +8,7 @@ cd "$(dirname "$0")/.."
 VORN_BUILD_DIR=build/bench VORN_BUILD_TARGET=update_limits_bench \
   bash scripts/build.sh x86_64 -DVORN_BUILD_BENCHMARKS=ON >/dev/null
 
-work=$(mktemp -d /tmp/vorn-update-limits-bench.XXXXXX)
-site_pid=""
-source scripts/wine-session.sh
-cleanup() {
-  rm -rf "$work"
-  if [ -n "$site_pid" ]; then
-    kill "$site_pid" 2>/dev/null || true
-    wait "$site_pid" 2>/dev/null || true
-  fi
-  vorn_wine_stop
-}
-trap cleanup EXIT
+source bench/site_session.sh
 
 mkdir "$work/site" "$work/client"
 breaks() { { printf '[Set]\r\nCount=0\r\n'; head -c "$1" /dev/zero | tr '\0' '\r'; } >"$work/site/$2"; }
@@ -27,12 +16,8 @@ breaks $((50 << 20)) breaks.ini
 cp "$work/site/breaks.ini" "$work/site/breaks-nolength.ini"
 breaks $(((16 << 20) - 64)) breaks-under-cap.ini
 printf '[Set]\r\nCount=0\r\n[up]\r\n' >"$work/site/endless.ini"
-python3 tools/update_site.py "$work/site" --port-file "$work/port" --lifetime 600 \
-  --fault /breaks-nolength.ini=nolength --fault /endless.ini=endless >/dev/null 2>&1 &
-site_pid=$!
-for _ in $(seq 1 50); do [ -s "$work/port" ] && break; sleep 0.1; done
-base=http://127.0.0.1:$(cat "$work/port")/
-VORN_XVFB=1 vorn_wine_start
+bench_start_site --fault /breaks-nolength.ini=nolength --fault /endless.ini=endless
+base=$base/
 
 client="Z:${work//\//\\}\\client"
 for manifest in breaks.ini breaks-nolength.ini breaks-under-cap.ini endless.ini; do
