@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <utility>
 #include <stdexcept>
 #include <vector>
 
@@ -66,8 +67,12 @@ bool CrackDownloadUrl(const std::wstring& url, UrlParts& parts)
 
 // What WinHTTP reports about the one operation pending on a request. The request handle owns it: it is freed
 // when WinHTTP says the handle is closing, which is the last call for that handle, possibly on another thread.
+// A slim lock and a condition variable rather than an event: a download makes two operations per few KiB, and
+// they cost no kernel call when nobody has to wait.
 struct RequestEvents {
-    UniqueHandle signal{CreateEventW(nullptr, FALSE, FALSE, nullptr)};
+    SRWLOCK lock = SRWLOCK_INIT;
+    CONDITION_VARIABLE ended = CONDITION_VARIABLE_INIT;
+    bool done = false;
     DWORD completion = 0;  // the status that ended the operation
     DWORD bytes = 0;       // bytes available or read
     DWORD error = 0;       // for WINHTTP_CALLBACK_STATUS_REQUEST_ERROR
@@ -78,27 +83,35 @@ void CALLBACK OnRequestEvent(HINTERNET, DWORD_PTR context, DWORD status, LPVOID 
     auto* events = reinterpret_cast<RequestEvents*>(context);
     if (events == nullptr)
         return;
-    switch (status) {
-    case WINHTTP_CALLBACK_STATUS_HANDLE_CLOSING:
+    if (status == WINHTTP_CALLBACK_STATUS_HANDLE_CLOSING) {
         delete events;
         return;
+    }
+    DWORD bytes = 0;
+    DWORD error = 0;
+    switch (status) {
     case WINHTTP_CALLBACK_STATUS_SENDREQUEST_COMPLETE:
     case WINHTTP_CALLBACK_STATUS_HEADERS_AVAILABLE:
         break;
     case WINHTTP_CALLBACK_STATUS_DATA_AVAILABLE:
-        events->bytes = *static_cast<const DWORD*>(information);
+        bytes = *static_cast<const DWORD*>(information);
         break;
     case WINHTTP_CALLBACK_STATUS_READ_COMPLETE:
-        events->bytes = length;
+        bytes = length;
         break;
     case WINHTTP_CALLBACK_STATUS_REQUEST_ERROR:
-        events->error = static_cast<const WINHTTP_ASYNC_RESULT*>(information)->dwError;
+        error = static_cast<const WINHTTP_ASYNC_RESULT*>(information)->dwError;
         break;
     default:
         return;
     }
+    AcquireSRWLockExclusive(&events->lock);
+    events->done = true;
     events->completion = status;
-    SetEvent(events->signal.get());
+    events->bytes = bytes;
+    events->error = error;
+    WakeConditionVariable(&events->ended);
+    ReleaseSRWLockExclusive(&events->lock);
 }
 
 DWORD QueryStatusCode(HINTERNET request)
@@ -203,7 +216,7 @@ public:
             }
             if (!Await(WINHTTP_CALLBACK_STATUS_DATA_AVAILABLE, kReadFailure, true, error))
                 return false;
-            const DWORD wanted = std::min(events_->bytes, kReadChunkBytes);
+            const DWORD wanted = std::min(available_, kReadChunkBytes);
             if (wanted == 0)
                 break;
             if (!WinHttpReadData(request_.get(), buffer.data(), wanted, nullptr)) {
@@ -212,7 +225,7 @@ public:
             }
             if (!Await(WINHTTP_CALLBACK_STATUS_READ_COMPLETE, kReadFailure, true, error))
                 return false;
-            const DWORD count = events_->bytes;
+            const DWORD count = available_;
             if (count == 0)
                 break;
             if (limits_.byteCap && received + count > *limits_.byteCap) {
@@ -238,8 +251,6 @@ private:
     bool AttachEvents()
     {
         auto events = std::make_unique<RequestEvents>();
-        if (!events->signal)
-            return false;
         const auto context = reinterpret_cast<DWORD_PTR>(events.get());
         if (!WinHttpSetOption(request_.get(), WINHTTP_OPTION_CONTEXT_VALUE, const_cast<DWORD_PTR*>(&context),
                               sizeof(context)))
@@ -259,14 +270,22 @@ private:
     bool Await(DWORD expected, const wchar_t* failure, bool requestSent, std::wstring& error)
     {
         for (;;) {
-            if (WaitForSingleObject(events_->signal.get(), static_cast<DWORD>(kCancelPoll.count())) ==
-                WAIT_OBJECT_0) {
-                if (events_->completion == expected)
+            AcquireSRWLockExclusive(&events_->lock);
+            if (!events_->done)
+                SleepConditionVariableSRW(&events_->ended, &events_->lock, static_cast<DWORD>(kCancelPoll.count()),
+                                          0);
+            const bool done = std::exchange(events_->done, false);
+            const DWORD completion = events_->completion;
+            const DWORD code = events_->error;
+            available_ = events_->bytes;
+            ReleaseSRWLockExclusive(&events_->lock);
+            if (done) {
+                if (completion == expected)
                     return true;
-                if (requestSent && events_->error == ERROR_WINHTTP_TIMEOUT)
+                if (requestSent && code == ERROR_WINHTTP_TIMEOUT)
                     error = pace_.Message(TransferPace::Verdict::kStalled);
                 else
-                    error = failure + std::to_wstring(events_->error);
+                    error = failure + std::to_wstring(code);
                 return false;
             }
             if (!GoOn(error))
@@ -279,6 +298,7 @@ private:
     const DownloadCancelled& isCancelled_;
     UniqueInternet connection_;
     RequestEvents* events_ = nullptr;  // owned by request_, see RequestEvents
+    DWORD available_ = 0;              // the byte count of the last step that ended
     UniqueInternet request_;           // closed first: it ends any pending step before the connection goes
 };
 
