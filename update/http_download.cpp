@@ -146,20 +146,6 @@ public:
     Exchange(const Exchange&) = delete;
     Exchange& operator=(const Exchange&) = delete;
 
-    bool GoOn(std::wstring& error)
-    {
-        if (isCancelled_ && isCancelled_()) {
-            error = kCancelledMessage;
-            return false;
-        }
-        const TransferPace::Verdict verdict = pace_.Check(TransferClock::now());
-        if (verdict != TransferPace::Verdict::kGoOn) {
-            error = pace_.Message(verdict);
-            return false;
-        }
-        return true;
-    }
-
     bool Request(HINTERNET session, const UrlParts& parts, std::wstring& error)
     {
         connection_.reset(WinHttpConnect(session, parts.host.c_str(), parts.port, 0));
@@ -247,6 +233,21 @@ public:
     }
 
 private:
+    // Whether the player still wants the transfer and the server is quick enough for it.
+    bool GoOn(std::wstring& error)
+    {
+        if (isCancelled_ && isCancelled_()) {
+            error = kCancelledMessage;
+            return false;
+        }
+        const TransferPace::Verdict verdict = pace_.Check(TransferClock::now());
+        if (verdict != TransferPace::Verdict::kGoOn) {
+            error = pace_.Message(verdict);
+            return false;
+        }
+        return true;
+    }
+
     // Hands the request its event record; from then on the request handle owns it.
     bool AttachEvents()
     {
