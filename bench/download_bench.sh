@@ -8,27 +8,12 @@ size=${1:-512}
 VORN_BUILD_DIR=build/bench VORN_BUILD_TARGET=download_bench \
   bash scripts/build.sh x86_64 -DVORN_BUILD_BENCHMARKS=ON >/dev/null
 
-work=$(mktemp -d /tmp/vorn-download-bench.XXXXXX)
-site_pid=""
-source scripts/wine-session.sh
-cleanup() {
-  rm -rf "$work"
-  if [ -n "$site_pid" ]; then
-    kill "$site_pid" 2>/dev/null || true
-    wait "$site_pid" 2>/dev/null || true
-  fi
-  vorn_wine_stop
-}
-trap cleanup EXIT
+source bench/site_session.sh
 
 mkdir "$work/site"
 head -c $((size << 20)) /dev/urandom >"$work/site/big.bin"
 head -c $((size << 17)) "$work/site/big.bin" >"$work/site/small.bin"
-python3 tools/update_site.py "$work/site" --port-file "$work/port" --lifetime 900 >/dev/null &
-site_pid=$!
-for _ in $(seq 1 50); do [ -s "$work/port" ] && break; sleep 0.1; done
-base=http://127.0.0.1:$(cat "$work/port")
-VORN_XVFB=1 vorn_wine_start
+bench_start_site
 
 fetch_curl() {
   /usr/bin/time -f "%e %M" -o "$work/time" curl -sS -o "$work/curl.bin" "$base/$1"

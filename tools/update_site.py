@@ -13,6 +13,8 @@ A fault makes one path (as requested, for example /up.ini) answer badly on purpo
   short     a Content-Length larger than the body; only half of the file is sent
   empty     status 200 with an empty body and no Content-Length
   slow      the file in 16 KiB pieces, 0.2 s apart
+  drip      the file's Content-Length, then one byte every 20 s
+  endless   the file without a Content-Length, again and again until the peer goes away
 """
 import argparse
 import http.server
@@ -23,7 +25,7 @@ import threading
 import time
 import urllib.parse
 
-FAULTS = ("404", "nolength", "short", "empty", "slow")
+FAULTS = ("404", "nolength", "short", "empty", "slow", "drip", "endless")
 
 
 class SiteHandler(http.server.BaseHTTPRequestHandler):
@@ -55,6 +57,26 @@ class SiteHandler(http.server.BaseHTTPRequestHandler):
                 self.head(200, size)
                 while self.send_part(body, 16384):
                     time.sleep(0.2)
+            elif fault == "drip":
+                self.head(200, size)
+
+                def drip():
+                    if not self.send_part(body, 1):
+                        return False
+                    time.sleep(20)
+                    return True
+
+                self.keep_sending(drip)
+            elif fault == "endless":
+                self.head(200, None)
+                data = body.read() or b"\n"
+                data *= max(1, 65536 // len(data))
+
+                def again():
+                    self.wfile.write(data)
+                    return True
+
+                self.keep_sending(again)
             else:
                 self.head(200, size)
                 self.wfile.flush()
@@ -71,6 +93,14 @@ class SiteHandler(http.server.BaseHTTPRequestHandler):
     def answer(self, status, body, length=True):
         self.head(status, len(body) if length else None)
         self.wfile.write(body)
+
+    def keep_sending(self, step):
+        """Calls step until it returns false or the peer goes away."""
+        try:
+            while step():
+                pass
+        except (BrokenPipeError, ConnectionResetError):
+            pass
 
     def send_part(self, body, size):
         data = body.read(size)

@@ -5,7 +5,9 @@
 #include <windows.h>
 #include <winhttp.h>
 
+#include <algorithm>
 #include <filesystem>
+#include <utility>
 #include <stdexcept>
 #include <vector>
 
@@ -25,16 +27,12 @@ constexpr int kConnectTimeoutMs = 5000;
 constexpr int kSendTimeoutMs = 15000;
 constexpr int kReceiveTimeoutMs = 30000;
 constexpr DWORD kReadChunkBytes = 65536;
+constexpr DWORD kRequestEvents = WINHTTP_CALLBACK_FLAG_ALL_COMPLETIONS | WINHTTP_CALLBACK_FLAG_HANDLES;
 
 constexpr wchar_t kCancelledMessage[] = L"更新操作已取消。";
 constexpr wchar_t kBadAddressMessage[] = L"下载地址无效";
-
-// Member order is the release order in reverse: the request goes first, the session last.
-struct HttpExchange {
-    UniqueInternet session;
-    UniqueInternet connection;
-    UniqueInternet request;
-};
+constexpr wchar_t kRequestFailure[] = L"HTTP 请求失败，错误码：";
+constexpr wchar_t kReadFailure[] = L"HTTP 数据读取失败，错误码：";
 
 struct UrlParts {
     bool secure = false;
@@ -67,36 +65,53 @@ bool CrackDownloadUrl(const std::wstring& url, UrlParts& parts)
     return true;
 }
 
-// Session, connection and a sent request with its response headers received.
-bool StartExchange(const UrlParts& parts, HttpExchange& exchange, std::wstring& error)
+// What WinHTTP reports about the one operation pending on a request. The request handle owns it: it is freed
+// when WinHTTP says the handle is closing, which is the last call for that handle, possibly on another thread.
+// A slim lock and a condition variable rather than an event: a download makes two operations per few KiB, and
+// they cost no kernel call when nobody has to wait.
+struct RequestEvents {
+    SRWLOCK lock = SRWLOCK_INIT;
+    CONDITION_VARIABLE ended = CONDITION_VARIABLE_INIT;
+    bool done = false;
+    DWORD completion = 0;  // the status that ended the operation
+    DWORD bytes = 0;       // bytes available or read
+    DWORD error = 0;       // for WINHTTP_CALLBACK_STATUS_REQUEST_ERROR
+};
+
+void CALLBACK OnRequestEvent(HINTERNET, DWORD_PTR context, DWORD status, LPVOID information, DWORD length)
 {
-    exchange.session.reset(WinHttpOpen(kUserAgent, WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY, WINHTTP_NO_PROXY_NAME,
-                                       WINHTTP_NO_PROXY_BYPASS, 0));
-    if (!exchange.session) {
-        error = L"初始化 HTTP 会话失败";
-        return false;
+    auto* events = reinterpret_cast<RequestEvents*>(context);
+    if (events == nullptr)
+        return;
+    if (status == WINHTTP_CALLBACK_STATUS_HANDLE_CLOSING) {
+        delete events;
+        return;
     }
-    WinHttpSetTimeouts(exchange.session.get(), kResolveTimeoutMs, kConnectTimeoutMs, kSendTimeoutMs,
-                       kReceiveTimeoutMs);
-
-    exchange.connection.reset(WinHttpConnect(exchange.session.get(), parts.host.c_str(), parts.port, 0));
-    if (!exchange.connection) {
-        error = L"连接下载服务器失败";
-        return false;
+    DWORD bytes = 0;
+    DWORD error = 0;
+    switch (status) {
+    case WINHTTP_CALLBACK_STATUS_SENDREQUEST_COMPLETE:
+    case WINHTTP_CALLBACK_STATUS_HEADERS_AVAILABLE:
+        break;
+    case WINHTTP_CALLBACK_STATUS_DATA_AVAILABLE:
+        bytes = *static_cast<const DWORD*>(information);
+        break;
+    case WINHTTP_CALLBACK_STATUS_READ_COMPLETE:
+        bytes = length;
+        break;
+    case WINHTTP_CALLBACK_STATUS_REQUEST_ERROR:
+        error = static_cast<const WINHTTP_ASYNC_RESULT*>(information)->dwError;
+        break;
+    default:
+        return;
     }
-
-    const DWORD flags = WINHTTP_FLAG_REFRESH | (parts.secure ? WINHTTP_FLAG_SECURE : 0);
-    exchange.request.reset(WinHttpOpenRequest(exchange.connection.get(), L"GET", parts.objectName.c_str(), nullptr,
-                                              WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES, flags));
-    const bool ok = exchange.request &&
-                    WinHttpSendRequest(exchange.request.get(), kNoCacheHeaders, static_cast<DWORD>(-1),
-                                       WINHTTP_NO_REQUEST_DATA, 0, 0, 0) &&
-                    WinHttpReceiveResponse(exchange.request.get(), nullptr);
-    if (!ok) {
-        error = L"HTTP 请求失败，错误码：" + std::to_wstring(GetLastError());
-        return false;
-    }
-    return true;
+    AcquireSRWLockExclusive(&events->lock);
+    events->done = true;
+    events->completion = status;
+    events->bytes = bytes;
+    events->error = error;
+    WakeConditionVariable(&events->ended);
+    ReleaseSRWLockExclusive(&events->lock);
 }
 
 DWORD QueryStatusCode(HINTERNET request)
@@ -119,6 +134,175 @@ std::optional<std::uint64_t> QueryContentLength(HINTERNET request)
     return ParseContentLength(std::wstring(text, size / sizeof(wchar_t)));
 }
 
+// One GET on an asynchronous session. The calling thread starts each step and then waits for its completion in
+// slices of kCancelPoll, asking between slices whether the player cancelled and whether the server is too slow;
+// leaving early closes the request, which ends whatever WinHTTP still has pending on it.
+class Exchange {
+public:
+    Exchange(const TransferLimits& limits, const DownloadCancelled& isCancelled)
+        : limits_(limits), pace_(limits, TransferClock::now()), isCancelled_(isCancelled)
+    {
+    }
+    Exchange(const Exchange&) = delete;
+    Exchange& operator=(const Exchange&) = delete;
+
+    bool Request(HINTERNET session, const UrlParts& parts, std::wstring& error)
+    {
+        connection_.reset(WinHttpConnect(session, parts.host.c_str(), parts.port, 0));
+        if (!connection_) {
+            error = L"连接下载服务器失败";
+            return false;
+        }
+        const DWORD flags = WINHTTP_FLAG_REFRESH | (parts.secure ? WINHTTP_FLAG_SECURE : 0);
+        request_.reset(WinHttpOpenRequest(connection_.get(), L"GET", parts.objectName.c_str(), nullptr,
+                                          WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES, flags));
+        if (!request_ || !AttachEvents()) {
+            error = kRequestFailure + std::to_wstring(GetLastError());
+            return false;
+        }
+        if (!WinHttpSendRequest(request_.get(), kNoCacheHeaders, static_cast<DWORD>(-1), WINHTTP_NO_REQUEST_DATA,
+                                0, 0, reinterpret_cast<DWORD_PTR>(events_))) {
+            error = kRequestFailure + std::to_wstring(GetLastError());
+            return false;
+        }
+        if (!Await(WINHTTP_CALLBACK_STATUS_SENDREQUEST_COMPLETE, kRequestFailure, false, error))
+            return false;
+        if (!WinHttpReceiveResponse(request_.get(), nullptr)) {
+            error = kRequestFailure + std::to_wstring(GetLastError());
+            return false;
+        }
+        return Await(WINHTTP_CALLBACK_STATUS_HEADERS_AVAILABLE, kRequestFailure, true, error);
+    }
+
+    bool ReceiveBody(FetchSink& sink, const DownloadProgress& onProgress, std::wstring& error)
+    {
+        const DWORD status = QueryStatusCode(request_.get());
+        if (status < 200 || status > 299) {
+            error = L"HTTP 状态码：" + std::to_wstring(status);
+            return false;
+        }
+        const std::optional<std::uint64_t> length = QueryContentLength(request_.get());
+        if (length && limits_.byteCap && *length > *limits_.byteCap) {
+            error = ByteCapMessage(*limits_.byteCap);
+            return false;
+        }
+        if (!sink.Open(length, error))
+            return false;
+
+        const std::uint64_t total = length.value_or(0);
+        std::uint64_t received = 0;
+        std::vector<char> buffer(kReadChunkBytes);
+        for (;;) {
+            // Only what has arrived is read, so a read never waits for a server that drips.
+            if (!GoOn(error))
+                return false;
+            if (!WinHttpQueryDataAvailable(request_.get(), nullptr)) {
+                error = kReadFailure + std::to_wstring(GetLastError());
+                return false;
+            }
+            if (!Await(WINHTTP_CALLBACK_STATUS_DATA_AVAILABLE, kReadFailure, true, error))
+                return false;
+            const DWORD wanted = std::min(available_, kReadChunkBytes);
+            if (wanted == 0)
+                break;
+            if (!WinHttpReadData(request_.get(), buffer.data(), wanted, nullptr)) {
+                error = kReadFailure + std::to_wstring(GetLastError());
+                return false;
+            }
+            if (!Await(WINHTTP_CALLBACK_STATUS_READ_COMPLETE, kReadFailure, true, error))
+                return false;
+            const DWORD count = available_;
+            if (count == 0)
+                break;
+            if (limits_.byteCap && received + count > *limits_.byteCap) {
+                error = ByteCapMessage(*limits_.byteCap);
+                return false;
+            }
+            if (!sink.Write(buffer.data(), count, error))
+                return false;
+            received += count;
+            pace_.Progress(received, TransferClock::now());
+            if (onProgress)
+                onProgress(received, total);
+        }
+        if (length && received != total) {
+            error = L"文件下载不完整，请重试";
+            return false;
+        }
+        return true;
+    }
+
+private:
+    // Whether the player still wants the transfer and the server is quick enough for it.
+    bool GoOn(std::wstring& error)
+    {
+        if (isCancelled_ && isCancelled_()) {
+            error = kCancelledMessage;
+            return false;
+        }
+        const TransferPace::Verdict verdict = pace_.Check(TransferClock::now());
+        if (verdict != TransferPace::Verdict::kGoOn) {
+            error = pace_.Message(verdict);
+            return false;
+        }
+        return true;
+    }
+
+    // Hands the request its event record; from then on the request handle owns it.
+    bool AttachEvents()
+    {
+        auto events = std::make_unique<RequestEvents>();
+        const auto context = reinterpret_cast<DWORD_PTR>(events.get());
+        if (!WinHttpSetOption(request_.get(), WINHTTP_OPTION_CONTEXT_VALUE, const_cast<DWORD_PTR*>(&context),
+                              sizeof(context)))
+            return false;
+        if (WinHttpSetStatusCallback(request_.get(), OnRequestEvent, kRequestEvents, 0) ==
+            WINHTTP_INVALID_STATUS_CALLBACK) {
+            // Without the callback nobody frees the record when the handle closes: close it before the record.
+            request_.reset();
+            return false;
+        }
+        events_ = events.release();
+        return true;
+    }
+
+    // Waits until the step just started ends with `expected`. A WinHTTP time-out once the request is out means
+    // the server went silent, which the player hears as a server that is too slow.
+    bool Await(DWORD expected, const wchar_t* failure, bool requestSent, std::wstring& error)
+    {
+        for (;;) {
+            AcquireSRWLockExclusive(&events_->lock);
+            if (!events_->done)
+                SleepConditionVariableSRW(&events_->ended, &events_->lock, static_cast<DWORD>(kCancelPoll.count()),
+                                          0);
+            const bool done = std::exchange(events_->done, false);
+            const DWORD completion = events_->completion;
+            const DWORD code = events_->error;
+            available_ = events_->bytes;
+            ReleaseSRWLockExclusive(&events_->lock);
+            if (done) {
+                if (completion == expected)
+                    return true;
+                if (requestSent && code == ERROR_WINHTTP_TIMEOUT)
+                    error = pace_.Message(TransferPace::Verdict::kStalled);
+                else
+                    error = failure + std::to_wstring(code);
+                return false;
+            }
+            if (!GoOn(error))
+                return false;
+        }
+    }
+
+    const TransferLimits& limits_;
+    TransferPace pace_;
+    const DownloadCancelled& isCancelled_;
+    UniqueInternet connection_;
+    RequestEvents* events_ = nullptr;  // owned by request_, see RequestEvents
+    DWORD available_ = 0;              // the byte count of the last step that ended
+    UniqueInternet request_;           // closed first: it ends any pending step before the connection goes
+};
+
 bool EnsureParentFolder(const std::wstring& targetPath)
 {
     const std::filesystem::path parent = std::filesystem::path(targetPath).parent_path();
@@ -130,34 +314,147 @@ bool EnsureParentFolder(const std::wstring& targetPath)
     return std::filesystem::is_directory(parent, ignored);
 }
 
-// Streams the body into the open file. On false, error is set and the caller removes the file.
-bool ReceiveBody(HINTERNET request, HANDLE file, std::uint64_t total, const DownloadProgress& onProgress,
-                 const DownloadCancelled& isCancelled, std::uint64_t& received, std::wstring& error)
+// Whether the folder of targetPath has room for `bytes` more; true when the system cannot tell.
+bool HasRoomFor(const std::wstring& targetPath, std::uint64_t bytes)
 {
-    std::vector<char> buffer(kReadChunkBytes);
-    for (;;) {
-        if (isCancelled && isCancelled()) {
-            error = kCancelledMessage;
+    std::wstring folder = std::filesystem::path(targetPath).parent_path().wstring();
+    if (folder.empty())
+        folder = L".";
+    ULARGE_INTEGER available{};
+    if (!GetDiskFreeSpaceExW(folder.c_str(), &available, nullptr, nullptr))
+        return true;
+    return available.QuadPart >= bytes;
+}
+
+// The storage side of DownloadToFile: the file is made only once the reply is good and is known to fit.
+class FileSink final : public FetchSink {
+public:
+    explicit FileSink(const std::wstring& path) : path_(path) {}
+
+    bool Open(std::optional<std::uint64_t> length, std::wstring& error) override
+    {
+        if (!EnsureParentFolder(path_)) {
+            error = L"无法创建目标目录";
             return false;
         }
-        DWORD count = 0;
-        if (!WinHttpReadData(request, buffer.data(), kReadChunkBytes, &count)) {
-            error = L"HTTP 数据读取失败，错误码：" + std::to_wstring(GetLastError());
+        if (length && !HasRoomFor(path_, *length)) {
+            error = DiskSpaceMessage(*length);
             return false;
         }
-        if (count == 0)
-            return true;
+        file_.reset(CreateFileW(path_.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
+                                FILE_ATTRIBUTE_NORMAL, nullptr));
+        if (!file_) {
+            error = L"无法打开目标文件";
+            return false;
+        }
+        opened_ = true;
+        return true;
+    }
+
+    bool Write(const char* data, std::size_t size, std::wstring& error) override
+    {
         DWORD written = 0;
-        if (!WriteFile(file, buffer.data(), count, &written, nullptr) || written != count) {
+        if (!WriteFile(file_.get(), data, static_cast<DWORD>(size), &written, nullptr) || written != size) {
             error = L"文件写入失败";
             return false;
         }
-        received += count;
-        if (onProgress)
-            onProgress(received, total);
+        return true;
     }
+
+    bool Close(std::wstring& error)
+    {
+        if (file_ && !CloseHandle(file_.release())) {
+            error = L"文件写入或关闭失败";
+            return false;
+        }
+        return true;
+    }
+
+    // Closes the file first and then deletes it: no partial body stays behind.
+    void Discard()
+    {
+        file_.reset();
+        if (opened_)
+            DeleteFileW(path_.c_str());
+    }
+
+private:
+    std::wstring path_;
+    UniqueFile file_;
+    bool opened_ = false;
+};
+
 }
 
+struct WinHttpFetcher::Session {
+    UniqueInternet handle;
+};
+
+WinHttpFetcher::WinHttpFetcher() = default;
+
+WinHttpFetcher::~WinHttpFetcher() = default;
+
+bool WinHttpFetcher::Fetch(const std::wstring& url, FetchSink& sink, const TransferLimits& limits,
+                           const DownloadProgress& onProgress, const DownloadCancelled& isCancelled,
+                           std::wstring& error)
+{
+    error.clear();
+    if (isCancelled && isCancelled()) {
+        error = kCancelledMessage;
+        return false;
+    }
+    UrlParts parts;
+    if (!CrackDownloadUrl(NormalizeDownloadUrl(url), parts)) {
+        error = kBadAddressMessage;
+        return false;
+    }
+    if (!session_) {
+        UniqueInternet handle(WinHttpOpen(kUserAgent, WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY, WINHTTP_NO_PROXY_NAME,
+                                          WINHTTP_NO_PROXY_BYPASS, WINHTTP_FLAG_ASYNC));
+        if (!handle) {
+            error = L"初始化 HTTP 会话失败";
+            return false;
+        }
+        WinHttpSetTimeouts(handle.get(), kResolveTimeoutMs, kConnectTimeoutMs, kSendTimeoutMs, kReceiveTimeoutMs);
+        session_ = std::make_unique<Session>(Session{std::move(handle)});
+    }
+    Exchange exchange(limits, isCancelled);
+    return exchange.Request(session_->handle.get(), parts, error) && exchange.ReceiveBody(sink, onProgress, error);
+}
+
+std::wstring DiskSpaceMessage(std::uint64_t needed)
+{
+    std::wstring size = std::to_wstring(needed) + L" 字节";
+    if (needed >= (1u << 20))
+        size += L"（约 " + std::to_wstring((needed + (1u << 20) - 1) >> 20) + L" MiB）";
+    return L"磁盘空间不足：此文件需要 " + size + L"的可用空间。请清理磁盘后重试。";
+}
+
+bool DownloadToFile(Fetcher& fetcher, const std::wstring& url, const std::wstring& targetPath,
+                    const TransferLimits& limits, const DownloadProgress& onProgress, std::wstring& error,
+                    const DownloadCancelled& isCancelled)
+{
+    FileSink sink(targetPath);
+    std::uint64_t received = 0;
+    const auto count = [&](std::uint64_t bytes, std::uint64_t total) {
+        received = bytes;
+        if (onProgress)
+            onProgress(bytes, total);
+    };
+    if (!fetcher.Fetch(url, sink, limits, count, isCancelled, error) || !sink.Close(error)) {
+        sink.Discard();
+        return false;
+    }
+    if (onProgress)
+        onProgress(received, received);
+    return true;
+}
+
+bool DownloadToFile(const std::wstring& url, const std::wstring& targetPath, DownloadProgress onProgress,
+                    std::wstring& error, DownloadCancelled isCancelled)
+{
+    WinHttpFetcher fetcher;
+    return DownloadToFile(fetcher, url, targetPath, TransferLimits{}, onProgress, error, isCancelled);
 }
 
 std::optional<std::uint64_t> ParseContentLength(const std::wstring& text)
@@ -167,62 +464,4 @@ std::optional<std::uint64_t> ParseContentLength(const std::wstring& text)
     } catch (const std::exception&) {
         return std::nullopt;
     }
-}
-
-bool DownloadToFile(const std::wstring& url, const std::wstring& targetPath, DownloadProgress onProgress,
-                    std::wstring& error, DownloadCancelled isCancelled)
-{
-    error.clear();
-    if (isCancelled && isCancelled()) {
-        error = kCancelledMessage;
-        return false;
-    }
-
-    UrlParts parts;
-    if (!CrackDownloadUrl(NormalizeDownloadUrl(url), parts)) {
-        error = kBadAddressMessage;
-        return false;
-    }
-    HttpExchange exchange;
-    if (!StartExchange(parts, exchange, error))
-        return false;
-    const DWORD status = QueryStatusCode(exchange.request.get());
-    if (status < 200 || status > 299) {
-        error = L"HTTP 状态码：" + std::to_wstring(status);
-        return false;
-    }
-    const std::optional<std::uint64_t> length = QueryContentLength(exchange.request.get());
-    const std::uint64_t total = length.value_or(0);
-
-    if (!EnsureParentFolder(targetPath)) {
-        error = L"无法创建目标目录";
-        return false;
-    }
-    UniqueFile file(CreateFileW(targetPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
-                                FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file) {
-        error = L"无法打开目标文件";
-        return false;
-    }
-    // From here on a failure closes the file first and then deletes it: no partial body stays behind.
-    ScopeExit removePartial([&] {
-        file.reset();
-        DeleteFileW(targetPath.c_str());
-    });
-
-    std::uint64_t received = 0;
-    if (!ReceiveBody(exchange.request.get(), file.get(), total, onProgress, isCancelled, received, error))
-        return false;
-    if (!CloseHandle(file.release())) {
-        error = L"文件写入或关闭失败";
-        return false;
-    }
-    if (length && received != total) {
-        error = L"文件下载不完整，请重试";
-        return false;
-    }
-    removePartial.Dismiss();
-    if (onProgress)
-        onProgress(received, total == 0 ? received : total);
-    return true;
 }

@@ -1,21 +1,46 @@
 #pragma once
 
 #include "update/download_url.h"
+#include "update/fetcher.h"
 
 #include <cstdint>
-#include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 
-// Called after every chunk written with (received, total); total is 0 while the length is unknown.
-using DownloadProgress = std::function<void(std::uint64_t received, std::uint64_t total)>;
-// Asked before anything else and before every read; true stops the download.
-using DownloadCancelled = std::function<bool()>;
+// The real fetcher: WinHTTP, driven asynchronously so that the calling thread only ever waits in short slices
+// and sees a cancel or a stalled server while a read is pending. One session serves every fetch of the object;
+// use it from one thread at a time.
+class WinHttpFetcher final : public Fetcher {
+public:
+    WinHttpFetcher();
+    WinHttpFetcher(const WinHttpFetcher&) = delete;
+    WinHttpFetcher& operator=(const WinHttpFetcher&) = delete;
+    ~WinHttpFetcher() override;
 
-// Blocking GET of url into targetPath over WinHTTP. True when the whole body is in the file; otherwise error
-// holds one user-facing message and no part of the body is left at targetPath.
+    bool Fetch(const std::wstring& url, FetchSink& sink, const TransferLimits& limits,
+               const DownloadProgress& onProgress, const DownloadCancelled& isCancelled,
+               std::wstring& error) override;
+
+private:
+    struct Session;
+    std::unique_ptr<Session> session_;  // opened at the first fetch
+};
+
+// GET of url through fetcher into targetPath within limits. Before the file is written its folder is created
+// and, when the server announced a length, the free space of that folder is checked against it. True when the
+// whole body is in the file; otherwise error holds one user-facing message and no part of the body is left at
+// targetPath. After a success onProgress hears (received, received) once more when no length was announced.
+bool DownloadToFile(Fetcher& fetcher, const std::wstring& url, const std::wstring& targetPath,
+                    const TransferLimits& limits, const DownloadProgress& onProgress, std::wstring& error,
+                    const DownloadCancelled& isCancelled);
+
+// The same with a WinHTTP fetcher of its own and the general limits.
 bool DownloadToFile(const std::wstring& url, const std::wstring& targetPath, DownloadProgress onProgress,
                     std::wstring& error, DownloadCancelled isCancelled);
+
+// The message for a file of `needed` bytes that does not fit into the free space.
+std::wstring DiskSpaceMessage(std::uint64_t needed);
 
 // The Content-Length header text as a byte count: leading decimal digits are enough; an empty, non-numeric or
 // overflowing text gives no length.

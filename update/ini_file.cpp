@@ -5,10 +5,14 @@
 #include <windows.h>
 
 #include <climits>
+#include <random>
 
 namespace {
 
 constexpr std::size_t kValueLimit = 32767;  // the reader's buffer is 32768 characters with its terminator
+// The table starts this small and doubles as keys come in: its size follows the keys, never the line breaks
+// (a manifest of nothing but line breaks must not reserve room for millions of keys).
+constexpr std::size_t kInitialSlots = 64;
 
 // The reader's white space: ASCII blanks and control spaces, plus ^Z (an old end-of-file mark). Other Unicode
 // spaces such as U+00A0 or U+3000 are ordinary characters to it.
@@ -23,12 +27,27 @@ wchar_t FoldUnit(wchar_t c)
     return c >= L'A' && c <= L'Z' ? static_cast<wchar_t>(c - L'A' + L'a') : c;
 }
 
+// Drawn once per process, so a manifest cannot be made of keys that all land in the same slot.
+std::uint64_t HashSeed()
+{
+    static const std::uint64_t seed = [] {
+        std::random_device device;
+        return (static_cast<std::uint64_t>(device()) << 32) ^ device();
+    }();
+    return seed;
+}
+
+// FNV-1a over the folded units, starting from the process's seed, with a final mix so that every bit of the
+// seed reaches the slot number.
 std::uint32_t FoldedHash(std::wstring_view name)
 {
-    std::uint32_t hash = 2166136261u;
+    std::uint64_t hash = 14695981039346656037ull ^ HashSeed();
     for (const wchar_t c : name)
-        hash = (hash ^ static_cast<std::uint32_t>(FoldUnit(c))) * 16777619u;
-    return hash;
+        hash = (hash ^ static_cast<std::uint64_t>(FoldUnit(c))) * 1099511628211ull;
+    hash ^= hash >> 33;
+    hash *= 0xFF51AFD7ED558CCDull;
+    hash ^= hash >> 33;
+    return static_cast<std::uint32_t>(hash);
 }
 
 bool FoldedEqual(std::wstring_view a, std::wstring_view b)
@@ -152,14 +171,7 @@ void IniFile::Parse()
     if (text_.size() > UINT32_MAX)
         text_.clear();
     const std::wstring_view text = text_;
-    // Sized for one key per line up front, so a long manifest is never rehashed.
-    std::size_t lines = 1;
-    for (const wchar_t c : text)
-        lines += c == L'\n' || c == L'\r' ? 1 : 0;
-    std::size_t size = 1024;
-    while (size < lines * 2)
-        size *= 2;
-    slots_.assign(size, Slot{});
+    slots_.assign(kInitialSlots, Slot{});
     // Lines before the first section header form a section without a name. It comes first, so any later section
     // whose name is empty or blank is never searched.
     sections_.emplace(std::wstring(), 1);
@@ -205,6 +217,11 @@ void IniFile::Parse()
         value = ReaderValue(CutAtNul(value));
         Insert(current, span(key), value.empty() ? Span{} : span(value));
     }
+}
+
+std::size_t IniFile::SectionHash::operator()(const std::wstring& foldedName) const
+{
+    return FoldedHash(foldedName);
 }
 
 std::uint32_t IniFile::FindSection(const std::wstring& foldedName) const

@@ -62,7 +62,11 @@ private:
     void Insert(std::uint32_t section, Span key, Span value);
 
     std::wstring text_;
-    std::unordered_map<std::wstring, std::uint32_t> sections_;  // folded name -> number of its first occurrence
-    std::vector<Slot> slots_;  // open addressing, size a power of two, at most half full
+    // The seeded hash of the keys, so section names cannot be chosen to collide either.
+    struct SectionHash {
+        std::size_t operator()(const std::wstring& foldedName) const;
+    };
+    std::unordered_map<std::wstring, std::uint32_t, SectionHash> sections_;  // folded name -> first occurrence
+    std::vector<Slot> slots_;  // open addressing, size a power of two, at most half full, grown per key
     std::size_t used_ = 0;
 };

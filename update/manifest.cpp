@@ -18,11 +18,6 @@ constexpr std::int64_t kMaxEntries = 100000;
 const wchar_t kCountMessage[] = L"更新清单中的 Count 无效；请确认网站返回的是 up.ini，而不是网页。";
 const wchar_t kLocalPathMessage[] = L"清单中的本地文件路径无效。";
 
-std::wstring EntryMessage(std::size_t n)
-{
-    return L"更新清单第 " + std::to_wstring(n) + L" 项路径或 CRC32 无效。";
-}
-
 // Count is read like a signed 32-bit decimal (optional sign, digits, nothing after them) and must be 0..100000.
 bool ParseCount(const std::wstring& text, std::size_t& count)
 {
@@ -101,6 +96,11 @@ std::wstring ParentFolder(const std::wstring& path)
     return separator == std::wstring::npos ? std::wstring() : path.substr(0, separator + 1);
 }
 
+}
+
+std::wstring EntryMessage(std::size_t n)
+{
+    return L"更新清单第 " + std::to_wstring(n) + L" 项路径或 CRC32 无效。";
 }
 
 bool ParseCrc32Text(const std::wstring& text, std::uint32_t& value)

@@ -16,6 +16,9 @@ struct ManifestEntry {
 // player. `error` is cleared on entry.
 bool ParseManifest(const std::wstring& manifestPath, std::vector<ManifestEntry>& entries, std::wstring& error);
 
+// The message that refuses entry n (counted from 1) of the manifest.
+std::wstring EntryMessage(std::size_t n);
+
 // One lookup through the system's profile reader, trimmed; missing file, section or key give "". Each call reads
 // the file again, so this is for single values; ParseManifest reads the whole file once instead.
 std::wstring ReadIniString(const std::wstring& iniPath, const std::wstring& section, const std::wstring& key);

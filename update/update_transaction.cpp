@@ -1,5 +1,6 @@
 #include "update/update_transaction.h"
 
+#include "base/unique_resource.h"
 #include "update/crc32.h"
 #include "update/http_download.h"
 #include "update/install_staged_file.h"
@@ -12,6 +13,7 @@
 #include <algorithm>
 #include <exception>
 #include <filesystem>
+#include <optional>
 #include <stdexcept>
 #include <vector>
 
@@ -33,6 +35,43 @@ std::int32_t FilePercent(std::uint64_t received, std::uint64_t total)
     return static_cast<std::int32_t>(std::min(percent, 100.0));
 }
 
+constexpr wchar_t kStagingPrefix[] = L".vorn-update-";
+
+// Which file a path names, whatever its spelling (letter case, 8.3 alias): the volume and the file's index on it.
+struct FileIdentity {
+    DWORD volume = 0;
+    DWORD indexHigh = 0;
+    DWORD indexLow = 0;
+    bool operator==(const FileIdentity&) const = default;
+};
+
+// The identity of an existing file or folder; none when it does not exist or cannot be opened. A link is not
+// followed: the update refuses links under the root anyway.
+std::optional<FileIdentity> IdentityOf(const std::wstring& path)
+{
+    const UniqueFile file(CreateFileW(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                      nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
+                                      nullptr));
+    BY_HANDLE_FILE_INFORMATION information{};
+    if (!file || !GetFileInformationByHandle(file.get(), &information))
+        return std::nullopt;
+    return FileIdentity{information.dwVolumeSerialNumber, information.nFileIndexHigh, information.nFileIndexLow};
+}
+
+// Two paths that name the same file: equal text ignoring case, or, for a file that exists, the same identity.
+bool SameFile(const std::wstring& path, const std::wstring& other, const std::optional<FileIdentity>& otherIdentity)
+{
+    if (_wcsicmp(path.c_str(), other.c_str()) == 0)
+        return true;
+    return otherIdentity && IdentityOf(path) == otherIdentity;
+}
+
+// The system makes up 8.3 aliases with a "~"; a path without one can reach another name only through letter case.
+bool MayHoldAlias(const std::wstring& relativePath)
+{
+    return relativePath.find(L'~') != std::wstring::npos;
+}
+
 // A file counts as current only when it could be read to its end and its checksum text matches exactly.
 bool MatchesChecksum(const std::wstring& path, const std::wstring& expectedHex)
 {
@@ -43,10 +82,11 @@ bool MatchesChecksum(const std::wstring& path, const std::wstring& expectedHex)
 
 class Transaction {
 public:
-    Transaction(const std::wstring& baseUrl, UpdateStatusCallback& onStatus, UpdatePercentCallback& onPercent,
-                UpdateCancelQuery& isCancelled, UpdateProgressCallback& onProgress, UpdateResult& result)
-        : baseUrl_(baseUrl), onStatus_(onStatus), onPercent_(onPercent), isCancelled_(isCancelled),
-          onProgress_(onProgress), result_(result)
+    Transaction(Fetcher& fetcher, const std::wstring& baseUrl, UpdateStatusCallback& onStatus,
+                UpdatePercentCallback& onPercent, UpdateCancelQuery& isCancelled, UpdateProgressCallback& onProgress,
+                UpdateResult& result)
+        : fetcher_(fetcher), baseUrl_(baseUrl), onStatus_(onStatus), onPercent_(onPercent),
+          isCancelled_(isCancelled), onProgress_(onProgress), result_(result)
     {
     }
 
@@ -59,13 +99,9 @@ public:
         if (!FetchManifest(manifestName))
             return;
         launcher_ = AbsoluteNormalPath(launcherPath);
-        // Every local path is checked before any client file is looked at, so a link under the root stops the
-        // update before anything is downloaded. Nothing changes the tree between this pass and the check pass,
-        // so the check pass uses the paths found here; the install pass asks the disk afresh.
-        UnderRootResolver resolver(root_);
-        targets_.reserve(entries_.size());
-        for (const ManifestEntry& entry : entries_)
-            targets_.push_back(resolver.Resolve(entry.localPath));
+        launcherIdentity_ = IdentityOf(launcher_);
+        if (!ValidateEntries())
+            return;
         if (!CheckFiles() || !DownloadFiles() || !InstallFiles())
             return;
         result_.succeeded = true;
@@ -92,6 +128,34 @@ private:
                        static_cast<std::int32_t>(overallPercent), file);
     }
 
+    // Every local path is checked before any client file is looked at, so a link under the root stops the
+    // update before anything is downloaded. Nothing changes the tree between this pass and the check pass, so
+    // the check pass uses the paths found here; the install pass asks the disk afresh. An entry must not reach
+    // the launcher's ".new" file (the self-update would start it) or a staging folder (this one holds the
+    // downloads being verified).
+    bool ValidateEntries()
+    {
+        const std::wstring launcherNew = launcher_ + L".new";
+        const std::optional<FileIdentity> newIdentity = IdentityOf(launcherNew);
+        const std::optional<FileIdentity> stagingIdentity = IdentityOf(staging_);
+        UnderRootResolver resolver(root_);
+        targets_.reserve(entries_.size());
+        for (std::size_t i = 0; i < entries_.size(); ++i) {
+            const std::wstring& local = entries_[i].localPath;
+            targets_.push_back(resolver.Resolve(local));
+            const std::wstring top = local.substr(0, local.find(L'\\'));
+            const bool aliased = MayHoldAlias(local);
+            const bool refused =
+                _wcsnicmp(top.c_str(), kStagingPrefix, wcslen(kStagingPrefix)) == 0 ||
+                _wcsicmp(targets_.back().c_str(), launcherNew.c_str()) == 0 ||
+                (aliased && newIdentity && IdentityOf(targets_.back()) == newIdentity) ||
+                (aliased && stagingIdentity && IdentityOf(ResolveUnderRoot(root_, top)) == stagingIdentity);
+            if (refused)
+                return Stop(EntryMessage(i + 1));
+        }
+        return true;
+    }
+
     bool FetchManifest(const std::wstring& manifestName)
     {
         std::wstring name = manifestName;
@@ -100,7 +164,7 @@ private:
         const std::wstring url = BuildDownloadUrl(baseUrl_, name);
         const std::wstring localManifest = (std::filesystem::path(staging_) / L"manifest.ini").wstring();
         std::wstring error;
-        if (!DownloadToFile(url, localManifest, {}, error, isCancelled_))
+        if (!DownloadToFile(fetcher_, url, localManifest, ManifestLimits(), {}, error, isCancelled_))
             return Stop(L"更新清单下载失败：" + url + L"\n" + error);
         if (!ParseManifest(localManifest, entries_, error))
             return Stop(error);
@@ -121,7 +185,7 @@ private:
             PendingFile file;
             file.stagedPath = (std::filesystem::path(staging_) / std::to_wstring(i)).wstring();
             file.targetPath = target;
-            file.isLauncher = _wcsicmp(target.c_str(), launcher_.c_str()) == 0;
+            file.isLauncher = SameFile(target, launcher_, launcherIdentity_);
             file.entryIndex = i;
             pending_.push_back(std::move(file));
         }
@@ -149,8 +213,8 @@ private:
                 Report(kDownloading, j + 1, n, percent, overall, entry.localPath);
             };
             std::wstring error;
-            if (!DownloadToFile(BuildDownloadUrl(baseUrl_, entry.remotePath), file.stagedPath, adapter, error,
-                                isCancelled_))
+            if (!DownloadToFile(fetcher_, BuildDownloadUrl(baseUrl_, entry.remotePath), file.stagedPath,
+                                TransferLimits{}, adapter, error, isCancelled_))
                 return Stop(L"文件下载失败：" + entry.remotePath + L"\n" + error);
             Report(kVerifying, j + 1, n, 100, (j + 1) * 90 / n, entry.localPath);
             if (!MatchesChecksum(file.stagedPath, entry.crc32Hex))
@@ -171,7 +235,9 @@ private:
             const std::wstring relative = RelativeToRoot(file.targetPath, root_);
             const auto k = static_cast<std::uint32_t>(result_.filesUpdated);
             Report(kInstalling, k + 1, n, 100, 90 + k * 9 / n, relative);
-            const std::wstring target = ResolveUnderRoot(root_, file.isLauncher ? relative + L".new" : relative);
+            // The new launcher goes beside the running one under the name the self-update looks for, whatever
+            // spelling the manifest used for it.
+            const std::wstring target = file.isLauncher ? launcher_ + L".new" : ResolveUnderRoot(root_, relative);
             std::wstring error;
             if (!InstallStagedFile(file.stagedPath, target, error))
                 return Stop(error);
@@ -182,6 +248,7 @@ private:
         return true;
     }
 
+    Fetcher& fetcher_;
     const std::wstring& baseUrl_;
     UpdateStatusCallback& onStatus_;
     UpdatePercentCallback& onPercent_;
@@ -191,6 +258,7 @@ private:
     std::wstring root_;
     std::wstring staging_;
     std::wstring launcher_;
+    std::optional<FileIdentity> launcherIdentity_;
     std::vector<ManifestEntry> entries_;
     std::vector<std::wstring> targets_;  // entry i resolved under the root
     std::vector<PendingFile> pending_;
@@ -223,20 +291,30 @@ std::wstring RelativeToRoot(const std::wstring& target, const std::wstring& root
     return std::filesystem::path(target).lexically_relative(root).wstring();
 }
 
-UpdateResult ApplyClientUpdate(const std::wstring& baseUrl, const std::wstring& manifestName,
+UpdateResult ApplyClientUpdate(Fetcher& fetcher, const std::wstring& baseUrl, const std::wstring& manifestName,
                                const std::wstring& clientRoot, const std::wstring& launcherPath,
                                UpdateStatusCallback onStatus, UpdatePercentCallback onPercent,
                                UpdateCancelQuery isCancelled, UpdateProgressCallback onProgress)
 {
     UpdateResult result;
     try {
-        Transaction(baseUrl, onStatus, onPercent, isCancelled, onProgress, result)
+        Transaction(fetcher, baseUrl, onStatus, onPercent, isCancelled, onProgress, result)
             .Run(manifestName, clientRoot, launcherPath);
     } catch (const std::exception&) {
         result.succeeded = false;
         result.message = kGeneralFailureMessage;
     }
     return result;
+}
+
+UpdateResult ApplyClientUpdate(const std::wstring& baseUrl, const std::wstring& manifestName,
+                               const std::wstring& clientRoot, const std::wstring& launcherPath,
+                               UpdateStatusCallback onStatus, UpdatePercentCallback onPercent,
+                               UpdateCancelQuery isCancelled, UpdateProgressCallback onProgress)
+{
+    WinHttpFetcher fetcher;
+    return ApplyClientUpdate(fetcher, baseUrl, manifestName, clientRoot, launcherPath, std::move(onStatus),
+                             std::move(onPercent), std::move(isCancelled), std::move(onProgress));
 }
 
 }

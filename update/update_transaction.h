@@ -2,6 +2,8 @@
 
 #include "update/update_types.h"
 
+class Fetcher;
+
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -15,9 +17,17 @@ using UpdateProgressCallback = std::function<void(const UpdateProgress&)>;
 
 // Brings the client files under clientRoot up to date with the update site in one blocking call: the manifest
 // and every changed file are downloaded into a staging folder and verified by CRC-32 before any client file is
-// replaced; the launcher's own executable is installed beside it as "<launcherPath>.new". Every callback may be
-// empty and runs on the calling thread.
+// replaced; the launcher's own executable, recognised as a file however the manifest spells it, is installed
+// beside it as "<launcherPath>.new". Every callback may be empty and runs on the calling thread. Downloads are
+// bounded (fetcher.h): a server that is too slow, a manifest past its deadline or its size cap, or a file larger
+// than the free space ends the call with a message, and the staging folder goes with it.
 UpdateResult ApplyClientUpdate(const std::wstring& baseUrl, const std::wstring& manifestName,
+                               const std::wstring& clientRoot, const std::wstring& launcherPath,
+                               UpdateStatusCallback onStatus, UpdatePercentCallback onPercent,
+                               UpdateCancelQuery isCancelled, UpdateProgressCallback onProgress);
+
+// The same with every download made through fetcher (the one above uses WinHTTP).
+UpdateResult ApplyClientUpdate(Fetcher& fetcher, const std::wstring& baseUrl, const std::wstring& manifestName,
                                const std::wstring& clientRoot, const std::wstring& launcherPath,
                                UpdateStatusCallback onStatus, UpdatePercentCallback onPercent,
                                UpdateCancelQuery isCancelled, UpdateProgressCallback onProgress);

@@ -364,6 +364,24 @@ def close_during_download(j):
     check(not (j.client / sample_client.BIG_FILE).exists(), "the half-downloaded file was installed")
 
 
+def server_drips(j):
+    # The real bounds: the site announces the file's length and then sends one byte every 20 s, never pausing
+    # long enough for the 30 s stall limit; after a minute the average is below 1 KiB/s and the update gives up.
+    j.make_client(big_file_kib=64)
+    j.start_service()
+    j.start_site("/updates/" + sample_client.BIG_FILE + "=drip")
+    before = snapshot(j.client)
+    window = j.start_launcher()
+    j.me.wait("the dripping download to begin", lambda: staging_dirs(j.client), 60)
+    began = time.monotonic()
+    window = j.wait_update_end(window, timeout=120)
+    print("     the update gave up %.1f s after the download began" % (time.monotonic() - began))
+    label = j.me.child(window, player.UPDATE_LABEL_ID)
+    check(label["visible"] and label["text"].startswith("更新失败"), "update label: %r" % label["text"])
+    check(not changes(before, snapshot(j.client)), "files changed: %s" % changes(before, snapshot(j.client)))
+    check(staging_dirs(j.client) == [], "a staging directory remains: %s" % staging_dirs(j.client))
+
+
 JOURNEYS = {
     "full_journey": full_journey,
     "directory_down": directory_down,
@@ -372,6 +390,7 @@ JOURNEYS = {
     "game_missing": game_missing,
     "self_update": self_update,
     "close_during_download": close_during_download,
+    "server_drips": server_drips,
 }
 
 

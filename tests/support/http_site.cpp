@@ -219,13 +219,22 @@ void HttpSite::Answer(std::uintptr_t connectionValue)
         head += "Content-Length: " + std::to_string(script.body.size()) + "\r\n";
     if (!SendText(connection, head + "\r\n"))
         return;
-    for (std::size_t offset = 0; offset < script.body.size() && !stopping_; offset += script.chunkBytes) {
-        const std::size_t size = std::min(script.chunkBytes, script.body.size() - offset);
-        if (!SendAll(connection, script.body.data() + offset, size))
-            return;
-        if (script.pauseBetweenChunksMs > 0)
-            Sleep(script.pauseBetweenChunksMs);
-    }
+    do {
+        for (std::size_t offset = 0; offset < script.body.size() && !stopping_; offset += script.chunkBytes) {
+            const std::size_t size = std::min(script.chunkBytes, script.body.size() - offset);
+            if (!SendAll(connection, script.body.data() + offset, size) || !Pause(script.pauseBetweenChunksMs))
+                return;
+        }
+    } while (script.endless && !script.body.empty() && !stopping_);
+}
+
+// Waits between two pieces in short steps, so a site that drips stops with its object; false when it stops.
+bool HttpSite::Pause(DWORD milliseconds) const
+{
+    constexpr DWORD kStepMs = 50;
+    for (DWORD waited = 0; waited < milliseconds && !stopping_; waited += kStepMs)
+        Sleep(std::min(kStepMs, milliseconds - waited));
+    return !stopping_;
 }
 
 void HttpSite::SendFile(std::uintptr_t connectionValue, const std::string& target) const

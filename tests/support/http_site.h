@@ -34,6 +34,7 @@ struct HttpScript {
     std::int64_t announcedLength = -1;     // when not negative, the Content-Length sent instead
     std::size_t chunkBytes = 65536;        // the body goes out in pieces of this size ...
     DWORD pauseBetweenChunksMs = 0;        // ... with this pause after each piece
+    bool endless = false;                  // the body sent again and again until the peer or the site stops
 };
 
 struct HttpRequestRecord {
@@ -65,6 +66,7 @@ private:
     void Answer(std::uintptr_t connection);
     bool FindScript(const std::string& target, HttpScript& script) const;
     void SendFile(std::uintptr_t connection, const std::string& target) const;
+    bool Pause(DWORD milliseconds) const;
 
     std::wstring root_;
     UniqueSocket listener_;

@@ -1,6 +1,8 @@
 #include "update/update_transaction.h"
 
 #include "tests/support/http_site.h"
+#include "update/crc32.h"
+#include "update/http_download.h"
 #include "tests/support/process_probe.h"
 
 #include <gtest/gtest.h>
@@ -8,8 +10,11 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <chrono>
 #include <filesystem>
 #include <functional>
+#include <map>
+#include <optional>
 #include <vector>
 
 namespace {
@@ -65,16 +70,26 @@ struct UpdateRun {
     std::vector<int> percents;
     std::vector<vorn::UpdateProgress> reports;
     std::function<bool(const UpdateRun&)> cancelWhen;
+    Fetcher* fetcher = nullptr;  // none: the transaction's own WinHTTP fetcher
     vorn::UpdateResult result;
 
     UpdateRun& Apply(const probe::HttpSite& server, const std::wstring& client, const std::wstring& launcher,
                const std::wstring& manifestName = L"up.ini")
     {
-        result = vorn::ApplyClientUpdate(
-            server.BaseUrl(), manifestName, client, launcher, [this](const std::wstring& s) { statuses.push_back(s); },
-            [this](int percent) { percents.push_back(percent); },
-            [this] { return cancelWhen && cancelWhen(*this); },
-            [this](const vorn::UpdateProgress& p) { reports.push_back(p); });
+        return Apply(server.BaseUrl(), client, launcher, manifestName);
+    }
+
+    UpdateRun& Apply(const std::wstring& baseUrl, const std::wstring& client, const std::wstring& launcher,
+                     const std::wstring& manifestName = L"up.ini")
+    {
+        const auto status = [this](const std::wstring& s) { statuses.push_back(s); };
+        const auto percent = [this](int value) { percents.push_back(value); };
+        const auto cancelled = [this] { return cancelWhen && cancelWhen(*this); };
+        const auto progress = [this](const vorn::UpdateProgress& p) { reports.push_back(p); };
+        result = fetcher ? vorn::ApplyClientUpdate(*fetcher, baseUrl, manifestName, client, launcher, status, percent,
+                                                   cancelled, progress)
+                         : vorn::ApplyClientUpdate(baseUrl, manifestName, client, launcher, status, percent,
+                                                   cancelled, progress);
         return *this;
     }
 
@@ -317,4 +332,251 @@ TEST(UpdateTransaction, ManifestProblemsStopWithTheirOwnMessage)
     run.Apply(server, client / L"plain", client / L"plain\\Launcher.exe");
     EXPECT_EQ(run.result.message, L"更新失败。请检查客户端目录写入权限及文件路径。");
     EXPECT_EQ(server.Requests().size(), 2u);
+}
+
+namespace {
+
+using namespace std::chrono_literals;
+
+// The real WinHTTP fetcher with its time bounds shortened, so a hostile site shows what they do in seconds;
+// the size cap stays as it is.
+class QuickFetcher final : public Fetcher {
+public:
+    bool Fetch(const std::wstring& url, FetchSink& sink, const TransferLimits& limits,
+               const DownloadProgress& onProgress, const DownloadCancelled& isCancelled, std::wstring& error) override
+    {
+        TransferLimits quick = limits;
+        quick.stallLimit = 1000ms;
+        quick.rateWindow = 2000ms;
+        if (quick.deadline)
+            quick.deadline = 3000ms;
+        return real_.Fetch(url, sink, quick, onProgress, isCancelled, error);
+    }
+
+private:
+    WinHttpFetcher real_;
+};
+
+// Answers from memory: a body per URL and, when given, the length it announces. Every URL asked is kept.
+class MemoryFetcher final : public Fetcher {
+public:
+    struct Reply {
+        std::string body;
+        std::optional<std::uint64_t> announced;
+    };
+    std::map<std::wstring, Reply> replies;
+    std::vector<std::wstring> asked;
+
+    bool Fetch(const std::wstring& url, FetchSink& sink, const TransferLimits&, const DownloadProgress& onProgress,
+               const DownloadCancelled&, std::wstring& error) override
+    {
+        asked.push_back(url);
+        const auto found = replies.find(url);
+        if (found == replies.end()) {
+            error = L"HTTP 状态码：404";
+            return false;
+        }
+        const Reply& reply = found->second;
+        if (!sink.Open(reply.announced ? reply.announced : reply.body.size(), error) ||
+            !sink.Write(reply.body.data(), reply.body.size(), error))
+            return false;
+        onProgress(reply.body.size(), reply.body.size());
+        return true;
+    }
+};
+
+constexpr wchar_t kBase[] = L"http://memory/";
+
+std::string Manifest(const std::vector<std::pair<std::string, std::string>>& entries)
+{
+    std::string text = "[Set]\r\nCount=" + std::to_string(entries.size()) + "\r\n[up]\r\n";
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+        const std::string n = std::to_string(i + 1);
+        text += "File" + n + "=" + entries[i].first + "\r\nCFile" + n + "=" + entries[i].second + "\r\nXYZ" + n +
+                "=12345678\r\n";
+    }
+    return text;
+}
+
+std::wstring ShortName(const std::wstring& path)
+{
+    wchar_t buffer[MAX_PATH] = {};
+    const DWORD length = GetShortPathNameW(path.c_str(), buffer, MAX_PATH);
+    return fs::path(std::wstring(buffer, length)).filename().wstring();
+}
+
+std::string Narrow(const std::wstring& text)
+{
+    return std::string(text.begin(), text.end());
+}
+
+}
+
+TEST(UpdateTransaction, AServerThatDripsIsTooSlowAndTheClientStaysAsItWas)
+{
+    // One site per fault: a site serves one connection at a time.
+    const std::wstring site = SiteDir(L"good");
+    probe::HttpSite server(site);
+    probe::HttpScript drip;
+    drip.body = "MZ thirty-six bytes of a new client";
+    drip.chunkBytes = 1;
+    drip.pauseBetweenChunksMs = 300;  // well inside the stall limit, far below the minimum rate
+    server.Script("/Main.exe", drip);
+    probe::HttpSite silentServer(site);
+    drip.pauseBetweenChunksMs = 20000;
+    silentServer.Script("/Launcher.exe", drip);
+    probe::TempDir client;
+    CopyFromSite(site, client.path(), kSiteFiles);
+    probe::WriteFileBytes(client / L"Main.exe", "MZ an old game client");
+
+    QuickFetcher quick;
+    UpdateRun run;
+    run.fetcher = &quick;
+    run.Apply(server, client.path(), client / L"Launcher.exe");
+    EXPECT_FALSE(run.result.succeeded);
+    EXPECT_EQ(run.result.message, L"文件下载失败：Main.exe\n服务器速度太慢：最近 2 秒平均每秒不到 1 KiB。请稍后重试。");
+    EXPECT_EQ(probe::ReadFileBytes(client / L"Main.exe"), "MZ an old game client");
+    EXPECT_FALSE(StagingLeft(client.path()));
+
+    CopyFromSite(site, client.path(), {L"Main.exe"});
+    probe::WriteFileBytes(client / L"Launcher.exe", "MZ the running launcher");
+    run.Apply(silentServer, client.path(), client / L"Launcher.exe");
+    EXPECT_EQ(run.result.message, L"文件下载失败：Launcher.exe\n服务器响应太慢：1 秒内没有收到任何数据。请稍后重试。");
+    EXPECT_FALSE(probe::FileExists(client / L"Launcher.exe.new"));
+    EXPECT_FALSE(StagingLeft(client.path()));
+}
+
+TEST(UpdateTransaction, CancelEndsTheUpdateWithinTwoSecondsWhileTheServerDrips)
+{
+    const std::wstring site = SiteDir(L"good");
+    probe::HttpSite server(site);
+    probe::HttpScript drip;
+    drip.body = std::string(36, 'M');
+    drip.chunkBytes = 1;
+    drip.pauseBetweenChunksMs = 20000;
+    server.Script("/Main.exe", drip);
+    probe::TempDir client;
+    std::vector<std::wstring> present = kSiteFiles;
+    std::erase(present, L"Main.exe");
+    CopyFromSite(site, client.path(), present);
+
+    // The player cancels half a second into the transfer; the real bounds apply.
+    std::optional<std::chrono::steady_clock::time_point> cancelAt;
+    UpdateRun run;
+    run.cancelWhen = [&](const UpdateRun& r) {
+        if (!cancelAt && !r.Stage(2).empty())
+            cancelAt = std::chrono::steady_clock::now() + 500ms;
+        return cancelAt && std::chrono::steady_clock::now() >= *cancelAt;
+    };
+    run.Apply(server, client.path(), client / L"Launcher.exe");
+    ASSERT_TRUE(cancelAt);
+    EXPECT_LT(std::chrono::steady_clock::now() - *cancelAt, 2s);
+    EXPECT_EQ(run.result.message, L"文件下载失败：Main.exe\n更新操作已取消。");
+    EXPECT_FALSE(probe::FileExists(client / L"Main.exe"));
+    EXPECT_FALSE(StagingLeft(client.path()));
+}
+
+TEST(UpdateTransaction, AManifestPastItsCapOrDeadlineStopsWithoutFillingTheDisk)
+{
+    // Fifty MiB of line breaks after "Count=0", announced and not announced, and a body without length that
+    // never ends; one site per fault, since a site serves one connection at a time.
+    probe::HttpScript breaks;
+    breaks.body = "[Set]\r\nCount=0\r\n" + std::string(50u << 20, '\r');
+    probe::HttpScript unannounced = breaks;
+    unannounced.sendLength = false;
+    probe::HttpScript endless;
+    endless.body = "[Set]\r\nCount=0\r\n" + std::string(65536, '\n');
+    endless.sendLength = false;
+    endless.endless = true;
+    probe::TempDir client;
+    UpdateRun run;
+    for (const probe::HttpScript& script : {breaks, unannounced, endless}) {
+        probe::HttpSite server;
+        server.Script("/up.ini", script);
+        run.Apply(server, client.path(), client / L"Launcher.exe");
+        EXPECT_EQ(run.result.message, L"更新清单下载失败：" + server.BaseUrl() +
+                                          L"up.ini\n服务器发来的内容超过 16 MiB 上限，已停止下载。请确认更新地址是否正确。");
+        EXPECT_FALSE(StagingLeft(client.path()));
+    }
+
+    // At a steady trickle above the minimum rate only the deadline ends it.
+    probe::HttpSite server;
+    endless.chunkBytes = 512;
+    endless.pauseBetweenChunksMs = 100;
+    server.Script("/up.ini", endless);
+    QuickFetcher quick;
+    run.fetcher = &quick;
+    run.Apply(server, client.path(), client / L"Launcher.exe");
+    EXPECT_EQ(run.result.message,
+              L"更新清单下载失败：" + server.BaseUrl() + L"up.ini\n服务器响应太慢：3 秒内未能下载完成。请稍后重试。");
+    EXPECT_FALSE(run.result.succeeded);
+    EXPECT_FALSE(StagingLeft(client.path()));
+}
+
+TEST(UpdateTransaction, TheLauncherIsKnownByItsShortNameAndGoesBesideItself)
+{
+    probe::TempDir site;
+    probe::TempDir client;
+    const std::string next = "MZ the next launcher";
+    probe::WriteFileBytes(site / L"next.exe", next);
+    const std::wstring launcher = client / L"Vorn Launcher Program.exe";
+    probe::WriteFileBytes(launcher, "MZ the running launcher");
+    const std::wstring alias = ShortName(launcher);
+    ASSERT_NE(alias.find(L'~'), std::wstring::npos) << alias;
+    std::string manifest = Manifest({{"next.exe", Narrow(alias)}});
+    manifest.replace(manifest.find("12345678"), 8, Narrow(FormatCrc32(FileCrc32(site / L"next.exe"))));
+    probe::WriteFileBytes(site / L"up.ini", manifest);
+    probe::HttpSite server(site.path());
+    // Open as a running executable is: the file itself cannot be replaced.
+    const UniqueFile running(CreateFileW(launcher.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                         FILE_ATTRIBUTE_NORMAL, nullptr));
+    ASSERT_TRUE(running);
+
+    UpdateRun run;
+    run.Apply(server, client.path(), launcher);
+    ASSERT_TRUE(run.result.succeeded) << run.result.message.c_str();
+    EXPECT_TRUE(run.result.restartRequired);
+    EXPECT_EQ(probe::ReadFileBytes(launcher + L".new"), next);
+    EXPECT_EQ(probe::ReadFileBytes(launcher), "MZ the running launcher");
+    EXPECT_FALSE(StagingLeft(client.path()));
+}
+
+TEST(UpdateTransaction, EntriesReachingTheNewLauncherOrAStagingFolderAreRefusedBeforeAnyDownload)
+{
+    probe::TempDir client;
+    const std::wstring launcher = client / L"Vorn Launcher Program.exe";
+    probe::WriteFileBytes(launcher, "MZ the running launcher");
+    probe::WriteFileBytes(launcher + L".new", "MZ a launcher waiting for its start");
+    const std::string newAlias = Narrow(ShortName(launcher + L".new"));
+    MemoryFetcher memory;
+    UpdateRun run;
+    run.fetcher = &memory;
+
+    for (const std::string& local : {std::string("vorn launcher program.EXE.new"), newAlias,
+                                     std::string(".Vorn-Update-1-2-3\\0")}) {
+        memory.replies[std::wstring(kBase) + L"up.ini"] = {Manifest({{"a.bin", "a.bin"}, {"b.bin", local}}), {}};
+        memory.asked.clear();
+        run.Apply(kBase, client.path(), launcher);
+        EXPECT_EQ(run.result.message, L"更新清单第 2 项路径或 CRC32 无效。") << local;
+        EXPECT_EQ(memory.asked.size(), 1u);
+    }
+    EXPECT_EQ(probe::ReadFileBytes(launcher + L".new"), "MZ a launcher waiting for its start");
+    EXPECT_FALSE(StagingLeft(client.path()));
+}
+
+TEST(UpdateTransaction, AFileLargerThanTheFreeSpaceNamesTheSizeAndIsNeverWritten)
+{
+    probe::TempDir client;
+    MemoryFetcher memory;
+    memory.replies[std::wstring(kBase) + L"up.ini"] = {Manifest({{"huge.bin", "huge.bin"}}), {}};
+    memory.replies[std::wstring(kBase) + L"huge.bin"] = {"", std::uint64_t{1} << 50};
+    UpdateRun run;
+    run.fetcher = &memory;
+
+    run.Apply(kBase, client.path(), client / L"Launcher.exe");
+    EXPECT_FALSE(run.result.succeeded);
+    EXPECT_EQ(run.result.message, L"文件下载失败：huge.bin\n磁盘空间不足：此文件需要 1125899906842624 字节"
+                                  L"（约 1073741824 MiB）的可用空间。请清理磁盘后重试。");
+    EXPECT_EQ(memory.asked.size(), 2u);
+    EXPECT_TRUE(FilesUnder(client.path()).empty());
 }

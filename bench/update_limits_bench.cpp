@@ -1,0 +1,67 @@
+// One update transaction against a hostile site: the bytes it wrote into the staging folder, the time it took
+// and the peak working set of the process. Usage: update_limits_bench.exe BASE_URL MANIFEST_NAME CLIENT_FOLDER
+
+#include "base/text.h"
+#include "bench/bench_support.h"
+#include "update/http_download.h"
+#include "update/update_transaction.h"
+
+#include <cstdio>
+#include <string>
+
+namespace {
+
+// Everything the transaction writes into its staging folder goes through a sink; this one counts it.
+class CountingSink final : public FetchSink {
+public:
+    CountingSink(FetchSink& inner, std::uint64_t& written) : inner_(inner), written_(written) {}
+    bool Open(std::optional<std::uint64_t> length, std::wstring& error) override
+    {
+        return inner_.Open(length, error);
+    }
+    bool Write(const char* data, std::size_t size, std::wstring& error) override
+    {
+        written_ += size;
+        return inner_.Write(data, size, error);
+    }
+
+private:
+    FetchSink& inner_;
+    std::uint64_t& written_;
+};
+
+class CountingFetcher final : public Fetcher {
+public:
+    std::uint64_t written = 0;
+
+    bool Fetch(const std::wstring& url, FetchSink& sink, const TransferLimits& limits,
+               const DownloadProgress& onProgress, const DownloadCancelled& isCancelled, std::wstring& error) override
+    {
+        CountingSink counting(sink, written);
+        return real_.Fetch(url, counting, limits, onProgress, isCancelled, error);
+    }
+
+private:
+    WinHttpFetcher real_;
+};
+
+}
+
+int wmain(int argc, wchar_t** argv)
+{
+    if (argc != 4) {
+        std::fwprintf(stderr, L"usage: update_limits_bench.exe BASE_URL MANIFEST_NAME CLIENT_FOLDER\n");
+        return 2;
+    }
+    const double peakBefore = bench::PeakWorkingSetMiB();
+    CountingFetcher fetcher;
+    const double start = bench::Seconds();
+    const vorn::UpdateResult result = vorn::ApplyClientUpdate(fetcher, argv[1], argv[2], argv[3],
+                                                              std::wstring(argv[3]) + L"\\Launcher.exe", {}, {}, {},
+                                                              {});
+    const double elapsed = bench::Seconds() - start;
+    std::printf("%s: %.2f MiB written to staging in %.1f s; peak working set %.1f MiB (%.1f MiB before)\n  %s\n",
+                WideToUtf8(argv[2]).c_str(), static_cast<double>(fetcher.written) / 1048576.0, elapsed,
+                bench::PeakWorkingSetMiB(), peakBefore, WideToUtf8(result.message).c_str());
+    return 0;
+}
