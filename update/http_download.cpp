@@ -29,6 +29,38 @@ constexpr DWORD kReadChunkBytes = 65536;
 constexpr wchar_t kCancelledMessage[] = L"更新操作已取消。";
 constexpr wchar_t kBadAddressMessage[] = L"下载地址无效";
 
+// The failures of a TLS handshake and of the server's certificate. Windows names the certificate's fault
+// (untrusted authority, other host name, ...); Wine reports each of them as a failed secure channel.
+bool IsSecureConnectionError(DWORD code)
+{
+    switch (code) {
+    case ERROR_WINHTTP_SECURE_FAILURE:
+    case ERROR_WINHTTP_SECURE_CHANNEL_ERROR:
+    case ERROR_WINHTTP_SECURE_INVALID_CA:
+    case ERROR_WINHTTP_SECURE_CERT_CN_INVALID:
+    case ERROR_WINHTTP_SECURE_CERT_DATE_INVALID:
+    case ERROR_WINHTTP_SECURE_INVALID_CERT:
+    case ERROR_WINHTTP_SECURE_CERT_REVOKED:
+    case ERROR_WINHTTP_SECURE_CERT_REV_FAILED:
+    case ERROR_WINHTTP_SECURE_CERT_WRONG_USAGE:
+        return true;
+    default:
+        return false;
+    }
+}
+
+// What a failed request tells the player, naming the two refusals that protect an HTTPS update site: a
+// certificate that is not good for this address, and a redirect away from HTTPS (WinHTTP's default policy).
+std::wstring RequestFailureMessage(bool secure, DWORD code)
+{
+    const wchar_t* reason = L"HTTP 请求失败";
+    if (secure && IsSecureConnectionError(code))
+        reason = L"无法与更新服务器建立安全连接：服务器证书不受信任、已过期或与下载地址不符";
+    else if (code == ERROR_WINHTTP_REDIRECT_FAILED)
+        reason = L"更新服务器把请求转向了不允许的地址（例如从 HTTPS 转到 HTTP），已拒绝";
+    return std::wstring(reason) + L"，错误码：" + std::to_wstring(code);
+}
+
 // Member order is the release order in reverse: the request goes first, the session last.
 struct HttpExchange {
     UniqueInternet session;
@@ -93,7 +125,7 @@ bool StartExchange(const UrlParts& parts, HttpExchange& exchange, std::wstring& 
                                        WINHTTP_NO_REQUEST_DATA, 0, 0, 0) &&
                     WinHttpReceiveResponse(exchange.request.get(), nullptr);
     if (!ok) {
-        error = L"HTTP 请求失败，错误码：" + std::to_wstring(GetLastError());
+        error = RequestFailureMessage(parts.secure, GetLastError());
         return false;
     }
     return true;
