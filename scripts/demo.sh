@@ -40,8 +40,8 @@ trap stop_all EXIT
 
 python3 tools/vorn_service.py --regions "$demo/regions.tsv" --auth-port 0 --auth-port 0 --log "$demo/service.log" &
 pids+=($!)
-# Every file goes out at 80 KiB a second, so the update label can be seen at work on the big one.
-python3 tools/nginx_site.py "$demo/site" --prefix "$demo/nginx" --http 80 --rate 81920 --lifetime 3600 \
+# Every file goes out at 32 KiB a second, so the update label can be seen at work on the big one.
+python3 tools/nginx_site.py "$demo/site" --prefix "$demo/nginx" --http 80 --rate 32768 --lifetime 3600 \
   --ready-file "$demo/site.ready" &
 pids+=($!)
 for _ in $(seq 1 100); do
