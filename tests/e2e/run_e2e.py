@@ -94,7 +94,7 @@ def staging_dirs(client):
 class Journey:
     """One run of the launcher against its own client folder and servers; stops everything it started."""
 
-    def __init__(self, bin_dir, https_bin, certificates, failures, name):
+    def __init__(self, bin_dir, failures, name, https_bin=None, certificates=None):
         self.bin_dir = bin_dir
         self.https_bin = https_bin
         self.certificates = certificates
@@ -526,7 +526,7 @@ def main():
 def play(names, bin_dir, https_bin, certificates, failures):
     passed = failed = 0
     for name in names:
-        journey = Journey(bin_dir, https_bin, certificates, failures, name)
+        journey = Journey(bin_dir, failures, name, https_bin, certificates)
         started = time.monotonic()
         try:
             JOURNEYS[name](journey)
