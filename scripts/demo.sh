@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds the launcher and shows it at work against local servers: a sample client folder (out/demo/client) with
 # one file out of date, the reference directory/authorisation service with three regions on 127.0.0.1:33556 and
-# an update site on http://127.0.0.1/updates/ (port 80) whose manifest the generator made. With a display the
+# nginx serving the update site on http://127.0.0.1/updates/ (port 80) whose manifest the generator made
+# (tools/nginx_site.py writes its configuration, pid file and logs to out/demo/nginx/). With a display the
 # launcher opens there and everything stops when you close it; without one it runs under a private Xvfb, is
 # played through the region list, the update and a region choice, and the screenshots land in out/demo/.
 set -euo pipefail
@@ -39,15 +40,16 @@ trap stop_all EXIT
 
 python3 tools/vorn_service.py --regions "$demo/regions.tsv" --auth-port 0 --auth-port 0 --log "$demo/service.log" &
 pids+=($!)
-# The big file trickles out slowly, so the update label can be seen at work.
-python3 tools/update_site.py "$demo/site" --port 80 --lifetime 3600 --port-file "$demo/site.port" \
-  --fault /updates/Data/Music/theme.bin=slow &
+# Every file goes out at 32 KiB a second, so the update label can be seen at work on the big one.
+python3 tools/nginx_site.py "$demo/site" --prefix "$demo/nginx" --http 80 --rate 32768 --lifetime 3600 \
+  --ready-file "$demo/site.ready" &
 pids+=($!)
 for _ in $(seq 1 100); do
-  port_taken 33556 && [ -s "$demo/site.port" ] && break
+  port_taken 33556 && [ -s "$demo/site.ready" ] && break
   sleep 0.1
 done
 port_taken 33556 || { echo "demo: the reference service did not start (see $demo/service.log)" >&2; exit 1; }
+[ -s "$demo/site.ready" ] || { echo "demo: nginx did not start (see $demo/nginx/error.log)" >&2; exit 1; }
 
 vorn_wine_start
 if [ $headless = 0 ]; then

@@ -14,7 +14,8 @@ packages=(
   xvfb xauth x11-utils xdotool imagemagick
   fonts-wqy-microhei fonts-dejavu-core
   python3 python3-cryptography
-  curl
+  curl nginx openssl
+  ccache
 )
 
 missing=()
@@ -28,8 +29,34 @@ if [ ${#missing[@]} -gt 0 ]; then
     exit 1
   fi
   export DEBIAN_FRONTEND=noninteractive
-  apt-get update -qq
-  apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+  # The scripts start nginx themselves, on 127.0.0.1 with a configuration of their own; the package must not
+  # start the system's nginx on port 80. A policy that forbids starting services does that during the install.
+  policy=/usr/sbin/policy-rc.d
+  own_policy=0
+  if [ ! -e "$policy" ]; then
+    printf '#!/bin/sh\nexit 101\n' >"$policy"
+    chmod 755 "$policy"
+    own_policy=1
+  fi
+  status=0
+  apt-get update -qq && apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null || status=$?
+  if [ $own_policy = 1 ]; then
+    rm -f "$policy"
+  fi
+  [ $status = 0 ] || exit $status
+fi
+
+# Should a system nginx run all the same (installed earlier, or started by a service manager), stop it and keep
+# it from starting at boot: it would hold the ports the demo and the tests serve on.
+if [ "$(id -u)" -eq 0 ] && { [ -e /lib/systemd/system/nginx.service ] || [ -e /etc/init.d/nginx ]; }; then
+  if [ -d /run/systemd/system ]; then
+    systemctl disable --now nginx >/dev/null 2>&1 || true
+  else
+    update-rc.d nginx disable >/dev/null 2>&1 || true
+  fi
+  if [ -s /run/nginx.pid ]; then
+    nginx -s quit >/dev/null 2>&1 || true
+  fi
 fi
 
 # The posix thread model is the one std::thread needs.

@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
-"""Serves an update site: the files of one folder over HTTP on the loopback address, for the launcher to
-update from (demo, end-to-end tests, benchmarks). It stops by itself after --lifetime seconds, or earlier
-after --idle seconds without a request.
+"""Serves an update site: the files of one folder over HTTP on the loopback address, answering chosen paths
+badly on purpose: the faults a real web server does not play (the demo and the end-to-end journeys serve with
+nginx through tools/nginx_site.py otherwise). It stops by itself after --lifetime seconds, or earlier after
+--idle seconds without a request.
 
 Usage:
   update_site.py FOLDER [--port N] [--port-file FILE] [--lifetime S] [--idle S] [--fault PATH=MODE ...]

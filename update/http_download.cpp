@@ -31,8 +31,39 @@ constexpr DWORD kRequestEvents = WINHTTP_CALLBACK_FLAG_ALL_COMPLETIONS | WINHTTP
 
 constexpr wchar_t kCancelledMessage[] = L"更新操作已取消。";
 constexpr wchar_t kBadAddressMessage[] = L"下载地址无效";
-constexpr wchar_t kRequestFailure[] = L"HTTP 请求失败，错误码：";
 constexpr wchar_t kReadFailure[] = L"HTTP 数据读取失败，错误码：";
+
+// The failures of a TLS handshake and of the server's certificate. Windows names the certificate's fault
+// (untrusted authority, other host name, ...); Wine reports each of them as a failed secure channel.
+bool IsSecureConnectionError(DWORD code)
+{
+    switch (code) {
+    case ERROR_WINHTTP_SECURE_FAILURE:
+    case ERROR_WINHTTP_SECURE_CHANNEL_ERROR:
+    case ERROR_WINHTTP_SECURE_INVALID_CA:
+    case ERROR_WINHTTP_SECURE_CERT_CN_INVALID:
+    case ERROR_WINHTTP_SECURE_CERT_DATE_INVALID:
+    case ERROR_WINHTTP_SECURE_INVALID_CERT:
+    case ERROR_WINHTTP_SECURE_CERT_REVOKED:
+    case ERROR_WINHTTP_SECURE_CERT_REV_FAILED:
+    case ERROR_WINHTTP_SECURE_CERT_WRONG_USAGE:
+        return true;
+    default:
+        return false;
+    }
+}
+
+// What a failed request tells the player, naming the two refusals that protect an HTTPS update site: a
+// certificate that is not good for this address, and a redirect away from HTTPS (WinHTTP's default policy).
+std::wstring RequestFailureMessage(bool secure, DWORD code)
+{
+    const wchar_t* reason = L"HTTP 请求失败";
+    if (secure && IsSecureConnectionError(code))
+        reason = L"无法与更新服务器建立安全连接：服务器证书不受信任、已过期或与下载地址不符";
+    else if (code == ERROR_WINHTTP_REDIRECT_FAILED)
+        reason = L"更新服务器把请求转向了不允许的地址（例如从 HTTPS 转到 HTTP），已拒绝";
+    return std::wstring(reason) + L"，错误码：" + std::to_wstring(code);
+}
 
 struct UrlParts {
     bool secure = false;
@@ -148,6 +179,7 @@ public:
 
     bool Request(HINTERNET session, const UrlParts& parts, std::wstring& error)
     {
+        secure_ = parts.secure;
         connection_.reset(WinHttpConnect(session, parts.host.c_str(), parts.port, 0));
         if (!connection_) {
             error = L"连接下载服务器失败";
@@ -157,21 +189,21 @@ public:
         request_.reset(WinHttpOpenRequest(connection_.get(), L"GET", parts.objectName.c_str(), nullptr,
                                           WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES, flags));
         if (!request_ || !AttachEvents()) {
-            error = kRequestFailure + std::to_wstring(GetLastError());
+            error = FailureMessage(false, GetLastError());
             return false;
         }
         if (!WinHttpSendRequest(request_.get(), kNoCacheHeaders, static_cast<DWORD>(-1), WINHTTP_NO_REQUEST_DATA,
                                 0, 0, reinterpret_cast<DWORD_PTR>(events_))) {
-            error = kRequestFailure + std::to_wstring(GetLastError());
+            error = FailureMessage(false, GetLastError());
             return false;
         }
-        if (!Await(WINHTTP_CALLBACK_STATUS_SENDREQUEST_COMPLETE, kRequestFailure, false, error))
+        if (!Await(WINHTTP_CALLBACK_STATUS_SENDREQUEST_COMPLETE, false, false, error))
             return false;
         if (!WinHttpReceiveResponse(request_.get(), nullptr)) {
-            error = kRequestFailure + std::to_wstring(GetLastError());
+            error = FailureMessage(false, GetLastError());
             return false;
         }
-        return Await(WINHTTP_CALLBACK_STATUS_HEADERS_AVAILABLE, kRequestFailure, true, error);
+        return Await(WINHTTP_CALLBACK_STATUS_HEADERS_AVAILABLE, false, true, error);
     }
 
     bool ReceiveBody(FetchSink& sink, const DownloadProgress& onProgress, std::wstring& error)
@@ -197,19 +229,19 @@ public:
             if (!GoOn(error))
                 return false;
             if (!WinHttpQueryDataAvailable(request_.get(), nullptr)) {
-                error = kReadFailure + std::to_wstring(GetLastError());
+                error = FailureMessage(true, GetLastError());
                 return false;
             }
-            if (!Await(WINHTTP_CALLBACK_STATUS_DATA_AVAILABLE, kReadFailure, true, error))
+            if (!Await(WINHTTP_CALLBACK_STATUS_DATA_AVAILABLE, true, true, error))
                 return false;
             const DWORD wanted = std::min(available_, kReadChunkBytes);
             if (wanted == 0)
                 break;
             if (!WinHttpReadData(request_.get(), buffer.data(), wanted, nullptr)) {
-                error = kReadFailure + std::to_wstring(GetLastError());
+                error = FailureMessage(true, GetLastError());
                 return false;
             }
-            if (!Await(WINHTTP_CALLBACK_STATUS_READ_COMPLETE, kReadFailure, true, error))
+            if (!Await(WINHTTP_CALLBACK_STATUS_READ_COMPLETE, true, true, error))
                 return false;
             const DWORD count = available_;
             if (count == 0)
@@ -268,7 +300,12 @@ private:
 
     // Waits until the step just started ends with `expected`. A WinHTTP time-out once the request is out means
     // the server went silent, which the player hears as a server that is too slow.
-    bool Await(DWORD expected, const wchar_t* failure, bool requestSent, std::wstring& error)
+    std::wstring FailureMessage(bool reading, DWORD code) const
+    {
+        return reading ? kReadFailure + std::to_wstring(code) : RequestFailureMessage(secure_, code);
+    }
+
+    bool Await(DWORD expected, bool reading, bool requestSent, std::wstring& error)
     {
         for (;;) {
             AcquireSRWLockExclusive(&events_->lock);
@@ -286,7 +323,7 @@ private:
                 if (requestSent && code == ERROR_WINHTTP_TIMEOUT)
                     error = pace_.Message(TransferPace::Verdict::kStalled);
                 else
-                    error = failure + std::to_wstring(code);
+                    error = FailureMessage(reading, code);
                 return false;
             }
             if (!GoOn(error))
@@ -297,6 +334,7 @@ private:
     const TransferLimits& limits_;
     TransferPace pace_;
     const DownloadCancelled& isCancelled_;
+    bool secure_ = false;
     UniqueInternet connection_;
     RequestEvents* events_ = nullptr;  // owned by request_, see RequestEvents
     DWORD available_ = 0;              // the byte count of the last step that ended

@@ -1,13 +1,17 @@
 #!/usr/bin/env python3
 """End-to-end journeys of the launcher, played from outside: the real VornLauncher.exe under the running Wine
-session, the reference directory/authorisation service on 127.0.0.1:33556, an update site on
-http://127.0.0.1/updates/ (port 80, the compiled-in address) and the stand-in game as Main.exe. The player's
-hands are the X mouse and keyboard (xdotool); the eyes are the window probe, the client folder, the registry and
-the stand-in game's record. Each journey gets a fresh client folder; a failing journey leaves its screenshot and
-the servers' logs in the failure folder the output names.
+session, the reference directory/authorisation service on 127.0.0.1:33556, nginx serving the update site on
+http://127.0.0.1/updates/ (port 80, the compiled-in address) and the stand-in game as Main.exe. The HTTPS
+journeys use a second build of the launcher whose address is https://127.0.0.1/updates/ (port 443), a
+throwaway certificate authority made for the run and trusted inside the run's Wine prefix only, and a second
+authority that nobody trusts. tools/update_site.py plays the faults nginx cannot (a trickling download).
+The player's hands are the X mouse and keyboard (xdotool); the eyes are the window probe, the client folder,
+the registry, the web server's log and the stand-in game's record. Each journey gets a fresh client folder; a
+failing journey leaves its screenshot and the servers' logs in the failure folder the output names.
 
 Usage (inside a Wine session: DISPLAY and WINEPREFIX set, e.g. by scripts/test.sh through ctest -R e2e):
-  run_e2e.py --bin BUILD/bin [--failures DIR] [JOURNEY ...]"""
+  run_e2e.py --bin BUILD/bin [--https-bin DIR] [--failures DIR] [JOURNEY ...]
+--https-bin holds the HTTPS build of VornLauncher.exe (default: BUILD/https-launcher/bin)."""
 import argparse
 import os
 import pathlib
@@ -25,8 +29,13 @@ sys.path.insert(0, str(HERE))
 import player  # noqa: E402
 import sample_client  # noqa: E402
 
+sys.path.insert(0, str(REPO / "tools"))
+import test_certificates  # noqa: E402
+
 DIRECTORY_PORT = 33556
 SITE_PORT = 80
+HTTPS_PORT = 443
+MANIFEST = "/updates/up.ini"
 CONNECT_PORT = 55960
 DYNAMIC_CODE = "E2E-DYNAMIC-0016"
 REGION_NAMES = ["岚谷一区", "青云二区", "天穹三区"]
@@ -85,8 +94,10 @@ def staging_dirs(client):
 class Journey:
     """One run of the launcher against its own client folder and servers; stops everything it started."""
 
-    def __init__(self, bin_dir, failures, name):
+    def __init__(self, bin_dir, failures, name, https_bin=None, certificates=None):
         self.bin_dir = bin_dir
+        self.https_bin = https_bin
+        self.certificates = certificates
         self.name = name
         self.failures = failures
         self.root = pathlib.Path(tempfile.mkdtemp(prefix="vorn-e2e-"))
@@ -97,7 +108,10 @@ class Journey:
         self.client = None
         self.site = None
 
-    def make_client(self, **options):
+    def make_client(self, https=False, **options):
+        """A sample client; with https=True its launcher is the build that updates from https://127.0.0.1/."""
+        if https:
+            options["launcher"] = self.https_bin / "VornLauncher.exe"
         self.client, self.site = sample_client.make(self.root, self.bin_dir, **options)
 
     def start_service(self, *options):
@@ -118,17 +132,51 @@ class Journey:
         check(ready.startswith("READY"), "the reference service did not start: " + ready)
         return [int(p) for p in ready.split()[2:]]
 
-    def start_site(self, *faults):
+    def start_site(self, http=True, certificate=None, redirects=()):
+        """nginx serving the site: over HTTP on port 80 and, given a certificate file name of the run's
+        certificates (server.pem, ...), over HTTPS on port 443, where `redirects` send paths to plain HTTP."""
+        ports = ([SITE_PORT] if http else []) + ([HTTPS_PORT] if certificate else [])
+        for port in ports:
+            require_free_port(port, "the update site")
+        ready = self.root / "nginx.ready"
+        command = [sys.executable, str(REPO / "tools" / "nginx_site.py"), str(self.root / "site"), "--prefix",
+                   str(self.root / "nginx"), "--lifetime", "300", "--ready-file", str(ready)]
+        if http:
+            command += ["--http", str(SITE_PORT)]
+        if certificate:
+            command += ["--https", str(HTTPS_PORT), "--cert", str(self.certificates / certificate),
+                        "--key", str(self.certificates / "server.key")]
+        for path in redirects:
+            command += ["--redirect-to-http", path]
+        self.run_site(command, ready, "nginx did not start (are ports %s free?)" % ports)
+
+    def run_site(self, command, ready, failure):
+        """Starts a site server that writes the file `ready` once it listens, and waits for that."""
+        self.processes.append(subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                                               stderr=open(self.root / "site.log", "wb")))
+        self.me.wait("the update site", lambda: ready.exists() or self.processes[-1].poll() is not None, 20)
+        check(ready.exists(), failure)
+
+    def site_requests(self):
+        """What nginx was asked so far: (port, status, request line) for each request."""
+        log = self.root / "nginx" / "access.log"
+        if not log.exists():
+            return []
+        requests = []
+        for line in log.read_text(encoding="utf-8", errors="replace").splitlines():
+            port, status, request = line.split(" ", 2)
+            requests.append((int(port), int(status), request.strip('"')))
+        return requests
+
+    def start_faulty_site(self, *faults):
+        """tools/update_site.py on port 80, for the faults nginx does not play (PATH=MODE, e.g. =slow)."""
         require_free_port(SITE_PORT, "the update site")
         port_file = self.root / "site.port"
         command = [sys.executable, str(REPO / "tools" / "update_site.py"), str(self.root / "site"), "--port",
                    str(SITE_PORT), "--port-file", str(port_file), "--lifetime", "300", "--verbose"]
         for fault in faults:
             command += ["--fault", fault]
-        self.processes.append(subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                                               stderr=open(self.root / "site.log", "wb")))
-        self.me.wait("the update site", lambda: port_file.exists() or self.processes[-1].poll() is not None, 20)
-        check(port_file.exists(), "the update site did not start (is port %d free?)" % SITE_PORT)
+        self.run_site(command, port_file, "the update site did not start (is port %d free?)" % SITE_PORT)
 
     def start_launcher(self):
         self.launcher = subprocess.Popen(["wine", str(self.client / "VornLauncher.exe")], stdin=subprocess.DEVNULL,
@@ -159,6 +207,15 @@ class Journey:
             return None
         return self.me.wait("the end of the update", ended, timeout)
 
+    def why_update_failed(self, window):
+        """The player clicks the failed update's label; the message box says why. Returns its text."""
+        self.me.click(window, player.UPDATE_LABEL)
+        dialog = self.me.wait_dialog("更新失败")
+        text = self.me.dialog_text(dialog)
+        self.answer_with_return(dialog)
+        print("     the launcher says: %r" % text)
+        return text
+
     def answer_with_return(self, dialog):
         """Enter on the message box; it must go away."""
         self.me.press_return(dialog)
@@ -169,9 +226,9 @@ class Journey:
         folder = self.failures / self.name
         folder.mkdir(parents=True, exist_ok=True)
         self.me.screenshot(str(folder / "screen.png"))
-        for log in ("service.log", "service.err", "site.log"):
+        for log in ("service.log", "service.err", "site.log", "nginx/access.log", "nginx/error.log"):
             if (self.root / log).exists():
-                shutil.copyfile(self.root / log, folder / log)
+                shutil.copyfile(self.root / log, folder / log.replace("/", "-"))
         return folder
 
     def end_launchers(self):
@@ -261,8 +318,9 @@ def directory_down(j):
 
 def manifest_missing(j):
     j.make_client()
+    (j.site / "up.ini").unlink()
     j.start_service()
-    j.start_site("/updates/up.ini=404")
+    j.start_site()
     before = snapshot(j.client)
     window = j.start_launcher()
     window = j.wait_regions(window, REGION_NAMES)
@@ -273,10 +331,7 @@ def manifest_missing(j):
           "files changed although the update failed: %s" % changes(before, snapshot(j.client)))
     check(staging_dirs(j.client) == [], "a staging directory remains: %s" % staging_dirs(j.client))
     # The player retries by clicking the label; now the failure comes as a message box.
-    j.me.click(window, player.UPDATE_LABEL)
-    dialog = j.me.wait_dialog("更新失败")
-    check(j.me.dialog_text(dialog), "the message box has no text")
-    j.answer_with_return(dialog)
+    check("404" in j.why_update_failed(window), "the message does not give the status")
     check(staging_dirs(j.client) == [], "a staging directory remains after the retry")
 
 
@@ -346,7 +401,7 @@ def self_update(j):
 def close_during_download(j):
     j.make_client(big_file_kib=4096)
     j.start_service()
-    j.start_site("/updates/" + sample_client.BIG_FILE + "=slow")
+    j.start_faulty_site("/updates/" + sample_client.BIG_FILE + "=slow")
     window = j.start_launcher()
     j.me.wait("the slow download to begin", lambda: staging_dirs(j.client), 60)
     time.sleep(1.0)
@@ -369,7 +424,7 @@ def server_drips(j):
     # long enough for the 30 s stall limit; after a minute the average is below 1 KiB/s and the update gives up.
     j.make_client(big_file_kib=64)
     j.start_service()
-    j.start_site("/updates/" + sample_client.BIG_FILE + "=drip")
+    j.start_faulty_site("/updates/" + sample_client.BIG_FILE + "=drip")
     before = snapshot(j.client)
     window = j.start_launcher()
     j.me.wait("the dripping download to begin", lambda: staging_dirs(j.client), 60)
@@ -382,6 +437,65 @@ def server_drips(j):
     check(staging_dirs(j.client) == [], "a staging directory remains: %s" % staging_dirs(j.client))
 
 
+def https_update(j):
+    j.make_client(https=True)
+    j.start_site(http=False, certificate="server.pem")
+    window = j.start_launcher()
+    window = j.wait_update_end(window)
+    check(not j.me.child(window, player.UPDATE_LABEL_ID)["visible"], "the update over HTTPS did not succeed")
+    for relative, (_, new) in sample_client.DATA_FILES.items():
+        check((j.client / relative).read_bytes() == new, relative + " was not brought up to date")
+    check(staging_dirs(j.client) == [], "a staging directory remains: %s" % staging_dirs(j.client))
+    check((HTTPS_PORT, 200, "GET %s HTTP/1.1" % MANIFEST) in j.site_requests(),
+          "nginx did not serve the manifest over HTTPS: %s" % j.site_requests())
+
+
+def refused_update(j, certificate):
+    """The update against a site whose certificate must be refused: it fails, says why when the player asks,
+    and nothing in the client changes."""
+    j.make_client(https=True)
+    j.start_site(http=False, certificate=certificate)
+    before = snapshot(j.client)
+    window = j.start_launcher()
+    window = j.wait_update_end(window)
+    label = j.me.child(window, player.UPDATE_LABEL_ID)
+    check(label["visible"] and label["text"].startswith("更新失败"), "update label: %r" % label["text"])
+    served = [r for r in j.site_requests() if r[1] == 200]
+    check(not served, "nginx served files over a refused certificate: %s" % served)
+    check(not changes(before, snapshot(j.client)),
+          "files changed although the update failed: %s" % changes(before, snapshot(j.client)))
+    check(staging_dirs(j.client) == [], "a staging directory remains: %s" % staging_dirs(j.client))
+    text = j.why_update_failed(window)
+    check("证书" in text, "the message does not name the certificate: %r" % text)
+
+
+def https_untrusted_authority(j):
+    refused_update(j, "untrusted.pem")
+
+
+def https_other_host(j):
+    refused_update(j, "otherhost.pem")
+
+
+def https_redirect_to_http(j):
+    j.make_client(https=True)
+    j.start_site(certificate="server.pem", redirects=[MANIFEST])
+    before = snapshot(j.client)
+    window = j.start_launcher()
+    window = j.wait_update_end(window)
+    label = j.me.child(window, player.UPDATE_LABEL_ID)
+    check(label["visible"] and label["text"].startswith("更新失败"), "update label: %r" % label["text"])
+    requests = j.site_requests()
+    check((HTTPS_PORT, 302, "GET %s HTTP/1.1" % MANIFEST) in requests,
+          "the manifest was not asked for over HTTPS: %s" % requests)
+    plain = [r for r in requests if r[0] == SITE_PORT]
+    check(not plain, "the launcher followed the redirect to plain HTTP: %s" % plain)
+    check(not changes(before, snapshot(j.client)),
+          "files changed although the update failed: %s" % changes(before, snapshot(j.client)))
+    text = j.why_update_failed(window)
+    check("HTTPS" in text, "the message does not name the refused redirect: %r" % text)
+
+
 JOURNEYS = {
     "full_journey": full_journey,
     "directory_down": directory_down,
@@ -391,12 +505,25 @@ JOURNEYS = {
     "self_update": self_update,
     "close_during_download": close_during_download,
     "server_drips": server_drips,
+    "https_update": https_update,
+    "https_untrusted_authority": https_untrusted_authority,
+    "https_other_host": https_other_host,
+    "https_redirect_to_http": https_redirect_to_http,
 }
+
+
+def trust_in_prefix(bin_dir, authority):
+    """Adds the run's test authority to the Root store of the running Wine prefix (never the machine's)."""
+    result = subprocess.run(["wine", str(bin_dir / "trust_root.exe"), windows_path(authority)],
+                            stdin=subprocess.DEVNULL, capture_output=True, timeout=60)
+    check(result.returncode == 0, "the Wine prefix did not take the test authority: %s"
+          % result.stderr.decode("utf-8", "replace"))
 
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--bin", required=True, type=pathlib.Path)
+    parser.add_argument("--https-bin", type=pathlib.Path)
     parser.add_argument("--failures", type=pathlib.Path, default=pathlib.Path("e2e-failures").resolve())
     parser.add_argument("journeys", nargs="*", help="some of: " + ", ".join(JOURNEYS))
     args = parser.parse_args()
@@ -406,10 +533,22 @@ def main():
     unknown = [name for name in args.journeys if name not in JOURNEYS]
     if unknown:
         sys.exit("run_e2e.py: no journey named " + ", ".join(unknown))
+    bin_dir = args.bin.resolve()
+    https_bin = (args.https_bin or bin_dir.parent / "https-launcher" / "bin").resolve()
     shutil.rmtree(args.failures, ignore_errors=True)
+    certificates = pathlib.Path(tempfile.mkdtemp(prefix="vorn-e2e-certificates-"))
+    try:
+        test_certificates.make(certificates)
+        trust_in_prefix(bin_dir, certificates / "ca.pem")
+        return play(args.journeys or list(JOURNEYS), bin_dir, https_bin, certificates, args.failures)
+    finally:
+        shutil.rmtree(certificates, ignore_errors=True)
+
+
+def play(names, bin_dir, https_bin, certificates, failures):
     passed = failed = 0
-    for name in args.journeys or list(JOURNEYS):
-        journey = Journey(args.bin.resolve(), args.failures, name)
+    for name in names:
+        journey = Journey(bin_dir, failures, name, https_bin, certificates)
         started = time.monotonic()
         try:
             JOURNEYS[name](journey)

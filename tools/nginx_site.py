@@ -1,0 +1,181 @@
+#!/usr/bin/env python3
+"""Serves a folder (an update site) with nginx on 127.0.0.1, for the demo and the end-to-end tests: writes an
+nginx configuration whose pid file, logs and temporary folders all lie in a private folder, runs nginx in the
+foreground as its child (`nginx -c CONF -p PREFIX`) and stops it on every path: on SIGTERM or SIGINT, after
+--lifetime seconds, and (through the parent-death signal) when this script itself dies.
+
+Usage:
+  nginx_site.py FOLDER --prefix DIR [--http PORT] [--https PORT --cert PEM --key KEY]
+                [--redirect-to-http PATH ...] [--rate BYTES] [--lifetime S] [--ready-file FILE]
+
+FOLDER is the web root (a request for /updates/up.ini reads FOLDER/updates/up.ini). --https serves TLS with the
+given certificate chain and key. --redirect-to-http makes the HTTPS server answer PATH with a redirect (302) to
+the same path over plain HTTP. --rate sends each response at most BYTES a second. --ready-file is written once every port accepts connections. The logs stay in
+DIR for the caller to read: error.log, and access.log with one line a request, `PORT STATUS "REQUEST LINE"`."""
+import argparse
+import ctypes
+import os
+import pathlib
+import signal
+import socket
+import subprocess
+import sys
+import time
+
+# Characters nginx would read as syntax or variables inside a quoted path.
+UNSAFE_PATH_CHARACTERS = set('"\\$;{}\n\r')
+START_TIMEOUT_S = 10.0
+STOP_TIMEOUT_S = 10.0
+PR_SET_PDEATHSIG = 1
+
+
+def quoted(path):
+    text = str(pathlib.Path(path).resolve())
+    if UNSAFE_PATH_CHARACTERS & set(text):
+        raise SystemExit("nginx_site.py: a path nginx cannot be given safely: %r" % text)
+    return '"%s"' % text
+
+
+def configuration(folder, prefix, http_port=None, https_port=None, cert=None, key=None, redirects=(), rate=0):
+    """The text of an nginx configuration serving `folder` on the given loopback ports."""
+    prefix = pathlib.Path(prefix)
+    lines = [
+        "daemon off;",
+        "worker_processes 1;",
+        "pid %s;" % quoted(prefix / "nginx.pid"),
+        "error_log %s info;" % quoted(prefix / "error.log"),
+    ]
+    if os.geteuid() == 0:
+        # Workers would otherwise run as an unprivileged user that cannot read a private temporary folder.
+        lines.append("user root;")
+    lines += [
+        "events { worker_connections 64; }",
+        "http {",
+        # One line a request: the port it came to (80 plain, 443 TLS, ...), the status and the request line.
+        "    log_format site '$server_port $status \"$request\"';",
+        "    access_log %s site;" % quoted(prefix / "access.log"),
+    ]
+    for kind in ("client_body", "proxy", "fastcgi", "uwsgi", "scgi"):
+        lines.append("    %s_temp_path %s;" % (kind, quoted(prefix / "temp" / kind)))
+    lines += [
+        "    default_type application/octet-stream;",
+        "    sendfile on;",
+        "    server_tokens off;",
+        "    keepalive_timeout 15s;",
+        "    send_timeout 30s;",
+    ]
+    if rate:
+        lines.append("    limit_rate %d;" % rate)
+    if http_port:
+        lines += [
+            "    server {",
+            "        listen 127.0.0.1:%d;" % http_port,
+            "        root %s;" % quoted(folder),
+            "    }",
+        ]
+    if https_port:
+        http_authority = "127.0.0.1" if http_port in (None, 80) else "127.0.0.1:%d" % http_port
+        lines += [
+            "    server {",
+            "        listen 127.0.0.1:%d ssl;" % https_port,
+            "        ssl_certificate %s;" % quoted(cert),
+            "        ssl_certificate_key %s;" % quoted(key),
+            "        ssl_protocols TLSv1.2 TLSv1.3;",
+            "        root %s;" % quoted(folder),
+        ]
+        for path in redirects:
+            if not path.startswith("/") or UNSAFE_PATH_CHARACTERS & set(path) or " " in path:
+                raise SystemExit("nginx_site.py: a redirect path is /PATH without spaces or quotes: %r" % path)
+            lines.append("        location = %s { return 302 http://%s%s; }" % (path, http_authority, path))
+        lines.append("    }")
+    lines.append("}")
+    return "\n".join(lines) + "\n"
+
+
+def accepting(port):
+    with socket.socket() as probe:
+        probe.settimeout(0.5)
+        return probe.connect_ex(("127.0.0.1", port)) == 0
+
+
+def die_with_parent():
+    ctypes.CDLL(None, use_errno=True).prctl(PR_SET_PDEATHSIG, signal.SIGTERM)
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("folder")
+    parser.add_argument("--prefix", required=True, help="private folder for the configuration, pid and logs")
+    parser.add_argument("--http", type=int, metavar="PORT")
+    parser.add_argument("--https", type=int, metavar="PORT")
+    parser.add_argument("--cert")
+    parser.add_argument("--key")
+    parser.add_argument("--redirect-to-http", action="append", default=[], metavar="PATH")
+    parser.add_argument("--rate", type=int, default=0, help="bytes a second for each response (0: no limit)")
+    parser.add_argument("--lifetime", type=float, default=600.0, help="stop after this many seconds")
+    parser.add_argument("--ready-file")
+    args = parser.parse_args()
+    if not pathlib.Path(args.folder).is_dir():
+        raise SystemExit("nginx_site.py: no such folder: " + args.folder)
+    if not args.http and not args.https:
+        raise SystemExit("nginx_site.py: give --http PORT, --https PORT or both")
+    if args.https and not (args.cert and args.key):
+        raise SystemExit("nginx_site.py: --https needs --cert and --key")
+
+    ports = [p for p in (args.http, args.https) if p]
+    taken = [p for p in ports if accepting(p)]
+    if taken:
+        raise SystemExit("nginx_site.py: 127.0.0.1 port(s) %s already in use" % taken)
+
+    prefix = pathlib.Path(args.prefix).resolve()
+    for kind in ("client_body", "proxy", "fastcgi", "uwsgi", "scgi"):
+        (prefix / "temp" / kind).mkdir(parents=True, exist_ok=True)
+    conf = prefix / "nginx.conf"
+    conf.write_text(configuration(args.folder, prefix, args.http, args.https, args.cert, args.key,
+                                  args.redirect_to_http, args.rate))
+
+    stopping = []
+
+    def request_stop(signum, _frame):
+        stopping.append(signum)
+
+    signal.signal(signal.SIGTERM, request_stop)
+    signal.signal(signal.SIGINT, request_stop)
+    # -e: nginx opens its error log before it reads the configuration; it must not touch the system's one.
+    nginx = subprocess.Popen(["nginx", "-c", str(conf), "-p", str(prefix), "-e", str(prefix / "error.log")],
+                             stdin=subprocess.DEVNULL, preexec_fn=die_with_parent)
+    started = time.monotonic()
+    ready = False
+    try:
+        while not stopping and nginx.poll() is None and time.monotonic() - started < args.lifetime:
+            if not ready:
+                if all(accepting(p) for p in ports):
+                    ready = True
+                    if args.ready_file:
+                        temporary = args.ready_file + ".tmp"
+                        pathlib.Path(temporary).write_text("%d\n" % nginx.pid)
+                        os.replace(temporary, args.ready_file)
+                    print("nginx serves %s on 127.0.0.1 port(s) %s" % (args.folder, ports), flush=True)
+                elif time.monotonic() - started > START_TIMEOUT_S:
+                    print("nginx_site.py: nginx did not listen on %s within %.0f s (see %s)"
+                          % (ports, START_TIMEOUT_S, prefix / "error.log"), file=sys.stderr)
+                    return 1
+            time.sleep(0.1)
+        died = nginx.poll()
+    finally:
+        if nginx.poll() is None:
+            nginx.terminate()
+            try:
+                nginx.wait(timeout=STOP_TIMEOUT_S)
+            except subprocess.TimeoutExpired:
+                nginx.kill()
+                nginx.wait()
+    if died is not None:
+        print("nginx_site.py: nginx stopped by itself with status %s (see %s)" % (died,
+              prefix / "error.log"), file=sys.stderr)
+        return 1
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
