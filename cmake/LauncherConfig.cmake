@@ -20,6 +20,12 @@ if(VORN_UPDATE_PUBLIC_KEY AND NOT (VORN_UPDATE_PUBLIC_KEY_LENGTH EQUAL 130 AND
   message(FATAL_ERROR "VORN_UPDATE_PUBLIC_KEY must be empty or the 130 hexadecimal digits that "
                       "tools/sign_release.py prints")
 endif()
+set(VORN_CONNECT_BLOCK_FILE "" CACHE FILEPATH
+    "The game's 178-byte connection block (Data\\Local\\Connect.msil); empty: the stand-in, for tests and the demo only")
+
+# The launcher's own version: the release package's name and its configuration record. resources/launcher.rc
+# carries the same number in the executable's version information.
+set(VORN_LAUNCHER_VERSION 1.0.0)
 
 set(VORN_GENERATED_DIR ${CMAKE_BINARY_DIR}/generated)
 
@@ -40,3 +46,61 @@ else()
   set(VORN_LAUNCH_AUTH_ENABLED_LITERAL false)
 endif()
 configure_file(${CMAKE_SOURCE_DIR}/base/config_values.h.in ${VORN_GENERATED_DIR}/config_values.h @ONLY)
+
+# Writes `content` to `path` verbatim, leaving the file (and its time stamp) alone when it already holds it.
+function(vorn_write_if_changed path content)
+  file(WRITE "${path}.new" "${content}")
+  configure_file("${path}.new" "${path}" COPYONLY)
+  file(REMOVE "${path}.new")
+endfunction()
+
+# The connection block: exactly 178 bytes, carried as constant data (launch/connect_block.cpp includes them).
+set(VORN_CONNECT_BLOCK_SIZE 178)
+if(VORN_CONNECT_BLOCK_FILE)
+  get_filename_component(block_file "${VORN_CONNECT_BLOCK_FILE}" ABSOLUTE)
+  if(NOT EXISTS "${block_file}" OR IS_DIRECTORY "${block_file}")
+    message(FATAL_ERROR "VORN_CONNECT_BLOCK_FILE: no such file: ${block_file}")
+  endif()
+  file(SIZE "${block_file}" block_size)
+  if(NOT block_size EQUAL VORN_CONNECT_BLOCK_SIZE)
+    message(FATAL_ERROR "VORN_CONNECT_BLOCK_FILE holds ${block_size} bytes; the game's connection block is exactly "
+                        "${VORN_CONNECT_BLOCK_SIZE} bytes: ${block_file}")
+  endif()
+  file(READ "${block_file}" block_hex HEX)
+  file(SHA256 "${block_file}" block_digest)
+  set(VORN_CONNECT_BLOCK_STANDIN OFF)
+  set(VORN_CONNECT_BLOCK_RECORD "the operator's block, ${VORN_CONNECT_BLOCK_SIZE} bytes, SHA-256 ${block_digest}")
+else()
+  # tools/make_connect_block.py writes the stand-in as hexadecimal text.
+  set(block_file ${CMAKE_SOURCE_DIR}/launch/connect_block_standin.hex)
+  file(READ "${block_file}" block_hex)
+  string(REGEX REPLACE "[^0-9a-fA-F]" "" block_hex "${block_hex}")
+  string(LENGTH "${block_hex}" block_digits)
+  math(EXPR block_size "${block_digits} / 2")
+  if(NOT block_size EQUAL VORN_CONNECT_BLOCK_SIZE)
+    message(FATAL_ERROR "${block_file} holds ${block_size} bytes instead of ${VORN_CONNECT_BLOCK_SIZE}; "
+                        "remake it with tools/make_connect_block.py.")
+  endif()
+  set(VORN_CONNECT_BLOCK_STANDIN ON)
+  set(VORN_CONNECT_BLOCK_RECORD "STAND-IN (tests and the demo only; the game cannot use it)")
+  message(NOTICE "Connection block: the stand-in, for tests and the demo only. A launcher for players needs "
+                 "-DVORN_CONNECT_BLOCK_FILE=<the game's ${VORN_CONNECT_BLOCK_SIZE}-byte block>.")
+endif()
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS "${block_file}")
+string(REGEX REPLACE "([0-9a-fA-F][0-9a-fA-F])" "0x\\1," block_list "${block_hex}")
+vorn_write_if_changed(${VORN_GENERATED_DIR}/connect_block_bytes.inc "${block_list}\n")
+
+# The configuration record: every compiled-in value in plain text, one "NAME = value" line each. The release
+# package carries it (scripts/release.sh), so anyone can see what a downloaded launcher was built with. It holds
+# no paths or times, so the same settings give the same record.
+set(VORN_RECORDED_SETTINGS WINDOW_TITLE SERVER_HOST UPDATE_BASE_URL MANIFEST_NAME GAME_EXE GAME_ARGS_TEMPLATE
+    WEBSITE_URL CLIENT_VERSION CLIENT_SUB_VERSION CLIENT_SERIAL LAUNCH_AUTH_ENABLED UPDATE_PUBLIC_KEY)
+set(record "VornLauncher ${VORN_LAUNCHER_VERSION}: the compiled-in configuration\n\n")
+foreach(field IN LISTS VORN_RECORDED_SETTINGS)
+  string(APPEND record "VORN_${field} = ${VORN_${field}}\n")
+endforeach()
+string(APPEND record "VORN_CONNECT_BLOCK = ${VORN_CONNECT_BLOCK_RECORD}\n")
+string(APPEND record "\nTarget: ${CMAKE_SYSTEM_PROCESSOR}, ${CMAKE_CXX_COMPILER_ID} ${CMAKE_CXX_COMPILER_VERSION}, "
+                     "${CMAKE_BUILD_TYPE}\n")
+set(VORN_CONFIGURATION_RECORD ${CMAKE_BINARY_DIR}/configuration.txt)
+vorn_write_if_changed(${VORN_CONFIGURATION_RECORD} "${record}")

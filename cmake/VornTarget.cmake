@@ -11,4 +11,9 @@ function(vorn_target_defaults target)
   target_compile_options(${target} PRIVATE
     $<$<COMPILE_LANGUAGE:CXX,C>:-Wall -Wextra -Werror -Wshadow -Wno-cast-function-type>)
   target_link_options(${target} PRIVATE -static -static-libgcc -static-libstdc++)
+  # Reproducible executables: the same sources and settings give the same bytes wherever they are built. No
+  # build paths (__FILE__ in the runtime's assertions, say) and no link time in the PE headers.
+  target_compile_options(${target} PRIVATE
+    $<$<COMPILE_LANGUAGE:CXX,C>:-ffile-prefix-map=${CMAKE_SOURCE_DIR}/= -ffile-prefix-map=${CMAKE_BINARY_DIR}/=>)
+  target_link_options(${target} PRIVATE -Wl,--no-insert-timestamp)
 endfunction()

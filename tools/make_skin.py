@@ -269,6 +269,14 @@ def centre_panel(o):
     o.draw("rectangle 261,97 779,369", fill="black", stroke=BRONZE, width=2)
     for cx, cy in ((259, 95), (781, 95), (259, 371), (781, 371)):
         o.diamond(cx, cy, 5)
+    # Under the panel, where the update label shows while an update runs: a sunken tray with the crest's motto,
+    # so the face is finished there once the label hides.
+    o.draw("line 266,299.5 774,299.5", stroke="rgba(140,106,60,0.6)", width=1)
+    o.plate(268, 302, 504, 62, top="#120e0b", bottom="#241b14", edge=DIM_BRONZE, radius=4)
+    for side in (-1, 1):
+        o.draw(f"line {520 + side * 74},333 {520 + side * 190},333", stroke="rgba(140,106,60,0.7)", width=1)
+        o.diamond(520 + side * 196, 333, 3)
+    o.text(430, 318, 180, 30, "岚 谷 · 仗 剑 踏 云", 15, "#8c6a3c", shadow=False)
     # Nine identical region plates in three rows.
     for i in range(9):
         o.plate(264 + 174 * (i % 3), 375 + 39 * (i // 3), 165, 34, top="#33271d", bottom="#120e0b", radius=3)

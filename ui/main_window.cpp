@@ -1,6 +1,7 @@
 #include "ui/main_window.h"
 
 #include "announce/announcement_view.h"
+#include "announce/page_colours.h"
 #include "base/message_box.h"
 #include "base/unique_resource.h"
 #include "launch/region_list.h"
@@ -138,6 +139,12 @@ LRESULT OnControlColour(HDC dc, COLORREF text, COLORREF background, HBRUSH brush
     return reinterpret_cast<LRESULT>(brush);
 }
 
+LRESULT OnPageColour(HDC dc)
+{
+    SetDCBrushColor(dc, kPageBackgroundColour);
+    return OnControlColour(dc, kPageTextColour, kPageBackgroundColour, static_cast<HBRUSH>(GetStockObject(DC_BRUSH)));
+}
+
 }
 
 LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
@@ -169,6 +176,10 @@ LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
         return reinterpret_cast<LRESULT>(whiteBrush);
     case WM_CTLCOLORBTN:
         return OnControlColour(reinterpret_cast<HDC>(wParam), RGB(51, 91, 111), RGB(248, 252, 254), paleBrush);
+    case WM_CTLCOLORSTATIC:
+        if (reinterpret_cast<HWND>(lParam) == announcementView)  // the fallback text: drawn like the page
+            return OnPageColour(reinterpret_cast<HDC>(wParam));
+        return DefWindowProcW(window, message, wParam, lParam);
     case WM_APP_REGION_LIST_RESULT:
         OnRegionListResult(wParam, lParam);
         return 0;

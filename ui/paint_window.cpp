@@ -52,8 +52,9 @@ void PaintMainWindowTo(HDC dc)
     Gdiplus::Graphics graphics(dc);
     ConfigureGraphics(graphics);
     PaintBackground(graphics);
-    // The announcement view and the update label sit on black whatever the face shows there.
-    FillArea(graphics, Gdiplus::Color(0, 0, 0), 265, 101, 510, 264);
+    // The announcement view sits on black whatever the face shows there. The update label's place below it shows
+    // the face, which is finished there for the time the label is hidden.
+    FillArea(graphics, Gdiplus::Color(0, 0, 0), 265, 101, 510, 196);
     PaintRegionName(graphics);
     PaintStatusLine(graphics);
 }

@@ -3,6 +3,7 @@
 
 #include "base/unique_resource.h"
 #include "tests/support/main_window_harness.h"
+#include "tests/ui/control_host.h"
 #include "ui/controls.h"
 #include "ui/shared_state.h"
 #include "ui/windowed_check.h"
@@ -233,6 +234,30 @@ TEST(MainWindow, FontsBrushesAndRoundedShape)
               reinterpret_cast<LRESULT>(whiteBrush));
     EXPECT_EQ(GetTextColor(dc.get()), RGB(1, 2, 3));
     EXPECT_EQ(SendMessageW(window.hwnd(), WM_ERASEBKGND, reinterpret_cast<WPARAM>(dc.get()), 0), 1);
+}
+
+TEST(MainWindow, AnnouncementFallbackWearsThePagesColours)
+{
+    MainWindowUnderTest window;
+    HWND fallback = window.control(207);
+    ASSERT_EQ(ClassName(fallback), L"Static") << "these sessions have no HTML engine";
+
+    // The text control paints into a bitmap as it does on the screen, taking its colours from the window.
+    testui::Surface surface(510, 196);
+    SetDCBrushColor(surface.dc(), RGB(90, 60, 30));
+    const RECT all{0, 0, 510, 196};
+    FillRect(surface.dc(), &all, static_cast<HBRUSH>(GetStockObject(DC_BRUSH)));
+    SendMessageW(fallback, WM_PRINTCLIENT, reinterpret_cast<WPARAM>(surface.dc()), PRF_CLIENT);
+
+    int black = 0;
+    int white = 0;
+    for (const COLORREF pixel : surface.Area(0, 0, 510, 196)) {
+        black += pixel == RGB(0, 0, 0) ? 1 : 0;
+        white += GetRValue(pixel) > 220 && GetGValue(pixel) > 220 && GetBValue(pixel) > 220 ? 1 : 0;
+    }
+    EXPECT_GT(black, 510 * 196 * 9 / 10) << "the page's black background";
+    EXPECT_EQ(surface.At(509, 195), RGB(0, 0, 0));
+    EXPECT_GT(white, 30) << "the text in the page's white";
 }
 
 TEST(MainWindow, TopBandDragsTheWindow)

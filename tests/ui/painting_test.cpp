@@ -188,7 +188,9 @@ TEST_F(PaintingTest, WithoutSkinTheFaceAndControlsUseTheTwoFillColours)
     EXPECT_EQ(face.At(1000, 300), RGB(18, 17, 16));
     EXPECT_EQ(face.At(150, 600), RGB(18, 17, 16));
     EXPECT_EQ(face.At(500, 200), RGB(0, 0, 0));  // behind the announcement view
-    EXPECT_EQ(face.At(770, 360), RGB(0, 0, 0));
+    EXPECT_EQ(face.At(774, 296), RGB(0, 0, 0));
+    EXPECT_EQ(face.At(265, 297), RGB(18, 17, 16));  // the update label's place shows the face
+    EXPECT_EQ(face.At(770, 360), RGB(18, 17, 16));
 
     HWND settings = host.Button(213, 421, 543, 127, 31);
     HWND region = host.Button(300, 264, 375, 165, 34);
