@@ -5,6 +5,8 @@
 #include "base/text.h"
 #include "ui/shared_state.h"
 
+#include <gtest/gtest.h>
+
 #include <stdexcept>
 #include <utility>
 
@@ -45,8 +47,21 @@ std::optional<std::map<std::wstring, std::wstring>> ClientFolder::WaitGameRecord
     const std::wstring record = temp_ / L"game_record.txt";
     const ULONGLONG deadline = GetTickCount64() + timeoutMs;
     while (!probe::FileExists(record)) {
-        if (GetTickCount64() >= deadline)
+        if (GetTickCount64() >= deadline) {
+            // What the folder holds tells a game that never ran (no part file) from one that failed to move its
+            // record into place.
+            std::string names;
+            WIN32_FIND_DATAW data;
+            const UniqueFind find(FindFirstFileW((temp_ / L"*").c_str(), &data));
+            if (find) {
+                do {
+                    names += ' ';
+                    names += WideToUtf8(data.cFileName);
+                } while (FindNextFileW(find.get(), &data));
+            }
+            ADD_FAILURE() << "no game record within " << timeoutMs << " ms; the client folder holds:" << names;
             return std::nullopt;
+        }
         Sleep(50);
     }
     return ParseRecord(Utf8ToWide(probe::ReadFileBytes(record)));

@@ -3,7 +3,7 @@
 #include <rpc.h>
 
 #include <fstream>
-#include <iterator>
+#include <string>
 #include <sstream>
 #include <stdexcept>
 #include <vector>
@@ -131,8 +131,23 @@ void WriteFileBytes(const std::wstring& path, const std::string& bytes)
 
 std::string ReadFileBytes(const std::wstring& path)
 {
-    std::ifstream in(path.c_str(), std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    // Sharing delete as well: a file another program has just moved into place may still be open for that move
+    // (MoveFileEx renames through a handle with delete access), and an open that refused to share with it would
+    // fail.
+    const UniqueFile file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                      nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file)
+        throw std::runtime_error("cannot open a test file, error " + std::to_string(GetLastError()));
+    std::string bytes;
+    char buffer[65536];
+    DWORD read = 0;
+    while (true) {
+        if (!ReadFile(file.get(), buffer, sizeof(buffer), &read, nullptr))
+            throw std::runtime_error("cannot read a test file, error " + std::to_string(GetLastError()));
+        if (read == 0)
+            return bytes;
+        bytes.append(buffer, read);
+    }
 }
 
 Process Start(const std::wstring& exe, const std::wstring& arguments, const std::wstring& workDir)

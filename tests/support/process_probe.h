@@ -33,6 +33,7 @@ private:
 void RemoveTree(const std::wstring& path);
 bool FileExists(const std::wstring& path);
 void WriteFileBytes(const std::wstring& path, const std::string& bytes);
+// The whole file; throws when it cannot be opened or read (a failed read never passes for an empty file).
 std::string ReadFileBytes(const std::wstring& path);
 
 struct Process {
