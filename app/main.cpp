@@ -7,6 +7,7 @@
 #include "base/unique_resource.h"
 #include "ui/main_window.h"
 #include "update/self_update.h"
+#include "update/staging_directory.h"
 
 #include <windows.h>
 
@@ -106,6 +107,7 @@ int RunLauncher(HINSTANCE instance, int showCommand, vorn::AnnouncementModule& m
     }
 
     DeleteFileW((GetExecutablePath() + L".new").c_str());
+    RemoveLeftoverStagingDirectories(ClientRoot());
 
     Gdiplus::GdiplusStartupInput gdiplusInput;
     ULONG_PTR gdiplusToken = 0;
