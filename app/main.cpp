@@ -143,8 +143,12 @@ int RunLauncher(HINSTANCE instance, int showCommand, vorn::AnnouncementModule& m
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int showCommand)
 {
-    if (const auto selfUpdate = ParseSelfUpdateArguments(ProcessArguments()))
-        return CompleteSelfUpdate(selfUpdate->targetPath, selfUpdate->processId);
+    if (const auto selfUpdate = ParseSelfUpdateArguments(ProcessArguments())) {
+        const SelfUpdateOutcome outcome = CompleteSelfUpdate(selfUpdate->targetPath, selfUpdate->processId);
+        if (!outcome.message.empty())
+            ShowMessageBox(nullptr, outcome.message, kLauncherTitle, MB_OK | MB_ICONERROR);
+        return outcome.exitCode;
+    }
 
     vorn::AnnouncementModule module;
     return RunLauncher(instance, showCommand, module);
