@@ -211,3 +211,30 @@ TEST(CompleteSelfUpdate, CopyThatStopsHalfWayLeavesTheOldLauncherWholeAndRunnabl
     Process again = Start(target);
     EXPECT_NE(WaitTopWindow(again.id, L"VornLauncherWindow", L"", 20000), nullptr) << "the launcher does not start";
 }
+
+// When the new launcher cannot be written beside the old one (here the name is taken by a folder), the old
+// launcher is started again and the player is told.
+TEST(CompleteSelfUpdate, FailedCopyRestartsTheOldLauncherAndTellsThePlayer)
+{
+    const struct LaunchersClosed {
+        ~LaunchersClosed() { CloseLaunchers(); }
+    } launchersClosed;
+    TempDir dir;
+    const std::wstring target = dir / L"VornLauncher.exe";
+    const std::string launcher = ReadFileBytes(LauncherExe());
+    WriteFileBytes(target, launcher);
+    WriteFileBytes(target + L".new", launcher + std::string(1024, 'N'));
+    ASSERT_TRUE(CreateDirectoryW((target + L".partial").c_str(), nullptr));
+
+    Process helper = Start(target + L".new", L"--apply-update \"" + target + L"\" 0");
+    const MessageBoxInfo box = WaitMessageBox(helper.id, 40000);
+    ASSERT_NE(box.hwnd, nullptr) << "the player was not told";
+    EXPECT_EQ(box.caption, L"Vorn 岚谷登录器");
+    EXPECT_EQ(box.text.rfind(L"登录器更新失败：无法写入新的登录器（错误码 ", 0), 0u) << box.text;
+    EXPECT_NE(box.text.find(L"已重新启动原来的登录器"), std::wstring::npos) << box.text;
+    EXPECT_NE(WaitTopWindow(0, L"VornLauncherWindow", L"", 20000), nullptr) << "the old launcher was not started";
+    EXPECT_TRUE(ReadFileBytes(target) == launcher) << "the launcher in place was changed";
+    EXPECT_TRUE(PressButton(box.hwnd, IDOK));
+    EXPECT_EQ(WaitExit(helper, 10000), 2u);
+    Kill(helper);
+}
