@@ -7,6 +7,7 @@
 #include "base/unique_resource.h"
 #include "ui/main_window.h"
 #include "update/self_update.h"
+#include "update/staging_directory.h"
 
 #include <windows.h>
 
@@ -106,6 +107,7 @@ int RunLauncher(HINSTANCE instance, int showCommand, vorn::AnnouncementModule& m
     }
 
     DeleteFileW((GetExecutablePath() + L".new").c_str());
+    RemoveLeftoverStagingDirectories(ClientRoot());
 
     Gdiplus::GdiplusStartupInput gdiplusInput;
     ULONG_PTR gdiplusToken = 0;
@@ -141,8 +143,12 @@ int RunLauncher(HINSTANCE instance, int showCommand, vorn::AnnouncementModule& m
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int showCommand)
 {
-    if (const auto selfUpdate = ParseSelfUpdateArguments(ProcessArguments()))
-        return CompleteSelfUpdate(selfUpdate->targetPath, selfUpdate->processId);
+    if (const auto selfUpdate = ParseSelfUpdateArguments(ProcessArguments())) {
+        const SelfUpdateOutcome outcome = CompleteSelfUpdate(selfUpdate->targetPath, selfUpdate->processId);
+        if (!outcome.message.empty())
+            ShowMessageBox(nullptr, outcome.message, kLauncherTitle, MB_OK | MB_ICONERROR);
+        return outcome.exitCode;
+    }
 
     vorn::AnnouncementModule module;
     return RunLauncher(instance, showCommand, module);

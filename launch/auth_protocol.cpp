@@ -1,6 +1,7 @@
 #include "launch/auth_protocol.h"
 
 #include "base/text.h"
+#include "net/host_text.h"
 
 #include <array>
 #include <utility>
@@ -63,7 +64,7 @@ AuthAcceptance ParseAuthAcceptance(std::string_view line)
 {
     AuthAcceptance acceptance;
     std::vector<std::wstring> fields = SplitFields(Utf8ToWide(line), L'\t');
-    if (fields.size() != 3)
+    if (fields.size() != 3 || !IsValidHostText(fields[1]))
         return acceptance;
     const int port = std::stoi(fields[2]);
     if (port < 1 || port > 65535) {

@@ -1,6 +1,7 @@
 #include "launch/region_line.h"
 
 #include "base/text.h"
+#include "net/host_text.h"
 
 #include <climits>
 #include <cwctype>
@@ -17,6 +18,25 @@ bool EqualsIgnoringAsciiCase(std::wstring_view a, std::wstring_view b)
             return false;
     }
     return true;
+}
+
+// Control characters (C0, DEL, C1) and the marks, embeddings, overrides and isolates that reorder bidirectional
+// text: on a region button they would hide or reverse part of a name, so one region could pass for another.
+bool IsHiddenCharacter(wchar_t c)
+{
+    return c < 0x20 || (c >= 0x7F && c <= 0x9F) || c == 0x061C || c == 0x200E || c == 0x200F ||
+           (c >= 0x202A && c <= 0x202E) || (c >= 0x2066 && c <= 0x2069);
+}
+
+std::wstring StripHiddenCharacters(std::wstring_view name)
+{
+    std::wstring shown;
+    shown.reserve(name.size());
+    for (const wchar_t c : name) {
+        if (!IsHiddenCharacter(c))
+            shown.push_back(c);
+    }
+    return shown;
 }
 
 // The server's English realm names are shown by their Chinese short names.
@@ -61,7 +81,8 @@ std::optional<RegionInfo> ParseRegionLine(std::string_view line)
     if (fields.size() != 6 || fields[0] != L"REGION")
         return std::nullopt;
     const std::optional<int> port = ReadLeadingInt(fields[4]);
-    if (!port || *port < 1 || *port > 65535)
+    if (!port || *port < 1 || *port > 65535 || !IsValidHostText(fields[3]))
         return std::nullopt;
-    return RegionInfo{DisplayNameOf(fields[2]), fields[3], static_cast<std::uint16_t>(*port), fields[5]};
+    return RegionInfo{DisplayNameOf(StripHiddenCharacters(fields[2])), fields[3], static_cast<std::uint16_t>(*port),
+                      fields[5]};
 }

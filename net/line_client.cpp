@@ -33,16 +33,53 @@ private:
     ULONGLONG end_;
 };
 
-// The connect has no time-out of its own: an unreachable address costs the system's TCP connect time.
-UniqueSocket ConnectFirstAccepting(const ADDRINFOW* addresses)
+timeval ToTimeval(DWORD milliseconds)
 {
-    for (const ADDRINFOW* entry = addresses; entry != nullptr; entry = entry->ai_next) {
+    timeval wait{};
+    wait.tv_sec = static_cast<long>(milliseconds / 1000);
+    wait.tv_usec = static_cast<long>((milliseconds % 1000) * 1000);
+    return wait;
+}
+
+// Connects without blocking and waits for the outcome no longer than the deadline allows: the system's own
+// connect time-out (minutes, while a service that never accepts lets every attempt go unanswered) must not
+// hold the exchange. The socket is blocking again afterwards.
+bool ConnectWithin(SOCKET connection, const ADDRINFOW& address, const Deadline& deadline)
+{
+    u_long nonBlocking = 1;
+    if (ioctlsocket(connection, FIONBIO, &nonBlocking) != 0)
+        return false;
+    if (connect(connection, address.ai_addr, static_cast<int>(address.ai_addrlen)) != 0) {
+        if (WSAGetLastError() != WSAEWOULDBLOCK)
+            return false;
+        fd_set writable;
+        fd_set failed;
+        FD_ZERO(&writable);
+        FD_ZERO(&failed);
+        FD_SET(connection, &writable);
+        FD_SET(connection, &failed);
+        timeval wait = ToTimeval(deadline.RemainingMs());
+        if (select(0, nullptr, &writable, &failed, &wait) <= 0 || !FD_ISSET(connection, &writable))
+            return false;
+        int error = 0;
+        int length = sizeof error;
+        if (getsockopt(connection, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error), &length) != 0 ||
+            error != 0)
+            return false;
+    }
+    nonBlocking = 0;
+    return ioctlsocket(connection, FIONBIO, &nonBlocking) == 0;
+}
+
+UniqueSocket ConnectFirstAccepting(const ADDRINFOW* addresses, const Deadline& deadline)
+{
+    for (const ADDRINFOW* entry = addresses; entry != nullptr && deadline.RemainingMs() > 0; entry = entry->ai_next) {
         UniqueSocket connection(socket(entry->ai_family, entry->ai_socktype, entry->ai_protocol));
         if (!connection)
             continue;
         SetTimeout(connection.get(), SO_RCVTIMEO, kSocketTimeoutMs);
         SetTimeout(connection.get(), SO_SNDTIMEO, kSocketTimeoutMs);
-        if (connect(connection.get(), entry->ai_addr, static_cast<int>(entry->ai_addrlen)) == 0)
+        if (ConnectWithin(connection.get(), *entry, deadline))
             return connection;
     }
     return {};
@@ -70,9 +107,7 @@ bool WaitReadable(SOCKET connection, DWORD milliseconds)
     fd_set readable;
     FD_ZERO(&readable);
     FD_SET(connection, &readable);
-    timeval wait{};
-    wait.tv_sec = static_cast<long>(milliseconds / 1000);
-    wait.tv_usec = static_cast<long>((milliseconds % 1000) * 1000);
+    timeval wait = ToTimeval(milliseconds);
     return select(0, &readable, nullptr, nullptr, &wait) == 1;
 }
 
@@ -118,10 +153,10 @@ bool SendLineRequest(const std::wstring& host, std::uint16_t port, std::string_v
 bool SendLineRequestTo(const addrinfoW* addresses, std::string_view request, std::vector<std::string>& lines)
 {
     lines.clear();
-    const UniqueSocket connection = ConnectFirstAccepting(addresses);
+    const Deadline deadline;
+    const UniqueSocket connection = ConnectFirstAccepting(addresses, deadline);
     if (!connection)
         return false;
-    const Deadline deadline;
     if (!SendAll(connection.get(), request, deadline) || !SendAll(connection.get(), "\n", deadline))
         return false;
     ReceiveReply(connection.get(), deadline, lines);

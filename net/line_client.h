@@ -13,8 +13,8 @@ struct addrinfoW;
 // Each stalled send and each silent gap in the reply costs at most this long.
 inline constexpr unsigned long kSocketTimeoutMs = 3000;
 
-// The whole exchange, counted from the established connection, ends after this long even while the peer keeps
-// trickling bytes: the enter-game exchange runs on the window's thread and must come back.
+// The whole exchange, counted from the start of the connect, ends after this long even while the peer never
+// accepts or keeps trickling bytes: the enter-game exchange runs on the window's thread and must come back.
 inline constexpr unsigned long kExchangeDeadlineMs = 10000;
 
 // Sends `request` and a line feed to host:port (a name or a numeric IPv4/IPv6 address; every resolved address

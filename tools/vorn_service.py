@@ -234,6 +234,9 @@ def parse_arguments(argv):
                              "or none (CAPTCHA refused and AUTH not checked against a code)")
     parser.add_argument("--refuse", metavar="CODE", help='answer every AUTH with "ERR CODE", e.g. BLOCKED')
     parser.add_argument("--auth-reply", metavar="LINE", help="answer every AUTH with exactly this line")
+    parser.add_argument("--auth-reply-escaped", metavar="LINE",
+                        help="like --auth-reply, LINE being ASCII with backslash escapes (\\x00, \\u202e, \\\\) "
+                             "for characters a command line cannot carry, such as NUL")
     parser.add_argument("--client-version", help="refuse AUTH from other client versions (ERR CLIENT_VERSION)")
     parser.add_argument("--client-sub-version", help="refuse AUTH from other sub-versions (ERR CLIENT_VERSION)")
     parser.add_argument("--log", metavar="FILE", help="append the request log to FILE instead of stderr")
@@ -249,6 +252,11 @@ def parse_arguments(argv):
     for port in options.auth_port + [options.directory_port, options.connect_port]:
         if not 0 <= port <= 65535:
             parser.error(f"port {port} is out of range")
+    if options.auth_reply_escaped is not None:
+        try:
+            options.auth_reply = options.auth_reply_escaped.encode("ascii").decode("unicode_escape")
+        except (UnicodeEncodeError, UnicodeDecodeError):
+            parser.error("--auth-reply-escaped takes ASCII text with valid backslash escapes")
     for text in (options.refuse, options.auth_reply, options.connect_host):
         if text is not None and any(c in text for c in "\r\n"):
             parser.error("replies may not hold line breaks")

@@ -7,9 +7,12 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <cwctype>
 #include <exception>
 #include <stdexcept>
+#include <string_view>
+#include <unordered_map>
 
 namespace {
 
@@ -89,6 +92,36 @@ private:
     const std::vector<ManifestEntry>& entries_;
     std::vector<std::size_t> slots_;  // position + 1; 0 is empty
 };
+
+// The number (from 1) of the first entry, in list order, that is a folder of an earlier entry or has an earlier
+// entry as a folder ("a" and "a\\b", ignoring case); 0 when there is none. Both cannot exist in the client at
+// once: whichever came second would fail on every run, after the first had been installed.
+std::size_t FirstNestedEntry(const std::vector<ManifestEntry>& entries)
+{
+    std::vector<std::wstring> upper;
+    upper.reserve(entries.size());
+    std::unordered_map<std::wstring_view, std::size_t> indexOf;
+    indexOf.reserve(entries.size());
+    for (const ManifestEntry& entry : entries) {
+        std::wstring& path = upper.emplace_back(entry.localPath);
+        for (wchar_t& c : path)
+            c = UpperUnit(c);
+        indexOf.emplace(path, upper.size() - 1);
+    }
+    std::size_t first = 0;
+    for (std::size_t i = 0; i < upper.size(); ++i) {
+        const std::wstring_view path = upper[i];
+        for (std::size_t at = path.find(L'\\'); at != std::wstring_view::npos; at = path.find(L'\\', at + 1)) {
+            const auto folder = indexOf.find(path.substr(0, at));
+            if (folder == indexOf.end())
+                continue;
+            const std::size_t later = std::max(i, folder->second) + 1;
+            if (first == 0 || later < first)
+                first = later;
+        }
+    }
+    return first;
+}
 
 std::wstring ParentFolder(const std::wstring& path)
 {
@@ -178,6 +211,11 @@ bool ParseManifest(const std::wstring& manifestPath, std::vector<ManifestEntry>&
             error = L"客户端目标文件重复：" + parsed.back().localPath;
             return false;
         }
+    }
+
+    if (const std::size_t nested = FirstNestedEntry(parsed)) {
+        error = EntryMessage(nested);
+        return false;
     }
 
     // Every remote path must also stay a plain path under the folder the manifest was saved in.

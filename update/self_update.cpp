@@ -2,6 +2,7 @@
 
 #include "base/paths.h"
 #include "base/unique_resource.h"
+#include "update/install_staged_file.h"
 
 #include <shellapi.h>
 
@@ -11,8 +12,15 @@
 namespace {
 
 constexpr DWORD kOldLauncherWaitMs = 60000;
-constexpr int kCopyAttempts = 100;
-constexpr DWORD kCopyRetryMs = 100;
+// The old launcher's file can stay locked for a moment after its process ended (the system, a scanner): the
+// replacing move is tried this often, this far apart, before the update gives up.
+constexpr int kReplaceAttempts = 100;
+constexpr DWORD kReplaceRetryMs = 100;
+
+// Beside the target, so that the final move stays on one volume and replaces the old file in one step.
+constexpr wchar_t kTemporarySuffix[] = L".partial";
+
+constexpr wchar_t kOldLauncherRestarted[] = L"\n\n已重新启动原来的登录器，下次更新时会再次尝试。";
 
 bool IsRegularFile(const std::wstring& path)
 {
@@ -57,7 +65,7 @@ bool RestartForSelfUpdate()
     return true;
 }
 
-int CompleteSelfUpdate(const std::wstring& targetPath, const std::wstring& processId)
+SelfUpdateOutcome CompleteSelfUpdate(const std::wstring& targetPath, const std::wstring& processId)
 {
     if (const DWORD pid = ParseProcessId(processId)) {
         UniqueHandle oldLauncher(OpenProcess(SYNCHRONIZE, FALSE, pid));
@@ -65,18 +73,30 @@ int CompleteSelfUpdate(const std::wstring& targetPath, const std::wstring& proce
             WaitForSingleObject(oldLauncher.get(), kOldLauncherWaitMs);
     }
 
-    const std::wstring self = GetExecutablePath();
-    bool copied = false;
-    for (int attempt = 0; attempt < kCopyAttempts && !copied; ++attempt) {
-        copied = CopyFileW(self.c_str(), targetPath.c_str(), FALSE) != FALSE;
-        if (!copied)
-            Sleep(kCopyRetryMs);
+    // The new launcher is written whole and flushed beside the old one before the old one is touched: a copy
+    // that breaks off (a full disk, a crash, a power cut) leaves the old launcher as it was.
+    const std::wstring temporary = targetPath + kTemporarySuffix;
+    std::wstring error;
+    bool replaced = false;
+    if (CopyFileW(GetExecutablePath().c_str(), temporary.c_str(), FALSE)) {
+        for (int attempt = 0; attempt < kReplaceAttempts && !replaced; ++attempt) {
+            replaced = InstallStagedFile(temporary, targetPath, error);
+            if (!replaced)
+                Sleep(kReplaceRetryMs);
+        }
+    } else {
+        error = L"无法写入新的登录器（错误码 " + std::to_wstring(GetLastError()) + L"）。";
     }
-    if (!copied)
-        return 2;
 
     const std::wstring folder = ClientRootFromExecutablePath(targetPath);
-    ShellExecuteW(nullptr, L"open", targetPath.c_str(), nullptr, folder.c_str(), SW_SHOWNORMAL);
-    MoveFileExW(self.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
-    return 0;
+    const bool started = reinterpret_cast<INT_PTR>(ShellExecuteW(nullptr, L"open", targetPath.c_str(), nullptr,
+                                                                 folder.c_str(), SW_SHOWNORMAL)) > 32;
+    if (!replaced) {
+        DeleteFileW(temporary.c_str());
+        return {2, L"登录器更新失败：" + error + (started ? kOldLauncherRestarted : L"")};
+    }
+    // The staged file itself goes when the new launcher starts; this is only the fallback for a file in use.
+    if (started)
+        MoveFileExW(GetExecutablePath().c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
+    return {0, {}};
 }

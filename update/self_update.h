@@ -8,9 +8,16 @@
 // process's id. True when the staged executable was started. Main window thread only.
 bool RestartForSelfUpdate();
 
-// The staged executable's side, in the "--apply-update" process: waits for the old launcher, copies itself over
-// it and starts it. Returns the process exit code (0 done, 2 gave up).
-int CompleteSelfUpdate(const std::wstring& targetPath, const std::wstring& processId);
+struct SelfUpdateOutcome {
+    int exitCode = 0;      // 0 done, 2 gave up
+    std::wstring message;  // for the player when it gave up; empty when done
+};
+
+// The staged executable's side, in the "--apply-update" process: waits for the old launcher, copies itself to a
+// flushed temporary file beside it and moves that over it in one step, then starts the launcher at the target,
+// which removes the staged file as it starts. When the copy or the move fails, the old launcher is left as it
+// was and started again, and the outcome carries the message for the player.
+SelfUpdateOutcome CompleteSelfUpdate(const std::wstring& targetPath, const std::wstring& processId);
 
 // "<staged>" --apply-update "<running>" <pid>
 std::wstring BuildSelfUpdateCommandLine(const std::wstring& stagedPath, const std::wstring& runningPath,

@@ -307,16 +307,16 @@ TEST_F(EnterGameTest, MalformedAcceptanceIsReportedAndStartsNothing)
 
 TEST_F(EnterGameTest, AcceptanceReadsThePortLikeAStandardConversion)
 {
-    // Leading white space and trailing characters are allowed; an empty host is taken as it is.
-    const AuthService service({"ERR\n", "OK AUTH TICKET 9\t\t 7004th\n"});
+    // Leading white space and trailing characters are allowed.
+    const AuthService service({"ERR\n", "OK AUTH TICKET 9\tgame-1.example\t 7004th\n"});
     UseRegion(service.port());
 
     EnterGame();
 
     const auto record = folder_.WaitGameRecord(kGameRecordTimeoutMs);
     ASSERT_TRUE(record.has_value());
-    EXPECT_EQ(record->at(L"command_line"), GameCommandLine(L"Updater /u /p7004"));
-    EXPECT_EQ(record->at(L"VORN_SERVER_HOST"), L"");
+    EXPECT_EQ(record->at(L"command_line"), GameCommandLine(L"Updater /ugame-1.example /p7004"));
+    EXPECT_EQ(record->at(L"VORN_SERVER_HOST"), L"game-1.example");
     EXPECT_TRUE(boxes_.calls().empty());
 }
 
@@ -453,6 +453,28 @@ TEST_F(EnterGameTest, ReferenceServiceIssuesTheCodeTheGameReceives)
     EXPECT_NE(code, Utf8ToWide(kSerial));
     EXPECT_NE(service.Log().find(WideToUtf8(code)), std::string::npos) << service.Log();
     EXPECT_TRUE(boxes_.calls().empty());
+}
+
+// The host goes onto the game's command line and into its environment: anything but a plain host name or IP
+// literal is a malformed acceptance, and nothing starts.
+TEST_F(EnterGameTest, ReferenceServiceAcceptanceWithAHostileHostStartsNothing)
+{
+    // Escaped for the service: with a space, a quote, a NUL; empty; a switch; an IPv6 zone.
+    for (const std::wstring host :
+         {L"127.0.0.1 /p1", L"127.0.0.1\\x22 /p1", L"127.0.0.1\\x00 /p1", L"", L"-x", L"::1%1"}) {
+        SCOPED_TRACE(host);
+        const launchtest::MessageBoxRecorder boxes;
+        const probe::ReferenceService service({L"--host", L"127.0.0.1", L"--no-directory", L"--auth-port", L"0",
+                                               L"--auth-reply-escaped", L"OK AUTH\\t" + host + L"\\t7012"});
+        ASSERT_TRUE(service.running()) << service.failure();
+        UseRegion(service.authPorts()[0]);
+
+        EnterGame();
+
+        ASSERT_EQ(boxes.calls().size(), 1u) << service.Log();
+        EXPECT_EQ(boxes.calls()[0].text, L"服务器返回的启动认证响应格式无效。");
+    }
+    EXPECT_FALSE(folder_.GameStarted());
 }
 
 TEST_F(EnterGameTest, ReferenceServiceRefusesAnotherClientVersion)

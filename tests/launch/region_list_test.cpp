@@ -11,6 +11,9 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <string>
+
+using namespace std::string_literals;
 
 namespace {
 
@@ -35,8 +38,10 @@ TEST(RegionLine, OnlyWellFormedRegionLinesCount)
     };
     const Case cases[] = {
         {"REGION\t1\tAlpha\thost.example\t7000\tpvp", RegionInfo{L"Alpha", L"host.example", 7000, L"pvp"}},
-        {"REGION\t1\t\xE5\xB2\x9A\xE8\xB0\xB7\t\t65535\t", RegionInfo{L"岚谷", L"", 65535, L""}},
-        {"REGION\t1\t A \t h \t 7000abc\t x ", RegionInfo{L" A ", L" h ", 7000, L" x "}},
+        {"REGION\t1\t\xE5\xB2\x9A\xE8\xB0\xB7\t::1\t65535\t", RegionInfo{L"岚谷", L"::1", 65535, L""}},
+        {"REGION\t1\t A \th\t 7000abc\t x ", RegionInfo{L" A ", L"h", 7000, L" x "}},
+        {"REGION\t1\tA\t\t7000\tx", std::nullopt},
+        {"REGION\t1\tA\t h \t7000\tx", std::nullopt},
         {"REGION\t1\tA\th\t+80\t", RegionInfo{L"A", L"h", 80, L""}},
         {"REGION\t1\tA\th\t7000\tx\ty", std::nullopt},
         {"REGION\t1\tA\th\t7000", std::nullopt},
@@ -181,20 +186,29 @@ std::unique_ptr<probe::LoopbackPeer> DirectoryPeer(probe::LoopbackPeer::Script s
     return nullptr;
 }
 
-TEST_F(RegionListLoad, ReferenceServiceRegionsArriveInReplyOrder)
+// The reference service on the launcher's fixed directory port, at an address of its own, listing `regions`.
+std::unique_ptr<probe::ReferenceService> DirectoryService(const probe::TempDir& folder, const std::string& regions,
+                                                         std::string& address)
 {
-    const probe::TempDir folder;
-    probe::WriteFileBytes(folder / L"regions.tsv",
-                          "1\tVorn Server - Realm 1\t{host}\t7001\tpvp\n"
-                          "2\trealm 2\tauth.example\t7002\n"
-                          "3\t\xE5\xB2\x9A\xE8\xB0\xB7\xE4\xB8\x89\xE5\x8C\xBA\t::1\t7003\tnew\n");
+    probe::WriteFileBytes(folder / L"regions.tsv", regions);
     std::unique_ptr<probe::ReferenceService> service;
-    std::string address;
     for (int attempt = 0; attempt < 5 && !(service && service->running()); ++attempt) {
         address = probe::RandomLoopbackAddress();
         service = std::make_unique<probe::ReferenceService>(std::vector<std::wstring>{
             L"--host", Utf8ToWide(address), L"--regions", probe::UnixPathOf(folder / L"regions.tsv")});
     }
+    return service;
+}
+
+TEST_F(RegionListLoad, ReferenceServiceRegionsArriveInReplyOrder)
+{
+    const probe::TempDir folder;
+    std::string address;
+    const auto service = DirectoryService(folder,
+                                          "1\tVorn Server - Realm 1\t{host}\t7001\tpvp\n"
+                                          "2\trealm 2\tauth.example\t7002\n"
+                                          "3\t\xE5\xB2\x9A\xE8\xB0\xB7\xE4\xB8\x89\xE5\x8C\xBA\t::1\t7003\tnew\n",
+                                          address);
     ASSERT_TRUE(service->running()) << service->failure();
     ASSERT_EQ(service->directoryPort(), kDirectoryPort);
     UseServerHost(address);
@@ -207,6 +221,30 @@ TEST_F(RegionListLoad, ReferenceServiceRegionsArriveInReplyOrder)
                    {L"二区", L"auth.example", 7002, L""},
                    {L"岚谷三区", L"::1", 7003, L"new"}});
     EXPECT_NE(service->Log().find("b'LIST' -> 'OK LIST 3'"), std::string::npos) << service->Log();
+}
+
+// Names reach the player's buttons without control or bidirectional-formatting characters; a region whose host
+// could not be a host name or address is left out.
+TEST_F(RegionListLoad, ReferenceServiceNamesLoseHiddenCharactersAndOddHostsAreLeftOut)
+{
+    const probe::TempDir folder;
+    std::string address;
+    const auto service = DirectoryService(folder,
+                                          "1\tA\x01" "B\x7F\xC2\x85" "C\x1B[2J\t{host}\t7001\n"
+                                          "2\t\xE2\x80\xAE" "exe.gpj\xE2\x80\xAC Realm\xD8\x9C\t{host}\t7002\n"
+                                          "3\t\xE2\x81\xA6Realm 1\xE2\x81\xA9\xE2\x80\x8F\t{host}\t7003\n"
+                                          "4\tD\tbad host\t7004\n"
+                                          "5\tE\tx\"y\t7005\n"
+                                          "6\tF\tx\x00y\t7006\n"s,
+                                          address);
+    ASSERT_TRUE(service->running()) << service->failure();
+    UseServerHost(address);
+
+    const Posted result = LoadAndTakeResult();
+    EXPECT_EQ(result.wParam, 1u);
+    const std::wstring host = Utf8ToWide(address);
+    ExpectRegions({{L"ABC[2J", host, 7001, L""}, {L"exe.gpj Realm", host, 7002, L""}, {L"一区", host, 7003, L""}});
+    EXPECT_NE(service->Log().find("'OK LIST 6'"), std::string::npos) << service->Log();
 }
 
 TEST_F(RegionListLoad, AnyAnswerConnectsAndKeepsTheRegionsItHolds)
@@ -225,7 +263,7 @@ TEST_F(RegionListLoad, AnyAnswerConnectsAndKeepsTheRegionsItHolds)
              c.Send("OK LIST 4\nREGION\t1\tA\th\t7000\t\nREGION\t2\tB\th\t0\t\nREGION\t3\tC\t\t7003\tz\n"
                     "REGION\t4\tD\th\t7004\t\tmore\nREGION\t5\tE\th\t7005");
          },
-         {{L"A", L"h", 7000, L""}, {L"C", L"", 7003, L"z"}}},
+         {{L"A", L"h", 7000, L""}}},
     };
     for (Case& c : cases) {
         SCOPED_TRACE(c.name);

@@ -1,9 +1,13 @@
 // The real launcher executable started as a process under Wine and watched from outside.
 
 #include "base/config.h"
+#include "tests/support/loopback_peer.h"
 #include "tests/support/process_probe.h"
 
 #include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
 
 using namespace probe;
 
@@ -115,4 +119,76 @@ TEST(Startup, IncompleteSelfUpdateFormsStartNormally)
         RunningLauncher launcher(client.exe(), arguments);
         EXPECT_NE(launcher.window(), nullptr) << "no window with arguments: " << arguments;
     }
+}
+
+namespace {
+
+// The names of the folders directly in `folder` that begin like a staging folder, in any letter case.
+std::vector<std::wstring> StagingLikeFolders(const std::wstring& folder)
+{
+    std::vector<std::wstring> names;
+    for (const auto& item : std::filesystem::directory_iterator(folder)) {
+        const std::wstring name = item.path().filename().wstring();
+        if (item.is_directory() && _wcsnicmp(name.c_str(), L".vorn-update-", 13) == 0)
+            names.push_back(name);
+    }
+    return names;
+}
+
+}
+
+// A launcher killed while its update downloads leaves its staging folder; the next start of the same client
+// removes it, and nothing that merely looks like one.
+TEST(Startup, StagingFoldersOfKilledLaunchersAreRemovedAtTheNextStart)
+{
+    ClientFolder client;
+    {
+        // The compiled-in update site: a manifest that announces far more than it ever sends.
+        probe::LoopbackPeer site(
+            [](PeerConnection& c) {
+                c.ReadLine();
+                if (c.Send("HTTP/1.1 200 OK\r\nContent-Length: 1000000\r\n\r\n[Set]\r\nCount=1\r\n"))
+                    c.WaitClientClose(60000);
+            },
+            AF_INET, "127.0.0.1", 80);
+        ASSERT_TRUE(site.listening()) << "port 80 is taken";
+        // Twice, each killed once its own staging folder is there.
+        std::vector<std::wstring> killed;
+        for (int run = 0; run < 2; ++run) {
+            Process launcher = Start(client.exe());
+            const ULONGLONG deadline = GetTickCount64() + kWindowWait;
+            const auto hasNew = [&] {
+                for (const std::wstring& name : StagingLikeFolders(client.dir().path())) {
+                    if (std::find(killed.begin(), killed.end(), name) == killed.end()) {
+                        killed.push_back(name);
+                        return true;
+                    }
+                }
+                return false;
+            };
+            while (!hasNew() && GetTickCount64() < deadline)
+                Sleep(100);
+            Kill(launcher);
+            ASSERT_EQ(killed.size(), static_cast<std::size_t>(run + 1)) << "the update did not start";
+        }
+    }
+    const std::vector<std::wstring> lookAlikes = {L".vorn-update-1-2", L".vorn-update-1-2-3x", L".VORN-UPDATE-1-2-3",
+                                                  L".vorn-update--1-2-3"};
+    for (const std::wstring& name : lookAlikes)
+        CreateDirectoryW((client.dir() / name).c_str(), nullptr);
+    CreateDirectoryW((client.dir() / L"Data").c_str(), nullptr);
+    CreateDirectoryW((client.dir() / L"Data\\.vorn-update-1-2-3").c_str(), nullptr);
+    WriteFileBytes(client.dir() / L".vorn-update-4-5-6", "a file of that name is no staging folder");
+
+    {
+        RunningLauncher launcher(client.exe());
+        ASSERT_NE(launcher.window(), nullptr);
+    }
+    std::vector<std::wstring> remaining = StagingLikeFolders(client.dir().path());
+    std::sort(remaining.begin(), remaining.end());
+    std::vector<std::wstring> expected = lookAlikes;
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(remaining, expected);
+    EXPECT_TRUE(FileExists(client.dir() / L"Data\\.vorn-update-1-2-3"));
+    EXPECT_TRUE(FileExists(client.dir() / L".vorn-update-4-5-6"));
 }

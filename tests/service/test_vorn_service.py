@@ -126,7 +126,9 @@ class ServiceTest(unittest.TestCase):
         self.assertEqual(without.stop(), 0)
 
         for arguments, expected in ((["--refuse", "BLOCKED "], "ERR BLOCKED "),
-                                    (["--auth-reply", "OK AUTH\tonly-host"], "OK AUTH\tonly-host")):
+                                    (["--auth-reply", "OK AUTH\tonly-host"], "OK AUTH\tonly-host"),
+                                    (["--auth-reply-escaped", "OK AUTH\\ta\\x00b\\u202e\\t7"],
+                                     "OK AUTH\ta\x00b\u202e\t7")):
             refusing = self.start("--auth-port", "0", *arguments)
             self.assertEqual(exchange(refusing.auth_ports[0], auth_line("x")), [expected])
             self.assertEqual(refusing.stop(), 0)

@@ -303,6 +303,34 @@ TEST(UpdateTransaction, LinkUnderTheRootFailsBeforeAnyDownload)
     EXPECT_FALSE(StagingLeft(client));
 }
 
+// "a" and "A\b" cannot both be in the client: one is a file, the other needs it as a folder. The list is refused
+// as a whole before any file is fetched, whichever comes first, so the client never ends up half updated.
+TEST(UpdateTransaction, EntryInsideAnotherEntryIsRefusedBeforeAnyDownload)
+{
+    probe::HttpSite server;
+    for (const char* target : {"/a", "/b"}) {
+        probe::HttpScript file;
+        file.body = target[1] == 'a' ? "first file" : "second file";
+        server.Script(target, file);
+    }
+    for (const char* entries : {"File1=a\nCFile1=a\nXYZ1=00EFFE3A\nFile2=b\nCFile2=A\\b\nXYZ2=735AF9A0\n",
+                                "File1=b\nCFile1=a/B\nXYZ1=735AF9A0\nFile2=a\nCFile2=A\nXYZ2=00EFFE3A\n"}) {
+        SCOPED_TRACE(entries);
+        probe::HttpScript manifest;
+        manifest.body = std::string("[Set]\nCount=2\n[up]\n") + entries;
+        server.Script("/up.ini", manifest);
+        probe::TempDir client;
+        const std::size_t requestsBefore = server.Requests().size();
+
+        UpdateRun run;
+        run.Apply(server, client.path(), client / L"Launcher.exe");
+        EXPECT_FALSE(run.result.succeeded);
+        EXPECT_EQ(run.result.message, L"更新清单第 2 项路径或 CRC32 无效。");
+        EXPECT_EQ(server.Requests().size(), requestsBefore + 1) << "fetched more than the manifest";
+        EXPECT_TRUE(FilesUnder(client.path()).empty());
+    }
+}
+
 TEST(UpdateTransaction, ManifestProblemsStopWithTheirOwnMessage)
 {
     probe::HttpSite server;
