@@ -3,15 +3,18 @@
 #include "announce/announcement_view.h"
 #include "base/message_box.h"
 #include "base/unique_resource.h"
-#include "launch/region_list.h"
 #include "ui/controls.h"
+#include "ui/jobs.h"
+#include "ui/launch_job.h"
+#include "ui/layout.h"
 #include "ui/main_window_controls.h"
 #include "ui/painting.h"
+#include "ui/region_list_job.h"
 #include "ui/settings.h"
 #include "ui/shared_state.h"
+#include "ui/update_job.h"
 #include "ui/window_commands.h"
 #include "ui/worker_messages.h"
-#include "update/update_driver.h"
 
 #include <windowsx.h>
 
@@ -57,7 +60,8 @@ void ReleaseDrawingObjects()
 // The face has rounded corners; the region reaches one pixel past the window so the corners stay symmetric.
 void ApplyRoundedShape(HWND window)
 {
-    UniqueRegion region(CreateRoundRectRgn(0, 0, 1041, 666, 12, 12));
+    UniqueRegion region(CreateRoundRectRgn(0, 0, kWindowWidth + 1, kWindowHeight + 1, kWindowCornerSize,
+                                           kWindowCornerSize));
     // Once set, the region belongs to the system.
     if (region && SetWindowRgn(window, region.get(), TRUE) != 0)
         region.release();
@@ -83,17 +87,18 @@ void OnClose(HWND window)
                                       MB_YESNO | MB_ICONQUESTION) != IDYES)
         return;
 
-    // The update must remove its staging folder first; its result message then closes the window.
-    if (updateRunning) {
+    // A running job ends first (the update removes its staging folder); its finish then closes the window, which
+    // keeps painting and answering until then.
+    if (AnyJobThread()) {
         closePending = true;
         cancelRequested.store(true);
-        statusText = L"正在取消下载并清理临时文件…";
-        InvalidateRect(window, nullptr, FALSE);
-        RefreshUpdateLabel();
+        if (updateRunning) {
+            statusText = L"正在取消下载并清理临时文件…";
+            InvalidateRect(window, nullptr, FALSE);
+            RefreshUpdateLabel();
+        }
         return;
     }
-
-    // A region-list load still running is abandoned; it posts nothing once the window is closing.
     DestroyWindow(window);
 }
 
@@ -103,8 +108,7 @@ void OnDestroy(HWND window)
     DestroyAnnouncementView();
     announcementView = nullptr;
     cancelRequested.store(true);
-    if (updateThread.joinable())
-        updateThread.join();
+    JoinJobThreads();
     DiscardQueuedWorkerMessages(window);
     SaveSettings();
     FreeSkin();
@@ -170,7 +174,7 @@ LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
     case WM_CTLCOLORBTN:
         return OnControlColour(reinterpret_cast<HDC>(wParam), RGB(51, 91, 111), RGB(248, 252, 254), paleBrush);
     case WM_APP_REGION_LIST_RESULT:
-        OnRegionListResult(wParam, lParam);
+        OnRegionListResult(lParam);
         return 0;
     case WM_APP_STATUS_TEXT:
         OnStatusText(lParam);
@@ -180,6 +184,9 @@ LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
         return 0;
     case WM_APP_PROGRESS_CHANGED:
         OnProgressChanged();
+        return 0;
+    case WM_APP_LAUNCH_FINISHED:
+        OnLaunchFinished(lParam);
         return 0;
     default:
         return DefWindowProcW(window, message, wParam, lParam);

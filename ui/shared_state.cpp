@@ -17,7 +17,9 @@ int selectedRegion = -1;
 vorn::UpdateProgress uiProgress;
 int progressPercent = 0;
 std::wstring statusText = L"准备就绪。";
+std::thread regionListThread;
 std::thread updateThread;
+std::thread launchThread;
 
 std::mutex regionMutex;
 std::vector<RegionInfo> regions;

@@ -1,7 +1,7 @@
 #pragma once
 
-// The state the user-interface thread shares with the region-list and update threads, and the messages those
-// threads post to the main window. Workers never touch a window; they post, and the window owns the payload.
+// The state the user-interface thread shares with the region-list, update and launch threads, and the messages
+// those threads post to the main window. Workers never touch a window; they post, and the window owns the payload.
 
 #include "launch/region_info.h"
 #include "update/update_types.h"
@@ -15,10 +15,13 @@
 #include <thread>
 #include <vector>
 
-inline constexpr UINT WM_APP_REGION_LIST_RESULT = WM_APP + 1;  // wParam 1/0 connected, lParam std::wstring*
+inline constexpr UINT WM_APP_REGION_LIST_RESULT = WM_APP + 1;  // lParam RegionListResult*
 inline constexpr UINT WM_APP_STATUS_TEXT = WM_APP + 2;         // lParam std::wstring*
 inline constexpr UINT WM_APP_UPDATE_FINISHED = WM_APP + 4;     // lParam vorn::UpdateResult*
 inline constexpr UINT WM_APP_PROGRESS_CHANGED = WM_APP + 5;    // no payload: the data is in sharedProgress
+inline constexpr UINT WM_APP_LAUNCH_FINISHED = WM_APP + 6;     // lParam LaunchStep*
+inline constexpr UINT kFirstWorkerMessage = WM_APP_REGION_LIST_RESULT;
+inline constexpr UINT kLastWorkerMessage = WM_APP_LAUNCH_FINISHED;
 
 // The main window; the target of every worker post. Set first thing when the window is created.
 extern HWND mainWindow;
@@ -39,7 +42,10 @@ extern int selectedRegion;
 extern vorn::UpdateProgress uiProgress;
 extern int progressPercent;
 extern std::wstring statusText;
+// The threads of the three jobs; each is joined by its job's finish, or at the latest when the window is destroyed.
+extern std::thread regionListThread;
 extern std::thread updateThread;
+extern std::thread launchThread;
 
 // Guarded by regionMutex.
 extern std::mutex regionMutex;

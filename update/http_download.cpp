@@ -1,11 +1,11 @@
 #include "update/http_download.h"
 
+#include "base/paths.h"
 #include "base/unique_resource.h"
 
 #include <windows.h>
 #include <winhttp.h>
 
-#include <filesystem>
 #include <stdexcept>
 #include <vector>
 
@@ -117,17 +117,6 @@ std::optional<std::uint64_t> QueryContentLength(HINTERNET request)
                              WINHTTP_NO_HEADER_INDEX))
         return std::nullopt;
     return ParseContentLength(std::wstring(text, size / sizeof(wchar_t)));
-}
-
-bool EnsureParentFolder(const std::wstring& targetPath)
-{
-    const std::filesystem::path parent = std::filesystem::path(targetPath).parent_path();
-    if (parent.empty())
-        return true;
-    std::error_code ignored;
-    if (std::filesystem::create_directories(parent, ignored))
-        return true;
-    return std::filesystem::is_directory(parent, ignored);
 }
 
 // Streams the body into the open file. On false, error is set and the caller removes the file.
