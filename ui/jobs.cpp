@@ -38,6 +38,15 @@ void JoinJobThread(std::thread& thread)
         thread.join();
 }
 
+bool EndJob(std::thread& thread)
+{
+    JoinJobThread(thread);
+    if (!closePending)
+        return true;
+    DestroyWindow(mainWindow);
+    return false;
+}
+
 bool AnyJobThread()
 {
     return regionListThread.joinable() || updateThread.joinable() || launchThread.joinable();

@@ -23,6 +23,11 @@ void ReleaseJobSlot();
 // Joins a job's thread if it has one.
 void JoinJobThread(std::thread& thread);
 
+// The start of every finish: joins the job's thread (it posted its result as its last act, so the join returns
+// at once). When the player has already confirmed closing, the window is destroyed and the result is false:
+// no question or notice may keep the window now.
+bool EndJob(std::thread& thread);
+
 // True while any job's thread has not been joined yet.
 bool AnyJobThread();
 

@@ -18,7 +18,6 @@ std::wstring statusBeforeLaunch;
 
 RegionInfo CopySelectedRegion()
 {
-    std::lock_guard lock(regionMutex);
     if (selectedRegion < 0 || static_cast<std::size_t>(selectedRegion) >= regions.size())
         return {};
     return regions[static_cast<std::size_t>(selectedRegion)];
@@ -90,11 +89,8 @@ void EnterGame()
 void OnLaunchFinished(LPARAM step)
 {
     const std::unique_ptr<LaunchStep> payload = TakePayload<LaunchStep>(step);
-    JoinJobThread(launchThread);
-    if (closePending) {
-        DestroyWindow(mainWindow);
+    if (!EndJob(launchThread))
         return;
-    }
     ReleaseJobSlot();
     statusText = statusBeforeLaunch;
     InvalidateRect(mainWindow, nullptr, FALSE);

@@ -70,6 +70,7 @@ void ApplyRoundedShape(HWND window)
 LRESULT OnCreate(HWND window)
 {
     mainWindow = window;
+    workers.Open(window);
     CreateDrawingObjects();
     LoadSkin();
     ApplyRoundedShape(window);
@@ -91,7 +92,7 @@ void OnClose(HWND window)
     // keeps painting and answering until then.
     if (AnyJobThread()) {
         closePending = true;
-        cancelRequested.store(true);
+        workers.RequestCancel();
         if (updateRunning) {
             statusText = L"正在取消下载并清理临时文件…";
             InvalidateRect(window, nullptr, FALSE);
@@ -104,10 +105,9 @@ void OnClose(HWND window)
 
 void OnDestroy(HWND window)
 {
-    windowClosing.store(true);
+    workers.Close();
     DestroyAnnouncementView();
     announcementView = nullptr;
-    cancelRequested.store(true);
     JoinJobThreads();
     DiscardQueuedWorkerMessages(window);
     SaveSettings();

@@ -49,21 +49,15 @@ void StartRegionListLoad()
 void OnRegionListResult(LPARAM result)
 {
     const std::unique_ptr<RegionListResult> payload = TakePayload<RegionListResult>(result);
-    JoinJobThread(regionListThread);
-    if (closePending) {
-        DestroyWindow(mainWindow);
+    if (!EndJob(regionListThread))
         return;
-    }
 
     RegionListResult outcome = payload ? std::move(*payload) : RegionListResult{};
     directoryConnected = outcome.connected;
-    {
-        std::lock_guard lock(regionMutex);
-        regions = std::move(outcome.regions);
-        hasRegions = !regions.empty();
-        // A new list may order the regions differently, so an old index would point at another region.
-        selectedRegion = -1;
-    }
+    regions = std::move(outcome.regions);
+    hasRegions = !regions.empty();
+    // A new list may order the regions differently, so an old index would point at another region.
+    selectedRegion = -1;
     statusText = RegionListStatusText(outcome.errorText, hasRegions, directoryConnected);
 
     for (int slot = 0; slot < kRegionButtonCount; ++slot) {

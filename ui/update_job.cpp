@@ -55,7 +55,7 @@ void CheckUpdatesAsync(bool showErrors)
     progressPercent = 0;
     updateFailed = false;
     updateRunning = true;
-    cancelRequested.store(false);
+    workers.ClearCancel();
     uiProgress = vorn::UpdateProgress{};
 
     if (announcementView != nullptr)
@@ -76,15 +76,9 @@ void OnUpdateFinished(LPARAM result)
     const std::unique_ptr<vorn::UpdateResult> payload = TakePayload<vorn::UpdateResult>(result);
     const vorn::UpdateResult outcome = payload ? *payload : vorn::UpdateResult{};
 
-    // The thread posts this as its last act, so the join returns at once.
-    JoinJobThread(updateThread);
     updateRunning = false;
-
-    // The player already confirmed closing; no question or notice may keep the window now.
-    if (closePending) {
-        DestroyWindow(mainWindow);
+    if (!EndJob(updateThread))
         return;
-    }
 
     ReleaseJobSlot();
     statusText = outcome.message;
@@ -112,26 +106,19 @@ void OnUpdateFinished(LPARAM result)
 
 void OnProgressChanged()
 {
-    {
-        std::lock_guard lock(progressMutex);
-        uiProgress = sharedProgress;
-        progressPending = false;
-    }
+    uiProgress = workers.TakeProgress();
     progressPercent = uiProgress.overallPercent;
     RefreshUpdateLabel();
 }
 
 bool IsUpdateCancelled()
 {
-    return windowClosing.load() || cancelRequested.load();
+    return workers.cancelled();
 }
 
 void OnUpdateProgress(const vorn::UpdateProgress& progress)
 {
-    std::lock_guard lock(progressMutex);
-    sharedProgress = progress;
-    if (!windowClosing.load() && !progressPending)
-        progressPending = PostMessageW(mainWindow, WM_APP_PROGRESS_CHANGED, 0, 0) != FALSE;
+    workers.PublishProgress(progress, WM_APP_PROGRESS_CHANGED);
 }
 
 std::wstring BuildUpdateStatusText()

@@ -81,8 +81,6 @@ void ResetSharedState()
     JoinJobThreads();
     mainWindow = nullptr;
     busy.store(false);
-    windowClosing.store(false);
-    cancelRequested.store(false);
     updateRunning = false;
     closePending = false;
     directoryConnected = false;
@@ -94,15 +92,8 @@ void ResetSharedState()
     uiProgress = {};
     progressPercent = 0;
     statusText = L"准备就绪。";
-    {
-        std::lock_guard lock(regionMutex);
-        regions.clear();
-    }
-    {
-        std::lock_guard lock(progressMutex);
-        sharedProgress = {};
-        progressPending = false;
-    }
+    regions.clear();
+    workers.Open(nullptr);
 }
 
 bool PumpPending()

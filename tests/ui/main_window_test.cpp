@@ -317,8 +317,8 @@ TEST(MainWindow, CloseWhenIdleDestroysAtOnceAndReleasesEverything)
     EXPECT_TRUE(harness::PumpPending()) << "the destruction ends the message loop with exit code 0";
     EXPECT_FALSE(window.exists());
     EXPECT_TRUE(boxes.calls().empty());
-    EXPECT_TRUE(windowClosing.load());
-    EXPECT_TRUE(cancelRequested.load());
+    EXPECT_TRUE(workers.closing());
+    EXPECT_TRUE(workers.cancelled());
     EXPECT_EQ(normalFont, nullptr);
     EXPECT_EQ(GetObjectType(font), 0u) << "the font was deleted";
     EXPECT_EQ(GetObjectType(brush), 0u) << "the brush was deleted";

@@ -71,7 +71,7 @@ void RunFakeUpdate(vorn::UpdateResult result, bool showErrors, bool waitForCance
     ShowWindow(updateLabel, SW_SHOWNA);
     updateThread = std::thread([result = std::move(result), waitForCancel]() mutable {
         const ULONGLONG deadline = GetTickCount64() + kWait;
-        while (waitForCancel && !cancelRequested.load() && GetTickCount64() < deadline)
+        while (waitForCancel && !workers.cancelled() && GetTickCount64() < deadline)
             Sleep(5);
         PostToMainWindow(WM_APP_UPDATE_FINISHED, 0, std::make_unique<vorn::UpdateResult>(std::move(result)));
     });
@@ -207,10 +207,7 @@ TEST(Progress, BurstYieldsOneMessageShowingTheLastRecord)
     EXPECT_EQ(uiProgress.filePercent, 0);
     EXPECT_EQ(progressPercent, 100);
     EXPECT_EQ(Text(updateLabel), L"升级客户端文件（400/400），更新 0%，进度 100%") << "the label shows the last record";
-    {
-        std::lock_guard lock(progressMutex);
-        EXPECT_FALSE(progressPending);
-    }
+    EXPECT_FALSE(workers.progressPending());
 
     // Handled, the next report posts again; the percent is taken as it comes.
     vorn::UpdateProgress beyond;
@@ -220,7 +217,7 @@ TEST(Progress, BurstYieldsOneMessageShowingTheLastRecord)
     EXPECT_EQ(progressPercent, 150);
 
     // Once the window is closing the driver posts nothing more.
-    windowClosing.store(true);
+    workers.Close();
     OnUpdateProgress(beyond);
     EXPECT_EQ(DispatchQueuedProgressMessages(), 0);
 }
@@ -301,7 +298,7 @@ TEST(CloseDuringUpdate, WaitsForTheResultThenClosesWithoutQuestions)
     EXPECT_EQ(boxes.calls()[0].caption, L"确认退出");
     EXPECT_TRUE(window.exists()) << "the update removes its staging folder first";
     EXPECT_TRUE(closePending);
-    EXPECT_TRUE(cancelRequested.load());
+    EXPECT_TRUE(workers.cancelled());
     EXPECT_EQ(statusText, L"正在取消下载并清理临时文件…");
 
     EXPECT_TRUE(PumpUntil([&] { return !window.exists(); }, kWait));
@@ -319,7 +316,7 @@ TEST(Ownership, NothingLeaksOnceTheWindowIsClosing)
     updateRunning = true;
     updateThread = std::thread([] {
         const ULONGLONG deadline = GetTickCount64() + kWait;
-        while (!cancelRequested.load() && GetTickCount64() < deadline)
+        while (!workers.cancelled() && GetTickCount64() < deadline)
             Sleep(5);
         PostToMainWindow(WM_APP + 3, 0, std::make_unique<CountedPayload>());
     });
@@ -336,14 +333,14 @@ TEST(Ownership, NothingLeaksOnceTheWindowIsClosing)
     EXPECT_TRUE(watchedPayloadFreed.load()) << "the queued result was freed";
     EXPECT_FALSE(WorkerMessageQueued());
 
-    // After windowClosing nothing is posted; the poster frees the payload.
+    // Once the window is closing nothing is posted; the poster frees the payload.
     PostToMainWindow(WM_APP + 3, 0, std::make_unique<CountedPayload>());
     PostStatusText(L"不应显示");
     EXPECT_EQ(countedPayloadsFreed.load(), 2);
     EXPECT_FALSE(WorkerMessageQueued());
 
     // A post the system refuses (the window is gone) is freed too.
-    windowClosing.store(false);
+    workers.Open(window.hwnd());
     PostToMainWindow(WM_APP + 3, 0, std::make_unique<CountedPayload>());
     EXPECT_EQ(countedPayloadsFreed.load(), 3);
     EXPECT_FALSE(WorkerMessageQueued());
