@@ -1,5 +1,6 @@
 #include "announce/announcement_ambient.h"
 
+#include "announce/nameless_dispatch.h"
 #include "announce/panel_settings.h"
 
 #include <mshtmdid.h>
@@ -42,24 +43,17 @@ ULONG AnnouncementAmbient::Release()
 
 HRESULT AnnouncementAmbient::GetTypeInfoCount(UINT* count)
 {
-    if (count == nullptr)
-        return E_POINTER;
-    *count = 0;
-    return S_OK;
+    return NoTypeInfoCount(count);
 }
 
 HRESULT AnnouncementAmbient::GetTypeInfo(UINT, LCID, ITypeInfo**)
 {
-    return E_NOTIMPL;
+    return NoTypeInfo();
 }
 
 HRESULT AnnouncementAmbient::GetIDsOfNames(REFIID, LPOLESTR*, UINT count, LCID, DISPID* ids)
 {
-    if (ids != nullptr) {
-        for (UINT i = 0; i < count; ++i)
-            ids[i] = DISPID_UNKNOWN;
-    }
-    return DISP_E_UNKNOWNNAME;
+    return UnknownNames(count, ids);
 }
 
 HRESULT AnnouncementAmbient::Invoke(DISPID id, REFIID, LCID, WORD flags, DISPPARAMS*, VARIANT* result, EXCEPINFO*,

@@ -2,6 +2,7 @@
 // presentation (flags, context menu, its own menus and toolbars, drop target) and about ambient properties.
 
 #include "announce/announcement_site.h"
+#include "announce/nameless_dispatch.h"
 
 namespace vorn {
 
@@ -101,24 +102,17 @@ HRESULT AnnouncementSite::FilterDataObject(IDataObject*, IDataObject** filtered)
 
 HRESULT AnnouncementSite::GetTypeInfoCount(UINT* count)
 {
-    if (count == nullptr)
-        return E_POINTER;
-    *count = 0;
-    return S_OK;
+    return NoTypeInfoCount(count);
 }
 
 HRESULT AnnouncementSite::GetTypeInfo(UINT, LCID, ITypeInfo**)
 {
-    return E_NOTIMPL;
+    return NoTypeInfo();
 }
 
 HRESULT AnnouncementSite::GetIDsOfNames(REFIID, LPOLESTR*, UINT count, LCID, DISPID* ids)
 {
-    if (ids != nullptr) {
-        for (UINT i = 0; i < count; ++i)
-            ids[i] = DISPID_UNKNOWN;
-    }
-    return DISP_E_UNKNOWNNAME;
+    return UnknownNames(count, ids);
 }
 
 HRESULT AnnouncementSite::Invoke(DISPID id, REFIID iid, LCID locale, WORD flags, DISPPARAMS* params,

@@ -5,6 +5,8 @@
 #include "base/message_box.h"
 #include "base/paths.h"
 #include "base/unique_resource.h"
+#include "resources/resource_ids.h"
+#include "ui/layout.h"
 #include "ui/main_window.h"
 #include "update/self_update.h"
 #include "update/staging_directory.h"
@@ -20,17 +22,17 @@ namespace {
 
 constexpr wchar_t kMutexName[] = L"Local\\VornLauncher-1.0";
 constexpr wchar_t kWindowClass[] = L"VornLauncherWindow";
-constexpr int kWindowWidth = 1040;
-constexpr int kWindowHeight = 665;
-constexpr int kIconResource = 102;
 
+// One meaning per code. 0 and 2 are also what the self-update branch returns (CompleteSelfUpdate: done, or the
+// target stayed locked).
 enum ExitCode : int {
     kExitNormal = 0,
     kExitConfigFailed = 1,
-    kExitGdiplusFailed = 2,
+    kExitSelfUpdateFailed = 2,
     kExitRegisterClassFailed = 3,
     kExitCreateWindowFailed = 4,
     kExitOleFailed = 5,
+    kExitGdiplusFailed = 6,
 };
 
 constexpr wchar_t kInitFailedCaption[] = L"初始化失败";
@@ -47,7 +49,7 @@ bool RegisterMainWindowClass(HINSTANCE instance)
     wc.style = CS_HREDRAW | CS_VREDRAW | CS_DROPSHADOW;
     wc.lpfnWndProc = MainWindowProc;
     wc.hInstance = instance;
-    wc.hIcon = LoadIconW(instance, MAKEINTRESOURCEW(kIconResource));
+    wc.hIcon = LoadIconW(instance, MAKEINTRESOURCEW(VORN_ICON_RESOURCE));
     if (wc.hIcon != nullptr) {
         wc.hIconSm = wc.hIcon;
     } else {

@@ -2,7 +2,9 @@
 
 #include <windows.h>
 
+#include <filesystem>
 #include <stdexcept>
+#include <system_error>
 #include <utility>
 #include <vector>
 
@@ -61,4 +63,15 @@ const std::wstring& ClientRoot()
 void InstallClientRoot(std::wstring root)
 {
     clientRoot = std::move(root);
+}
+
+bool EnsureParentFolder(const std::wstring& path)
+{
+    const std::filesystem::path parent = std::filesystem::path(path).parent_path();
+    if (parent.empty())
+        return true;
+    std::error_code error;
+    if (std::filesystem::create_directories(parent, error))
+        return true;
+    return std::filesystem::is_directory(parent, error);
 }

@@ -1,11 +1,5 @@
 # Compile and link settings shared by every target of the project: Unicode Win32, warnings as errors, static
 # runtime so the executables need nothing beyond the DLLs Windows ships.
-set(VORN_SYSTEM_LIBRARIES
-  gdiplus comctl32 ole32 oleaut32 uuid shell32 shlwapi user32 gdi32 advapi32 ws2_32 winhttp rpcrt4 bcrypt)
-
-set(VORN_RESOURCE_DEPENDS)
-list(APPEND VORN_RESOURCE_DEPENDS ${CMAKE_SOURCE_DIR}/resources/skin.png)
-
 function(vorn_target_defaults target)
   target_compile_definitions(${target} PRIVATE UNICODE _UNICODE NOMINMAX _WIN32_WINNT=0x0601 WINVER=0x0601)
   target_compile_options(${target} PRIVATE

@@ -7,25 +7,10 @@
 
 #include <windows.h>
 
-#include <filesystem>
-#include <system_error>
-
 namespace {
 
 constexpr wchar_t kConnectFileRelative[] = L"Data\\Local\\Connect.msil";
 constexpr wchar_t kTemporarySuffix[] = L".launcher.tmp";
-
-// A folder we cannot inspect (access denied on a parent, say) counts as one we could not make.
-bool MakeParentFolder(const std::wstring& path)
-{
-    const std::filesystem::path parent = std::filesystem::path(path).parent_path();
-    if (parent.empty())
-        return true;
-    std::error_code error;
-    if (std::filesystem::create_directories(parent, error))
-        return true;
-    return std::filesystem::is_directory(parent, error);
-}
 
 // A read-only connection file was made so on purpose and is not replaced. Windows' move refuses it by itself;
 // not every system's move does, so the launcher asks first and behaves alike everywhere.
@@ -71,7 +56,7 @@ bool EnsureConnectFile()
     const std::wstring path = ConnectFilePath();
     if (ConnectFileMatches(path))
         return true;
-    if (!MakeParentFolder(path))
+    if (!EnsureParentFolder(path))
         return false;
 
     const std::wstring temporary = path + kTemporarySuffix;

@@ -1,11 +1,9 @@
 #include "launch/game_start.h"
 
 #include "base/config.h"
-#include "base/message_box.h"
 #include "base/paths.h"
 #include "base/unique_resource.h"
 #include "launch/client_path.h"
-#include "ui/shared_state.h"
 
 #include <windows.h>
 
@@ -15,15 +13,9 @@
 
 namespace {
 
-constexpr wchar_t kCaption[] = L"无法启动游戏";
 constexpr wchar_t kHostVariable[] = L"VORN_SERVER_HOST";
 constexpr wchar_t kPortVariable[] = L"VORN_SERVER_PORT";
 constexpr wchar_t kSerialVariable[] = L"VORN_CLIENT_SERIAL";
-
-void ShowStartError(const std::wstring& text)
-{
-    ShowMessageBox(mainWindow, text, kCaption, MB_OK | MB_ICONERROR);
-}
 
 // A path we cannot inspect counts as missing rather than escaping into the window procedure.
 bool IsExistingRegularFile(const std::wstring& path)
@@ -60,12 +52,11 @@ std::wstring BuildGameCommandLine(const std::wstring& executablePath, const std:
     return commandLine;
 }
 
-void StartGameClient(const std::wstring& host, std::uint16_t port, const std::wstring& clientCode)
+std::optional<LaunchNotice> StartGameClient(const std::wstring& host, std::uint16_t port, const std::wstring& clientCode)
 {
     const std::wstring executable = JoinClientPath(ClientRoot(), Config().gameExe);
     if (!IsExistingRegularFile(executable)) {
-        ShowStartError(L"找不到游戏主程序：\n" + executable);
-        return;
+        return LaunchNotice{L"找不到游戏主程序：\n" + executable};
     }
     const std::wstring commandLine =
         BuildGameCommandLine(executable, ExpandGameArguments(Config().gameArgsTemplate, host, port));
@@ -89,12 +80,8 @@ void StartGameClient(const std::wstring& host, std::uint16_t port, const std::ws
     // The serial is meant for the game alone; the launcher does not keep it in its environment.
     SetEnvironmentVariableW(kSerialVariable, nullptr);
 
-    if (!started) {
-        ShowStartError(L"启动游戏进程失败，错误码：" + std::to_wstring(startError));
-        return;
-    }
+    if (!started)
+        return LaunchNotice{L"启动游戏进程失败，错误码：" + std::to_wstring(startError)};
     // The launcher neither waits for the game nor watches it.
-    thread.reset();
-    process.reset();
-    ShowWindow(mainWindow, SW_MINIMIZE);
+    return std::nullopt;
 }

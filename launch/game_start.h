@@ -1,6 +1,9 @@
 #pragma once
 
+#include "launch/launch_notice.h"
+
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -15,5 +18,5 @@ std::wstring ExpandGameArguments(std::wstring argumentTemplate, const std::wstri
 std::wstring BuildGameCommandLine(const std::wstring& executablePath, const std::wstring& arguments);
 
 // Starts the game client with the connect server's host and port and the client code, on its command line and
-// in its environment, and minimises the main window. Shows its own message box when the game cannot start.
-void StartGameClient(const std::wstring& host, std::uint16_t port, const std::wstring& clientCode);
+// in its environment. The notice to show when the game cannot start, or nothing when it runs.
+std::optional<LaunchNotice> StartGameClient(const std::wstring& host, std::uint16_t port, const std::wstring& clientCode);

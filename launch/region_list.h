@@ -1,7 +1,8 @@
 #pragma once
 
-// The region list: one "LIST" exchange with the directory service on a detached thread, published in `regions`
-// and reported to the main window by one WM_APP_REGION_LIST_RESULT.
+// The region list: one "LIST" exchange with the directory service, read into plain values.
+
+#include "launch/region_info.h"
 
 #include <cstdint>
 #include <string>
@@ -19,11 +20,14 @@ struct DirectoryEndpoint {
     std::uint16_t port = 0;
 };
 
-// Starts loading the region list on a detached thread unless another long action runs (main window thread).
-void StartRegionListLoad();
+struct RegionListResult {
+    bool connected = false;           // a directory answered, whatever it said
+    std::wstring errorText;           // empty, or what went wrong
+    std::vector<RegionInfo> regions;  // in reply order; what was read before a failure is kept
+};
 
-// The body of the load thread: its only outputs are `regions` and the posted result.
-void LoadRegionList();
+// Asks the configured directory for its regions. Blocks for the exchange; never throws.
+RegionListResult LoadRegionList();
 
 // The directory endpoints to try in order: `serverHost` on the directory port, or none (with `error` set) when
 // no host is configured. `error` is emptied first.

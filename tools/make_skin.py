@@ -1,27 +1,70 @@
 #!/usr/bin/env python3
-"""Draws the launcher's window face, resources/skin.png (1040 x 665, RGBA), from our own shapes, gradients and
+"""Draws the launcher's window face, skin.png (1040 x 665, RGBA), from our own shapes, gradients and
 text only. The backdrop (night sky, moon, mountain ranges, a keep on the far ridge, drifting embers) is computed
 here pixel by pixel; ImageMagick's `convert` then lays the frames, plates and captions over it with the
 WenQuanYi Micro Hei font (Debian: fonts-wqy-microhei) and DejaVu Serif for the Latin lettering
-(fonts-dejavu-core). Run it again after changing the drawing:
+(fonts-dejavu-core). The build runs it (cmake/Skin.cmake); by hand:
 
-    python3 tools/make_skin.py resources/skin.png
+    python3 tools/make_skin.py skin.png
 
-The window draws parts of this image under its controls, so the places below follow the main window's control
-table: the five link plates and the close glyph in the top band, the announcement frame, nine identical region
-plates (the one at 438, 375 serves all nine), the region-name caption left of x 349, the windowed plate with a
-ticked box at 321, 550, the settings plate, the dim enter-game plate and the status strip at y 619.
+The window draws parts of this image under its controls, so everything that sits under a control or frames a
+painted area is placed from the window's own layout, read from ui/layout.h (give another header as the second
+argument): the five link plates and the close glyph in the top band, the announcement frame, nine identical region
+plates (one of them serves all nine), the region-name caption and frame, the windowed plate with its ticked box,
+the settings plate, the dim enter-game plate and the status strip. Moving a control there moves its plate here.
 """
 import math
 import os
 import random
+import re
 import struct
 import subprocess
 import sys
 import tempfile
 import zlib
 
-WIDTH, HEIGHT = 1040, 665
+LAYOUT_HEADER = os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "ui", "layout.h")
+
+
+class Rect:
+    def __init__(self, x, y, w, h):
+        self.x, self.y, self.w, self.h = x, y, w, h
+
+    @property
+    def right(self):
+        return self.x + self.w
+
+    @property
+    def bottom(self):
+        return self.y + self.h
+
+
+def read_layout(path):
+    """The integer constants and rectangles of the layout header, by name (without the leading k)."""
+    values = {}
+    with open(path, encoding="utf-8") as header:
+        text = header.read()
+    for name, value in re.findall(r"^inline constexpr int k(\w+) = (-?\d+);", text, re.M):
+        values[name] = int(value)
+    for name, numbers in re.findall(r"^inline constexpr LayoutRect k(\w+)\{([-\d, ]+)\};", text, re.M):
+        values[name] = Rect(*(int(n) for n in numbers.split(",")))
+    return values
+
+
+def region_button(layout, slot):
+    first = layout["FirstRegionButtonRect"]
+    columns = layout["RegionColumns"]
+    return Rect(first.x + layout["RegionColumnStep"] * (slot % columns),
+                first.y + layout["RegionRowStep"] * (slot // columns), first.w, first.h)
+
+
+def n(value):
+    """A coordinate as ImageMagick's drawing primitives take it: no ".0" on whole numbers."""
+    return f"{value:g}"
+
+
+LAYOUT = read_layout(sys.argv[2] if len(sys.argv) > 2 else LAYOUT_HEADER)
+WIDTH, HEIGHT = LAYOUT["WindowWidth"], LAYOUT["WindowHeight"]
 CJK_FONT = "/usr/share/fonts/truetype/wqy/wqy-microhei.ttc"
 SERIF_FONT = "/usr/share/fonts/truetype/dejavu/DejaVuSerif-Bold.ttf"
 
@@ -215,16 +258,20 @@ def top_band(o):
                "NorthWest", "-geometry", "+0+0", "-compose", "over", "-composite"]
     o.draw("line 0,69.5 1040,69.5", stroke=BRONZE, width=1.2)
     o.draw("line 0,72 1040,72", stroke="rgba(140,106,60,0.35)", width=1)
-    links = [(43, 99, "官方网站"), (145, 98, "注册账号"), (247, 99, "游戏下载"), (699, 99, "赞助游戏"), (799, 106, "游戏论坛")]
-    for x, w, caption in links:
-        o.plate(x + 2, 24, w - 4, 28, radius=3)
-        o.text(x, 22, w, 32, caption, 15, GOLD)
+    links = [("WebsiteButtonRect", "官方网站"), ("RegisterButtonRect", "注册账号"), ("DownloadButtonRect", "游戏下载"),
+             ("SponsorButtonRect", "赞助游戏"), ("ForumButtonRect", "游戏论坛")]
+    for name, caption in links:
+        r = LAYOUT[name]
+        o.plate(r.x + 2, r.y + 2, r.w - 4, r.h - 4, radius=3)
+        o.text(r.x, r.y, r.w, r.h, caption, 15, GOLD)
     for x in (144, 245, 798):
         o.diamond(x, 38, 2.5)
     # The close glyph: a ring with a cross.
-    o.draw("circle 1003.5,38.5 1003.5,52", fill="rgba(30,20,14,0.9)", stroke=BRONZE, width=1.4)
-    o.draw("line 997.5,32.5 1009.5,44.5", stroke=GOLD, width=2)
-    o.draw("line 1009.5,32.5 997.5,44.5", stroke=GOLD, width=2)
+    close = LAYOUT["CloseButtonRect"]
+    cx, cy = close.x + close.w / 2, close.y + close.h / 2
+    o.draw(f"circle {n(cx)},{n(cy)} {n(cx)},{n(cy + 13.5)}", fill="rgba(30,20,14,0.9)", stroke=BRONZE, width=1.4)
+    o.draw(f"line {n(cx - 6)},{n(cy - 6)} {n(cx + 6)},{n(cy + 6)}", stroke=GOLD, width=2)
+    o.draw(f"line {n(cx + 6)},{n(cy - 6)} {n(cx - 6)},{n(cy + 6)}", stroke=GOLD, width=2)
 
 
 def crest(o):
@@ -264,10 +311,14 @@ def side_banner(o):
 def centre_panel(o):
     o.draw("roundrectangle 248.5,84.5 791.5,590.5 8,8", fill="rgba(8,7,8,0.74)", stroke="rgba(140,106,60,0.85)",
            width=1.2)
-    # The announcement frame; the window fills its inside black.
-    o.draw("rectangle 257.5,93.5 782.5,372.5", stroke="rgba(140,106,60,0.55)", width=1)
-    o.draw("rectangle 261,97 779,369", fill="black", stroke=BRONZE, width=2)
-    for cx, cy in ((259, 95), (781, 95), (259, 371), (781, 371)):
+    # The announcement frame around the area the window fills black.
+    black = LAYOUT["BlackAreaRect"]
+    o.draw(f"rectangle {n(black.x - 7.5)},{n(black.y - 7.5)} {n(black.right + 7.5)},{n(black.bottom + 7.5)}",
+           stroke="rgba(140,106,60,0.55)", width=1)
+    o.draw(f"rectangle {black.x - 4},{black.y - 4} {black.right + 4},{black.bottom + 4}", fill="black", stroke=BRONZE,
+           width=2)
+    for cx, cy in ((black.x - 6, black.y - 6), (black.right + 6, black.y - 6), (black.x - 6, black.bottom + 6),
+                   (black.right + 6, black.bottom + 6)):
         o.diamond(cx, cy, 5)
     # Under the panel, where the update label shows while an update runs: a sunken tray with the crest's motto,
     # so the face is finished there once the label hides.
@@ -279,33 +330,46 @@ def centre_panel(o):
     o.text(430, 318, 180, 30, "岚 谷 · 仗 剑 踏 云", 15, "#8c6a3c", shadow=False)
     # Nine identical region plates in three rows.
     for i in range(9):
-        o.plate(264 + 174 * (i % 3), 375 + 39 * (i // 3), 165, 34, top="#33271d", bottom="#120e0b", radius=3)
+        b = region_button(LAYOUT, i)
+        o.plate(b.x, b.y, b.w, b.h, top="#33271d", bottom="#120e0b", radius=3)
     o.draw("line 262,496.5 778,496.5", stroke="rgba(140,106,60,0.5)", width=1)
     # Region name: caption left of the box, a frame around the box the window fills.
-    o.text(262, 506, 84, 23, "当前分区", 14, GOLD)
-    o.draw("rectangle 346.5,504.5 555.5,529.5", stroke=BRONZE, width=1)
-    # Windowed mode and game settings, side by side.
-    o.plate(292, 544, 127, 29, radius=3)
-    o.draw("rectangle 321,550 334,563", fill="rgb(30,29,27)", stroke="rgb(168,166,154)", width=1)
-    o.draw("polyline 323.5,556 326.8,560 332.5,551.5", stroke="#f0cc7a", width=2.2)
-    o.text(338, 543, 76, 31, "窗口化", 15, GOLD)
-    o.plate(423, 544, 123, 29, radius=3)
-    o.text(421, 543, 127, 31, "游戏设置", 15, GOLD)
+    name = LAYOUT["RegionNameRect"]
+    o.text(name.x - 87, name.y - 1, 84, name.h + 2, "当前分区", 14, GOLD)
+    o.draw(f"rectangle {n(name.x - 2.5)},{n(name.y - 2.5)} {n(name.right + 1.5)},{n(name.bottom + 1.5)}",
+           stroke=BRONZE, width=1)
+    # Windowed mode and game settings, side by side; the windowed plate shows its box ticked.
+    windowed = LAYOUT["WindowedButtonRect"]
+    box = LAYOUT["WindowedBoxRect"]
+    bx, by = windowed.x + box.x, windowed.y + box.y
+    o.plate(windowed.x + 2, windowed.y + 1, windowed.w - 4, windowed.h - 2, radius=3)
+    o.draw(f"rectangle {bx},{by} {bx + box.w},{by + box.h}", fill="rgb(30,29,27)", stroke="rgb(168,166,154)",
+           width=1)
+    o.draw(f"polyline {n(bx + 2.5)},{by + 6} {n(bx + 5.8)},{by + 10} {n(bx + 11.5)},{n(by + 1.5)}",
+           stroke="#f0cc7a", width=2.2)
+    o.text(windowed.x + 48, windowed.y, windowed.w - 55, windowed.h, "窗口化", 15, GOLD)
+    settings = LAYOUT["GameSettingsButtonRect"]
+    o.plate(settings.x + 2, settings.y + 1, settings.w - 4, settings.h - 2, radius=3)
+    o.text(settings.x, settings.y, settings.w, settings.h, "游戏设置", 15, GOLD)
     # The enter-game plate at rest; the window lights it when a region is chosen.
-    o.plate(577, 505, 199, 65, top="#2a1f17", bottom="#0f0b09", edge=DIM_BRONZE, radius=5)
-    o.draw("rectangle 584.5,511.5 768.5,563.5", stroke="rgba(120,90,52,0.6)", width=1)
-    o.text(583, 511, 187, 53, "进入游戏", 28, "#7d6148", shadow=True)
+    enter = LAYOUT["EnterGameButtonRect"]
+    o.plate(enter.x + 2, enter.y + 2, enter.w - 4, enter.h - 4, top="#2a1f17", bottom="#0f0b09", edge=DIM_BRONZE,
+            radius=5)
+    o.draw(f"rectangle {n(enter.x + 9.5)},{n(enter.y + 8.5)} {n(enter.right - 9.5)},{n(enter.bottom - 8.5)}",
+           stroke="rgba(120,90,52,0.6)", width=1)
+    o.text(enter.x + 8, enter.y + 8, enter.w - 16, enter.h - 16, "进入游戏", 28, "#7d6148", shadow=True)
 
 
 def bottom(o):
-    o.draw("roundrectangle 9.5,615.5 575.5,641.5 3,3", fill="rgba(6,5,5,0.72)", stroke="rgba(140,106,60,0.7)",
-           width=1)
+    status = LAYOUT["StatusLineRect"]
+    o.draw(f"roundrectangle {n(status.x - 2.5)},{n(status.y - 3.5)} {n(status.right + 3.5)},{n(status.bottom + 3.5)}"
+           " 3,3", fill="rgba(6,5,5,0.72)", stroke="rgba(140,106,60,0.7)", width=1)
     o.text(592, 618, 436, 22, "抵制不良游戏  拒绝盗版游戏  适度游戏益脑  沉迷游戏伤身", 11, "#a08a68", shadow=True)
     o.text(592, 638, 436, 18, "Vorn 岚谷 · 登录器 1.0", 10, "#7c6a50", shadow=False)
 
 
 def window_edge(o):
-    o.draw("roundrectangle 0.5,0.5 1039.5,664.5 12,12", stroke="#6e5230", width=2)
+    o.draw(f"roundrectangle 0.5,0.5 {n(WIDTH - 0.5)},{n(HEIGHT - 0.5)} 12,12", stroke="#6e5230", width=2)
     o.draw("roundrectangle 3.5,3.5 1036.5,661.5 10,10", stroke="rgba(226,196,138,0.18)", width=1)
     # Outside the rounded corners the face is transparent.
     o.args += ["(", "-size", f"{WIDTH}x{HEIGHT}", "xc:black", "-fill", "white", "-draw",
@@ -330,4 +394,4 @@ def main(path):
 
 
 if __name__ == "__main__":
-    main(sys.argv[1] if len(sys.argv) > 1 else "resources/skin.png")
+    main(sys.argv[1] if len(sys.argv) > 1 else "skin.png")

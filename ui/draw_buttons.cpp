@@ -1,18 +1,20 @@
 #include "ui/painting.h"
 
 #include "ui/controls.h"
+#include "ui/layout.h"
 #include "ui/shared_state.h"
 #include "ui/skin_drawing.h"
 #include "ui/windowed_check.h"
 
 namespace {
 
-constexpr UINT kFirstRegionId = 300;
-constexpr UINT kEnterGameId = 206;
-constexpr UINT kWindowedId = 203;
+Gdiplus::Rect GdiplusRect(const LayoutRect& rect)
+{
+    return Gdiplus::Rect(rect.x, rect.y, rect.width, rect.height);
+}
 
-// Every region button shows the face under the second one, which the skin keeps free of any caption.
-const Gdiplus::Rect kRegionFace(438, 375, 165, 34);
+// Every region button shows the face under one of them, which the skin keeps free of any caption.
+const Gdiplus::Rect kRegionFace = GdiplusRect(RegionButtonRect(kRegionFaceSlot));
 
 void FillArea(Gdiplus::Graphics& graphics, const Gdiplus::Color& colour, const Gdiplus::RectF& area)
 {
@@ -47,7 +49,7 @@ void DrawEnterGameHighlight(Gdiplus::Graphics& graphics, float width, float heig
 // The skin shows the box ticked; unchecked, the tick is covered by an empty box.
 void DrawEmptyWindowedBox(Gdiplus::Graphics& graphics)
 {
-    const Gdiplus::Rect box(31, 7, 13, 13);
+    const Gdiplus::Rect box = GdiplusRect(kWindowedBoxRect);
     Gdiplus::SolidBrush inside(Gdiplus::Color(30, 29, 27));
     graphics.FillRectangle(&inside, box);
     Gdiplus::Pen edge(Gdiplus::Color(168, 166, 154), 1.0f);
@@ -65,16 +67,17 @@ void DrawOwnerButton(const DRAWITEMSTRUCT& item)
     const auto width = static_cast<float>(item.rcItem.right - item.rcItem.left);
     const auto height = static_cast<float>(item.rcItem.bottom - item.rcItem.top);
 
-    if (item.CtlID >= kFirstRegionId && item.CtlID < kFirstRegionId + kRegionButtonCount) {
-        DrawRegionButton(graphics, item, static_cast<int>(item.CtlID - kFirstRegionId), width, height, pressed);
+    const int id = static_cast<int>(item.CtlID);
+    if (id >= kFirstRegionButtonId && id < kFirstRegionButtonId + kRegionButtonCount) {
+        DrawRegionButton(graphics, item, id - kFirstRegionButtonId, width, height, pressed);
         return;
     }
 
     // The skin carries these buttons' captions; only state is drawn over it.
     DrawSkinPart(graphics, item);
-    if (item.CtlID == kEnterGameId && !disabled && HasValidSelection())
+    if (id == kEnterGameButtonId && !disabled && HasValidSelection())
         DrawEnterGameHighlight(graphics, width, height);
-    if (item.CtlID == kWindowedId && !IsWindowedChecked())
+    if (id == kWindowedCheckId && !IsWindowedChecked())
         DrawEmptyWindowedBox(graphics);
     if (pressed)
         FillArea(graphics, Gdiplus::Color(75, 0, 0, 0), Gdiplus::RectF(0, 0, width, height));

@@ -3,7 +3,7 @@
 #include "base/unique_resource.h"
 #include "ui/paint_text.h"
 #include "ui/shared_state.h"
-#include "update/update_driver.h"
+#include "ui/update_job.h"
 
 #include <array>
 

@@ -4,15 +4,18 @@
 #include "announce/page_colours.h"
 #include "base/message_box.h"
 #include "base/unique_resource.h"
-#include "launch/region_list.h"
 #include "ui/controls.h"
+#include "ui/jobs.h"
+#include "ui/launch_job.h"
+#include "ui/layout.h"
 #include "ui/main_window_controls.h"
 #include "ui/painting.h"
+#include "ui/region_list_job.h"
 #include "ui/settings.h"
 #include "ui/shared_state.h"
+#include "ui/update_job.h"
 #include "ui/window_commands.h"
 #include "ui/worker_messages.h"
-#include "update/update_driver.h"
 
 #include <windowsx.h>
 
@@ -58,7 +61,8 @@ void ReleaseDrawingObjects()
 // The face has rounded corners; the region reaches one pixel past the window so the corners stay symmetric.
 void ApplyRoundedShape(HWND window)
 {
-    UniqueRegion region(CreateRoundRectRgn(0, 0, 1041, 666, 12, 12));
+    UniqueRegion region(CreateRoundRectRgn(0, 0, kWindowWidth + 1, kWindowHeight + 1, kWindowCornerSize,
+                                           kWindowCornerSize));
     // Once set, the region belongs to the system.
     if (region && SetWindowRgn(window, region.get(), TRUE) != 0)
         region.release();
@@ -67,6 +71,7 @@ void ApplyRoundedShape(HWND window)
 LRESULT OnCreate(HWND window)
 {
     mainWindow = window;
+    workers.Open(window);
     CreateDrawingObjects();
     LoadSkin();
     ApplyRoundedShape(window);
@@ -84,28 +89,27 @@ void OnClose(HWND window)
                                       MB_YESNO | MB_ICONQUESTION) != IDYES)
         return;
 
-    // The update must remove its staging folder first; its result message then closes the window.
-    if (updateRunning) {
+    // A running job ends first (the update removes its staging folder); its finish then closes the window, which
+    // keeps painting and answering until then.
+    if (AnyJobThread()) {
         closePending = true;
-        cancelRequested.store(true);
-        statusText = L"正在取消下载并清理临时文件…";
-        InvalidateRect(window, nullptr, FALSE);
-        RefreshUpdateLabel();
+        workers.RequestCancel();
+        if (updateRunning) {
+            statusText = L"正在取消下载并清理临时文件…";
+            InvalidateRect(window, nullptr, FALSE);
+            RefreshUpdateLabel();
+        }
         return;
     }
-
-    // A region-list load still running is abandoned; it posts nothing once the window is closing.
     DestroyWindow(window);
 }
 
 void OnDestroy(HWND window)
 {
-    windowClosing.store(true);
+    workers.Close();
     DestroyAnnouncementView();
     announcementView = nullptr;
-    cancelRequested.store(true);
-    if (updateThread.joinable())
-        updateThread.join();
+    JoinJobThreads();
     DiscardQueuedWorkerMessages(window);
     SaveSettings();
     FreeSkin();
@@ -181,7 +185,7 @@ LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
             return OnPageColour(reinterpret_cast<HDC>(wParam));
         return DefWindowProcW(window, message, wParam, lParam);
     case WM_APP_REGION_LIST_RESULT:
-        OnRegionListResult(wParam, lParam);
+        OnRegionListResult(lParam);
         return 0;
     case WM_APP_STATUS_TEXT:
         OnStatusText(lParam);
@@ -191,6 +195,9 @@ LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
         return 0;
     case WM_APP_PROGRESS_CHANGED:
         OnProgressChanged();
+        return 0;
+    case WM_APP_LAUNCH_FINISHED:
+        OnLaunchFinished(lParam);
         return 0;
     default:
         return DefWindowProcW(window, message, wParam, lParam);

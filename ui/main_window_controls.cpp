@@ -2,6 +2,7 @@
 
 #include "announce/announcement_view.h"
 #include "ui/controls.h"
+#include "ui/layout.h"
 #include "ui/resolutions.h"
 
 namespace {
@@ -15,49 +16,41 @@ struct ChildSpec {
     const wchar_t* className;
     const wchar_t* text;
     DWORD style;
-    int x;
-    int y;
-    int width;
-    int height;
+    LayoutRect rect;
     FontKind font;
 };
 
 // The top band: the skin carries the captions, so the texts only name the buttons. "关闭" takes no focus.
 constexpr ChildSpec kTopButtons[] = {
-    {kWebsiteButtonId, L"BUTTON", L"官方网站", kOwnerButton, 43, 22, 99, 32, FontKind::Bold},
-    {kRegisterButtonId, L"BUTTON", L"注册账号", kOwnerButton, 145, 22, 98, 32, FontKind::Bold},
-    {kDownloadButtonId, L"BUTTON", L"游戏下载", kOwnerButton, 247, 22, 99, 32, FontKind::Bold},
-    {kSponsorButtonId, L"BUTTON", L"赞助游戏", kOwnerButton, 699, 22, 99, 32, FontKind::Bold},
-    {kForumButtonId, L"BUTTON", L"游戏论坛", kOwnerButton, 799, 22, 106, 32, FontKind::Bold},
-    {kCloseButtonId, L"BUTTON", L"关闭", kOwnerButton & ~WS_TABSTOP, 986, 22, 35, 33, FontKind::Normal},
+    {kWebsiteButtonId, L"BUTTON", L"官方网站", kOwnerButton, kWebsiteButtonRect, FontKind::Bold},
+    {kRegisterButtonId, L"BUTTON", L"注册账号", kOwnerButton, kRegisterButtonRect, FontKind::Bold},
+    {kDownloadButtonId, L"BUTTON", L"游戏下载", kOwnerButton, kDownloadButtonRect, FontKind::Bold},
+    {kSponsorButtonId, L"BUTTON", L"赞助游戏", kOwnerButton, kSponsorButtonRect, FontKind::Bold},
+    {kForumButtonId, L"BUTTON", L"游戏论坛", kOwnerButton, kForumButtonRect, FontKind::Bold},
+    {kCloseButtonId, L"BUTTON", L"关闭", kOwnerButton & ~WS_TABSTOP, kCloseButtonRect, FontKind::Normal},
 };
 
-constexpr RECT kAnnouncementRect{265, 101, 775, 297};
-
 constexpr ChildSpec kAnnouncementFallback{kAnnouncementId, L"STATIC", L"公告加载失败：系统网页组件不可用。",
-                                          WS_CHILD | WS_VISIBLE, 265, 101, 510, 196, FontKind::Normal};
+                                          WS_CHILD | WS_VISIBLE, kAnnouncementRect, FontKind::Normal};
 
 constexpr ChildSpec kUpdateLabel{kUpdateLabelId, L"STATIC", L"客户端文件更新",
-                                 WS_CHILD | WS_VISIBLE | SS_NOTIFY | SS_OWNERDRAW, 272, 304, 494, 54,
-                                 FontKind::Normal};
+                                 WS_CHILD | WS_VISIBLE | SS_NOTIFY | SS_OWNERDRAW, kUpdateLabelRect, FontKind::Normal};
 
-constexpr ChildSpec kWindowedButton{kWindowedCheckId, L"BUTTON", L"窗口化", kOwnerButton, 290, 543, 131, 31,
+constexpr ChildSpec kWindowedButton{kWindowedCheckId, L"BUTTON", L"窗口化", kOwnerButton, kWindowedButtonRect,
                                     FontKind::Bold};
-constexpr ChildSpec kGameSettingsButton{kGameSettingsButtonId, L"BUTTON", L"游戏设置", kOwnerButton, 421, 543, 127,
-                                        31, FontKind::Bold};
-constexpr ChildSpec kEnterGameButton{kEnterGameButtonId, L"BUTTON", L"进入游戏", kOwnerButton, 575, 503, 203, 69,
+constexpr ChildSpec kGameSettingsButton{kGameSettingsButtonId, L"BUTTON", L"游戏设置", kOwnerButton,
+                                        kGameSettingsButtonRect, FontKind::Bold};
+constexpr ChildSpec kEnterGameButton{kEnterGameButtonId, L"BUTTON", L"进入游戏", kOwnerButton, kEnterGameButtonRect,
                                      FontKind::Bold};
 
 // The settings live in these two; the player never sees them.
-constexpr ChildSpec kAccountEdit{kAccountEditId, L"EDIT", L"", WS_CHILD | ES_AUTOHSCROLL, 0, 0, 0, 0, FontKind::None};
+constexpr ChildSpec kAccountEdit{kAccountEditId, L"EDIT", L"", WS_CHILD | ES_AUTOHSCROLL, {}, FontKind::None};
 constexpr ChildSpec kResolutionCombo{kResolutionComboId, L"COMBOBOX", L"", WS_CHILD | CBS_DROPDOWNLIST | CBS_HASSTRINGS,
-                                     0, 0, 0, 0, FontKind::None};
+                                     {}, FontKind::None};
 
-// Three rows of three, row i / 3 and column i % 3.
 ChildSpec RegionButtonSpec(int slot)
 {
-    return {kFirstRegionButtonId + slot, L"BUTTON", L"", kOwnerButton, 264 + 174 * (slot % 3), 375 + 39 * (slot / 3),
-            165, 34, FontKind::Bold};
+    return {kFirstRegionButtonId + slot, L"BUTTON", L"", kOwnerButton, RegionButtonRect(slot), FontKind::Bold};
 }
 
 HFONT FontFor(FontKind kind)
@@ -76,8 +69,8 @@ HFONT FontFor(FontKind kind)
 // Children are destroyed with their parent, so the handles are borrowed, not owned.
 HWND CreateChild(HWND parent, const ChildSpec& spec)
 {
-    HWND child = CreateWindowExW(0, spec.className, spec.text, spec.style, spec.x, spec.y, spec.width, spec.height,
-                                 parent, reinterpret_cast<HMENU>(static_cast<INT_PTR>(spec.id)),
+    HWND child = CreateWindowExW(0, spec.className, spec.text, spec.style, spec.rect.x, spec.rect.y, spec.rect.width,
+                                 spec.rect.height, parent, reinterpret_cast<HMENU>(static_cast<INT_PTR>(spec.id)),
                                  GetModuleHandleW(nullptr), nullptr);
     if (child != nullptr && spec.font != FontKind::None)
         SendMessageW(child, WM_SETFONT, reinterpret_cast<WPARAM>(FontFor(spec.font)), TRUE);
@@ -94,7 +87,7 @@ void CreateChildControls(HWND window)
             downloadButton = button;
     }
 
-    announcementView = CreateAnnouncementView(window, kAnnouncementRect);
+    announcementView = CreateAnnouncementView(window, ToRect(kAnnouncementRect));
     if (announcementView == nullptr)
         announcementView = CreateChild(window, kAnnouncementFallback);
 

@@ -1,6 +1,7 @@
 #include "ui/painting.h"
 
 #include "base/unique_resource.h"
+#include "ui/layout.h"
 #include "ui/paint_text.h"
 #include "ui/shared_state.h"
 #include "ui/skin.h"
@@ -8,41 +9,46 @@
 
 namespace {
 
-constexpr INT kFaceWidth = 1040;
-constexpr INT kFaceHeight = 665;
-
 void PaintBackground(Gdiplus::Graphics& graphics)
 {
     if (Gdiplus::Image* skin = SkinImage()) {
-        graphics.DrawImage(skin, Gdiplus::Rect(0, 0, kFaceWidth, kFaceHeight), 0, 0, static_cast<INT>(skin->GetWidth()),
+        graphics.DrawImage(skin, Gdiplus::Rect(0, 0, kWindowWidth, kWindowHeight), 0, 0,
+                           static_cast<INT>(skin->GetWidth()),
                            static_cast<INT>(skin->GetHeight()), Gdiplus::UnitPixel);
         return;
     }
     Gdiplus::SolidBrush fallback(kNoSkinWindowColour);
-    graphics.FillRectangle(&fallback, 0, 0, kFaceWidth, kFaceHeight);
+    graphics.FillRectangle(&fallback, 0, 0, kWindowWidth, kWindowHeight);
 }
 
-void FillArea(Gdiplus::Graphics& graphics, const Gdiplus::Color& colour, INT x, INT y, INT width, INT height)
+void FillArea(Gdiplus::Graphics& graphics, const Gdiplus::Color& colour, const LayoutRect& area)
 {
     Gdiplus::SolidBrush brush(colour);
-    graphics.FillRectangle(&brush, x, y, width, height);
+    graphics.FillRectangle(&brush, area.x, area.y, area.width, area.height);
+}
+
+// The box for a text over `area`, moved in by the given margins (a negative margin reaches out).
+Gdiplus::RectF TextBox(const LayoutRect& area, float left, float top, float right, float bottom)
+{
+    return Gdiplus::RectF(static_cast<float>(area.x) + left, static_cast<float>(area.y) + top,
+                          static_cast<float>(area.width) - left - right, static_cast<float>(area.height) - top - bottom);
 }
 
 void PaintRegionName(Gdiplus::Graphics& graphics)
 {
-    FillArea(graphics, Gdiplus::Color(245, 3, 3, 3), 349, 507, 205, 21);
+    FillArea(graphics, Gdiplus::Color(245, 3, 3, 3), kRegionNameRect);
     const bool selected = HasValidSelection();
     const std::wstring text = RegionNameText(selected, selected ? RegionDisplayName(selectedRegion) : L"");
-    DrawSkinText(graphics, text, Gdiplus::RectF(350, 506, 204, 22), Gdiplus::Color(0, 255, 35),
+    DrawSkinText(graphics, text, TextBox(kRegionNameRect, 1, -1, 0, 0), Gdiplus::Color(0, 255, 35),
                  Gdiplus::FontStyleBold, Gdiplus::StringAlignmentCenter, 13);
 }
 
 void PaintStatusLine(Gdiplus::Graphics& graphics)
 {
-    FillArea(graphics, Gdiplus::Color(210, 5, 5, 5), 12, 619, 560, 19);
+    FillArea(graphics, Gdiplus::Color(210, 5, 5, 5), kStatusLineRect);
     const Gdiplus::Color colour = directoryConnected ? Gdiplus::Color(215, 215, 205) : Gdiplus::Color(230, 178, 92);
-    DrawSkinText(graphics, StatusLineText(statusText, busy.load(), progressPercent), Gdiplus::RectF(15, 619, 552, 18),
-                 colour, Gdiplus::FontStyleRegular, Gdiplus::StringAlignmentNear, 11);
+    DrawSkinText(graphics, StatusLineText(statusText, busy.load(), progressPercent),
+                 TextBox(kStatusLineRect, 3, 0, 5, 1), colour, Gdiplus::FontStyleRegular, Gdiplus::StringAlignmentNear, 11);
 }
 
 }
@@ -54,7 +60,7 @@ void PaintMainWindowTo(HDC dc)
     PaintBackground(graphics);
     // The announcement view sits on black whatever the face shows there. The update label's place below it shows
     // the face, which is finished there for the time the label is hidden.
-    FillArea(graphics, Gdiplus::Color(0, 0, 0), 265, 101, 510, 196);
+    FillArea(graphics, Gdiplus::Color(0, 0, 0), kAnnouncementRect);
     PaintRegionName(graphics);
     PaintStatusLine(graphics);
 }

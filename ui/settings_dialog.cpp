@@ -1,5 +1,6 @@
 #include "ui/settings.h"
 
+#include "resources/resource_ids.h"
 #include "ui/controls.h"
 #include "ui/resolutions.h"
 #include "ui/shared_state.h"
@@ -11,7 +12,6 @@ namespace {
 constexpr wchar_t kDialogClass[] = L"VornLauncherSettingsWindow";
 constexpr int kDialogWidth = 340;
 constexpr int kDialogHeight = 190;
-constexpr int kIconResource = 102;
 constexpr int kComboId = 501;
 constexpr int kOkId = 502;
 constexpr int kCancelId = 503;
@@ -72,7 +72,7 @@ bool RegisterDialogClass(HINSTANCE instance)
     wc.cbSize = sizeof(wc);
     wc.lpfnWndProc = SettingsDialogProc;
     wc.hInstance = instance;
-    wc.hIcon = LoadIconW(instance, MAKEINTRESOURCEW(kIconResource));
+    wc.hIcon = LoadIconW(instance, MAKEINTRESOURCEW(VORN_ICON_RESOURCE));
     wc.hIconSm = wc.hIcon;
     wc.hCursor = LoadCursorW(nullptr, IDC_ARROW);
     wc.hbrBackground = reinterpret_cast<HBRUSH>(static_cast<INT_PTR>(COLOR_BTNFACE + 1));

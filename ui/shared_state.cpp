@@ -2,9 +2,9 @@
 
 HWND mainWindow = nullptr;
 
+WorkerChannel workers;
+
 std::atomic<bool> busy{false};
-std::atomic<bool> windowClosing{false};
-std::atomic<bool> cancelRequested{false};
 
 bool updateRunning = false;
 bool closePending = false;
@@ -17,14 +17,11 @@ int selectedRegion = -1;
 vorn::UpdateProgress uiProgress;
 int progressPercent = 0;
 std::wstring statusText = L"准备就绪。";
+std::thread regionListThread;
 std::thread updateThread;
+std::thread launchThread;
 
-std::mutex regionMutex;
 std::vector<RegionInfo> regions;
-
-std::mutex progressMutex;
-vorn::UpdateProgress sharedProgress;
-bool progressPending = false;
 
 void PostStatusText(std::wstring text)
 {
@@ -33,7 +30,6 @@ void PostStatusText(std::wstring text)
 
 std::wstring RegionDisplayName(int index)
 {
-    std::lock_guard lock(regionMutex);
     if (index < 0 || static_cast<std::size_t>(index) >= regions.size())
         return {};
     return regions[static_cast<std::size_t>(index)].displayName;
@@ -41,6 +37,5 @@ std::wstring RegionDisplayName(int index)
 
 bool HasValidSelection()
 {
-    std::lock_guard lock(regionMutex);
     return selectedRegion >= 0 && static_cast<std::size_t>(selectedRegion) < regions.size();
 }

@@ -2,6 +2,7 @@
 
 #include "base/com_ptr.h"
 #include "base/unique_resource.h"
+#include "resources/resource_ids.h"
 #include "ui/painting.h"
 
 #include <objbase.h>
@@ -10,8 +11,6 @@
 #include <memory>
 
 namespace {
-
-constexpr int kSkinResource = 101;
 
 struct GlobalMemoryTraits {
     using Type = HGLOBAL;
@@ -27,7 +26,7 @@ std::unique_ptr<Gdiplus::Image> skinImage;
 
 UniqueGlobal CopyResource(HMODULE module)
 {
-    HRSRC info = FindResourceW(module, MAKEINTRESOURCEW(kSkinResource), L"PNG");
+    HRSRC info = FindResourceW(module, MAKEINTRESOURCEW(VORN_SKIN_RESOURCE), L"PNG");
     if (info == nullptr)
         return {};
     HGLOBAL loaded = LoadResource(module, info);

@@ -1,20 +1,19 @@
 #include "ui/window_commands.h"
 
 #include "base/config.h"
-#include "launch/enter_game.h"
 #include "ui/controls.h"
+#include "ui/launch_job.h"
+#include "ui/layout.h"
 #include "ui/settings.h"
 #include "ui/shared_state.h"
+#include "ui/update_job.h"
 #include "ui/windowed_check.h"
-#include "update/update_driver.h"
 
 #include <shellapi.h>
 
 #include <string>
 
 namespace {
-
-constexpr int kDragBandHeight = 69;
 
 void OnRegionClicked(int slot)
 {

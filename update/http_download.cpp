@@ -1,5 +1,6 @@
 #include "update/http_download.h"
 
+#include "base/paths.h"
 #include "base/unique_resource.h"
 
 #include <windows.h>
@@ -340,17 +341,6 @@ private:
     DWORD available_ = 0;              // the byte count of the last step that ended
     UniqueInternet request_;           // closed first: it ends any pending step before the connection goes
 };
-
-bool EnsureParentFolder(const std::wstring& targetPath)
-{
-    const std::filesystem::path parent = std::filesystem::path(targetPath).parent_path();
-    if (parent.empty())
-        return true;
-    std::error_code ignored;
-    if (std::filesystem::create_directories(parent, ignored))
-        return true;
-    return std::filesystem::is_directory(parent, ignored);
-}
 
 // Whether the folder of targetPath has room for `bytes` more; true when the system cannot tell.
 bool HasRoomFor(const std::wstring& targetPath, std::uint64_t bytes)

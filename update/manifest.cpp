@@ -136,14 +136,11 @@ std::wstring EntryMessage(std::size_t n)
     return L"更新清单第 " + std::to_wstring(n) + L" 项路径或 CRC32 无效。";
 }
 
-bool ParseCrc32Text(const std::wstring& text, std::uint32_t& value)
+bool ParseCrc32Text(const std::wstring& raw, std::uint32_t& value)
 {
+    const std::wstring text = TrimWide(raw);
     std::size_t begin = 0;
-    std::size_t end = text.size();
-    while (begin < end && std::iswspace(text[begin]))
-        ++begin;
-    while (end > begin && std::iswspace(text[end - 1]))
-        --end;
+    const std::size_t end = text.size();
     const auto upper = [&](std::size_t i) { return static_cast<wchar_t>(std::towupper(text[i])); };
     unsigned base = 10;
     if (end - begin >= 2 && upper(begin) == L'0' && upper(begin + 1) == L'X') {

@@ -1,27 +1,18 @@
 #pragma once
 
-#include "update/self_update.h"
+// The client update as the launcher runs it: the transaction with the configured site, the client root and the
+// launcher's own path; and the texts the update label shows.
+
+#include "update/update_transaction.h"
 #include "update/update_types.h"
 
 #include <string>
 
-// Starts an update on its own thread unless another long action runs; showErrors shows a failure in a box.
-// Main window thread only.
-void CheckUpdatesAsync(bool showErrors);
+// Runs the update transaction against the configured site. The callbacks come from the calling thread.
+vorn::UpdateResult RunConfiguredUpdate(vorn::UpdateStatusCallback onStatus, vorn::UpdateCancelQuery isCancelled,
+                                       vorn::UpdateProgressCallback onProgress);
 
-// The body of the update thread: runs the transaction and posts its result.
-void RunUpdateThread();
-
-// The update thread's cancellation query: the window is closing or the player closed it during the update.
-bool IsUpdateCancelled();
-
-// The progress callback of the transaction: keeps the newest record and posts at most one notice at a time.
-void OnUpdateProgress(const vorn::UpdateProgress& progress);
-
-// The update label's text, from uiProgress and the state flags; and the label refresh. Main window thread only.
-std::wstring BuildUpdateStatusText();
-void RefreshUpdateLabel();
-
-// The texts behind them, as plain functions of their inputs.
+// The label's first line: what the update is doing, or that it failed or is being cancelled.
 std::wstring UpdateStatusText(const vorn::UpdateProgress& progress, bool closing, bool failed);
+// The label's text: that line and both percentages.
 std::wstring UpdateLabelText(const std::wstring& stateText, const vorn::UpdateProgress& progress);

@@ -9,7 +9,8 @@
 #include "launch/region_list.h"
 #include "tests/launch/launch_test_support.h"
 #include "ui/controls.h"
-#include "ui/settings.h"
+#include "ui/launch_job.h"
+#include "ui/region_list_job.h"
 #include "ui/shared_state.h"
 
 #include <gtest/gtest.h>
@@ -67,15 +68,6 @@ protected:
         UseConfig(BuildDefaultConfig());
     }
 
-    void TearDown() override
-    {
-        std::lock_guard lock(regionMutex);
-        regions.clear();
-        selectedRegion = -1;
-        hasRegions = false;
-        busy = false;
-    }
-
     void UseConfig(LauncherConfig config)
     {
         config_.reset();
@@ -84,10 +76,20 @@ protected:
 
     void UseRegion(std::uint16_t port, const std::wstring& host = L"127.0.0.1")
     {
-        std::lock_guard lock(regionMutex);
-        regions = {RegionInfo{L"一区", host, port, L""}};
-        selectedRegion = 0;
-        hasRegions = true;
+        region_ = RegionInfo{L"一区", host, port, L""};
+        hasRegions_ = true;
+        hasSelection_ = true;
+    }
+
+    // The launch as the window runs it once the button is pressed: the checks, the authorisation, then the
+    // message or the game start with the stand-in window as the owner.
+    void Launch(const std::wstring& account = L"")
+    {
+        if (const std::optional<LaunchNotice> notice = CheckLaunchPreconditions(hasRegions_, hasSelection_)) {
+            ShowLaunchNotice(window_.get(), *notice);
+            return;
+        }
+        FinishLaunch(window_.get(), AuthoriseLaunch(region_, account));
     }
 
     // The one message box the launch showed, with the caption and OK button every launch message has.
@@ -113,6 +115,9 @@ protected:
     launchtest::StandInMainWindow window_;
     launchtest::MessageBoxRecorder boxes_;
     std::optional<launchtest::ScopedConfig> config_;
+    RegionInfo region_;
+    bool hasRegions_ = false;
+    bool hasSelection_ = false;
 };
 
 TEST_F(EnterGameTest, AcceptedLaunchStartsTheGameWithTheConnectServer)
@@ -120,7 +125,7 @@ TEST_F(EnterGameTest, AcceptedLaunchStartsTheGameWithTheConnectServer)
     const AuthService service({"ERR NO_CAPTCHA\n", "OK AUTH\t127.0.0.1\t7001\n"});
     UseRegion(service.port());
 
-    EnterGame();
+    Launch();
 
     const auto record = folder_.WaitGameRecord(kGameRecordTimeoutMs);
     ASSERT_TRUE(record.has_value());
@@ -140,34 +145,17 @@ TEST_F(EnterGameTest, AcceptedLaunchStartsTheGameWithTheConnectServer)
     const std::wstring hardwareId = GetHardwareId();
     EXPECT_FALSE(hardwareId.empty());
     const std::string expected = std::string("AUTH\t2.62.81\t13.8\t") + kSerial + "\t" +
-                                 WideToUtf8(BuildClientId(ReadAccountText(), hardwareId)) + "\t" +
+                                 WideToUtf8(BuildClientId(L"", hardwareId)) + "\t" +
                                  WideToUtf8(hardwareId) + "\t";
     EXPECT_EQ(requests[1], expected);
 }
 
-// The game display key as SaveSettings leaves it: the stored account, or nothing when the key is missing.
-std::optional<std::wstring> SavedGameAccount()
+TEST_F(EnterGameTest, TheAccountIsTheClientId)
 {
-    wchar_t text[256] = {};
-    DWORD size = sizeof(text);
-    if (RegGetValueW(HKEY_CURRENT_USER, L"Software\\Quillon\\Tessary\\Config", L"ID", RRF_RT_REG_SZ, nullptr, text,
-                     &size) != ERROR_SUCCESS)
-        return std::nullopt;
-    return std::wstring(text);
-}
-
-TEST_F(EnterGameTest, StoredAccountIsTheClientIdAndIsSavedEvenWhenTheServiceFails)
-{
-    RegDeleteTreeW(HKEY_CURRENT_USER, L"Software\\Quillon\\Tessary\\Config");
-    const UniqueWindow edit(CreateWindowExW(0, L"EDIT", L"  player one\t", WS_CHILD, 0, 0, 100, 20, window_.get(),
-                                            nullptr, GetModuleHandleW(nullptr), nullptr));
-    ASSERT_TRUE(edit);
-    accountEdit = edit.get();
-    const ScopeExit forgetEdit([] { accountEdit = nullptr; });
     const AuthService service({"ERR\n", ""});
     UseRegion(service.port());
 
-    EnterGame();
+    Launch(L"player one");
 
     EXPECT_EQ(OnlyMessage(MB_ICONERROR), L"服务器启动认证失败：服务器无响应。");
     const std::vector<std::string> requests = service.requests();
@@ -175,7 +163,6 @@ TEST_F(EnterGameTest, StoredAccountIsTheClientIdAndIsSavedEvenWhenTheServiceFail
     const std::vector<std::string> fields = AuthFields(requests[1]);
     ASSERT_EQ(fields.size(), 7u);
     EXPECT_EQ(fields[4], "player one");
-    EXPECT_EQ(SavedGameAccount(), L"player one");
 }
 
 TEST_F(EnterGameTest, SixteenCharacterDynamicCodeReplacesTheSerialEverywhere)
@@ -183,7 +170,7 @@ TEST_F(EnterGameTest, SixteenCharacterDynamicCodeReplacesTheSerialEverywhere)
     const AuthService service({"OK CAPTCHA\tQ7w!E9r#T1y$U3i%\n", "OK AUTH\t127.0.0.1\t7002\n"});
     UseRegion(service.port());
 
-    EnterGame();
+    Launch();
 
     const auto record = folder_.WaitGameRecord(kGameRecordTimeoutMs);
     ASSERT_TRUE(record.has_value());
@@ -212,7 +199,7 @@ TEST_F(EnterGameTest, OtherDynamicCodesGoOnlyIntoTheLastField)
         const AuthService service({captchaReply, "OK AUTH\t127.0.0.1\t7003\n"});
         UseRegion(service.port());
 
-        EnterGame();
+        Launch();
 
         const std::vector<std::string> requests = service.requests();
         ASSERT_EQ(requests.size(), 2u);
@@ -250,7 +237,7 @@ TEST_F(EnterGameTest, EveryRefusalShowsItsReasonAndStartsNothing)
         const AuthService service({"ERR\n", reply + "\n"});
         UseRegion(service.port());
 
-        EnterGame();
+        Launch();
 
         ASSERT_EQ(boxes.calls().size(), 1u);
         EXPECT_EQ(boxes.calls()[0].text, L"服务器启动认证失败：" + reason);
@@ -266,13 +253,13 @@ TEST_F(EnterGameTest, SilentOrMissingServiceIsNoResponse)
     {
         const AuthService service({"", ""});
         UseRegion(service.port());
-        EnterGame();
+        Launch();
         EXPECT_EQ(OnlyMessage(MB_ICONERROR), L"服务器启动认证失败：服务器无响应。");
     }
     {
         const launchtest::MessageBoxRecorder boxes;
         UseRegion(probe::UnusedPort());
-        EnterGame();
+        Launch();
         ASSERT_EQ(boxes.calls().size(), 1u);
         EXPECT_EQ(boxes.calls()[0].text, L"服务器启动认证失败：服务器无响应。");
     }
@@ -296,7 +283,7 @@ TEST_F(EnterGameTest, MalformedAcceptanceIsReportedAndStartsNothing)
         const AuthService service({"ERR\n", reply + "\n"});
         UseRegion(service.port());
 
-        EnterGame();
+        Launch();
 
         ASSERT_EQ(boxes.calls().size(), 1u);
         EXPECT_EQ(boxes.calls()[0].text, message);
@@ -311,7 +298,7 @@ TEST_F(EnterGameTest, AcceptanceReadsThePortLikeAStandardConversion)
     const AuthService service({"ERR\n", "OK AUTH TICKET 9\tgame-1.example\t 7004th\n"});
     UseRegion(service.port());
 
-    EnterGame();
+    Launch();
 
     const auto record = folder_.WaitGameRecord(kGameRecordTimeoutMs);
     ASSERT_TRUE(record.has_value());
@@ -325,7 +312,7 @@ TEST_F(EnterGameTest, DynamicCodeWithASpaceIsSentButFailsTheClientCodeCheck)
     const AuthService service({"OK CAPTCHA\tABCDEFG IJKLMNOP\n", "OK AUTH\t127.0.0.1\t7005\n"});
     UseRegion(service.port());
 
-    EnterGame();
+    Launch();
 
     EXPECT_EQ(OnlyMessage(MB_ICONERROR), L"服务器返回的客户端验证码必须是 16 位 ASCII 字符。");
     const std::vector<std::string> requests = service.requests();
@@ -344,7 +331,7 @@ TEST_F(EnterGameTest, AuthorisationOffNeverConnects)
     UseConfig(config);
     UseRegion(service.port());
 
-    EnterGame();
+    Launch();
 
     const auto record = folder_.WaitGameRecord(kGameRecordTimeoutMs);
     ASSERT_TRUE(record.has_value());
@@ -369,7 +356,7 @@ TEST_F(EnterGameTest, AuthorisationOffStillChecksTheSerial)
         UseConfig(config);
         UseRegion(service.port());
 
-        EnterGame();
+        Launch();
 
         ASSERT_EQ(boxes.calls().size(), 1u);
         EXPECT_EQ(boxes.calls()[0].text, L"服务器返回的客户端验证码必须是 16 位 ASCII 字符。");
@@ -381,20 +368,12 @@ TEST_F(EnterGameTest, AuthorisationOffStillChecksTheSerial)
 TEST_F(EnterGameTest, StateChecksComeBeforeAnything)
 {
     const AuthService service({"ERR\n", "OK AUTH\t127.0.0.1\t7008\n"});
-    RegDeleteTreeW(HKEY_CURRENT_USER, L"Software\\Quillon\\Tessary\\Config");
-
-    // A region load or an update is running: nothing at all happens.
-    UseRegion(service.port());
-    busy = true;
-    EnterGame();
-    busy = false;
-    EXPECT_TRUE(boxes_.calls().empty());
-    EXPECT_FALSE(probe::FileExists(folder_ / L"Data"));
 
     {
         const launchtest::MessageBoxRecorder boxes;
-        hasRegions = false;
-        EnterGame();
+        UseRegion(service.port());
+        hasRegions_ = false;
+        Launch();
         ASSERT_EQ(boxes.calls().size(), 1u);
         EXPECT_EQ(boxes.calls()[0].text, L"暂无可用游戏分区。请先配置并启动多区列表服务端。");
         EXPECT_EQ(boxes.calls()[0].caption, kCaption);
@@ -403,14 +382,13 @@ TEST_F(EnterGameTest, StateChecksComeBeforeAnything)
     {
         const launchtest::MessageBoxRecorder boxes;
         UseRegion(service.port());
-        selectedRegion = -1;
-        EnterGame();
+        hasSelection_ = false;
+        Launch();
         ASSERT_EQ(boxes.calls().size(), 1u);
         EXPECT_EQ(boxes.calls()[0].text, L"请先选择一个游戏分区。");
         EXPECT_EQ(boxes.calls()[0].type, static_cast<UINT>(MB_OK | MB_ICONINFORMATION));
     }
     EXPECT_FALSE(probe::FileExists(folder_ / L"Data"));
-    EXPECT_FALSE(SavedGameAccount().has_value());
     EXPECT_EQ(service.connections(), 0);
     EXPECT_FALSE(folder_.GameStarted());
 }
@@ -423,14 +401,12 @@ TEST_F(EnterGameTest, UnwritableConnectionFileStopsBeforeTheNetwork)
     ASSERT_TRUE(CreateDirectoryW((folder_ / L"Data\\Local").c_str(), nullptr));
     probe::WriteFileBytes(folder_.ConnectFile(), std::string(kConnectBlock.begin(), kConnectBlock.end()) + "!");
     ASSERT_TRUE(SetFileAttributesW(folder_.ConnectFile().c_str(), FILE_ATTRIBUTE_READONLY));
-    RegDeleteTreeW(HKEY_CURRENT_USER, L"Software\\Quillon\\Tessary\\Config");
 
-    EnterGame();
+    Launch();
 
     EXPECT_EQ(OnlyMessage(MB_ICONERROR),
               L"无法写入游戏连接配置：\nData\\Local\\Connect.msil\n\n请确认客户端目录可写，并检查安全软件是否拦截。");
     EXPECT_FALSE(probe::FileExists(folder_.ConnectFile() + L".launcher.tmp"));
-    EXPECT_FALSE(SavedGameAccount().has_value());
     EXPECT_EQ(service.connections(), 0);
     EXPECT_FALSE(folder_.GameStarted());
 }
@@ -443,7 +419,7 @@ TEST_F(EnterGameTest, ReferenceServiceIssuesTheCodeTheGameReceives)
     ASSERT_EQ(service.authPorts().size(), 1u);
     UseRegion(service.authPorts()[0]);
 
-    EnterGame();
+    Launch();
 
     const auto record = folder_.WaitGameRecord(kGameRecordTimeoutMs);
     ASSERT_TRUE(record.has_value()) << service.Log();
@@ -485,7 +461,7 @@ TEST_F(EnterGameTest, ReferenceServiceRefusesAnotherClientVersion)
     ASSERT_EQ(service.authPorts().size(), 1u);
     UseRegion(service.authPorts()[0]);
 
-    EnterGame();
+    Launch();
 
     EXPECT_EQ(OnlyMessage(MB_ICONERROR), L"服务器启动认证失败：客户端版本或序列号不正确。");
     EXPECT_FALSE(folder_.GameStarted());
@@ -521,13 +497,15 @@ TEST(EnterGameFromTheWindow, RegionClickAndEnterGameStartTheGameAndMinimiseTheWi
     SendMessageW(window.hwnd(), WM_COMMAND, MAKEWPARAM(kEnterGameButtonId, BN_CLICKED),
                  reinterpret_cast<LPARAM>(window.control(kEnterGameButtonId)));
 
+    // The authorisation runs on the window's job thread; its finish, on this thread, starts the game.
+    ASSERT_TRUE(harness::PumpUntil([&] { return !busy.load() && IsIconic(window.hwnd()); }, kGameRecordTimeoutMs));
     const auto record = folder.WaitGameRecord(kGameRecordTimeoutMs);
     ASSERT_TRUE(record.has_value());
     EXPECT_EQ(record->at(L"command_line"), L"\"" + folder.root() + L"\\Main.exe\" Updater /u127.0.0.1 /p7011");
     EXPECT_EQ(record->at(L"VORN_CLIENT_SERIAL"), L"ZXCVBNMASDFGHJKL");
     EXPECT_TRUE(window.exists());
     EXPECT_TRUE(IsIconic(window.hwnd()));
-    EXPECT_TRUE(boxes.shown().empty());
+    EXPECT_TRUE(boxes.calls().empty());
     EXPECT_EQ(auth.connections(), 2);
 }
 

@@ -1,5 +1,6 @@
 #include "launch/game_start.h"
 #include "tests/launch/launch_test_support.h"
+#include "ui/launch_job.h"
 
 #include <gtest/gtest.h>
 
@@ -62,7 +63,7 @@ TEST(StartGameClient, StartsTheGameWithCommandLineEnvironmentAndFolderThenMinimi
     const launchtest::StandInMainWindow window;
     const launchtest::MessageBoxRecorder boxes;
 
-    StartGameClient(L"127.0.0.1", 7000, L"ABCDEFGHIJKLMNOP");
+    StartGameFromWindow(window.get(), L"127.0.0.1", 7000, L"ABCDEFGHIJKLMNOP");
 
     const auto record = folder.WaitGameRecord(kGameRecordTimeoutMs);
     ASSERT_TRUE(record.has_value());
@@ -89,7 +90,7 @@ TEST(StartGameClient, EmptyTemplateGivesOnlyTheQuotedExecutable)
     const launchtest::StandInMainWindow window;
     const launchtest::MessageBoxRecorder boxes;
 
-    StartGameClient(L"", 1, L"ABCDEFGHIJKLMNOP");
+    StartGameFromWindow(window.get(), L"", 1, L"ABCDEFGHIJKLMNOP");
 
     const auto record = folder.WaitGameRecord(kGameRecordTimeoutMs);
     ASSERT_TRUE(record.has_value());
@@ -110,7 +111,7 @@ TEST(StartGameClient, MissingExecutableOrFolderInItsPlaceIsReported)
         const launchtest::ScopedConfig config(ConfigWith(gameExe, L"Updater /u{host} /p{port}"));
         const launchtest::MessageBoxRecorder boxes;
 
-        StartGameClient(L"127.0.0.1", 7000, L"ABCDEFGHIJKLMNOP");
+        StartGameFromWindow(window.get(), L"127.0.0.1", 7000, L"ABCDEFGHIJKLMNOP");
 
         ASSERT_EQ(boxes.calls().size(), 1u);
         EXPECT_EQ(boxes.calls()[0].text, L"找不到游戏主程序：\n" + folder.root() + L"\\" + gameExe);
@@ -131,7 +132,7 @@ TEST(StartGameClient, FailedStartShowsTheSystemErrorAndRemovesTheSerial)
     const launchtest::StandInMainWindow window;
     const launchtest::MessageBoxRecorder boxes;
 
-    StartGameClient(L"127.0.0.1", 7000, L"ABCDEFGHIJKLMNOP");
+    StartGameFromWindow(window.get(), L"127.0.0.1", 7000, L"ABCDEFGHIJKLMNOP");
 
     ASSERT_EQ(boxes.calls().size(), 1u);
     const std::wstring prefix = L"启动游戏进程失败，错误码：";

@@ -1,9 +1,7 @@
 #include "tests/launch/launch_test_support.h"
 
-#include "base/message_box.h"
 #include "base/paths.h"
 #include "base/text.h"
-#include "ui/shared_state.h"
 
 #include <gtest/gtest.h>
 
@@ -13,8 +11,6 @@
 namespace launchtest {
 
 namespace {
-
-MessageBoxRecorder* currentRecorder = nullptr;
 
 std::map<std::wstring, std::wstring> ParseRecord(const std::wstring& text)
 {
@@ -92,32 +88,9 @@ StandInMainWindow::StandInMainWindow()
         throw std::runtime_error("cannot create the stand-in main window");
     ShowWindow(window.get(), SW_SHOWNORMAL);
     window_ = window.get();
-    mainWindow = window_;
 }
 
-StandInMainWindow::~StandInMainWindow()
-{
-    mainWindow = nullptr;
-}
-
-MessageBoxRecorder::MessageBoxRecorder() : previous_(currentRecorder)
-{
-    currentRecorder = this;
-    SetMessageBoxHook(Record);
-}
-
-MessageBoxRecorder::~MessageBoxRecorder()
-{
-    currentRecorder = previous_;
-    if (currentRecorder == nullptr)
-        SetMessageBoxHook(nullptr);
-}
-
-int MessageBoxRecorder::Record(HWND owner, const std::wstring& text, const std::wstring& caption, UINT type)
-{
-    currentRecorder->calls_.push_back({owner, text, caption, type});
-    return IDOK;
-}
+StandInMainWindow::~StandInMainWindow() = default;
 
 std::optional<std::wstring> EnvironmentValue(const wchar_t* name)
 {

@@ -5,6 +5,7 @@
 
 #include "base/config.h"
 #include "base/unique_resource.h"
+#include "tests/support/message_box_recorder.h"
 #include "tests/support/process_probe.h"
 
 #include <windows.h>
@@ -51,7 +52,7 @@ private:
     LauncherConfig previous_;
 };
 
-// A visible, not minimised top-level window installed as mainWindow for the object's life.
+// A visible, not minimised top-level window standing in for the main window as the owner of messages.
 class StandInMainWindow {
 public:
     StandInMainWindow();
@@ -64,29 +65,9 @@ private:
     HWND window_ = nullptr;
 };
 
-struct MessageBoxCall {
-    HWND owner = nullptr;
-    std::wstring text;
-    std::wstring caption;
-    UINT type = 0;
-};
-
-// Answers every message box with OK and keeps what it was asked to show. Recorders nest: the innermost one
-// takes the calls while it lives, and the one before it takes them again afterwards.
-class MessageBoxRecorder {
-public:
-    MessageBoxRecorder();
-    MessageBoxRecorder(const MessageBoxRecorder&) = delete;
-    MessageBoxRecorder& operator=(const MessageBoxRecorder&) = delete;
-    ~MessageBoxRecorder();
-    const std::vector<MessageBoxCall>& calls() const { return calls_; }
-
-private:
-    static int Record(HWND owner, const std::wstring& text, const std::wstring& caption, UINT type);
-
-    std::vector<MessageBoxCall> calls_;
-    MessageBoxRecorder* previous_;
-};
+// Answers every message box with OK and keeps what it was asked to show.
+using probe::MessageBoxRecorder;
+using MessageBoxCall = probe::ShownMessageBox;
 
 // The value of an environment variable of this process, or nothing when it is not set.
 std::optional<std::wstring> EnvironmentValue(const wchar_t* name);

@@ -5,8 +5,6 @@
 #include "base/text.h"
 #include "launch/region_line.h"
 #include "launch/region_list.h"
-#include "ui/controls.h"
-#include "ui/shared_state.h"
 
 #include <gtest/gtest.h>
 
@@ -22,12 +20,11 @@ bool SameRegion(const RegionInfo& a, const RegionInfo& b)
     return a.displayName == b.displayName && a.host == b.host && a.port == b.port && a.extra == b.extra;
 }
 
-void ExpectRegions(const std::vector<RegionInfo>& expected)
+void ExpectRegions(const std::vector<RegionInfo>& actual, const std::vector<RegionInfo>& expected)
 {
-    std::lock_guard lock(regionMutex);
-    ASSERT_EQ(regions.size(), expected.size());
+    ASSERT_EQ(actual.size(), expected.size());
     for (std::size_t i = 0; i < expected.size(); ++i)
-        EXPECT_TRUE(SameRegion(regions[i], expected[i])) << "region " << i;
+        EXPECT_TRUE(SameRegion(actual[i], expected[i])) << "region " << i;
 }
 
 TEST(RegionLine, OnlyWellFormedRegionLinesCount)
@@ -96,40 +93,10 @@ TEST(RegionLine, LeadingNumbersReadLikeTheStandardConversion)
     EXPECT_EQ(ReadLeadingInt(L" "), std::nullopt);
 }
 
-struct Posted {
-    UINT message = 0;
-    WPARAM wParam = 0;
-    std::wstring text;
-};
-
-// Stands in for the main window: a hidden window of this thread that collects what the load posts.
 class RegionListLoad : public testing::Test {
 protected:
-    void SetUp() override
-    {
-        savedConfig_ = Config();
-        window_.reset(CreateWindowExW(0, L"STATIC", L"", WS_OVERLAPPEDWINDOW, 0, 0, 100, 100, nullptr, nullptr,
-                                      nullptr, nullptr));
-        ASSERT_TRUE(window_);
-        mainWindow = window_.get();
-        windowClosing = false;
-        busy = false;
-        std::lock_guard lock(regionMutex);
-        regions = {RegionInfo{L"stale", L"old.example", 1, L""}};
-    }
-
-    void TearDown() override
-    {
-        downloadButton = nullptr;
-        enterGameButton = nullptr;
-        mainWindow = nullptr;
-        windowClosing = false;
-        busy = false;
-        window_.reset();
-        InstallConfig(std::move(savedConfig_));
-        std::lock_guard lock(regionMutex);
-        regions.clear();
-    }
+    void SetUp() override { savedConfig_ = Config(); }
+    void TearDown() override { InstallConfig(std::move(savedConfig_)); }
 
     static void UseServerHost(const std::string& host)
     {
@@ -137,38 +104,6 @@ protected:
         config.serverHost = Utf8ToWide(host);
         InstallConfig(std::move(config));
     }
-
-    // Everything posted to the window until the region-list result has come, or the time is up.
-    std::vector<Posted> Collect(DWORD timeoutMs)
-    {
-        std::vector<Posted> posted;
-        const ULONGLONG end = GetTickCount64() + timeoutMs;
-        for (;;) {
-            MSG message;
-            if (!PeekMessageW(&message, window_.get(), WM_APP, WM_APP + 0x10, PM_REMOVE)) {
-                if (GetTickCount64() >= end)
-                    break;
-                Sleep(10);
-                continue;
-            }
-            auto text = TakePayload<std::wstring>(message.lParam);
-            posted.push_back({message.message, message.wParam, text ? *text : L""});
-            if (message.message == WM_APP_REGION_LIST_RESULT)
-                break;
-        }
-        return posted;
-    }
-
-    // The single result of a load run on this thread.
-    Posted LoadAndTakeResult()
-    {
-        LoadRegionList();
-        const std::vector<Posted> posted = Collect(0);
-        EXPECT_EQ(posted.size(), 1u);
-        return posted.empty() ? Posted{} : posted.front();
-    }
-
-    UniqueWindow window_;
 
 private:
     LauncherConfig savedConfig_;
@@ -213,11 +148,10 @@ TEST_F(RegionListLoad, ReferenceServiceRegionsArriveInReplyOrder)
     ASSERT_EQ(service->directoryPort(), kDirectoryPort);
     UseServerHost(address);
 
-    const Posted result = LoadAndTakeResult();
-    EXPECT_EQ(result.message, WM_APP_REGION_LIST_RESULT);
-    EXPECT_EQ(result.wParam, 1u);
-    EXPECT_EQ(result.text, L"");
-    ExpectRegions({{L"一区", Utf8ToWide(address), 7001, L"pvp"},
+    const RegionListResult result = LoadRegionList();
+    EXPECT_TRUE(result.connected);
+    EXPECT_EQ(result.errorText, L"");
+    ExpectRegions(result.regions, {{L"一区", Utf8ToWide(address), 7001, L"pvp"},
                    {L"二区", L"auth.example", 7002, L""},
                    {L"岚谷三区", L"::1", 7003, L"new"}});
     EXPECT_NE(service->Log().find("b'LIST' -> 'OK LIST 3'"), std::string::npos) << service->Log();
@@ -271,10 +205,10 @@ TEST_F(RegionListLoad, AnyAnswerConnectsAndKeepsTheRegionsItHolds)
         const auto peer = DirectoryPeer(std::move(c.script), address);
         ASSERT_TRUE(peer);
         UseServerHost(address);
-        const Posted result = LoadAndTakeResult();
-        EXPECT_EQ(result.wParam, 1u);
-        EXPECT_EQ(result.text, L"");
-        ExpectRegions(c.expected);
+        const RegionListResult result = LoadRegionList();
+        EXPECT_TRUE(result.connected);
+        EXPECT_EQ(result.errorText, L"");
+        ExpectRegions(result.regions, c.expected);
     }
 }
 
@@ -283,85 +217,26 @@ TEST_F(RegionListLoad, FailuresAreReportedAndClearTheList)
     {
         SCOPED_TRACE("nothing listening");
         UseServerHost(probe::RandomLoopbackAddress());
-        const Posted result = LoadAndTakeResult();
-        EXPECT_EQ(result.wParam, 0u);
-        EXPECT_EQ(result.text, kDirectoryUnreachableText);
-        ExpectRegions({});
+        const RegionListResult result = LoadRegionList();
+        EXPECT_FALSE(result.connected);
+        EXPECT_EQ(result.errorText, kDirectoryUnreachableText);
+        ExpectRegions(result.regions, {});
     }
     {
         SCOPED_TRACE("host does not resolve");
         UseServerHost("directory.invalid");
-        const Posted result = LoadAndTakeResult();
-        EXPECT_EQ(result.wParam, 0u);
-        EXPECT_EQ(result.text, kDirectoryUnreachableText);
+        const RegionListResult result = LoadRegionList();
+        EXPECT_FALSE(result.connected);
+        EXPECT_EQ(result.errorText, kDirectoryUnreachableText);
     }
     {
         SCOPED_TRACE("no host configured");
-        {
-            std::lock_guard lock(regionMutex);
-            regions.push_back({L"stale", L"h", 1, L""});
-        }
         UseServerHost("");
-        const Posted result = LoadAndTakeResult();
-        EXPECT_EQ(result.wParam, 0u);
-        EXPECT_EQ(result.text, kNoServerHostText);
-        ExpectRegions({});
+        const RegionListResult result = LoadRegionList();
+        EXPECT_FALSE(result.connected);
+        EXPECT_EQ(result.errorText, kNoServerHostText);
+        ExpectRegions(result.regions, {});
     }
-}
-
-TEST_F(RegionListLoad, NothingIsPostedWhileTheWindowCloses)
-{
-    std::string address;
-    const auto peer = DirectoryPeer(probe::AnswerAndHold("OK LIST\nREGION\t1\tA\th\t7000\t\nEND\n"), address);
-    ASSERT_TRUE(peer);
-    UseServerHost(address);
-    windowClosing = true;
-    LoadRegionList();
-    EXPECT_TRUE(Collect(0).empty());
-    ExpectRegions({{L"A", L"h", 7000, L""}});
-}
-
-TEST_F(RegionListLoad, StartRunsOneLoadAtATime)
-{
-    std::string address;
-    const auto peer = DirectoryPeer(
-        [](probe::PeerConnection& c) {
-            c.ReadLine();
-            // Long enough for the test to try a second start while this load runs.
-            c.Pause(500);
-            c.Send("OK LIST\nREGION\t1\tA\th\t7000\t\nEND\n");
-            c.WaitClientClose(5000);
-        },
-        address);
-    ASSERT_TRUE(peer);
-    UseServerHost(address);
-    UniqueWindow download(CreateWindowExW(0, L"BUTTON", L"", WS_CHILD, 0, 0, 10, 10, window_.get(), nullptr,
-                                          nullptr, nullptr));
-    UniqueWindow enterGame(CreateWindowExW(0, L"BUTTON", L"", WS_CHILD, 0, 0, 10, 10, window_.get(), nullptr,
-                                           nullptr, nullptr));
-    downloadButton = download.get();
-    enterGameButton = enterGame.get();
-
-    StartRegionListLoad();
-    EXPECT_TRUE(busy.load());
-    EXPECT_FALSE(IsWindowEnabled(downloadButton));
-    EXPECT_FALSE(IsWindowEnabled(enterGameButton));
-    EnableWindow(downloadButton, TRUE);
-    StartRegionListLoad();  // refused: no status text, no second thread, the buttons left alone
-    EXPECT_TRUE(IsWindowEnabled(downloadButton));
-
-    const std::vector<Posted> posted = Collect(10000);
-    ASSERT_EQ(posted.size(), 2u);
-    EXPECT_EQ(posted[0].message, WM_APP_STATUS_TEXT);
-    EXPECT_EQ(posted[0].text, kLoadingRegionsText);
-    EXPECT_EQ(posted[1].message, WM_APP_REGION_LIST_RESULT);
-    EXPECT_EQ(posted[1].wParam, 1u);
-    ExpectRegions({{L"A", L"h", 7000, L""}});
-    EXPECT_EQ(peer->connections(), 1);
-    // Clearing `busy` is the window's part, when it handles the result.
-    EXPECT_TRUE(busy.load());
-    Sleep(200);
-    EXPECT_TRUE(Collect(0).empty());
 }
 
 }

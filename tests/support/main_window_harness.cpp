@@ -2,9 +2,11 @@
 
 #include "announce/announcement_module.h"
 #include "base/config.h"
-#include "base/message_box.h"
 #include "base/paths.h"
+#include "launch/region_list.h"
 #include "tests/support/process_probe.h"
+#include "ui/jobs.h"
+#include "ui/layout.h"
 #include "ui/main_window.h"
 #include "ui/shared_state.h"
 
@@ -72,18 +74,13 @@ void PrepareWindowProcess()
     static WindowProcess process;
 }
 
-MessageBoxRecorder* activeRecorder = nullptr;
-
 }
 
 void ResetSharedState()
 {
-    if (updateThread.joinable())
-        updateThread.join();
+    JoinJobThreads();
     mainWindow = nullptr;
     busy.store(false);
-    windowClosing.store(false);
-    cancelRequested.store(false);
     updateRunning = false;
     closePending = false;
     directoryConnected = false;
@@ -95,15 +92,8 @@ void ResetSharedState()
     uiProgress = {};
     progressPercent = 0;
     statusText = L"准备就绪。";
-    {
-        std::lock_guard lock(regionMutex);
-        regions.clear();
-    }
-    {
-        std::lock_guard lock(progressMutex);
-        sharedProgress = {};
-        progressPending = false;
-    }
+    regions.clear();
+    workers.Open(nullptr);
 }
 
 bool PumpPending()
@@ -134,13 +124,29 @@ bool PumpUntil(const std::function<bool()>& done, DWORD timeoutMs)
     }
 }
 
+void DeliverRegionList(std::vector<RegionInfo> regions, bool connected, std::wstring errorText)
+{
+    PostToMainWindow(WM_APP_REGION_LIST_RESULT, 0,
+                     std::make_unique<RegionListResult>(
+                         RegionListResult{connected, std::move(errorText), std::move(regions)}));
+    PumpPending();
+}
+
+std::vector<RegionInfo> RegionsNamed(const std::vector<std::wstring>& names, std::uint16_t port)
+{
+    std::vector<RegionInfo> regions;
+    for (const std::wstring& name : names)
+        regions.push_back({name, L"127.0.0.1", port, L""});
+    return regions;
+}
+
 MainWindowUnderTest::MainWindowUnderTest(WindowOptions options)
 {
     PrepareWindowProcess();
     ResetSharedState();
     autoUpdatePending = options.automaticUpdate;
     window_ = CreateWindowExW(WS_EX_APPWINDOW, kWindowClass, Config().windowTitle.c_str(),
-                              WS_POPUP | WS_CLIPCHILDREN | WS_MINIMIZEBOX, 10, 10, 1040, 665, nullptr, nullptr,
+                              WS_POPUP | WS_CLIPCHILDREN | WS_MINIMIZEBOX, 10, 10, kWindowWidth, kWindowHeight, nullptr, nullptr,
                               GetModuleHandleW(nullptr), nullptr);
     if (window_ == nullptr)
         throw std::runtime_error("the main window was not created");
@@ -158,27 +164,6 @@ MainWindowUnderTest::~MainWindowUnderTest()
     if (exists())
         DestroyWindow(window_);
     PumpPending();
-}
-
-MessageBoxRecorder::MessageBoxRecorder(std::vector<int> answers) : answers_(std::move(answers))
-{
-    activeRecorder = this;
-    SetMessageBoxHook(&MessageBoxRecorder::Answer);
-}
-
-MessageBoxRecorder::~MessageBoxRecorder()
-{
-    SetMessageBoxHook(nullptr);
-    activeRecorder = nullptr;
-}
-
-int MessageBoxRecorder::Answer(HWND owner, const std::wstring& text, const std::wstring& caption, UINT type)
-{
-    MessageBoxRecorder& self = *activeRecorder;
-    self.shown_.push_back({owner, text, caption, type});
-    if (self.answers_.empty())
-        return IDCANCEL;
-    return self.answers_[std::min(self.shown_.size(), self.answers_.size()) - 1];
 }
 
 }

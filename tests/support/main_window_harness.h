@@ -2,18 +2,23 @@
 
 // The launcher's main window inside a test process: the start-up's set-up (OLE with the announcement module,
 // GDI+, common controls, the "VornLauncherWindow" class bound to MainWindowProc), a configuration that keeps
-// every worker on this machine, fresh shared state per window, a message pump and a message-box recorder.
+// every worker on this machine, fresh shared state per window, a message pump and a message-box recorder
+// (tests/support/message_box_recorder.h).
+
+#include "launch/region_info.h"
+#include "tests/support/message_box_recorder.h"
 
 #include <windows.h>
 
+#include <cstdint>
 #include <functional>
 #include <string>
 #include <vector>
 
 namespace harness {
 
-// Puts every shared value of the window and its workers back to its start-up value. Joins a leftover update
-// thread first.
+// Puts every shared value of the window and its workers back to its start-up value. Joins leftover job
+// threads first.
 void ResetSharedState();
 
 // Dispatches everything queued for this thread; true when a WM_QUIT with exit code 0 was among it (it is
@@ -21,6 +26,11 @@ void ResetSharedState();
 bool PumpPending();
 // Pumps until `done` holds; false when it did not within the time.
 bool PumpUntil(const std::function<bool()>& done, DWORD timeoutMs);
+
+// Hands the window a region-list result as the load's thread does, and dispatches it.
+void DeliverRegionList(std::vector<RegionInfo> regions, bool connected = true, std::wstring errorText = {});
+// Regions with these names, all on one loopback port.
+std::vector<RegionInfo> RegionsNamed(const std::vector<std::wstring>& names, std::uint16_t port = 33557);
 
 struct WindowOptions {
     bool automaticUpdate = false;  // let the first region-list result start the update
@@ -45,29 +55,6 @@ private:
     HWND window_ = nullptr;
 };
 
-struct ShownMessageBox {
-    HWND owner = nullptr;
-    std::wstring text;
-    std::wstring caption;
-    UINT type = 0;
-};
-
-// Records every message box shown through ShowMessageBox while it lives and answers each with the next of
-// `answers` (the last one repeats).
-class MessageBoxRecorder {
-public:
-    explicit MessageBoxRecorder(std::vector<int> answers);
-    MessageBoxRecorder(const MessageBoxRecorder&) = delete;
-    MessageBoxRecorder& operator=(const MessageBoxRecorder&) = delete;
-    ~MessageBoxRecorder();
-
-    const std::vector<ShownMessageBox>& shown() const { return shown_; }
-
-private:
-    static int Answer(HWND owner, const std::wstring& text, const std::wstring& caption, UINT type);
-
-    std::vector<int> answers_;
-    std::vector<ShownMessageBox> shown_;
-};
+using probe::MessageBoxRecorder;
 
 }

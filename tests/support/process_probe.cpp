@@ -1,5 +1,7 @@
 #include "tests/support/process_probe.h"
 
+#include "base/text.h"
+
 #include <rpc.h>
 
 #include <fstream>
@@ -263,6 +265,21 @@ DWORD CloseAnsweringYes(HWND window, HANDLE process, DWORD timeoutMs)
     DWORD code = STILL_ACTIVE;
     GetExitCodeProcess(process, &code);
     return code;
+}
+
+std::wstring UnixPathOf(const std::wstring& windowsPath)
+{
+    using Convert = char*(CDECL*)(const wchar_t*);
+    const auto convert = reinterpret_cast<Convert>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
+    if (convert == nullptr)
+        return {};
+    char* unixPath = convert(windowsPath.c_str());
+    if (unixPath == nullptr)
+        return {};
+    std::wstring result = Utf8ToWide(unixPath);
+    HeapFree(GetProcessHeap(), 0, unixPath);
+    return result;
 }
 
 }

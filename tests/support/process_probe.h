@@ -80,4 +80,7 @@ bool PressButton(HWND dialog, int buttonId);
 // is still loading or updating). The exit code of `process`, or STILL_ACTIVE when it did not end in time.
 DWORD CloseAnsweringYes(HWND window, HANDLE process, DWORD timeoutMs);
 
+// The Unix path of a Windows path (Wine's own mapping), for arguments handed to Linux programs.
+std::wstring UnixPathOf(const std::wstring& windowsPath);
+
 }

@@ -133,21 +133,6 @@ std::string ReferenceService::Log() const
     return ReadFileBytes(folder_ / L"service.log");
 }
 
-std::wstring UnixPathOf(const std::wstring& windowsPath)
-{
-    using Convert = char*(CDECL*)(const wchar_t*);
-    const auto convert = reinterpret_cast<Convert>(
-        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
-    if (convert == nullptr)
-        return {};
-    char* unixPath = convert(windowsPath.c_str());
-    if (unixPath == nullptr)
-        return {};
-    std::wstring result = Utf8ToWide(unixPath);
-    HeapFree(GetProcessHeap(), 0, unixPath);
-    return result;
-}
-
 std::string RandomLoopbackAddress()
 {
     std::random_device seed;

@@ -42,9 +42,6 @@ private:
     std::vector<std::uint16_t> authPorts_;
 };
 
-// The Unix path of a Windows path (Wine's own mapping), for arguments handed to Linux programs.
-std::wstring UnixPathOf(const std::wstring& windowsPath);
-
 // A random address of 127.0.0.0/8 other than 127.0.0.1, so that a test can own a fixed port (the directory's
 // 33556) there without meeting other programs on the machine.
 std::string RandomLoopbackAddress();

@@ -30,17 +30,13 @@ ControlHost::ControlHost()
     selectedRegion = -1;
     updateFailed = false;
     uiProgress = {};
-    std::lock_guard lock(regionMutex);
     regions.clear();
 }
 
 ControlHost::~ControlHost()
 {
     FreeSkin();
-    {
-        std::lock_guard lock(regionMutex);
-        regions.clear();
-    }
+    regions.clear();
     selectedRegion = -1;
     DestroyWindow(parent_);
     mainWindow = nullptr;

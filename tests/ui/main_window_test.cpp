@@ -108,19 +108,6 @@ void Click(HWND button)
     harness::PumpPending();
 }
 
-void SetRegions(const std::vector<std::wstring>& names)
-{
-    std::lock_guard lock(regionMutex);
-    regions.clear();
-    for (const std::wstring& name : names)
-        regions.push_back({name, L"127.0.0.1", 33557, L""});
-}
-
-void DeliverRegionList(bool connected, std::wstring errorText)
-{
-    PostToMainWindow(WM_APP_REGION_LIST_RESULT, connected ? 1 : 0, std::make_unique<std::wstring>(std::move(errorText)));
-    harness::PumpPending();
-}
 
 }
 
@@ -278,8 +265,7 @@ TEST(MainWindow, TopBandDragsTheWindow)
 TEST(MainWindow, RegionClicks)
 {
     MainWindowUnderTest window;
-    SetRegions({L"岚谷一区", L"岚谷二区"});
-    DeliverRegionList(true, L"");
+    harness::DeliverRegionList(harness::RegionsNamed({L"岚谷一区", L"岚谷二区"}));
     ASSERT_EQ(Text(regionButtons[1]), L"岚谷二区");
     const std::wstring listedText = statusText;
 
@@ -355,9 +341,9 @@ TEST(MainWindow, CloseWhenIdleDestroysAtOnceAndReleasesEverything)
     EXPECT_TRUE(window.exists()) << "the button posts its close request";
     EXPECT_TRUE(harness::PumpPending()) << "the destruction ends the message loop with exit code 0";
     EXPECT_FALSE(window.exists());
-    EXPECT_TRUE(boxes.shown().empty());
-    EXPECT_TRUE(windowClosing.load());
-    EXPECT_TRUE(cancelRequested.load());
+    EXPECT_TRUE(boxes.calls().empty());
+    EXPECT_TRUE(workers.closing());
+    EXPECT_TRUE(workers.cancelled());
     EXPECT_EQ(normalFont, nullptr);
     EXPECT_EQ(GetObjectType(font), 0u) << "the font was deleted";
     EXPECT_EQ(GetObjectType(brush), 0u) << "the brush was deleted";
@@ -370,15 +356,15 @@ TEST(MainWindow, CloseWhileBusyAsksFirst)
     busy.store(true);
 
     SendMessageW(window.hwnd(), WM_CLOSE, 0, 0);
-    ASSERT_EQ(boxes.shown().size(), 1u);
+    ASSERT_EQ(boxes.calls().size(), 1u);
     EXPECT_TRUE(window.exists()) << "No keeps the window";
-    EXPECT_EQ(boxes.shown()[0].text, L"当前操作尚未完成，确定关闭登录器吗？");
-    EXPECT_EQ(boxes.shown()[0].caption, L"确认退出");
-    EXPECT_EQ(boxes.shown()[0].type, static_cast<UINT>(MB_YESNO | MB_ICONQUESTION));
-    EXPECT_EQ(boxes.shown()[0].owner, window.hwnd());
+    EXPECT_EQ(boxes.calls()[0].text, L"当前操作尚未完成，确定关闭登录器吗？");
+    EXPECT_EQ(boxes.calls()[0].caption, L"确认退出");
+    EXPECT_EQ(boxes.calls()[0].type, static_cast<UINT>(MB_YESNO | MB_ICONQUESTION));
+    EXPECT_EQ(boxes.calls()[0].owner, window.hwnd());
 
     // Only a region list loads: Yes closes at once.
     SendMessageW(window.hwnd(), WM_CLOSE, 0, 0);
-    EXPECT_EQ(boxes.shown().size(), 2u);
+    EXPECT_EQ(boxes.calls().size(), 2u);
     EXPECT_FALSE(window.exists());
 }

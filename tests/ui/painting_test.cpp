@@ -47,7 +47,6 @@ private:
 
 void SetRegions(std::initializer_list<const wchar_t*> names)
 {
-    std::lock_guard lock(regionMutex);
     regions.clear();
     for (const wchar_t* name : names)
         regions.push_back(RegionInfo{name, L"127.0.0.1", 7000, L""});

@@ -3,8 +3,8 @@
 #include "tests/support/main_window_harness.h"
 #include "ui/controls.h"
 #include "ui/shared_state.h"
+#include "ui/update_job.h"
 #include "ui/worker_messages.h"
-#include "update/update_driver.h"
 
 #include <gtest/gtest.h>
 
@@ -51,18 +51,13 @@ std::wstring Text(HWND window)
     return text;
 }
 
-void SetRegions(int count)
+// A list of `count` regions named "分区1", "分区2", ...
+std::vector<RegionInfo> Regions(int count)
 {
-    std::lock_guard lock(regionMutex);
-    regions.clear();
+    std::vector<std::wstring> names;
     for (int i = 1; i <= count; ++i)
-        regions.push_back({L"分区" + std::to_wstring(i), L"127.0.0.1", 33557, L""});
-}
-
-void DeliverRegionList(bool connected, std::wstring errorText)
-{
-    PostToMainWindow(WM_APP_REGION_LIST_RESULT, connected ? 1 : 0, std::make_unique<std::wstring>(std::move(errorText)));
-    PumpPending();
+        names.push_back(L"分区" + std::to_wstring(i));
+    return harness::RegionsNamed(names);
 }
 
 // A stand-in for the update thread: claims the slot like the driver, posts `result` as its last act, after
@@ -76,7 +71,7 @@ void RunFakeUpdate(vorn::UpdateResult result, bool showErrors, bool waitForCance
     ShowWindow(updateLabel, SW_SHOWNA);
     updateThread = std::thread([result = std::move(result), waitForCancel]() mutable {
         const ULONGLONG deadline = GetTickCount64() + kWait;
-        while (waitForCancel && !cancelRequested.load() && GetTickCount64() < deadline)
+        while (waitForCancel && !workers.cancelled() && GetTickCount64() < deadline)
             Sleep(5);
         PostToMainWindow(WM_APP_UPDATE_FINISHED, 0, std::make_unique<vorn::UpdateResult>(std::move(result)));
     });
@@ -106,7 +101,7 @@ bool WorkerMessageQueued()
 {
     // A pending quit passes every filter; the destruction posts one.
     MSG msg{};
-    while (PeekMessageW(&msg, nullptr, WM_APP_REGION_LIST_RESULT, WM_APP_PROGRESS_CHANGED, PM_NOREMOVE)) {
+    while (PeekMessageW(&msg, nullptr, kFirstWorkerMessage, kLastWorkerMessage, PM_NOREMOVE)) {
         if (msg.message != WM_QUIT)
             return true;
         PeekMessageW(&msg, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE);
@@ -140,15 +135,13 @@ TEST(RegionListResult, EachOutcomeRelabelsTheButtonsAndReleasesTheWindow)
     for (const Case& c : cases) {
         SCOPED_TRACE(c.status);
         // A region chosen from the previous list, and a load in progress.
-        SetRegions(3);
-        DeliverRegionList(true, L"");
+        harness::DeliverRegionList(Regions(3));
         SendMessageW(regionButtons[2], BM_CLICK, 0, 0);
         ASSERT_EQ(selectedRegion, 2);
         busy.store(true);
         EnableWindow(downloadButton, FALSE);
 
-        SetRegions(c.regionCount);
-        DeliverRegionList(c.connected, c.error);
+        harness::DeliverRegionList(Regions(c.regionCount), c.connected, c.error);
 
         EXPECT_EQ(statusText, c.status);
         EXPECT_EQ(directoryConnected, c.connected);
@@ -168,12 +161,11 @@ TEST(RegionListResult, OnlyTheFirstStartsTheAutomaticUpdate)
 {
     MainWindowUnderTest window;
     autoUpdatePending = true;
-    SetRegions(1);
-    DeliverRegionList(true, L"");
+    harness::DeliverRegionList(Regions(1));
     EXPECT_FALSE(autoUpdatePending) << "the first list started the automatic update";
     ASSERT_TRUE(PumpUntil([] { return !updateRunning && !busy.load(); }, 30000));
 
-    DeliverRegionList(true, L"");
+    harness::DeliverRegionList(Regions(1));
     EXPECT_FALSE(updateRunning) << "a later list starts nothing";
     EXPECT_FALSE(busy.load());
     EXPECT_FALSE(autoUpdatePending);
@@ -215,10 +207,7 @@ TEST(Progress, BurstYieldsOneMessageShowingTheLastRecord)
     EXPECT_EQ(uiProgress.filePercent, 0);
     EXPECT_EQ(progressPercent, 100);
     EXPECT_EQ(Text(updateLabel), L"升级客户端文件（400/400），更新 0%，进度 100%") << "the label shows the last record";
-    {
-        std::lock_guard lock(progressMutex);
-        EXPECT_FALSE(progressPending);
-    }
+    EXPECT_FALSE(workers.progressPending());
 
     // Handled, the next report posts again; the percent is taken as it comes.
     vorn::UpdateProgress beyond;
@@ -228,7 +217,7 @@ TEST(Progress, BurstYieldsOneMessageShowingTheLastRecord)
     EXPECT_EQ(progressPercent, 150);
 
     // Once the window is closing the driver posts nothing more.
-    windowClosing.store(true);
+    workers.Close();
     OnUpdateProgress(beyond);
     EXPECT_EQ(DispatchQueuedProgressMessages(), 0);
 }
@@ -237,8 +226,7 @@ TEST(UpdateFinished, SuccessReleasesTheWindowAndHidesTheLabel)
 {
     MessageBoxRecorder boxes({IDOK});
     MainWindowUnderTest window;
-    SetRegions(2);
-    DeliverRegionList(true, L"");
+    harness::DeliverRegionList(Regions(2));
     SendMessageW(regionButtons[0], BM_CLICK, 0, 0);
 
     RunFakeUpdate(Outcome(true, L"客户端已是最新版本。"), true);
@@ -251,7 +239,7 @@ TEST(UpdateFinished, SuccessReleasesTheWindowAndHidesTheLabel)
     EXPECT_FALSE(GetWindowLongW(updateLabel, GWL_STYLE) & WS_VISIBLE);
     EXPECT_TRUE(IsWindowEnabled(downloadButton));
     EXPECT_TRUE(IsWindowEnabled(enterGameButton)) << "a region is chosen";
-    EXPECT_TRUE(boxes.shown().empty());
+    EXPECT_TRUE(boxes.calls().empty());
 }
 
 TEST(UpdateFinished, FailureIsBoxedOnlyWhenThePlayerAsked)
@@ -261,7 +249,7 @@ TEST(UpdateFinished, FailureIsBoxedOnlyWhenThePlayerAsked)
 
     RunFakeUpdate(Outcome(false, L"下载更新清单失败。"), false);
     ASSERT_TRUE(PumpUntil([] { return !updateRunning; }, kWait));
-    EXPECT_TRUE(boxes.shown().empty()) << "the automatic check fails quietly";
+    EXPECT_TRUE(boxes.calls().empty()) << "the automatic check fails quietly";
     EXPECT_TRUE(updateFailed);
     EXPECT_EQ(statusText, L"下载更新清单失败。");
     EXPECT_TRUE(GetWindowLongW(updateLabel, GWL_STYLE) & WS_VISIBLE) << "the label stays as the retry button";
@@ -269,10 +257,10 @@ TEST(UpdateFinished, FailureIsBoxedOnlyWhenThePlayerAsked)
 
     RunFakeUpdate(Outcome(false, L"校验文件失败：Data\\a.pak"), true);
     ASSERT_TRUE(PumpUntil([] { return !updateRunning; }, kWait));
-    ASSERT_EQ(boxes.shown().size(), 1u);
-    EXPECT_EQ(boxes.shown()[0].text, L"校验文件失败：Data\\a.pak");
-    EXPECT_EQ(boxes.shown()[0].caption, L"更新失败");
-    EXPECT_EQ(boxes.shown()[0].type, static_cast<UINT>(MB_OK | MB_ICONERROR));
+    ASSERT_EQ(boxes.calls().size(), 1u);
+    EXPECT_EQ(boxes.calls()[0].text, L"校验文件失败：Data\\a.pak");
+    EXPECT_EQ(boxes.calls()[0].caption, L"更新失败");
+    EXPECT_EQ(boxes.calls()[0].type, static_cast<UINT>(MB_OK | MB_ICONERROR));
     EXPECT_FALSE(busy.load());
 }
 
@@ -283,19 +271,19 @@ TEST(UpdateFinished, StagedLauncherOffersARestart)
 
     RunFakeUpdate(Outcome(true, L"更新完成。", true), false);
     ASSERT_TRUE(PumpUntil([] { return !updateRunning; }, kWait));
-    ASSERT_EQ(boxes.shown().size(), 1u);
-    EXPECT_EQ(boxes.shown()[0].text, L"登录器已更新，需要立即重新启动。");
-    EXPECT_EQ(boxes.shown()[0].caption, L"重新启动登录器");
-    EXPECT_EQ(boxes.shown()[0].type, static_cast<UINT>(MB_OKCANCEL | MB_ICONINFORMATION));
+    ASSERT_EQ(boxes.calls().size(), 1u);
+    EXPECT_EQ(boxes.calls()[0].text, L"登录器已更新，需要立即重新启动。");
+    EXPECT_EQ(boxes.calls()[0].caption, L"重新启动登录器");
+    EXPECT_EQ(boxes.calls()[0].type, static_cast<UINT>(MB_OKCANCEL | MB_ICONINFORMATION));
     EXPECT_TRUE(window.exists()) << "Cancel keeps the old launcher running";
 
     // OK, but there is no staged executable next to this one to start.
     RunFakeUpdate(Outcome(true, L"更新完成。", true), false);
     ASSERT_TRUE(PumpUntil([] { return !updateRunning; }, kWait));
-    ASSERT_EQ(boxes.shown().size(), 3u);
-    EXPECT_EQ(boxes.shown()[2].text, L"无法启动登录器更新程序。");
-    EXPECT_EQ(boxes.shown()[2].caption, L"重新启动失败");
-    EXPECT_EQ(boxes.shown()[2].type, static_cast<UINT>(MB_OK | MB_ICONERROR));
+    ASSERT_EQ(boxes.calls().size(), 3u);
+    EXPECT_EQ(boxes.calls()[2].text, L"无法启动登录器更新程序。");
+    EXPECT_EQ(boxes.calls()[2].caption, L"重新启动失败");
+    EXPECT_EQ(boxes.calls()[2].type, static_cast<UINT>(MB_OK | MB_ICONERROR));
     EXPECT_TRUE(window.exists());
 }
 
@@ -306,15 +294,15 @@ TEST(CloseDuringUpdate, WaitsForTheResultThenClosesWithoutQuestions)
     RunFakeUpdate(Outcome(false, L"更新已取消。", true), true, true);
 
     SendMessageW(window.hwnd(), WM_CLOSE, 0, 0);
-    ASSERT_EQ(boxes.shown().size(), 1u);
-    EXPECT_EQ(boxes.shown()[0].caption, L"确认退出");
+    ASSERT_EQ(boxes.calls().size(), 1u);
+    EXPECT_EQ(boxes.calls()[0].caption, L"确认退出");
     EXPECT_TRUE(window.exists()) << "the update removes its staging folder first";
     EXPECT_TRUE(closePending);
-    EXPECT_TRUE(cancelRequested.load());
+    EXPECT_TRUE(workers.cancelled());
     EXPECT_EQ(statusText, L"正在取消下载并清理临时文件…");
 
     EXPECT_TRUE(PumpUntil([&] { return !window.exists(); }, kWait));
-    EXPECT_EQ(boxes.shown().size(), 1u) << "neither the failure nor the staged launcher asks anything";
+    EXPECT_EQ(boxes.calls().size(), 1u) << "neither the failure nor the staged launcher asks anything";
     EXPECT_FALSE(updateThread.joinable());
 }
 
@@ -328,7 +316,7 @@ TEST(Ownership, NothingLeaksOnceTheWindowIsClosing)
     updateRunning = true;
     updateThread = std::thread([] {
         const ULONGLONG deadline = GetTickCount64() + kWait;
-        while (!cancelRequested.load() && GetTickCount64() < deadline)
+        while (!workers.cancelled() && GetTickCount64() < deadline)
             Sleep(5);
         PostToMainWindow(WM_APP + 3, 0, std::make_unique<CountedPayload>());
     });
@@ -345,14 +333,14 @@ TEST(Ownership, NothingLeaksOnceTheWindowIsClosing)
     EXPECT_TRUE(watchedPayloadFreed.load()) << "the queued result was freed";
     EXPECT_FALSE(WorkerMessageQueued());
 
-    // After windowClosing nothing is posted; the poster frees the payload.
+    // Once the window is closing nothing is posted; the poster frees the payload.
     PostToMainWindow(WM_APP + 3, 0, std::make_unique<CountedPayload>());
     PostStatusText(L"不应显示");
     EXPECT_EQ(countedPayloadsFreed.load(), 2);
     EXPECT_FALSE(WorkerMessageQueued());
 
     // A post the system refuses (the window is gone) is freed too.
-    windowClosing.store(false);
+    workers.Open(window.hwnd());
     PostToMainWindow(WM_APP + 3, 0, std::make_unique<CountedPayload>());
     EXPECT_EQ(countedPayloadsFreed.load(), 3);
     EXPECT_FALSE(WorkerMessageQueued());

@@ -1,5 +1,6 @@
 #include "update/manifest.h"
 
+#include "base/text.h"
 #include "update/crc32.h"
 
 #include "tests/support/process_probe.h"
@@ -187,17 +188,7 @@ namespace {
 // reads its exit status from a file the script writes last.
 std::string UnixPath(const std::wstring& windowsPath)
 {
-    using Convert = char*(CDECL*)(const wchar_t*);
-    const auto convert = reinterpret_cast<Convert>(
-        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
-    if (convert == nullptr)
-        return {};
-    char* unixPath = convert(windowsPath.c_str());
-    if (unixPath == nullptr)
-        return {};
-    std::string result = unixPath;
-    HeapFree(GetProcessHeap(), 0, unixPath);
-    return result;
+    return WideToUtf8(probe::UnixPathOf(windowsPath));
 }
 
 std::wstring FindTool(const std::wstring& name)

@@ -89,10 +89,6 @@ private:
     std::wstring savedRoot_;
 };
 
-void DeliverRegionList()
-{
-    PostToMainWindow(WM_APP_REGION_LIST_RESULT, 1, std::make_unique<std::wstring>());
-}
 
 bool WaitForUpdateEnd()
 {
@@ -144,7 +140,7 @@ TEST(UpdateDriver, AutomaticCheckRunsOnceAfterTheFirstRegionList)
     probe::WriteFileBytes(scene.client() / L"Data\\a.txt", "alpha");
 
     autoUpdatePending = true;
-    DeliverRegionList();
+    harness::DeliverRegionList({});
     ASSERT_TRUE(PumpUntil([] { return updateRunning; }, 5000)) << "the first list started no update";
     ASSERT_TRUE(WaitForUpdateEnd());
     EXPECT_EQ(statusText, L"客户端已是最新版本。");
@@ -153,7 +149,7 @@ TEST(UpdateDriver, AutomaticCheckRunsOnceAfterTheFirstRegionList)
     EXPECT_TRUE(IsWindowEnabled(downloadButton));
     EXPECT_EQ(scene.site().CountRequests("/updates/up.ini"), 1u);
 
-    DeliverRegionList();
+    harness::DeliverRegionList({});
     harness::PumpPending();
     EXPECT_FALSE(updateRunning) << "a later list started another check";
     Sleep(300);
@@ -182,7 +178,7 @@ TEST(UpdateDriver, ChangedFilesAreInstalledAndTheLabelFollowsTheProgress)
     EXPECT_EQ(uiProgress.stage, 5);
     EXPECT_EQ(LabelText(), L"客户端文件更新完成，更新 100%，进度 100%");
     EXPECT_FALSE(Shown(updateLabel));
-    EXPECT_TRUE(boxes.shown().empty());
+    EXPECT_TRUE(boxes.calls().empty());
     EXPECT_FALSE(scene.StagingLeft());
 }
 
@@ -194,13 +190,13 @@ TEST(UpdateDriver, FailureShowsTheRetryTextAndAClickRetriesWithMessageBoxes)
     MessageBoxRecorder boxes({IDOK});
 
     autoUpdatePending = true;
-    DeliverRegionList();
+    harness::DeliverRegionList({});
     ASSERT_TRUE(PumpUntil([] { return updateRunning; }, 5000));
     ASSERT_TRUE(WaitForUpdateEnd());
     EXPECT_TRUE(updateFailed);
     EXPECT_TRUE(Shown(updateLabel));
     EXPECT_EQ(LabelText().rfind(L"更新失败，点击此处重试，更新 ", 0), 0u) << Narrow(LabelText());
-    EXPECT_TRUE(boxes.shown().empty()) << "the automatic check failed aloud";
+    EXPECT_TRUE(boxes.calls().empty()) << "the automatic check failed aloud";
     EXPECT_FALSE(statusText.empty());
     EXPECT_EQ(scene.site().CountRequests("/updates/up.ini"), 1u) << Narrow(statusText);
 
@@ -208,10 +204,10 @@ TEST(UpdateDriver, FailureShowsTheRetryTextAndAClickRetriesWithMessageBoxes)
     ASSERT_TRUE(PumpUntil([] { return updateRunning; }, 5000)) << "the label click started no check";
     ASSERT_TRUE(WaitForUpdateEnd());
     EXPECT_EQ(scene.site().CountRequests("/updates/up.ini"), 2u);
-    ASSERT_EQ(boxes.shown().size(), 1u);
-    EXPECT_EQ(boxes.shown()[0].caption, L"更新失败");
-    EXPECT_EQ(boxes.shown()[0].text, statusText);
-    EXPECT_EQ(boxes.shown()[0].type & MB_ICONMASK, static_cast<UINT>(MB_ICONERROR));
+    ASSERT_EQ(boxes.calls().size(), 1u);
+    EXPECT_EQ(boxes.calls()[0].caption, L"更新失败");
+    EXPECT_EQ(boxes.calls()[0].text, statusText);
+    EXPECT_EQ(boxes.calls()[0].type & MB_ICONMASK, static_cast<UINT>(MB_ICONERROR));
 }
 
 TEST(UpdateDriver, ClosingDuringADownloadWaitsForTheTransactionAndLeavesNoStaging)
@@ -236,8 +232,8 @@ TEST(UpdateDriver, ClosingDuringADownloadWaitsForTheTransactionAndLeavesNoStagin
     EXPECT_EQ(LabelText().rfind(L"正在取消更新，请稍候…", 0), 0u);
 
     ASSERT_TRUE(PumpUntil([&] { return !window.exists(); }, kUpdateWait)) << "the window never closed";
-    ASSERT_EQ(boxes.shown().size(), 1u) << "only the close confirmation";
-    EXPECT_EQ(boxes.shown()[0].caption, L"确认退出");
+    ASSERT_EQ(boxes.calls().size(), 1u) << "only the close confirmation";
+    EXPECT_EQ(boxes.calls()[0].caption, L"确认退出");
     EXPECT_FALSE(scene.StagingLeft());
     EXPECT_FALSE(probe::FileExists(scene.client() / L"big.dat"));
 }

@@ -1,0 +1,24 @@
+#pragma once
+
+#include "launch/enter_game.h"
+
+#include <windows.h>
+
+#include <cstdint>
+#include <string>
+
+// The launch job (command 206): the checks and the saved settings on the window's thread, the authorisation
+// exchange on the window's thread for it, and in its finish (WM_APP_LAUNCH_FINISHED) the message or the game
+// start. Main window thread only.
+void EnterGame();
+void OnLaunchFinished(LPARAM step);
+
+// The window side of a decided launch: the notice in a message box owned by `owner`, or the game started and
+// `owner` minimised.
+void FinishLaunch(HWND owner, const LaunchStep& step);
+
+// Starts the game; a failure is shown in a message box owned by `owner`, a success minimises `owner`.
+void StartGameFromWindow(HWND owner, const std::wstring& host, std::uint16_t port, const std::wstring& clientCode);
+
+// A launch notice as the message box the player sees.
+void ShowLaunchNotice(HWND owner, const LaunchNotice& notice);

@@ -1,0 +1,74 @@
+#include "ui/region_list_job.h"
+
+#include "launch/region_list.h"
+#include "ui/controls.h"
+#include "ui/jobs.h"
+#include "ui/shared_state.h"
+#include "ui/update_job.h"
+
+#include <memory>
+#include <new>
+#include <string>
+
+namespace {
+
+// The status line after a region-list result: the load's error text, or what the result itself says.
+std::wstring RegionListStatusText(const std::wstring& errorText, bool regionsListed, bool connected)
+{
+    // A load that failed part-way keeps the regions it read, but the error is what the player needs to see.
+    if (!errorText.empty())
+        return errorText;
+    if (regionsListed)
+        return L"游戏分区列表加载完成，请选择分区。";
+    if (connected)
+        return L"多区列表服务已连接，但尚未配置游戏分区。";
+    return L"未能通过入口域名连接多区列表服务。";
+}
+
+void LoadAndPost()
+{
+    // The thread ends here; an allocation failure must not escape it, and without a payload nothing is posted.
+    std::unique_ptr<RegionListResult> payload(new (std::nothrow) RegionListResult(LoadRegionList()));
+    if (payload)
+        PostToMainWindow(WM_APP_REGION_LIST_RESULT, 0, std::move(payload));
+}
+
+}
+
+void StartRegionListLoad()
+{
+    if (!ClaimJobSlot(kLoadingRegionsText))
+        return;
+    if (!StartJobThread(regionListThread, LoadAndPost)) {
+        // Without its thread the load never reports, so nothing would ever give the slot back: undo the start.
+        ReleaseJobSlot();
+        statusText = kRegionLoadErrorText;
+    }
+}
+
+void OnRegionListResult(LPARAM result)
+{
+    const std::unique_ptr<RegionListResult> payload = TakePayload<RegionListResult>(result);
+    if (!EndJob(regionListThread))
+        return;
+
+    RegionListResult outcome = payload ? std::move(*payload) : RegionListResult{};
+    directoryConnected = outcome.connected;
+    regions = std::move(outcome.regions);
+    hasRegions = !regions.empty();
+    // A new list may order the regions differently, so an old index would point at another region.
+    selectedRegion = -1;
+    statusText = RegionListStatusText(outcome.errorText, hasRegions, directoryConnected);
+
+    for (int slot = 0; slot < kRegionButtonCount; ++slot) {
+        HWND button = regionButtons[static_cast<std::size_t>(slot)];
+        SetWindowTextW(button, RegionDisplayName(slot).c_str());
+        InvalidateRect(button, nullptr, TRUE);
+    }
+    InvalidateRect(enterGameButton, nullptr, TRUE);
+    ReleaseJobSlot();
+
+    // Only the first list of a run starts the automatic update; the update clears the flag when it starts.
+    if (autoUpdatePending)
+        CheckUpdatesAsync(false);
+}
