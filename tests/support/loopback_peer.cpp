@@ -1,28 +1,76 @@
 #include "tests/support/loopback_peer.h"
 
+#include <algorithm>
 #include <stdexcept>
 
 namespace probe {
 
+namespace {
+
+// How long one wait on a socket lasts before the peer looks at its stop event again.
+constexpr ULONGLONG kSliceMs = 50;
+// The longest a script waits for one request line or for room to send: far beyond any client's exchange, so
+// only a client that has gone away meets it, and the test then ends instead of waiting for ever.
+constexpr ULONGLONG kLongestWaitMs = 30000;
+
+// The peer's sockets never block: a blocked call would outlive the test, because another thread cannot wake
+// it (shutting the socket down does not end a blocked receive under Wine).
+bool MakeNonBlocking(SOCKET socket)
+{
+    u_long on = 1;
+    return ioctlsocket(socket, FIONBIO, &on) == 0;
+}
+
+bool WouldBlock()
+{
+    return WSAGetLastError() == WSAEWOULDBLOCK;
+}
+
+}
+
+bool PeerConnection::WaitReady(bool forSending, ULONGLONG end) const
+{
+    while (WaitForSingleObject(stopEvent_, 0) == WAIT_TIMEOUT) {
+        const ULONGLONG now = GetTickCount64();
+        if (now >= end)
+            return false;
+        fd_set ready;
+        FD_ZERO(&ready);
+        FD_SET(socket_, &ready);
+        timeval slice{0, static_cast<long>(std::min(end - now, kSliceMs) * 1000)};
+        // A failed select counts as ready: the next call on the socket reports the fault.
+        if (select(0, forSending ? nullptr : &ready, forSending ? &ready : nullptr, nullptr, &slice) != 0)
+            return true;
+    }
+    return false;
+}
+
 std::string PeerConnection::ReadLine()
 {
+    const ULONGLONG end = GetTickCount64() + kLongestWaitMs;
     std::string line;
     char byte = 0;
-    while (recv(socket_, &byte, 1, 0) == 1) {
-        if (byte == '\n')
+    for (;;) {
+        const int received = recv(socket_, &byte, 1, 0);
+        if (received == 1) {
+            if (byte == '\n')
+                return line;
+            line.push_back(byte);
+        } else if (received == 0 || !WouldBlock() || !WaitReady(false, end)) {
             return line;
-        line.push_back(byte);
+        }
     }
-    return line;
 }
 
 bool PeerConnection::Send(std::string_view bytes)
 {
+    const ULONGLONG end = GetTickCount64() + kLongestWaitMs;
     while (!bytes.empty()) {
         const int sent = send(socket_, bytes.data(), static_cast<int>(bytes.size()), 0);
-        if (sent <= 0)
+        if (sent > 0)
+            bytes.remove_prefix(static_cast<std::size_t>(sent));
+        else if (sent == 0 || !WouldBlock() || !WaitReady(true, end))
             return false;
-        bytes.remove_prefix(static_cast<std::size_t>(sent));
     }
     return true;
 }
@@ -31,17 +79,9 @@ bool PeerConnection::WaitClientClose(DWORD timeoutMs)
 {
     const ULONGLONG end = GetTickCount64() + timeoutMs;
     char buffer[256];
-    while (GetTickCount64() < end) {
-        fd_set readable;
-        FD_ZERO(&readable);
-        FD_SET(socket_, &readable);
-        timeval slice{0, 100 * 1000};
-        if (WaitForSingleObject(stopEvent_, 0) == WAIT_OBJECT_0)
-            return false;
-        const int ready = select(0, &readable, nullptr, nullptr, &slice);
-        if (ready < 0)
-            return true;
-        if (ready > 0 && recv(socket_, buffer, sizeof buffer, 0) <= 0)
+    while (WaitReady(false, end)) {
+        const int received = recv(socket_, buffer, sizeof buffer, 0);
+        if (received == 0 || (received < 0 && !WouldBlock()))
             return true;
     }
     return false;
@@ -71,8 +111,8 @@ LoopbackPeer::LoopbackPeer(Script script, int family, const std::string& address
         length = sizeof v4;
     }
     UniqueSocket listener(socket(family, SOCK_STREAM, IPPROTO_TCP));
-    if (!listener || bind(listener.get(), reinterpret_cast<sockaddr*>(&bound), length) != 0 ||
-        listen(listener.get(), 8) != 0 ||
+    if (!listener || !MakeNonBlocking(listener.get()) ||
+        bind(listener.get(), reinterpret_cast<sockaddr*>(&bound), length) != 0 || listen(listener.get(), 8) != 0 ||
         getsockname(listener.get(), reinterpret_cast<sockaddr*>(&bound), &length) != 0)
         return;
     port_ = ntohs(family == AF_INET6 ? reinterpret_cast<sockaddr_in6&>(bound).sin6_port
@@ -84,9 +124,6 @@ LoopbackPeer::LoopbackPeer(Script script, int family, const std::string& address
 LoopbackPeer::~LoopbackPeer()
 {
     SetEvent(stopEvent_.get());
-    const SOCKET current = current_.load();
-    if (current != INVALID_SOCKET)
-        shutdown(current, SD_BOTH);
     if (thread_.joinable())
         thread_.join();
 }
@@ -100,16 +137,15 @@ void LoopbackPeer::Serve()
         timeval slice{0, 50 * 1000};
         if (select(0, &readable, nullptr, nullptr, &slice) <= 0)
             continue;
+        // Readiness may be stale (a connection given up before we took it); the listener does not block.
         UniqueSocket connection(accept(listener_.get(), nullptr, nullptr));
         if (!connection)
             continue;
         ++connections_;
-        current_ = connection.get();
-        if (WaitForSingleObject(stopEvent_.get(), 0) == WAIT_TIMEOUT) {
+        if (MakeNonBlocking(connection.get()) && WaitForSingleObject(stopEvent_.get(), 0) == WAIT_TIMEOUT) {
             PeerConnection peer(connection.get(), stopEvent_.get());
             script_(peer);
         }
-        current_ = INVALID_SOCKET;
     }
 }
 

@@ -26,8 +26,10 @@ class PeerConnection {
 public:
     PeerConnection(SOCKET socket, HANDLE stopEvent) : socket_(socket), stopEvent_(stopEvent) {}
 
+    // Every wait below ends when the peer is being torn down, and none lasts without bound.
     // The bytes up to the next line feed (without it); empty when the client closed first.
     std::string ReadLine();
+    // False when the client is gone or takes no bytes for a long time.
     bool Send(std::string_view bytes);
     // Waits for the client to close the connection, at most timeoutMs; true when it did.
     bool WaitClientClose(DWORD timeoutMs);
@@ -35,6 +37,9 @@ public:
     bool Pause(DWORD milliseconds);
 
 private:
+    // Waits until the socket can be read (or sent on), until `end` at most; false at `end` or on tear-down.
+    bool WaitReady(bool forSending, ULONGLONG end) const;
+
     SOCKET socket_;
     HANDLE stopEvent_;
 };
@@ -48,7 +53,7 @@ public:
                           std::uint16_t port = 0);
     LoopbackPeer(const LoopbackPeer&) = delete;
     LoopbackPeer& operator=(const LoopbackPeer&) = delete;
-    // Stops accepting, breaks any connection in progress and joins the thread.
+    // Stops accepting, ends the script's current wait and joins the thread.
     ~LoopbackPeer();
 
     std::uint16_t port() const { return port_; }
@@ -64,7 +69,6 @@ private:
     std::uint16_t port_ = 0;
     UniqueHandle stopEvent_;
     std::atomic<int> connections_{0};
-    std::atomic<SOCKET> current_{INVALID_SOCKET};
     std::thread thread_;
 };
 
