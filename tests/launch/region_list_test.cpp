@@ -174,10 +174,11 @@ TEST_F(RegionListLoad, ReferenceServiceNamesLoseHiddenCharactersAndOddHostsAreLe
     ASSERT_TRUE(service->running()) << service->failure();
     UseServerHost(address);
 
-    const Posted result = LoadAndTakeResult();
-    EXPECT_EQ(result.wParam, 1u);
+    const RegionListResult result = LoadRegionList();
+    EXPECT_TRUE(result.connected);
     const std::wstring host = Utf8ToWide(address);
-    ExpectRegions({{L"ABC[2J", host, 7001, L""}, {L"exe.gpj Realm", host, 7002, L""}, {L"一区", host, 7003, L""}});
+    ExpectRegions(result.regions,
+                  {{L"ABC[2J", host, 7001, L""}, {L"exe.gpj Realm", host, 7002, L""}, {L"一区", host, 7003, L""}});
     EXPECT_NE(service->Log().find("'OK LIST 6'"), std::string::npos) << service->Log();
 }
 
