@@ -7,6 +7,8 @@
 #include "net/line_client.h"
 #include "net/winsock_session.h"
 
+#include <windows.h>
+
 #include <exception>
 #include <string>
 #include <vector>
@@ -19,6 +21,17 @@ constexpr wchar_t kConnectFileFailed[] =
 LaunchStep Stop(std::wstring text, LaunchNotice::Kind kind = LaunchNotice::Kind::Error)
 {
     return {std::nullopt, LaunchNotice{std::move(text), kLaunchCaption, kind}};
+}
+
+// The CAPTCHA and AUTH exchanges share one deadline: a service that never accepts or never answers costs the
+// player this long in all, not once per exchange.
+constexpr unsigned long kAuthorisationDeadlineMs = kExchangeDeadlineMs;
+
+// What is left of the authorisation's deadline that started at `started`.
+unsigned long RemainingMs(ULONGLONG started)
+{
+    const ULONGLONG spent = GetTickCount64() - started;
+    return spent >= kAuthorisationDeadlineMs ? 0 : static_cast<unsigned long>(kAuthorisationDeadlineMs - spent);
 }
 
 LaunchStep Refuse(const std::wstring& reason)
@@ -44,6 +57,7 @@ LaunchStep RunLaunchAuthorisation(const RegionInfo& region, const std::wstring& 
 {
     try {
         const WinsockSession session;
+        const ULONGLONG started = GetTickCount64();
         std::vector<std::string> lines;
         LaunchTarget target{region.host, region.port, clientCode};
 
@@ -57,7 +71,7 @@ LaunchStep RunLaunchAuthorisation(const RegionInfo& region, const std::wstring& 
         const LauncherConfig& config = Config();
         const std::string request = BuildAuthRequestLine(
             {config.clientVersion, config.clientSubVersion, target.clientCode, clientId, hardwareId, dynamicCode});
-        if (!SendLineRequest(region.host, region.port, request, lines) || lines.empty())
+        if (!SendLineRequest(region.host, region.port, request, lines, RemainingMs(started)) || lines.empty())
             return Refuse(kNoResponseReason);
         const std::string& reply = lines.front();
         if (!IsAuthAcceptance(reply))

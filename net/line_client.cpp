@@ -21,7 +21,7 @@ void SetTimeout(SOCKET socket, int option, DWORD milliseconds)
 
 class Deadline {
 public:
-    Deadline() : end_(GetTickCount64() + kExchangeDeadlineMs) {}
+    explicit Deadline(unsigned long limitMs) : end_(GetTickCount64() + std::min(limitMs, kExchangeDeadlineMs)) {}
 
     DWORD RemainingMs() const
     {
@@ -137,7 +137,7 @@ void ReceiveReply(SOCKET connection, const Deadline& deadline, std::vector<std::
 }
 
 bool SendLineRequest(const std::wstring& host, std::uint16_t port, std::string_view request,
-                     std::vector<std::string>& lines)
+                     std::vector<std::string>& lines, unsigned long limitMs)
 {
     lines.clear();
     ADDRINFOW hints{};
@@ -147,13 +147,16 @@ bool SendLineRequest(const std::wstring& host, std::uint16_t port, std::string_v
     UniqueAddrInfo addresses;
     if (GetAddrInfoW(host.c_str(), std::to_wstring(port).c_str(), &hints, addresses.put()) != 0)
         return false;
-    return SendLineRequestTo(addresses.get(), request, lines);
+    return SendLineRequestTo(addresses.get(), request, lines, limitMs);
 }
 
-bool SendLineRequestTo(const addrinfoW* addresses, std::string_view request, std::vector<std::string>& lines)
+bool SendLineRequestTo(const addrinfoW* addresses, std::string_view request, std::vector<std::string>& lines,
+                       unsigned long limitMs)
 {
     lines.clear();
-    const Deadline deadline;
+    const Deadline deadline(limitMs);
+    if (deadline.RemainingMs() == 0)
+        return false;
     const UniqueSocket connection = ConnectFirstAccepting(addresses, deadline);
     if (!connection)
         return false;

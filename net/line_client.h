@@ -14,14 +14,16 @@ struct addrinfoW;
 inline constexpr unsigned long kSocketTimeoutMs = 3000;
 
 // The whole exchange, counted from the start of the connect, ends after this long even while the peer never
-// accepts or keeps trickling bytes: the enter-game exchange runs on the window's thread and must come back.
+// accepts or keeps trickling bytes, so a dead or hostile service costs the player at most this long.
 inline constexpr unsigned long kExchangeDeadlineMs = 10000;
 
 // Sends `request` and a line feed to host:port (a name or a numeric IPv4/IPv6 address; every resolved address
 // is tried in order) and puts the reply lines into `lines`, emptied first. True exactly when at least one line
-// arrived, whatever it says; resolve, connect and send failures give false and no lines.
+// arrived, whatever it says; resolve, connect and send failures give false and no lines. A caller with less time
+// left than kExchangeDeadlineMs passes it as limitMs; with none left the exchange is not tried.
 bool SendLineRequest(const std::wstring& host, std::uint16_t port, std::string_view request,
-                     std::vector<std::string>& lines);
+                     std::vector<std::string>& lines, unsigned long limitMs = kExchangeDeadlineMs);
 
 // The same exchange over an address list that is already resolved, connecting to the first entry that accepts.
-bool SendLineRequestTo(const addrinfoW* addresses, std::string_view request, std::vector<std::string>& lines);
+bool SendLineRequestTo(const addrinfoW* addresses, std::string_view request, std::vector<std::string>& lines,
+                       unsigned long limitMs = kExchangeDeadlineMs);

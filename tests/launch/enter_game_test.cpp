@@ -7,6 +7,7 @@
 #include "launch/enter_game.h"
 #include "launch/hardware_id.h"
 #include "launch/region_list.h"
+#include "net/line_client.h"
 #include "tests/launch/launch_test_support.h"
 #include "ui/controls.h"
 #include "ui/launch_job.h"
@@ -263,6 +264,21 @@ TEST_F(EnterGameTest, SilentOrMissingServiceIsNoResponse)
         ASSERT_EQ(boxes.calls().size(), 1u);
         EXPECT_EQ(boxes.calls()[0].text, L"服务器启动认证失败：服务器无响应。");
     }
+    EXPECT_FALSE(folder_.GameStarted());
+}
+
+// The CAPTCHA and AUTH exchanges share one deadline: a service that never accepts costs the player one, not two.
+TEST_F(EnterGameTest, ServiceThatNeverAcceptsIsNoResponseWithinOneDeadline)
+{
+    const probe::NeverAcceptingListener listener;
+    ASSERT_TRUE(listener.full()) << "the listener's queue could not be filled";
+    UseRegion(listener.port());
+    const ULONGLONG started = GetTickCount64();
+    Launch();
+    const ULONGLONG elapsed = GetTickCount64() - started;
+    EXPECT_EQ(OnlyMessage(MB_ICONERROR), L"服务器启动认证失败：服务器无响应。");
+    EXPECT_GE(elapsed, kExchangeDeadlineMs - 200);
+    EXPECT_LT(elapsed, kExchangeDeadlineMs + 2000);
     EXPECT_FALSE(folder_.GameStarted());
 }
 

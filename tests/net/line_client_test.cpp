@@ -39,47 +39,6 @@ struct ReplyCase {
     Lines expected;
 };
 
-// A listener on 127.0.0.1 that never accepts, its queue filled by connections of its own: the system drops every
-// later connection attempt without an answer, so a client's connect waits until it gives up by itself.
-class NeverAcceptingListener {
-public:
-    NeverAcceptingListener() : listener_(socket(AF_INET, SOCK_STREAM, IPPROTO_TCP))
-    {
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        int length = sizeof address;
-        if (!listener_ || bind(listener_.get(), reinterpret_cast<sockaddr*>(&address), length) != 0 ||
-            listen(listener_.get(), 0) != 0 ||
-            getsockname(listener_.get(), reinterpret_cast<sockaddr*>(&address), &length) != 0)
-            return;
-        port_ = ntohs(address.sin_port);
-        // Queue connections until one stays unanswered; a handful is plenty for a backlog of 0.
-        for (int i = 0; i < 8 && !full_; ++i) {
-            UniqueSocket filler(socket(AF_INET, SOCK_STREAM, IPPROTO_TCP));
-            u_long nonBlocking = 1;
-            ioctlsocket(filler.get(), FIONBIO, &nonBlocking);
-            connect(filler.get(), reinterpret_cast<sockaddr*>(&address), length);
-            fd_set writable;
-            FD_ZERO(&writable);
-            FD_SET(filler.get(), &writable);
-            timeval wait{0, 500000};
-            full_ = select(0, nullptr, &writable, nullptr, &wait) == 0;
-            fillers_.push_back(std::move(filler));
-        }
-    }
-
-    std::uint16_t port() const { return port_; }
-    bool full() const { return full_; }
-
-private:
-    WinsockSession winsock_;
-    UniqueSocket listener_;
-    std::vector<UniqueSocket> fillers_;
-    std::uint16_t port_ = 0;
-    bool full_ = false;
-};
-
 TEST(LineClient, EachEndRuleClosesTheReplyWhereItShould)
 {
     const std::string longLine(8191, 'x');
@@ -288,7 +247,7 @@ TEST(LineClient, DrippingPeerIsCutOffAtTheDeadline)
 // The deadline counts from the start of the connect: a service that never accepts costs no more than it.
 TEST(LineClient, ServiceThatNeverAcceptsIsCutOffAtTheDeadline)
 {
-    const NeverAcceptingListener listener;
+    const probe::NeverAcceptingListener listener;
     ASSERT_TRUE(listener.full()) << "the listener's queue could not be filled";
     const Exchange exchange = Ask(L"127.0.0.1", listener.port());
     EXPECT_FALSE(exchange.answered);

@@ -186,4 +186,30 @@ std::uint16_t UnusedPort()
     return ntohs(address.sin_port);
 }
 
+NeverAcceptingListener::NeverAcceptingListener() : listener_(socket(AF_INET, SOCK_STREAM, IPPROTO_TCP))
+{
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    int length = sizeof address;
+    if (!listener_ || bind(listener_.get(), reinterpret_cast<sockaddr*>(&address), length) != 0 ||
+        listen(listener_.get(), 0) != 0 ||
+        getsockname(listener_.get(), reinterpret_cast<sockaddr*>(&address), &length) != 0)
+        return;
+    port_ = ntohs(address.sin_port);
+    // Queue connections until one stays unanswered; a handful is plenty for a backlog of 0.
+    for (int i = 0; i < 8 && !full_; ++i) {
+        UniqueSocket filler(socket(AF_INET, SOCK_STREAM, IPPROTO_TCP));
+        u_long nonBlocking = 1;
+        ioctlsocket(filler.get(), FIONBIO, &nonBlocking);
+        connect(filler.get(), reinterpret_cast<sockaddr*>(&address), length);
+        fd_set writable;
+        FD_ZERO(&writable);
+        FD_SET(filler.get(), &writable);
+        timeval wait{0, 500000};
+        full_ = select(0, nullptr, &writable, nullptr, &wait) == 0;
+        fillers_.push_back(std::move(filler));
+    }
+}
+
 }

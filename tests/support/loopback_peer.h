@@ -90,4 +90,21 @@ LoopbackPeer::Script AnswerAndHold(std::string reply, RequestLog* requests = nul
 // A TCP port on 127.0.0.1 where nothing listens: taken from the system and released again at once.
 std::uint16_t UnusedPort();
 
+// A listener on 127.0.0.1 that never accepts, its queue filled by connections of its own: the system drops every
+// later connection attempt without an answer, so a client's connect waits until it gives up by itself.
+class NeverAcceptingListener {
+public:
+    NeverAcceptingListener();
+
+    std::uint16_t port() const { return port_; }
+    bool full() const { return full_; }
+
+private:
+    WinsockSession winsock_;
+    UniqueSocket listener_;
+    std::vector<UniqueSocket> fillers_;
+    std::uint16_t port_ = 0;
+    bool full_ = false;
+};
+
 }
