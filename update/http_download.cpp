@@ -153,15 +153,18 @@ public:
             error = L"连接下载服务器失败";
             return false;
         }
-        const DWORD flags = WINHTTP_FLAG_REFRESH | (parts.secure ? WINHTTP_FLAG_SECURE : 0);
+        const DWORD flags =
+            (limits_.bypassCaches ? WINHTTP_FLAG_REFRESH : 0) | (parts.secure ? WINHTTP_FLAG_SECURE : 0);
         request_.reset(WinHttpOpenRequest(connection_.get(), L"GET", parts.objectName.c_str(), nullptr,
                                           WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES, flags));
         if (!request_ || !AttachEvents()) {
             error = kRequestFailure + std::to_wstring(GetLastError());
             return false;
         }
-        if (!WinHttpSendRequest(request_.get(), kNoCacheHeaders, static_cast<DWORD>(-1), WINHTTP_NO_REQUEST_DATA,
-                                0, 0, reinterpret_cast<DWORD_PTR>(events_))) {
+        const wchar_t* headers = limits_.bypassCaches ? kNoCacheHeaders : WINHTTP_NO_ADDITIONAL_HEADERS;
+        const DWORD headersLength = limits_.bypassCaches ? static_cast<DWORD>(-1) : 0;
+        if (!WinHttpSendRequest(request_.get(), headers, headersLength, WINHTTP_NO_REQUEST_DATA, 0, 0,
+                                reinterpret_cast<DWORD_PTR>(events_))) {
             error = kRequestFailure + std::to_wstring(GetLastError());
             return false;
         }

@@ -212,11 +212,18 @@ private:
                 const auto overall = ((j * 100 + static_cast<std::uint32_t>(percent)) * 90) / (n * 100);
                 Report(kDownloading, j + 1, n, percent, overall, entry.localPath);
             };
+            const std::wstring url = BuildDownloadUrl(baseUrl_, entry.remotePath);
             std::wstring error;
-            if (!DownloadToFile(fetcher_, BuildDownloadUrl(baseUrl_, entry.remotePath), file.stagedPath,
-                                TransferLimits{}, adapter, error, isCancelled_))
+            if (!DownloadToFile(fetcher_, url, file.stagedPath, TransferLimits{}, adapter, error, isCancelled_))
                 return Stop(L"文件下载失败：" + entry.remotePath + L"\n" + error);
             Report(kVerifying, j + 1, n, 100, (j + 1) * 90 / n, entry.localPath);
+            if (MatchesChecksum(file.stagedPath, entry.crc32Hex))
+                continue;
+            // A cache on the way may have kept an older copy: the site itself has the last word.
+            TransferLimits fresh;
+            fresh.bypassCaches = true;
+            if (!DownloadToFile(fetcher_, url, file.stagedPath, fresh, {}, error, isCancelled_))
+                return Stop(L"文件下载失败：" + entry.remotePath + L"\n" + error);
             if (!MatchesChecksum(file.stagedPath, entry.crc32Hex))
                 return Stop(L"文件 CRC32 校验失败：" + entry.remotePath + L"。请重新生成并上传更新包。");
         }

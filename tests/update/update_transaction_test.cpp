@@ -237,7 +237,17 @@ TEST(UpdateTransaction, ChecksumMismatchOnTheThirdDownloadInstallsNothing)
     EXPECT_EQ(run.result.filesUpdated, 0);
     EXPECT_EQ(run.result.message, L"文件 CRC32 校验失败：" + remote + L"。请重新生成并上传更新包。");
     EXPECT_EQ(run.statuses.size(), 3u);
-    EXPECT_EQ(server.Requests().size(), 4u);  // the manifest and three files
+    // The manifest fresh, three files as any cache holds them, and the third once more fresh from the site.
+    const auto requests = server.Requests();
+    ASSERT_EQ(requests.size(), 5u);
+    const std::vector<std::string> cacheControl = [&] {
+        std::vector<std::string> values;
+        for (const auto& request : requests)
+            values.push_back(request.headers.count("cache-control") ? request.headers.at("cache-control") : "");
+        return values;
+    }();
+    EXPECT_EQ(cacheControl, (std::vector<std::string>{"no-cache", "", "", "", "no-cache"}));
+    EXPECT_EQ(requests[3].target, requests[4].target);
     EXPECT_TRUE(run.Stage(4).empty());
     EXPECT_TRUE(run.Stage(5).empty());
     EXPECT_TRUE(FilesUnder(client.path()).empty());
