@@ -3,6 +3,7 @@
 // The launcher path given is CLIENT_FOLDER\VornLauncher.exe, so a site without that file never restarts anything.
 // Exit status: 0 when the update succeeded, 1 when it failed (the result line says why), 2 for bad arguments.
 
+#include "base/config.h"
 #include "base/text.h"
 #include "bench/bench_support.h"
 #include "update/update_transaction.h"
@@ -16,6 +17,7 @@ int wmain(int argc, wchar_t** argv)
         std::fwprintf(stderr, L"usage: update_bench.exe BASE_URL MANIFEST CLIENT_FOLDER\n");
         return 2;
     }
+    InstallConfig(BuildDefaultConfig());
     const std::wstring client = argv[3];
     double firstDownload = 0;
     const double start = bench::Seconds();
