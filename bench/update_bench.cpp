@@ -20,17 +20,21 @@ int wmain(int argc, wchar_t** argv)
     InstallConfig(BuildDefaultConfig());
     const std::wstring client = argv[3];
     double firstDownload = 0;
+    double firstInstall = 0;
     const double start = bench::Seconds();
     const vorn::UpdateResult result = vorn::ApplyClientUpdate(
         argv[1], argv[2], client, client + L"\\VornLauncher.exe", {}, {}, {},
         [&](const vorn::UpdateProgress& progress) {
             if (progress.stage == 2 && firstDownload == 0)
                 firstDownload = bench::Seconds();
+            if (progress.stage == 4 && firstInstall == 0)
+                firstInstall = bench::Seconds();
         });
     const double elapsed = bench::Seconds() - start;
     // The message goes out as UTF-8: the C runtime would stop a wide string at its first character outside ASCII.
-    std::printf("update: %s in %.3f s (first file download began at %.3f s), %d files updated: %s\n",
+    std::printf("update: %s in %.3f s (first file download began at %.3f s, install at %.3f s), %d files updated: "
+                "%s\n",
                 result.succeeded ? "succeeded" : "failed", elapsed, firstDownload > 0 ? firstDownload - start : 0.0,
-                result.filesUpdated, WideToUtf8(result.message).c_str());
+                firstInstall > 0 ? firstInstall - start : 0.0, result.filesUpdated, WideToUtf8(result.message).c_str());
     return result.succeeded ? 0 : 1;
 }
