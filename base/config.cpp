@@ -21,6 +21,7 @@ LauncherConfig BuildDefaultConfig()
     config.clientVersion = VORN_CFG_CLIENT_VERSION;
     config.clientSubVersion = VORN_CFG_CLIENT_SUB_VERSION;
     config.clientSerial = VORN_CFG_CLIENT_SERIAL;
+    config.downloadConnections = VORN_CFG_DOWNLOAD_CONNECTIONS;
     config.launchAuthEnabled = VORN_CFG_LAUNCH_AUTH_ENABLED;
     config.updatePublicKey = VORN_CFG_UPDATE_PUBLIC_KEY;
     return config;

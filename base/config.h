@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 // Everything that ties the launcher to one game server, compiled in. Built once at start-up and read-only after.
@@ -14,6 +15,7 @@ struct LauncherConfig {
     std::wstring clientVersion;
     std::wstring clientSubVersion;
     std::wstring clientSerial;
+    std::uint32_t downloadConnections = 1;  // files an update downloads at once; 1: one after another
     bool launchAuthEnabled = false;
     std::wstring updatePublicKey;  // empty: updates are not signed; else every update must carry its signature
 };

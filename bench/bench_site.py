@@ -18,7 +18,8 @@ Usage:
                  a new ETag with every answer (and no Last-Modified), so If-Range never matches and a resumed
                  download must start again from the beginning
 --log FILE       one JSON line per answer: method, path, status, bytes of body sent, the Range, If-Range,
-                 Cache-Control and Pragma headers of the request, whether the connection was cut
+                 Cache-Control, Pragma and User-Agent headers of the request, whether the connection was cut,
+                 and the client's port (one per connection)
 
 Ranges: a single "bytes=A-B", "bytes=A-" or "bytes=-N" is answered with 206 and Content-Range; anything else
 (several ranges, a malformed one) with the whole file; a range starting past the end with 416. If-Range with a
@@ -66,7 +67,8 @@ class BenchHandler(http.server.BaseHTTPRequestHandler):
         path = site.resolve(target)
         record = {"method": self.command, "path": target, "range": self.headers.get("Range"),
                   "if_range": self.headers.get("If-Range"), "cache_control": self.headers.get("Cache-Control"),
-                  "pragma": self.headers.get("Pragma"), "status": 404, "sent": 0, "cut": False}
+                  "pragma": self.headers.get("Pragma"), "status": 404, "sent": 0, "cut": False,
+                  "agent": self.headers.get("User-Agent"), "peer": self.client_address[1]}
         try:
             if path is None:
                 body = b"not found\n"

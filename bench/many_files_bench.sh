@@ -67,6 +67,13 @@ for round in 1 2 3; do
   best_single=$(least "$single" "$best_single")
 done
 requests=$(grep -c '"method": "GET"' "$work/site.log")
+# The launcher's requests and the connections (client ports) they came over.
+python3 - "$work/site.log" <<'EOF'
+import json, sys
+records = [json.loads(line) for line in open(sys.argv[1], encoding="utf-8")]
+mine = [r for r in records if (r.get("agent") or "").startswith("VornLauncher")]
+print("launcher: %d GETs over %d connections" % (len(mine), len({r["peer"] for r in mine})))
+EOF
 awk -v l="$best_launcher" -v p="$best_parallel" -v s="$best_single" -v r="$requests" 'BEGIN {
   printf "best: launcher %.3f s, curl-8 %.3f s, curl-1 %.3f s; launcher / curl-8 = %.2f, launcher / curl-1 = %.2f (%d GETs in all)\n",
     l, p, s, l / p, l / s, r }'

@@ -3,6 +3,7 @@
 // The launcher path given is CLIENT_FOLDER\VornLauncher.exe, so a site without that file never restarts anything.
 // Exit status: 0 when the update succeeded, 1 when it failed (the result line says why), 2 for bad arguments.
 
+#include "base/config.h"
 #include "base/text.h"
 #include "bench/bench_support.h"
 #include "update/update_transaction.h"
@@ -16,19 +17,24 @@ int wmain(int argc, wchar_t** argv)
         std::fwprintf(stderr, L"usage: update_bench.exe BASE_URL MANIFEST CLIENT_FOLDER\n");
         return 2;
     }
+    InstallConfig(BuildDefaultConfig());
     const std::wstring client = argv[3];
     double firstDownload = 0;
+    double firstInstall = 0;
     const double start = bench::Seconds();
     const vorn::UpdateResult result = vorn::ApplyClientUpdate(
         argv[1], argv[2], client, client + L"\\VornLauncher.exe", {}, {}, {},
         [&](const vorn::UpdateProgress& progress) {
             if (progress.stage == 2 && firstDownload == 0)
                 firstDownload = bench::Seconds();
+            if (progress.stage == 4 && firstInstall == 0)
+                firstInstall = bench::Seconds();
         });
     const double elapsed = bench::Seconds() - start;
     // The message goes out as UTF-8: the C runtime would stop a wide string at its first character outside ASCII.
-    std::printf("update: %s in %.3f s (first file download began at %.3f s), %d files updated: %s\n",
+    std::printf("update: %s in %.3f s (first file download began at %.3f s, install at %.3f s), %d files updated: "
+                "%s\n",
                 result.succeeded ? "succeeded" : "failed", elapsed, firstDownload > 0 ? firstDownload - start : 0.0,
-                result.filesUpdated, WideToUtf8(result.message).c_str());
+                firstInstall > 0 ? firstInstall - start : 0.0, result.filesUpdated, WideToUtf8(result.message).c_str());
     return result.succeeded ? 0 : 1;
 }

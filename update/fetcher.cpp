@@ -14,6 +14,7 @@ TransferLimits ManifestLimits()
     TransferLimits limits;
     limits.deadline = kManifestDeadline;
     limits.byteCap = kManifestByteCap;
+    limits.bypassCaches = true;
     return limits;
 }
 

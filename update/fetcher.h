@@ -37,16 +37,19 @@ inline constexpr std::chrono::milliseconds kManifestDeadline{60000};
 // (100,000) with paths of about fifty characters; a longer body is not a manifest the launcher can use.
 inline constexpr std::uint64_t kManifestByteCap = 16ull << 20;
 
-// The bounds of one transfer.
+// The bounds of one transfer, and whether it must come from the origin.
 struct TransferLimits {
     std::chrono::milliseconds stallLimit = kStallLimit;
     std::chrono::milliseconds rateWindow = kRateWindow;
     std::uint64_t minimumBytesPerSecond = kMinimumBytesPerSecond;
     std::optional<std::chrono::milliseconds> deadline;  // the whole transfer, from its start
     std::optional<std::uint64_t> byteCap;               // the body, announced or received
+    // Asks every cache on the way for a fresh copy. The manifest always needs one; a file does not, since its
+    // checksum catches a stale copy, and a cache in front of the site then spares the site that request.
+    bool bypassCaches = false;
 };
 
-// The limits of the manifest download: the general ones, a deadline and a size cap.
+// The limits of the manifest download: the general ones, a deadline, a size cap and a fresh copy.
 TransferLimits ManifestLimits();
 
 // Whether a transfer may go on, decided on the byte count and the clock alone.

@@ -8,6 +8,8 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <map>
+#include <mutex>
 #include <utility>
 #include <stdexcept>
 #include <vector>
@@ -178,23 +180,21 @@ public:
     Exchange(const Exchange&) = delete;
     Exchange& operator=(const Exchange&) = delete;
 
-    bool Request(HINTERNET session, const UrlParts& parts, std::wstring& error)
+    bool Request(HINTERNET connection, const UrlParts& parts, std::wstring& error)
     {
         secure_ = parts.secure;
-        connection_.reset(WinHttpConnect(session, parts.host.c_str(), parts.port, 0));
-        if (!connection_) {
-            error = L"连接下载服务器失败";
-            return false;
-        }
-        const DWORD flags = WINHTTP_FLAG_REFRESH | (parts.secure ? WINHTTP_FLAG_SECURE : 0);
-        request_.reset(WinHttpOpenRequest(connection_.get(), L"GET", parts.objectName.c_str(), nullptr,
+        const DWORD flags =
+            (limits_.bypassCaches ? WINHTTP_FLAG_REFRESH : 0) | (parts.secure ? WINHTTP_FLAG_SECURE : 0);
+        request_.reset(WinHttpOpenRequest(connection, L"GET", parts.objectName.c_str(), nullptr,
                                           WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES, flags));
         if (!request_ || !AttachEvents()) {
             error = FailureMessage(false, GetLastError());
             return false;
         }
-        if (!WinHttpSendRequest(request_.get(), kNoCacheHeaders, static_cast<DWORD>(-1), WINHTTP_NO_REQUEST_DATA,
-                                0, 0, reinterpret_cast<DWORD_PTR>(events_))) {
+        const wchar_t* headers = limits_.bypassCaches ? kNoCacheHeaders : WINHTTP_NO_ADDITIONAL_HEADERS;
+        const DWORD headersLength = limits_.bypassCaches ? static_cast<DWORD>(-1) : 0;
+        if (!WinHttpSendRequest(request_.get(), headers, headersLength, WINHTTP_NO_REQUEST_DATA, 0, 0,
+                                reinterpret_cast<DWORD_PTR>(events_))) {
             error = FailureMessage(false, GetLastError());
             return false;
         }
@@ -336,10 +336,9 @@ private:
     TransferPace pace_;
     const DownloadCancelled& isCancelled_;
     bool secure_ = false;
-    UniqueInternet connection_;
     RequestEvents* events_ = nullptr;  // owned by request_, see RequestEvents
     DWORD available_ = 0;              // the byte count of the last step that ended
-    UniqueInternet request_;           // closed first: it ends any pending step before the connection goes
+    UniqueInternet request_;
 };
 
 // Whether the folder of targetPath has room for `bytes` more; true when the system cannot tell.
@@ -414,11 +413,36 @@ private:
 
 }
 
+// The session and one connection handle per server, kept for the fetcher's life: WinHTTP keeps the sockets of a
+// session's connections alive between requests, so a file costs no new connection to a server that keeps it open.
 struct WinHttpFetcher::Session {
+    std::mutex lock;
     UniqueInternet handle;
+    std::map<std::pair<std::wstring, INTERNET_PORT>, UniqueInternet> connections;  // closed before handle
+
+    // The connection handle for the server of parts, opened with the session at its first use.
+    HINTERNET Connect(const UrlParts& parts, std::wstring& error)
+    {
+        const std::lock_guard<std::mutex> held(lock);
+        if (!handle) {
+            handle.reset(WinHttpOpen(kUserAgent, WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY, WINHTTP_NO_PROXY_NAME,
+                                     WINHTTP_NO_PROXY_BYPASS, WINHTTP_FLAG_ASYNC));
+            if (!handle) {
+                error = L"初始化 HTTP 会话失败";
+                return nullptr;
+            }
+            WinHttpSetTimeouts(handle.get(), kResolveTimeoutMs, kConnectTimeoutMs, kSendTimeoutMs, kReceiveTimeoutMs);
+        }
+        UniqueInternet& connection = connections[{parts.host, parts.port}];
+        if (!connection)
+            connection.reset(WinHttpConnect(handle.get(), parts.host.c_str(), parts.port, 0));
+        if (!connection)
+            error = L"连接下载服务器失败";
+        return connection.get();
+    }
 };
 
-WinHttpFetcher::WinHttpFetcher() = default;
+WinHttpFetcher::WinHttpFetcher() : session_(std::make_unique<Session>()) {}
 
 WinHttpFetcher::~WinHttpFetcher() = default;
 
@@ -436,18 +460,11 @@ bool WinHttpFetcher::Fetch(const std::wstring& url, FetchSink& sink, const Trans
         error = kBadAddressMessage;
         return false;
     }
-    if (!session_) {
-        UniqueInternet handle(WinHttpOpen(kUserAgent, WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY, WINHTTP_NO_PROXY_NAME,
-                                          WINHTTP_NO_PROXY_BYPASS, WINHTTP_FLAG_ASYNC));
-        if (!handle) {
-            error = L"初始化 HTTP 会话失败";
-            return false;
-        }
-        WinHttpSetTimeouts(handle.get(), kResolveTimeoutMs, kConnectTimeoutMs, kSendTimeoutMs, kReceiveTimeoutMs);
-        session_ = std::make_unique<Session>(Session{std::move(handle)});
-    }
+    const HINTERNET connection = session_->Connect(parts, error);
+    if (connection == nullptr)
+        return false;
     Exchange exchange(limits, isCancelled);
-    return exchange.Request(session_->handle.get(), parts, error) && exchange.ReceiveBody(sink, onProgress, error);
+    return exchange.Request(connection, parts, error) && exchange.ReceiveBody(sink, onProgress, error);
 }
 
 std::wstring DiskSpaceMessage(std::uint64_t needed)

@@ -9,8 +9,8 @@
 #include <string>
 
 // The real fetcher: WinHTTP, driven asynchronously so that the calling thread only ever waits in short slices
-// and sees a cancel or a stalled server while a read is pending. One session serves every fetch of the object;
-// use it from one thread at a time.
+// and sees a cancel or a stalled server while a read is pending. One session and one connection handle per
+// server serve every fetch of the object, so kept-alive sockets are used again; several threads may fetch at once.
 class WinHttpFetcher final : public Fetcher {
 public:
     WinHttpFetcher();
@@ -24,7 +24,7 @@ public:
 
 private:
     struct Session;
-    std::unique_ptr<Session> session_;  // opened at the first fetch
+    std::unique_ptr<Session> session_;  // its WinHTTP handles are opened at the first fetch
 };
 
 // GET of url through fetcher into targetPath within limits. Before the file is written its folder is created

@@ -11,10 +11,18 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <atomic>
+#include <condition_variable>
+#include <deque>
 #include <exception>
 #include <filesystem>
+#include <map>
+#include <memory>
+#include <mutex>
 #include <optional>
 #include <stdexcept>
+#include <thread>
+#include <utility>
 #include <vector>
 
 namespace vorn {
@@ -80,13 +88,93 @@ bool MatchesChecksum(const std::wstring& path, const std::wstring& expectedHex)
     return ok && FormatCrc32(crc) == expectedHex;
 }
 
+// What a download thread tells the transaction's thread, in the order it happened.
+struct DownloadEvent {
+    enum class Kind { kStarted, kProgress, kVerified, kFailed };
+    Kind kind = Kind::kStarted;
+    std::uint32_t file = 0;     // index into the pending files
+    std::int32_t percent = 0;   // kProgress: the file's percent
+    std::wstring message;       // kFailed: the message for the player
+};
+
+// The meeting point of the download threads and the transaction's thread: the next file to take, the events not
+// yet reported, the threads still running and whether they must stop.
+class DownloadBoard {
+public:
+    explicit DownloadBoard(std::uint32_t files) : files_(files) {}
+
+    // The next file for a download thread; none when all are taken or the downloads stop.
+    std::optional<std::uint32_t> Take()
+    {
+        const std::lock_guard<std::mutex> held(lock_);
+        if (stop_ || next_ == files_)
+            return std::nullopt;
+        return next_++;
+    }
+
+    // A failure stops the others at once, so the first one posted is the one reported.
+    void Post(DownloadEvent event)
+    {
+        const std::lock_guard<std::mutex> held(lock_);
+        if (event.kind == DownloadEvent::Kind::kFailed)
+            stop_ = true;
+        events_.push_back(std::move(event));
+        changed_.notify_one();
+    }
+
+    void Stop()
+    {
+        const std::lock_guard<std::mutex> held(lock_);
+        stop_ = true;
+    }
+
+    bool Stopped() const
+    {
+        const std::lock_guard<std::mutex> held(lock_);
+        return stop_;
+    }
+
+    void Joined()
+    {
+        const std::lock_guard<std::mutex> held(lock_);
+        ++running_;
+    }
+
+    void Left()
+    {
+        const std::lock_guard<std::mutex> held(lock_);
+        --running_;
+        changed_.notify_one();
+    }
+
+    // The events posted since the last call, waiting up to `wait` for one; ended is set once every thread has
+    // left and nothing more will come.
+    std::deque<DownloadEvent> Collect(std::chrono::milliseconds wait, bool& ended)
+    {
+        std::unique_lock<std::mutex> held(lock_);
+        changed_.wait_for(held, wait, [this] { return !events_.empty() || running_ == 0; });
+        ended = running_ == 0;
+        return std::exchange(events_, {});
+    }
+
+private:
+    mutable std::mutex lock_;
+    std::condition_variable changed_;
+    const std::uint32_t files_;
+    std::uint32_t next_ = 0;
+    std::uint32_t running_ = 0;
+    bool stop_ = false;
+    std::deque<DownloadEvent> events_;
+};
+
 class Transaction {
 public:
     Transaction(Fetcher& fetcher, const std::wstring& baseUrl, UpdateStatusCallback& onStatus,
                 UpdatePercentCallback& onPercent, UpdateCancelQuery& isCancelled, UpdateProgressCallback& onProgress,
-                UpdateResult& result)
+                std::uint32_t connections, UpdateResult& result)
         : fetcher_(fetcher), baseUrl_(baseUrl), onStatus_(onStatus), onPercent_(onPercent),
-          isCancelled_(isCancelled), onProgress_(onProgress), result_(result)
+          isCancelled_(isCancelled), onProgress_(onProgress), connections_(std::max<std::uint32_t>(connections, 1)),
+          result_(result)
     {
     }
 
@@ -192,35 +280,127 @@ private:
         return true;
     }
 
+    // The pending files are downloaded and verified by up to connections_ threads, each taking the next file in
+    // order; this thread hands their events to the callbacks and asks about a cancel at least every kCancelPoll.
+    // A file is counted as it is verified; the overall percent is the share of the files' percents.
     bool DownloadFiles()
     {
         const auto n = static_cast<std::uint32_t>(pending_.size());
-        for (std::uint32_t j = 0; j < n; ++j) {
-            if (Cancelled())
-                return Stop(kCancelledMessage);
-            const PendingFile& file = pending_[j];
-            const ManifestEntry& entry = entries_[file.entryIndex];
-            if (onStatus_)
-                onStatus_(L"正在更新：" + entry.localPath + L"...");
-            Report(kDownloading, j + 1, n, 0, j * 90 / n, entry.localPath);
-            std::int32_t lastPercent = -1;
-            const auto adapter = [&](std::uint64_t received, std::uint64_t total) {
-                const std::int32_t percent = FilePercent(received, total);
-                if (percent == lastPercent)
-                    return;
-                lastPercent = percent;
-                const auto overall = ((j * 100 + static_cast<std::uint32_t>(percent)) * 90) / (n * 100);
-                Report(kDownloading, j + 1, n, percent, overall, entry.localPath);
-            };
-            std::wstring error;
-            if (!DownloadToFile(fetcher_, BuildDownloadUrl(baseUrl_, entry.remotePath), file.stagedPath,
-                                TransferLimits{}, adapter, error, isCancelled_))
-                return Stop(L"文件下载失败：" + entry.remotePath + L"\n" + error);
-            Report(kVerifying, j + 1, n, 100, (j + 1) * 90 / n, entry.localPath);
-            if (!MatchesChecksum(file.stagedPath, entry.crc32Hex))
-                return Stop(L"文件 CRC32 校验失败：" + entry.remotePath + L"。请重新生成并上传更新包。");
+        if (n == 0)
+            return true;
+        DownloadBoard board(n);
+        std::vector<std::thread> threads;
+        // Whatever way this thread leaves, the download threads are stopped and joined first.
+        const auto stopAll = [&](DownloadBoard* b) {
+            b->Stop();
+            for (std::thread& thread : threads)
+                thread.join();
+        };
+        const std::unique_ptr<DownloadBoard, decltype(stopAll)> joiner(&board, stopAll);
+        for (std::uint32_t t = 0; t < std::min(connections_, n); ++t) {
+            board.Joined();
+            threads.emplace_back([this, &board] { DownloadThread(board); });
         }
+
+        std::uint32_t verified = 0;
+        std::map<std::uint32_t, std::int32_t> running;  // file -> its percent
+        std::optional<std::wstring> failure;
+        bool cancelled = false;
+        const auto overall = [&] {
+            std::uint32_t sum = verified * 100;
+            for (const auto& [file, percent] : running)
+                sum += static_cast<std::uint32_t>(percent);
+            return sum * 90 / (n * 100);
+        };
+        for (bool ended = false; !ended;) {
+            std::deque<DownloadEvent> events = board.Collect(kCancelPoll, ended);
+            for (const DownloadEvent& event : events) {
+                if (failure)
+                    break;
+                const std::wstring& local = entries_[pending_[event.file].entryIndex].localPath;
+                switch (event.kind) {
+                case DownloadEvent::Kind::kStarted:
+                    running[event.file] = 0;
+                    if (onStatus_)
+                        onStatus_(L"正在更新：" + local + L"...");
+                    Report(kDownloading, std::min(verified + 1, n), n, 0, overall(), local);
+                    break;
+                case DownloadEvent::Kind::kProgress:
+                    running[event.file] = event.percent;
+                    Report(kDownloading, std::min(verified + 1, n), n, event.percent, overall(), local);
+                    break;
+                case DownloadEvent::Kind::kVerified:
+                    running.erase(event.file);
+                    ++verified;
+                    Report(kVerifying, verified, n, 100, overall(), local);
+                    break;
+                case DownloadEvent::Kind::kFailed:
+                    failure = event.message;
+                    break;
+                }
+            }
+            // A transfer that the cancel stops fails with its own message, which names the file.
+            if (!failure && !cancelled && Cancelled()) {
+                cancelled = true;
+                board.Stop();
+            }
+        }
+        if (failure)
+            return Stop(*failure);
+        if (cancelled)
+            return Stop(kCancelledMessage);
         return true;
+    }
+
+    void DownloadThread(DownloadBoard& board)
+    {
+        while (const std::optional<std::uint32_t> file = board.Take()) {
+            board.Post({DownloadEvent::Kind::kStarted, *file, 0, {}});
+            std::wstring message;
+            bool ok = false;
+            try {
+                ok = DownloadAndVerify(board, *file, message);
+            } catch (const std::exception&) {
+                message = kGeneralFailureMessage;
+            }
+            board.Post({ok ? DownloadEvent::Kind::kVerified : DownloadEvent::Kind::kFailed, *file, 100, message});
+        }
+        board.Left();
+    }
+
+    // Runs on a download thread: only the board, the fetcher and the file's own staging path are touched.
+    bool DownloadAndVerify(DownloadBoard& board, std::uint32_t index, std::wstring& message)
+    {
+        const PendingFile& file = pending_[index];
+        const ManifestEntry& entry = entries_[file.entryIndex];
+        std::int32_t lastPercent = -1;
+        const auto adapter = [&](std::uint64_t received, std::uint64_t total) {
+            const std::int32_t percent = FilePercent(received, total);
+            if (percent == lastPercent)
+                return;
+            lastPercent = percent;
+            board.Post({DownloadEvent::Kind::kProgress, index, percent, {}});
+        };
+        const DownloadCancelled stopped = [&board] { return board.Stopped(); };
+        const std::wstring url = BuildDownloadUrl(baseUrl_, entry.remotePath);
+        std::wstring error;
+        if (!DownloadToFile(fetcher_, url, file.stagedPath, TransferLimits{}, adapter, error, stopped)) {
+            message = L"文件下载失败：" + entry.remotePath + L"\n" + error;
+            return false;
+        }
+        if (MatchesChecksum(file.stagedPath, entry.crc32Hex))
+            return true;
+        // A cache on the way may have kept an older copy: the site itself has the last word.
+        TransferLimits fresh;
+        fresh.bypassCaches = true;
+        if (!DownloadToFile(fetcher_, url, file.stagedPath, fresh, {}, error, stopped)) {
+            message = L"文件下载失败：" + entry.remotePath + L"\n" + error;
+            return false;
+        }
+        if (MatchesChecksum(file.stagedPath, entry.crc32Hex))
+            return true;
+        message = L"文件 CRC32 校验失败：" + entry.remotePath + L"。请重新生成并上传更新包。";
+        return false;
     }
 
     bool InstallFiles()
@@ -254,6 +434,7 @@ private:
     UpdatePercentCallback& onPercent_;
     UpdateCancelQuery& isCancelled_;
     UpdateProgressCallback& onProgress_;
+    const std::uint32_t connections_;
     UpdateResult& result_;
     std::wstring root_;
     std::wstring staging_;
@@ -294,11 +475,12 @@ std::wstring RelativeToRoot(const std::wstring& target, const std::wstring& root
 UpdateResult ApplyClientUpdate(Fetcher& fetcher, const std::wstring& baseUrl, const std::wstring& manifestName,
                                const std::wstring& clientRoot, const std::wstring& launcherPath,
                                UpdateStatusCallback onStatus, UpdatePercentCallback onPercent,
-                               UpdateCancelQuery isCancelled, UpdateProgressCallback onProgress)
+                               UpdateCancelQuery isCancelled, UpdateProgressCallback onProgress,
+                               std::uint32_t connections)
 {
     UpdateResult result;
     try {
-        Transaction(fetcher, baseUrl, onStatus, onPercent, isCancelled, onProgress, result)
+        Transaction(fetcher, baseUrl, onStatus, onPercent, isCancelled, onProgress, connections, result)
             .Run(manifestName, clientRoot, launcherPath);
     } catch (const std::exception&) {
         result.succeeded = false;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "base/config.h"
 #include "update/update_types.h"
 
 class Fetcher;
@@ -20,17 +21,22 @@ using UpdateProgressCallback = std::function<void(const UpdateProgress&)>;
 // replaced; the launcher's own executable, recognised as a file however the manifest spells it, is installed
 // beside it as "<launcherPath>.new". Every callback may be empty and runs on the calling thread. Downloads are
 // bounded (fetcher.h): a server that is too slow, a manifest past its deadline or its size cap, or a file larger
-// than the free space ends the call with a message, and the staging folder goes with it.
+// than the free space ends the call with a message, and the staging folder goes with it. The changed files are
+// downloaded the configured number at a time (one after another in the manifest's order for 1), each by a
+// thread of its own, while the calling thread reports a file as it starts and as it is verified; the first
+// failure stops the other downloads and is the one reported.
 UpdateResult ApplyClientUpdate(const std::wstring& baseUrl, const std::wstring& manifestName,
                                const std::wstring& clientRoot, const std::wstring& launcherPath,
                                UpdateStatusCallback onStatus, UpdatePercentCallback onPercent,
                                UpdateCancelQuery isCancelled, UpdateProgressCallback onProgress);
 
-// The same with every download made through fetcher (the one above uses WinHTTP).
+// The same with every download made through fetcher (the one above uses WinHTTP), `connections` files at a time;
+// the fetcher must allow fetches from several threads at once when that is above 1.
 UpdateResult ApplyClientUpdate(Fetcher& fetcher, const std::wstring& baseUrl, const std::wstring& manifestName,
                                const std::wstring& clientRoot, const std::wstring& launcherPath,
                                UpdateStatusCallback onStatus, UpdatePercentCallback onPercent,
-                               UpdateCancelQuery isCancelled, UpdateProgressCallback onProgress);
+                               UpdateCancelQuery isCancelled, UpdateProgressCallback onProgress,
+                               std::uint32_t connections = Config().downloadConnections);
 
 // One file that differs from the manifest and is downloaded into the staging folder.
 struct PendingFile {

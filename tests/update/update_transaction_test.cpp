@@ -71,6 +71,7 @@ struct UpdateRun {
     std::vector<vorn::UpdateProgress> reports;
     std::function<bool(const UpdateRun&)> cancelWhen;
     Fetcher* fetcher = nullptr;  // none: the transaction's own WinHTTP fetcher
+    std::optional<std::uint32_t> connections;  // none: the configured number
     vorn::UpdateResult result;
 
     UpdateRun& Apply(const probe::HttpSite& server, const std::wstring& client, const std::wstring& launcher,
@@ -86,10 +87,17 @@ struct UpdateRun {
         const auto percent = [this](int value) { percents.push_back(value); };
         const auto cancelled = [this] { return cancelWhen && cancelWhen(*this); };
         const auto progress = [this](const vorn::UpdateProgress& p) { reports.push_back(p); };
-        result = fetcher ? vorn::ApplyClientUpdate(*fetcher, baseUrl, manifestName, client, launcher, status, percent,
-                                                   cancelled, progress)
-                         : vorn::ApplyClientUpdate(baseUrl, manifestName, client, launcher, status, percent,
-                                                   cancelled, progress);
+        if (connections) {
+            WinHttpFetcher own;
+            result = vorn::ApplyClientUpdate(fetcher ? *fetcher : own, baseUrl, manifestName, client, launcher,
+                                             status, percent, cancelled, progress, *connections);
+        } else if (fetcher) {
+            result = vorn::ApplyClientUpdate(*fetcher, baseUrl, manifestName, client, launcher, status, percent,
+                                             cancelled, progress);
+        } else {
+            result = vorn::ApplyClientUpdate(baseUrl, manifestName, client, launcher, status, percent, cancelled,
+                                             progress);
+        }
         return *this;
     }
 
@@ -237,10 +245,84 @@ TEST(UpdateTransaction, ChecksumMismatchOnTheThirdDownloadInstallsNothing)
     EXPECT_EQ(run.result.filesUpdated, 0);
     EXPECT_EQ(run.result.message, L"文件 CRC32 校验失败：" + remote + L"。请重新生成并上传更新包。");
     EXPECT_EQ(run.statuses.size(), 3u);
-    EXPECT_EQ(server.Requests().size(), 4u);  // the manifest and three files
+    // The manifest fresh, three files as any cache holds them, and the third once more fresh from the site.
+    const auto requests = server.Requests();
+    ASSERT_EQ(requests.size(), 5u);
+    const std::vector<std::string> cacheControl = [&] {
+        std::vector<std::string> values;
+        for (const auto& request : requests)
+            values.push_back(request.headers.count("cache-control") ? request.headers.at("cache-control") : "");
+        return values;
+    }();
+    EXPECT_EQ(cacheControl, (std::vector<std::string>{"no-cache", "", "", "", "no-cache"}));
+    EXPECT_EQ(requests[3].target, requests[4].target);
     EXPECT_TRUE(run.Stage(4).empty());
     EXPECT_TRUE(run.Stage(5).empty());
     EXPECT_TRUE(FilesUnder(client.path()).empty());
+}
+
+TEST(UpdateTransaction, FilesAreCountedAsTheyAreVerifiedAndOneConnectionKeepsTheManifestOrder)
+{
+    const std::wstring site = SiteDir(L"good");
+    probe::HttpSite server(site);
+    for (const std::uint32_t connections : {1u, 4u}) {
+        probe::TempDir client;
+        UpdateRun run;
+        run.connections = connections;
+        run.Apply(server, client.path(), client / L"VornLauncher.exe");
+        ASSERT_TRUE(run.result.succeeded) << run.result.message.c_str();
+        EXPECT_EQ(run.result.filesUpdated, 5);
+        for (const std::wstring& file : kSiteFiles)
+            EXPECT_TRUE(probe::ReadFileBytes(client / file) == probe::ReadFileBytes(site + L"\\" + file)) << file;
+        EXPECT_EQ(run.statuses.size(), 5u);
+        const auto verified = run.Stage(3);
+        ASSERT_EQ(verified.size(), 5u);
+        for (std::uint32_t k = 0; k < 5; ++k) {
+            EXPECT_TRUE(verified[k].starts_with(L"3 " + std::to_wstring(k + 1) + L"/5 100 " +
+                                                std::to_wstring((k + 1) * 90 / 5) + L" "))
+                << verified[k];
+        }
+        int previous = 0;
+        for (const auto& p : run.reports) {
+            EXPECT_GE(p.overallPercent, previous) << Describe(p);
+            previous = p.overallPercent;
+        }
+        if (connections > 1)
+            continue;
+        // One after another: each file's reports together, started, counted and verified in turn.
+        std::vector<std::wstring> order;
+        for (const auto& p : run.reports) {
+            if ((p.stage == 2 || p.stage == 3) && (order.empty() || order.back() != p.file))
+                order.push_back(p.file);
+        }
+        ASSERT_EQ(order.size(), 5u);
+        for (std::uint32_t k = 0; k < 5; ++k) {
+            EXPECT_EQ(run.statuses[k], L"正在更新：" + order[k] + L"...");
+            EXPECT_TRUE(verified[k].ends_with(L" " + order[k]));
+        }
+        EXPECT_EQ(run.Stage(2).front(), L"2 1/5 0 0 " + order[0]);
+    }
+}
+
+TEST(UpdateTransaction, AFailingFileAmongParallelDownloadsIsReportedAndNothingIsInstalled)
+{
+    const std::wstring site = SiteDir(L"good");
+    probe::HttpSite server(site);
+    probe::HttpScript missing;
+    missing.status = 404;
+    missing.body = "not here";
+    server.Script("/Main.exe", missing);
+    probe::TempDir client;
+
+    UpdateRun run;
+    run.connections = 4;
+    run.Apply(server, client.path(), client / L"Launcher.exe");
+    EXPECT_FALSE(run.result.succeeded);
+    EXPECT_EQ(run.result.message, L"文件下载失败：Main.exe\nHTTP 状态码：404");
+    EXPECT_EQ(run.result.filesUpdated, 0);
+    EXPECT_TRUE(run.Stage(4).empty());
+    EXPECT_TRUE(FilesUnder(client.path()).empty());
+    EXPECT_FALSE(StagingLeft(client.path()));
 }
 
 TEST(UpdateTransaction, CancelBetweenInstallsKeepsWhatWasInstalled)
@@ -476,32 +558,47 @@ TEST(UpdateTransaction, AServerThatDripsIsTooSlowAndTheClientStaysAsItWas)
 
 TEST(UpdateTransaction, CancelEndsTheUpdateWithinTwoSecondsWhileTheServerDrips)
 {
+    // One site per run: a site serves one connection at a time and is still dripping after a cancel.
     const std::wstring site = SiteDir(L"good");
-    probe::HttpSite server(site);
     probe::HttpScript drip;
     drip.body = std::string(36, 'M');
     drip.chunkBytes = 1;
     drip.pauseBetweenChunksMs = 20000;
-    server.Script("/Main.exe", drip);
+
+    // The player cancels half a second after `started` download reports; the real bounds apply.
+    const auto cancelled = [&](UpdateRun& run, const std::wstring& client, std::size_t started) {
+        probe::HttpSite server(site);
+        server.Script("/Main.exe", drip);
+        server.Script("/Launcher.exe", drip);
+        std::optional<std::chrono::steady_clock::time_point> cancelAt;
+        run.cancelWhen = [&](const UpdateRun& r) {
+            if (!cancelAt && r.Stage(2).size() >= started)
+                cancelAt = std::chrono::steady_clock::now() + 500ms;
+            return cancelAt && std::chrono::steady_clock::now() >= *cancelAt;
+        };
+        run.Apply(server, client, client + L"\\Launcher.exe");
+        ASSERT_TRUE(cancelAt);
+        EXPECT_LT(std::chrono::steady_clock::now() - *cancelAt, 2s);
+        EXPECT_FALSE(StagingLeft(client));
+    };
+
     probe::TempDir client;
     std::vector<std::wstring> present = kSiteFiles;
     std::erase(present, L"Main.exe");
     CopyFromSite(site, client.path(), present);
-
-    // The player cancels half a second into the transfer; the real bounds apply.
-    std::optional<std::chrono::steady_clock::time_point> cancelAt;
     UpdateRun run;
-    run.cancelWhen = [&](const UpdateRun& r) {
-        if (!cancelAt && !r.Stage(2).empty())
-            cancelAt = std::chrono::steady_clock::now() + 500ms;
-        return cancelAt && std::chrono::steady_clock::now() >= *cancelAt;
-    };
-    run.Apply(server, client.path(), client / L"Launcher.exe");
-    ASSERT_TRUE(cancelAt);
-    EXPECT_LT(std::chrono::steady_clock::now() - *cancelAt, 2s);
+    cancelled(run, client.path(), 1);
     EXPECT_EQ(run.result.message, L"文件下载失败：Main.exe\n更新操作已取消。");
     EXPECT_FALSE(probe::FileExists(client / L"Main.exe"));
-    EXPECT_FALSE(StagingLeft(client.path()));
+
+    // Four downloads at once, two of them from the dripping paths: every one of them stops.
+    probe::TempDir empty;
+    UpdateRun parallel;
+    parallel.connections = 4;
+    cancelled(parallel, empty.path(), 4);
+    EXPECT_TRUE(parallel.result.message.starts_with(L"文件下载失败：")) << parallel.result.message.c_str();
+    EXPECT_TRUE(parallel.result.message.ends_with(L"\n更新操作已取消。")) << parallel.result.message.c_str();
+    EXPECT_TRUE(FilesUnder(empty.path()).empty());
 }
 
 TEST(UpdateTransaction, AManifestPastItsCapOrDeadlineStopsWithoutFillingTheDisk)
