@@ -83,7 +83,8 @@ void RunUpdateThread()
     const LauncherConfig& config = Config();
     auto result = std::make_unique<vorn::UpdateResult>(vorn::ApplyClientUpdate(
         config.updateBaseUrl, config.manifestName, ClientRoot(), GetExecutablePath(),
-        [](const std::wstring& text) { PostStatusText(text); }, nullptr, IsUpdateCancelled, OnUpdateProgress));
+        [](const std::wstring& text) { PostStatusText(text); }, nullptr, IsUpdateCancelled, OnUpdateProgress,
+        config.updatePublicKey));
     PostToMainWindow(WM_APP_UPDATE_FINISHED, 0, std::move(result));
 }
 

@@ -6,6 +6,7 @@
 #include "update/install_staged_file.h"
 #include "update/manifest.h"
 #include "update/path_rules.h"
+#include "update/signed_update.h"
 #include "update/staging_directory.h"
 
 #include <windows.h>
@@ -84,9 +85,10 @@ class Transaction {
 public:
     Transaction(Fetcher& fetcher, const std::wstring& baseUrl, UpdateStatusCallback& onStatus,
                 UpdatePercentCallback& onPercent, UpdateCancelQuery& isCancelled, UpdateProgressCallback& onProgress,
-                UpdateResult& result)
+                std::wstring_view updatePublicKey, UpdateResult& result)
         : fetcher_(fetcher), baseUrl_(baseUrl), onStatus_(onStatus), onPercent_(onPercent),
-          isCancelled_(isCancelled), onProgress_(onProgress), result_(result)
+          isCancelled_(isCancelled), onProgress_(onProgress), release_(std::wstring(updatePublicKey)),
+          result_(result)
     {
     }
 
@@ -104,6 +106,7 @@ public:
             return;
         if (!CheckFiles() || !DownloadFiles() || !InstallFiles())
             return;
+        release_.RecordInstalled(root_);
         result_.succeeded = true;
         result_.message = result_.filesUpdated == 0
                               ? L"客户端已是最新版本。"
@@ -164,9 +167,13 @@ private:
         const std::wstring url = BuildDownloadUrl(baseUrl_, name);
         const std::wstring localManifest = (std::filesystem::path(staging_) / L"manifest.ini").wstring();
         std::wstring error;
+        if (!release_.FetchRecord(fetcher_, BuildDownloadUrl(baseUrl_, name + L".sig"), isCancelled_, error))
+            return Stop(error);
         if (!DownloadToFile(fetcher_, url, localManifest, ManifestLimits(), {}, error, isCancelled_))
             return Stop(L"更新清单下载失败：" + url + L"\n" + error);
         if (!ParseManifest(localManifest, entries_, error))
+            return Stop(error);
+        if (!release_.Admit(localManifest, root_, entries_, error))
             return Stop(error);
         return true;
     }
@@ -214,10 +221,13 @@ private:
             };
             std::wstring error;
             if (!DownloadToFile(fetcher_, BuildDownloadUrl(baseUrl_, entry.remotePath), file.stagedPath,
-                                TransferLimits{}, adapter, error, isCancelled_))
+                                release_.DownloadLimits(file.entryIndex), adapter, error, isCancelled_))
                 return Stop(L"文件下载失败：" + entry.remotePath + L"\n" + error);
             Report(kVerifying, j + 1, n, 100, (j + 1) * 90 / n, entry.localPath);
-            if (!MatchesChecksum(file.stagedPath, entry.crc32Hex))
+            const StagedFileSums sums = SumStagedFile(file.stagedPath, release_.Enabled());
+            if (!release_.IsSigned(file.entryIndex, sums, error))
+                return Stop(error);
+            if (!sums.read || FormatCrc32(sums.crc32) != entry.crc32Hex)
                 return Stop(L"文件 CRC32 校验失败：" + entry.remotePath + L"。请重新生成并上传更新包。");
         }
         return true;
@@ -254,6 +264,7 @@ private:
     UpdatePercentCallback& onPercent_;
     UpdateCancelQuery& isCancelled_;
     UpdateProgressCallback& onProgress_;
+    SignedUpdate release_;
     UpdateResult& result_;
     std::wstring root_;
     std::wstring staging_;
@@ -294,11 +305,12 @@ std::wstring RelativeToRoot(const std::wstring& target, const std::wstring& root
 UpdateResult ApplyClientUpdate(Fetcher& fetcher, const std::wstring& baseUrl, const std::wstring& manifestName,
                                const std::wstring& clientRoot, const std::wstring& launcherPath,
                                UpdateStatusCallback onStatus, UpdatePercentCallback onPercent,
-                               UpdateCancelQuery isCancelled, UpdateProgressCallback onProgress)
+                               UpdateCancelQuery isCancelled, UpdateProgressCallback onProgress,
+                               std::wstring_view updatePublicKey)
 {
     UpdateResult result;
     try {
-        Transaction(fetcher, baseUrl, onStatus, onPercent, isCancelled, onProgress, result)
+        Transaction(fetcher, baseUrl, onStatus, onPercent, isCancelled, onProgress, updatePublicKey, result)
             .Run(manifestName, clientRoot, launcherPath);
     } catch (const std::exception&) {
         result.succeeded = false;
@@ -310,11 +322,12 @@ UpdateResult ApplyClientUpdate(Fetcher& fetcher, const std::wstring& baseUrl, co
 UpdateResult ApplyClientUpdate(const std::wstring& baseUrl, const std::wstring& manifestName,
                                const std::wstring& clientRoot, const std::wstring& launcherPath,
                                UpdateStatusCallback onStatus, UpdatePercentCallback onPercent,
-                               UpdateCancelQuery isCancelled, UpdateProgressCallback onProgress)
+                               UpdateCancelQuery isCancelled, UpdateProgressCallback onProgress,
+                               std::wstring_view updatePublicKey)
 {
     WinHttpFetcher fetcher;
     return ApplyClientUpdate(fetcher, baseUrl, manifestName, clientRoot, launcherPath, std::move(onStatus),
-                             std::move(onPercent), std::move(isCancelled), std::move(onProgress));
+                             std::move(onPercent), std::move(isCancelled), std::move(onProgress), updatePublicKey);
 }
 
 }

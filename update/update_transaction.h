@@ -7,6 +7,7 @@ class Fetcher;
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <string_view>
 
 namespace vorn {
 
@@ -20,17 +21,21 @@ using UpdateProgressCallback = std::function<void(const UpdateProgress&)>;
 // replaced; the launcher's own executable, recognised as a file however the manifest spells it, is installed
 // beside it as "<launcherPath>.new". Every callback may be empty and runs on the calling thread. Downloads are
 // bounded (fetcher.h): a server that is too slow, a manifest past its deadline or its size cap, or a file larger
-// than the free space ends the call with a message, and the staging folder goes with it.
+// than the free space ends the call with a message, and the staging folder goes with it. With an update public
+// key (the launcher's setting), the site's release record must sign the manifest and every downloaded file, and
+// its release must not be below the last one installed in the folder (signed_update.h); empty: no signature.
 UpdateResult ApplyClientUpdate(const std::wstring& baseUrl, const std::wstring& manifestName,
                                const std::wstring& clientRoot, const std::wstring& launcherPath,
                                UpdateStatusCallback onStatus, UpdatePercentCallback onPercent,
-                               UpdateCancelQuery isCancelled, UpdateProgressCallback onProgress);
+                               UpdateCancelQuery isCancelled, UpdateProgressCallback onProgress,
+                               std::wstring_view updatePublicKey = {});
 
 // The same with every download made through fetcher (the one above uses WinHTTP).
 UpdateResult ApplyClientUpdate(Fetcher& fetcher, const std::wstring& baseUrl, const std::wstring& manifestName,
                                const std::wstring& clientRoot, const std::wstring& launcherPath,
                                UpdateStatusCallback onStatus, UpdatePercentCallback onPercent,
-                               UpdateCancelQuery isCancelled, UpdateProgressCallback onProgress);
+                               UpdateCancelQuery isCancelled, UpdateProgressCallback onProgress,
+                               std::wstring_view updatePublicKey = {});
 
 // One file that differs from the manifest and is downloaded into the staging folder.
 struct PendingFile {

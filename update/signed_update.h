@@ -1,0 +1,61 @@
+#pragma once
+
+// The signed side of one update transaction: the release record fetched beside the manifest, the checks on the
+// manifest and on every downloaded file, and the release number kept after the install. With no key (the
+// launcher's setting left empty) every step passes and nothing is fetched, read or written.
+
+#include "update/cng.h"
+#include "update/fetcher.h"
+#include "update/manifest.h"
+#include "update/release_record.h"
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+// What one read of a downloaded file found: its CRC-32 always, its size and SHA-256 when asked for.
+struct StagedFileSums {
+    bool read = false;  // the file was opened and read to its end
+    std::uint32_t crc32 = 0;
+    std::uint64_t size = 0;
+    std::optional<Sha256Digest> sha256;
+};
+
+// Reads the file once for its CRC-32 and, with withSha256, its SHA-256 too.
+StagedFileSums SumStagedFile(const std::wstring& path, bool withSha256);
+
+class SignedUpdate {
+public:
+    explicit SignedUpdate(std::wstring publicKeyText) : key_(std::move(publicKeyText)) {}
+    SignedUpdate(const SignedUpdate&) = delete;
+    SignedUpdate& operator=(const SignedUpdate&) = delete;
+
+    bool Enabled() const { return !key_.empty(); }
+
+    // Fetches "<manifest>.sig" from recordUrl into memory. A site without one (HTTP 404) is remembered as such
+    // and refused by Admit; any other failure ends here with `error` set.
+    bool FetchRecord(Fetcher& fetcher, const std::wstring& recordUrl, const DownloadCancelled& isCancelled,
+                     std::wstring& error);
+
+    // After the manifest at manifestPath was downloaded and parsed into entries: whether the key signed exactly
+    // these manifest bytes, every entry's file, and a release not below the one last installed in clientRoot.
+    bool Admit(const std::wstring& manifestPath, const std::wstring& clientRoot,
+               const std::vector<ManifestEntry>& entries, std::wstring& error);
+
+    // The limits of the download of entry `index`: the general ones, and the signed size as its cap.
+    TransferLimits DownloadLimits(std::uint32_t index) const;
+
+    // Whether the downloaded file of entry `index` is the signed one; with a key, `sums` holds its SHA-256.
+    bool IsSigned(std::uint32_t index, const StagedFileSums& sums, std::wstring& error) const;
+
+    // After every file is installed: keeps the release number in clientRoot when it grew.
+    void RecordInstalled(const std::wstring& clientRoot) const;
+
+private:
+    std::wstring key_;
+    std::string recordBytes_;  // empty: the site has no record
+    std::uint64_t lastInstalled_ = 0;
+    ReleaseRecord record_;
+    std::vector<const ReleaseFile*> files_;  // entry i's file in record_
+};
