@@ -3,6 +3,7 @@
 
 #include "tests/support/http_site.h"
 #include "tests/support/process_probe.h"
+#include "tests/update/signed_sites.h"
 #include "update/fetcher.h"
 
 #include <gtest/gtest.h>
@@ -16,30 +17,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// The site the signing tool signed as release 7 before this test ran (signed_sites), and its key.
-std::wstring SignedSites(const std::wstring& name)
-{
-    return fs::weakly_canonical(fs::path(probe::BinDir()) / L".." / L"signed-sites" / name).wstring();
-}
-
-std::wstring PublicKey()
-{
-    const std::string text = probe::ReadFileBytes(SignedSites(L"public-key.txt"));
-    return std::wstring(text.begin(), text.begin() + static_cast<std::ptrdiff_t>(text.find('\n')));
-}
-
 const std::vector<std::wstring> kSignedFiles = {L"Data\\Local\\a b.txt", L"Data\\地图\\lorencia.map", L"Main.exe"};
-
-std::vector<std::wstring> FilesUnder(const std::wstring& folder)
-{
-    std::vector<std::wstring> files;
-    for (const auto& item : fs::recursive_directory_iterator(folder)) {
-        if (item.is_regular_file())
-            files.push_back(item.path().lexically_relative(folder).wstring());
-    }
-    std::sort(files.begin(), files.end());
-    return files;
-}
 
 vorn::UpdateResult Apply(const probe::HttpSite& server, const probe::TempDir& client, const std::wstring& key)
 {
@@ -60,21 +38,21 @@ std::size_t FileRequests(const probe::HttpSite& server)
 
 TEST(SignedUpdate, ASignedReleaseInstallsAndAnOlderOneIsRefusedAfterIt)
 {
-    probe::HttpSite server(SignedSites(L"signed"));
+    probe::HttpSite server(SignedSite(L"signed"));
     probe::TempDir client;
-    const vorn::UpdateResult first = Apply(server, client, PublicKey());
+    const vorn::UpdateResult first = Apply(server, client, SignedSitesPublicKey());
     ASSERT_TRUE(first.succeeded) << first.message.c_str();
     EXPECT_EQ(first.filesUpdated, 3);
     for (const std::wstring& file : kSignedFiles)
-        EXPECT_EQ(probe::ReadFileBytes(client / file), probe::ReadFileBytes(SignedSites(L"signed\\" + file)));
+        EXPECT_EQ(probe::ReadFileBytes(client / file), probe::ReadFileBytes(SignedSite(L"signed\\" + file)));
     EXPECT_EQ(probe::ReadFileBytes(client / kInstalledReleaseFileName), "7\n");
     EXPECT_EQ(server.CountRequests("/up.ini.sig"), 1u);
 
     // The same release again is fine; a client that has installed release 8 since refuses 7 served again.
-    EXPECT_EQ(Apply(server, client, PublicKey()).message, L"客户端已是最新版本。");
+    EXPECT_EQ(Apply(server, client, SignedSitesPublicKey()).message, L"客户端已是最新版本。");
     ASSERT_TRUE(WriteInstalledRelease(client.path(), 8));
     probe::WriteFileBytes(client / L"Main.exe", "the player's own Main.exe");
-    const vorn::UpdateResult replayed = Apply(server, client, PublicKey());
+    const vorn::UpdateResult replayed = Apply(server, client, SignedSitesPublicKey());
     EXPECT_FALSE(replayed.succeeded);
     EXPECT_EQ(replayed.message, L"更新的发布号 7 低于已安装的发布号 8，已拒绝安装。");
     EXPECT_EQ(probe::ReadFileBytes(client / L"Main.exe"), "the player's own Main.exe");
@@ -84,8 +62,8 @@ TEST(SignedUpdate, ASignedReleaseInstallsAndAnOlderOneIsRefusedAfterIt)
 
 TEST(SignedUpdate, WhatTheSiteChangedAfterSigningIsRefusedWithNothingInstalled)
 {
-    const std::string mainExe = probe::ReadFileBytes(SignedSites(L"signed\\Main.exe"));
-    const std::string manifest = probe::ReadFileBytes(SignedSites(L"signed\\up.ini"));
+    const std::string mainExe = probe::ReadFileBytes(SignedSite(L"signed\\Main.exe"));
+    const std::string manifest = probe::ReadFileBytes(SignedSite(L"signed\\up.ini"));
     struct Case {
         const char* target;
         std::string body;
@@ -104,15 +82,15 @@ TEST(SignedUpdate, WhatTheSiteChangedAfterSigningIsRefusedWithNothingInstalled)
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.target);
-        probe::HttpSite server(SignedSites(L"signed"));
+        probe::HttpSite server(SignedSite(L"signed"));
         probe::HttpScript script;
         script.body = c.body;
         server.Script(c.target, script);
         probe::TempDir client;
-        const vorn::UpdateResult result = Apply(server, client, PublicKey());
+        const vorn::UpdateResult result = Apply(server, client, SignedSitesPublicKey());
         EXPECT_FALSE(result.succeeded);
         EXPECT_EQ(result.message, c.message);
-        EXPECT_EQ(FilesUnder(client.path()), std::vector<std::wstring>{});
+        EXPECT_TRUE(fs::is_empty(client.path()));
         EXPECT_EQ(FileRequests(server), c.fileRequests);
     }
 }
@@ -123,16 +101,16 @@ TEST(SignedUpdate, AnUnsignedSiteIsRefusedWithAKeyAndUpdatesWithoutOne)
         fs::weakly_canonical(fs::path(probe::BinDir()) / L".." / L"update-sites" / L"good").wstring();
     probe::HttpSite server(unsignedSite);
     probe::TempDir client;
-    const vorn::UpdateResult refused = Apply(server, client, PublicKey());
+    const vorn::UpdateResult refused = Apply(server, client, SignedSitesPublicKey());
     EXPECT_EQ(refused.message, L"更新站点缺少更新签名，已拒绝安装。");
     EXPECT_EQ(FileRequests(server), 0u);
 
     probe::HttpScript failing;
     failing.status = 500;
     server.Script("/up.ini.sig", failing);
-    EXPECT_EQ(Apply(server, client, PublicKey()).message,
+    EXPECT_EQ(Apply(server, client, SignedSitesPublicKey()).message,
               L"更新签名下载失败：" + server.BaseUrl() + L"up.ini.sig\n" + HttpStatusMessage(500));
-    EXPECT_EQ(FilesUnder(client.path()), std::vector<std::wstring>{});
+    EXPECT_TRUE(fs::is_empty(client.path()));
 
     const vorn::UpdateResult plain = Apply(server, client, L"");
     ASSERT_TRUE(plain.succeeded) << plain.message.c_str();
