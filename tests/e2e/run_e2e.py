@@ -4,10 +4,11 @@ session, the reference directory/authorisation service on 127.0.0.1:33556, an up
 http://127.0.0.1/updates/ (port 80, the compiled-in address) and the stand-in game as Main.exe. The player's
 hands are the X mouse and keyboard (xdotool); the eyes are the window probe, the client folder, the registry and
 the stand-in game's record. Each journey gets a fresh client folder; a failing journey leaves its screenshot and
-the servers' logs in the failure folder the output names.
+the servers' logs in the failure folder the output names. The signed-update journeys play a launcher built with
+a compiled-in update key (--key-launcher) against a site signed with its private key (--signing-key).
 
 Usage (inside a Wine session: DISPLAY and WINEPREFIX set, e.g. by scripts/test.sh through ctest -R e2e):
-  run_e2e.py --bin BUILD/bin [--failures DIR] [JOURNEY ...]"""
+  run_e2e.py --bin BUILD/bin [--key-launcher EXE --signing-key PEM] [--failures DIR] [JOURNEY ...]"""
 import argparse
 import os
 import pathlib
@@ -85,8 +86,10 @@ def staging_dirs(client):
 class Journey:
     """One run of the launcher against its own client folder and servers; stops everything it started."""
 
-    def __init__(self, bin_dir, failures, name):
+    def __init__(self, bin_dir, failures, name, key_launcher=None, signing_key=None):
         self.bin_dir = bin_dir
+        self.key_launcher = key_launcher
+        self.signing_key = signing_key
         self.name = name
         self.failures = failures
         self.root = pathlib.Path(tempfile.mkdtemp(prefix="vorn-e2e-"))
@@ -99,6 +102,11 @@ class Journey:
 
     def make_client(self, **options):
         self.client, self.site = sample_client.make(self.root, self.bin_dir, **options)
+
+    def sign_site(self, release):
+        subprocess.run([sys.executable, str(REPO / "tools" / "sign_release.py"), "sign", str(self.site), "--key",
+                        str(self.signing_key), "--release", str(release), "--force"], check=True,
+                       stdout=subprocess.DEVNULL)
 
     def start_service(self, *options):
         require_free_port(DIRECTORY_PORT, "the directory service")
@@ -382,6 +390,67 @@ def server_drips(j):
     check(staging_dirs(j.client) == [], "a staging directory remains: %s" % staging_dirs(j.client))
 
 
+def signed_client(j, release=None):
+    """A client with the launcher that holds the update key, its site signed as `release` (None: unsigned)."""
+    check(j.key_launcher is not None, "no launcher with an update key (--key-launcher)")
+    j.make_client(launcher=j.key_launcher)
+    if release is not None:
+        j.sign_site(release)
+    j.start_service()
+
+
+def refused_with(j, reason):
+    """The update ends refused with nothing in the client changed; the retry's message box gives the reason."""
+    before = snapshot(j.client)
+    window = j.start_launcher()
+    window = j.wait_update_end(window)
+    label = j.me.child(window, player.UPDATE_LABEL_ID)
+    check(label["visible"] and label["text"].startswith("更新失败"), "update label: %r" % label["text"])
+    check(not changes(before, snapshot(j.client)), "files changed: %s" % changes(before, snapshot(j.client)))
+    check(staging_dirs(j.client) == [], "a staging directory remains: %s" % staging_dirs(j.client))
+    j.me.click(window, player.UPDATE_LABEL)
+    dialog = j.me.wait_dialog("更新失败")
+    text = j.me.dialog_text(dialog)
+    check(reason in text, "refusal message: %r" % text)
+    j.answer_with_return(dialog)
+    check(not changes(before, snapshot(j.client)), "files changed on the retry")
+
+
+def signed_release(j):
+    signed_client(j, release=3)
+    j.start_site()
+    window = j.wait_update_end(j.start_launcher())
+    check(not j.me.child(window, player.UPDATE_LABEL_ID)["visible"], "the signed update did not succeed")
+    for relative, (_, new) in sample_client.DATA_FILES.items():
+        check((j.client / relative).read_bytes() == new, relative + " was not brought up to date")
+    release = (j.client / ".vorn-release").read_bytes()
+    check(release == b"3\n", "the installed release kept: %r" % release)
+
+
+def signed_main_swapped(j):
+    signed_client(j, release=3)
+    swapped = bytearray((j.site / "Main.exe").read_bytes())
+    swapped[64] ^= 0x01
+    (j.site / "Main.exe").write_bytes(bytes(swapped))
+    # The player's copy is older, so the signed manifest sends the launcher to the site for it.
+    (j.client / "Main.exe").write_bytes(bytes(swapped[:-1]))
+    j.start_site()
+    refused_with(j, "文件与更新签名不符：Main.exe")
+
+
+def signed_replay(j):
+    signed_client(j, release=3)
+    (j.client / ".vorn-release").write_bytes(b"4\n")
+    j.start_site()
+    refused_with(j, "更新的发布号 3 低于已安装的发布号 4")
+
+
+def signed_site_missing(j):
+    signed_client(j)
+    j.start_site()
+    refused_with(j, "更新站点缺少更新签名")
+
+
 JOURNEYS = {
     "full_journey": full_journey,
     "directory_down": directory_down,
@@ -391,6 +460,10 @@ JOURNEYS = {
     "self_update": self_update,
     "close_during_download": close_during_download,
     "server_drips": server_drips,
+    "signed_release": signed_release,
+    "signed_main_swapped": signed_main_swapped,
+    "signed_replay": signed_replay,
+    "signed_site_missing": signed_site_missing,
 }
 
 
@@ -398,6 +471,8 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--bin", required=True, type=pathlib.Path)
     parser.add_argument("--failures", type=pathlib.Path, default=pathlib.Path("e2e-failures").resolve())
+    parser.add_argument("--key-launcher", type=pathlib.Path, help="a launcher built with an update key")
+    parser.add_argument("--signing-key", type=pathlib.Path, help="the private key of that update key")
     parser.add_argument("journeys", nargs="*", help="some of: " + ", ".join(JOURNEYS))
     args = parser.parse_args()
     for variable in ("DISPLAY", "WINEPREFIX"):
@@ -409,7 +484,7 @@ def main():
     shutil.rmtree(args.failures, ignore_errors=True)
     passed = failed = 0
     for name in args.journeys or list(JOURNEYS):
-        journey = Journey(args.bin.resolve(), args.failures, name)
+        journey = Journey(args.bin.resolve(), args.failures, name, args.key_launcher, args.signing_key)
         started = time.monotonic()
         try:
             JOURNEYS[name](journey)

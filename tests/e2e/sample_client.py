@@ -40,8 +40,9 @@ def write(path, content):
     path.write_bytes(content)
 
 
-def make(root, bin_dir, big_file_kib=0, site_launcher=None):
-    """Builds the folders under `root`; `site_launcher` (bytes) publishes a launcher executable on the site."""
+def make(root, bin_dir, big_file_kib=0, site_launcher=None, launcher=None):
+    """Builds the folders under `root`; `site_launcher` (bytes) publishes a launcher executable on the site;
+    `launcher` (a path) puts another build of the launcher into the client."""
     root = pathlib.Path(root)
     bin_dir = pathlib.Path(bin_dir)
     client = root / "client"
@@ -50,7 +51,7 @@ def make(root, bin_dir, big_file_kib=0, site_launcher=None):
         if folder.exists():
             shutil.rmtree(folder)
         folder.mkdir(parents=True)
-    shutil.copyfile(bin_dir / "VornLauncher.exe", client / "VornLauncher.exe")
+    shutil.copyfile(launcher or bin_dir / "VornLauncher.exe", client / "VornLauncher.exe")
     shutil.copyfile(bin_dir / "stand_in_game.exe", client / "Main.exe")
     shutil.copyfile(bin_dir / "stand_in_game.exe", site / "Main.exe")
     for relative, (old, new) in DATA_FILES.items():
