@@ -32,22 +32,34 @@ private:
     std::string& bytes_;
 };
 
-}
-
-StagedFileSums SumStagedFile(const std::wstring& path, bool withSha256)
+// Reads the file once for its CRC-32 and, with a hasher, its SHA-256 too.
+StagedFileSums SumStagedFile(const std::wstring& path, Sha256Hasher* hasher)
 {
     StagedFileSums sums;
-    if (!withSha256) {
+    if (hasher == nullptr) {
         sums.crc32 = FileCrc32(path, &sums.read);
         return sums;
     }
-    Sha256Hasher hasher;
     sums.crc32 = FileCrc32(path, &sums.read, [&](const unsigned char* data, std::size_t size) {
-        hasher.Add(data, size);
+        hasher->Add(data, size);
         sums.size += size;
     });
-    sums.sha256 = hasher.Finish();
+    // Finish also starts the hasher afresh after a read that stopped part way.
+    sums.sha256 = hasher->Finish();
     return sums;
+}
+
+}
+
+SignedUpdate::SignedUpdate(std::wstring publicKeyText) : key_(std::move(publicKeyText))
+{
+    if (Enabled())
+        hasher_.emplace();
+}
+
+StagedFileSums SignedUpdate::SumStaged(const std::wstring& path)
+{
+    return SumStagedFile(path, hasher_ ? &*hasher_ : nullptr);
 }
 
 bool SignedUpdate::FetchRecord(Fetcher& fetcher, const std::wstring& recordUrl, const DownloadCancelled& isCancelled,

@@ -22,12 +22,10 @@ struct StagedFileSums {
     std::optional<Sha256Digest> sha256;
 };
 
-// Reads the file once for its CRC-32 and, with withSha256, its SHA-256 too.
-StagedFileSums SumStagedFile(const std::wstring& path, bool withSha256);
-
 class SignedUpdate {
 public:
-    explicit SignedUpdate(std::wstring publicKeyText) : key_(std::move(publicKeyText)) {}
+    // Throws std::runtime_error when there is a key and the system cannot hash.
+    explicit SignedUpdate(std::wstring publicKeyText);
     SignedUpdate(const SignedUpdate&) = delete;
     SignedUpdate& operator=(const SignedUpdate&) = delete;
 
@@ -46,7 +44,11 @@ public:
     // The limits of the download of entry `index`: the general ones, and the signed size as its cap.
     TransferLimits DownloadLimits(std::uint32_t index) const;
 
-    // Whether the downloaded file of entry `index` is the signed one; with a key, `sums` holds its SHA-256.
+    // The sums of a downloaded file: with a key its SHA-256 too, through one provider for every file (opening one
+    // costs more than hashing a small file).
+    StagedFileSums SumStaged(const std::wstring& path);
+
+    // Whether the downloaded file of entry `index` is the signed one; `sums` are what SumStaged found.
     bool IsSigned(std::uint32_t index, const StagedFileSums& sums, std::wstring& error) const;
 
     // After every file is installed: keeps the release number in clientRoot when it grew.
@@ -54,6 +56,7 @@ public:
 
 private:
     std::wstring key_;
+    std::optional<Sha256Hasher> hasher_;  // with a key only
     std::string recordBytes_;  // empty: the site has no record
     std::uint64_t lastInstalled_ = 0;
     ReleaseRecord record_;

@@ -224,7 +224,7 @@ private:
                                 release_.DownloadLimits(file.entryIndex), adapter, error, isCancelled_))
                 return Stop(L"文件下载失败：" + entry.remotePath + L"\n" + error);
             Report(kVerifying, j + 1, n, 100, (j + 1) * 90 / n, entry.localPath);
-            const StagedFileSums sums = SumStagedFile(file.stagedPath, release_.Enabled());
+            const StagedFileSums sums = release_.SumStaged(file.stagedPath);
             if (!release_.IsSigned(file.entryIndex, sums, error))
                 return Stop(error);
             if (!sums.read || FormatCrc32(sums.crc32) != entry.crc32Hex)
