@@ -1,5 +1,6 @@
 // One ApplyClientUpdate from an update site into a client folder: how long it took, from the call to its
-// return, and how it ended. Usage: update_bench.exe BASE_URL MANIFEST CLIENT_FOLDER
+// return, and how it ended. Usage: update_bench.exe BASE_URL MANIFEST CLIENT_FOLDER [UPDATE_PUBLIC_KEY]
+// With a key the update is a signed one, as in a launcher built with that key.
 // The launcher path given is CLIENT_FOLDER\VornLauncher.exe, so a site without that file never restarts anything.
 // Exit status: 0 when the update succeeded, 1 when it failed (the result line says why), 2 for bad arguments.
 
@@ -13,8 +14,8 @@
 
 int wmain(int argc, wchar_t** argv)
 {
-    if (argc != 4) {
-        std::fwprintf(stderr, L"usage: update_bench.exe BASE_URL MANIFEST CLIENT_FOLDER\n");
+    if (argc != 4 && argc != 5) {
+        std::fwprintf(stderr, L"usage: update_bench.exe BASE_URL MANIFEST CLIENT_FOLDER [UPDATE_PUBLIC_KEY]\n");
         return 2;
     }
     InstallConfig(BuildDefaultConfig());
@@ -29,7 +30,8 @@ int wmain(int argc, wchar_t** argv)
                 firstDownload = bench::Seconds();
             if (progress.stage == 4 && firstInstall == 0)
                 firstInstall = bench::Seconds();
-        });
+        },
+        argc == 5 ? argv[4] : L"");
     const double elapsed = bench::Seconds() - start;
     // The message goes out as UTF-8: the C runtime would stop a wide string at its first character outside ASCII.
     std::printf("update: %s in %.3f s (first file download began at %.3f s, install at %.3f s), %d files updated: "

@@ -8,7 +8,7 @@
 #include <cwchar>
 #include <vector>
 
-std::uint32_t FileCrc32(const std::wstring& path, bool* ok)
+std::uint32_t FileCrc32(const std::wstring& path, bool* ok, const FileBlockObserver& onBlock)
 {
     if (ok != nullptr)
         *ok = false;
@@ -29,6 +29,8 @@ std::uint32_t FileCrc32(const std::wstring& path, bool* ok)
         if (read == 0)
             break;
         crc = Crc32(crc, buffer.data(), read);
+        if (onBlock)
+            onBlock(buffer.data(), read);
     }
     if (ok != nullptr)
         *ok = true;

@@ -74,6 +74,11 @@ std::wstring TransferPace::Message(Verdict verdict) const
     return {};
 }
 
+std::wstring HttpStatusMessage(unsigned long status)
+{
+    return L"HTTP 状态码：" + std::to_wstring(status);
+}
+
 std::wstring ByteCapMessage(std::uint64_t cap)
 {
     return L"服务器发来的内容超过 " + std::to_wstring(cap >> 20) + L" MiB 上限，已停止下载。请确认更新地址是否正确。";

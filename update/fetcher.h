@@ -80,6 +80,9 @@ private:
     std::deque<Sample> samples_;
 };
 
+// The message for a reply whose status is not a success.
+std::wstring HttpStatusMessage(unsigned long status);
+
 // The message for a body larger than the cap (announced or received).
 std::wstring ByteCapMessage(std::uint64_t cap);
 

@@ -211,7 +211,7 @@ public:
     {
         const DWORD status = QueryStatusCode(request_.get());
         if (status < 200 || status > 299) {
-            error = L"HTTP 状态码：" + std::to_wstring(status);
+            error = HttpStatusMessage(status);
             return false;
         }
         const std::optional<std::uint64_t> length = QueryContentLength(request_.get());

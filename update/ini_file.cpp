@@ -258,15 +258,15 @@ void IniFile::Insert(std::uint32_t section, Span key, Span value)
     ++used_;
 }
 
-bool IniFile::Load(const std::wstring& path)
+bool ReadWholeFile(const std::wstring& path, std::string& bytes)
 {
-    *this = FromText(std::wstring());
+    bytes.clear();
     UniqueFile file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                 nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
     LARGE_INTEGER size{};
     if (!file || !GetFileSizeEx(file.get(), &size) || size.QuadPart > INT_MAX)
         return false;
-    std::string bytes(static_cast<std::size_t>(size.QuadPart), '\0');
+    bytes.resize(static_cast<std::size_t>(size.QuadPart));
     std::size_t done = 0;
     while (done < bytes.size()) {
         DWORD read = 0;
@@ -277,6 +277,15 @@ bool IniFile::Load(const std::wstring& path)
         done += read;
     }
     bytes.resize(done);
+    return true;
+}
+
+bool IniFile::Load(const std::wstring& path)
+{
+    *this = FromText(std::wstring());
+    std::string bytes;
+    if (!ReadWholeFile(path, bytes))
+        return false;
     *this = FromText(DecodeText(bytes));
     return true;
 }

@@ -7,6 +7,9 @@
 #include <unordered_map>
 #include <vector>
 
+// The bytes of a whole file (of at most 2 GiB); false when it cannot be opened or read.
+bool ReadWholeFile(const std::wstring& path, std::string& bytes);
+
 // An INI file read once into a table that answers lookups exactly as the system's profile reader
 // (GetPrivateProfileStringW with an empty default and a 32768-character buffer) answers them for the same file,
 // in time independent of the file's size. That reader keeps a file in a list and searches it per lookup, which

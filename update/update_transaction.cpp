@@ -6,6 +6,7 @@
 #include "update/install_staged_file.h"
 #include "update/manifest.h"
 #include "update/path_rules.h"
+#include "update/signed_update.h"
 #include "update/staging_directory.h"
 
 #include <windows.h>
@@ -171,9 +172,10 @@ class Transaction {
 public:
     Transaction(Fetcher& fetcher, const std::wstring& baseUrl, UpdateStatusCallback& onStatus,
                 UpdatePercentCallback& onPercent, UpdateCancelQuery& isCancelled, UpdateProgressCallback& onProgress,
-                std::uint32_t connections, UpdateResult& result)
+                std::uint32_t connections, std::wstring_view updatePublicKey, UpdateResult& result)
         : fetcher_(fetcher), baseUrl_(baseUrl), onStatus_(onStatus), onPercent_(onPercent),
           isCancelled_(isCancelled), onProgress_(onProgress), connections_(std::max<std::uint32_t>(connections, 1)),
+          release_(std::wstring(updatePublicKey)),
           result_(result)
     {
     }
@@ -192,6 +194,7 @@ public:
             return;
         if (!CheckFiles() || !DownloadFiles() || !InstallFiles())
             return;
+        release_.RecordInstalled(root_);
         result_.succeeded = true;
         result_.message = result_.filesUpdated == 0
                               ? L"客户端已是最新版本。"
@@ -252,9 +255,13 @@ private:
         const std::wstring url = BuildDownloadUrl(baseUrl_, name);
         const std::wstring localManifest = (std::filesystem::path(staging_) / L"manifest.ini").wstring();
         std::wstring error;
+        if (!release_.FetchRecord(fetcher_, BuildDownloadUrl(baseUrl_, name + L".sig"), isCancelled_, error))
+            return Stop(error);
         if (!DownloadToFile(fetcher_, url, localManifest, ManifestLimits(), {}, error, isCancelled_))
             return Stop(L"更新清单下载失败：" + url + L"\n" + error);
         if (!ParseManifest(localManifest, entries_, error))
+            return Stop(error);
+        if (!release_.Admit(localManifest, root_, entries_, error))
             return Stop(error);
         return true;
     }
@@ -384,20 +391,31 @@ private:
         const DownloadCancelled stopped = [&board] { return board.Stopped(); };
         const std::wstring url = BuildDownloadUrl(baseUrl_, entry.remotePath);
         std::wstring error;
-        if (!DownloadToFile(fetcher_, url, file.stagedPath, TransferLimits{}, adapter, error, stopped)) {
+        const TransferLimits limits = release_.DownloadLimits(file.entryIndex);
+        if (!DownloadToFile(fetcher_, url, file.stagedPath, limits, adapter, error, stopped)) {
             message = L"文件下载失败：" + entry.remotePath + L"\n" + error;
             return false;
         }
-        if (MatchesChecksum(file.stagedPath, entry.crc32Hex))
+        if (IsGoodStagedFile(file, entry, message))
             return true;
         // A cache on the way may have kept an older copy: the site itself has the last word.
-        TransferLimits fresh;
+        TransferLimits fresh = limits;
         fresh.bypassCaches = true;
         if (!DownloadToFile(fetcher_, url, file.stagedPath, fresh, {}, error, stopped)) {
             message = L"文件下载失败：" + entry.remotePath + L"\n" + error;
             return false;
         }
-        if (MatchesChecksum(file.stagedPath, entry.crc32Hex))
+        return IsGoodStagedFile(file, entry, message);
+    }
+
+    // Whether a staged file is the one the manifest lists and, with a key, the one the release signs; otherwise
+    // message says which check it failed. Runs on a download thread.
+    bool IsGoodStagedFile(const PendingFile& file, const ManifestEntry& entry, std::wstring& message)
+    {
+        const StagedFileSums sums = release_.SumStaged(file.stagedPath);
+        if (!release_.IsSigned(file.entryIndex, sums, message))
+            return false;
+        if (sums.read && FormatCrc32(sums.crc32) == entry.crc32Hex)
             return true;
         message = L"文件 CRC32 校验失败：" + entry.remotePath + L"。请重新生成并上传更新包。";
         return false;
@@ -435,6 +453,7 @@ private:
     UpdateCancelQuery& isCancelled_;
     UpdateProgressCallback& onProgress_;
     const std::uint32_t connections_;
+    SignedUpdate release_;
     UpdateResult& result_;
     std::wstring root_;
     std::wstring staging_;
@@ -476,11 +495,12 @@ UpdateResult ApplyClientUpdate(Fetcher& fetcher, const std::wstring& baseUrl, co
                                const std::wstring& clientRoot, const std::wstring& launcherPath,
                                UpdateStatusCallback onStatus, UpdatePercentCallback onPercent,
                                UpdateCancelQuery isCancelled, UpdateProgressCallback onProgress,
-                               std::uint32_t connections)
+                               std::uint32_t connections, std::wstring_view updatePublicKey)
 {
     UpdateResult result;
     try {
-        Transaction(fetcher, baseUrl, onStatus, onPercent, isCancelled, onProgress, connections, result)
+        Transaction(fetcher, baseUrl, onStatus, onPercent, isCancelled, onProgress, connections, updatePublicKey,
+                    result)
             .Run(manifestName, clientRoot, launcherPath);
     } catch (const std::exception&) {
         result.succeeded = false;
@@ -492,11 +512,13 @@ UpdateResult ApplyClientUpdate(Fetcher& fetcher, const std::wstring& baseUrl, co
 UpdateResult ApplyClientUpdate(const std::wstring& baseUrl, const std::wstring& manifestName,
                                const std::wstring& clientRoot, const std::wstring& launcherPath,
                                UpdateStatusCallback onStatus, UpdatePercentCallback onPercent,
-                               UpdateCancelQuery isCancelled, UpdateProgressCallback onProgress)
+                               UpdateCancelQuery isCancelled, UpdateProgressCallback onProgress,
+                               std::wstring_view updatePublicKey)
 {
     WinHttpFetcher fetcher;
     return ApplyClientUpdate(fetcher, baseUrl, manifestName, clientRoot, launcherPath, std::move(onStatus),
-                             std::move(onPercent), std::move(isCancelled), std::move(onProgress));
+                             std::move(onPercent), std::move(isCancelled), std::move(onProgress),
+                             Config().downloadConnections, updatePublicKey);
 }
 
 }

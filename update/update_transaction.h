@@ -8,6 +8,7 @@ class Fetcher;
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <string_view>
 
 namespace vorn {
 
@@ -24,11 +25,14 @@ using UpdateProgressCallback = std::function<void(const UpdateProgress&)>;
 // than the free space ends the call with a message, and the staging folder goes with it. The changed files are
 // downloaded the configured number at a time (one after another in the manifest's order for 1), each by a
 // thread of its own, while the calling thread reports a file as it starts and as it is verified; the first
-// failure stops the other downloads and is the one reported.
+// failure stops the other downloads and is the one reported. With an update public key (the launcher's
+// setting), the site's release record must sign the manifest and every downloaded file, and its release must not
+// be below the last one installed in the folder (signed_update.h); empty: no signature.
 UpdateResult ApplyClientUpdate(const std::wstring& baseUrl, const std::wstring& manifestName,
                                const std::wstring& clientRoot, const std::wstring& launcherPath,
                                UpdateStatusCallback onStatus, UpdatePercentCallback onPercent,
-                               UpdateCancelQuery isCancelled, UpdateProgressCallback onProgress);
+                               UpdateCancelQuery isCancelled, UpdateProgressCallback onProgress,
+                               std::wstring_view updatePublicKey = {});
 
 // The same with every download made through fetcher (the one above uses WinHTTP), `connections` files at a time;
 // the fetcher must allow fetches from several threads at once when that is above 1.
@@ -36,7 +40,8 @@ UpdateResult ApplyClientUpdate(Fetcher& fetcher, const std::wstring& baseUrl, co
                                const std::wstring& clientRoot, const std::wstring& launcherPath,
                                UpdateStatusCallback onStatus, UpdatePercentCallback onPercent,
                                UpdateCancelQuery isCancelled, UpdateProgressCallback onProgress,
-                               std::uint32_t connections = Config().downloadConnections);
+                               std::uint32_t connections = Config().downloadConnections,
+                               std::wstring_view updatePublicKey = {});
 
 // One file that differs from the manifest and is downloaded into the staging folder.
 struct PendingFile {

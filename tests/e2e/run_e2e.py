@@ -7,10 +7,13 @@ throwaway certificate authority made for the run and trusted inside the run's Wi
 authority that nobody trusts. tools/update_site.py plays the faults nginx cannot (a trickling download).
 The player's hands are the X mouse and keyboard (xdotool); the eyes are the window probe, the client folder,
 the registry, the web server's log and the stand-in game's record. Each journey gets a fresh client folder; a
-failing journey leaves its screenshot and the servers' logs in the failure folder the output names.
+failing journey leaves its screenshot and the servers' logs in the failure folder the output names. The
+signed-update journeys play a launcher built with a compiled-in update key (--key-launcher) against a site
+signed with its private key (--signing-key).
 
 Usage (inside a Wine session: DISPLAY and WINEPREFIX set, e.g. by scripts/test.sh through ctest -R e2e):
-  run_e2e.py --bin BUILD/bin [--https-bin DIR] [--failures DIR] [JOURNEY ...]
+  run_e2e.py --bin BUILD/bin [--https-bin DIR] [--key-launcher EXE --signing-key PEM] [--failures DIR]
+             [JOURNEY ...]
 --https-bin holds the HTTPS build of VornLauncher.exe (default: BUILD/https-launcher/bin)."""
 import argparse
 import os
@@ -94,10 +97,13 @@ def staging_dirs(client):
 class Journey:
     """One run of the launcher against its own client folder and servers; stops everything it started."""
 
-    def __init__(self, bin_dir, failures, name, https_bin=None, certificates=None):
+    def __init__(self, bin_dir, failures, name, https_bin=None, certificates=None, key_launcher=None,
+                 signing_key=None):
         self.bin_dir = bin_dir
         self.https_bin = https_bin
         self.certificates = certificates
+        self.key_launcher = key_launcher
+        self.signing_key = signing_key
         self.name = name
         self.failures = failures
         self.root = pathlib.Path(tempfile.mkdtemp(prefix="vorn-e2e-"))
@@ -113,6 +119,11 @@ class Journey:
         if https:
             options["launcher"] = self.https_bin / "VornLauncher.exe"
         self.client, self.site = sample_client.make(self.root, self.bin_dir, **options)
+
+    def sign_site(self, release):
+        subprocess.run([sys.executable, str(REPO / "tools" / "sign_release.py"), "sign", str(self.site), "--key",
+                        str(self.signing_key), "--release", str(release), "--force"], check=True,
+                       stdout=subprocess.DEVNULL)
 
     def start_service(self, *options):
         require_free_port(DIRECTORY_PORT, "the directory service")
@@ -496,6 +507,67 @@ def https_redirect_to_http(j):
     check("HTTPS" in text, "the message does not name the refused redirect: %r" % text)
 
 
+def signed_client(j, release=None):
+    """A client with the launcher that holds the update key, its site signed as `release` (None: unsigned)."""
+    check(j.key_launcher is not None, "no launcher with an update key (--key-launcher)")
+    j.make_client(launcher=j.key_launcher)
+    if release is not None:
+        j.sign_site(release)
+    j.start_service()
+
+
+def refused_with(j, reason):
+    """The update ends refused with nothing in the client changed; the retry's message box gives the reason."""
+    before = snapshot(j.client)
+    window = j.start_launcher()
+    window = j.wait_update_end(window)
+    label = j.me.child(window, player.UPDATE_LABEL_ID)
+    check(label["visible"] and label["text"].startswith("更新失败"), "update label: %r" % label["text"])
+    check(not changes(before, snapshot(j.client)), "files changed: %s" % changes(before, snapshot(j.client)))
+    check(staging_dirs(j.client) == [], "a staging directory remains: %s" % staging_dirs(j.client))
+    j.me.click(window, player.UPDATE_LABEL)
+    dialog = j.me.wait_dialog("更新失败")
+    text = j.me.dialog_text(dialog)
+    check(reason in text, "refusal message: %r" % text)
+    j.answer_with_return(dialog)
+    check(not changes(before, snapshot(j.client)), "files changed on the retry")
+
+
+def signed_release(j):
+    signed_client(j, release=3)
+    j.start_site()
+    window = j.wait_update_end(j.start_launcher())
+    check(not j.me.child(window, player.UPDATE_LABEL_ID)["visible"], "the signed update did not succeed")
+    for relative, (_, new) in sample_client.DATA_FILES.items():
+        check((j.client / relative).read_bytes() == new, relative + " was not brought up to date")
+    release = (j.client / ".vorn-release").read_bytes()
+    check(release == b"3\n", "the installed release kept: %r" % release)
+
+
+def signed_main_swapped(j):
+    signed_client(j, release=3)
+    swapped = bytearray((j.site / "Main.exe").read_bytes())
+    swapped[64] ^= 0x01
+    (j.site / "Main.exe").write_bytes(bytes(swapped))
+    # The player's copy is older, so the signed manifest sends the launcher to the site for it.
+    (j.client / "Main.exe").write_bytes(bytes(swapped[:-1]))
+    j.start_site()
+    refused_with(j, "文件与更新签名不符：Main.exe")
+
+
+def signed_replay(j):
+    signed_client(j, release=3)
+    (j.client / ".vorn-release").write_bytes(b"4\n")
+    j.start_site()
+    refused_with(j, "更新的发布号 3 低于已安装的发布号 4")
+
+
+def signed_site_missing(j):
+    signed_client(j)
+    j.start_site()
+    refused_with(j, "更新站点缺少更新签名")
+
+
 JOURNEYS = {
     "full_journey": full_journey,
     "directory_down": directory_down,
@@ -509,6 +581,10 @@ JOURNEYS = {
     "https_untrusted_authority": https_untrusted_authority,
     "https_other_host": https_other_host,
     "https_redirect_to_http": https_redirect_to_http,
+    "signed_release": signed_release,
+    "signed_main_swapped": signed_main_swapped,
+    "signed_replay": signed_replay,
+    "signed_site_missing": signed_site_missing,
 }
 
 
@@ -525,6 +601,8 @@ def main():
     parser.add_argument("--bin", required=True, type=pathlib.Path)
     parser.add_argument("--https-bin", type=pathlib.Path)
     parser.add_argument("--failures", type=pathlib.Path, default=pathlib.Path("e2e-failures").resolve())
+    parser.add_argument("--key-launcher", type=pathlib.Path, help="a launcher built with an update key")
+    parser.add_argument("--signing-key", type=pathlib.Path, help="the private key of that update key")
     parser.add_argument("journeys", nargs="*", help="some of: " + ", ".join(JOURNEYS))
     args = parser.parse_args()
     for variable in ("DISPLAY", "WINEPREFIX"):
@@ -540,15 +618,16 @@ def main():
     try:
         test_certificates.make(certificates)
         trust_in_prefix(bin_dir, certificates / "ca.pem")
-        return play(args.journeys or list(JOURNEYS), bin_dir, https_bin, certificates, args.failures)
+        return play(args.journeys or list(JOURNEYS), bin_dir, https_bin, certificates, args.failures,
+                    args.key_launcher, args.signing_key)
     finally:
         shutil.rmtree(certificates, ignore_errors=True)
 
 
-def play(names, bin_dir, https_bin, certificates, failures):
+def play(names, bin_dir, https_bin, certificates, failures, key_launcher, signing_key):
     passed = failed = 0
     for name in names:
-        journey = Journey(bin_dir, failures, name, https_bin, certificates)
+        journey = Journey(bin_dir, failures, name, https_bin, certificates, key_launcher, signing_key)
         started = time.monotonic()
         try:
             JOURNEYS[name](journey)

@@ -2,32 +2,18 @@
 #include "update/release_check.h"
 
 #include "tests/support/process_probe.h"
+#include "tests/update/signed_sites.h"
 
 #include <gtest/gtest.h>
 
-#include <filesystem>
 #include <string>
 
 namespace {
 
-namespace fs = std::filesystem;
-
-// Keys and records the signing tool made before this test ran (signed_sites).
-std::wstring Signed(const std::wstring& name)
-{
-    return fs::weakly_canonical(fs::path(probe::BinDir()) / L".." / L"signed-sites" / name).wstring();
-}
-
-std::wstring PublicKeyText()
-{
-    const std::string text = probe::ReadFileBytes(Signed(L"public-key.txt"));
-    return std::wstring(text.begin(), text.begin() + static_cast<std::ptrdiff_t>(text.find('\n')));
-}
-
 struct Check {
-    std::string record = probe::ReadFileBytes(Signed(L"signed\\up.ini.sig"));
-    std::string manifest = probe::ReadFileBytes(Signed(L"signed\\up.ini"));
-    std::wstring key = PublicKeyText();
+    std::string record = probe::ReadFileBytes(SignedSite(L"signed\\up.ini.sig"));
+    std::string manifest = probe::ReadFileBytes(SignedSite(L"signed\\up.ini"));
+    std::wstring key = SignedSitesPublicKey();
     std::uint64_t lastInstalled = 0;
 
     // The refusal, or "" when the release may be installed.
@@ -62,7 +48,7 @@ TEST(ReleaseCheck, RefusesWhatTheKeyDidNotSign)
     EXPECT_EQ(missing.Refusal(), L"更新站点缺少更新签名，已拒绝安装。");
 
     Check otherKey;
-    otherKey.record = probe::ReadFileBytes(Signed(L"other-key\\up.ini.sig"));
+    otherKey.record = probe::ReadFileBytes(SignedSite(L"other-key\\up.ini.sig"));
     EXPECT_EQ(otherKey.Refusal(), badSignature);
 
     Check higherRelease;  // a replayed record made to look newer
@@ -101,17 +87,17 @@ TEST(ReleaseCheck, EveryDownloadMustBeTheSignedFile)
     const Check check;
     ASSERT_TRUE(MayInstallRelease(check.key, check.record, check.manifest, 0, record, error)) << error;
     std::vector<ManifestEntry> entries;
-    ASSERT_TRUE(ParseManifest(Signed(L"signed\\up.ini"), entries, error)) << error;
+    ASSERT_TRUE(ParseManifest(SignedSite(L"signed\\up.ini"), entries, error)) << error;
 
     std::vector<const ReleaseFile*> files;
     ASSERT_TRUE(MatchReleaseFiles(record, entries, files, error)) << error;
     ASSERT_EQ(files.size(), entries.size());
     for (std::size_t i = 0; i < entries.size(); ++i) {
-        const std::string bytes = probe::ReadFileBytes(Signed(L"signed\\" + entries[i].remotePath));
+        const std::string bytes = probe::ReadFileBytes(SignedSite(L"signed\\" + entries[i].remotePath));
         EXPECT_TRUE(IsSignedReleaseFile(*files[i], bytes.size(), Sha256Of(bytes), error)) << error;
     }
 
-    const std::string game = probe::ReadFileBytes(Signed(L"signed\\Main.exe"));
+    const std::string game = probe::ReadFileBytes(SignedSite(L"signed\\Main.exe"));
     const ReleaseFile& signedGame = *files.back();
     std::string swapped = game;
     swapped[100] ^= 0x01;

@@ -1,0 +1,120 @@
+#include "update/installed_release.h"
+#include "update/update_transaction.h"
+
+#include "tests/support/http_site.h"
+#include "tests/support/process_probe.h"
+#include "tests/update/signed_sites.h"
+#include "update/fetcher.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace {
+
+namespace fs = std::filesystem;
+
+const std::vector<std::wstring> kSignedFiles = {L"Data\\Local\\a b.txt", L"Data\\地图\\lorencia.map", L"Main.exe"};
+
+vorn::UpdateResult Apply(const probe::HttpSite& server, const probe::TempDir& client, const std::wstring& key)
+{
+    return vorn::ApplyClientUpdate(server.BaseUrl(), L"up.ini", client.path(), client / L"Launcher.exe", nullptr,
+                                   nullptr, nullptr, nullptr, key);
+}
+
+// The site's requests for the listed files, not the manifest or its record.
+std::size_t FileRequests(const probe::HttpSite& server)
+{
+    const auto requests = server.Requests();
+    return static_cast<std::size_t>(std::count_if(requests.begin(), requests.end(), [](const auto& request) {
+        return !request.target.starts_with("/up.ini");
+    }));
+}
+
+}
+
+TEST(SignedUpdate, ASignedReleaseInstallsAndAnOlderOneIsRefusedAfterIt)
+{
+    probe::HttpSite server(SignedSite(L"signed"));
+    probe::TempDir client;
+    const vorn::UpdateResult first = Apply(server, client, SignedSitesPublicKey());
+    ASSERT_TRUE(first.succeeded) << first.message.c_str();
+    EXPECT_EQ(first.filesUpdated, 3);
+    for (const std::wstring& file : kSignedFiles)
+        EXPECT_EQ(probe::ReadFileBytes(client / file), probe::ReadFileBytes(SignedSite(L"signed\\" + file)));
+    EXPECT_EQ(probe::ReadFileBytes(client / kInstalledReleaseFileName), "7\n");
+    EXPECT_EQ(server.CountRequests("/up.ini.sig"), 1u);
+
+    // The same release again is fine; a client that has installed release 8 since refuses 7 served again.
+    EXPECT_EQ(Apply(server, client, SignedSitesPublicKey()).message, L"客户端已是最新版本。");
+    ASSERT_TRUE(WriteInstalledRelease(client.path(), 8));
+    probe::WriteFileBytes(client / L"Main.exe", "the player's own Main.exe");
+    const vorn::UpdateResult replayed = Apply(server, client, SignedSitesPublicKey());
+    EXPECT_FALSE(replayed.succeeded);
+    EXPECT_EQ(replayed.message, L"更新的发布号 7 低于已安装的发布号 8，已拒绝安装。");
+    EXPECT_EQ(probe::ReadFileBytes(client / L"Main.exe"), "the player's own Main.exe");
+    EXPECT_EQ(probe::ReadFileBytes(client / kInstalledReleaseFileName), "8\n");
+    EXPECT_EQ(FileRequests(server), 3u);
+}
+
+TEST(SignedUpdate, WhatTheSiteChangedAfterSigningIsRefusedWithNothingInstalled)
+{
+    const std::string mainExe = probe::ReadFileBytes(SignedSite(L"signed\\Main.exe"));
+    const std::string manifest = probe::ReadFileBytes(SignedSite(L"signed\\up.ini"));
+    struct Case {
+        const char* target;
+        std::string body;
+        std::wstring message;
+        std::size_t fileRequests;
+    };
+    std::string swapped = mainExe;
+    swapped[100] ^= 0x20;
+    std::string edited = manifest;
+    edited[edited.find("Count")] = 'c';  // the same entries to the manifest reader, other bytes
+    const std::vector<Case> cases = {
+        {"/Main.exe", swapped, L"文件与更新签名不符：Main.exe，已拒绝安装。", 3},
+        {"/Main.exe", mainExe + "MZ",
+         L"文件下载失败：Main.exe\n" + ByteCapMessage(mainExe.size()), 3},
+        {"/up.ini", edited, L"更新清单与签名不符，已拒绝安装。", 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.target);
+        probe::HttpSite server(SignedSite(L"signed"));
+        probe::HttpScript script;
+        script.body = c.body;
+        server.Script(c.target, script);
+        probe::TempDir client;
+        const vorn::UpdateResult result = Apply(server, client, SignedSitesPublicKey());
+        EXPECT_FALSE(result.succeeded);
+        EXPECT_EQ(result.message, c.message);
+        EXPECT_TRUE(fs::is_empty(client.path()));
+        EXPECT_EQ(FileRequests(server), c.fileRequests);
+    }
+}
+
+TEST(SignedUpdate, AnUnsignedSiteIsRefusedWithAKeyAndUpdatesWithoutOne)
+{
+    const std::wstring unsignedSite =
+        fs::weakly_canonical(fs::path(probe::BinDir()) / L".." / L"update-sites" / L"good").wstring();
+    probe::HttpSite server(unsignedSite);
+    probe::TempDir client;
+    const vorn::UpdateResult refused = Apply(server, client, SignedSitesPublicKey());
+    EXPECT_EQ(refused.message, L"更新站点缺少更新签名，已拒绝安装。");
+    EXPECT_EQ(FileRequests(server), 0u);
+
+    probe::HttpScript failing;
+    failing.status = 500;
+    server.Script("/up.ini.sig", failing);
+    EXPECT_EQ(Apply(server, client, SignedSitesPublicKey()).message,
+              L"更新签名下载失败：" + server.BaseUrl() + L"up.ini.sig\n" + HttpStatusMessage(500));
+    EXPECT_TRUE(fs::is_empty(client.path()));
+
+    const vorn::UpdateResult plain = Apply(server, client, L"");
+    ASSERT_TRUE(plain.succeeded) << plain.message.c_str();
+    EXPECT_EQ(plain.filesUpdated, 5);
+    EXPECT_EQ(server.CountRequests("/up.ini.sig"), 2u);
+    EXPECT_FALSE(probe::FileExists(client / kInstalledReleaseFileName));
+}

@@ -1,0 +1,124 @@
+#include "update/signed_update.h"
+
+#include "update/crc32.h"
+#include "update/ini_file.h"
+#include "update/installed_release.h"
+#include "update/release_check.h"
+
+namespace {
+
+constexpr unsigned long kNotFound = 404;
+
+// Keeps the record in memory; the transfer's byte cap bounds it.
+class RecordSink final : public FetchSink {
+public:
+    explicit RecordSink(std::string& bytes) : bytes_(bytes) {}
+
+    bool Open(std::optional<std::uint64_t> length, std::wstring&) override
+    {
+        bytes_.clear();
+        if (length)
+            bytes_.reserve(static_cast<std::size_t>(*length));
+        return true;
+    }
+
+    bool Write(const char* data, std::size_t size, std::wstring&) override
+    {
+        bytes_.append(data, size);
+        return true;
+    }
+
+private:
+    std::string& bytes_;
+};
+
+// Reads the file once for its CRC-32 and, with a hasher, its SHA-256 too.
+StagedFileSums SumStagedFile(const std::wstring& path, Sha256Hasher* hasher)
+{
+    StagedFileSums sums;
+    if (hasher == nullptr) {
+        sums.crc32 = FileCrc32(path, &sums.read);
+        return sums;
+    }
+    sums.crc32 = FileCrc32(path, &sums.read, [&](const unsigned char* data, std::size_t size) {
+        hasher->Add(data, size);
+        sums.size += size;
+    });
+    // Finish also starts the hasher afresh after a read that stopped part way.
+    sums.sha256 = hasher->Finish();
+    return sums;
+}
+
+}
+
+SignedUpdate::SignedUpdate(std::wstring publicKeyText) : key_(std::move(publicKeyText))
+{
+    if (Enabled())
+        hasher_.emplace();
+}
+
+StagedFileSums SignedUpdate::SumStaged(const std::wstring& path)
+{
+    if (!hasher_)
+        return SumStagedFile(path, nullptr);
+    const std::lock_guard lock(hashing_);
+    return SumStagedFile(path, &*hasher_);
+}
+
+bool SignedUpdate::FetchRecord(Fetcher& fetcher, const std::wstring& recordUrl, const DownloadCancelled& isCancelled,
+                               std::wstring& error)
+{
+    if (!Enabled())
+        return true;
+    TransferLimits limits = ManifestLimits();
+    limits.byteCap = kMaxReleaseRecordBytes;
+    RecordSink sink(recordBytes_);
+    if (fetcher.Fetch(recordUrl, sink, limits, {}, isCancelled, error))
+        return true;
+    recordBytes_.clear();
+    if (error == HttpStatusMessage(kNotFound)) {
+        error.clear();
+        return true;
+    }
+    error = L"更新签名下载失败：" + recordUrl + L"\n" + error;
+    return false;
+}
+
+bool SignedUpdate::Admit(const std::wstring& manifestPath, const std::wstring& clientRoot,
+                         const std::vector<ManifestEntry>& entries, std::wstring& error)
+{
+    if (!Enabled())
+        return true;
+    std::string manifest;
+    if (!ReadWholeFile(manifestPath, manifest)) {
+        error = L"无法读取更新清单。";
+        return false;
+    }
+    lastInstalled_ = ReadInstalledRelease(clientRoot);
+    return MayInstallRelease(key_, recordBytes_, manifest, lastInstalled_, record_, error) &&
+           MatchReleaseFiles(record_, entries, files_, error);
+}
+
+TransferLimits SignedUpdate::DownloadLimits(std::uint32_t index) const
+{
+    TransferLimits limits;
+    if (Enabled())
+        limits.byteCap = files_[index]->size;
+    return limits;
+}
+
+bool SignedUpdate::IsSigned(std::uint32_t index, const StagedFileSums& sums, std::wstring& error) const
+{
+    // A file that could not be read to its end is left to the CRC-32 check, which refuses it.
+    if (!Enabled() || !sums.read || !sums.sha256)
+        return true;
+    return IsSignedReleaseFile(*files_[index], sums.size, *sums.sha256, error);
+}
+
+void SignedUpdate::RecordInstalled(const std::wstring& clientRoot) const
+{
+    // The files are in place whether or not the number can be kept; a folder that takes no small file took no
+    // update either, so a failure here leaves only the guard where it was.
+    if (Enabled() && record_.release > lastInstalled_)
+        WriteInstalledRelease(clientRoot, record_.release);
+}

@@ -1,0 +1,66 @@
+#pragma once
+
+// The signed side of one update transaction: the release record fetched beside the manifest, the checks on the
+// manifest and on every downloaded file, and the release number kept after the install. With no key (the
+// launcher's setting left empty) every step passes and nothing is fetched, read or written.
+
+#include "update/cng.h"
+#include "update/fetcher.h"
+#include "update/manifest.h"
+#include "update/release_record.h"
+
+#include <cstdint>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+// What one read of a downloaded file found: its CRC-32 always, its size and SHA-256 when asked for.
+struct StagedFileSums {
+    bool read = false;  // the file was opened and read to its end
+    std::uint32_t crc32 = 0;
+    std::uint64_t size = 0;
+    std::optional<Sha256Digest> sha256;
+};
+
+class SignedUpdate {
+public:
+    // Throws std::runtime_error when there is a key and the system cannot hash.
+    explicit SignedUpdate(std::wstring publicKeyText);
+    SignedUpdate(const SignedUpdate&) = delete;
+    SignedUpdate& operator=(const SignedUpdate&) = delete;
+
+    bool Enabled() const { return !key_.empty(); }
+
+    // Fetches "<manifest>.sig" from recordUrl into memory. A site without one (HTTP 404) is remembered as such
+    // and refused by Admit; any other failure ends here with `error` set.
+    bool FetchRecord(Fetcher& fetcher, const std::wstring& recordUrl, const DownloadCancelled& isCancelled,
+                     std::wstring& error);
+
+    // After the manifest at manifestPath was downloaded and parsed into entries: whether the key signed exactly
+    // these manifest bytes, every entry's file, and a release not below the one last installed in clientRoot.
+    bool Admit(const std::wstring& manifestPath, const std::wstring& clientRoot,
+               const std::vector<ManifestEntry>& entries, std::wstring& error);
+
+    // The limits of the download of entry `index`: the general ones, and the signed size as its cap.
+    TransferLimits DownloadLimits(std::uint32_t index) const;
+
+    // The sums of a downloaded file: with a key its SHA-256 too, through one provider for every file (opening one
+    // costs more than hashing a small file), which the download threads take in turn.
+    StagedFileSums SumStaged(const std::wstring& path);
+
+    // Whether the downloaded file of entry `index` is the signed one; `sums` are what SumStaged found.
+    bool IsSigned(std::uint32_t index, const StagedFileSums& sums, std::wstring& error) const;
+
+    // After every file is installed: keeps the release number in clientRoot when it grew.
+    void RecordInstalled(const std::wstring& clientRoot) const;
+
+private:
+    std::wstring key_;
+    std::mutex hashing_;                  // the download threads take turns with the one hasher
+    std::optional<Sha256Hasher> hasher_;  // with a key only
+    std::string recordBytes_;  // empty: the site has no record
+    std::uint64_t lastInstalled_ = 0;
+    ReleaseRecord record_;
+    std::vector<const ReleaseFile*> files_;  // entry i's file in record_
+};
