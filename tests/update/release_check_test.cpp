@@ -57,7 +57,9 @@ TEST(ReleaseCheck, RefusesWhatTheKeyDidNotSign)
     EXPECT_EQ(higherRelease.Refusal(), badSignature);
 
     Check flippedSignature;
-    flippedSignature.record[flippedSignature.record.size() - 2] ^= 0x01;  // the last hexadecimal digit
+    // The last hexadecimal digit becomes another one (a flipped bit could leave the hexadecimal digits).
+    char& lastDigit = flippedSignature.record[flippedSignature.record.size() - 2];
+    lastDigit = lastDigit == '0' ? '1' : '0';
     EXPECT_EQ(flippedSignature.Refusal(), badSignature);
 
     Check malformed;

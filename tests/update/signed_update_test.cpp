@@ -74,8 +74,9 @@ TEST(SignedUpdate, WhatTheSiteChangedAfterSigningIsRefusedWithNothingInstalled)
     swapped[100] ^= 0x20;
     std::string edited = manifest;
     edited[edited.find("Count")] = 'c';  // the same entries to the manifest reader, other bytes
+    // A file that fails its check is fetched once more past any cache before the update gives up on it.
     const std::vector<Case> cases = {
-        {"/Main.exe", swapped, L"文件与更新签名不符：Main.exe，已拒绝安装。", 3},
+        {"/Main.exe", swapped, L"文件与更新签名不符：Main.exe，已拒绝安装。", 4},
         {"/Main.exe", mainExe + "MZ",
          L"文件下载失败：Main.exe\n" + ByteCapMessage(mainExe.size()), 3},
         {"/up.ini", edited, L"更新清单与签名不符，已拒绝安装。", 0},
