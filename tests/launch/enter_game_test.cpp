@@ -445,7 +445,7 @@ TEST_F(EnterGameTest, ReferenceServiceAcceptanceWithAHostileHostStartsNothing)
         ASSERT_TRUE(service.running()) << service.failure();
         UseRegion(service.authPorts()[0]);
 
-        EnterGame();
+        Launch();
 
         ASSERT_EQ(boxes.calls().size(), 1u) << service.Log();
         EXPECT_EQ(boxes.calls()[0].text, L"服务器返回的启动认证响应格式无效。");
