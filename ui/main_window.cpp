@@ -12,6 +12,7 @@
 #include "ui/region_list_job.h"
 #include "ui/settings.h"
 #include "ui/shared_state.h"
+#include "ui/skin.h"
 #include "ui/update_job.h"
 #include "ui/window_commands.h"
 #include "ui/worker_messages.h"
@@ -43,7 +44,7 @@ LRESULT OnCreate(MainWindow& self)
     mainWindow = window;
     workers.Open(window);
     self.CreateDrawingObjects();
-    LoadSkin();
+    self.skin().LoadFrom(GetModuleHandleW(nullptr));
     ApplyRoundedShape(window);
     CreateChildControls(self);
     LoadSettings();
@@ -82,7 +83,7 @@ void OnDestroy(MainWindow& self)
     JoinJobThreads();
     DiscardQueuedWorkerMessages(self.hwnd());
     SaveSettings();
-    FreeSkin();
+    self.skin().Free();
     PostQuitMessage(0);
 }
 
@@ -174,7 +175,9 @@ LRESULT HandleMessage(MainWindow& self, UINT message, WPARAM wParam, LPARAM lPar
 
 }
 
-MainWindow::MainWindow(HWND window) : window_(window) {}
+MainWindow::MainWindow(HWND window) : window_(window), skin_(std::make_unique<Skin>()) {}
+
+MainWindow::~MainWindow() = default;
 
 MainWindow* MainWindow::From(HWND window)
 {

@@ -9,6 +9,9 @@
 #include <windows.h>
 
 #include <array>
+#include <memory>
+
+class Skin;
 
 // The children of the main window that its code talks to. Children are destroyed with their parent, so the
 // handles are borrowed, not owned; a missing control is null.
@@ -28,6 +31,7 @@ public:
     explicit MainWindow(HWND window);
     MainWindow(const MainWindow&) = delete;
     MainWindow& operator=(const MainWindow&) = delete;
+    ~MainWindow();
 
     // The object kept in `window`'s user data, or null when there is none.
     static MainWindow* From(HWND window);
@@ -45,12 +49,16 @@ public:
     HBRUSH whiteBrush() const { return whiteBrush_.get(); }
     HBRUSH paleBrush() const { return paleBrush_.get(); }
 
+    // The window face (ui/skin.h), loaded at creation.
+    Skin& skin() const { return *skin_; }
+
 private:
     HWND window_;
     UniqueFont normalFont_;
     UniqueFont boldFont_;
     UniqueBrush whiteBrush_;
     UniqueBrush paleBrush_;
+    std::unique_ptr<Skin> skin_;
 };
 
 // The object of the current main window (ui/shared_state.h), or null when there is none.
