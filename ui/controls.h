@@ -1,15 +1,9 @@
 #pragma once
 
-// Window-wide objects of the main window: created while it handles WM_CREATE, released when it is destroyed,
-// used only on the user-interface thread.
-
-#include <windows.h>
-
-#include <array>
+// The control ids of the main window. The handles live in the main-window object (ui/main_window.h).
 
 inline constexpr int kRegionButtonCount = 9;
 
-// Control ids of the main window.
 enum ControlId : int {
     kAccountEditId = 201,
     kResolutionComboId = 202,
@@ -26,17 +20,3 @@ enum ControlId : int {
     kUpdateLabelId = 219,
     kFirstRegionButtonId = 300,  // region slot i has id 300 + i
 };
-
-extern HWND downloadButton;
-extern HWND updateLabel;
-extern std::array<HWND, kRegionButtonCount> regionButtons;
-extern HWND windowedCheck;
-extern HWND enterGameButton;
-extern HWND accountEdit;
-extern HWND resolutionCombo;
-extern HWND announcementView;
-
-extern HFONT normalFont;
-extern HFONT boldFont;
-extern HBRUSH whiteBrush;
-extern HBRUSH paleBrush;

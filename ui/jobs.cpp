@@ -1,6 +1,6 @@
 #include "ui/jobs.h"
 
-#include "ui/controls.h"
+#include "ui/main_window.h"
 #include "ui/shared_state.h"
 
 namespace {
@@ -17,8 +17,8 @@ bool ClaimJobSlot(const std::wstring& status)
 {
     if (busy.exchange(true))
         return false;
-    EnableIfPresent(downloadButton, false);
-    EnableIfPresent(enterGameButton, false);
+    EnableIfPresent(Controls().downloadButton, false);
+    EnableIfPresent(Controls().enterGameButton, false);
     statusText = status;
     InvalidateRect(mainWindow, nullptr, FALSE);
     return true;
@@ -27,8 +27,8 @@ bool ClaimJobSlot(const std::wstring& status)
 void ReleaseJobSlot()
 {
     busy.store(false);
-    EnableIfPresent(downloadButton, true);
-    EnableIfPresent(enterGameButton, HasValidSelection());
+    EnableIfPresent(Controls().downloadButton, true);
+    EnableIfPresent(Controls().enterGameButton, HasValidSelection());
     InvalidateRect(mainWindow, nullptr, FALSE);
 }
 

@@ -4,7 +4,6 @@
 #include "announce/page_colours.h"
 #include "base/message_box.h"
 #include "base/unique_resource.h"
-#include "ui/controls.h"
 #include "ui/jobs.h"
 #include "ui/launch_job.h"
 #include "ui/layout.h"
@@ -13,6 +12,7 @@
 #include "ui/region_list_job.h"
 #include "ui/settings.h"
 #include "ui/shared_state.h"
+#include "ui/skin.h"
 #include "ui/update_job.h"
 #include "ui/window_commands.h"
 #include "ui/worker_messages.h"
@@ -21,41 +21,11 @@
 
 namespace {
 
-// The owners of the window-wide drawing objects; ui/controls.h hands out the raw handles.
-UniqueFont ownedNormalFont;
-UniqueFont ownedBoldFont;
-UniqueBrush ownedWhiteBrush;
-UniqueBrush ownedPaleBrush;
-
 UniqueFont CreateFaceFont(int weight)
 {
     return UniqueFont(CreateFontW(-14, 0, 0, 0, weight, FALSE, FALSE, FALSE, DEFAULT_CHARSET, OUT_DEFAULT_PRECIS,
                                   CLIP_DEFAULT_PRECIS, CLEARTYPE_QUALITY, DEFAULT_PITCH | FF_DONTCARE,
                                   L"Microsoft YaHei UI"));
-}
-
-void CreateDrawingObjects()
-{
-    ownedNormalFont = CreateFaceFont(FW_NORMAL);
-    ownedBoldFont = CreateFaceFont(FW_SEMIBOLD);
-    ownedWhiteBrush = UniqueBrush(CreateSolidBrush(RGB(255, 255, 255)));
-    ownedPaleBrush = UniqueBrush(CreateSolidBrush(RGB(248, 252, 254)));
-    normalFont = ownedNormalFont.get();
-    boldFont = ownedBoldFont.get();
-    whiteBrush = ownedWhiteBrush.get();
-    paleBrush = ownedPaleBrush.get();
-}
-
-void ReleaseDrawingObjects()
-{
-    normalFont = nullptr;
-    boldFont = nullptr;
-    whiteBrush = nullptr;
-    paleBrush = nullptr;
-    ownedNormalFont.reset();
-    ownedBoldFont.reset();
-    ownedWhiteBrush.reset();
-    ownedPaleBrush.reset();
 }
 
 // The face has rounded corners; the region reaches one pixel past the window so the corners stay symmetric.
@@ -68,17 +38,18 @@ void ApplyRoundedShape(HWND window)
         region.release();
 }
 
-LRESULT OnCreate(HWND window)
+LRESULT OnCreate(MainWindow& self)
 {
+    HWND window = self.hwnd();
     mainWindow = window;
     workers.Open(window);
-    CreateDrawingObjects();
-    LoadSkin();
+    self.CreateDrawingObjects();
+    self.skin().LoadFrom(GetModuleHandleW(nullptr));
     ApplyRoundedShape(window);
-    CreateChildControls(window);
+    CreateChildControls(self);
     LoadSettings();
     // The launch needs a region, and none is chosen before the list arrives.
-    EnableWindow(enterGameButton, FALSE);
+    EnableWindow(self.controls.enterGameButton, FALSE);
     StartRegionListLoad();
     return 0;
 }
@@ -104,16 +75,15 @@ void OnClose(HWND window)
     DestroyWindow(window);
 }
 
-void OnDestroy(HWND window)
+void OnDestroy(MainWindow& self)
 {
     workers.Close();
     DestroyAnnouncementView();
-    announcementView = nullptr;
+    self.controls.announcementView = nullptr;
     JoinJobThreads();
-    DiscardQueuedWorkerMessages(window);
+    DiscardQueuedWorkerMessages(self.hwnd());
     SaveSettings();
-    FreeSkin();
-    ReleaseDrawingObjects();
+    self.skin().Free();
     PostQuitMessage(0);
 }
 
@@ -149,15 +119,14 @@ LRESULT OnPageColour(HDC dc)
     return OnControlColour(dc, kPageTextColour, kPageBackgroundColour, static_cast<HBRUSH>(GetStockObject(DC_BRUSH)));
 }
 
-}
-
-LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+LRESULT HandleMessage(MainWindow& self, UINT message, WPARAM wParam, LPARAM lParam)
 {
+    HWND window = self.hwnd();
     switch (message) {
     case WM_CREATE:
-        return OnCreate(window);
+        return OnCreate(self);
     case WM_DESTROY:
-        OnDestroy(window);
+        OnDestroy(self);
         return 0;
     case WM_PAINT:
         PaintMainWindow(window);
@@ -175,13 +144,13 @@ LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
         OnCommand(LOWORD(wParam));
         return 0;
     case WM_CTLCOLOREDIT:
-        return OnControlColour(reinterpret_cast<HDC>(wParam), RGB(36, 77, 98), RGB(255, 255, 255), whiteBrush);
+        return OnControlColour(reinterpret_cast<HDC>(wParam), RGB(36, 77, 98), RGB(255, 255, 255), self.whiteBrush());
     case WM_CTLCOLORLISTBOX:
-        return reinterpret_cast<LRESULT>(whiteBrush);
+        return reinterpret_cast<LRESULT>(self.whiteBrush());
     case WM_CTLCOLORBTN:
-        return OnControlColour(reinterpret_cast<HDC>(wParam), RGB(51, 91, 111), RGB(248, 252, 254), paleBrush);
+        return OnControlColour(reinterpret_cast<HDC>(wParam), RGB(51, 91, 111), RGB(248, 252, 254), self.paleBrush());
     case WM_CTLCOLORSTATIC:
-        if (reinterpret_cast<HWND>(lParam) == announcementView)  // the fallback text: drawn like the page
+        if (reinterpret_cast<HWND>(lParam) == self.controls.announcementView)  // the fallback text: drawn like the page
             return OnPageColour(reinterpret_cast<HDC>(wParam));
         return DefWindowProcW(window, message, wParam, lParam);
     case WM_APP_REGION_LIST_RESULT:
@@ -202,4 +171,55 @@ LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
     default:
         return DefWindowProcW(window, message, wParam, lParam);
     }
+}
+
+}
+
+MainWindow::MainWindow(HWND window) : window_(window), skin_(std::make_unique<Skin>()) {}
+
+MainWindow::~MainWindow() = default;
+
+MainWindow* MainWindow::From(HWND window)
+{
+    return window != nullptr ? reinterpret_cast<MainWindow*>(GetWindowLongPtrW(window, GWLP_USERDATA)) : nullptr;
+}
+
+void MainWindow::Attach(HWND window, MainWindow* object)
+{
+    SetWindowLongPtrW(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(object));
+}
+
+void MainWindow::CreateDrawingObjects()
+{
+    normalFont_ = CreateFaceFont(FW_NORMAL);
+    boldFont_ = CreateFaceFont(FW_SEMIBOLD);
+    whiteBrush_ = UniqueBrush(CreateSolidBrush(RGB(255, 255, 255)));
+    paleBrush_ = UniqueBrush(CreateSolidBrush(RGB(248, 252, 254)));
+}
+
+MainWindow* CurrentMainWindow()
+{
+    return MainWindow::From(mainWindow);
+}
+
+const MainWindowControls& Controls()
+{
+    static const MainWindowControls none;
+    const MainWindow* self = CurrentMainWindow();
+    return self != nullptr ? self->controls : none;
+}
+
+LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    if (message == WM_NCCREATE)
+        MainWindow::Attach(window, new MainWindow(window));
+    MainWindow* self = MainWindow::From(window);
+    if (self == nullptr)  // messages before WM_NCCREATE (WM_GETMINMAXINFO) and after WM_NCDESTROY
+        return DefWindowProcW(window, message, wParam, lParam);
+    if (message == WM_NCDESTROY) {
+        MainWindow::Attach(window, nullptr);
+        delete self;
+        return DefWindowProcW(window, message, wParam, lParam);
+    }
+    return HandleMessage(*self, message, wParam, lParam);
 }

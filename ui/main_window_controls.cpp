@@ -2,6 +2,7 @@
 
 #include "announce/announcement_view.h"
 #include "ui/controls.h"
+#include "ui/main_window.h"
 #include "ui/layout.h"
 #include "ui/resolutions.h"
 
@@ -53,13 +54,13 @@ ChildSpec RegionButtonSpec(int slot)
     return {kFirstRegionButtonId + slot, L"BUTTON", L"", kOwnerButton, RegionButtonRect(slot), FontKind::Bold};
 }
 
-HFONT FontFor(FontKind kind)
+HFONT FontFor(const MainWindow& window, FontKind kind)
 {
     switch (kind) {
     case FontKind::Bold:
-        return boldFont != nullptr ? boldFont : normalFont;
+        return window.boldFont() != nullptr ? window.boldFont() : window.normalFont();
     case FontKind::Normal:
-        return normalFont;
+        return window.normalFont();
     case FontKind::None:
         break;
     }
@@ -67,43 +68,45 @@ HFONT FontFor(FontKind kind)
 }
 
 // Children are destroyed with their parent, so the handles are borrowed, not owned.
-HWND CreateChild(HWND parent, const ChildSpec& spec)
+HWND CreateChild(const MainWindow& window, const ChildSpec& spec)
 {
+    HWND parent = window.hwnd();
     HWND child = CreateWindowExW(0, spec.className, spec.text, spec.style, spec.rect.x, spec.rect.y, spec.rect.width,
                                  spec.rect.height, parent, reinterpret_cast<HMENU>(static_cast<INT_PTR>(spec.id)),
                                  GetModuleHandleW(nullptr), nullptr);
     if (child != nullptr && spec.font != FontKind::None)
-        SendMessageW(child, WM_SETFONT, reinterpret_cast<WPARAM>(FontFor(spec.font)), TRUE);
+        SendMessageW(child, WM_SETFONT, reinterpret_cast<WPARAM>(FontFor(window, spec.font)), TRUE);
     return child;
 }
 
 }
 
-void CreateChildControls(HWND window)
+void CreateChildControls(MainWindow& window)
 {
+    MainWindowControls& controls = window.controls;
     for (const ChildSpec& spec : kTopButtons) {
         HWND button = CreateChild(window, spec);
         if (spec.id == kDownloadButtonId)
-            downloadButton = button;
+            controls.downloadButton = button;
     }
 
-    announcementView = CreateAnnouncementView(window, ToRect(kAnnouncementRect));
-    if (announcementView == nullptr)
-        announcementView = CreateChild(window, kAnnouncementFallback);
+    controls.announcementView = CreateAnnouncementView(window.hwnd(), ToRect(kAnnouncementRect));
+    if (controls.announcementView == nullptr)
+        controls.announcementView = CreateChild(window, kAnnouncementFallback);
 
     // Hidden until an update starts; a successful update hides it again.
-    updateLabel = CreateChild(window, kUpdateLabel);
-    ShowWindow(updateLabel, SW_HIDE);
+    controls.updateLabel = CreateChild(window, kUpdateLabel);
+    ShowWindow(controls.updateLabel, SW_HIDE);
 
     for (int slot = 0; slot < kRegionButtonCount; ++slot)
-        regionButtons[static_cast<std::size_t>(slot)] = CreateChild(window, RegionButtonSpec(slot));
+        controls.regionButtons[static_cast<std::size_t>(slot)] = CreateChild(window, RegionButtonSpec(slot));
 
-    windowedCheck = CreateChild(window, kWindowedButton);
+    controls.windowedCheck = CreateChild(window, kWindowedButton);
     CreateChild(window, kGameSettingsButton);
-    enterGameButton = CreateChild(window, kEnterGameButton);
+    controls.enterGameButton = CreateChild(window, kEnterGameButton);
 
-    accountEdit = CreateChild(window, kAccountEdit);
-    resolutionCombo = CreateChild(window, kResolutionCombo);
+    controls.accountEdit = CreateChild(window, kAccountEdit);
+    controls.resolutionCombo = CreateChild(window, kResolutionCombo);
     for (const wchar_t* text : kResolutionTexts)
-        SendMessageW(resolutionCombo, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(text));
+        SendMessageW(controls.resolutionCombo, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(text));
 }

@@ -2,7 +2,7 @@
 
 #include <windows.h>
 
-// Loads the window face (PNG resource 101) once, at window creation; FreeSkin releases it at destruction.
+// Loads the current main window's face (PNG resource 101) from the executable; FreeSkin releases it.
 void LoadSkin();
 void FreeSkin();
 

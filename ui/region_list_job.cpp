@@ -1,7 +1,7 @@
 #include "ui/region_list_job.h"
 
 #include "launch/region_list.h"
-#include "ui/controls.h"
+#include "ui/main_window.h"
 #include "ui/jobs.h"
 #include "ui/shared_state.h"
 #include "ui/update_job.h"
@@ -61,11 +61,11 @@ void OnRegionListResult(LPARAM result)
     statusText = RegionListStatusText(outcome.errorText, hasRegions, directoryConnected);
 
     for (int slot = 0; slot < kRegionButtonCount; ++slot) {
-        HWND button = regionButtons[static_cast<std::size_t>(slot)];
+        HWND button = Controls().regionButtons[static_cast<std::size_t>(slot)];
         SetWindowTextW(button, RegionDisplayName(slot).c_str());
         InvalidateRect(button, nullptr, TRUE);
     }
-    InvalidateRect(enterGameButton, nullptr, TRUE);
+    InvalidateRect(Controls().enterGameButton, nullptr, TRUE);
     ReleaseJobSlot();
 
     // Only the first list of a run starts the automatic update; the update clears the flag when it starts.

@@ -2,7 +2,7 @@
 
 #include "base/text.h"
 #include "base/unique_resource.h"
-#include "ui/controls.h"
+#include "ui/main_window.h"
 #include "ui/resolutions.h"
 #include "ui/windowed_check.h"
 
@@ -84,14 +84,15 @@ void WriteDword(HKEY key, const wchar_t* name, DWORD value)
 void LoadSettings()
 {
     const StoredSettings stored = ReadStoredSettings();
-    SetWindowTextW(accountEdit, stored.account.c_str());
-    SendMessageW(resolutionCombo, CB_SETCURSEL, static_cast<WPARAM>(ClampResolutionIndex(stored.resolutionIndex)), 0);
+    SetWindowTextW(Controls().accountEdit, stored.account.c_str());
+    SendMessageW(Controls().resolutionCombo, CB_SETCURSEL,
+                 static_cast<WPARAM>(ClampResolutionIndex(stored.resolutionIndex)), 0);
     SetWindowedChecked(stored.windowed);
 }
 
 void SaveSettings()
 {
-    const int selection = static_cast<int>(SendMessageW(resolutionCombo, CB_GETCURSEL, 0, 0));
+    const int selection = static_cast<int>(SendMessageW(Controls().resolutionCombo, CB_GETCURSEL, 0, 0));
     const bool windowed = IsWindowedChecked();
     const std::wstring account = ReadAccountText();
 
@@ -110,10 +111,10 @@ void SaveSettings()
 
 std::wstring ReadAccountText()
 {
-    const int length = GetWindowTextLengthW(accountEdit);
+    const int length = GetWindowTextLengthW(Controls().accountEdit);
     if (length <= 0)
         return {};
     std::wstring text(static_cast<std::size_t>(length) + 1, L'\0');
-    text.resize(static_cast<std::size_t>(GetWindowTextW(accountEdit, text.data(), length + 1)));
+    text.resize(static_cast<std::size_t>(GetWindowTextW(Controls().accountEdit, text.data(), length + 1)));
     return TrimWide(text);
 }

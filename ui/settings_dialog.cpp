@@ -1,7 +1,7 @@
 #include "ui/settings.h"
 
 #include "resources/resource_ids.h"
-#include "ui/controls.h"
+#include "ui/main_window.h"
 #include "ui/resolutions.h"
 #include "ui/shared_state.h"
 
@@ -16,12 +16,18 @@ constexpr int kComboId = 501;
 constexpr int kOkId = 502;
 constexpr int kCancelId = 503;
 
+HFONT DialogFont()
+{
+    const MainWindow* window = CurrentMainWindow();
+    return window != nullptr ? window->normalFont() : nullptr;
+}
+
 HWND CreateChild(HWND dialog, DWORD exStyle, const wchar_t* className, const wchar_t* text, DWORD style, int x, int y,
                  int width, int height, int id)
 {
     HWND child = CreateWindowExW(exStyle, className, text, WS_CHILD | WS_VISIBLE | style, x, y, width, height, dialog,
                                  reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), GetModuleHandleW(nullptr), nullptr);
-    SendMessageW(child, WM_SETFONT, reinterpret_cast<WPARAM>(normalFont), TRUE);
+    SendMessageW(child, WM_SETFONT, reinterpret_cast<WPARAM>(DialogFont()), TRUE);
     return child;
 }
 
@@ -32,7 +38,7 @@ void CreateDialogControls(HWND dialog)
                              122, 20, 176, 180, kComboId);
     for (const wchar_t* text : kResolutionTexts)
         SendMessageW(combo, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(text));
-    SendMessageW(combo, CB_SETCURSEL, SendMessageW(resolutionCombo, CB_GETCURSEL, 0, 0), 0);
+    SendMessageW(combo, CB_SETCURSEL, SendMessageW(Controls().resolutionCombo, CB_GETCURSEL, 0, 0), 0);
     CreateChild(dialog, 0, L"STATIC", L"窗口化可在登录器主界面直接勾选。", 0, 24, 64, 274, 22, 0);
     CreateChild(dialog, 0, L"BUTTON", L"确定", WS_TABSTOP | BS_DEFPUSHBUTTON, 122, 104, 82, 30, kOkId);
     CreateChild(dialog, 0, L"BUTTON", L"取消", WS_TABSTOP | BS_PUSHBUTTON, 216, 104, 82, 30, kCancelId);
@@ -50,7 +56,7 @@ LRESULT CALLBACK SettingsDialogProc(HWND dialog, UINT message, WPARAM wParam, LP
     case WM_COMMAND:
         if (LOWORD(wParam) == kOkId) {
             const LRESULT chosen = SendMessageW(GetDlgItem(dialog, kComboId), CB_GETCURSEL, 0, 0);
-            SendMessageW(resolutionCombo, CB_SETCURSEL, static_cast<WPARAM>(chosen), 0);
+            SendMessageW(Controls().resolutionCombo, CB_SETCURSEL, static_cast<WPARAM>(chosen), 0);
             SaveSettings();
             DestroyWindow(dialog);
             return 0;

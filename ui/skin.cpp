@@ -1,8 +1,8 @@
 #include "ui/skin.h"
 
-#include "base/com_ptr.h"
 #include "base/unique_resource.h"
 #include "resources/resource_ids.h"
+#include "ui/main_window.h"
 #include "ui/painting.h"
 
 #include <objbase.h>
@@ -18,11 +18,6 @@ struct GlobalMemoryTraits {
     static void Close(Type h) noexcept { GlobalFree(h); }
 };
 using UniqueGlobal = UniqueResource<GlobalMemoryTraits>;
-
-// GDI+ decodes from the stream lazily and may go back to it, so the stream lives as long as the image and is
-// released after it.
-ComPtr<IStream> skinStream;
-std::unique_ptr<Gdiplus::Image> skinImage;
 
 UniqueGlobal CopyResource(HMODULE module)
 {
@@ -47,12 +42,12 @@ UniqueGlobal CopyResource(HMODULE module)
 
 }
 
-Gdiplus::Image* SkinImage()
+Gdiplus::Image* Skin::Image() const
 {
-    return skinImage && skinImage->GetLastStatus() == Gdiplus::Ok ? skinImage.get() : nullptr;
+    return image_ && image_->GetLastStatus() == Gdiplus::Ok ? image_.get() : nullptr;
 }
 
-void LoadSkinFrom(HMODULE module)
+void Skin::LoadFrom(HMODULE module)
 {
     UniqueGlobal block = CopyResource(module);
     if (!block)
@@ -64,9 +59,27 @@ void LoadSkinFrom(HMODULE module)
     auto image = std::make_unique<Gdiplus::Image>(stream.get());
     if (image->GetLastStatus() != Gdiplus::Ok)
         return;
-    FreeSkin();
-    skinImage = std::move(image);
-    skinStream = std::move(stream);
+    Free();
+    image_ = std::move(image);
+    stream_ = std::move(stream);
+}
+
+void Skin::Free()
+{
+    image_.reset();
+    stream_.reset();
+}
+
+Gdiplus::Image* SkinImage()
+{
+    const MainWindow* window = CurrentMainWindow();
+    return window != nullptr ? window->skin().Image() : nullptr;
+}
+
+void LoadSkinFrom(HMODULE module)
+{
+    if (MainWindow* window = CurrentMainWindow())
+        window->skin().LoadFrom(module);
 }
 
 void LoadSkin()
@@ -76,6 +89,6 @@ void LoadSkin()
 
 void FreeSkin()
 {
-    skinImage.reset();
-    skinStream.reset();
+    if (MainWindow* window = CurrentMainWindow())
+        window->skin().Free();
 }

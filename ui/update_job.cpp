@@ -1,7 +1,7 @@
 #include "ui/update_job.h"
 
 #include "base/message_box.h"
-#include "ui/controls.h"
+#include "ui/main_window.h"
 #include "ui/jobs.h"
 #include "ui/layout.h"
 #include "ui/shared_state.h"
@@ -58,11 +58,11 @@ void CheckUpdatesAsync(bool showErrors)
     workers.ClearCancel();
     uiProgress = vorn::UpdateProgress{};
 
-    if (announcementView != nullptr)
-        MoveWindow(announcementView, kAnnouncementRect.x, kAnnouncementRect.y, kAnnouncementRect.width,
+    if (Controls().announcementView != nullptr)
+        MoveWindow(Controls().announcementView, kAnnouncementRect.x, kAnnouncementRect.y, kAnnouncementRect.width,
                    kAnnouncementRect.height, TRUE);
-    if (updateLabel != nullptr)
-        SetWindowPos(updateLabel, nullptr, kUpdateLabelRect.x, kUpdateLabelRect.y, kUpdateLabelRect.width,
+    if (Controls().updateLabel != nullptr)
+        SetWindowPos(Controls().updateLabel, nullptr, kUpdateLabelRect.x, kUpdateLabelRect.y, kUpdateLabelRect.width,
                      kUpdateLabelRect.height, SWP_SHOWWINDOW);
 
     RefreshUpdateLabel();
@@ -88,7 +88,7 @@ void OnUpdateFinished(LPARAM result)
 
     if (outcome.succeeded) {
         progressPercent = 100;
-        ShowWindow(updateLabel, SW_HIDE);
+        ShowWindow(Controls().updateLabel, SW_HIDE);
         // The label's area on the face is repainted once the label is hidden.
         const RECT labelArea = ToRect(kUpdateLabelRect);
         InvalidateRect(mainWindow, &labelArea, FALSE);
@@ -128,8 +128,8 @@ std::wstring BuildUpdateStatusText()
 
 void RefreshUpdateLabel()
 {
-    if (updateLabel == nullptr)
+    if (Controls().updateLabel == nullptr)
         return;
-    SetWindowTextW(updateLabel, UpdateLabelText(BuildUpdateStatusText(), uiProgress).c_str());
-    InvalidateRect(updateLabel, nullptr, FALSE);
+    SetWindowTextW(Controls().updateLabel, UpdateLabelText(BuildUpdateStatusText(), uiProgress).c_str());
+    InvalidateRect(Controls().updateLabel, nullptr, FALSE);
 }

@@ -1,7 +1,7 @@
 #include "ui/window_commands.h"
 
 #include "base/config.h"
-#include "ui/controls.h"
+#include "ui/main_window.h"
 #include "ui/launch_job.h"
 #include "ui/layout.h"
 #include "ui/settings.h"
@@ -22,19 +22,19 @@ void OnRegionClicked(int slot)
         return;
     selectedRegion = slot;
     // While a load or an update runs the choice is kept, but the launch waits until the work is done.
-    EnableWindow(enterGameButton, busy.load() ? FALSE : TRUE);
+    EnableWindow(Controls().enterGameButton, busy.load() ? FALSE : TRUE);
     statusText = L"已选择游戏分区：" + name;
     InvalidateRect(mainWindow, nullptr, FALSE);
-    for (HWND button : regionButtons)
+    for (HWND button : Controls().regionButtons)
         InvalidateRect(button, nullptr, TRUE);
-    InvalidateRect(enterGameButton, nullptr, TRUE);
+    InvalidateRect(Controls().enterGameButton, nullptr, TRUE);
 }
 
 void ToggleWindowed()
 {
     SetWindowedChecked(!IsWindowedChecked());
     SaveSettings();
-    InvalidateRect(windowedCheck, nullptr, TRUE);
+    InvalidateRect(Controls().windowedCheck, nullptr, TRUE);
 }
 
 // All four link buttons lead to the same home page; a missing browser is not worth a message.

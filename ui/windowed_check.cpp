@@ -1,16 +1,17 @@
 #include "ui/windowed_check.h"
 
-#include "ui/controls.h"
+#include "ui/main_window.h"
 
 #include <windows.h>
 
 bool IsWindowedChecked()
 {
-    return windowedCheck != nullptr && GetWindowLongPtrW(windowedCheck, GWLP_USERDATA) == BST_CHECKED;
+    HWND check = Controls().windowedCheck;
+    return check != nullptr && GetWindowLongPtrW(check, GWLP_USERDATA) == BST_CHECKED;
 }
 
 void SetWindowedChecked(bool checked)
 {
-    if (windowedCheck != nullptr)
-        SetWindowLongPtrW(windowedCheck, GWLP_USERDATA, checked ? BST_CHECKED : BST_UNCHECKED);
+    if (Controls().windowedCheck != nullptr)
+        SetWindowLongPtrW(Controls().windowedCheck, GWLP_USERDATA, checked ? BST_CHECKED : BST_UNCHECKED);
 }

@@ -1,5 +1,6 @@
 #include "tests/ui/control_host.h"
 
+#include "ui/main_window.h"
 #include "ui/painting.h"
 #include "ui/resolutions.h"
 
@@ -22,11 +23,14 @@ ControlHost::ControlHost()
     parent_ = CreateWindowExW(0, L"STATIC", L"test host", WS_POPUP | WS_CLIPCHILDREN, 0, 0, 1040, 665, nullptr,
                               nullptr, GetModuleHandleW(nullptr), nullptr);
     mainWindow = parent_;
-    accountEdit = CreateHidden(L"EDIT", ES_AUTOHSCROLL, parent_, 201);
-    resolutionCombo = CreateHidden(L"COMBOBOX", CBS_DROPDOWNLIST | CBS_HASSTRINGS, parent_, 202);
+    window_ = std::make_unique<MainWindow>(parent_);
+    MainWindow::Attach(parent_, window_.get());
+    MainWindowControls& controls = window_->controls;
+    controls.accountEdit = CreateHidden(L"EDIT", ES_AUTOHSCROLL, parent_, 201);
+    controls.resolutionCombo = CreateHidden(L"COMBOBOX", CBS_DROPDOWNLIST | CBS_HASSTRINGS, parent_, 202);
     for (const wchar_t* text : kResolutionTexts)
-        SendMessageW(resolutionCombo, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(text));
-    windowedCheck = Button(203, 290, 543, 131, 31);
+        SendMessageW(controls.resolutionCombo, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(text));
+    controls.windowedCheck = Button(203, 290, 543, 131, 31);
     selectedRegion = -1;
     updateFailed = false;
     uiProgress = {};
@@ -38,11 +42,10 @@ ControlHost::~ControlHost()
     FreeSkin();
     regions.clear();
     selectedRegion = -1;
+    MainWindow::Attach(parent_, nullptr);
     DestroyWindow(parent_);
     mainWindow = nullptr;
-    accountEdit = nullptr;
-    resolutionCombo = nullptr;
-    windowedCheck = nullptr;
+    window_.reset();
     Gdiplus::GdiplusShutdown(gdiplusToken_);
 }
 

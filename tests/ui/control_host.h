@@ -1,9 +1,11 @@
 #pragma once
 
-// A small stand-in for the main window: a parent with the controls that painting and settings read, assigned
-// to the shared globals for the life of the object, and GDI+ started. Nothing of the real main window is used.
+// A small stand-in for the main window: a parent with the controls that painting and settings read, held by a
+// main-window object in the parent's user data for the life of the object, and GDI+ started. The real main
+// window's procedure is not used.
 
 #include "ui/controls.h"
+#include "ui/main_window.h"
 #include "ui/shared_state.h"
 
 #include <windows.h>
@@ -11,6 +13,7 @@
 #include <gdiplus.h>
 
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 namespace testui {
@@ -29,6 +32,7 @@ public:
 private:
     ULONG_PTR gdiplusToken_ = 0;
     HWND parent_ = nullptr;
+    std::unique_ptr<MainWindow> window_;
 };
 
 // A 32-bit top-down DIB selected into a memory DC: the test's window face.

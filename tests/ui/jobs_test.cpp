@@ -5,7 +5,7 @@
 #include "launch/region_list.h"
 #include "tests/support/loopback_peer.h"
 #include "tests/support/main_window_harness.h"
-#include "ui/controls.h"
+#include "ui/main_window.h"
 #include "ui/jobs.h"
 #include "ui/region_list_job.h"
 #include "ui/shared_state.h"
@@ -98,16 +98,16 @@ TEST(RegionListJob, OneLoadAtATimeWithTheButtonsDisabledUntilItsFinish)
     StartRegionListLoad();
     EXPECT_TRUE(busy.load());
     EXPECT_EQ(statusText, kLoadingRegionsText);
-    EXPECT_FALSE(IsWindowEnabled(downloadButton));
-    EXPECT_FALSE(IsWindowEnabled(enterGameButton));
-    EnableWindow(downloadButton, TRUE);
+    EXPECT_FALSE(IsWindowEnabled(Controls().downloadButton));
+    EXPECT_FALSE(IsWindowEnabled(Controls().enterGameButton));
+    EnableWindow(Controls().downloadButton, TRUE);
     StartRegionListLoad();  // refused: the buttons are left alone
-    EXPECT_TRUE(IsWindowEnabled(downloadButton));
+    EXPECT_TRUE(IsWindowEnabled(Controls().downloadButton));
 
     ASSERT_TRUE(PumpUntil([] { return !busy.load(); }, kWait));
     EXPECT_FALSE(regionListThread.joinable()) << "the finish joins the load's thread";
     EXPECT_EQ(statusText, kNoServerHostText);
-    EXPECT_TRUE(IsWindowEnabled(downloadButton));
+    EXPECT_TRUE(IsWindowEnabled(Controls().downloadButton));
 }
 
 // A region's service that accepts the connection and never says a word: the exchange runs on the window's job
@@ -127,13 +127,13 @@ TEST(LaunchJob, WindowAnswersWhileASilentServiceKeepsTheLaunchWaiting)
     SetWindowTextW(window.control(kAccountEditId), L"  player one\t");
     DeliverRegion(silent.port());
     Click(window, kFirstRegionButtonId);
-    ASSERT_TRUE(IsWindowEnabled(enterGameButton));
+    ASSERT_TRUE(IsWindowEnabled(Controls().enterGameButton));
 
     AnswerWatch watch(window.hwnd());
     Click(window, kEnterGameButtonId);
     EXPECT_TRUE(busy.load());
-    EXPECT_FALSE(IsWindowEnabled(enterGameButton));
-    EXPECT_FALSE(IsWindowEnabled(downloadButton));
+    EXPECT_FALSE(IsWindowEnabled(Controls().enterGameButton));
+    EXPECT_FALSE(IsWindowEnabled(Controls().downloadButton));
     EXPECT_EQ(statusText, L"正在请求游戏分区启动认证：一区");
     // The settings are stored before anything goes over the network.
     EXPECT_EQ(SavedGameAccount(), L"player one");
@@ -150,7 +150,7 @@ TEST(LaunchJob, WindowAnswersWhileASilentServiceKeepsTheLaunchWaiting)
     EXPECT_EQ(boxes.calls()[0].owner, window.hwnd());
     EXPECT_FALSE(busy.load());
     EXPECT_FALSE(launchThread.joinable());
-    EXPECT_TRUE(IsWindowEnabled(enterGameButton));
+    EXPECT_TRUE(IsWindowEnabled(Controls().enterGameButton));
     EXPECT_EQ(statusText, L"已选择游戏分区：一区");
     EXPECT_FALSE(IsIconic(window.hwnd()));
 

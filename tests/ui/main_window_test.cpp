@@ -4,7 +4,7 @@
 #include "base/unique_resource.h"
 #include "tests/support/main_window_harness.h"
 #include "tests/ui/control_host.h"
-#include "ui/controls.h"
+#include "ui/main_window.h"
 #include "ui/shared_state.h"
 #include "ui/windowed_check.h"
 
@@ -133,7 +133,7 @@ TEST(MainWindow, CreatesEveryControlOfTheTableInOrder)
         EXPECT_EQ((style & WS_VISIBLE) != 0, control.visible);
         EXPECT_EQ((style & WS_TABSTOP) != 0, control.tabStop);
         // The browser panel, when the system has one, stands in the fallback's place with its own class and text.
-        const bool browserPanel = child == announcementView && ClassName(child) != L"Static";
+        const bool browserPanel = child == Controls().announcementView && ClassName(child) != L"Static";
         if (!browserPanel) {
             EXPECT_EQ(ClassName(child), control.className);
         }
@@ -149,42 +149,42 @@ TEST(MainWindow, CreatesEveryControlOfTheTableInOrder)
         }
         const auto font = reinterpret_cast<HFONT>(SendMessageW(child, WM_GETFONT, 0, 0));
         if (control.font == Font::Bold) {
-            EXPECT_EQ(font, boldFont);
+            EXPECT_EQ(font, CurrentMainWindow()->boldFont());
         } else if (control.font == Font::Normal && !browserPanel) {
-            EXPECT_EQ(font, normalFont);
+            EXPECT_EQ(font, CurrentMainWindow()->normalFont());
         }
         if (wcscmp(control.className, L"Button") == 0) {
             EXPECT_EQ(style & BS_TYPEMASK, BS_OWNERDRAW);
         }
     }
 
-    const LONG labelStyle = GetWindowLongW(updateLabel, GWL_STYLE);
+    const LONG labelStyle = GetWindowLongW(Controls().updateLabel, GWL_STYLE);
     EXPECT_TRUE(labelStyle & SS_NOTIFY);
     EXPECT_EQ(labelStyle & SS_TYPEMASK, SS_OWNERDRAW);
-    EXPECT_TRUE(GetWindowLongW(accountEdit, GWL_STYLE) & ES_AUTOHSCROLL);
-    const LONG comboStyle = GetWindowLongW(resolutionCombo, GWL_STYLE);
+    EXPECT_TRUE(GetWindowLongW(Controls().accountEdit, GWL_STYLE) & ES_AUTOHSCROLL);
+    const LONG comboStyle = GetWindowLongW(Controls().resolutionCombo, GWL_STYLE);
     EXPECT_EQ(comboStyle & 3, CBS_DROPDOWNLIST);
     EXPECT_TRUE(comboStyle & CBS_HASSTRINGS);
     const std::vector<std::wstring> resolutions = {L"1366 x 768", L"1440 x 900", L"1600 x 900", L"1680 x 1050",
                                                    L"1920 x 1080"};
-    ASSERT_EQ(SendMessageW(resolutionCombo, CB_GETCOUNT, 0, 0), 5);
+    ASSERT_EQ(SendMessageW(Controls().resolutionCombo, CB_GETCOUNT, 0, 0), 5);
     for (int i = 0; i < 5; ++i) {
         wchar_t item[32] = {};
-        SendMessageW(resolutionCombo, CB_GETLBTEXT, static_cast<WPARAM>(i), reinterpret_cast<LPARAM>(item));
+        SendMessageW(Controls().resolutionCombo, CB_GETLBTEXT, static_cast<WPARAM>(i), reinterpret_cast<LPARAM>(item));
         EXPECT_EQ(item, resolutions[static_cast<std::size_t>(i)]);
     }
 
-    EXPECT_EQ(downloadButton, window.control(211));
-    EXPECT_EQ(enterGameButton, window.control(206));
-    EXPECT_EQ(windowedCheck, window.control(203));
-    EXPECT_FALSE(IsWindowEnabled(enterGameButton)) << "no region is chosen yet";
+    EXPECT_EQ(Controls().downloadButton, window.control(211));
+    EXPECT_EQ(Controls().enterGameButton, window.control(206));
+    EXPECT_EQ(Controls().windowedCheck, window.control(203));
+    EXPECT_FALSE(IsWindowEnabled(Controls().enterGameButton)) << "no region is chosen yet";
 }
 
 TEST(MainWindow, FontsBrushesAndRoundedShape)
 {
     MainWindowUnderTest window;
-    const LOGFONTW normal = FontOf(normalFont);
-    const LOGFONTW bold = FontOf(boldFont);
+    const LOGFONTW normal = FontOf(CurrentMainWindow()->normalFont());
+    const LOGFONTW bold = FontOf(CurrentMainWindow()->boldFont());
     EXPECT_STREQ(normal.lfFaceName, L"Microsoft YaHei UI");
     EXPECT_EQ(normal.lfHeight, -14);
     EXPECT_EQ(normal.lfWeight, 400);
@@ -192,8 +192,8 @@ TEST(MainWindow, FontsBrushesAndRoundedShape)
     EXPECT_STREQ(bold.lfFaceName, L"Microsoft YaHei UI");
     EXPECT_EQ(bold.lfHeight, -14);
     EXPECT_EQ(bold.lfWeight, 600);
-    EXPECT_EQ(BrushColour(whiteBrush), RGB(255, 255, 255));
-    EXPECT_EQ(BrushColour(paleBrush), RGB(248, 252, 254));
+    EXPECT_EQ(BrushColour(CurrentMainWindow()->whiteBrush()), RGB(255, 255, 255));
+    EXPECT_EQ(BrushColour(CurrentMainWindow()->paleBrush()), RGB(248, 252, 254));
 
     UniqueRegion shape(CreateRectRgn(0, 0, 0, 0));
     ASSERT_NE(GetWindowRgn(window.hwnd(), shape.get()), ERROR);
@@ -207,18 +207,18 @@ TEST(MainWindow, FontsBrushesAndRoundedShape)
     // The colours the window hands to its edit, list and button children.
     UniqueMemoryDc dc(CreateCompatibleDC(nullptr));
     EXPECT_EQ(SendMessageW(window.hwnd(), WM_CTLCOLOREDIT, reinterpret_cast<WPARAM>(dc.get()),
-                           reinterpret_cast<LPARAM>(accountEdit)),
-              reinterpret_cast<LRESULT>(whiteBrush));
+                           reinterpret_cast<LPARAM>(Controls().accountEdit)),
+              reinterpret_cast<LRESULT>(CurrentMainWindow()->whiteBrush()));
     EXPECT_EQ(GetTextColor(dc.get()), RGB(36, 77, 98));
     EXPECT_EQ(GetBkColor(dc.get()), RGB(255, 255, 255));
     EXPECT_EQ(SendMessageW(window.hwnd(), WM_CTLCOLORBTN, reinterpret_cast<WPARAM>(dc.get()),
-                           reinterpret_cast<LPARAM>(windowedCheck)),
-              reinterpret_cast<LRESULT>(paleBrush));
+                           reinterpret_cast<LPARAM>(Controls().windowedCheck)),
+              reinterpret_cast<LRESULT>(CurrentMainWindow()->paleBrush()));
     EXPECT_EQ(GetTextColor(dc.get()), RGB(51, 91, 111));
     EXPECT_EQ(GetBkColor(dc.get()), RGB(248, 252, 254));
     SetTextColor(dc.get(), RGB(1, 2, 3));
     EXPECT_EQ(SendMessageW(window.hwnd(), WM_CTLCOLORLISTBOX, reinterpret_cast<WPARAM>(dc.get()), 0),
-              reinterpret_cast<LRESULT>(whiteBrush));
+              reinterpret_cast<LRESULT>(CurrentMainWindow()->whiteBrush()));
     EXPECT_EQ(GetTextColor(dc.get()), RGB(1, 2, 3));
     EXPECT_EQ(SendMessageW(window.hwnd(), WM_ERASEBKGND, reinterpret_cast<WPARAM>(dc.get()), 0), 1);
 }
@@ -266,36 +266,36 @@ TEST(MainWindow, RegionClicks)
 {
     MainWindowUnderTest window;
     harness::DeliverRegionList(harness::RegionsNamed({L"岚谷一区", L"岚谷二区"}));
-    ASSERT_EQ(Text(regionButtons[1]), L"岚谷二区");
+    ASSERT_EQ(Text(Controls().regionButtons[1]), L"岚谷二区");
     const std::wstring listedText = statusText;
 
     // A slot without a region changes nothing.
-    Click(regionButtons[5]);
+    Click(Controls().regionButtons[5]);
     EXPECT_EQ(selectedRegion, -1);
     EXPECT_EQ(statusText, listedText);
-    EXPECT_FALSE(IsWindowEnabled(enterGameButton));
+    EXPECT_FALSE(IsWindowEnabled(Controls().enterGameButton));
 
-    Click(regionButtons[1]);
+    Click(Controls().regionButtons[1]);
     EXPECT_EQ(selectedRegion, 1);
     EXPECT_EQ(statusText, L"已选择游戏分区：岚谷二区");
-    EXPECT_TRUE(IsWindowEnabled(enterGameButton));
+    EXPECT_TRUE(IsWindowEnabled(Controls().enterGameButton));
 
     // While work runs the choice is taken, but the launch stays locked.
     busy.store(true);
-    Click(regionButtons[0]);
+    Click(Controls().regionButtons[0]);
     EXPECT_EQ(selectedRegion, 0);
     EXPECT_EQ(statusText, L"已选择游戏分区：岚谷一区");
-    EXPECT_FALSE(IsWindowEnabled(enterGameButton));
+    EXPECT_FALSE(IsWindowEnabled(Controls().enterGameButton));
 }
 
 TEST(MainWindow, WindowedButtonFlipsAndSavesAtOnceAndTheDestructionSavesToo)
 {
     MainWindowUnderTest window;
     SetWindowedChecked(false);
-    Click(windowedCheck);
+    Click(Controls().windowedCheck);
     EXPECT_TRUE(IsWindowedChecked());
     EXPECT_EQ(StoredWindowed(), 1u) << "the toggle is saved at once";
-    Click(windowedCheck);
+    Click(Controls().windowedCheck);
     EXPECT_FALSE(IsWindowedChecked());
     EXPECT_EQ(StoredWindowed(), 0u);
 
@@ -318,15 +318,17 @@ TEST(MainWindow, UpdateCommandsStartAnUpdateCheck)
 
     // The label is a retry button only after a failure.
     autoUpdatePending = true;
-    SendMessageW(window.hwnd(), WM_COMMAND, MAKEWPARAM(219, STN_CLICKED), reinterpret_cast<LPARAM>(updateLabel));
+    SendMessageW(window.hwnd(), WM_COMMAND, MAKEWPARAM(219, STN_CLICKED),
+                 reinterpret_cast<LPARAM>(Controls().updateLabel));
     EXPECT_TRUE(autoUpdatePending) << "no failure, no check";
     updateFailed = true;
-    SendMessageW(window.hwnd(), WM_COMMAND, MAKEWPARAM(219, STN_CLICKED), reinterpret_cast<LPARAM>(updateLabel));
+    SendMessageW(window.hwnd(), WM_COMMAND, MAKEWPARAM(219, STN_CLICKED),
+                 reinterpret_cast<LPARAM>(Controls().updateLabel));
     EXPECT_FALSE(autoUpdatePending) << "the check started";
     ASSERT_TRUE(settle());
 
     autoUpdatePending = true;
-    Click(downloadButton);
+    Click(Controls().downloadButton);
     EXPECT_FALSE(autoUpdatePending) << "the download button started a check";
     ASSERT_TRUE(settle());
 }
@@ -335,8 +337,8 @@ TEST(MainWindow, CloseWhenIdleDestroysAtOnceAndReleasesEverything)
 {
     MessageBoxRecorder boxes({IDNO});
     MainWindowUnderTest window;
-    const HFONT font = normalFont;
-    const HBRUSH brush = whiteBrush;
+    const HFONT font = CurrentMainWindow()->normalFont();
+    const HBRUSH brush = CurrentMainWindow()->whiteBrush();
     SendMessageW(window.control(209), BM_CLICK, 0, 0);
     EXPECT_TRUE(window.exists()) << "the button posts its close request";
     EXPECT_TRUE(harness::PumpPending()) << "the destruction ends the message loop with exit code 0";
@@ -344,7 +346,7 @@ TEST(MainWindow, CloseWhenIdleDestroysAtOnceAndReleasesEverything)
     EXPECT_TRUE(boxes.calls().empty());
     EXPECT_TRUE(workers.closing());
     EXPECT_TRUE(workers.cancelled());
-    EXPECT_EQ(normalFont, nullptr);
+    EXPECT_EQ(MainWindow::From(window.hwnd()), nullptr) << "the window's object went with it";
     EXPECT_EQ(GetObjectType(font), 0u) << "the font was deleted";
     EXPECT_EQ(GetObjectType(brush), 0u) << "the brush was deleted";
 }

@@ -1,5 +1,6 @@
 #include "tests/support/process_probe.h"
 #include "tests/ui/control_host.h"
+#include "ui/main_window.h"
 #include "ui/paint_text.h"
 #include "ui/painting.h"
 #include "ui/skin.h"
@@ -207,7 +208,7 @@ TEST_F(PaintingTest, WindowedBoxIsDarkWhenUnchecked)
     const auto interior = [&] { return button.Area(33, 9, 9, 9); };
 
     SetWindowedChecked(false);
-    DrawOwnerButton(DrawItemFor(windowedCheck, button));
+    DrawOwnerButton(DrawItemFor(Controls().windowedCheck, button));
     for (const COLORREF pixel : interior())
         EXPECT_EQ(pixel, RGB(30, 29, 27));
 
@@ -215,7 +216,7 @@ TEST_F(PaintingTest, WindowedBoxIsDarkWhenUnchecked)
     ASSERT_NE(launcher.get(), nullptr);
     LoadSkinFrom(launcher.get());
     ASSERT_NE(SkinImage(), nullptr);
-    DrawOwnerButton(DrawItemFor(windowedCheck, button));
+    DrawOwnerButton(DrawItemFor(Controls().windowedCheck, button));
     for (const COLORREF pixel : interior())
         EXPECT_EQ(pixel, RGB(30, 29, 27));
     const COLORREF frame = button.At(31, 13);
@@ -224,7 +225,7 @@ TEST_F(PaintingTest, WindowedBoxIsDarkWhenUnchecked)
     // Checked, the skin's tick shows through: the box is no longer one dark colour.
     SetWindowedChecked(true);
     EXPECT_TRUE(IsWindowedChecked());
-    DrawOwnerButton(DrawItemFor(windowedCheck, button));
+    DrawOwnerButton(DrawItemFor(Controls().windowedCheck, button));
     int tick = 0;
     for (const COLORREF pixel : interior())
         if (pixel != RGB(30, 29, 27))

@@ -1,5 +1,6 @@
 #include "base/unique_resource.h"
 #include "tests/ui/control_host.h"
+#include "ui/main_window.h"
 #include "ui/resolutions.h"
 #include "ui/settings.h"
 #include "ui/windowed_check.h"
@@ -95,13 +96,13 @@ void WriteString(const wchar_t* name, const std::wstring& text)
 std::wstring EditText()
 {
     wchar_t buffer[256] = {};
-    GetWindowTextW(accountEdit, buffer, 256);
+    GetWindowTextW(Controls().accountEdit, buffer, 256);
     return buffer;
 }
 
 int ComboSelection()
 {
-    return static_cast<int>(SendMessageW(resolutionCombo, CB_GETCURSEL, 0, 0));
+    return static_cast<int>(SendMessageW(Controls().resolutionCombo, CB_GETCURSEL, 0, 0));
 }
 
 class SettingsTest : public ::testing::Test {
@@ -243,12 +244,12 @@ TEST_F(SettingsTest, EachIndexIsStoredWithTheGamesCode)
 {
     const int codes[] = {0, 5, 6, 7, 8};
     for (int index = 0; index < 5; ++index) {
-        SendMessageW(resolutionCombo, CB_SETCURSEL, static_cast<WPARAM>(index), 0);
+        SendMessageW(Controls().resolutionCombo, CB_SETCURSEL, static_cast<WPARAM>(index), 0);
         SaveSettings();
         EXPECT_EQ(ReadDword(kLauncherKey, L"ResolutionIndex"), static_cast<DWORD>(index));
         EXPECT_EQ(ReadDword(kGameKey, L"Resolution"), static_cast<DWORD>(codes[index]));
     }
-    SendMessageW(resolutionCombo, CB_SETCURSEL, static_cast<WPARAM>(-1), 0);
+    SendMessageW(Controls().resolutionCombo, CB_SETCURSEL, static_cast<WPARAM>(-1), 0);
     ASSERT_EQ(ComboSelection(), -1);
     SaveSettings();
     EXPECT_EQ(ReadDword(kLauncherKey, L"ResolutionIndex"), 0u);

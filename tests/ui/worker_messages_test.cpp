@@ -1,7 +1,7 @@
 // The messages the region-list and update threads post, delivered to the real main window from real threads.
 
 #include "tests/support/main_window_harness.h"
-#include "ui/controls.h"
+#include "ui/main_window.h"
 #include "ui/shared_state.h"
 #include "ui/update_job.h"
 #include "ui/worker_messages.h"
@@ -68,7 +68,7 @@ void RunFakeUpdate(vorn::UpdateResult result, bool showErrors, bool waitForCance
     updateRunning = true;
     showUpdateErrors = showErrors;
     updateFailed = false;
-    ShowWindow(updateLabel, SW_SHOWNA);
+    ShowWindow(Controls().updateLabel, SW_SHOWNA);
     updateThread = std::thread([result = std::move(result), waitForCancel]() mutable {
         const ULONGLONG deadline = GetTickCount64() + kWait;
         while (waitForCancel && !workers.cancelled() && GetTickCount64() < deadline)
@@ -136,10 +136,10 @@ TEST(RegionListResult, EachOutcomeRelabelsTheButtonsAndReleasesTheWindow)
         SCOPED_TRACE(c.status);
         // A region chosen from the previous list, and a load in progress.
         harness::DeliverRegionList(Regions(3));
-        SendMessageW(regionButtons[2], BM_CLICK, 0, 0);
+        SendMessageW(Controls().regionButtons[2], BM_CLICK, 0, 0);
         ASSERT_EQ(selectedRegion, 2);
         busy.store(true);
-        EnableWindow(downloadButton, FALSE);
+        EnableWindow(Controls().downloadButton, FALSE);
 
         harness::DeliverRegionList(Regions(c.regionCount), c.connected, c.error);
 
@@ -148,11 +148,11 @@ TEST(RegionListResult, EachOutcomeRelabelsTheButtonsAndReleasesTheWindow)
         EXPECT_EQ(hasRegions, c.regionCount > 0);
         EXPECT_EQ(selectedRegion, -1) << "every list clears the choice";
         EXPECT_FALSE(busy.load());
-        EXPECT_TRUE(IsWindowEnabled(downloadButton));
-        EXPECT_FALSE(IsWindowEnabled(enterGameButton));
+        EXPECT_TRUE(IsWindowEnabled(Controls().downloadButton));
+        EXPECT_FALSE(IsWindowEnabled(Controls().enterGameButton));
         for (int slot = 0; slot < kRegionButtonCount; ++slot) {
             const std::wstring expected = slot < c.regionCount ? L"分区" + std::to_wstring(slot + 1) : L"";
-            EXPECT_EQ(Text(regionButtons[static_cast<std::size_t>(slot)]), expected) << "slot " << slot;
+            EXPECT_EQ(Text(Controls().regionButtons[static_cast<std::size_t>(slot)]), expected) << "slot " << slot;
         }
     }
 }
@@ -206,7 +206,7 @@ TEST(Progress, BurstYieldsOneMessageShowingTheLastRecord)
     EXPECT_EQ(uiProgress.current, 400u);
     EXPECT_EQ(uiProgress.filePercent, 0);
     EXPECT_EQ(progressPercent, 100);
-    EXPECT_EQ(Text(updateLabel), L"升级客户端文件（400/400），更新 0%，进度 100%") << "the label shows the last record";
+    EXPECT_EQ(Text(Controls().updateLabel), L"升级客户端文件（400/400），更新 0%，进度 100%") << "the label shows the last record";
     EXPECT_FALSE(workers.progressPending());
 
     // Handled, the next report posts again; the percent is taken as it comes.
@@ -227,7 +227,7 @@ TEST(UpdateFinished, SuccessReleasesTheWindowAndHidesTheLabel)
     MessageBoxRecorder boxes({IDOK});
     MainWindowUnderTest window;
     harness::DeliverRegionList(Regions(2));
-    SendMessageW(regionButtons[0], BM_CLICK, 0, 0);
+    SendMessageW(Controls().regionButtons[0], BM_CLICK, 0, 0);
 
     RunFakeUpdate(Outcome(true, L"客户端已是最新版本。"), true);
     ASSERT_TRUE(PumpUntil([] { return !updateRunning; }, kWait));
@@ -236,9 +236,9 @@ TEST(UpdateFinished, SuccessReleasesTheWindowAndHidesTheLabel)
     EXPECT_EQ(statusText, L"客户端已是最新版本。");
     EXPECT_FALSE(updateFailed);
     EXPECT_EQ(progressPercent, 100);
-    EXPECT_FALSE(GetWindowLongW(updateLabel, GWL_STYLE) & WS_VISIBLE);
-    EXPECT_TRUE(IsWindowEnabled(downloadButton));
-    EXPECT_TRUE(IsWindowEnabled(enterGameButton)) << "a region is chosen";
+    EXPECT_FALSE(GetWindowLongW(Controls().updateLabel, GWL_STYLE) & WS_VISIBLE);
+    EXPECT_TRUE(IsWindowEnabled(Controls().downloadButton));
+    EXPECT_TRUE(IsWindowEnabled(Controls().enterGameButton)) << "a region is chosen";
     EXPECT_TRUE(boxes.calls().empty());
 }
 
@@ -252,8 +252,9 @@ TEST(UpdateFinished, FailureIsBoxedOnlyWhenThePlayerAsked)
     EXPECT_TRUE(boxes.calls().empty()) << "the automatic check fails quietly";
     EXPECT_TRUE(updateFailed);
     EXPECT_EQ(statusText, L"下载更新清单失败。");
-    EXPECT_TRUE(GetWindowLongW(updateLabel, GWL_STYLE) & WS_VISIBLE) << "the label stays as the retry button";
-    EXPECT_FALSE(IsWindowEnabled(enterGameButton)) << "no region is chosen";
+    EXPECT_TRUE(GetWindowLongW(Controls().updateLabel, GWL_STYLE) & WS_VISIBLE)
+        << "the label stays as the retry button";
+    EXPECT_FALSE(IsWindowEnabled(Controls().enterGameButton)) << "no region is chosen";
 
     RunFakeUpdate(Outcome(false, L"校验文件失败：Data\\a.pak"), true);
     ASSERT_TRUE(PumpUntil([] { return !updateRunning; }, kWait));

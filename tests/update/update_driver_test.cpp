@@ -5,7 +5,7 @@
 #include "tests/support/http_site.h"
 #include "tests/support/main_window_harness.h"
 #include "tests/support/process_probe.h"
-#include "ui/controls.h"
+#include "ui/main_window.h"
 #include "ui/shared_state.h"
 #include "update/crc32.h"
 #include "update/update_driver.h"
@@ -102,7 +102,7 @@ bool Shown(HWND control)
 
 std::wstring LabelText()
 {
-    return probe::Describe(updateLabel).text;
+    return probe::Describe(Controls().updateLabel).text;
 }
 
 }
@@ -145,8 +145,8 @@ TEST(UpdateDriver, AutomaticCheckRunsOnceAfterTheFirstRegionList)
     ASSERT_TRUE(WaitForUpdateEnd());
     EXPECT_EQ(statusText, L"客户端已是最新版本。");
     EXPECT_EQ(progressPercent, 100);
-    EXPECT_FALSE(Shown(updateLabel));
-    EXPECT_TRUE(IsWindowEnabled(downloadButton));
+    EXPECT_FALSE(Shown(Controls().updateLabel));
+    EXPECT_TRUE(IsWindowEnabled(Controls().downloadButton));
     EXPECT_EQ(scene.site().CountRequests("/updates/up.ini"), 1u);
 
     harness::DeliverRegionList({});
@@ -166,9 +166,9 @@ TEST(UpdateDriver, ChangedFilesAreInstalledAndTheLabelFollowsTheProgress)
     probe::WriteFileBytes(scene.client() / L"one.dat", "out of date");
 
     MessageBoxRecorder boxes({IDOK});
-    SendMessageW(downloadButton, BM_CLICK, 0, 0);
-    EXPECT_TRUE(Shown(updateLabel));
-    EXPECT_FALSE(IsWindowEnabled(downloadButton));
+    SendMessageW(Controls().downloadButton, BM_CLICK, 0, 0);
+    EXPECT_TRUE(Shown(Controls().updateLabel));
+    EXPECT_FALSE(IsWindowEnabled(Controls().downloadButton));
     ASSERT_TRUE(WaitForUpdateEnd());
 
     EXPECT_EQ(statusText, L"更新完成，共更新 2 个文件。");
@@ -177,7 +177,7 @@ TEST(UpdateDriver, ChangedFilesAreInstalledAndTheLabelFollowsTheProgress)
     // The last progress record reached the label before the success hid it.
     EXPECT_EQ(uiProgress.stage, 5);
     EXPECT_EQ(LabelText(), L"客户端文件更新完成，更新 100%，进度 100%");
-    EXPECT_FALSE(Shown(updateLabel));
+    EXPECT_FALSE(Shown(Controls().updateLabel));
     EXPECT_TRUE(boxes.calls().empty());
     EXPECT_FALSE(scene.StagingLeft());
 }
@@ -194,13 +194,14 @@ TEST(UpdateDriver, FailureShowsTheRetryTextAndAClickRetriesWithMessageBoxes)
     ASSERT_TRUE(PumpUntil([] { return updateRunning; }, 5000));
     ASSERT_TRUE(WaitForUpdateEnd());
     EXPECT_TRUE(updateFailed);
-    EXPECT_TRUE(Shown(updateLabel));
+    EXPECT_TRUE(Shown(Controls().updateLabel));
     EXPECT_EQ(LabelText().rfind(L"更新失败，点击此处重试，更新 ", 0), 0u) << Narrow(LabelText());
     EXPECT_TRUE(boxes.calls().empty()) << "the automatic check failed aloud";
     EXPECT_FALSE(statusText.empty());
     EXPECT_EQ(scene.site().CountRequests("/updates/up.ini"), 1u) << Narrow(statusText);
 
-    SendMessageW(window.hwnd(), WM_COMMAND, MAKEWPARAM(219, STN_CLICKED), reinterpret_cast<LPARAM>(updateLabel));
+    SendMessageW(window.hwnd(), WM_COMMAND, MAKEWPARAM(219, STN_CLICKED),
+                 reinterpret_cast<LPARAM>(Controls().updateLabel));
     ASSERT_TRUE(PumpUntil([] { return updateRunning; }, 5000)) << "the label click started no check";
     ASSERT_TRUE(WaitForUpdateEnd());
     EXPECT_EQ(scene.site().CountRequests("/updates/up.ini"), 2u);
@@ -223,7 +224,7 @@ TEST(UpdateDriver, ClosingDuringADownloadWaitsForTheTransactionAndLeavesNoStagin
     scene.Aim();
     MessageBoxRecorder boxes({IDYES});  // "close while busy?" — yes
 
-    SendMessageW(downloadButton, BM_CLICK, 0, 0);
+    SendMessageW(Controls().downloadButton, BM_CLICK, 0, 0);
     ASSERT_TRUE(PumpUntil([&] { return scene.site().CountRequests("/updates/big.dat") > 0; }, 20000));
     PostMessageW(window.hwnd(), WM_CLOSE, 0, 0);
     ASSERT_TRUE(PumpUntil([] { return closePending; }, 5000));
