@@ -38,6 +38,9 @@ import threading
 import time
 import urllib.parse
 
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent.parent / "tools"))
+import update_site  # noqa: E402  (the trial site's serving loop)
+
 RANGE = re.compile(r"^bytes=(\d*)-(\d*)$")
 
 
@@ -237,27 +240,7 @@ def main():
         raise SystemExit("bench_site.py: no such folder: " + options.folder)
 
     site = BenchSite(options.folder, options.port, options)
-    port = site.server_address[1]
-    if options.port_file:
-        temporary = options.port_file + ".tmp"
-        pathlib.Path(temporary).write_text(str(port))
-        os.replace(temporary, options.port_file)
-    print("serving %s on http://127.0.0.1:%d/" % (site.folder, port), flush=True)
-
-    started = time.monotonic()
-
-    def watch():
-        while True:
-            time.sleep(0.2)
-            now = time.monotonic()
-            if now - started > options.lifetime or (options.idle > 0 and now - site.last_request > options.idle):
-                site.shutdown()
-                return
-
-    threading.Thread(target=watch, daemon=True).start()
-    site.serve_forever(poll_interval=0.2)
-    site.server_close()
-
+    update_site.serve(site, options.port_file, options.lifetime, options.idle)
 
 if __name__ == "__main__":
     main()

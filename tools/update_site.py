@@ -142,6 +142,31 @@ def parse_faults(items):
     return faults
 
 
+def serve(site, port_file, lifetime, idle):
+    """Writes the site's port to port_file (whole, by a rename) and serves until lifetime seconds have passed or,
+    with idle above 0, no request came for that long."""
+    port = site.server_address[1]
+    if port_file:
+        temporary = port_file + ".tmp"
+        pathlib.Path(temporary).write_text(str(port))
+        os.replace(temporary, port_file)
+    print("serving %s on http://127.0.0.1:%d/" % (site.folder, port), flush=True)
+
+    started = time.monotonic()
+
+    def watch():
+        while True:
+            time.sleep(0.2)
+            now = time.monotonic()
+            if now - started > lifetime or (idle > 0 and now - site.last_request > idle):
+                site.shutdown()
+                return
+
+    threading.Thread(target=watch, daemon=True).start()
+    site.serve_forever(poll_interval=0.2)
+    site.server_close()
+
+
 def main():
     parser = argparse.ArgumentParser(description="Serve an update site folder on 127.0.0.1.")
     parser.add_argument("folder")
@@ -156,27 +181,7 @@ def main():
         raise SystemExit("update_site.py: no such folder: " + args.folder)
 
     site = UpdateSite(args.folder, args.port, parse_faults(args.fault), args.verbose)
-    port = site.server_address[1]
-    if args.port_file:
-        temporary = args.port_file + ".tmp"
-        pathlib.Path(temporary).write_text(str(port))
-        os.replace(temporary, args.port_file)
-    print("serving %s on http://127.0.0.1:%d/" % (site.folder, port), flush=True)
-
-    started = time.monotonic()
-
-    def watch():
-        while True:
-            time.sleep(0.2)
-            now = time.monotonic()
-            if now - started > args.lifetime or (args.idle > 0 and now - site.last_request > args.idle):
-                site.shutdown()
-                return
-
-    threading.Thread(target=watch, daemon=True).start()
-    site.serve_forever(poll_interval=0.2)
-    site.server_close()
-
+    serve(site, args.port_file, args.lifetime, args.idle)
 
 if __name__ == "__main__":
     main()
