@@ -9,11 +9,13 @@
 # The same sources, settings and block give the same bytes, the executable and the zip alike.
 #
 # It refuses a build without the real block and an update site on plain HTTP; --stand-in-block and --allow-http
-# build one anyway (for trials: the record says so). --dist DIR and --build-dir DIR choose other folders.
+# build one anyway (for trials: the record says so). --public-key HEX compiles in the update key that signed
+# releases are checked with (tools/sign_release.py keygen prints it; the settings file may hold it instead).
+# --dist DIR and --build-dir DIR choose other folders.
 set -euo pipefail
 
 usage() {
-  sed -n '2,12s/^# \{0,1\}//p' "$0"
+  sed -n '2,14s/^# \{0,1\}//p' "$0"
 }
 
 die() {
@@ -24,6 +26,7 @@ die() {
 root=$(cd "$(dirname "$0")/.." && pwd)
 settings=
 block=
+key_option=()
 allow_stand_in=0
 allow_http=0
 dist=$root/dist
@@ -33,6 +36,8 @@ while [ $# -gt 0 ]; do
     -C) [ $# -ge 2 ] || die "-C needs a settings file"; settings=$2; shift 2 ;;
     -C?*) settings=${1#-C}; shift ;;
     --block) [ $# -ge 2 ] || die "--block needs a file"; block=$2; shift 2 ;;
+    --public-key) [ $# -ge 2 ] || die "--public-key needs the key's hexadecimal digits"
+                  key_option=(-DVORN_UPDATE_PUBLIC_KEY="$2"); shift 2 ;;
     --stand-in-block) allow_stand_in=1; shift ;;
     --allow-http) allow_http=1; shift ;;
     --dist) [ $# -ge 2 ] || die "--dist needs a folder"; dist=$2; shift 2 ;;
@@ -72,7 +77,7 @@ cmake --fresh -S "$root" -B "$build" -G Ninja "${launcher[@]}" \
   -DCMAKE_TOOLCHAIN_FILE="$root/cmake/i686-w64-mingw32.cmake" \
   -DCMAKE_BUILD_TYPE=Release \
   -DVORN_BUILD_TESTS=OFF \
-  "${block_option[@]}" >"$build/configure.log" || {
+  "${block_option[@]}" "${key_option[@]}" >"$build/configure.log" || {
   cat "$build/configure.log" >&2
   die "configuring failed (the reason is above)"
 }
