@@ -206,14 +206,17 @@ class Journey:
         return self.me.wait("the region names %s on the buttons" % names, listed, 30)
 
     def wait_update_end(self, window, timeout=60):
-        """Waits until the update stopped: the label hidden (success) or offering a retry (failure)."""
+        """Waits until the update stopped: the label hidden with the finished text (success) or offering a retry
+        (failure). Before the update starts the label is hidden too, with its first text, which is no end."""
         def ended():
             current = self.me.refresh(window)
             if current is None:
                 return None
             label = self.me.child(current, player.UPDATE_LABEL_ID)
             download = self.me.child(current, 211)
-            if download and download["enabled"] and (not label["visible"] or "重试" in label["text"]):
+            text = label["text"]
+            succeeded = not label["visible"] and ("更新完成" in text or "已是最新版本" in text)
+            if download and download["enabled"] and (succeeded or "重试" in text):
                 return current
             return None
         return self.me.wait("the end of the update", ended, timeout)
