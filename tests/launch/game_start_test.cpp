@@ -1,3 +1,4 @@
+#include "base/text.h"
 #include "launch/game_start.h"
 #include "tests/launch/launch_test_support.h"
 #include "ui/launch_job.h"
@@ -64,6 +65,8 @@ TEST(StartGameClient, StartsTheGameWithCommandLineEnvironmentAndFolderThenMinimi
     const launchtest::MessageBoxRecorder boxes;
 
     StartGameFromWindow(window.get(), L"127.0.0.1", 7000, L"ABCDEFGHIJKLMNOP");
+    // A start that failed has said so by now; its message tells more than a record that never comes.
+    ASSERT_TRUE(boxes.calls().empty()) << WideToUtf8(boxes.calls().front().text);
 
     const auto record = folder.WaitGameRecord(kGameRecordTimeoutMs);
     ASSERT_TRUE(record.has_value());
@@ -72,7 +75,6 @@ TEST(StartGameClient, StartsTheGameWithCommandLineEnvironmentAndFolderThenMinimi
     EXPECT_EQ(record->at(L"VORN_SERVER_HOST"), L"127.0.0.1");
     EXPECT_EQ(record->at(L"VORN_SERVER_PORT"), L"7000");
     EXPECT_EQ(record->at(L"VORN_CLIENT_SERIAL"), L"ABCDEFGHIJKLMNOP");
-    EXPECT_TRUE(boxes.calls().empty());
 
     EXPECT_TRUE(IsWindow(window.get()));
     EXPECT_TRUE(IsIconic(window.get()));
@@ -91,6 +93,7 @@ TEST(StartGameClient, EmptyTemplateGivesOnlyTheQuotedExecutable)
     const launchtest::MessageBoxRecorder boxes;
 
     StartGameFromWindow(window.get(), L"", 1, L"ABCDEFGHIJKLMNOP");
+    ASSERT_TRUE(boxes.calls().empty()) << WideToUtf8(boxes.calls().front().text);
 
     const auto record = folder.WaitGameRecord(kGameRecordTimeoutMs);
     ASSERT_TRUE(record.has_value());
