@@ -108,7 +108,7 @@ int RunLauncher(HINSTANCE instance, int showCommand, vorn::AnnouncementModule& m
         return kExitConfigFailed;
     }
 
-    DeleteFileW((GetExecutablePath() + L".new").c_str());
+    RemoveSelfUpdateLeftovers();
     RemoveLeftoverStagingDirectories(ClientRoot());
 
     Gdiplus::GdiplusStartupInput gdiplusInput;

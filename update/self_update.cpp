@@ -65,6 +65,13 @@ bool RestartForSelfUpdate()
     return true;
 }
 
+void RemoveSelfUpdateLeftovers()
+{
+    const std::wstring exe = GetExecutablePath();
+    DeleteFileW((exe + L".new").c_str());
+    DeleteFileW((exe + kTemporarySuffix).c_str());
+}
+
 SelfUpdateOutcome CompleteSelfUpdate(const std::wstring& targetPath, const std::wstring& processId)
 {
     if (const DWORD pid = ParseProcessId(processId)) {

@@ -8,6 +8,11 @@
 // process's id. True when the staged executable was started. Main window thread only.
 bool RestartForSelfUpdate();
 
+// At start-up, holding the single-instance mutex: deletes the staged "<exe>.new" of a self-update that has
+// finished and the temporary copy a helper that was stopped half-way left beside the executable. A file still
+// open (a helper that is still copying) stays.
+void RemoveSelfUpdateLeftovers();
+
 struct SelfUpdateOutcome {
     int exitCode = 0;      // 0 done, 2 gave up
     std::wstring message;  // for the player when it gave up; empty when done

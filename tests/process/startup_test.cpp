@@ -102,14 +102,17 @@ TEST(Startup, SecondInstanceIsRefusedAndTheFirstKeepsRunning)
     EXPECT_TRUE(IsWindow(first.window()));
 }
 
-TEST(Startup, LeftoverStagedExecutableIsDeleted)
+TEST(Startup, SelfUpdateLeftoversAreDeleted)
 {
     ClientFolder client;
     const std::wstring staged = client.exe() + L".new";
+    const std::wstring halfCopied = client.exe() + L".partial";
     WriteFileBytes(staged, "left over from an earlier self-update");
+    WriteFileBytes(halfCopied, "MZ and half of a launcher");
     RunningLauncher launcher(client.exe());
     ASSERT_NE(launcher.window(), nullptr);
     EXPECT_FALSE(FileExists(staged));
+    EXPECT_FALSE(FileExists(halfCopied));
 }
 
 TEST(Startup, IncompleteSelfUpdateFormsStartNormally)
