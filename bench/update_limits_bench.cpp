@@ -28,6 +28,10 @@ public:
     {
         return inner_.Resume();
     }
+    void Forget() override
+    {
+        inner_.Forget();
+    }
 
 private:
     FetchSink& inner_;

@@ -3,8 +3,11 @@
 #include <algorithm>
 #include <limits>
 #include <string_view>
+#include <thread>
 
 namespace {
+
+constexpr wchar_t kCancelledMessage[] = L"更新操作已取消。";
 
 std::wstring Seconds(std::chrono::milliseconds span)
 {
@@ -170,4 +173,45 @@ std::optional<std::uint64_t> ReplyOffset(unsigned long status, const std::option
     if (range && range->first == resume->offset && range->last + 1 == range->total && range->total == resume->total)
         return resume->offset;
     return std::nullopt;
+}
+
+namespace {
+
+// Waits out a pause in slices of kCancelPoll; false, with error set, when the player cancels.
+bool PauseBeforeRetry(std::chrono::milliseconds pause, const DownloadCancelled& isCancelled, std::wstring& error)
+{
+    const TransferClock::time_point end = TransferClock::now() + pause;
+    for (;;) {
+        if (isCancelled && isCancelled()) {
+            error = kCancelledMessage;
+            return false;
+        }
+        const TransferClock::time_point now = TransferClock::now();
+        if (now >= end)
+            return true;
+        std::this_thread::sleep_for(std::min<TransferClock::duration>(end - now, kCancelPoll));
+    }
+}
+
+}
+
+FetchOutcome FetchWithRetries(Fetcher& fetcher, const std::wstring& url, FetchSink& sink, const TransferLimits& limits,
+                              const DownloadProgress& onProgress, const DownloadCancelled& isCancelled,
+                              std::wstring& error)
+{
+    TransferLimits tries = limits;
+    tries.firstTry = tries.firstTry.value_or(TransferClock::now());
+    for (std::size_t retry = 0;; ++retry) {
+        const FetchOutcome outcome = fetcher.Fetch(url, sink, tries, onProgress, isCancelled, error);
+        if (!IsTransient(outcome) || retry == kRetryPauses.size())
+            return outcome;
+        // A retry that could not end before the deadline would only put off its message.
+        const std::chrono::milliseconds pause = kRetryPauses[retry];
+        if (tries.deadline && TransferClock::now() + pause >= *tries.firstTry + *tries.deadline)
+            return outcome;
+        if (outcome == FetchOutcome::kUnusableRange)
+            sink.Forget();
+        if (!PauseBeforeRetry(pause, isCancelled, error))
+            return FetchOutcome::kCancelled;
+    }
 }

@@ -160,6 +160,8 @@ public:
     virtual bool Write(const char* data, std::size_t size, std::wstring& error) = 0;
     // Where the next fetch into this sink may pick up; none (the default) asks for the whole body.
     virtual std::optional<ResumePoint> Resume() const { return std::nullopt; }
+    // A range reply did not continue the bytes held: the next fetch asks for the whole body.
+    virtual void Forget() {}
 };
 
 class Fetcher {
@@ -172,3 +174,10 @@ public:
                                const DownloadProgress& onProgress, const DownloadCancelled& isCancelled,
                                std::wstring& error) = 0;
 };
+
+// Fetch through fetcher, with a transient failure (IsTransient) tried again after each of kRetryPauses; a cancel
+// is seen within kCancelPoll of a pause. The deadline of limits counts from the first try, and no retry starts
+// that could not end before it. The last try's outcome, and its message in error.
+FetchOutcome FetchWithRetries(Fetcher& fetcher, const std::wstring& url, FetchSink& sink, const TransferLimits& limits,
+                              const DownloadProgress& onProgress, const DownloadCancelled& isCancelled,
+                              std::wstring& error);

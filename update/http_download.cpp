@@ -7,7 +7,6 @@
 #include <winhttp.h>
 
 #include <algorithm>
-#include <chrono>
 #include <filesystem>
 #include <map>
 #include <mutex>
@@ -447,8 +446,7 @@ public:
         return ResumePoint{written_, *length_, validator_};
     }
 
-    // The bytes held are of no use to a later try: it fetches the whole body.
-    void Forget()
+    void Forget() override
     {
         length_.reset();
         validator_.clear();
@@ -510,22 +508,6 @@ private:
     std::optional<std::uint64_t> length_;  // of the whole body, as the last reply announced it
     std::wstring validator_;               // of the last reply
 };
-
-// Waits out the pause before a retry in slices of kCancelPoll; false, with error set, when the player cancels.
-bool PauseBeforeRetry(std::chrono::milliseconds pause, const DownloadCancelled& isCancelled, std::wstring& error)
-{
-    const TransferClock::time_point end = TransferClock::now() + pause;
-    for (;;) {
-        if (isCancelled && isCancelled()) {
-            error = kCancelledMessage;
-            return false;
-        }
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - TransferClock::now());
-        if (left.count() <= 0)
-            return true;
-        Sleep(static_cast<DWORD>(std::min(left, kCancelPoll).count()));
-    }
-}
 
 }
 
@@ -606,30 +588,14 @@ bool DownloadToFile(Fetcher& fetcher, const std::wstring& url, const std::wstrin
         if (onProgress)
             onProgress(bytes, total);
     };
-    TransferLimits tries = limits;
-    tries.firstTry = tries.firstTry.value_or(TransferClock::now());
-    for (std::size_t retry = 0;; ++retry) {
-        const FetchOutcome outcome = fetcher.Fetch(url, sink, tries, count, isCancelled, error);
-        if (outcome == FetchOutcome::kDone) {
-            if (!sink.Close(error))
-                break;
-            if (onProgress)
-                onProgress(received, received);
-            return true;
-        }
-        if (!IsTransient(outcome) || retry == kRetryPauses.size())
-            break;
-        // A retry that could not end before the deadline would only put off its message.
-        const std::chrono::milliseconds pause = kRetryPauses[retry];
-        if (tries.deadline && TransferClock::now() + pause >= *tries.firstTry + *tries.deadline)
-            break;
-        if (outcome == FetchOutcome::kUnusableRange)
-            sink.Forget();
-        if (!PauseBeforeRetry(pause, isCancelled, error))
-            break;
+    if (FetchWithRetries(fetcher, url, sink, limits, count, isCancelled, error) != FetchOutcome::kDone ||
+        !sink.Close(error)) {
+        sink.Discard();
+        return false;
     }
-    sink.Discard();
-    return false;
+    if (onProgress)
+        onProgress(received, received);
+    return true;
 }
 
 bool DownloadToFile(const std::wstring& url, const std::wstring& targetPath, DownloadProgress onProgress,

@@ -73,7 +73,7 @@ bool SignedUpdate::FetchRecord(Fetcher& fetcher, const std::wstring& recordUrl, 
     TransferLimits limits = ManifestLimits();
     limits.byteCap = kMaxReleaseRecordBytes;
     RecordSink sink(recordBytes_);
-    if (fetcher.Fetch(recordUrl, sink, limits, {}, isCancelled, error) == FetchOutcome::kDone)
+    if (FetchWithRetries(fetcher, recordUrl, sink, limits, {}, isCancelled, error) == FetchOutcome::kDone)
         return true;
     recordBytes_.clear();
     if (error == HttpStatusMessage(kNotFound)) {
