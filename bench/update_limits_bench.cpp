@@ -15,14 +15,22 @@ namespace {
 class CountingSink final : public FetchSink {
 public:
     CountingSink(FetchSink& inner, std::uint64_t& written) : inner_(inner), written_(written) {}
-    bool Open(std::optional<std::uint64_t> length, std::wstring& error) override
+    bool Open(const FetchReply& reply, std::wstring& error) override
     {
-        return inner_.Open(length, error);
+        return inner_.Open(reply, error);
     }
     bool Write(const char* data, std::size_t size, std::wstring& error) override
     {
         written_ += size;
         return inner_.Write(data, size, error);
+    }
+    std::optional<ResumePoint> Resume() const override
+    {
+        return inner_.Resume();
+    }
+    void Forget() override
+    {
+        inner_.Forget();
     }
 
 private:
@@ -34,8 +42,9 @@ class CountingFetcher final : public Fetcher {
 public:
     std::uint64_t written = 0;
 
-    bool Fetch(const std::wstring& url, FetchSink& sink, const TransferLimits& limits,
-               const DownloadProgress& onProgress, const DownloadCancelled& isCancelled, std::wstring& error) override
+    FetchOutcome Fetch(const std::wstring& url, FetchSink& sink, const TransferLimits& limits,
+                       const DownloadProgress& onProgress, const DownloadCancelled& isCancelled,
+                       std::wstring& error) override
     {
         CountingSink counting(sink, written);
         return real_.Fetch(url, counting, limits, onProgress, isCancelled, error);

@@ -1,6 +1,13 @@
 #include "update/fetcher.h"
 
+#include <algorithm>
+#include <limits>
+#include <string_view>
+#include <thread>
+
 namespace {
+
+constexpr wchar_t kCancelledMessage[] = L"更新操作已取消。";
 
 std::wstring Seconds(std::chrono::milliseconds span)
 {
@@ -43,7 +50,7 @@ void TransferPace::Record(TransferClock::time_point now)
 TransferPace::Verdict TransferPace::Check(TransferClock::time_point now)
 {
     Record(now);
-    if (limits_.deadline && now - start_ >= *limits_.deadline)
+    if (limits_.deadline && now - limits_.firstTry.value_or(start_) >= *limits_.deadline)
         return Verdict::kPastDeadline;
     if (now - lastProgress_ >= limits_.stallLimit)
         return Verdict::kStalled;
@@ -82,4 +89,129 @@ std::wstring HttpStatusMessage(unsigned long status)
 std::wstring ByteCapMessage(std::uint64_t cap)
 {
     return L"服务器发来的内容超过 " + std::to_wstring(cap >> 20) + L" MiB 上限，已停止下载。请确认更新地址是否正确。";
+}
+
+bool IsTransient(FetchOutcome outcome)
+{
+    switch (outcome) {
+    case FetchOutcome::kDropped:
+    case FetchOutcome::kServerError:
+    case FetchOutcome::kShortBody:
+    case FetchOutcome::kStalled:
+    case FetchOutcome::kUnusableRange:
+        return true;
+    default:
+        return false;
+    }
+}
+
+FetchOutcome StatusOutcome(unsigned long status)
+{
+    if (status >= 200 && status <= 299)
+        return FetchOutcome::kDone;
+    return status >= 500 && status <= 599 ? FetchOutcome::kServerError : FetchOutcome::kStatus;
+}
+
+std::wstring RangeValidator(const std::wstring& etag, const std::wstring& lastModified)
+{
+    // A weak ETag says only that two bodies mean the same, not that their bytes are equal.
+    const std::wstring& validator = !etag.empty() && !etag.starts_with(L"W/") ? etag : lastModified;
+    // It goes into a request header as it is: no line break may end that header early.
+    if (std::any_of(validator.begin(), validator.end(), [](wchar_t c) { return c < L' ' || c == 0x7F; }))
+        return {};
+    return validator;
+}
+
+namespace {
+
+// Decimal digits at text[at...] as a number, moving at past them; none without a digit or on overflow.
+std::optional<std::uint64_t> ReadNumber(const std::wstring& text, std::size_t& at)
+{
+    const std::size_t start = at;
+    std::uint64_t value = 0;
+    for (; at < text.size() && text[at] >= L'0' && text[at] <= L'9'; ++at) {
+        const auto digit = static_cast<std::uint64_t>(text[at] - L'0');
+        if (value > (std::numeric_limits<std::uint64_t>::max() - digit) / 10)
+            return std::nullopt;
+        value = value * 10 + digit;
+    }
+    if (at == start)
+        return std::nullopt;
+    return value;
+}
+
+}
+
+std::optional<ContentRange> ParseContentRange(const std::wstring& text)
+{
+    std::size_t at = text.find_first_not_of(L" \t");
+    constexpr std::wstring_view kUnit = L"bytes ";
+    if (at == std::wstring::npos || text.compare(at, kUnit.size(), kUnit) != 0)
+        return std::nullopt;
+    at += kUnit.size();
+    ContentRange range;
+    const std::optional<std::uint64_t> first = ReadNumber(text, at);
+    if (!first || at >= text.size() || text[at++] != L'-')
+        return std::nullopt;
+    const std::optional<std::uint64_t> last = ReadNumber(text, at);
+    if (!last || at >= text.size() || text[at++] != L'/')
+        return std::nullopt;
+    const std::optional<std::uint64_t> total = ReadNumber(text, at);
+    if (!total || text.find_first_not_of(L" \t", at) != std::wstring::npos)
+        return std::nullopt;
+    if (*first > *last || *last >= *total)
+        return std::nullopt;
+    return ContentRange{*first, *last, *total};
+}
+
+std::optional<std::uint64_t> ReplyOffset(unsigned long status, const std::optional<ResumePoint>& resume,
+                                         const std::optional<ContentRange>& range)
+{
+    constexpr unsigned long kPartialContent = 206;
+    if (status != kPartialContent || !resume)
+        return 0;
+    if (range && range->first == resume->offset && range->last + 1 == range->total && range->total == resume->total)
+        return resume->offset;
+    return std::nullopt;
+}
+
+namespace {
+
+// Waits out a pause in slices of kCancelPoll; false, with error set, when the player cancels.
+bool PauseBeforeRetry(std::chrono::milliseconds pause, const DownloadCancelled& isCancelled, std::wstring& error)
+{
+    const TransferClock::time_point end = TransferClock::now() + pause;
+    for (;;) {
+        if (isCancelled && isCancelled()) {
+            error = kCancelledMessage;
+            return false;
+        }
+        const TransferClock::time_point now = TransferClock::now();
+        if (now >= end)
+            return true;
+        std::this_thread::sleep_for(std::min<TransferClock::duration>(end - now, kCancelPoll));
+    }
+}
+
+}
+
+FetchOutcome FetchWithRetries(Fetcher& fetcher, const std::wstring& url, FetchSink& sink, const TransferLimits& limits,
+                              const DownloadProgress& onProgress, const DownloadCancelled& isCancelled,
+                              std::wstring& error)
+{
+    TransferLimits tries = limits;
+    tries.firstTry = tries.firstTry.value_or(TransferClock::now());
+    for (std::size_t retry = 0;; ++retry) {
+        const FetchOutcome outcome = fetcher.Fetch(url, sink, tries, onProgress, isCancelled, error);
+        if (!IsTransient(outcome) || retry == kRetryPauses.size())
+            return outcome;
+        // A retry that could not end before the deadline would only put off its message.
+        const std::chrono::milliseconds pause = kRetryPauses[retry];
+        if (tries.deadline && TransferClock::now() + pause >= *tries.firstTry + *tries.deadline)
+            return outcome;
+        if (outcome == FetchOutcome::kUnusableRange)
+            sink.Forget();
+        if (!PauseBeforeRetry(pause, isCancelled, error))
+            return FetchOutcome::kCancelled;
+    }
 }

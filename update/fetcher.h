@@ -5,6 +5,7 @@
 // space check are on the storage side (DownloadToFile). One fetcher serves a whole update transaction, so an
 // implementation may keep its session between fetches.
 
+#include <array>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -43,6 +44,8 @@ struct TransferLimits {
     std::chrono::milliseconds rateWindow = kRateWindow;
     std::uint64_t minimumBytesPerSecond = kMinimumBytesPerSecond;
     std::optional<std::chrono::milliseconds> deadline;  // the whole transfer, from its start
+    // When the transfer is a retry, the start of its first try: the deadline counts from there.
+    std::optional<TransferClock::time_point> firstTry;
     std::optional<std::uint64_t> byteCap;               // the body, announced or received
     // Asks every cache on the way for a fresh copy. The manifest always needs one; a file does not, since its
     // checksum catches a stale copy, and a cache in front of the site then spares the site that request.
@@ -86,23 +89,95 @@ std::wstring HttpStatusMessage(unsigned long status);
 // The message for a body larger than the cap (announced or received).
 std::wstring ByteCapMessage(std::uint64_t cap);
 
+// How a fetch ended. Every outcome but kDone comes with a message for the player.
+enum class FetchOutcome {
+    kDone,
+    kCancelled,
+    kRefused,        // no usable request: a bad address, no connection, a refused certificate or redirect
+    kDropped,        // the connection was lost part way
+    kServerError,    // a 5xx status
+    kStatus,         // any other status that is not a success
+    kShortBody,      // fewer bytes than the announced length
+    kStalled,
+    kTooSlow,
+    kPastDeadline,
+    kByteCap,
+    kStorage,        // the sink refused the body (no room, no file)
+    kUnusableRange,  // a range reply that does not continue the held bytes
+};
+
+// Whether trying again may succeed: a lost connection, a server error, a short body or a stall may pass within
+// seconds; a refused request, a missing file, a slow server, a cap, a full disk or the player's cancel do not.
+bool IsTransient(FetchOutcome outcome);
+
+// A transient failure is tried again this many times, after these pauses: long enough for a blip of the network
+// or a server's restart to pass, short enough that a failure that stays is reported within a few seconds.
+inline constexpr std::array<std::chrono::milliseconds, 3> kRetryPauses{std::chrono::milliseconds{500},
+                                                                      std::chrono::milliseconds{1000},
+                                                                      std::chrono::milliseconds{2000}};
+
+// Where a fetch may pick up a body whose start is already held.
+struct ResumePoint {
+    std::uint64_t offset = 0;  // the bytes held
+    std::uint64_t total = 0;   // the whole body's length, as announced with them
+    std::wstring validator;    // the ETag or Last-Modified that came with them
+};
+
+// What a good reply says about the body that follows it.
+struct FetchReply {
+    std::optional<std::uint64_t> length;  // the whole body's, when announced
+    std::uint64_t offset = 0;             // where the bytes that follow go: the held bytes' end when resumed
+    std::wstring validator;               // what a later range request may carry; empty: none
+};
+
+// The outcome of a reply's status: kDone for a success, kServerError for a 5xx, else kStatus.
+FetchOutcome StatusOutcome(unsigned long status);
+
+// The validator a range request may carry: the ETag unless it is weak, else Last-Modified; empty: none.
+std::wstring RangeValidator(const std::wstring& etag, const std::wstring& lastModified);
+
+// "bytes FIRST-LAST/TOTAL" of a Content-Range header.
+struct ContentRange {
+    std::uint64_t first = 0;
+    std::uint64_t last = 0;
+    std::uint64_t total = 0;
+};
+std::optional<ContentRange> ParseContentRange(const std::wstring& text);
+
+// Where the body of a success reply starts, given the resume point the request asked from (if any): 0 for a
+// whole body, resume->offset for a 206 whose range runs from there to the end of a body of the same length;
+// none for a range reply that does not.
+std::optional<std::uint64_t> ReplyOffset(unsigned long status, const std::optional<ResumePoint>& resume,
+                                         const std::optional<ContentRange>& range);
+
 // Where a fetched body goes.
 class FetchSink {
 public:
     virtual ~FetchSink() = default;
-    // The reply is good and its body follows; length is the announced size, if any. False, with error set,
-    // stops the transfer before any byte is read.
-    virtual bool Open(std::optional<std::uint64_t> length, std::wstring& error) = 0;
+    // The reply is good and its body follows. False, with error set, stops the transfer before any byte is read.
+    virtual bool Open(const FetchReply& reply, std::wstring& error) = 0;
     // One chunk of the body, in order. False, with error set, stops the transfer.
     virtual bool Write(const char* data, std::size_t size, std::wstring& error) = 0;
+    // Where the next fetch into this sink may pick up; none (the default) asks for the whole body.
+    virtual std::optional<ResumePoint> Resume() const { return std::nullopt; }
+    // A range reply did not continue the bytes held: the next fetch asks for the whole body.
+    virtual void Forget() {}
 };
 
 class Fetcher {
 public:
     virtual ~Fetcher() = default;
-    // GET of url into sink within limits. True when the whole body is in the sink and, when a length was
-    // announced, it matched; otherwise error holds one message for the player. onProgress may be empty.
-    virtual bool Fetch(const std::wstring& url, FetchSink& sink, const TransferLimits& limits,
-                       const DownloadProgress& onProgress, const DownloadCancelled& isCancelled,
-                       std::wstring& error) = 0;
+    // GET of url into sink within limits, from where sink.Resume() says when the server can continue there.
+    // kDone when the whole body is in the sink and, when a length was announced, it matched; otherwise error
+    // holds one message for the player. onProgress may be empty; it counts the held bytes too.
+    virtual FetchOutcome Fetch(const std::wstring& url, FetchSink& sink, const TransferLimits& limits,
+                               const DownloadProgress& onProgress, const DownloadCancelled& isCancelled,
+                               std::wstring& error) = 0;
 };
+
+// Fetch through fetcher, with a transient failure (IsTransient) tried again after each of kRetryPauses; a cancel
+// is seen within kCancelPoll of a pause. The deadline of limits counts from the first try, and no retry starts
+// that could not end before it. The last try's outcome, and its message in error.
+FetchOutcome FetchWithRetries(Fetcher& fetcher, const std::wstring& url, FetchSink& sink, const TransferLimits& limits,
+                              const DownloadProgress& onProgress, const DownloadCancelled& isCancelled,
+                              std::wstring& error);

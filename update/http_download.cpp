@@ -35,6 +35,7 @@ constexpr DWORD kRequestEvents = WINHTTP_CALLBACK_FLAG_ALL_COMPLETIONS | WINHTTP
 constexpr wchar_t kCancelledMessage[] = L"更新操作已取消。";
 constexpr wchar_t kBadAddressMessage[] = L"下载地址无效";
 constexpr wchar_t kReadFailure[] = L"HTTP 数据读取失败，错误码：";
+constexpr wchar_t kUnusableRangeMessage[] = L"服务器返回的续传数据与请求不符，请重试";
 
 // The failures of a TLS handshake and of the server's certificate. Windows names the certificate's fault
 // (untrusted authority, other host name, ...); Wine reports each of them as a failed secure channel.
@@ -148,6 +149,13 @@ void CALLBACK OnRequestEvent(HINTERNET, DWORD_PTR context, DWORD status, LPVOID 
     ReleaseSRWLockExclusive(&events->lock);
 }
 
+// Whether a failed request or read lost a connection that was there: a reset, or a reply cut before its head
+// ended. Trying again may then succeed, unlike for an address that refuses connections or a refused certificate.
+bool IsLostConnection(DWORD code)
+{
+    return code == ERROR_WINHTTP_CONNECTION_ERROR || code == ERROR_WINHTTP_INVALID_SERVER_RESPONSE;
+}
+
 DWORD QueryStatusCode(HINTERNET request)
 {
     DWORD status = 0;
@@ -158,14 +166,32 @@ DWORD QueryStatusCode(HINTERNET request)
     return status;
 }
 
+// A header's text; empty when it is missing or longer than a header this client uses can be.
+std::wstring QueryHeaderText(HINTERNET request, DWORD header)
+{
+    wchar_t text[256] = {};
+    DWORD size = sizeof(text);
+    if (!WinHttpQueryHeaders(request, header, WINHTTP_HEADER_NAME_BY_INDEX, text, &size, WINHTTP_NO_HEADER_INDEX))
+        return {};
+    return std::wstring(text, size / sizeof(wchar_t));
+}
+
 std::optional<std::uint64_t> QueryContentLength(HINTERNET request)
 {
-    wchar_t text[64] = {};
-    DWORD size = sizeof(text);
-    if (!WinHttpQueryHeaders(request, WINHTTP_QUERY_CONTENT_LENGTH, WINHTTP_HEADER_NAME_BY_INDEX, text, &size,
-                             WINHTTP_NO_HEADER_INDEX))
+    const std::wstring text = QueryHeaderText(request, WINHTTP_QUERY_CONTENT_LENGTH);
+    if (text.empty())
         return std::nullopt;
-    return ParseContentLength(std::wstring(text, size / sizeof(wchar_t)));
+    return ParseContentLength(text);
+}
+
+// The headers a request adds: a fresh copy asked of every cache, and a range from the held bytes on.
+std::wstring RequestHeaders(const TransferLimits& limits, const std::optional<ResumePoint>& resume)
+{
+    std::wstring headers = limits.bypassCaches ? kNoCacheHeaders : L"";
+    if (resume)
+        headers += L"Range: bytes=" + std::to_wstring(resume->offset) + L"-\r\nIf-Range: " + resume->validator +
+                   L"\r\n";
+    return headers;
 }
 
 // One GET on an asynchronous session. The calling thread starts each step and then waits for its completion in
@@ -180,105 +206,128 @@ public:
     Exchange(const Exchange&) = delete;
     Exchange& operator=(const Exchange&) = delete;
 
-    bool Request(HINTERNET connection, const UrlParts& parts, std::wstring& error)
+    FetchOutcome Request(HINTERNET connection, const UrlParts& parts, const std::optional<ResumePoint>& resume,
+                         std::wstring& error)
     {
         secure_ = parts.secure;
         const DWORD flags =
             (limits_.bypassCaches ? WINHTTP_FLAG_REFRESH : 0) | (parts.secure ? WINHTTP_FLAG_SECURE : 0);
         request_.reset(WinHttpOpenRequest(connection, L"GET", parts.objectName.c_str(), nullptr,
                                           WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES, flags));
-        if (!request_ || !AttachEvents()) {
-            error = FailureMessage(false, GetLastError());
-            return false;
-        }
-        const wchar_t* headers = limits_.bypassCaches ? kNoCacheHeaders : WINHTTP_NO_ADDITIONAL_HEADERS;
-        const DWORD headersLength = limits_.bypassCaches ? static_cast<DWORD>(-1) : 0;
-        if (!WinHttpSendRequest(request_.get(), headers, headersLength, WINHTTP_NO_REQUEST_DATA, 0, 0,
-                                reinterpret_cast<DWORD_PTR>(events_))) {
-            error = FailureMessage(false, GetLastError());
-            return false;
-        }
-        if (!Await(WINHTTP_CALLBACK_STATUS_SENDREQUEST_COMPLETE, false, false, error))
-            return false;
-        if (!WinHttpReceiveResponse(request_.get(), nullptr)) {
-            error = FailureMessage(false, GetLastError());
-            return false;
-        }
+        if (!request_ || !AttachEvents())
+            return Failure(false, GetLastError(), error);
+        const std::wstring headers = RequestHeaders(limits_, resume);
+        if (!WinHttpSendRequest(request_.get(), headers.empty() ? WINHTTP_NO_ADDITIONAL_HEADERS : headers.c_str(),
+                                headers.empty() ? 0 : static_cast<DWORD>(-1), WINHTTP_NO_REQUEST_DATA, 0, 0,
+                                reinterpret_cast<DWORD_PTR>(events_)))
+            return Failure(false, GetLastError(), error);
+        const FetchOutcome sent = Await(WINHTTP_CALLBACK_STATUS_SENDREQUEST_COMPLETE, false, false, error);
+        if (sent != FetchOutcome::kDone)
+            return sent;
+        if (!WinHttpReceiveResponse(request_.get(), nullptr))
+            return Failure(false, GetLastError(), error);
         return Await(WINHTTP_CALLBACK_STATUS_HEADERS_AVAILABLE, false, true, error);
     }
 
-    bool ReceiveBody(FetchSink& sink, const DownloadProgress& onProgress, std::wstring& error)
+    FetchOutcome ReceiveBody(FetchSink& sink, const std::optional<ResumePoint>& resume,
+                             const DownloadProgress& onProgress, std::wstring& error)
     {
+        constexpr DWORD kRangeNotSatisfiable = 416;
         const DWORD status = QueryStatusCode(request_.get());
-        if (status < 200 || status > 299) {
+        const FetchOutcome answer = StatusOutcome(status);
+        if (answer != FetchOutcome::kDone) {
             error = HttpStatusMessage(status);
-            return false;
+            return resume && status == kRangeNotSatisfiable ? FetchOutcome::kUnusableRange : answer;
         }
-        const std::optional<std::uint64_t> length = QueryContentLength(request_.get());
-        if (length && limits_.byteCap && *length > *limits_.byteCap) {
+        FetchReply reply;
+        const std::optional<std::uint64_t> announced = QueryContentLength(request_.get());
+        const std::optional<std::uint64_t> offset =
+            ReplyOffset(status, resume, ParseContentRange(QueryHeaderText(request_.get(), WINHTTP_QUERY_CONTENT_RANGE)));
+        if (!offset || (*offset > 0 && announced && *announced != resume->total - *offset)) {
+            error = kUnusableRangeMessage;
+            return FetchOutcome::kUnusableRange;
+        }
+        reply.offset = *offset;
+        reply.length = *offset > 0 ? std::optional<std::uint64_t>(resume->total) : announced;
+        reply.validator = RangeValidator(QueryHeaderText(request_.get(), WINHTTP_QUERY_ETAG),
+                                         QueryHeaderText(request_.get(), WINHTTP_QUERY_LAST_MODIFIED));
+        if (reply.length && limits_.byteCap && *reply.length > *limits_.byteCap) {
             error = ByteCapMessage(*limits_.byteCap);
-            return false;
+            return FetchOutcome::kByteCap;
         }
-        if (!sink.Open(length, error))
-            return false;
+        if (!sink.Open(reply, error))
+            return FetchOutcome::kStorage;
 
-        const std::uint64_t total = length.value_or(0);
-        std::uint64_t received = 0;
+        const std::uint64_t total = reply.length.value_or(0);
+        std::uint64_t received = reply.offset;
         std::vector<char> buffer(kReadChunkBytes);
         for (;;) {
             // Only what has arrived is read, so a read never waits for a server that drips.
-            if (!GoOn(error))
-                return false;
-            if (!WinHttpQueryDataAvailable(request_.get(), nullptr)) {
-                error = FailureMessage(true, GetLastError());
-                return false;
-            }
-            if (!Await(WINHTTP_CALLBACK_STATUS_DATA_AVAILABLE, true, true, error))
-                return false;
+            FetchOutcome step = GoOn(error);
+            if (step != FetchOutcome::kDone)
+                return step;
+            if (!WinHttpQueryDataAvailable(request_.get(), nullptr))
+                return Failure(true, GetLastError(), error);
+            step = Await(WINHTTP_CALLBACK_STATUS_DATA_AVAILABLE, true, true, error);
+            if (step != FetchOutcome::kDone)
+                return step;
             const DWORD wanted = std::min(available_, kReadChunkBytes);
             if (wanted == 0)
                 break;
-            if (!WinHttpReadData(request_.get(), buffer.data(), wanted, nullptr)) {
-                error = FailureMessage(true, GetLastError());
-                return false;
-            }
-            if (!Await(WINHTTP_CALLBACK_STATUS_READ_COMPLETE, true, true, error))
-                return false;
+            if (!WinHttpReadData(request_.get(), buffer.data(), wanted, nullptr))
+                return Failure(true, GetLastError(), error);
+            step = Await(WINHTTP_CALLBACK_STATUS_READ_COMPLETE, true, true, error);
+            if (step != FetchOutcome::kDone)
+                return step;
             const DWORD count = available_;
             if (count == 0)
                 break;
             if (limits_.byteCap && received + count > *limits_.byteCap) {
                 error = ByteCapMessage(*limits_.byteCap);
-                return false;
+                return FetchOutcome::kByteCap;
             }
             if (!sink.Write(buffer.data(), count, error))
-                return false;
+                return FetchOutcome::kStorage;
             received += count;
-            pace_.Progress(received, TransferClock::now());
+            pace_.Progress(received - reply.offset, TransferClock::now());
             if (onProgress)
                 onProgress(received, total);
         }
-        if (length && received != total) {
+        if (reply.length && received != total) {
             error = L"文件下载不完整，请重试";
-            return false;
+            return FetchOutcome::kShortBody;
         }
-        return true;
+        return FetchOutcome::kDone;
     }
 
 private:
     // Whether the player still wants the transfer and the server is quick enough for it.
-    bool GoOn(std::wstring& error)
+    FetchOutcome GoOn(std::wstring& error)
     {
         if (isCancelled_ && isCancelled_()) {
             error = kCancelledMessage;
-            return false;
+            return FetchOutcome::kCancelled;
         }
         const TransferPace::Verdict verdict = pace_.Check(TransferClock::now());
-        if (verdict != TransferPace::Verdict::kGoOn) {
-            error = pace_.Message(verdict);
-            return false;
+        if (verdict == TransferPace::Verdict::kGoOn)
+            return FetchOutcome::kDone;
+        error = pace_.Message(verdict);
+        return PaceOutcome(verdict);
+    }
+
+    static FetchOutcome PaceOutcome(TransferPace::Verdict verdict)
+    {
+        switch (verdict) {
+        case TransferPace::Verdict::kStalled:
+            return FetchOutcome::kStalled;
+        case TransferPace::Verdict::kTooSlow:
+            return FetchOutcome::kTooSlow;
+        case TransferPace::Verdict::kPastDeadline:
+            return FetchOutcome::kPastDeadline;
+        case TransferPace::Verdict::kGoOn:
+            break;
         }
-        return true;
+        return FetchOutcome::kDone;
     }
 
     // Hands the request its event record; from then on the request handle owns it.
@@ -299,14 +348,17 @@ private:
         return true;
     }
 
-    // Waits until the step just started ends with `expected`. A WinHTTP time-out once the request is out means
-    // the server went silent, which the player hears as a server that is too slow.
-    std::wstring FailureMessage(bool reading, DWORD code) const
+    // A failed step: its message, and whether the connection was lost (any failure while the body was being read
+    // is one) or the request was refused.
+    FetchOutcome Failure(bool reading, DWORD code, std::wstring& error) const
     {
-        return reading ? kReadFailure + std::to_wstring(code) : RequestFailureMessage(secure_, code);
+        error = reading ? kReadFailure + std::to_wstring(code) : RequestFailureMessage(secure_, code);
+        return reading || IsLostConnection(code) ? FetchOutcome::kDropped : FetchOutcome::kRefused;
     }
 
-    bool Await(DWORD expected, bool reading, bool requestSent, std::wstring& error)
+    // Waits until the step just started ends with `expected`. A WinHTTP time-out once the request is out means
+    // the server went silent, which the player hears as a server that is too slow.
+    FetchOutcome Await(DWORD expected, bool reading, bool requestSent, std::wstring& error)
     {
         for (;;) {
             AcquireSRWLockExclusive(&events_->lock);
@@ -320,15 +372,16 @@ private:
             ReleaseSRWLockExclusive(&events_->lock);
             if (done) {
                 if (completion == expected)
-                    return true;
-                if (requestSent && code == ERROR_WINHTTP_TIMEOUT)
+                    return FetchOutcome::kDone;
+                if (requestSent && code == ERROR_WINHTTP_TIMEOUT) {
                     error = pace_.Message(TransferPace::Verdict::kStalled);
-                else
-                    error = FailureMessage(reading, code);
-                return false;
+                    return FetchOutcome::kStalled;
+                }
+                return Failure(reading, code, error);
             }
-            if (!GoOn(error))
-                return false;
+            const FetchOutcome going = GoOn(error);
+            if (going != FetchOutcome::kDone)
+                return going;
         }
     }
 
@@ -353,28 +406,24 @@ bool HasRoomFor(const std::wstring& targetPath, std::uint64_t bytes)
     return available.QuadPart >= bytes;
 }
 
-// The storage side of DownloadToFile: the file is made only once the reply is good and is known to fit.
+// The storage side of DownloadToFile: the file is made only once the reply is good and is known to fit. It
+// stays open between the tries of one download, so a later try can continue it where the last one stopped.
 class FileSink final : public FetchSink {
 public:
     explicit FileSink(const std::wstring& path) : path_(path) {}
 
-    bool Open(std::optional<std::uint64_t> length, std::wstring& error) override
+    bool Open(const FetchReply& reply, std::wstring& error) override
     {
-        if (!EnsureParentFolder(path_)) {
-            error = L"无法创建目标目录";
+        if (reply.offset == 0 && !Start(error))
+            return false;
+        if (reply.length && !HasRoomFor(path_, *reply.length - std::min(*reply.length, written_))) {
+            error = DiskSpaceMessage(*reply.length);
             return false;
         }
-        if (length && !HasRoomFor(path_, *length)) {
-            error = DiskSpaceMessage(*length);
+        if (!file_ && !Create(error))
             return false;
-        }
-        file_.reset(CreateFileW(path_.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
-                                FILE_ATTRIBUTE_NORMAL, nullptr));
-        if (!file_) {
-            error = L"无法打开目标文件";
-            return false;
-        }
-        opened_ = true;
+        length_ = reply.length;
+        validator_ = reply.validator;
         return true;
     }
 
@@ -385,7 +434,22 @@ public:
             error = L"文件写入失败";
             return false;
         }
+        written_ += size;
         return true;
+    }
+
+    // The bytes written so far, when the server gave their length and a validator a range request can carry.
+    std::optional<ResumePoint> Resume() const override
+    {
+        if (!file_ || !length_ || validator_.empty() || written_ == 0 || written_ >= *length_)
+            return std::nullopt;
+        return ResumePoint{written_, *length_, validator_};
+    }
+
+    void Forget() override
+    {
+        length_.reset();
+        validator_.clear();
     }
 
     bool Close(std::wstring& error)
@@ -406,9 +470,43 @@ public:
     }
 
 private:
+    // A whole body follows: the folder is made, and what an earlier try wrote is dropped.
+    bool Start(std::wstring& error)
+    {
+        written_ = 0;
+        Forget();
+        if (file_) {
+            if (!SetFilePointerEx(file_.get(), LARGE_INTEGER{}, nullptr, FILE_BEGIN) || !SetEndOfFile(file_.get())) {
+                error = L"文件写入失败";
+                return false;
+            }
+            return true;
+        }
+        if (!EnsureParentFolder(path_)) {
+            error = L"无法创建目标目录";
+            return false;
+        }
+        return true;
+    }
+
+    bool Create(std::wstring& error)
+    {
+        file_.reset(CreateFileW(path_.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
+                                FILE_ATTRIBUTE_NORMAL, nullptr));
+        if (!file_) {
+            error = L"无法打开目标文件";
+            return false;
+        }
+        opened_ = true;
+        return true;
+    }
+
     std::wstring path_;
     UniqueFile file_;
     bool opened_ = false;
+    std::uint64_t written_ = 0;
+    std::optional<std::uint64_t> length_;  // of the whole body, as the last reply announced it
+    std::wstring validator_;               // of the last reply
 };
 
 }
@@ -446,25 +544,29 @@ WinHttpFetcher::WinHttpFetcher() : session_(std::make_unique<Session>()) {}
 
 WinHttpFetcher::~WinHttpFetcher() = default;
 
-bool WinHttpFetcher::Fetch(const std::wstring& url, FetchSink& sink, const TransferLimits& limits,
-                           const DownloadProgress& onProgress, const DownloadCancelled& isCancelled,
-                           std::wstring& error)
+FetchOutcome WinHttpFetcher::Fetch(const std::wstring& url, FetchSink& sink, const TransferLimits& limits,
+                                   const DownloadProgress& onProgress, const DownloadCancelled& isCancelled,
+                                   std::wstring& error)
 {
     error.clear();
     if (isCancelled && isCancelled()) {
         error = kCancelledMessage;
-        return false;
+        return FetchOutcome::kCancelled;
     }
     UrlParts parts;
     if (!CrackDownloadUrl(NormalizeDownloadUrl(url), parts)) {
         error = kBadAddressMessage;
-        return false;
+        return FetchOutcome::kRefused;
     }
     const HINTERNET connection = session_->Connect(parts, error);
     if (connection == nullptr)
-        return false;
+        return FetchOutcome::kRefused;
+    const std::optional<ResumePoint> resume = sink.Resume();
     Exchange exchange(limits, isCancelled);
-    return exchange.Request(connection, parts, error) && exchange.ReceiveBody(sink, onProgress, error);
+    const FetchOutcome requested = exchange.Request(connection, parts, resume, error);
+    if (requested != FetchOutcome::kDone)
+        return requested;
+    return exchange.ReceiveBody(sink, resume, onProgress, error);
 }
 
 std::wstring DiskSpaceMessage(std::uint64_t needed)
@@ -486,7 +588,8 @@ bool DownloadToFile(Fetcher& fetcher, const std::wstring& url, const std::wstrin
         if (onProgress)
             onProgress(bytes, total);
     };
-    if (!fetcher.Fetch(url, sink, limits, count, isCancelled, error) || !sink.Close(error)) {
+    if (FetchWithRetries(fetcher, url, sink, limits, count, isCancelled, error) != FetchOutcome::kDone ||
+        !sink.Close(error)) {
         sink.Discard();
         return false;
     }

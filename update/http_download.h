@@ -18,9 +18,9 @@ public:
     WinHttpFetcher& operator=(const WinHttpFetcher&) = delete;
     ~WinHttpFetcher() override;
 
-    bool Fetch(const std::wstring& url, FetchSink& sink, const TransferLimits& limits,
-               const DownloadProgress& onProgress, const DownloadCancelled& isCancelled,
-               std::wstring& error) override;
+    FetchOutcome Fetch(const std::wstring& url, FetchSink& sink, const TransferLimits& limits,
+                       const DownloadProgress& onProgress, const DownloadCancelled& isCancelled,
+                       std::wstring& error) override;
 
 private:
     struct Session;
@@ -28,9 +28,11 @@ private:
 };
 
 // GET of url through fetcher into targetPath within limits. Before the file is written its folder is created
-// and, when the server announced a length, the free space of that folder is checked against it. True when the
-// whole body is in the file; otherwise error holds one user-facing message and no part of the body is left at
-// targetPath. After a success onProgress hears (received, received) once more when no length was announced.
+// and, when the server announced a length, the free space of that folder is checked against it. A transient
+// failure is tried again (FetchWithRetries); a try after a body was cut asks for the rest of it with a range and
+// If-Range, and takes a whole body when the server sends one instead. True when the whole body is in the file;
+// otherwise error holds the last try's message and no part of the body is left at targetPath. After a success
+// onProgress hears (received, received) once more when no length was announced.
 bool DownloadToFile(Fetcher& fetcher, const std::wstring& url, const std::wstring& targetPath,
                     const TransferLimits& limits, const DownloadProgress& onProgress, std::wstring& error,
                     const DownloadCancelled& isCancelled);

@@ -14,11 +14,11 @@ class RecordSink final : public FetchSink {
 public:
     explicit RecordSink(std::string& bytes) : bytes_(bytes) {}
 
-    bool Open(std::optional<std::uint64_t> length, std::wstring&) override
+    bool Open(const FetchReply& reply, std::wstring&) override
     {
         bytes_.clear();
-        if (length)
-            bytes_.reserve(static_cast<std::size_t>(*length));
+        if (reply.length)
+            bytes_.reserve(static_cast<std::size_t>(*reply.length));
         return true;
     }
 
@@ -73,7 +73,7 @@ bool SignedUpdate::FetchRecord(Fetcher& fetcher, const std::wstring& recordUrl, 
     TransferLimits limits = ManifestLimits();
     limits.byteCap = kMaxReleaseRecordBytes;
     RecordSink sink(recordBytes_);
-    if (fetcher.Fetch(recordUrl, sink, limits, {}, isCancelled, error))
+    if (FetchWithRetries(fetcher, recordUrl, sink, limits, {}, isCancelled, error) == FetchOutcome::kDone)
         return true;
     recordBytes_.clear();
     if (error == HttpStatusMessage(kNotFound)) {

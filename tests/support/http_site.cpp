@@ -8,7 +8,10 @@
 #include <algorithm>
 #include <cctype>
 #include <chrono>
+#include <optional>
 #include <stdexcept>
+#include <utility>
+#include <vector>
 
 namespace probe {
 
@@ -40,7 +43,7 @@ bool SendText(SOCKET connection, const std::string& text)
 
 std::string StatusLine(int status)
 {
-    const char* reason = status == 200 ? "OK" : status == 404 ? "Not Found" : "Status";
+    const char* reason = status == 200 ? "OK" : status == 206 ? "Partial Content" : status == 404 ? "Not Found" : "Status";
     return "HTTP/1.1 " + std::to_string(status) + " " + reason + "\r\n";
 }
 
@@ -109,6 +112,26 @@ std::wstring TargetToRelativePath(const std::string& target)
     return relative;
 }
 
+// The first and last byte a "bytes=A-" or "bytes=A-B" range asks of a body of `size` bytes; none for anything
+// else, and first == size for a range that starts at or past the end.
+std::optional<std::pair<std::uint64_t, std::uint64_t>> RequestedRange(const std::string& text, std::uint64_t size)
+{
+    const std::string prefix = "bytes=";
+    const std::size_t dash = text.find('-');
+    if (text.rfind(prefix, 0) != 0 || dash == std::string::npos || dash == prefix.size() ||
+        text.find_first_not_of("0123456789-", prefix.size()) != std::string::npos)
+        return std::nullopt;
+    const std::uint64_t first = std::stoull(text.substr(prefix.size(), dash - prefix.size()));
+    std::uint64_t last = size == 0 ? 0 : size - 1;
+    if (dash + 1 < text.size())
+        last = std::min(last, std::stoull(text.substr(dash + 1)));
+    if (first >= size)
+        return std::make_pair(size, size);
+    if (first > last)
+        return std::nullopt;
+    return std::make_pair(first, last);
+}
+
 }
 
 HttpSite::HttpSite(std::wstring root) : root_(std::move(root))
@@ -165,11 +188,34 @@ std::size_t HttpSite::CountRequests(const std::string& target) const
                                                   [&](const HttpRequestRecord& r) { return r.target == target; }));
 }
 
+void HttpSite::ServeFiles(HttpFileServing serving)
+{
+    std::lock_guard lock(mutex_);
+    serving_ = serving;
+}
+
+void HttpSite::CutFirstAnswer(const std::string& target, std::uint64_t bytes)
+{
+    std::lock_guard lock(mutex_);
+    cuts_[target] = bytes;
+}
+
+std::uint64_t HttpSite::BodyBytesSent(const std::string& target) const
+{
+    std::lock_guard lock(mutex_);
+    const auto found = sent_.find(target);
+    return found == sent_.end() ? 0 : found->second;
+}
+
 bool HttpSite::FindScript(const std::string& target, HttpScript& script) const
 {
     std::lock_guard lock(mutex_);
     const auto found = scripts_.find(target);
     if (found == scripts_.end())
+        return false;
+    const auto asked = std::count_if(requests_.begin(), requests_.end(),
+                                     [&](const HttpRequestRecord& r) { return r.target == target; });
+    if (found->second.answers > 0 && asked > static_cast<std::ptrdiff_t>(found->second.answers))
         return false;
     script = found->second;
     return true;
@@ -209,7 +255,7 @@ void HttpSite::Answer(std::uintptr_t connectionValue)
     }
     HttpScript script;
     if (!FindScript(record.target, script)) {
-        SendFile(connectionValue, record.target);
+        SendFile(connectionValue, record);
         return;
     }
     std::string head = StatusLine(script.status) + "Connection: close\r\n";
@@ -237,27 +283,75 @@ bool HttpSite::Pause(DWORD milliseconds) const
     return !stopping_;
 }
 
-void HttpSite::SendFile(std::uintptr_t connectionValue, const std::string& target) const
+void HttpSite::SendFile(std::uintptr_t connectionValue, const HttpRequestRecord& request)
 {
     const auto connection = static_cast<SOCKET>(connectionValue);
-    const std::wstring relative = TargetToRelativePath(target);
+    const std::wstring relative = TargetToRelativePath(request.target);
     UniqueFile file;
     if (!root_.empty() && !relative.empty())
         file.reset(CreateFileW((root_ + L"\\" + relative).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
     LARGE_INTEGER size{};
-    if (!file || !GetFileSizeEx(file.get(), &size)) {
+    FILETIME written{};
+    if (!file || !GetFileSizeEx(file.get(), &size) || !GetFileTime(file.get(), nullptr, nullptr, &written)) {
         SendText(connection, StatusLine(404) + "Connection: close\r\nContent-Length: 9\r\n\r\nnot found");
         return;
     }
-    if (!SendText(connection, StatusLine(200) + "Connection: close\r\nContent-Length: " +
-                                  std::to_string(size.QuadPart) + "\r\n\r\n"))
+    const auto total = static_cast<std::uint64_t>(size.QuadPart);
+    HttpFileServing serving;
+    std::optional<std::uint64_t> cut;
+    std::string etag(1, '"');
+    etag.append(std::to_string(total)).append(1, '-').append(std::to_string(written.dwLowDateTime));
+    {
+        std::lock_guard lock(mutex_);
+        serving = serving_;
+        if (serving.changingValidator)
+            etag.append(1, '-').append(std::to_string(++fileAnswers_));
+        if (const auto found = cuts_.find(request.target); found != cuts_.end()) {
+            cut = found->second;
+            cuts_.erase(found);
+        }
+    }
+    etag.push_back('"');
+    std::string head = "Connection: close\r\nETag: " + etag + "\r\n";
+    int status = 200;
+    std::uint64_t first = 0;
+    std::uint64_t last = total == 0 ? 0 : total - 1;
+    const auto range = request.headers.find("range");
+    const auto ifRange = request.headers.find("if-range");
+    if (serving.ranges) {
+        head += "Accept-Ranges: bytes\r\n";
+        const auto wanted = range == request.headers.end() ? std::nullopt : RequestedRange(range->second, total);
+        if (wanted && (ifRange == request.headers.end() || ifRange->second == etag)) {
+            if (wanted->first == total) {
+                SendText(connection, StatusLine(416) + head + "Content-Range: bytes */" + std::to_string(total) +
+                                         "\r\nContent-Length: 0\r\n\r\n");
+                return;
+            }
+            status = 206;
+            first = wanted->first;
+            last = wanted->second;
+            head += "Content-Range: bytes " + std::to_string(first) + "-" + std::to_string(last) + "/" +
+                    std::to_string(total) + "\r\n";
+        }
+    }
+    const std::uint64_t length = total == 0 ? 0 : last - first + 1;
+    if (!SendText(connection, StatusLine(status) + head + "Content-Length: " + std::to_string(length) + "\r\n\r\n"))
         return;
+    LARGE_INTEGER start{};
+    start.QuadPart = static_cast<LONGLONG>(first);
+    std::uint64_t left = std::min(length, cut.value_or(length));
     std::vector<char> buffer(65536);
     DWORD count = 0;
-    while (ReadFile(file.get(), buffer.data(), static_cast<DWORD>(buffer.size()), &count, nullptr) && count > 0) {
+    if (!SetFilePointerEx(file.get(), start, nullptr, FILE_BEGIN))
+        return;
+    while (left > 0 && ReadFile(file.get(), buffer.data(), static_cast<DWORD>(std::min<std::uint64_t>(buffer.size(), left)),
+                                &count, nullptr) && count > 0) {
         if (!SendAll(connection, buffer.data(), count))
             return;
+        left -= count;
+        std::lock_guard lock(mutex_);
+        sent_[request.target] += count;
     }
 }
 

@@ -1,8 +1,9 @@
 #pragma once
 
 // A small HTTP/1.1 server on 127.0.0.1 that runs on its own thread inside the test: it serves the files of a
-// folder and answers scripted paths with faults (wrong status, no length, a body shorter than its length, a
-// slow body). Every request it saw is kept for the test to inspect. It stops with the object.
+// folder (with an ETag, and single byte ranges) and answers scripted paths with faults (wrong status, no length,
+// a body shorter than its length, a slow body, a connection cut part way). Every request it saw is kept for the
+// test to inspect, and the bytes of body it sent. It stops with the object.
 
 #include "base/unique_resource.h"
 
@@ -35,6 +36,13 @@ struct HttpScript {
     std::size_t chunkBytes = 65536;        // the body goes out in pieces of this size ...
     DWORD pauseBetweenChunksMs = 0;        // ... with this pause after each piece
     bool endless = false;                  // the body sent again and again until the peer or the site stops
+    std::uint32_t answers = 0;             // above 0: only the first this many requests, then the file is served
+};
+
+// How the site serves the files of its folder.
+struct HttpFileServing {
+    bool ranges = true;              // "Range: bytes=A-" or "bytes=A-B" gets 206 unless If-Range names another ETag
+    bool changingValidator = false;  // a new ETag with every answer, so an If-Range never matches
 };
 
 struct HttpRequestRecord {
@@ -61,11 +69,17 @@ public:
     // Requests whose target is this one.
     std::size_t CountRequests(const std::string& target) const;
 
+    void ServeFiles(HttpFileServing serving);
+    // The first answer for target announces the whole file but sends only `bytes` of it, then closes.
+    void CutFirstAnswer(const std::string& target, std::uint64_t bytes);
+    // The bytes of body sent for target in all answers so far.
+    std::uint64_t BodyBytesSent(const std::string& target) const;
+
 private:
     void Serve();
     void Answer(std::uintptr_t connection);
     bool FindScript(const std::string& target, HttpScript& script) const;
-    void SendFile(std::uintptr_t connection, const std::string& target) const;
+    void SendFile(std::uintptr_t connection, const HttpRequestRecord& request);
     bool Pause(DWORD milliseconds) const;
 
     std::wstring root_;
@@ -75,6 +89,10 @@ private:
     mutable std::mutex mutex_;
     std::map<std::string, HttpScript> scripts_;
     std::vector<HttpRequestRecord> requests_;
+    HttpFileServing serving_;
+    std::uint32_t fileAnswers_ = 0;
+    std::map<std::string, std::uint64_t> cuts_;  // target -> bytes its first answer sends
+    std::map<std::string, std::uint64_t> sent_;  // target -> bytes of body sent
     std::thread thread_;
 };
 

@@ -178,6 +178,7 @@ TEST(Download, FailuresNameTheirCauseAndLeaveNoFile)
     outcome = Fetch(server.BaseUrl() + L"missing.bin", target);
     EXPECT_FALSE(outcome.ok);
     EXPECT_EQ(outcome.error, L"HTTP 状态码：404");
+    EXPECT_EQ(server.CountRequests("/missing.bin"), 1u);
     EXPECT_FALSE(probe::FileExists(target));
     EXPECT_TRUE(outcome.progress.empty());
 
@@ -230,6 +231,93 @@ TEST(Download, CancellationStopsBeforeTheNextReadAndRemovesThePartialFile)
     EXPECT_EQ(outcome.error, L"更新操作已取消。");
     EXPECT_EQ(server.CountRequests("/slow"), 1u);
     EXPECT_FALSE(probe::FileExists(target));
+}
+
+TEST(TransferRetry, ARangeReplyContinuesTheHeldBytesOnlyFromTheirEndToTheSameEnd)
+{
+    const auto parsed = ParseContentRange(L"bytes 100-199/200");
+    ASSERT_TRUE(parsed);
+    EXPECT_EQ(parsed->first, 100u);
+    EXPECT_EQ(parsed->last, 199u);
+    EXPECT_EQ(parsed->total, 200u);
+    EXPECT_TRUE(ParseContentRange(L" bytes 0-0/1 "));
+    for (const wchar_t* bad : {L"bytes */200", L"bytes 100-99/200", L"bytes 0-200/200", L"items 0-1/2", L"bytes 0-1/",
+                               L"bytes 0-1/99999999999999999999999", L"bytes 1-2/3 x", L"bytes -1-2/3", L""})
+        EXPECT_FALSE(ParseContentRange(bad)) << bad;
+
+    const ResumePoint held{100, 200, L"\"v\""};
+    EXPECT_EQ(ReplyOffset(200, held, std::nullopt), 0u);
+    EXPECT_EQ(ReplyOffset(206, held, ContentRange{100, 199, 200}), 100u);
+    EXPECT_EQ(ReplyOffset(206, std::nullopt, std::nullopt), 0u);
+    for (const auto& other : {ContentRange{0, 199, 200}, ContentRange{100, 149, 200}, ContentRange{100, 299, 300}})
+        EXPECT_EQ(ReplyOffset(206, held, other), std::nullopt) << other.first << "-" << other.last;
+    EXPECT_EQ(ReplyOffset(206, held, std::nullopt), std::nullopt);
+
+    const std::wstring modified = L"Tue, 08 Dec 2026 10:00:00 GMT";
+    EXPECT_EQ(RangeValidator(L"\"abc\"", modified), L"\"abc\"");
+    EXPECT_EQ(RangeValidator(L"W/\"abc\"", modified), modified);
+    EXPECT_EQ(RangeValidator(L"", L""), L"");
+    EXPECT_EQ(RangeValidator(L"\"a\r\nX-Evil: 1\"", L""), L"");
+}
+
+namespace {
+
+// Answers each fetch with its next step: a reply at an offset, some bytes, then an outcome. Keeps the resume
+// point each fetch was offered.
+class StepFetcher final : public Fetcher {
+public:
+    struct Step {
+        FetchOutcome outcome = FetchOutcome::kDone;
+        std::uint64_t offset = 0;
+        std::string bytes;
+    };
+    std::uint64_t total = 0;
+    std::vector<Step> steps;
+    std::vector<std::optional<ResumePoint>> offered;
+
+    FetchOutcome Fetch(const std::wstring&, FetchSink& sink, const TransferLimits&, const DownloadProgress&,
+                       const DownloadCancelled&, std::wstring& error) override
+    {
+        offered.push_back(sink.Resume());
+        const Step& step = steps.at(offered.size() - 1);
+        if (!sink.Open(FetchReply{total, step.offset, L"\"v1\""}, error) ||
+            !sink.Write(step.bytes.data(), step.bytes.size(), error))
+            return FetchOutcome::kStorage;
+        error = L"step " + std::to_wstring(offered.size());
+        return step.outcome;
+    }
+};
+
+}
+
+TEST(TransferRetry, OnlyPassingFailuresAreTriedAgainAndACutBodyIsContinued)
+{
+    probe::TempDir client;
+    const std::wstring target = client / L"f.bin";
+    std::wstring error;
+
+    StepFetcher cut;
+    cut.total = 10;
+    cut.steps = {{FetchOutcome::kDropped, 0, "01234"}, {FetchOutcome::kDone, 5, "56789"}};
+    ASSERT_TRUE(DownloadToFile(cut, L"http://memory/f.bin", target, {}, {}, error, {})) << error;
+    EXPECT_EQ(probe::ReadFileBytes(target), "0123456789");
+    ASSERT_EQ(cut.offered.size(), 2u);
+    EXPECT_FALSE(cut.offered[0]);
+    ASSERT_TRUE(cut.offered[1]);
+    EXPECT_EQ(cut.offered[1]->offset, 5u);
+    EXPECT_EQ(cut.offered[1]->total, 10u);
+    EXPECT_EQ(cut.offered[1]->validator, L"\"v1\"");
+
+    for (const FetchOutcome final : {FetchOutcome::kStatus, FetchOutcome::kCancelled, FetchOutcome::kRefused,
+                                     FetchOutcome::kTooSlow, FetchOutcome::kPastDeadline, FetchOutcome::kByteCap}) {
+        StepFetcher once;
+        once.total = 10;
+        once.steps = {{final, 0, "01234"}, {FetchOutcome::kDone, 5, "56789"}};
+        EXPECT_FALSE(DownloadToFile(once, L"http://memory/f.bin", target, {}, {}, error, {}));
+        EXPECT_EQ(error, L"step 1");
+        EXPECT_EQ(once.offered.size(), 1u) << static_cast<int>(final);
+        EXPECT_FALSE(probe::FileExists(target));
+    }
 }
 
 TEST(TransferPace, DripsAreTooSlowStallsAndDeadlinesEndATransferSteadyOnesGoOn)

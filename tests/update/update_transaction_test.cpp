@@ -319,10 +319,98 @@ TEST(UpdateTransaction, AFailingFileAmongParallelDownloadsIsReportedAndNothingIs
     run.Apply(server, client.path(), client / L"Launcher.exe");
     EXPECT_FALSE(run.result.succeeded);
     EXPECT_EQ(run.result.message, L"文件下载失败：Main.exe\nHTTP 状态码：404");
+    EXPECT_EQ(server.CountRequests("/Main.exe"), 1u);
     EXPECT_EQ(run.result.filesUpdated, 0);
     EXPECT_TRUE(run.Stage(4).empty());
     EXPECT_TRUE(FilesUnder(client.path()).empty());
     EXPECT_FALSE(StagingLeft(client.path()));
+}
+
+TEST(UpdateTransaction, ACutDownloadIsContinuedWithARangeWhereTheSiteAllowsAndFetchedWholeWhereNot)
+{
+    const std::wstring site = SiteDir(L"good");
+    const std::string target = "/Data/Player/player.bmd";
+    const std::string body = probe::ReadFileBytes(site + L"\\Data\\Player\\player.bmd");
+    std::vector<std::wstring> present = kSiteFiles;
+    std::erase(present, L"Data\\Player\\player.bmd");
+    struct Case {
+        const char* name;
+        probe::HttpFileServing serving;
+        std::uint64_t sent;  // bytes of the file's body the site sends in all
+    };
+    for (const Case& c : {Case{"ranges", {}, body.size()},
+                          Case{"no ranges", {false, false}, body.size() / 2 + body.size()},
+                          Case{"a new validator with every answer", {true, true}, body.size() / 2 + body.size()}}) {
+        SCOPED_TRACE(c.name);
+        probe::HttpSite server(site);
+        server.ServeFiles(c.serving);
+        server.CutFirstAnswer(target, body.size() / 2);
+        probe::TempDir client;
+        CopyFromSite(site, client.path(), present);
+
+        UpdateRun run;
+        run.Apply(server, client.path(), client / L"Launcher.exe");
+        ASSERT_TRUE(run.result.succeeded) << run.result.message.c_str();
+        EXPECT_EQ(run.result.filesUpdated, 1);
+        EXPECT_TRUE(probe::ReadFileBytes(client / L"Data\\Player\\player.bmd") == body);
+        EXPECT_EQ(server.BodyBytesSent(target), c.sent);
+        std::vector<probe::HttpRequestRecord> asked;
+        for (const auto& request : server.Requests()) {
+            if (request.target == target)
+                asked.push_back(request);
+        }
+        ASSERT_EQ(asked.size(), 2u);
+        EXPECT_EQ(asked[0].headers.count("range"), 0u);
+        EXPECT_EQ(asked[1].headers.at("range"), "bytes=" + std::to_string(body.size() / 2) + "-");
+        EXPECT_TRUE(asked[1].headers.at("if-range").starts_with("\"")) << asked[1].headers.at("if-range");
+        EXPECT_FALSE(StagingLeft(client.path()));
+    }
+}
+
+TEST(UpdateTransaction, AServerErrorIsTriedAgainAFewTimesThenReportedAndACancelCutsThePauseShort)
+{
+    const std::wstring site = SiteDir(L"good");
+    probe::HttpSite server(site);
+    probe::HttpScript busy;
+    busy.status = 503;
+    busy.body = "busy";
+    busy.answers = 2;
+    server.Script("/Main.exe", busy);
+    std::vector<std::wstring> present = kSiteFiles;
+    std::erase(present, L"Main.exe");
+    probe::TempDir client;
+    CopyFromSite(site, client.path(), present);
+
+    UpdateRun run;
+    run.Apply(server, client.path(), client / L"Launcher.exe");
+    ASSERT_TRUE(run.result.succeeded) << run.result.message.c_str();
+    EXPECT_EQ(probe::ReadFileBytes(client / L"Main.exe"), probe::ReadFileBytes(site + L"\\Main.exe"));
+    EXPECT_EQ(server.CountRequests("/Main.exe"), 3u);
+
+    busy.answers = 0;
+    server.Script("/Main.exe", busy);
+    probe::TempDir again;
+    CopyFromSite(site, again.path(), present);
+    run.Apply(server, again.path(), again / L"Launcher.exe");
+    EXPECT_FALSE(run.result.succeeded);
+    EXPECT_EQ(run.result.message, L"文件下载失败：Main.exe\nHTTP 状态码：503");
+    EXPECT_EQ(server.CountRequests("/Main.exe"), 3u + 4u);
+    EXPECT_FALSE(probe::FileExists(again / L"Main.exe"));
+    EXPECT_FALSE(StagingLeft(again.path()));
+
+    // The third answer is followed by a pause of two seconds; the player cancels 300 ms into it.
+    std::optional<std::chrono::steady_clock::time_point> cancelAt;
+    run.cancelWhen = [&](const UpdateRun&) {
+        if (!cancelAt && server.CountRequests("/Main.exe") == 7 + 3)
+            cancelAt = std::chrono::steady_clock::now() + std::chrono::milliseconds(300);
+        return cancelAt && std::chrono::steady_clock::now() >= *cancelAt;
+    };
+    run.Apply(server, again.path(), again / L"Launcher.exe");
+    ASSERT_TRUE(cancelAt);
+    EXPECT_LT(std::chrono::steady_clock::now() - *cancelAt, std::chrono::seconds(1));
+    EXPECT_EQ(run.result.message, L"文件下载失败：Main.exe\n更新操作已取消。");
+    EXPECT_EQ(server.CountRequests("/Main.exe"), 7u + 3u);
+    EXPECT_FALSE(StagingLeft(again.path()));
 }
 
 TEST(UpdateTransaction, CancelBetweenInstallsKeepsWhatWasInstalled)
@@ -452,8 +540,9 @@ using namespace std::chrono_literals;
 // the size cap stays as it is.
 class QuickFetcher final : public Fetcher {
 public:
-    bool Fetch(const std::wstring& url, FetchSink& sink, const TransferLimits& limits,
-               const DownloadProgress& onProgress, const DownloadCancelled& isCancelled, std::wstring& error) override
+    FetchOutcome Fetch(const std::wstring& url, FetchSink& sink, const TransferLimits& limits,
+                       const DownloadProgress& onProgress, const DownloadCancelled& isCancelled,
+                       std::wstring& error) override
     {
         TransferLimits quick = limits;
         quick.stallLimit = 1000ms;
@@ -477,21 +566,22 @@ public:
     std::map<std::wstring, Reply> replies;
     std::vector<std::wstring> asked;
 
-    bool Fetch(const std::wstring& url, FetchSink& sink, const TransferLimits&, const DownloadProgress& onProgress,
-               const DownloadCancelled&, std::wstring& error) override
+    FetchOutcome Fetch(const std::wstring& url, FetchSink& sink, const TransferLimits&,
+                       const DownloadProgress& onProgress, const DownloadCancelled&, std::wstring& error) override
     {
         asked.push_back(url);
         const auto found = replies.find(url);
         if (found == replies.end()) {
             error = L"HTTP 状态码：404";
-            return false;
+            return FetchOutcome::kStatus;
         }
         const Reply& reply = found->second;
-        if (!sink.Open(reply.announced ? reply.announced : reply.body.size(), error) ||
-            !sink.Write(reply.body.data(), reply.body.size(), error))
-            return false;
+        FetchReply head;
+        head.length = reply.announced ? reply.announced : reply.body.size();
+        if (!sink.Open(head, error) || !sink.Write(reply.body.data(), reply.body.size(), error))
+            return FetchOutcome::kStorage;
         onProgress(reply.body.size(), reply.body.size());
-        return true;
+        return FetchOutcome::kDone;
     }
 };
 
