@@ -1,6 +1,5 @@
 #include "ui/main_window.h"
 
-#include "announce/announcement_view.h"
 #include "announce/page_colours.h"
 #include "base/message_box.h"
 #include "base/unique_resource.h"
@@ -78,7 +77,7 @@ void OnClose(HWND window)
 void OnDestroy(MainWindow& self)
 {
     workers.Close();
-    DestroyAnnouncementView();
+    self.announcement().Destroy();
     self.controls.announcementView = nullptr;
     JoinJobThreads();
     DiscardQueuedWorkerMessages(self.hwnd());

@@ -3,6 +3,7 @@
 // The launcher's main window ("VornLauncherWindow") and the object that holds its window-thread state: created
 // at WM_NCCREATE, kept in the window's user data, destroyed at WM_NCDESTROY.
 
+#include "announce/announcement_view.h"
 #include "base/unique_resource.h"
 #include "ui/controls.h"
 
@@ -52,6 +53,9 @@ public:
     // The window face (ui/skin.h), loaded at creation.
     Skin& skin() const { return *skin_; }
 
+    // The announcement panel; without the system's browser it stays empty and a static text stands in.
+    vorn::AnnouncementView& announcement() { return announcement_; }
+
 private:
     HWND window_;
     UniqueFont normalFont_;
@@ -59,6 +63,7 @@ private:
     UniqueBrush whiteBrush_;
     UniqueBrush paleBrush_;
     std::unique_ptr<Skin> skin_;
+    vorn::AnnouncementView announcement_;
 };
 
 // The object of the current main window (ui/shared_state.h), or null when there is none.

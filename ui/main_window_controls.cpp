@@ -1,6 +1,5 @@
 #include "ui/main_window_controls.h"
 
-#include "announce/announcement_view.h"
 #include "ui/controls.h"
 #include "ui/main_window.h"
 #include "ui/layout.h"
@@ -90,7 +89,7 @@ void CreateChildControls(MainWindow& window)
             controls.downloadButton = button;
     }
 
-    controls.announcementView = CreateAnnouncementView(window.hwnd(), ToRect(kAnnouncementRect));
+    controls.announcementView = window.announcement().Create(window.hwnd(), ToRect(kAnnouncementRect));
     if (controls.announcementView == nullptr)
         controls.announcementView = CreateChild(window, kAnnouncementFallback);
 
