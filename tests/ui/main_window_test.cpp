@@ -5,6 +5,7 @@
 #include "tests/support/main_window_harness.h"
 #include "tests/ui/control_host.h"
 #include "ui/main_window.h"
+#include "ui/region_list_job.h"
 
 #include <gtest/gtest.h>
 
@@ -365,4 +366,31 @@ TEST(MainWindow, CloseWhileBusyAsksFirst)
     SendMessageW(window.hwnd(), WM_CLOSE, 0, 0);
     EXPECT_EQ(boxes.calls().size(), 2u);
     EXPECT_FALSE(window.exists());
+}
+
+TEST(MainWindow, EachWindowKeepsItsOwnStateAndSettings)
+{
+    MainWindowUnderTest first;
+    MainWindowUnderTest second;
+    const std::wstring secondStatus = second.state().statusText;
+    first.DeliverRegionList(harness::RegionsNamed({L"岚谷一区"}));
+    Click(first.controls().regionButtons[0]);
+    first.state().busy = true;
+    const int storedResolution = second.object().settings.resolutionIndex;
+    first.object().settings.resolutionIndex = (storedResolution + 1) % kResolutionCount;
+
+    EXPECT_EQ(first.state().selectedRegion, 0);
+    EXPECT_EQ(second.state().selectedRegion, -1);
+    EXPECT_TRUE(second.state().regions.empty());
+    EXPECT_EQ(Text(second.controls().regionButtons[0]), L"");
+    EXPECT_EQ(second.state().statusText, secondStatus);
+    EXPECT_EQ(second.object().settings.resolutionIndex, storedResolution);
+
+    // The second window's jobs run while the first holds its own slot.
+    StartRegionListLoad(second.object());
+    EXPECT_TRUE(second.state().busy);
+    ASSERT_TRUE(harness::PumpUntil([&] { return !second.state().busy; }, 15000));
+    EXPECT_TRUE(first.state().busy);
+    first.state().busy = false;
+    first.object().settings.resolutionIndex = storedResolution;  // both save at their end
 }
