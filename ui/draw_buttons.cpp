@@ -29,7 +29,8 @@ void DrawRegionButton(Gdiplus::Graphics& graphics, const MainWindow& window, con
     const std::wstring name = window.state.RegionDisplayName(slot);
     if (name.empty())
         return;
-    const Gdiplus::Color colour = slot == window.state.selectedRegion ? Gdiplus::Color(255, 245, 0) : Gdiplus::Color(235, 235, 225);
+    const Gdiplus::Color colour =
+        slot == window.state.selectedRegion ? Gdiplus::Color(255, 245, 0) : Gdiplus::Color(235, 235, 225);
     DrawSkinText(graphics, name, Gdiplus::RectF(5, 2, width - 10, height - 4), colour, Gdiplus::FontStyleRegular,
                  Gdiplus::StringAlignmentCenter, 13);
     if (pressed)

@@ -513,7 +513,8 @@ TEST(EnterGameFromTheWindow, RegionClickAndEnterGameStartTheGameAndMinimiseTheWi
                  reinterpret_cast<LPARAM>(window.control(kEnterGameButtonId)));
 
     // The authorisation runs on the window's job thread; its finish, on this thread, starts the game.
-    ASSERT_TRUE(harness::PumpUntil([&] { return !window.state().busy && IsIconic(window.hwnd()); }, kGameRecordTimeoutMs));
+    ASSERT_TRUE(
+        harness::PumpUntil([&] { return !window.state().busy && IsIconic(window.hwnd()); }, kGameRecordTimeoutMs));
     const auto record = folder.WaitGameRecord(kGameRecordTimeoutMs);
     ASSERT_TRUE(record.has_value());
     EXPECT_EQ(record->at(L"command_line"), L"\"" + folder.root() + L"\\Main.exe\" Updater /u127.0.0.1 /p7011");

@@ -313,7 +313,9 @@ TEST(MainWindow, UpdateCommandsStartAnUpdateCheck)
 {
     MessageBoxRecorder boxes({IDOK});  // a failed check the player asked for is reported in a box
     MainWindowUnderTest window;
-    auto settle = [&] { return harness::PumpUntil([&] { return !window.state().updateRunning && !window.state().busy; }, 30000); };
+    auto settle = [&] {
+        return harness::PumpUntil([&] { return !window.state().updateRunning && !window.state().busy; }, 30000);
+    };
 
     // The label is a retry button only after a failure.
     window.state().autoUpdatePending = true;

@@ -152,7 +152,8 @@ TEST(RegionListResult, EachOutcomeRelabelsTheButtonsAndReleasesTheWindow)
         EXPECT_FALSE(IsWindowEnabled(window.controls().enterGameButton));
         for (int slot = 0; slot < kRegionButtonCount; ++slot) {
             const std::wstring expected = slot < c.regionCount ? L"分区" + std::to_wstring(slot + 1) : L"";
-            EXPECT_EQ(Text(window.controls().regionButtons[static_cast<std::size_t>(slot)]), expected) << "slot " << slot;
+            EXPECT_EQ(Text(window.controls().regionButtons[static_cast<std::size_t>(slot)]), expected)
+                << "slot " << slot;
         }
     }
 }
