@@ -1,17 +1,15 @@
 #include "announce/announcement_module.h"
 
-#include "announce/announcement_view.h"
 #include "announce/host_window.h"
 
 #include <ole2.h>
 
 namespace vorn {
 
-// The panel's COM objects and its window class go before OLE does: a browser released after
-// OleUninitialize would run in an apartment that no longer exists.
+// The panel's window class goes before OLE does, as every panel did (a browser released after OleUninitialize
+// would run in an apartment that no longer exists).
 AnnouncementModule::~AnnouncementModule()
 {
-    DestroyAnnouncementView();
     UnregisterAnnouncementHostClass(GetModuleHandleW(nullptr));
     if (oleInitialized_)
         OleUninitialize();

@@ -8,9 +8,6 @@
 
 #include <string>
 
-HWND announcementHost = nullptr;
-IWebBrowser2* announcementBrowser = nullptr;
-
 namespace {
 
 constexpr int kHostControlId = 207;
@@ -66,35 +63,6 @@ bool Navigate(IWebBrowser2& browser, const std::wstring& address)
     return SUCCEEDED(browser.Navigate2(url.get(), flags.get(), targetFrame.get(), postData.get(), headers.get()));
 }
 
-// Steps after the host window exists; any false leaves the clean-up to the caller.
-bool FillHost(HWND host, const vorn::AnnouncementSource& source)
-{
-    const ComPtr<vorn::AnnouncementSite> site = vorn::HostSite(host);
-    if (!site)
-        return false;
-    // The settings are in place before the control first asks for them.
-    if (!ApplyHostSettings(*site.get()))
-        return false;
-
-    ComPtr<IOleObject> control;
-    if (FAILED(source.createControl(control)) || !control)
-        return false;
-    if (FAILED(site->AttachControl(control.get())))
-        return false;
-    if (FAILED(control->QueryInterface(IID_IWebBrowser2, reinterpret_cast<void**>(&announcementBrowser))) ||
-        announcementBrowser == nullptr)
-        return false;
-
-    announcementBrowser->put_Silent(VARIANT_TRUE);
-    announcementBrowser->put_RegisterAsDropTarget(VARIANT_FALSE);
-    announcementBrowser->put_RegisterAsBrowser(VARIANT_FALSE);
-
-    std::wstring path(vorn::kModulePathCapacity, L'\0');
-    const DWORD copied = source.moduleFileName(path.data(), vorn::kModulePathCapacity);
-    const std::optional<std::wstring> address = vorn::AnnouncementAddress(path.data(), copied);
-    return address && Navigate(*announcementBrowser, *address);
-}
-
 // The system's HTML document class: the engine that renders pages (and serves res: addresses) for the browser.
 constexpr CLSID kHtmlDocumentClass = {0x25336920, 0x03f9, 0x11cf, {0x8f, 0xd0, 0x00, 0xaa, 0x00, 0x68, 0x6f, 0x13}};
 
@@ -128,39 +96,70 @@ AnnouncementSource SystemAnnouncementSource()
     return {CreateSystemBrowser, ExecutableFileName};
 }
 
-HWND BuildAnnouncementView(HWND parent, const RECT& rect, const AnnouncementSource& source)
+AnnouncementView::~AnnouncementView()
 {
-    DestroyAnnouncementView();
+    Destroy();
+}
+
+// Steps after the host window exists; any false leaves the clean-up to the caller.
+bool AnnouncementView::FillHost(const AnnouncementSource& source)
+{
+    const ComPtr<AnnouncementSite> site = HostSite(host_);
+    if (!site)
+        return false;
+    // The settings are in place before the control first asks for them.
+    if (!ApplyHostSettings(*site.get()))
+        return false;
+
+    ComPtr<IOleObject> control;
+    if (FAILED(source.createControl(control)) || !control)
+        return false;
+    if (FAILED(site->AttachControl(control.get())))
+        return false;
+    if (FAILED(control->QueryInterface(IID_IWebBrowser2, browser_.put_void())) || !browser_)
+        return false;
+
+    browser_->put_Silent(VARIANT_TRUE);
+    browser_->put_RegisterAsDropTarget(VARIANT_FALSE);
+    browser_->put_RegisterAsBrowser(VARIANT_FALSE);
+
+    std::wstring path(kModulePathCapacity, L'\0');
+    const DWORD copied = source.moduleFileName(path.data(), kModulePathCapacity);
+    const std::optional<std::wstring> address = AnnouncementAddress(path.data(), copied);
+    return address && Navigate(*browser_.get(), *address);
+}
+
+HWND AnnouncementView::Create(HWND parent, const RECT& rect)
+{
+    return Build(parent, rect, SystemAnnouncementSource());
+}
+
+HWND AnnouncementView::Build(HWND parent, const RECT& rect, const AnnouncementSource& source)
+{
+    Destroy();
     const HINSTANCE instance = GetModuleHandleW(nullptr);
     if (!RegisterAnnouncementHostClass(instance))
         return nullptr;
-    announcementHost = CreateHostWindow(parent, rect, instance);
-    if (announcementHost == nullptr)
+    host_ = CreateHostWindow(parent, rect, instance);
+    if (host_ == nullptr)
         return nullptr;
-    if (!FillHost(announcementHost, source)) {
-        DestroyAnnouncementView();
+    if (!FillHost(source)) {
+        Destroy();
         return nullptr;
     }
-    SetWindowTextW(announcementHost, kHostText);
-    return announcementHost;
+    SetWindowTextW(host_, kHostText);
+    return host_;
 }
 
-}
-
-HWND CreateAnnouncementView(HWND parent, const RECT& rect)
+void AnnouncementView::Destroy()
 {
-    return vorn::BuildAnnouncementView(parent, rect, vorn::SystemAnnouncementSource());
-}
-
-void DestroyAnnouncementView()
-{
-    if (announcementBrowser != nullptr)
-        announcementBrowser->Stop();
+    if (browser_)
+        browser_->Stop();
     // The parent may have destroyed the host already, and its handle may since name some other window.
-    if (vorn::IsAnnouncementHost(announcementHost))
-        DestroyWindow(announcementHost);
-    if (announcementBrowser != nullptr)
-        announcementBrowser->Release();
-    announcementBrowser = nullptr;
-    announcementHost = nullptr;
+    if (IsAnnouncementHost(host_))
+        DestroyWindow(host_);
+    browser_.reset();
+    host_ = nullptr;
+}
+
 }

@@ -7,17 +7,9 @@
 #include <exdisp.h>
 #include <ole2.h>
 
-// The panel's host window and its browser (one reference held); both null when there is no panel.
-extern HWND announcementHost;
-extern IWebBrowser2* announcementBrowser;
-
-// Offers a keystroke addressed to the panel to the browser first; true when the browser consumed it.
+// Offers a keystroke addressed to a panel (its host window or anything inside it) to that panel's browser
+// first; true when the browser consumed it.
 bool PreTranslateAnnouncementMessage(MSG& msg);
-
-// Builds the panel in `rect` of `parent`; the host window, or null when the panel cannot be built.
-HWND CreateAnnouncementView(HWND parent, const RECT& rect);
-// Stops the browser, destroys the host window if it still stands and releases the browser.
-void DestroyAnnouncementView();
 
 namespace vorn {
 
@@ -31,7 +23,31 @@ struct AnnouncementSource {
 
 AnnouncementSource SystemAnnouncementSource();
 
-// CreateAnnouncementView with the parts taken from `source`.
-HWND BuildAnnouncementView(HWND parent, const RECT& rect, const AnnouncementSource& source);
+// One announcement panel: its host window and its browser (one reference held), owned by whoever shows the
+// panel. Both are null when there is no panel. It must end before the process's AnnouncementModule does.
+class AnnouncementView {
+public:
+    AnnouncementView() = default;
+    AnnouncementView(const AnnouncementView&) = delete;
+    AnnouncementView& operator=(const AnnouncementView&) = delete;
+    ~AnnouncementView();
+
+    // Builds the panel in `rect` of `parent` from the system's parts; the host window, or null when the panel
+    // cannot be built. A panel standing before is destroyed first.
+    HWND Create(HWND parent, const RECT& rect);
+    // Create with the parts taken from `source`.
+    HWND Build(HWND parent, const RECT& rect, const AnnouncementSource& source);
+    // Stops the browser, destroys the host window if it still stands and releases the browser.
+    void Destroy();
+
+    HWND host() const { return host_; }
+    IWebBrowser2* browser() const { return browser_.get(); }
+
+private:
+    bool FillHost(const AnnouncementSource& source);
+
+    HWND host_ = nullptr;
+    ComPtr<IWebBrowser2> browser_;
+};
 
 }

@@ -2,9 +2,9 @@
 
 #include "ui/controls.h"
 #include "ui/layout.h"
-#include "ui/shared_state.h"
+#include "ui/main_window.h"
+#include "ui/skin.h"
 #include "ui/skin_drawing.h"
-#include "ui/windowed_check.h"
 
 namespace {
 
@@ -22,14 +22,15 @@ void FillArea(Gdiplus::Graphics& graphics, const Gdiplus::Color& colour, const G
     graphics.FillRectangle(&brush, area);
 }
 
-void DrawRegionButton(Gdiplus::Graphics& graphics, const DRAWITEMSTRUCT& item, int slot, float width, float height,
-                      bool pressed)
+void DrawRegionButton(Gdiplus::Graphics& graphics, const MainWindow& window, const DRAWITEMSTRUCT& item, int slot,
+                      float width, float height, bool pressed)
 {
-    DrawSkinPart(graphics, item, &kRegionFace);
-    const std::wstring name = RegionDisplayName(slot);
+    DrawSkinPart(graphics, item, window.skin().Image(), &kRegionFace);
+    const std::wstring name = window.state.RegionDisplayName(slot);
     if (name.empty())
         return;
-    const Gdiplus::Color colour = slot == selectedRegion ? Gdiplus::Color(255, 245, 0) : Gdiplus::Color(235, 235, 225);
+    const Gdiplus::Color colour =
+        slot == window.state.selectedRegion ? Gdiplus::Color(255, 245, 0) : Gdiplus::Color(235, 235, 225);
     DrawSkinText(graphics, name, Gdiplus::RectF(5, 2, width - 10, height - 4), colour, Gdiplus::FontStyleRegular,
                  Gdiplus::StringAlignmentCenter, 13);
     if (pressed)
@@ -58,7 +59,7 @@ void DrawEmptyWindowedBox(Gdiplus::Graphics& graphics)
 
 }
 
-void DrawOwnerButton(const DRAWITEMSTRUCT& item)
+void DrawOwnerButton(const MainWindow& window, const DRAWITEMSTRUCT& item)
 {
     Gdiplus::Graphics graphics(item.hDC);
     ConfigureGraphics(graphics);
@@ -69,15 +70,15 @@ void DrawOwnerButton(const DRAWITEMSTRUCT& item)
 
     const int id = static_cast<int>(item.CtlID);
     if (id >= kFirstRegionButtonId && id < kFirstRegionButtonId + kRegionButtonCount) {
-        DrawRegionButton(graphics, item, id - kFirstRegionButtonId, width, height, pressed);
+        DrawRegionButton(graphics, window, item, id - kFirstRegionButtonId, width, height, pressed);
         return;
     }
 
     // The skin carries these buttons' captions; only state is drawn over it.
-    DrawSkinPart(graphics, item);
-    if (id == kEnterGameButtonId && !disabled && HasValidSelection())
+    DrawSkinPart(graphics, item, window.skin().Image());
+    if (id == kEnterGameButtonId && !disabled && window.state.HasValidSelection())
         DrawEnterGameHighlight(graphics, width, height);
-    if (id == kWindowedCheckId && !IsWindowedChecked())
+    if (id == kWindowedCheckId && !window.settings.windowed)
         DrawEmptyWindowedBox(graphics);
     if (pressed)
         FillArea(graphics, Gdiplus::Color(75, 0, 0, 0), Gdiplus::RectF(0, 0, width, height));

@@ -2,7 +2,7 @@
 
 #include "base/unique_resource.h"
 #include "ui/paint_text.h"
-#include "ui/shared_state.h"
+#include "ui/main_window.h"
 #include "ui/update_job.h"
 
 #include <array>
@@ -51,8 +51,9 @@ void DrawProgressBar(HDC dc, int y, const wchar_t* label, int percent, int barRi
 
 }
 
-void DrawUpdateLabel(const DRAWITEMSTRUCT& item)
+void DrawUpdateLabel(const MainWindow& window, const DRAWITEMSTRUCT& item)
 {
+    const MainWindowState& state = window.state;
     HDC dc = item.hDC;
     const RECT& area = item.rcItem;
     const int saved = SaveDC(dc);
@@ -68,12 +69,12 @@ void DrawUpdateLabel(const DRAWITEMSTRUCT& item)
     if (font)
         SelectObject(dc, font.get());
     SetBkMode(dc, TRANSPARENT);
-    SetTextColor(dc, updateFailed ? RGB(255, 188, 135) : RGB(218, 218, 218));
-    DrawTextIn(dc, BuildUpdateStatusText(), RECT{8, 2, area.right - 8, 20}, DT_VCENTER | DT_CENTER);
+    SetTextColor(dc, state.updateFailed ? RGB(255, 188, 135) : RGB(218, 218, 218));
+    DrawTextIn(dc, BuildUpdateStatusText(window), RECT{8, 2, area.right - 8, 20}, DT_VCENTER | DT_CENTER);
 
     const int barRight = area.right - 8;
-    DrawProgressBar(dc, 23, L"更新", uiProgress.filePercent, barRight);
-    DrawProgressBar(dc, 38, L"进度", uiProgress.overallPercent, barRight);
+    DrawProgressBar(dc, 23, L"更新", state.uiProgress.filePercent, barRight);
+    DrawProgressBar(dc, 38, L"进度", state.uiProgress.overallPercent, barRight);
 
     // Restoring puts the DC's own pen and font back before the ones made here are deleted.
     RestoreDC(dc, saved);

@@ -1,7 +1,6 @@
 #include "ui/jobs.h"
 
 #include "ui/main_window.h"
-#include "ui/shared_state.h"
 
 namespace {
 
@@ -13,23 +12,36 @@ void EnableIfPresent(HWND control, bool enable)
 
 }
 
-bool ClaimJobSlot(const std::wstring& status)
+bool JobThreads::AnyRunning() const
 {
-    if (busy.exchange(true))
+    return regionList.joinable() || update.joinable() || launch.joinable();
+}
+
+void JobThreads::JoinAll()
+{
+    JoinJobThread(regionList);
+    JoinJobThread(update);
+    JoinJobThread(launch);
+}
+
+bool ClaimJobSlot(MainWindow& window, const std::wstring& status)
+{
+    if (window.state.busy)
         return false;
-    EnableIfPresent(Controls().downloadButton, false);
-    EnableIfPresent(Controls().enterGameButton, false);
-    statusText = status;
-    InvalidateRect(mainWindow, nullptr, FALSE);
+    window.state.busy = true;
+    EnableIfPresent(window.controls.downloadButton, false);
+    EnableIfPresent(window.controls.enterGameButton, false);
+    window.state.statusText = status;
+    InvalidateRect(window.hwnd(), nullptr, FALSE);
     return true;
 }
 
-void ReleaseJobSlot()
+void ReleaseJobSlot(MainWindow& window)
 {
-    busy.store(false);
-    EnableIfPresent(Controls().downloadButton, true);
-    EnableIfPresent(Controls().enterGameButton, HasValidSelection());
-    InvalidateRect(mainWindow, nullptr, FALSE);
+    window.state.busy = false;
+    EnableIfPresent(window.controls.downloadButton, true);
+    EnableIfPresent(window.controls.enterGameButton, window.state.HasValidSelection());
+    InvalidateRect(window.hwnd(), nullptr, FALSE);
 }
 
 void JoinJobThread(std::thread& thread)
@@ -38,23 +50,11 @@ void JoinJobThread(std::thread& thread)
         thread.join();
 }
 
-bool EndJob(std::thread& thread)
+bool EndJob(MainWindow& window, std::thread& thread)
 {
     JoinJobThread(thread);
-    if (!closePending)
+    if (!window.state.closePending)
         return true;
-    DestroyWindow(mainWindow);
+    DestroyWindow(window.hwnd());
     return false;
-}
-
-bool AnyJobThread()
-{
-    return regionListThread.joinable() || updateThread.joinable() || launchThread.joinable();
-}
-
-void JoinJobThreads()
-{
-    JoinJobThread(regionListThread);
-    JoinJobThread(updateThread);
-    JoinJobThread(launchThread);
 }

@@ -3,6 +3,7 @@
 #include "base/message_box.h"
 #include "launch/game_start.h"
 #include "ui/jobs.h"
+#include "ui/main_window.h"
 #include "ui/settings.h"
 #include "ui/shared_state.h"
 
@@ -13,17 +14,14 @@ namespace {
 
 constexpr wchar_t kExchangeFailed[] = L"连接分区认证服务时发生错误。";
 
-// What the status line said before the launch; it says it again when the launch is decided.
-std::wstring statusBeforeLaunch;
-
-RegionInfo CopySelectedRegion()
+RegionInfo CopySelectedRegion(const MainWindowState& state)
 {
-    if (selectedRegion < 0 || static_cast<std::size_t>(selectedRegion) >= regions.size())
+    if (!state.HasValidSelection())
         return {};
-    return regions[static_cast<std::size_t>(selectedRegion)];
+    return state.regions[static_cast<std::size_t>(state.selectedRegion)];
 }
 
-void AuthoriseAndPost(const RegionInfo& region, const std::wstring& account)
+void AuthoriseAndPost(WorkerChannel& workers, const RegionInfo& region, const std::wstring& account)
 {
     // The thread ends here; without a payload the window reports the exchange as failed.
     std::unique_ptr<LaunchStep> step;
@@ -32,7 +30,7 @@ void AuthoriseAndPost(const RegionInfo& region, const std::wstring& account)
     } catch (const std::exception&) {
         step.reset();
     }
-    PostToMainWindow(WM_APP_LAUNCH_FINISHED, 0, std::move(step));
+    workers.Post(WM_APP_LAUNCH_FINISHED, 0, std::move(step));
 }
 
 }
@@ -61,38 +59,42 @@ void FinishLaunch(HWND owner, const LaunchStep& step)
     StartGameFromWindow(owner, step.target->host, step.target->port, step.target->clientCode);
 }
 
-void EnterGame()
+void EnterGame(MainWindow& window)
 {
+    MainWindowState& state = window.state;
     // A region load, an update or a launch is running; the press is dropped without a word.
-    if (busy.load())
+    if (state.busy)
         return;
-    if (const std::optional<LaunchNotice> notice = CheckLaunchPreconditions(hasRegions, HasValidSelection())) {
-        ShowLaunchNotice(mainWindow, *notice);
+    if (const std::optional<LaunchNotice> notice =
+            CheckLaunchPreconditions(state.hasRegions, state.HasValidSelection())) {
+        ShowLaunchNotice(window.hwnd(), *notice);
         return;
     }
     // The player's choices are stored before anything goes over the network.
-    SaveSettings();
+    SaveSettings(window.settings);
 
-    const RegionInfo region = CopySelectedRegion();
-    const std::wstring account = ReadAccountText();
-    const std::wstring before = statusText;
-    if (!ClaimJobSlot(L"正在请求游戏分区启动认证：" + region.displayName))
+    const RegionInfo region = CopySelectedRegion(state);
+    const std::wstring account = ReadAccountText(window.settings);
+    const std::wstring before = state.statusText;
+    if (!ClaimJobSlot(window, L"正在请求游戏分区启动认证：" + region.displayName))
         return;
-    statusBeforeLaunch = before;
-    if (!StartJobThread(launchThread, [region, account] { AuthoriseAndPost(region, account); })) {
-        ReleaseJobSlot();
-        statusText = statusBeforeLaunch;
-        ShowLaunchNotice(mainWindow, LaunchNotice{kExchangeFailed});
+    state.statusBeforeLaunch = before;
+    if (!StartJobThread(window.jobs.launch, [&workers = window.workers, region, account] {
+            AuthoriseAndPost(workers, region, account);
+        })) {
+        ReleaseJobSlot(window);
+        state.statusText = state.statusBeforeLaunch;
+        ShowLaunchNotice(window.hwnd(), LaunchNotice{kExchangeFailed});
     }
 }
 
-void OnLaunchFinished(LPARAM step)
+void OnLaunchFinished(MainWindow& window, LPARAM step)
 {
     const std::unique_ptr<LaunchStep> payload = TakePayload<LaunchStep>(step);
-    if (!EndJob(launchThread))
+    if (!EndJob(window, window.jobs.launch))
         return;
-    ReleaseJobSlot();
-    statusText = statusBeforeLaunch;
-    InvalidateRect(mainWindow, nullptr, FALSE);
-    FinishLaunch(mainWindow, payload ? *payload : LaunchStep{std::nullopt, LaunchNotice{kExchangeFailed}});
+    ReleaseJobSlot(window);
+    window.state.statusText = window.state.statusBeforeLaunch;
+    InvalidateRect(window.hwnd(), nullptr, FALSE);
+    FinishLaunch(window.hwnd(), payload ? *payload : LaunchStep{std::nullopt, LaunchNotice{kExchangeFailed}});
 }

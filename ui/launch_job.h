@@ -7,11 +7,13 @@
 #include <cstdint>
 #include <string>
 
+class MainWindow;
+
 // The launch job (command 206): the checks and the saved settings on the window's thread, the authorisation
 // exchange on the window's thread for it, and in its finish (WM_APP_LAUNCH_FINISHED) the message or the game
 // start. Main window thread only.
-void EnterGame();
-void OnLaunchFinished(LPARAM step);
+void EnterGame(MainWindow& window);
+void OnLaunchFinished(MainWindow& window, LPARAM step);
 
 // The window side of a decided launch: the notice in a message box owned by `owner`, or the game started and
 // `owner` minimised.

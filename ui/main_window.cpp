@@ -1,6 +1,5 @@
 #include "ui/main_window.h"
 
-#include "announce/announcement_view.h"
 #include "announce/page_colours.h"
 #include "base/message_box.h"
 #include "base/unique_resource.h"
@@ -41,34 +40,34 @@ void ApplyRoundedShape(HWND window)
 LRESULT OnCreate(MainWindow& self)
 {
     HWND window = self.hwnd();
-    mainWindow = window;
-    workers.Open(window);
+    self.workers.Open(window);
     self.CreateDrawingObjects();
     self.skin().LoadFrom(GetModuleHandleW(nullptr));
     ApplyRoundedShape(window);
     CreateChildControls(self);
-    LoadSettings();
+    self.settings = LoadSettings();
     // The launch needs a region, and none is chosen before the list arrives.
     EnableWindow(self.controls.enterGameButton, FALSE);
-    StartRegionListLoad();
+    StartRegionListLoad(self);
     return 0;
 }
 
-void OnClose(HWND window)
+void OnClose(MainWindow& self)
 {
-    if (busy.load() && ShowMessageBox(window, L"当前操作尚未完成，确定关闭登录器吗？", L"确认退出",
-                                      MB_YESNO | MB_ICONQUESTION) != IDYES)
+    HWND window = self.hwnd();
+    if (self.state.busy && ShowMessageBox(window, L"当前操作尚未完成，确定关闭登录器吗？", L"确认退出",
+                                          MB_YESNO | MB_ICONQUESTION) != IDYES)
         return;
 
     // A running job ends first (the update removes its staging folder); its finish then closes the window, which
     // keeps painting and answering until then.
-    if (AnyJobThread()) {
-        closePending = true;
-        workers.RequestCancel();
-        if (updateRunning) {
-            statusText = L"正在取消下载并清理临时文件…";
+    if (self.jobs.AnyRunning()) {
+        self.state.closePending = true;
+        self.workers.RequestCancel();
+        if (self.state.updateRunning) {
+            self.state.statusText = L"正在取消下载并清理临时文件…";
             InvalidateRect(window, nullptr, FALSE);
-            RefreshUpdateLabel();
+            RefreshUpdateLabel(self);
         }
         return;
     }
@@ -77,12 +76,12 @@ void OnClose(HWND window)
 
 void OnDestroy(MainWindow& self)
 {
-    workers.Close();
-    DestroyAnnouncementView();
+    self.workers.Close();
+    self.announcement().Destroy();
     self.controls.announcementView = nullptr;
-    JoinJobThreads();
+    self.jobs.JoinAll();
     DiscardQueuedWorkerMessages(self.hwnd());
-    SaveSettings();
+    SaveSettings(self.settings);
     self.skin().Free();
     PostQuitMessage(0);
 }
@@ -97,12 +96,12 @@ LRESULT OnNcHitTest(HWND window, WPARAM wParam, LPARAM lParam)
     return IsInDragBand(point.y) ? HTCAPTION : HTCLIENT;
 }
 
-LRESULT OnDrawItem(const DRAWITEMSTRUCT& item)
+LRESULT OnDrawItem(const MainWindow& self, const DRAWITEMSTRUCT& item)
 {
     if (item.CtlID == kUpdateLabelId)
-        DrawUpdateLabel(item);
+        DrawUpdateLabel(self, item);
     else
-        DrawOwnerButton(item);
+        DrawOwnerButton(self, item);
     return TRUE;
 }
 
@@ -129,19 +128,19 @@ LRESULT HandleMessage(MainWindow& self, UINT message, WPARAM wParam, LPARAM lPar
         OnDestroy(self);
         return 0;
     case WM_PAINT:
-        PaintMainWindow(window);
+        PaintMainWindow(self);
         return 0;
     case WM_CLOSE:
-        OnClose(window);
+        OnClose(self);
         return 0;
     case WM_ERASEBKGND:
         return 1;
     case WM_DRAWITEM:
-        return OnDrawItem(*reinterpret_cast<const DRAWITEMSTRUCT*>(lParam));
+        return OnDrawItem(self, *reinterpret_cast<const DRAWITEMSTRUCT*>(lParam));
     case WM_NCHITTEST:
         return OnNcHitTest(window, wParam, lParam);
     case WM_COMMAND:
-        OnCommand(LOWORD(wParam));
+        OnCommand(self, LOWORD(wParam));
         return 0;
     case WM_CTLCOLOREDIT:
         return OnControlColour(reinterpret_cast<HDC>(wParam), RGB(36, 77, 98), RGB(255, 255, 255), self.whiteBrush());
@@ -154,19 +153,19 @@ LRESULT HandleMessage(MainWindow& self, UINT message, WPARAM wParam, LPARAM lPar
             return OnPageColour(reinterpret_cast<HDC>(wParam));
         return DefWindowProcW(window, message, wParam, lParam);
     case WM_APP_REGION_LIST_RESULT:
-        OnRegionListResult(lParam);
+        OnRegionListResult(self, lParam);
         return 0;
     case WM_APP_STATUS_TEXT:
-        OnStatusText(lParam);
+        OnStatusText(self, lParam);
         return 0;
     case WM_APP_UPDATE_FINISHED:
-        OnUpdateFinished(lParam);
+        OnUpdateFinished(self, lParam);
         return 0;
     case WM_APP_PROGRESS_CHANGED:
-        OnProgressChanged();
+        OnProgressChanged(self);
         return 0;
     case WM_APP_LAUNCH_FINISHED:
-        OnLaunchFinished(lParam);
+        OnLaunchFinished(self, lParam);
         return 0;
     default:
         return DefWindowProcW(window, message, wParam, lParam);
@@ -175,9 +174,29 @@ LRESULT HandleMessage(MainWindow& self, UINT message, WPARAM wParam, LPARAM lPar
 
 }
 
-MainWindow::MainWindow(HWND window) : window_(window), skin_(std::make_unique<Skin>()) {}
+std::wstring MainWindowState::RegionDisplayName(int index) const
+{
+    if (index < 0 || static_cast<std::size_t>(index) >= regions.size())
+        return {};
+    return regions[static_cast<std::size_t>(index)].displayName;
+}
 
-MainWindow::~MainWindow() = default;
+bool MainWindowState::HasValidSelection() const
+{
+    return selectedRegion >= 0 && static_cast<std::size_t>(selectedRegion) < regions.size();
+}
+
+MainWindow::MainWindow(HWND window, const MainWindowOptions& options)
+    : window_(window), skin_(std::make_unique<Skin>())
+{
+    state.autoUpdatePending = options.automaticUpdate;
+}
+
+MainWindow::~MainWindow()
+{
+    workers.Close();
+    jobs.JoinAll();
+}
 
 MainWindow* MainWindow::From(HWND window)
 {
@@ -197,22 +216,13 @@ void MainWindow::CreateDrawingObjects()
     paleBrush_ = UniqueBrush(CreateSolidBrush(RGB(248, 252, 254)));
 }
 
-MainWindow* CurrentMainWindow()
-{
-    return MainWindow::From(mainWindow);
-}
-
-const MainWindowControls& Controls()
-{
-    static const MainWindowControls none;
-    const MainWindow* self = CurrentMainWindow();
-    return self != nullptr ? self->controls : none;
-}
-
 LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
 {
-    if (message == WM_NCCREATE)
-        MainWindow::Attach(window, new MainWindow(window));
+    if (message == WM_NCCREATE) {
+        const auto* create = reinterpret_cast<const CREATESTRUCTW*>(lParam);
+        const auto* options = static_cast<const MainWindowOptions*>(create->lpCreateParams);
+        MainWindow::Attach(window, new MainWindow(window, options != nullptr ? *options : MainWindowOptions{}));
+    }
     MainWindow* self = MainWindow::From(window);
     if (self == nullptr)  // messages before WM_NCCREATE (WM_GETMINMAXINFO) and after WM_NCDESTROY
         return DefWindowProcW(window, message, wParam, lParam);

@@ -1,6 +1,5 @@
 #include "ui/main_window_controls.h"
 
-#include "announce/announcement_view.h"
 #include "ui/controls.h"
 #include "ui/main_window.h"
 #include "ui/layout.h"
@@ -44,7 +43,8 @@ constexpr ChildSpec kGameSettingsButton{kGameSettingsButtonId, L"BUTTON", L"游�
 constexpr ChildSpec kEnterGameButton{kEnterGameButtonId, L"BUTTON", L"进入游戏", kOwnerButton, kEnterGameButtonRect,
                                      FontKind::Bold};
 
-// The settings live in these two; the player never sees them.
+// Two controls of the window's table that are never shown (the settings themselves are a value the window
+// object holds).
 constexpr ChildSpec kAccountEdit{kAccountEditId, L"EDIT", L"", WS_CHILD | ES_AUTOHSCROLL, {}, FontKind::None};
 constexpr ChildSpec kResolutionCombo{kResolutionComboId, L"COMBOBOX", L"", WS_CHILD | CBS_DROPDOWNLIST | CBS_HASSTRINGS,
                                      {}, FontKind::None};
@@ -90,7 +90,7 @@ void CreateChildControls(MainWindow& window)
             controls.downloadButton = button;
     }
 
-    controls.announcementView = CreateAnnouncementView(window.hwnd(), ToRect(kAnnouncementRect));
+    controls.announcementView = window.announcement().Create(window.hwnd(), ToRect(kAnnouncementRect));
     if (controls.announcementView == nullptr)
         controls.announcementView = CreateChild(window, kAnnouncementFallback);
 

@@ -3,15 +3,15 @@
 #include "base/unique_resource.h"
 #include "ui/layout.h"
 #include "ui/paint_text.h"
-#include "ui/shared_state.h"
+#include "ui/main_window.h"
 #include "ui/skin.h"
 #include "ui/skin_drawing.h"
 
 namespace {
 
-void PaintBackground(Gdiplus::Graphics& graphics)
+void PaintBackground(Gdiplus::Graphics& graphics, Gdiplus::Image* skin)
 {
-    if (Gdiplus::Image* skin = SkinImage()) {
+    if (skin != nullptr) {
         graphics.DrawImage(skin, Gdiplus::Rect(0, 0, kWindowWidth, kWindowHeight), 0, 0,
                            static_cast<INT>(skin->GetWidth()),
                            static_cast<INT>(skin->GetHeight()), Gdiplus::UnitPixel);
@@ -34,39 +34,41 @@ Gdiplus::RectF TextBox(const LayoutRect& area, float left, float top, float righ
                           static_cast<float>(area.width) - left - right, static_cast<float>(area.height) - top - bottom);
 }
 
-void PaintRegionName(Gdiplus::Graphics& graphics)
+void PaintRegionName(Gdiplus::Graphics& graphics, const MainWindowState& state)
 {
     FillArea(graphics, Gdiplus::Color(245, 3, 3, 3), kRegionNameRect);
-    const bool selected = HasValidSelection();
-    const std::wstring text = RegionNameText(selected, selected ? RegionDisplayName(selectedRegion) : L"");
+    const bool selected = state.HasValidSelection();
+    const std::wstring text = RegionNameText(selected, selected ? state.RegionDisplayName(state.selectedRegion) : L"");
     DrawSkinText(graphics, text, TextBox(kRegionNameRect, 1, -1, 0, 0), Gdiplus::Color(0, 255, 35),
                  Gdiplus::FontStyleBold, Gdiplus::StringAlignmentCenter, 13);
 }
 
-void PaintStatusLine(Gdiplus::Graphics& graphics)
+void PaintStatusLine(Gdiplus::Graphics& graphics, const MainWindowState& state)
 {
     FillArea(graphics, Gdiplus::Color(210, 5, 5, 5), kStatusLineRect);
-    const Gdiplus::Color colour = directoryConnected ? Gdiplus::Color(215, 215, 205) : Gdiplus::Color(230, 178, 92);
-    DrawSkinText(graphics, StatusLineText(statusText, busy.load(), progressPercent),
+    const Gdiplus::Color colour =
+        state.directoryConnected ? Gdiplus::Color(215, 215, 205) : Gdiplus::Color(230, 178, 92);
+    DrawSkinText(graphics, StatusLineText(state.statusText, state.busy, state.progressPercent),
                  TextBox(kStatusLineRect, 3, 0, 5, 1), colour, Gdiplus::FontStyleRegular, Gdiplus::StringAlignmentNear, 11);
 }
 
 }
 
-void PaintMainWindowTo(HDC dc)
+void PaintMainWindowTo(const MainWindow& window, HDC dc)
 {
     Gdiplus::Graphics graphics(dc);
     ConfigureGraphics(graphics);
-    PaintBackground(graphics);
+    PaintBackground(graphics, window.skin().Image());
     // The announcement view sits on black whatever the face shows there. The update label's place below it shows
     // the face, which is finished there for the time the label is hidden.
     FillArea(graphics, Gdiplus::Color(0, 0, 0), kAnnouncementRect);
-    PaintRegionName(graphics);
-    PaintStatusLine(graphics);
+    PaintRegionName(graphics, window.state);
+    PaintStatusLine(graphics, window.state);
 }
 
-void PaintMainWindow(HWND window)
+void PaintMainWindow(const MainWindow& self)
 {
+    HWND window = self.hwnd();
     PAINTSTRUCT ps{};
     HDC paintDc = BeginPaint(window, &ps);
     RECT client{};
@@ -79,7 +81,7 @@ void PaintMainWindow(HWND window)
         UniqueBitmap bitmap(CreateCompatibleBitmap(paintDc, width, height));
         if (memoryDc && bitmap) {
             ScopedSelect selected(memoryDc.get(), bitmap.get());
-            PaintMainWindowTo(memoryDc.get());
+            PaintMainWindowTo(self, memoryDc.get());
             BitBlt(paintDc, 0, 0, width, height, memoryDc.get(), 0, 0, SRCCOPY);
         }
     }

@@ -25,50 +25,51 @@ std::wstring RegionListStatusText(const std::wstring& errorText, bool regionsLis
     return L"未能通过入口域名连接多区列表服务。";
 }
 
-void LoadAndPost()
+void LoadAndPost(WorkerChannel& workers)
 {
     // The thread ends here; an allocation failure must not escape it, and without a payload nothing is posted.
     std::unique_ptr<RegionListResult> payload(new (std::nothrow) RegionListResult(LoadRegionList()));
     if (payload)
-        PostToMainWindow(WM_APP_REGION_LIST_RESULT, 0, std::move(payload));
+        workers.Post(WM_APP_REGION_LIST_RESULT, 0, std::move(payload));
 }
 
 }
 
-void StartRegionListLoad()
+void StartRegionListLoad(MainWindow& window)
 {
-    if (!ClaimJobSlot(kLoadingRegionsText))
+    if (!ClaimJobSlot(window, kLoadingRegionsText))
         return;
-    if (!StartJobThread(regionListThread, LoadAndPost)) {
+    if (!StartJobThread(window.jobs.regionList, [&workers = window.workers] { LoadAndPost(workers); })) {
         // Without its thread the load never reports, so nothing would ever give the slot back: undo the start.
-        ReleaseJobSlot();
-        statusText = kRegionLoadErrorText;
+        ReleaseJobSlot(window);
+        window.state.statusText = kRegionLoadErrorText;
     }
 }
 
-void OnRegionListResult(LPARAM result)
+void OnRegionListResult(MainWindow& window, LPARAM result)
 {
     const std::unique_ptr<RegionListResult> payload = TakePayload<RegionListResult>(result);
-    if (!EndJob(regionListThread))
+    if (!EndJob(window, window.jobs.regionList))
         return;
 
+    MainWindowState& state = window.state;
     RegionListResult outcome = payload ? std::move(*payload) : RegionListResult{};
-    directoryConnected = outcome.connected;
-    regions = std::move(outcome.regions);
-    hasRegions = !regions.empty();
+    state.directoryConnected = outcome.connected;
+    state.regions = std::move(outcome.regions);
+    state.hasRegions = !state.regions.empty();
     // A new list may order the regions differently, so an old index would point at another region.
-    selectedRegion = -1;
-    statusText = RegionListStatusText(outcome.errorText, hasRegions, directoryConnected);
+    state.selectedRegion = -1;
+    state.statusText = RegionListStatusText(outcome.errorText, state.hasRegions, state.directoryConnected);
 
     for (int slot = 0; slot < kRegionButtonCount; ++slot) {
-        HWND button = Controls().regionButtons[static_cast<std::size_t>(slot)];
-        SetWindowTextW(button, RegionDisplayName(slot).c_str());
+        HWND button = window.controls.regionButtons[static_cast<std::size_t>(slot)];
+        SetWindowTextW(button, state.RegionDisplayName(slot).c_str());
         InvalidateRect(button, nullptr, TRUE);
     }
-    InvalidateRect(Controls().enterGameButton, nullptr, TRUE);
-    ReleaseJobSlot();
+    InvalidateRect(window.controls.enterGameButton, nullptr, TRUE);
+    ReleaseJobSlot(window);
 
     // Only the first list of a run starts the automatic update; the update clears the flag when it starts.
-    if (autoUpdatePending)
-        CheckUpdatesAsync(false);
+    if (state.autoUpdatePending)
+        CheckUpdatesAsync(window, false);
 }

@@ -2,9 +2,6 @@
 
 #include "base/text.h"
 #include "base/unique_resource.h"
-#include "ui/main_window.h"
-#include "ui/resolutions.h"
-#include "ui/windowed_check.h"
 
 #include <windows.h>
 
@@ -14,12 +11,6 @@ namespace {
 
 constexpr wchar_t kLauncherKey[] = L"Software\\VornLauncher";
 constexpr wchar_t kGameDisplayKey[] = L"Software\\Quillon\\Tessary\\Config";
-
-struct StoredSettings {
-    std::wstring account;
-    int resolutionIndex = kDefaultResolutionIndex;
-    bool windowed = true;
-};
 
 std::wstring QueryString(HKEY key, const wchar_t* name)
 {
@@ -46,9 +37,9 @@ DWORD QueryDword(HKEY key, const wchar_t* name, DWORD fallback)
     return value;
 }
 
-StoredSettings ReadStoredSettings()
+LauncherSettings ReadStoredSettings()
 {
-    StoredSettings stored;
+    LauncherSettings stored;
     UniqueRegKey key;
     if (RegOpenKeyExW(HKEY_CURRENT_USER, kLauncherKey, 0, KEY_QUERY_VALUE, key.put()) != ERROR_SUCCESS)
         return stored;
@@ -81,20 +72,18 @@ void WriteDword(HKEY key, const wchar_t* name, DWORD value)
 
 }
 
-void LoadSettings()
+LauncherSettings LoadSettings()
 {
-    const StoredSettings stored = ReadStoredSettings();
-    SetWindowTextW(Controls().accountEdit, stored.account.c_str());
-    SendMessageW(Controls().resolutionCombo, CB_SETCURSEL,
-                 static_cast<WPARAM>(ClampResolutionIndex(stored.resolutionIndex)), 0);
-    SetWindowedChecked(stored.windowed);
+    LauncherSettings settings = ReadStoredSettings();
+    settings.resolutionIndex = ClampResolutionIndex(settings.resolutionIndex);
+    return settings;
 }
 
-void SaveSettings()
+void SaveSettings(const LauncherSettings& settings)
 {
-    const int selection = static_cast<int>(SendMessageW(Controls().resolutionCombo, CB_GETCURSEL, 0, 0));
-    const bool windowed = IsWindowedChecked();
-    const std::wstring account = ReadAccountText();
+    const int selection = settings.resolutionIndex;
+    const bool windowed = settings.windowed;
+    const std::wstring account = ReadAccountText(settings);
 
     // Each key is written on its own: a launcher key that cannot be written still leaves the game its settings.
     if (const UniqueRegKey key = CreateForWriting(kLauncherKey)) {
@@ -109,12 +98,7 @@ void SaveSettings()
     }
 }
 
-std::wstring ReadAccountText()
+std::wstring ReadAccountText(const LauncherSettings& settings)
 {
-    const int length = GetWindowTextLengthW(Controls().accountEdit);
-    if (length <= 0)
-        return {};
-    std::wstring text(static_cast<std::size_t>(length) + 1, L'\0');
-    text.resize(static_cast<std::size_t>(GetWindowTextW(Controls().accountEdit, text.data(), length + 1)));
-    return TrimWide(text);
+    return TrimWide(settings.account);
 }

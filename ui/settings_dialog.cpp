@@ -3,7 +3,6 @@
 #include "resources/resource_ids.h"
 #include "ui/main_window.h"
 #include "ui/resolutions.h"
-#include "ui/shared_state.h"
 
 #include <windows.h>
 
@@ -16,10 +15,10 @@ constexpr int kComboId = 501;
 constexpr int kOkId = 502;
 constexpr int kCancelId = 503;
 
-HFONT DialogFont()
+// The main window the dialog belongs to, kept in the dialog's user data from its creation.
+MainWindow* OwnerOf(HWND dialog)
 {
-    const MainWindow* window = CurrentMainWindow();
-    return window != nullptr ? window->normalFont() : nullptr;
+    return reinterpret_cast<MainWindow*>(GetWindowLongPtrW(dialog, GWLP_USERDATA));
 }
 
 HWND CreateChild(HWND dialog, DWORD exStyle, const wchar_t* className, const wchar_t* text, DWORD style, int x, int y,
@@ -27,7 +26,7 @@ HWND CreateChild(HWND dialog, DWORD exStyle, const wchar_t* className, const wch
 {
     HWND child = CreateWindowExW(exStyle, className, text, WS_CHILD | WS_VISIBLE | style, x, y, width, height, dialog,
                                  reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), GetModuleHandleW(nullptr), nullptr);
-    SendMessageW(child, WM_SETFONT, reinterpret_cast<WPARAM>(DialogFont()), TRUE);
+    SendMessageW(child, WM_SETFONT, reinterpret_cast<WPARAM>(OwnerOf(dialog)->normalFont()), TRUE);
     return child;
 }
 
@@ -38,7 +37,7 @@ void CreateDialogControls(HWND dialog)
                              122, 20, 176, 180, kComboId);
     for (const wchar_t* text : kResolutionTexts)
         SendMessageW(combo, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(text));
-    SendMessageW(combo, CB_SETCURSEL, SendMessageW(Controls().resolutionCombo, CB_GETCURSEL, 0, 0), 0);
+    SendMessageW(combo, CB_SETCURSEL, static_cast<WPARAM>(OwnerOf(dialog)->settings.resolutionIndex), 0);
     CreateChild(dialog, 0, L"STATIC", L"窗口化可在登录器主界面直接勾选。", 0, 24, 64, 274, 22, 0);
     CreateChild(dialog, 0, L"BUTTON", L"确定", WS_TABSTOP | BS_DEFPUSHBUTTON, 122, 104, 82, 30, kOkId);
     CreateChild(dialog, 0, L"BUTTON", L"取消", WS_TABSTOP | BS_PUSHBUTTON, 216, 104, 82, 30, kCancelId);
@@ -47,6 +46,10 @@ void CreateDialogControls(HWND dialog)
 LRESULT CALLBACK SettingsDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam)
 {
     switch (message) {
+    case WM_NCCREATE:
+        SetWindowLongPtrW(dialog, GWLP_USERDATA,
+                          reinterpret_cast<LONG_PTR>(reinterpret_cast<CREATESTRUCTW*>(lParam)->lpCreateParams));
+        break;
     case WM_CREATE:
         CreateDialogControls(dialog);
         return 0;
@@ -56,8 +59,9 @@ LRESULT CALLBACK SettingsDialogProc(HWND dialog, UINT message, WPARAM wParam, LP
     case WM_COMMAND:
         if (LOWORD(wParam) == kOkId) {
             const LRESULT chosen = SendMessageW(GetDlgItem(dialog, kComboId), CB_GETCURSEL, 0, 0);
-            SendMessageW(Controls().resolutionCombo, CB_SETCURSEL, static_cast<WPARAM>(chosen), 0);
-            SaveSettings();
+            LauncherSettings& settings = OwnerOf(dialog)->settings;
+            settings.resolutionIndex = static_cast<int>(chosen);
+            SaveSettings(settings);
             DestroyWindow(dialog);
             return 0;
         }
@@ -88,8 +92,9 @@ bool RegisterDialogClass(HINSTANCE instance)
 
 }
 
-void ShowGameSettingsDialog()
+void ShowGameSettingsDialog(MainWindow& window)
 {
+    HWND mainWindow = window.hwnd();
     const HINSTANCE instance = GetModuleHandleW(nullptr);
     if (!RegisterDialogClass(instance))
         return;
@@ -99,7 +104,7 @@ void ShowGameSettingsDialog()
     const int x = owner.left + (owner.right - owner.left - kDialogWidth) / 2;
     const int y = owner.top + (owner.bottom - owner.top - kDialogHeight) / 2;
     HWND dialog = CreateWindowExW(WS_EX_DLGMODALFRAME, kDialogClass, L"游戏设置", WS_POPUP | WS_CAPTION | WS_SYSMENU, x,
-                                  y, kDialogWidth, kDialogHeight, mainWindow, nullptr, instance, nullptr);
+                                  y, kDialogWidth, kDialogHeight, mainWindow, nullptr, instance, &window);
     if (dialog == nullptr)
         return;
 

@@ -2,8 +2,6 @@
 
 #include "base/unique_resource.h"
 #include "resources/resource_ids.h"
-#include "ui/main_window.h"
-#include "ui/painting.h"
 
 #include <objbase.h>
 
@@ -68,27 +66,4 @@ void Skin::Free()
 {
     image_.reset();
     stream_.reset();
-}
-
-Gdiplus::Image* SkinImage()
-{
-    const MainWindow* window = CurrentMainWindow();
-    return window != nullptr ? window->skin().Image() : nullptr;
-}
-
-void LoadSkinFrom(HMODULE module)
-{
-    if (MainWindow* window = CurrentMainWindow())
-        window->skin().LoadFrom(module);
-}
-
-void LoadSkin()
-{
-    LoadSkinFrom(GetModuleHandleW(nullptr));
-}
-
-void FreeSkin()
-{
-    if (MainWindow* window = CurrentMainWindow())
-        window->skin().Free();
 }

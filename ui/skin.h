@@ -23,9 +23,3 @@ private:
     ComPtr<IStream> stream_;
     std::unique_ptr<Gdiplus::Image> image_;
 };
-
-// The face of the current main window (ui/main_window.h), or null when there is none.
-Gdiplus::Image* SkinImage();
-
-// Loads the current main window's face from `module` (Skin::LoadFrom); LoadSkin uses the executable.
-void LoadSkinFrom(HMODULE module);

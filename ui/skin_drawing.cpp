@@ -1,7 +1,5 @@
 #include "ui/skin_drawing.h"
 
-#include "ui/shared_state.h"
-#include "ui/skin.h"
 
 void ConfigureGraphics(Gdiplus::Graphics& graphics)
 {
@@ -26,13 +24,13 @@ void DrawSkinText(Gdiplus::Graphics& graphics, const std::wstring& text, const G
     graphics.DrawString(text.c_str(), static_cast<INT>(text.size()), &font, layout, &format, &brush);
 }
 
-void DrawSkinPart(Gdiplus::Graphics& graphics, const DRAWITEMSTRUCT& item, const Gdiplus::Rect* source)
+void DrawSkinPart(Gdiplus::Graphics& graphics, const DRAWITEMSTRUCT& item, Gdiplus::Image* face,
+                  const Gdiplus::Rect* source)
 {
     const INT width = item.rcItem.right - item.rcItem.left;
     const INT height = item.rcItem.bottom - item.rcItem.top;
     const Gdiplus::Rect destination(0, 0, width, height);
-    Gdiplus::Image* skin = SkinImage();
-    if (skin == nullptr) {
+    if (face == nullptr) {
         Gdiplus::SolidBrush fallback(kNoSkinControlColour);
         graphics.FillRectangle(&fallback, destination);
         return;
@@ -43,8 +41,8 @@ void DrawSkinPart(Gdiplus::Graphics& graphics, const DRAWITEMSTRUCT& item, const
     } else {
         RECT placed{};
         GetWindowRect(item.hwndItem, &placed);
-        MapWindowPoints(HWND_DESKTOP, mainWindow, reinterpret_cast<POINT*>(&placed), 2);
+        MapWindowPoints(HWND_DESKTOP, GetParent(item.hwndItem), reinterpret_cast<POINT*>(&placed), 2);
         part = Gdiplus::Rect(placed.left, placed.top, placed.right - placed.left, placed.bottom - placed.top);
     }
-    graphics.DrawImage(skin, destination, part.X, part.Y, part.Width, part.Height, Gdiplus::UnitPixel);
+    graphics.DrawImage(face, destination, part.X, part.Y, part.Width, part.Height, Gdiplus::UnitPixel);
 }

@@ -16,9 +16,11 @@ void DrawSkinText(Gdiplus::Graphics& graphics, const std::wstring& text, const G
                   const Gdiplus::Color& colour, Gdiplus::FontStyle style, Gdiplus::StringAlignment alignment,
                   float pixels);
 
-// A control's background: the part of the face under it, or `source` of the face when given (the common
-// region-button face). Without a face the control is filled with the fallback colour.
-void DrawSkinPart(Gdiplus::Graphics& graphics, const DRAWITEMSTRUCT& item, const Gdiplus::Rect* source = nullptr);
+// A control's background: the part of `face` under it (the control sits on its parent, which wears the face),
+// or `source` of the face when given (the common region-button face). Without a face the control is filled
+// with the fallback colour.
+void DrawSkinPart(Gdiplus::Graphics& graphics, const DRAWITEMSTRUCT& item, Gdiplus::Image* face,
+                  const Gdiplus::Rect* source = nullptr);
 
 // The colours the face falls back to when there is no skin.
 inline const Gdiplus::Color kNoSkinWindowColour(18, 17, 16);

@@ -12,124 +12,125 @@
 
 namespace {
 
-void RunUpdateAndPost()
+// The update's thread: the cancellation query (the window is closing or the player closed it during the
+// update) and the progress callback, which keeps the newest record and posts at most one notice at a time.
+void RunUpdateAndPost(WorkerChannel& workers)
 {
     auto result = std::make_unique<vorn::UpdateResult>(RunConfiguredUpdate(
-        [](const std::wstring& text) { PostStatusText(text); }, IsUpdateCancelled, OnUpdateProgress));
-    PostToMainWindow(WM_APP_UPDATE_FINISHED, 0, std::move(result));
+        [&workers](const std::wstring& text) { PostStatusText(workers, text); },
+        [&workers] { return workers.cancelled(); },
+        [&workers](const vorn::UpdateProgress& progress) {
+            workers.PublishProgress(progress, WM_APP_PROGRESS_CHANGED);
+        }));
+    workers.Post(WM_APP_UPDATE_FINISHED, 0, std::move(result));
 }
 
 // The thread could not be started: give the slot back so the player can try again instead of a window that
 // stays busy for ever.
-void RecoverFromThreadFailure()
+void RecoverFromThreadFailure(MainWindow& window)
 {
-    updateRunning = false;
-    updateFailed = true;
-    ReleaseJobSlot();
-    statusText = L"无法启动更新，请稍后重试。";
-    RefreshUpdateLabel();
-    InvalidateRect(mainWindow, nullptr, FALSE);
-    if (showUpdateErrors)
-        ShowMessageBox(mainWindow, statusText, L"更新失败", MB_OK | MB_ICONERROR);
+    MainWindowState& state = window.state;
+    state.updateRunning = false;
+    state.updateFailed = true;
+    ReleaseJobSlot(window);
+    state.statusText = L"无法启动更新，请稍后重试。";
+    RefreshUpdateLabel(window);
+    InvalidateRect(window.hwnd(), nullptr, FALSE);
+    if (state.showUpdateErrors)
+        ShowMessageBox(window.hwnd(), state.statusText, L"更新失败", MB_OK | MB_ICONERROR);
 }
 
-void OfferRestart()
+void OfferRestart(HWND window)
 {
-    if (ShowMessageBox(mainWindow, L"登录器已更新，需要立即重新启动。", L"重新启动登录器",
+    if (ShowMessageBox(window, L"登录器已更新，需要立即重新启动。", L"重新启动登录器",
                        MB_OKCANCEL | MB_ICONINFORMATION) != IDOK)
         return;
     if (RestartForSelfUpdate())
-        DestroyWindow(mainWindow);
+        DestroyWindow(window);
     else
-        ShowMessageBox(mainWindow, L"无法启动登录器更新程序。", L"重新启动失败", MB_OK | MB_ICONERROR);
+        ShowMessageBox(window, L"无法启动登录器更新程序。", L"重新启动失败", MB_OK | MB_ICONERROR);
 }
 
 }
 
-void CheckUpdatesAsync(bool showErrors)
+void CheckUpdatesAsync(MainWindow& window, bool showErrors)
 {
-    if (!ClaimJobSlot(L"正在下载更新清单..."))
+    if (!ClaimJobSlot(window, L"正在下载更新清单..."))
         return;
-    autoUpdatePending = false;
-    showUpdateErrors = showErrors;
-    progressPercent = 0;
-    updateFailed = false;
-    updateRunning = true;
-    workers.ClearCancel();
-    uiProgress = vorn::UpdateProgress{};
+    MainWindowState& state = window.state;
+    state.autoUpdatePending = false;
+    state.showUpdateErrors = showErrors;
+    state.progressPercent = 0;
+    state.updateFailed = false;
+    state.updateRunning = true;
+    window.workers.ClearCancel();
+    state.uiProgress = vorn::UpdateProgress{};
 
-    if (Controls().announcementView != nullptr)
-        MoveWindow(Controls().announcementView, kAnnouncementRect.x, kAnnouncementRect.y, kAnnouncementRect.width,
+    const MainWindowControls& controls = window.controls;
+    if (controls.announcementView != nullptr)
+        MoveWindow(controls.announcementView, kAnnouncementRect.x, kAnnouncementRect.y, kAnnouncementRect.width,
                    kAnnouncementRect.height, TRUE);
-    if (Controls().updateLabel != nullptr)
-        SetWindowPos(Controls().updateLabel, nullptr, kUpdateLabelRect.x, kUpdateLabelRect.y, kUpdateLabelRect.width,
+    if (controls.updateLabel != nullptr)
+        SetWindowPos(controls.updateLabel, nullptr, kUpdateLabelRect.x, kUpdateLabelRect.y, kUpdateLabelRect.width,
                      kUpdateLabelRect.height, SWP_SHOWWINDOW);
 
-    RefreshUpdateLabel();
-    InvalidateRect(mainWindow, nullptr, FALSE);
-    if (!StartJobThread(updateThread, RunUpdateAndPost))
-        RecoverFromThreadFailure();
+    RefreshUpdateLabel(window);
+    InvalidateRect(window.hwnd(), nullptr, FALSE);
+    if (!StartJobThread(window.jobs.update, [&workers = window.workers] { RunUpdateAndPost(workers); }))
+        RecoverFromThreadFailure(window);
 }
 
-void OnUpdateFinished(LPARAM result)
+void OnUpdateFinished(MainWindow& window, LPARAM result)
 {
     const std::unique_ptr<vorn::UpdateResult> payload = TakePayload<vorn::UpdateResult>(result);
     const vorn::UpdateResult outcome = payload ? *payload : vorn::UpdateResult{};
 
-    updateRunning = false;
-    if (!EndJob(updateThread))
+    MainWindowState& state = window.state;
+    state.updateRunning = false;
+    if (!EndJob(window, window.jobs.update))
         return;
 
-    ReleaseJobSlot();
-    statusText = outcome.message;
-    InvalidateRect(mainWindow, nullptr, FALSE);
-    updateFailed = !outcome.succeeded;
-    RefreshUpdateLabel();
+    ReleaseJobSlot(window);
+    state.statusText = outcome.message;
+    InvalidateRect(window.hwnd(), nullptr, FALSE);
+    state.updateFailed = !outcome.succeeded;
+    RefreshUpdateLabel(window);
 
     if (outcome.succeeded) {
-        progressPercent = 100;
-        ShowWindow(Controls().updateLabel, SW_HIDE);
+        state.progressPercent = 100;
+        ShowWindow(window.controls.updateLabel, SW_HIDE);
         // The label's area on the face is repainted once the label is hidden.
         const RECT labelArea = ToRect(kUpdateLabelRect);
-        InvalidateRect(mainWindow, &labelArea, FALSE);
+        InvalidateRect(window.hwnd(), &labelArea, FALSE);
     }
 
     // An automatic check fails quietly: the status line and the label say it.
-    if (!outcome.succeeded && showUpdateErrors) {
-        ShowMessageBox(mainWindow, outcome.message, L"更新失败", MB_OK | MB_ICONERROR);
+    if (!outcome.succeeded && state.showUpdateErrors) {
+        ShowMessageBox(window.hwnd(), outcome.message, L"更新失败", MB_OK | MB_ICONERROR);
         return;
     }
 
     if (outcome.restartRequired)
-        OfferRestart();
+        OfferRestart(window.hwnd());
 }
 
-void OnProgressChanged()
+void OnProgressChanged(MainWindow& window)
 {
-    uiProgress = workers.TakeProgress();
-    progressPercent = uiProgress.overallPercent;
-    RefreshUpdateLabel();
+    window.state.uiProgress = window.workers.TakeProgress();
+    window.state.progressPercent = window.state.uiProgress.overallPercent;
+    RefreshUpdateLabel(window);
 }
 
-bool IsUpdateCancelled()
+std::wstring BuildUpdateStatusText(const MainWindow& window)
 {
-    return workers.cancelled();
+    return UpdateStatusText(window.state.uiProgress, window.state.closePending, window.state.updateFailed);
 }
 
-void OnUpdateProgress(const vorn::UpdateProgress& progress)
+void RefreshUpdateLabel(MainWindow& window)
 {
-    workers.PublishProgress(progress, WM_APP_PROGRESS_CHANGED);
-}
-
-std::wstring BuildUpdateStatusText()
-{
-    return UpdateStatusText(uiProgress, closePending, updateFailed);
-}
-
-void RefreshUpdateLabel()
-{
-    if (Controls().updateLabel == nullptr)
+    HWND label = window.controls.updateLabel;
+    if (label == nullptr)
         return;
-    SetWindowTextW(Controls().updateLabel, UpdateLabelText(BuildUpdateStatusText(), uiProgress).c_str());
-    InvalidateRect(Controls().updateLabel, nullptr, FALSE);
+    SetWindowTextW(label, UpdateLabelText(BuildUpdateStatusText(window), window.state.uiProgress).c_str());
+    InvalidateRect(label, nullptr, FALSE);
 }

@@ -1,24 +1,20 @@
 #pragma once
 
-#include "update/update_types.h"
-
 #include <windows.h>
 
 #include <string>
 
+class MainWindow;
+
 // The update job: the client update on the window's thread for it, the update label that follows it, and its
-// result (WM_APP_UPDATE_FINISHED). Main window thread only, apart from the two worker callbacks.
+// result (WM_APP_UPDATE_FINISHED). Main window thread only; the update's thread reaches the window through its
+// WorkerChannel alone.
 
 // Starts an update unless another job runs; showErrors shows a failure in a message box.
-void CheckUpdatesAsync(bool showErrors);
-void OnUpdateFinished(LPARAM result);
-void OnProgressChanged();
+void CheckUpdatesAsync(MainWindow& window, bool showErrors);
+void OnUpdateFinished(MainWindow& window, LPARAM result);
+void OnProgressChanged(MainWindow& window);
 
-// Worker side: the cancellation query (the window is closing or the player closed it during the update) and the
-// progress callback, which keeps the newest record and posts at most one notice at a time.
-bool IsUpdateCancelled();
-void OnUpdateProgress(const vorn::UpdateProgress& progress);
-
-// The update label's text from uiProgress and the state flags, and the label refresh.
-std::wstring BuildUpdateStatusText();
-void RefreshUpdateLabel();
+// The update label's text from the window's progress record and state flags, and the label refresh.
+std::wstring BuildUpdateStatusText(const MainWindow& window);
+void RefreshUpdateLabel(MainWindow& window);

@@ -5,9 +5,7 @@
 #include "ui/launch_job.h"
 #include "ui/layout.h"
 #include "ui/settings.h"
-#include "ui/shared_state.h"
 #include "ui/update_job.h"
-#include "ui/windowed_check.h"
 
 #include <shellapi.h>
 
@@ -15,32 +13,33 @@
 
 namespace {
 
-void OnRegionClicked(int slot)
+void OnRegionClicked(MainWindow& window, int slot)
 {
-    const std::wstring name = RegionDisplayName(slot);
+    MainWindowState& state = window.state;
+    const std::wstring name = state.RegionDisplayName(slot);
     if (name.empty())
         return;
-    selectedRegion = slot;
+    state.selectedRegion = slot;
     // While a load or an update runs the choice is kept, but the launch waits until the work is done.
-    EnableWindow(Controls().enterGameButton, busy.load() ? FALSE : TRUE);
-    statusText = L"已选择游戏分区：" + name;
-    InvalidateRect(mainWindow, nullptr, FALSE);
-    for (HWND button : Controls().regionButtons)
+    EnableWindow(window.controls.enterGameButton, state.busy ? FALSE : TRUE);
+    state.statusText = L"已选择游戏分区：" + name;
+    InvalidateRect(window.hwnd(), nullptr, FALSE);
+    for (HWND button : window.controls.regionButtons)
         InvalidateRect(button, nullptr, TRUE);
-    InvalidateRect(Controls().enterGameButton, nullptr, TRUE);
+    InvalidateRect(window.controls.enterGameButton, nullptr, TRUE);
 }
 
-void ToggleWindowed()
+void ToggleWindowed(MainWindow& window)
 {
-    SetWindowedChecked(!IsWindowedChecked());
-    SaveSettings();
-    InvalidateRect(Controls().windowedCheck, nullptr, TRUE);
+    window.settings.windowed = !window.settings.windowed;
+    SaveSettings(window.settings);
+    InvalidateRect(window.controls.windowedCheck, nullptr, TRUE);
 }
 
 // All four link buttons lead to the same home page; a missing browser is not worth a message.
-void OpenWebsite()
+void OpenWebsite(HWND window)
 {
-    ShellExecuteW(mainWindow, L"open", Config().websiteUrl.c_str(), nullptr, nullptr, SW_SHOWNORMAL);
+    ShellExecuteW(window, L"open", Config().websiteUrl.c_str(), nullptr, nullptr, SW_SHOWNORMAL);
 }
 
 }
@@ -50,39 +49,39 @@ bool IsInDragBand(int clientY)
     return clientY >= 0 && clientY < kDragBandHeight;
 }
 
-void OnCommand(int controlId)
+void OnCommand(MainWindow& window, int controlId)
 {
     if (controlId >= kFirstRegionButtonId && controlId < kFirstRegionButtonId + kRegionButtonCount) {
-        OnRegionClicked(controlId - kFirstRegionButtonId);
+        OnRegionClicked(window, controlId - kFirstRegionButtonId);
         return;
     }
     switch (controlId) {
     case kWindowedCheckId:
-        ToggleWindowed();
+        ToggleWindowed(window);
         break;
     case kWebsiteButtonId:
     case kForumButtonId:
     case kRegisterButtonId:
     case kSponsorButtonId:
-        OpenWebsite();
+        OpenWebsite(window.hwnd());
         break;
     case kDownloadButtonId:
-        CheckUpdatesAsync(true);
+        CheckUpdatesAsync(window, true);
         break;
     case kUpdateLabelId:
         // The label is a retry button only after a failure; the second click of a double click finds the
         // flag already cleared by the check it started.
-        if (updateFailed)
-            CheckUpdatesAsync(true);
+        if (window.state.updateFailed)
+            CheckUpdatesAsync(window, true);
         break;
     case kEnterGameButtonId:
-        EnterGame();
+        EnterGame(window);
         break;
     case kGameSettingsButtonId:
-        ShowGameSettingsDialog();
+        ShowGameSettingsDialog(window);
         break;
     case kCloseButtonId:
-        PostMessageW(mainWindow, WM_CLOSE, 0, 0);
+        PostMessageW(window.hwnd(), WM_CLOSE, 0, 0);
         break;
     default:
         break;

@@ -2,16 +2,17 @@
 
 #include "launch/enter_game.h"
 #include "launch/region_list.h"
+#include "ui/main_window.h"
 #include "ui/shared_state.h"
 
 #include <memory>
 #include <string>
 
-void OnStatusText(LPARAM text)
+void OnStatusText(MainWindow& window, LPARAM text)
 {
     if (const std::unique_ptr<std::wstring> payload = TakePayload<std::wstring>(text))
-        statusText = std::move(*payload);
-    InvalidateRect(mainWindow, nullptr, FALSE);
+        window.state.statusText = std::move(*payload);
+    InvalidateRect(window.hwnd(), nullptr, FALSE);
 }
 
 void DiscardQueuedWorkerMessages(HWND window)

@@ -10,6 +10,8 @@ HRESULT FakeControl::QueryInterface(REFIID iid, void** object)
         *object = static_cast<IOleObject*>(this);
     else if (iid == IID_IOleInPlaceObject || iid == IID_IOleWindow)
         *object = static_cast<IOleInPlaceObject*>(this);
+    else if (iid == IID_IOleInPlaceActiveObject)
+        *object = static_cast<IOleInPlaceActiveObject*>(this);
     else if (iid == IID_IPersistStreamInit)
         *object = static_cast<IPersistStreamInit*>(this);
     else {
@@ -104,4 +106,10 @@ HRESULT FakeControl::InitNew()
 {
     calls_.push_back("InitNew");
     return S_OK;
+}
+
+HRESULT FakeControl::TranslateAccelerator(LPMSG message)
+{
+    calls_.push_back("TranslateAccelerator");
+    return message != nullptr && message->message == WM_KEYDOWN && message->wParam == VK_TAB ? S_OK : S_FALSE;
 }

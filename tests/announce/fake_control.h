@@ -2,7 +2,8 @@
 
 // A small embeddable object of our own, standing in for the browser control where a test must see exactly
 // what the container does to its control: it records every call and behaves like an in-place control (it asks
-// the site for its window context and tells it when it activates and deactivates).
+// the site for its window context and tells it when it activates and deactivates). Offered a key, it takes Tab
+// alone.
 
 #include "base/com_ptr.h"
 
@@ -12,7 +13,10 @@
 #include <string>
 #include <vector>
 
-class FakeControl final : public IOleObject, public IOleInPlaceObject, public IPersistStreamInit {
+class FakeControl final : public IOleObject,
+                          public IOleInPlaceObject,
+                          public IOleInPlaceActiveObject,
+                          public IPersistStreamInit {
 public:
     explicit FakeControl(DWORD miscStatus = OLEMISC_SETCLIENTSITEFIRST) : miscStatus_(miscStatus) {}
     FakeControl(const FakeControl&) = delete;
@@ -60,6 +64,12 @@ public:
     HRESULT STDMETHODCALLTYPE UIDeactivate() override { return S_OK; }
     HRESULT STDMETHODCALLTYPE SetObjectRects(LPCRECT position, LPCRECT clip) override;
     HRESULT STDMETHODCALLTYPE ReactivateAndUndo() override { return E_NOTIMPL; }
+
+    HRESULT STDMETHODCALLTYPE TranslateAccelerator(LPMSG message) override;
+    HRESULT STDMETHODCALLTYPE OnFrameWindowActivate(BOOL) override { return S_OK; }
+    HRESULT STDMETHODCALLTYPE OnDocWindowActivate(BOOL) override { return S_OK; }
+    HRESULT STDMETHODCALLTYPE ResizeBorder(LPCRECT, IOleInPlaceUIWindow*, BOOL) override { return S_OK; }
+    HRESULT STDMETHODCALLTYPE EnableModeless(BOOL) override { return S_OK; }
 
     HRESULT STDMETHODCALLTYPE GetClassID(CLSID*) override { return E_NOTIMPL; }
     HRESULT STDMETHODCALLTYPE IsDirty() override { return S_FALSE; }

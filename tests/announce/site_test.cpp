@@ -2,6 +2,7 @@
 
 #include "announce/announcement_ambient.h"
 #include "announce/announcement_module.h"
+#include "announce/announcement_view.h"
 #include "announce/host_window.h"
 #include "announce/panel_settings.h"
 #include "base/unique_resource.h"
@@ -12,6 +13,8 @@
 #include <mshtmdid.h>
 #include <mshtmhst.h>
 #include <olectl.h>
+
+#include <algorithm>
 
 using vorn::AnnouncementSite;
 
@@ -253,4 +256,31 @@ TEST_F(HostWindowTest, SiteIsOnlyFoundOnHostWindowsOfThisProcess)
     EXPECT_FALSE(vorn::IsAnnouncementHost(nullptr));
     EXPECT_FALSE(vorn::HostSite(parent_.get()));
     EXPECT_FALSE(vorn::HostSite(GetDesktopWindow()));
+}
+
+TEST_F(HostWindowTest, KeysForThePanelReachItsControlFirst)
+{
+    FakeControl control;
+    ASSERT_EQ(site_->AttachControl(&control), S_OK);
+    UniqueWindow inside(CreateWindowExW(0, L"STATIC", L"", WS_CHILD, 0, 0, 10, 10, host_, nullptr,
+                                        GetModuleHandleW(nullptr), nullptr));
+    ASSERT_TRUE(inside);
+    const auto key = [](HWND window, WPARAM code) { return MSG{window, WM_KEYDOWN, code, 0, 0, {}}; };
+    const auto offered = [&] {
+        return std::count(control.calls().begin(), control.calls().end(), std::string("TranslateAccelerator"));
+    };
+
+    MSG tab = key(inside.get(), VK_TAB);
+    EXPECT_TRUE(PreTranslateAnnouncementMessage(tab)) << "a key inside the panel, taken by its control";
+    MSG f5 = key(host_, VK_F5);
+    EXPECT_FALSE(PreTranslateAnnouncementMessage(f5)) << "a key the control leaves goes on to the window";
+    EXPECT_EQ(offered(), 2);
+
+    MSG outside = key(parent_.get(), VK_TAB);
+    EXPECT_FALSE(PreTranslateAnnouncementMessage(outside));
+    EXPECT_EQ(offered(), 2) << "a key outside the panel is never offered to it";
+
+    site_->DetachControl();
+    EXPECT_FALSE(PreTranslateAnnouncementMessage(tab)) << "a panel without a control takes nothing";
+    EXPECT_EQ(offered(), 2);
 }

@@ -78,9 +78,9 @@ protected:
 
     void TearDown() override
     {
-        DestroyAnnouncementView();
-        EXPECT_EQ(announcementHost, nullptr);
-        EXPECT_EQ(announcementBrowser, nullptr);
+        view_.Destroy();
+        EXPECT_EQ(view_.host(), nullptr);
+        EXPECT_EQ(view_.browser(), nullptr);
     }
 
     std::vector<HWND> Hosts() const
@@ -96,25 +96,26 @@ protected:
     bool HasChildren() const { return GetWindow(parent_.get(), GW_CHILD) != nullptr; }
 
     // Takes a reference of the panel's browser, so a test can see the panel let go of all of its own.
-    static ComPtr<IWebBrowser2> ShareBrowser()
+    ComPtr<IWebBrowser2> ShareBrowser() const
     {
-        if (announcementBrowser != nullptr)
-            announcementBrowser->AddRef();
-        return ComPtr<IWebBrowser2>::Attach(announcementBrowser);
+        if (view_.browser() != nullptr)
+            view_.browser()->AddRef();
+        return ComPtr<IWebBrowser2>::Attach(view_.browser());
     }
 
     vorn::AnnouncementModule module_;
     UniqueWindow parent_;
+    vorn::AnnouncementView view_;
 };
 
 }
 
 TEST_F(AnnouncementViewTest, HostWindowAndBrowserCarryThePanelSettings)
 {
-    HWND host = vorn::BuildAnnouncementView(parent_.get(), kPanelRect, {CreateWineBrowser, TestPath});
+    HWND host = view_.Build(parent_.get(), kPanelRect, {CreateWineBrowser, TestPath});
     ASSERT_NE(host, nullptr);
-    EXPECT_EQ(announcementHost, host);
-    ASSERT_NE(announcementBrowser, nullptr);
+    EXPECT_EQ(view_.host(), host);
+    ASSERT_NE(view_.browser(), nullptr);
     EXPECT_EQ(Hosts(), std::vector<HWND>{host});
 
     EXPECT_EQ(GetParent(host), parent_.get());
@@ -130,13 +131,13 @@ TEST_F(AnnouncementViewTest, HostWindowAndBrowserCarryThePanelSettings)
     EXPECT_STREQ(text, L"游戏公告");
 
     VARIANT_BOOL silent = VARIANT_FALSE;
-    ASSERT_EQ(announcementBrowser->get_Silent(&silent), S_OK);
+    ASSERT_EQ(view_.browser()->get_Silent(&silent), S_OK);
     EXPECT_EQ(silent, VARIANT_TRUE);
     VARIANT_BOOL dropTarget = VARIANT_TRUE;
-    ASSERT_EQ(announcementBrowser->get_RegisterAsDropTarget(&dropTarget), S_OK);
+    ASSERT_EQ(view_.browser()->get_RegisterAsDropTarget(&dropTarget), S_OK);
     EXPECT_EQ(dropTarget, VARIANT_FALSE);
     VARIANT_BOOL registered = VARIANT_TRUE;
-    ASSERT_EQ(announcementBrowser->get_RegisterAsBrowser(&registered), S_OK);
+    ASSERT_EQ(view_.browser()->get_RegisterAsBrowser(&registered), S_OK);
     EXPECT_EQ(registered, VARIANT_FALSE);
 
     const ComPtr<vorn::AnnouncementSite> site = vorn::HostSite(host);
@@ -147,20 +148,20 @@ TEST_F(AnnouncementViewTest, HostWindowAndBrowserCarryThePanelSettings)
     EXPECT_FALSE(site->Settings().allowShowUI);
     ComPtr<IUnknown> control = site->Control();
     ComPtr<IUnknown> browserIdentity;
-    ASSERT_EQ(announcementBrowser->QueryInterface(IID_IUnknown, browserIdentity.put_void()), S_OK);
+    ASSERT_EQ(view_.browser()->QueryInterface(IID_IUnknown, browserIdentity.put_void()), S_OK);
     EXPECT_EQ(control.get(), browserIdentity.get());
 }
 
 TEST_F(AnnouncementViewTest, DestructionReleasesEveryReference)
 {
-    ASSERT_NE(vorn::BuildAnnouncementView(parent_.get(), kPanelRect, {CreateWineBrowser, TestPath}), nullptr);
+    ASSERT_NE(view_.Build(parent_.get(), kPanelRect, {CreateWineBrowser, TestPath}), nullptr);
     ComPtr<IWebBrowser2> browser = ShareBrowser();
-    ComPtr<vorn::AnnouncementSite> site = vorn::HostSite(announcementHost);
-    HWND host = announcementHost;
+    ComPtr<vorn::AnnouncementSite> site = vorn::HostSite(view_.host());
+    HWND host = view_.host();
 
-    DestroyAnnouncementView();
-    EXPECT_EQ(announcementHost, nullptr);
-    EXPECT_EQ(announcementBrowser, nullptr);
+    view_.Destroy();
+    EXPECT_EQ(view_.host(), nullptr);
+    EXPECT_EQ(view_.browser(), nullptr);
     EXPECT_FALSE(IsWindow(host));
     EXPECT_FALSE(HasChildren());
     EXPECT_EQ(site.detach()->Release(), 0u);
@@ -169,27 +170,27 @@ TEST_F(AnnouncementViewTest, DestructionReleasesEveryReference)
 
 TEST_F(AnnouncementViewTest, SecondCreationDestroysTheFirstPanel)
 {
-    HWND first = vorn::BuildAnnouncementView(parent_.get(), kPanelRect, {CreateWineBrowser, TestPath});
+    HWND first = view_.Build(parent_.get(), kPanelRect, {CreateWineBrowser, TestPath});
     ASSERT_NE(first, nullptr);
     ComPtr<IWebBrowser2> firstBrowser = ShareBrowser();
 
-    HWND second = vorn::BuildAnnouncementView(parent_.get(), kPanelRect, {CreateWineBrowser, TestPath});
+    HWND second = view_.Build(parent_.get(), kPanelRect, {CreateWineBrowser, TestPath});
     ASSERT_NE(second, nullptr);
     EXPECT_FALSE(IsWindow(first));
     EXPECT_EQ(Hosts(), std::vector<HWND>{second});
-    EXPECT_EQ(announcementHost, second);
-    EXPECT_NE(announcementBrowser, firstBrowser.get());
+    EXPECT_EQ(view_.host(), second);
+    EXPECT_NE(view_.browser(), firstBrowser.get());
     EXPECT_EQ(firstBrowser.detach()->Release(), 0u);
 
     // A failed creation also takes the standing panel down first.
-    EXPECT_EQ(vorn::BuildAnnouncementView(parent_.get(), kPanelRect, {NoControl, TestPath}), nullptr);
+    EXPECT_EQ(view_.Build(parent_.get(), kPanelRect, {NoControl, TestPath}), nullptr);
     EXPECT_FALSE(IsWindow(second));
     EXPECT_FALSE(HasChildren());
 }
 
 TEST_F(AnnouncementViewTest, DestructionAfterTheParentDestroyedTheHost)
 {
-    HWND host = vorn::BuildAnnouncementView(parent_.get(), kPanelRect, {CreateWineBrowser, TestPath});
+    HWND host = view_.Build(parent_.get(), kPanelRect, {CreateWineBrowser, TestPath});
     ASSERT_NE(host, nullptr);
     ComPtr<IWebBrowser2> browser = ShareBrowser();
     ComPtr<vorn::AnnouncementSite> site = vorn::HostSite(host);
@@ -197,26 +198,26 @@ TEST_F(AnnouncementViewTest, DestructionAfterTheParentDestroyedTheHost)
     parent_.reset();
     EXPECT_FALSE(IsWindow(host));
     EXPECT_FALSE(site->Control()) << "the host let go of its control when it was destroyed";
-    EXPECT_EQ(announcementHost, host);
+    EXPECT_EQ(view_.host(), host);
 
-    DestroyAnnouncementView();
-    EXPECT_EQ(announcementHost, nullptr);
-    EXPECT_EQ(announcementBrowser, nullptr);
+    view_.Destroy();
+    EXPECT_EQ(view_.host(), nullptr);
+    EXPECT_EQ(view_.browser(), nullptr);
     EXPECT_EQ(site.detach()->Release(), 0u);
     EXPECT_EQ(browser.detach()->Release(), 0u);
 }
 
 TEST_F(AnnouncementViewTest, PathThatFillsTheBufferFailsCreation)
 {
-    EXPECT_EQ(vorn::BuildAnnouncementView(parent_.get(), kPanelRect, {CreateWineBrowser, FilledPath}), nullptr);
-    EXPECT_EQ(announcementHost, nullptr);
-    EXPECT_EQ(announcementBrowser, nullptr);
+    EXPECT_EQ(view_.Build(parent_.get(), kPanelRect, {CreateWineBrowser, FilledPath}), nullptr);
+    EXPECT_EQ(view_.host(), nullptr);
+    EXPECT_EQ(view_.browser(), nullptr);
     EXPECT_FALSE(HasChildren());
 
-    EXPECT_EQ(vorn::BuildAnnouncementView(parent_.get(), kPanelRect, {CreateWineBrowser, NoPath}), nullptr);
+    EXPECT_EQ(view_.Build(parent_.get(), kPanelRect, {CreateWineBrowser, NoPath}), nullptr);
     EXPECT_FALSE(HasChildren());
 
-    EXPECT_NE(vorn::BuildAnnouncementView(parent_.get(), kPanelRect, {CreateWineBrowser, LongestPath}), nullptr)
+    EXPECT_NE(view_.Build(parent_.get(), kPanelRect, {CreateWineBrowser, LongestPath}), nullptr)
         << "a path one character short of the buffer still builds the address";
 }
 
@@ -224,10 +225,10 @@ TEST_F(AnnouncementViewTest, ControlThatIsNoBrowserIsClosedAndReleased)
 {
     FakeControl control;
     fakeControl = &control;
-    EXPECT_EQ(vorn::BuildAnnouncementView(parent_.get(), kPanelRect, {CreateFakeControl, TestPath}), nullptr);
+    EXPECT_EQ(view_.Build(parent_.get(), kPanelRect, {CreateFakeControl, TestPath}), nullptr);
     fakeControl = nullptr;
-    EXPECT_EQ(announcementHost, nullptr);
-    EXPECT_EQ(announcementBrowser, nullptr);
+    EXPECT_EQ(view_.host(), nullptr);
+    EXPECT_EQ(view_.browser(), nullptr);
     EXPECT_FALSE(HasChildren());
     EXPECT_EQ(control.references(), 0u);
     EXPECT_EQ(control.site(), nullptr);
@@ -238,25 +239,30 @@ TEST_F(AnnouncementViewTest, ControlThatIsNoBrowserIsClosedAndReleased)
 
 TEST_F(AnnouncementViewTest, WithoutAnHtmlEngineTheLauncherGetsNoPanel)
 {
-    EXPECT_EQ(CreateAnnouncementView(parent_.get(), kPanelRect), nullptr);
-    EXPECT_EQ(announcementHost, nullptr);
-    EXPECT_EQ(announcementBrowser, nullptr);
+    EXPECT_EQ(view_.Create(parent_.get(), kPanelRect), nullptr);
+    EXPECT_EQ(view_.host(), nullptr);
+    EXPECT_EQ(view_.browser(), nullptr);
     EXPECT_FALSE(HasChildren());
 }
 
-TEST(AnnouncementModule, EndingTheModuleTakesALeftoverPanelDown)
+TEST(AnnouncementModule, PanelEndsWithItsOwnerAndTheModuleTakesTheClassAway)
 {
     UniqueWindow parent;
+    ComPtr<IWebBrowser2> browser;
     {
         vorn::AnnouncementModule module;
         ASSERT_TRUE(module.InitializeOle());
         parent.reset(CreateWindowExW(0, L"STATIC", L"main", WS_POPUP, 0, 0, 1040, 665, nullptr, nullptr,
                                      GetModuleHandleW(nullptr), nullptr));
-        ASSERT_NE(vorn::BuildAnnouncementView(parent.get(), kPanelRect, {CreateWineBrowser, TestPath}), nullptr);
+        {
+            vorn::AnnouncementView view;
+            ASSERT_NE(view.Build(parent.get(), kPanelRect, {CreateWineBrowser, TestPath}), nullptr);
+            view.browser()->AddRef();
+            browser = ComPtr<IWebBrowser2>::Attach(view.browser());
+        }
+        EXPECT_EQ(GetWindow(parent.get(), GW_CHILD), nullptr) << "the panel's owner took its host window down";
+        EXPECT_EQ(browser.detach()->Release(), 0u) << "and let go of its browser";
     }
-    EXPECT_EQ(announcementHost, nullptr);
-    EXPECT_EQ(announcementBrowser, nullptr);
-    EXPECT_EQ(GetWindow(parent.get(), GW_CHILD), nullptr);
     WNDCLASSEXW wc{};
     wc.cbSize = sizeof(wc);
     EXPECT_FALSE(GetClassInfoExW(GetModuleHandleW(nullptr), vorn::kAnnouncementHostClass, &wc));

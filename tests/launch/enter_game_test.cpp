@@ -12,7 +12,6 @@
 #include "ui/controls.h"
 #include "ui/launch_job.h"
 #include "ui/region_list_job.h"
-#include "ui/shared_state.h"
 
 #include <gtest/gtest.h>
 
@@ -505,8 +504,8 @@ TEST(EnterGameFromTheWindow, RegionClickAndEnterGameStartTheGameAndMinimiseTheWi
     const launchtest::ScopedConfig scopedConfig(std::move(config));
     const harness::MessageBoxRecorder boxes({IDOK});
 
-    StartRegionListLoad();
-    ASSERT_TRUE(harness::PumpUntil([] { return !busy.load() && hasRegions; }, 15000));
+    StartRegionListLoad(window.object());
+    ASSERT_TRUE(harness::PumpUntil([&] { return !window.state().busy && window.state().hasRegions; }, 15000));
     SendMessageW(window.hwnd(), WM_COMMAND, MAKEWPARAM(kFirstRegionButtonId, BN_CLICKED),
                  reinterpret_cast<LPARAM>(window.control(kFirstRegionButtonId)));
     ASSERT_TRUE(IsWindowEnabled(window.control(kEnterGameButtonId)));
@@ -514,7 +513,8 @@ TEST(EnterGameFromTheWindow, RegionClickAndEnterGameStartTheGameAndMinimiseTheWi
                  reinterpret_cast<LPARAM>(window.control(kEnterGameButtonId)));
 
     // The authorisation runs on the window's job thread; its finish, on this thread, starts the game.
-    ASSERT_TRUE(harness::PumpUntil([&] { return !busy.load() && IsIconic(window.hwnd()); }, kGameRecordTimeoutMs));
+    ASSERT_TRUE(
+        harness::PumpUntil([&] { return !window.state().busy && IsIconic(window.hwnd()); }, kGameRecordTimeoutMs));
     const auto record = folder.WaitGameRecord(kGameRecordTimeoutMs);
     ASSERT_TRUE(record.has_value());
     EXPECT_EQ(record->at(L"command_line"), L"\"" + folder.root() + L"\\Main.exe\" Updater /u127.0.0.1 /p7011");

@@ -5,7 +5,6 @@
 #include "base/paths.h"
 #include "launch/region_list.h"
 #include "tests/support/process_probe.h"
-#include "ui/jobs.h"
 #include "ui/layout.h"
 #include "ui/main_window.h"
 #include "ui/shared_state.h"
@@ -76,26 +75,6 @@ void PrepareWindowProcess()
 
 }
 
-void ResetSharedState()
-{
-    JoinJobThreads();
-    mainWindow = nullptr;
-    busy.store(false);
-    updateRunning = false;
-    closePending = false;
-    directoryConnected = false;
-    hasRegions = false;
-    updateFailed = false;
-    showUpdateErrors = false;
-    autoUpdatePending = true;
-    selectedRegion = -1;
-    uiProgress = {};
-    progressPercent = 0;
-    statusText = L"准备就绪。";
-    regions.clear();
-    workers.Open(nullptr);
-}
-
 bool PumpPending()
 {
     bool quit = false;
@@ -124,11 +103,12 @@ bool PumpUntil(const std::function<bool()>& done, DWORD timeoutMs)
     }
 }
 
-void DeliverRegionList(std::vector<RegionInfo> regions, bool connected, std::wstring errorText)
+void MainWindowUnderTest::DeliverRegionList(std::vector<RegionInfo> regions, bool connected,
+                                            std::wstring errorText) const
 {
-    PostToMainWindow(WM_APP_REGION_LIST_RESULT, 0,
-                     std::make_unique<RegionListResult>(
-                         RegionListResult{connected, std::move(errorText), std::move(regions)}));
+    object().workers.Post(WM_APP_REGION_LIST_RESULT, 0,
+                          std::make_unique<RegionListResult>(
+                              RegionListResult{connected, std::move(errorText), std::move(regions)}));
     PumpPending();
 }
 
@@ -143,11 +123,11 @@ std::vector<RegionInfo> RegionsNamed(const std::vector<std::wstring>& names, std
 MainWindowUnderTest::MainWindowUnderTest(WindowOptions options)
 {
     PrepareWindowProcess();
-    ResetSharedState();
-    autoUpdatePending = options.automaticUpdate;
+    MainWindowOptions start;
+    start.automaticUpdate = options.automaticUpdate;
     window_ = CreateWindowExW(WS_EX_APPWINDOW, kWindowClass, Config().windowTitle.c_str(),
                               WS_POPUP | WS_CLIPCHILDREN | WS_MINIMIZEBOX, 10, 10, kWindowWidth, kWindowHeight, nullptr, nullptr,
-                              GetModuleHandleW(nullptr), nullptr);
+                              GetModuleHandleW(nullptr), &start);
     if (window_ == nullptr)
         throw std::runtime_error("the main window was not created");
     if (options.shown) {
@@ -155,7 +135,7 @@ MainWindowUnderTest::MainWindowUnderTest(WindowOptions options)
         UpdateWindow(window_);
     }
     // The load started at creation holds `busy` until its result has been handled.
-    if (!PumpUntil([] { return !busy.load() && !updateRunning; }, kSettleTimeoutMs))
+    if (!PumpUntil([this] { return !state().busy && !state().updateRunning; }, kSettleTimeoutMs))
         throw std::runtime_error("the region list started at creation did not report");
 }
 

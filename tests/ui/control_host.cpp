@@ -1,7 +1,6 @@
 #include "tests/ui/control_host.h"
 
 #include "ui/main_window.h"
-#include "ui/painting.h"
 #include "ui/resolutions.h"
 
 namespace testui {
@@ -22,7 +21,6 @@ ControlHost::ControlHost()
     Gdiplus::GdiplusStartup(&gdiplusToken_, &input, nullptr);
     parent_ = CreateWindowExW(0, L"STATIC", L"test host", WS_POPUP | WS_CLIPCHILDREN, 0, 0, 1040, 665, nullptr,
                               nullptr, GetModuleHandleW(nullptr), nullptr);
-    mainWindow = parent_;
     window_ = std::make_unique<MainWindow>(parent_);
     MainWindow::Attach(parent_, window_.get());
     MainWindowControls& controls = window_->controls;
@@ -31,20 +29,12 @@ ControlHost::ControlHost()
     for (const wchar_t* text : kResolutionTexts)
         SendMessageW(controls.resolutionCombo, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(text));
     controls.windowedCheck = Button(203, 290, 543, 131, 31);
-    selectedRegion = -1;
-    updateFailed = false;
-    uiProgress = {};
-    regions.clear();
 }
 
 ControlHost::~ControlHost()
 {
-    FreeSkin();
-    regions.clear();
-    selectedRegion = -1;
     MainWindow::Attach(parent_, nullptr);
     DestroyWindow(parent_);
-    mainWindow = nullptr;
     window_.reset();
     Gdiplus::GdiplusShutdown(gdiplusToken_);
 }

@@ -6,7 +6,6 @@
 
 #include "ui/controls.h"
 #include "ui/main_window.h"
-#include "ui/shared_state.h"
 
 #include <windows.h>
 
@@ -26,6 +25,8 @@ public:
     ~ControlHost();
 
     HWND parent() const { return parent_; }
+    // The main-window object the parent carries, with a fresh state.
+    MainWindow& window() const { return *window_; }
     // A child BUTTON with an id and rectangle of the main window's table, created on demand.
     HWND Button(int id, int x, int y, int width, int height);
 

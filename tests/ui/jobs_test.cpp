@@ -8,7 +8,6 @@
 #include "ui/main_window.h"
 #include "ui/jobs.h"
 #include "ui/region_list_job.h"
-#include "ui/shared_state.h"
 
 #include <gtest/gtest.h>
 
@@ -78,9 +77,9 @@ private:
     std::thread thread_;
 };
 
-void DeliverRegion(std::uint16_t port)
+void DeliverRegion(const MainWindowUnderTest& window, std::uint16_t port)
 {
-    harness::DeliverRegionList(harness::RegionsNamed({L"一区"}, port));
+    window.DeliverRegionList(harness::RegionsNamed({L"一区"}, port));
 }
 
 void Click(const MainWindowUnderTest& window, int id)
@@ -95,19 +94,19 @@ TEST(RegionListJob, OneLoadAtATimeWithTheButtonsDisabledUntilItsFinish)
     // The harness configures no directory host, so the load reports at once; the slot stays taken until the
     // window has handled that report.
     MainWindowUnderTest window;
-    StartRegionListLoad();
-    EXPECT_TRUE(busy.load());
-    EXPECT_EQ(statusText, kLoadingRegionsText);
-    EXPECT_FALSE(IsWindowEnabled(Controls().downloadButton));
-    EXPECT_FALSE(IsWindowEnabled(Controls().enterGameButton));
-    EnableWindow(Controls().downloadButton, TRUE);
-    StartRegionListLoad();  // refused: the buttons are left alone
-    EXPECT_TRUE(IsWindowEnabled(Controls().downloadButton));
+    StartRegionListLoad(window.object());
+    EXPECT_TRUE(window.state().busy);
+    EXPECT_EQ(window.state().statusText, kLoadingRegionsText);
+    EXPECT_FALSE(IsWindowEnabled(window.controls().downloadButton));
+    EXPECT_FALSE(IsWindowEnabled(window.controls().enterGameButton));
+    EnableWindow(window.controls().downloadButton, TRUE);
+    StartRegionListLoad(window.object());  // refused: the buttons are left alone
+    EXPECT_TRUE(IsWindowEnabled(window.controls().downloadButton));
 
-    ASSERT_TRUE(PumpUntil([] { return !busy.load(); }, kWait));
-    EXPECT_FALSE(regionListThread.joinable()) << "the finish joins the load's thread";
-    EXPECT_EQ(statusText, kNoServerHostText);
-    EXPECT_TRUE(IsWindowEnabled(Controls().downloadButton));
+    ASSERT_TRUE(PumpUntil([&] { return !window.state().busy; }, kWait));
+    EXPECT_FALSE(window.object().jobs.regionList.joinable()) << "the finish joins the load's thread";
+    EXPECT_EQ(window.state().statusText, kNoServerHostText);
+    EXPECT_TRUE(IsWindowEnabled(window.controls().downloadButton));
 }
 
 // A region's service that accepts the connection and never says a word: the exchange runs on the window's job
@@ -124,17 +123,17 @@ TEST(LaunchJob, WindowAnswersWhileASilentServiceKeepsTheLaunchWaiting)
     ASSERT_TRUE(silent.listening());
     MainWindowUnderTest window;
     MessageBoxRecorder boxes({IDOK});
-    SetWindowTextW(window.control(kAccountEditId), L"  player one\t");
-    DeliverRegion(silent.port());
+    window.object().settings.account = L"  player one\t";
+    DeliverRegion(window, silent.port());
     Click(window, kFirstRegionButtonId);
-    ASSERT_TRUE(IsWindowEnabled(Controls().enterGameButton));
+    ASSERT_TRUE(IsWindowEnabled(window.controls().enterGameButton));
 
     AnswerWatch watch(window.hwnd());
     Click(window, kEnterGameButtonId);
-    EXPECT_TRUE(busy.load());
-    EXPECT_FALSE(IsWindowEnabled(Controls().enterGameButton));
-    EXPECT_FALSE(IsWindowEnabled(Controls().downloadButton));
-    EXPECT_EQ(statusText, L"正在请求游戏分区启动认证：一区");
+    EXPECT_TRUE(window.state().busy);
+    EXPECT_FALSE(IsWindowEnabled(window.controls().enterGameButton));
+    EXPECT_FALSE(IsWindowEnabled(window.controls().downloadButton));
+    EXPECT_EQ(window.state().statusText, L"正在请求游戏分区启动认证：一区");
     // The settings are stored before anything goes over the network.
     EXPECT_EQ(SavedGameAccount(), L"player one");
 
@@ -148,10 +147,10 @@ TEST(LaunchJob, WindowAnswersWhileASilentServiceKeepsTheLaunchWaiting)
     EXPECT_EQ(boxes.calls()[0].caption, L"无法启动游戏");
     EXPECT_EQ(boxes.calls()[0].type, static_cast<UINT>(MB_OK | MB_ICONERROR));
     EXPECT_EQ(boxes.calls()[0].owner, window.hwnd());
-    EXPECT_FALSE(busy.load());
-    EXPECT_FALSE(launchThread.joinable());
-    EXPECT_TRUE(IsWindowEnabled(Controls().enterGameButton));
-    EXPECT_EQ(statusText, L"已选择游戏分区：一区");
+    EXPECT_FALSE(window.state().busy);
+    EXPECT_FALSE(window.object().jobs.launch.joinable());
+    EXPECT_TRUE(IsWindowEnabled(window.controls().enterGameButton));
+    EXPECT_EQ(window.state().statusText, L"已选择游戏分区：一区");
     EXPECT_FALSE(IsIconic(window.hwnd()));
 
     const std::vector<std::string> lines = requests.Lines();
@@ -172,17 +171,17 @@ TEST(LaunchJob, PressesWhileAJobRunsAndChecksBeforeTheNetworkStartNothing)
     Click(window, kEnterGameButtonId);
     ASSERT_EQ(boxes.calls().size(), 1u);
     EXPECT_EQ(boxes.calls()[0].text, L"暂无可用游戏分区。请先配置并启动多区列表服务端。");
-    EXPECT_FALSE(busy.load());
+    EXPECT_FALSE(window.state().busy);
     EXPECT_FALSE(SavedGameAccount().has_value());
 
     // Another job holds the slot: the press is dropped without a word.
-    DeliverRegion(1);
+    DeliverRegion(window, 1);
     Click(window, kFirstRegionButtonId);
-    busy.store(true);
+    window.state().busy = true;
     Click(window, kEnterGameButtonId);
-    busy.store(false);
+    window.state().busy = false;
     EXPECT_EQ(boxes.calls().size(), 1u);
-    EXPECT_FALSE(launchThread.joinable());
+    EXPECT_FALSE(window.object().jobs.launch.joinable());
     EXPECT_FALSE(SavedGameAccount().has_value());
 }
 
@@ -195,16 +194,15 @@ TEST(LaunchJob, ClosingDuringTheExchangeWaitsForItsEndAndShowsNothingMore)
     ASSERT_TRUE(silent.listening());
     MainWindowUnderTest window;
     MessageBoxRecorder boxes({IDYES});
-    DeliverRegion(silent.port());
+    DeliverRegion(window, silent.port());
     Click(window, kFirstRegionButtonId);
     Click(window, kEnterGameButtonId);
-    ASSERT_TRUE(launchThread.joinable());
+    ASSERT_TRUE(window.object().jobs.launch.joinable());
 
     PostMessageW(window.hwnd(), WM_CLOSE, 0, 0);
-    ASSERT_TRUE(PumpUntil([] { return closePending; }, kWait));
+    ASSERT_TRUE(PumpUntil([&] { return window.state().closePending; }, kWait));
     EXPECT_TRUE(window.exists()) << "the window closed before the exchange ended";
     ASSERT_TRUE(PumpUntil([&] { return !window.exists(); }, kWait)) << "the window never closed";
     ASSERT_EQ(boxes.calls().size(), 1u) << "only the close confirmation";
     EXPECT_EQ(boxes.calls()[0].caption, L"确认退出");
-    EXPECT_FALSE(launchThread.joinable());
 }

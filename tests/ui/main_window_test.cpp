@@ -5,8 +5,7 @@
 #include "tests/support/main_window_harness.h"
 #include "tests/ui/control_host.h"
 #include "ui/main_window.h"
-#include "ui/shared_state.h"
-#include "ui/windowed_check.h"
+#include "ui/region_list_job.h"
 
 #include <gtest/gtest.h>
 
@@ -133,7 +132,7 @@ TEST(MainWindow, CreatesEveryControlOfTheTableInOrder)
         EXPECT_EQ((style & WS_VISIBLE) != 0, control.visible);
         EXPECT_EQ((style & WS_TABSTOP) != 0, control.tabStop);
         // The browser panel, when the system has one, stands in the fallback's place with its own class and text.
-        const bool browserPanel = child == Controls().announcementView && ClassName(child) != L"Static";
+        const bool browserPanel = child == window.controls().announcementView && ClassName(child) != L"Static";
         if (!browserPanel) {
             EXPECT_EQ(ClassName(child), control.className);
         }
@@ -149,42 +148,42 @@ TEST(MainWindow, CreatesEveryControlOfTheTableInOrder)
         }
         const auto font = reinterpret_cast<HFONT>(SendMessageW(child, WM_GETFONT, 0, 0));
         if (control.font == Font::Bold) {
-            EXPECT_EQ(font, CurrentMainWindow()->boldFont());
+            EXPECT_EQ(font, window.object().boldFont());
         } else if (control.font == Font::Normal && !browserPanel) {
-            EXPECT_EQ(font, CurrentMainWindow()->normalFont());
+            EXPECT_EQ(font, window.object().normalFont());
         }
         if (wcscmp(control.className, L"Button") == 0) {
             EXPECT_EQ(style & BS_TYPEMASK, BS_OWNERDRAW);
         }
     }
 
-    const LONG labelStyle = GetWindowLongW(Controls().updateLabel, GWL_STYLE);
+    const LONG labelStyle = GetWindowLongW(window.controls().updateLabel, GWL_STYLE);
     EXPECT_TRUE(labelStyle & SS_NOTIFY);
     EXPECT_EQ(labelStyle & SS_TYPEMASK, SS_OWNERDRAW);
-    EXPECT_TRUE(GetWindowLongW(Controls().accountEdit, GWL_STYLE) & ES_AUTOHSCROLL);
-    const LONG comboStyle = GetWindowLongW(Controls().resolutionCombo, GWL_STYLE);
+    EXPECT_TRUE(GetWindowLongW(window.controls().accountEdit, GWL_STYLE) & ES_AUTOHSCROLL);
+    const LONG comboStyle = GetWindowLongW(window.controls().resolutionCombo, GWL_STYLE);
     EXPECT_EQ(comboStyle & 3, CBS_DROPDOWNLIST);
     EXPECT_TRUE(comboStyle & CBS_HASSTRINGS);
     const std::vector<std::wstring> resolutions = {L"1366 x 768", L"1440 x 900", L"1600 x 900", L"1680 x 1050",
                                                    L"1920 x 1080"};
-    ASSERT_EQ(SendMessageW(Controls().resolutionCombo, CB_GETCOUNT, 0, 0), 5);
+    ASSERT_EQ(SendMessageW(window.controls().resolutionCombo, CB_GETCOUNT, 0, 0), 5);
     for (int i = 0; i < 5; ++i) {
         wchar_t item[32] = {};
-        SendMessageW(Controls().resolutionCombo, CB_GETLBTEXT, static_cast<WPARAM>(i), reinterpret_cast<LPARAM>(item));
+        SendMessageW(window.controls().resolutionCombo, CB_GETLBTEXT, static_cast<WPARAM>(i), reinterpret_cast<LPARAM>(item));
         EXPECT_EQ(item, resolutions[static_cast<std::size_t>(i)]);
     }
 
-    EXPECT_EQ(Controls().downloadButton, window.control(211));
-    EXPECT_EQ(Controls().enterGameButton, window.control(206));
-    EXPECT_EQ(Controls().windowedCheck, window.control(203));
-    EXPECT_FALSE(IsWindowEnabled(Controls().enterGameButton)) << "no region is chosen yet";
+    EXPECT_EQ(window.controls().downloadButton, window.control(211));
+    EXPECT_EQ(window.controls().enterGameButton, window.control(206));
+    EXPECT_EQ(window.controls().windowedCheck, window.control(203));
+    EXPECT_FALSE(IsWindowEnabled(window.controls().enterGameButton)) << "no region is chosen yet";
 }
 
 TEST(MainWindow, FontsBrushesAndRoundedShape)
 {
     MainWindowUnderTest window;
-    const LOGFONTW normal = FontOf(CurrentMainWindow()->normalFont());
-    const LOGFONTW bold = FontOf(CurrentMainWindow()->boldFont());
+    const LOGFONTW normal = FontOf(window.object().normalFont());
+    const LOGFONTW bold = FontOf(window.object().boldFont());
     EXPECT_STREQ(normal.lfFaceName, L"Microsoft YaHei UI");
     EXPECT_EQ(normal.lfHeight, -14);
     EXPECT_EQ(normal.lfWeight, 400);
@@ -192,8 +191,8 @@ TEST(MainWindow, FontsBrushesAndRoundedShape)
     EXPECT_STREQ(bold.lfFaceName, L"Microsoft YaHei UI");
     EXPECT_EQ(bold.lfHeight, -14);
     EXPECT_EQ(bold.lfWeight, 600);
-    EXPECT_EQ(BrushColour(CurrentMainWindow()->whiteBrush()), RGB(255, 255, 255));
-    EXPECT_EQ(BrushColour(CurrentMainWindow()->paleBrush()), RGB(248, 252, 254));
+    EXPECT_EQ(BrushColour(window.object().whiteBrush()), RGB(255, 255, 255));
+    EXPECT_EQ(BrushColour(window.object().paleBrush()), RGB(248, 252, 254));
 
     UniqueRegion shape(CreateRectRgn(0, 0, 0, 0));
     ASSERT_NE(GetWindowRgn(window.hwnd(), shape.get()), ERROR);
@@ -207,18 +206,18 @@ TEST(MainWindow, FontsBrushesAndRoundedShape)
     // The colours the window hands to its edit, list and button children.
     UniqueMemoryDc dc(CreateCompatibleDC(nullptr));
     EXPECT_EQ(SendMessageW(window.hwnd(), WM_CTLCOLOREDIT, reinterpret_cast<WPARAM>(dc.get()),
-                           reinterpret_cast<LPARAM>(Controls().accountEdit)),
-              reinterpret_cast<LRESULT>(CurrentMainWindow()->whiteBrush()));
+                           reinterpret_cast<LPARAM>(window.controls().accountEdit)),
+              reinterpret_cast<LRESULT>(window.object().whiteBrush()));
     EXPECT_EQ(GetTextColor(dc.get()), RGB(36, 77, 98));
     EXPECT_EQ(GetBkColor(dc.get()), RGB(255, 255, 255));
     EXPECT_EQ(SendMessageW(window.hwnd(), WM_CTLCOLORBTN, reinterpret_cast<WPARAM>(dc.get()),
-                           reinterpret_cast<LPARAM>(Controls().windowedCheck)),
-              reinterpret_cast<LRESULT>(CurrentMainWindow()->paleBrush()));
+                           reinterpret_cast<LPARAM>(window.controls().windowedCheck)),
+              reinterpret_cast<LRESULT>(window.object().paleBrush()));
     EXPECT_EQ(GetTextColor(dc.get()), RGB(51, 91, 111));
     EXPECT_EQ(GetBkColor(dc.get()), RGB(248, 252, 254));
     SetTextColor(dc.get(), RGB(1, 2, 3));
     EXPECT_EQ(SendMessageW(window.hwnd(), WM_CTLCOLORLISTBOX, reinterpret_cast<WPARAM>(dc.get()), 0),
-              reinterpret_cast<LRESULT>(CurrentMainWindow()->whiteBrush()));
+              reinterpret_cast<LRESULT>(window.object().whiteBrush()));
     EXPECT_EQ(GetTextColor(dc.get()), RGB(1, 2, 3));
     EXPECT_EQ(SendMessageW(window.hwnd(), WM_ERASEBKGND, reinterpret_cast<WPARAM>(dc.get()), 0), 1);
 }
@@ -265,46 +264,46 @@ TEST(MainWindow, TopBandDragsTheWindow)
 TEST(MainWindow, RegionClicks)
 {
     MainWindowUnderTest window;
-    harness::DeliverRegionList(harness::RegionsNamed({L"岚谷一区", L"岚谷二区"}));
-    ASSERT_EQ(Text(Controls().regionButtons[1]), L"岚谷二区");
-    const std::wstring listedText = statusText;
+    window.DeliverRegionList(harness::RegionsNamed({L"岚谷一区", L"岚谷二区"}));
+    ASSERT_EQ(Text(window.controls().regionButtons[1]), L"岚谷二区");
+    const std::wstring listedText = window.state().statusText;
 
     // A slot without a region changes nothing.
-    Click(Controls().regionButtons[5]);
-    EXPECT_EQ(selectedRegion, -1);
-    EXPECT_EQ(statusText, listedText);
-    EXPECT_FALSE(IsWindowEnabled(Controls().enterGameButton));
+    Click(window.controls().regionButtons[5]);
+    EXPECT_EQ(window.state().selectedRegion, -1);
+    EXPECT_EQ(window.state().statusText, listedText);
+    EXPECT_FALSE(IsWindowEnabled(window.controls().enterGameButton));
 
-    Click(Controls().regionButtons[1]);
-    EXPECT_EQ(selectedRegion, 1);
-    EXPECT_EQ(statusText, L"已选择游戏分区：岚谷二区");
-    EXPECT_TRUE(IsWindowEnabled(Controls().enterGameButton));
+    Click(window.controls().regionButtons[1]);
+    EXPECT_EQ(window.state().selectedRegion, 1);
+    EXPECT_EQ(window.state().statusText, L"已选择游戏分区：岚谷二区");
+    EXPECT_TRUE(IsWindowEnabled(window.controls().enterGameButton));
 
     // While work runs the choice is taken, but the launch stays locked.
-    busy.store(true);
-    Click(Controls().regionButtons[0]);
-    EXPECT_EQ(selectedRegion, 0);
-    EXPECT_EQ(statusText, L"已选择游戏分区：岚谷一区");
-    EXPECT_FALSE(IsWindowEnabled(Controls().enterGameButton));
+    window.state().busy = true;
+    Click(window.controls().regionButtons[0]);
+    EXPECT_EQ(window.state().selectedRegion, 0);
+    EXPECT_EQ(window.state().statusText, L"已选择游戏分区：岚谷一区");
+    EXPECT_FALSE(IsWindowEnabled(window.controls().enterGameButton));
 }
 
 TEST(MainWindow, WindowedButtonFlipsAndSavesAtOnceAndTheDestructionSavesToo)
 {
     MainWindowUnderTest window;
-    SetWindowedChecked(false);
-    Click(Controls().windowedCheck);
-    EXPECT_TRUE(IsWindowedChecked());
+    window.object().settings.windowed = false;
+    Click(window.controls().windowedCheck);
+    EXPECT_TRUE(window.object().settings.windowed);
     EXPECT_EQ(StoredWindowed(), 1u) << "the toggle is saved at once";
-    Click(Controls().windowedCheck);
-    EXPECT_FALSE(IsWindowedChecked());
+    Click(window.controls().windowedCheck);
+    EXPECT_FALSE(window.object().settings.windowed);
     EXPECT_EQ(StoredWindowed(), 0u);
 
     // Other ids, notifications of the hidden controls among them, do nothing.
     EXPECT_EQ(SendMessageW(window.hwnd(), WM_COMMAND, MAKEWPARAM(202, CBN_SELCHANGE), 0), 0);
     EXPECT_EQ(SendMessageW(window.hwnd(), WM_COMMAND, MAKEWPARAM(4242, 0), 0), 0);
-    EXPECT_FALSE(IsWindowedChecked());
+    EXPECT_FALSE(window.object().settings.windowed);
 
-    SetWindowedChecked(true);
+    window.object().settings.windowed = true;
     EXPECT_EQ(StoredWindowed(), 0u);
     DestroyWindow(window.hwnd());
     EXPECT_EQ(StoredWindowed(), 1u) << "the destruction saved the settings";
@@ -314,22 +313,24 @@ TEST(MainWindow, UpdateCommandsStartAnUpdateCheck)
 {
     MessageBoxRecorder boxes({IDOK});  // a failed check the player asked for is reported in a box
     MainWindowUnderTest window;
-    auto settle = [] { return harness::PumpUntil([] { return !updateRunning && !busy.load(); }, 30000); };
+    auto settle = [&] {
+        return harness::PumpUntil([&] { return !window.state().updateRunning && !window.state().busy; }, 30000);
+    };
 
     // The label is a retry button only after a failure.
-    autoUpdatePending = true;
+    window.state().autoUpdatePending = true;
     SendMessageW(window.hwnd(), WM_COMMAND, MAKEWPARAM(219, STN_CLICKED),
-                 reinterpret_cast<LPARAM>(Controls().updateLabel));
-    EXPECT_TRUE(autoUpdatePending) << "no failure, no check";
-    updateFailed = true;
+                 reinterpret_cast<LPARAM>(window.controls().updateLabel));
+    EXPECT_TRUE(window.state().autoUpdatePending) << "no failure, no check";
+    window.state().updateFailed = true;
     SendMessageW(window.hwnd(), WM_COMMAND, MAKEWPARAM(219, STN_CLICKED),
-                 reinterpret_cast<LPARAM>(Controls().updateLabel));
-    EXPECT_FALSE(autoUpdatePending) << "the check started";
+                 reinterpret_cast<LPARAM>(window.controls().updateLabel));
+    EXPECT_FALSE(window.state().autoUpdatePending) << "the check started";
     ASSERT_TRUE(settle());
 
-    autoUpdatePending = true;
-    Click(Controls().downloadButton);
-    EXPECT_FALSE(autoUpdatePending) << "the download button started a check";
+    window.state().autoUpdatePending = true;
+    Click(window.controls().downloadButton);
+    EXPECT_FALSE(window.state().autoUpdatePending) << "the download button started a check";
     ASSERT_TRUE(settle());
 }
 
@@ -337,15 +338,13 @@ TEST(MainWindow, CloseWhenIdleDestroysAtOnceAndReleasesEverything)
 {
     MessageBoxRecorder boxes({IDNO});
     MainWindowUnderTest window;
-    const HFONT font = CurrentMainWindow()->normalFont();
-    const HBRUSH brush = CurrentMainWindow()->whiteBrush();
+    const HFONT font = window.object().normalFont();
+    const HBRUSH brush = window.object().whiteBrush();
     SendMessageW(window.control(209), BM_CLICK, 0, 0);
     EXPECT_TRUE(window.exists()) << "the button posts its close request";
     EXPECT_TRUE(harness::PumpPending()) << "the destruction ends the message loop with exit code 0";
     EXPECT_FALSE(window.exists());
     EXPECT_TRUE(boxes.calls().empty());
-    EXPECT_TRUE(workers.closing());
-    EXPECT_TRUE(workers.cancelled());
     EXPECT_EQ(MainWindow::From(window.hwnd()), nullptr) << "the window's object went with it";
     EXPECT_EQ(GetObjectType(font), 0u) << "the font was deleted";
     EXPECT_EQ(GetObjectType(brush), 0u) << "the brush was deleted";
@@ -355,7 +354,7 @@ TEST(MainWindow, CloseWhileBusyAsksFirst)
 {
     MessageBoxRecorder boxes({IDNO, IDYES});
     MainWindowUnderTest window;
-    busy.store(true);
+    window.state().busy = true;
 
     SendMessageW(window.hwnd(), WM_CLOSE, 0, 0);
     ASSERT_EQ(boxes.calls().size(), 1u);
@@ -369,4 +368,31 @@ TEST(MainWindow, CloseWhileBusyAsksFirst)
     SendMessageW(window.hwnd(), WM_CLOSE, 0, 0);
     EXPECT_EQ(boxes.calls().size(), 2u);
     EXPECT_FALSE(window.exists());
+}
+
+TEST(MainWindow, EachWindowKeepsItsOwnStateAndSettings)
+{
+    MainWindowUnderTest first;
+    MainWindowUnderTest second;
+    const std::wstring secondStatus = second.state().statusText;
+    first.DeliverRegionList(harness::RegionsNamed({L"岚谷一区"}));
+    Click(first.controls().regionButtons[0]);
+    first.state().busy = true;
+    const int storedResolution = second.object().settings.resolutionIndex;
+    first.object().settings.resolutionIndex = (storedResolution + 1) % kResolutionCount;
+
+    EXPECT_EQ(first.state().selectedRegion, 0);
+    EXPECT_EQ(second.state().selectedRegion, -1);
+    EXPECT_TRUE(second.state().regions.empty());
+    EXPECT_EQ(Text(second.controls().regionButtons[0]), L"");
+    EXPECT_EQ(second.state().statusText, secondStatus);
+    EXPECT_EQ(second.object().settings.resolutionIndex, storedResolution);
+
+    // The second window's jobs run while the first holds its own slot.
+    StartRegionListLoad(second.object());
+    EXPECT_TRUE(second.state().busy);
+    ASSERT_TRUE(harness::PumpUntil([&] { return !second.state().busy; }, 15000));
+    EXPECT_TRUE(first.state().busy);
+    first.state().busy = false;
+    first.object().settings.resolutionIndex = storedResolution;  // both save at their end
 }

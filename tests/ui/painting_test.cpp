@@ -5,7 +5,6 @@
 #include "ui/painting.h"
 #include "ui/skin.h"
 #include "ui/skin_drawing.h"
-#include "ui/windowed_check.h"
 
 #include <gtest/gtest.h>
 
@@ -46,29 +45,30 @@ private:
     HMODULE module_;
 };
 
-void SetRegions(std::initializer_list<const wchar_t*> names)
+void SetRegions(MainWindow& window, std::initializer_list<const wchar_t*> names)
 {
-    regions.clear();
+    window.state.regions.clear();
     for (const wchar_t* name : names)
-        regions.push_back(RegionInfo{name, L"127.0.0.1", 7000, L""});
+        window.state.regions.push_back(RegionInfo{name, L"127.0.0.1", 7000, L""});
 }
 
-std::vector<COLORREF> DrawLabel(int filePercent, int overallPercent, Surface& surface)
+std::vector<COLORREF> DrawLabel(MainWindow& window, int filePercent, int overallPercent, Surface& surface)
 {
-    uiProgress.filePercent = filePercent;
-    uiProgress.overallPercent = overallPercent;
+    window.state.uiProgress.filePercent = filePercent;
+    window.state.uiProgress.overallPercent = overallPercent;
     DRAWITEMSTRUCT item{};
     item.CtlType = ODT_STATIC;
     item.CtlID = 219;
     item.hDC = surface.dc();
     item.rcItem = RECT{0, 0, kLabelWidth, kLabelHeight};
-    DrawUpdateLabel(item);
+    DrawUpdateLabel(window, item);
     return surface.Area(0, 0, kLabelWidth, kLabelHeight);
 }
 
 class PaintingTest : public ::testing::Test {
 protected:
     ControlHost host;
+    MainWindow& window = host.window();
 };
 
 }
@@ -93,7 +93,7 @@ TEST_F(PaintingTest, UpdateLabelRowsCarryTheTabledGreyAndGreen)
     Surface surface(kLabelWidth, kLabelHeight);
     for (const int percent : {0, 37, 100, 150, -5}) {
         SCOPED_TRACE(percent);
-        DrawLabel(percent, percent, surface);
+        DrawLabel(window, percent, percent, surface);
         const int fill = ProgressFillWidth(kBarRight - 38, percent);
         for (const int top : {23, 38}) {
             for (int k = 0; k < 10; ++k) {
@@ -120,15 +120,15 @@ TEST_F(PaintingTest, UpdateLabelRowsCarryTheTabledGreyAndGreen)
 TEST_F(PaintingTest, UpdateLabelShowsTheClampedPercentText)
 {
     Surface surface(kLabelWidth, kLabelHeight);
-    const auto full = DrawLabel(100, 100, surface);
-    const auto over = DrawLabel(150, 150, surface);
-    const auto empty = DrawLabel(0, 0, surface);
-    const auto under = DrawLabel(-5, -5, surface);
+    const auto full = DrawLabel(window, 100, 100, surface);
+    const auto over = DrawLabel(window, 150, 150, surface);
+    const auto empty = DrawLabel(window, 0, 0, surface);
+    const auto under = DrawLabel(window, -5, -5, surface);
     EXPECT_EQ(over, full);
     EXPECT_EQ(under, empty);
 
     // The text sits in the middle of the bar: its pixels are neither track nor bar colours.
-    DrawLabel(37, 37, surface);
+    DrawLabel(window, 37, 37, surface);
     int textPixels = 0;
     for (int x = 230; x < 300; ++x)
         for (int k = 0; k < 10; ++k)
@@ -136,13 +136,13 @@ TEST_F(PaintingTest, UpdateLabelShowsTheClampedPercentText)
                 ++textPixels;
     EXPECT_GT(textPixels, 10);
     const auto thirtySeven = surface.Area(0, 0, kLabelWidth, kLabelHeight);
-    EXPECT_NE(DrawLabel(38, 38, surface), thirtySeven);
+    EXPECT_NE(DrawLabel(window, 38, 38, surface), thirtySeven);
 }
 
 TEST_F(PaintingTest, RegionNameBoxReadsNoneWithoutASelection)
 {
     Surface face(1040, 665);
-    PaintMainWindowTo(face.dc());
+    PaintMainWindowTo(window, face.dc());
     const auto box = face.Area(349, 507, 205, 21);
 
     // What the box must show: "[无]" in green on the box's own fill over the bare face.
@@ -150,8 +150,8 @@ TEST_F(PaintingTest, RegionNameBoxReadsNoneWithoutASelection)
     {
         Gdiplus::Graphics graphics(expected.dc());
         ConfigureGraphics(graphics);
-        Gdiplus::SolidBrush window(kNoSkinWindowColour);
-        graphics.FillRectangle(&window, 0, 0, 1040, 665);
+        Gdiplus::SolidBrush bareFace(kNoSkinWindowColour);
+        graphics.FillRectangle(&bareFace, 0, 0, 1040, 665);
         Gdiplus::SolidBrush boxFill(Gdiplus::Color(245, 3, 3, 3));
         graphics.FillRectangle(&boxFill, 349, 507, 205, 21);
         DrawSkinText(graphics, L"[无]", Gdiplus::RectF(350, 506, 204, 22), Gdiplus::Color(0, 255, 35),
@@ -165,25 +165,25 @@ TEST_F(PaintingTest, RegionNameBoxReadsNoneWithoutASelection)
     EXPECT_GT(green, 15);
 
     // Regions without a selection still read "[无]"; a selection shows the name instead.
-    SetRegions({L"青龙区", L"白虎区"});
-    PaintMainWindowTo(face.dc());
+    SetRegions(window, {L"青龙区", L"白虎区"});
+    PaintMainWindowTo(window, face.dc());
     EXPECT_EQ(face.Area(349, 507, 205, 21), box);
-    selectedRegion = 1;
-    PaintMainWindowTo(face.dc());
+    window.state.selectedRegion = 1;
+    PaintMainWindowTo(window, face.dc());
     EXPECT_NE(face.Area(349, 507, 205, 21), box);
-    selectedRegion = 5;  // out of range: no valid selection
-    PaintMainWindowTo(face.dc());
+    window.state.selectedRegion = 5;  // out of range: no valid selection
+    PaintMainWindowTo(window, face.dc());
     EXPECT_EQ(face.Area(349, 507, 205, 21), box);
 }
 
 TEST_F(PaintingTest, WithoutSkinTheFaceAndControlsUseTheTwoFillColours)
 {
-    ASSERT_EQ(SkinImage(), nullptr);  // the test program carries no skin resource
-    LoadSkin();
-    ASSERT_EQ(SkinImage(), nullptr);
+    ASSERT_EQ(window.skin().Image(), nullptr);  // the test program carries no skin resource
+    window.skin().LoadFrom(GetModuleHandleW(nullptr));
+    ASSERT_EQ(window.skin().Image(), nullptr);
 
     Surface face(1040, 665);
-    PaintMainWindowTo(face.dc());
+    PaintMainWindowTo(window, face.dc());
     EXPECT_EQ(face.At(5, 5), RGB(18, 17, 16));
     EXPECT_EQ(face.At(1000, 300), RGB(18, 17, 16));
     EXPECT_EQ(face.At(150, 600), RGB(18, 17, 16));
@@ -196,7 +196,7 @@ TEST_F(PaintingTest, WithoutSkinTheFaceAndControlsUseTheTwoFillColours)
     HWND region = host.Button(300, 264, 375, 165, 34);
     Surface button(200, 40);
     for (HWND control : {settings, region}) {
-        DrawOwnerButton(DrawItemFor(control, button));
+        DrawOwnerButton(window, DrawItemFor(control, button));
         EXPECT_EQ(button.At(1, 1), RGB(24, 20, 18));
         EXPECT_EQ(button.At(60, 17), RGB(24, 20, 18));
     }
@@ -207,25 +207,24 @@ TEST_F(PaintingTest, WindowedBoxIsDarkWhenUnchecked)
     Surface button(131, 31);
     const auto interior = [&] { return button.Area(33, 9, 9, 9); };
 
-    SetWindowedChecked(false);
-    DrawOwnerButton(DrawItemFor(Controls().windowedCheck, button));
+    window.settings.windowed = false;
+    DrawOwnerButton(window, DrawItemFor(window.controls.windowedCheck, button));
     for (const COLORREF pixel : interior())
         EXPECT_EQ(pixel, RGB(30, 29, 27));
 
     LauncherResources launcher;
     ASSERT_NE(launcher.get(), nullptr);
-    LoadSkinFrom(launcher.get());
-    ASSERT_NE(SkinImage(), nullptr);
-    DrawOwnerButton(DrawItemFor(Controls().windowedCheck, button));
+    window.skin().LoadFrom(launcher.get());
+    ASSERT_NE(window.skin().Image(), nullptr);
+    DrawOwnerButton(window, DrawItemFor(window.controls.windowedCheck, button));
     for (const COLORREF pixel : interior())
         EXPECT_EQ(pixel, RGB(30, 29, 27));
     const COLORREF frame = button.At(31, 13);
     EXPECT_GT(GetRValue(frame), 60);  // the light edge, half covered by antialiasing
 
     // Checked, the skin's tick shows through: the box is no longer one dark colour.
-    SetWindowedChecked(true);
-    EXPECT_TRUE(IsWindowedChecked());
-    DrawOwnerButton(DrawItemFor(Controls().windowedCheck, button));
+    window.settings.windowed = true;
+    DrawOwnerButton(window, DrawItemFor(window.controls.windowedCheck, button));
     int tick = 0;
     for (const COLORREF pixel : interior())
         if (pixel != RGB(30, 29, 27))
@@ -237,15 +236,15 @@ TEST_F(PaintingTest, SkinFromTheLauncherCoversTheFace)
 {
     LauncherResources launcher;
     ASSERT_NE(launcher.get(), nullptr);
-    LoadSkinFrom(launcher.get());
-    Gdiplus::Image* skin = SkinImage();
+    window.skin().LoadFrom(launcher.get());
+    Gdiplus::Image* skin = window.skin().Image();
     ASSERT_NE(skin, nullptr);
     EXPECT_EQ(skin->GetWidth(), 1040u);
     EXPECT_EQ(skin->GetHeight(), 665u);
     EXPECT_TRUE(Gdiplus::IsAlphaPixelFormat(skin->GetPixelFormat()));
 
     Surface face(1040, 665);
-    PaintMainWindowTo(face.dc());
+    PaintMainWindowTo(window, face.dc());
     int fallback = 0;
     for (const COLORREF pixel : face.Area(0, 70, 250, 540))
         if (pixel == RGB(18, 17, 16))
@@ -256,27 +255,27 @@ TEST_F(PaintingTest, SkinFromTheLauncherCoversTheFace)
     // Every region button wears the same face, wherever it sits.
     Surface first(165, 34);
     Surface last(165, 34);
-    DrawOwnerButton(DrawItemFor(host.Button(300, 264, 375, 165, 34), first));
-    DrawOwnerButton(DrawItemFor(host.Button(308, 612, 453, 165, 34), last));
+    DrawOwnerButton(window, DrawItemFor(host.Button(300, 264, 375, 165, 34), first));
+    DrawOwnerButton(window, DrawItemFor(host.Button(308, 612, 453, 165, 34), last));
     EXPECT_EQ(first.Area(0, 0, 165, 34), last.Area(0, 0, 165, 34));
 
-    FreeSkin();
-    EXPECT_EQ(SkinImage(), nullptr);
+    window.skin().Free();
+    EXPECT_EQ(window.skin().Image(), nullptr);
 }
 
 TEST_F(PaintingTest, RegionAndEnterGameFacesFollowTheSelection)
 {
-    SetRegions({L"青龙区"});
+    SetRegions(window, {L"青龙区"});
     HWND enter = host.Button(206, 575, 503, 203, 69);
     HWND region = host.Button(300, 264, 375, 165, 34);
     Surface button(203, 69);
 
-    DrawOwnerButton(DrawItemFor(enter, button));
+    DrawOwnerButton(window, DrawItemFor(enter, button));
     const auto subdued = button.Area(0, 0, 203, 69);
-    selectedRegion = 0;
-    DrawOwnerButton(DrawItemFor(enter, button, ODS_DISABLED));
+    window.state.selectedRegion = 0;
+    DrawOwnerButton(window, DrawItemFor(enter, button, ODS_DISABLED));
     EXPECT_EQ(button.Area(0, 0, 203, 69), subdued);  // disabled: no highlight even with a selection
-    DrawOwnerButton(DrawItemFor(enter, button));
+    DrawOwnerButton(window, DrawItemFor(enter, button));
     EXPECT_NE(button.Area(0, 0, 203, 69), subdued);
 
     const auto yellowPixels = [&] {
@@ -286,9 +285,9 @@ TEST_F(PaintingTest, RegionAndEnterGameFacesFollowTheSelection)
                 ++count;
         return count;
     };
-    DrawOwnerButton(DrawItemFor(region, button));
+    DrawOwnerButton(window, DrawItemFor(region, button));
     EXPECT_GT(yellowPixels(), 10);
-    selectedRegion = -1;
-    DrawOwnerButton(DrawItemFor(region, button));
+    window.state.selectedRegion = -1;
+    DrawOwnerButton(window, DrawItemFor(region, button));
     EXPECT_EQ(yellowPixels(), 0);
 }

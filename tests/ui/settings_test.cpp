@@ -3,7 +3,6 @@
 #include "ui/main_window.h"
 #include "ui/resolutions.h"
 #include "ui/settings.h"
-#include "ui/windowed_check.h"
 
 #include <gtest/gtest.h>
 
@@ -93,23 +92,12 @@ void WriteString(const wchar_t* name, const std::wstring& text)
     WriteRaw(name, REG_SZ, text.c_str(), static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t)));
 }
 
-std::wstring EditText()
-{
-    wchar_t buffer[256] = {};
-    GetWindowTextW(Controls().accountEdit, buffer, 256);
-    return buffer;
-}
-
-int ComboSelection()
-{
-    return static_cast<int>(SendMessageW(Controls().resolutionCombo, CB_GETCURSEL, 0, 0));
-}
-
 class SettingsTest : public ::testing::Test {
 protected:
     SettingsTest() { DeleteKeys(); }
     ~SettingsTest() override { DeleteKeys(); }
     ControlHost host;
+    MainWindow& window = host.window();
 };
 
 // Drives the modal dialog from inside its own loop: a thread timer fires while the dialog's loop dispatches.
@@ -141,7 +129,7 @@ private:
         if (dialog == nullptr || !IsWindowVisible(dialog))
             return;
         ++self->acted_;
-        self->ownerDisabled_ = !IsWindowEnabled(mainWindow);
+        self->ownerDisabled_ = !IsWindowEnabled(GetWindow(dialog, GW_OWNER));
         // A driver that did not close the dialog must not leave the test hanging in its loop.
         if (self->acted_ > 1) {
             DestroyWindow(dialog);
@@ -181,13 +169,13 @@ TEST(Resolutions, IndexToGameCode)
 
 TEST_F(SettingsTest, FirstRunUsesTheDefaultsAndTheFirstSaveCreatesBothKeys)
 {
-    LoadSettings();
-    EXPECT_EQ(EditText(), L"");
-    EXPECT_EQ(ComboSelection(), 4);
-    EXPECT_TRUE(IsWindowedChecked());
+    const LauncherSettings loaded = LoadSettings();
+    EXPECT_EQ(loaded.account, L"");
+    EXPECT_EQ(loaded.resolutionIndex, 4);
+    EXPECT_TRUE(loaded.windowed);
     EXPECT_FALSE(KeyExists(kLauncherKey));  // loading writes nothing
 
-    SaveSettings();
+    SaveSettings(loaded);
     EXPECT_EQ(ReadString(kLauncherKey, L"Account"), L"");
     EXPECT_EQ(ReadRaw(kLauncherKey, L"Account")->bytes.size(), 2u);
     EXPECT_EQ(ReadDword(kLauncherKey, L"ResolutionIndex"), 4u);
@@ -200,11 +188,11 @@ TEST_F(SettingsTest, FirstRunUsesTheDefaultsAndTheFirstSaveCreatesBothKeys)
 TEST_F(SettingsTest, AccountLoadsUntrimmedAndSavesTrimmed)
 {
     WriteString(L"Account", L"  player01 \t");
-    LoadSettings();
-    EXPECT_EQ(EditText(), L"  player01 \t");
-    EXPECT_EQ(ReadAccountText(), L"player01");
+    const LauncherSettings loaded = LoadSettings();
+    EXPECT_EQ(loaded.account, L"  player01 \t");
+    EXPECT_EQ(ReadAccountText(loaded), L"player01");
 
-    SaveSettings();
+    SaveSettings(loaded);
     EXPECT_EQ(ReadString(kLauncherKey, L"Account"), L"player01");
     EXPECT_EQ(ReadRaw(kLauncherKey, L"Account")->bytes.size(), 2u * (8 + 1));
     EXPECT_EQ(ReadString(kGameKey, L"ID"), L"player01");
@@ -212,8 +200,7 @@ TEST_F(SettingsTest, AccountLoadsUntrimmedAndSavesTrimmed)
     // A value stored without its terminating null still reads whole.
     const std::wstring bare = L"无终止";
     WriteRaw(L"Account", REG_SZ, bare.data(), static_cast<DWORD>(bare.size() * sizeof(wchar_t)));
-    LoadSettings();
-    EXPECT_EQ(EditText(), bare);
+    EXPECT_EQ(LoadSettings().account, bare);
 }
 
 TEST_F(SettingsTest, ValuesOfTheWrongTypeOrRangeGiveDefaultsOrTheNearestEntry)
@@ -222,63 +209,63 @@ TEST_F(SettingsTest, ValuesOfTheWrongTypeOrRangeGiveDefaultsOrTheNearestEntry)
     WriteString(L"ResolutionIndex", L"2");
     const BYTE binary[4] = {0, 0, 0, 0};
     WriteRaw(L"Windowed", REG_BINARY, binary, sizeof(binary));
-    LoadSettings();
-    EXPECT_EQ(EditText(), L"");
-    EXPECT_EQ(ComboSelection(), 4);
-    EXPECT_TRUE(IsWindowedChecked());
+    LauncherSettings loaded = LoadSettings();
+    EXPECT_EQ(loaded.account, L"");
+    EXPECT_EQ(loaded.resolutionIndex, 4);
+    EXPECT_TRUE(loaded.windowed);
 
     WriteDword(L"ResolutionIndex", 9);
     WriteDword(L"Windowed", 0);
-    LoadSettings();
-    EXPECT_EQ(ComboSelection(), 4);
-    EXPECT_FALSE(IsWindowedChecked());
+    loaded = LoadSettings();
+    EXPECT_EQ(loaded.resolutionIndex, 4);
+    EXPECT_FALSE(loaded.windowed);
 
     WriteDword(L"ResolutionIndex", 0xFFFFFFFF);
     WriteDword(L"Windowed", 2);
-    LoadSettings();
-    EXPECT_EQ(ComboSelection(), 0);
-    EXPECT_TRUE(IsWindowedChecked());
+    loaded = LoadSettings();
+    EXPECT_EQ(loaded.resolutionIndex, 0);
+    EXPECT_TRUE(loaded.windowed);
 }
 
 TEST_F(SettingsTest, EachIndexIsStoredWithTheGamesCode)
 {
     const int codes[] = {0, 5, 6, 7, 8};
+    LauncherSettings settings;
     for (int index = 0; index < 5; ++index) {
-        SendMessageW(Controls().resolutionCombo, CB_SETCURSEL, static_cast<WPARAM>(index), 0);
-        SaveSettings();
+        settings.resolutionIndex = index;
+        SaveSettings(settings);
         EXPECT_EQ(ReadDword(kLauncherKey, L"ResolutionIndex"), static_cast<DWORD>(index));
         EXPECT_EQ(ReadDword(kGameKey, L"Resolution"), static_cast<DWORD>(codes[index]));
     }
-    SendMessageW(Controls().resolutionCombo, CB_SETCURSEL, static_cast<WPARAM>(-1), 0);
-    ASSERT_EQ(ComboSelection(), -1);
-    SaveSettings();
+    // No selection at all stores the first entry.
+    settings.resolutionIndex = -1;
+    SaveSettings(settings);
     EXPECT_EQ(ReadDword(kLauncherKey, L"ResolutionIndex"), 0u);
     EXPECT_EQ(ReadDword(kGameKey, L"Resolution"), 0u);
 
     WriteDword(L"ResolutionIndex", 1);
-    LoadSettings();
-    EXPECT_EQ(ComboSelection(), 1);
+    EXPECT_EQ(LoadSettings().resolutionIndex, 1);
 }
 
 TEST_F(SettingsTest, WindowedAndWindowModeHaveOppositeSenses)
 {
-    SetWindowedChecked(true);
-    SaveSettings();
+    LauncherSettings settings;
+    settings.windowed = true;
+    SaveSettings(settings);
     EXPECT_EQ(ReadDword(kLauncherKey, L"Windowed"), 1u);
     EXPECT_EQ(ReadDword(kGameKey, L"WindowMode"), 0u);
 
-    SetWindowedChecked(false);
-    SaveSettings();
+    settings.windowed = false;
+    SaveSettings(settings);
     EXPECT_EQ(ReadDword(kLauncherKey, L"Windowed"), 0u);
     EXPECT_EQ(ReadDword(kGameKey, L"WindowMode"), 1u);
 
-    LoadSettings();
-    EXPECT_FALSE(IsWindowedChecked());
+    EXPECT_FALSE(LoadSettings().windowed);
 }
 
 TEST_F(SettingsTest, DialogOkStoresTheChosenResolution)
 {
-    LoadSettings();
+    window.settings = LoadSettings();
     std::wstring caption;
     RECT placed{};
     LRESULT items = 0;
@@ -293,11 +280,11 @@ TEST_F(SettingsTest, DialogOkStoresTheChosenResolution)
         SendMessageW(DialogCombo(dialog), CB_SETCURSEL, 1, 0);
         SendMessageW(GetDlgItem(dialog, 502), BM_CLICK, 0, 0);
     });
-    ShowGameSettingsDialog();
+    ShowGameSettingsDialog(window);
 
     EXPECT_EQ(driver.timesActed(), 1);
     EXPECT_TRUE(driver.ownerWasDisabled());
-    EXPECT_TRUE(IsWindowEnabled(mainWindow));
+    EXPECT_TRUE(IsWindowEnabled(host.parent()));
     EXPECT_EQ(FindWindowW(L"VornLauncherSettingsWindow", nullptr), nullptr);
     EXPECT_EQ(caption, L"游戏设置");
     EXPECT_EQ(placed.right - placed.left, 340);
@@ -307,7 +294,7 @@ TEST_F(SettingsTest, DialogOkStoresTheChosenResolution)
     EXPECT_EQ(items, 5);
     EXPECT_EQ(shownSelection, 4);
 
-    EXPECT_EQ(ComboSelection(), 1);
+    EXPECT_EQ(window.settings.resolutionIndex, 1);
     EXPECT_EQ(ReadDword(kLauncherKey, L"ResolutionIndex"), 1u);
     EXPECT_EQ(ReadDword(kGameKey, L"Resolution"), 5u);
     EXPECT_EQ(ReadDword(kGameKey, L"WindowMode"), 0u);
@@ -315,7 +302,7 @@ TEST_F(SettingsTest, DialogOkStoresTheChosenResolution)
 
 TEST_F(SettingsTest, DialogCancelAndCloseBoxWriteNothingAndTheClassIsReused)
 {
-    LoadSettings();
+    window.settings = LoadSettings();
     for (const bool useCloseBox : {false, true}) {
         SCOPED_TRACE(useCloseBox);
         DialogDriver driver([&](HWND dialog) {
@@ -325,9 +312,9 @@ TEST_F(SettingsTest, DialogCancelAndCloseBoxWriteNothingAndTheClassIsReused)
             else
                 SendMessageW(GetDlgItem(dialog, 503), BM_CLICK, 0, 0);
         });
-        ShowGameSettingsDialog();
+        ShowGameSettingsDialog(window);
         EXPECT_EQ(driver.timesActed(), 1);  // the second opening found its class and showed again
-        EXPECT_EQ(ComboSelection(), 4);
+        EXPECT_EQ(window.settings.resolutionIndex, 4);
         EXPECT_FALSE(KeyExists(kLauncherKey));
         EXPECT_FALSE(KeyExists(kGameKey));
     }
@@ -339,9 +326,9 @@ TEST_F(SettingsTest, DialogCancelAndCloseBoxWriteNothingAndTheClassIsReused)
 TEST_F(SettingsTest, QuitDuringTheDialogReachesTheOuterLoop)
 {
     DialogDriver driver([](HWND) { PostQuitMessage(3); });
-    ShowGameSettingsDialog();
+    ShowGameSettingsDialog(window);
     EXPECT_EQ(FindWindowW(L"VornLauncherSettingsWindow", nullptr), nullptr);
-    EXPECT_TRUE(IsWindowEnabled(mainWindow));
+    EXPECT_TRUE(IsWindowEnabled(host.parent()));
     MSG msg{};
     ASSERT_TRUE(PeekMessageW(&msg, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE));
     EXPECT_EQ(msg.wParam, 3u);

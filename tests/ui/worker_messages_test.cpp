@@ -62,18 +62,18 @@ std::vector<RegionInfo> Regions(int count)
 
 // A stand-in for the update thread: claims the slot like the driver, posts `result` as its last act, after
 // waiting for the cancellation when asked to.
-void RunFakeUpdate(vorn::UpdateResult result, bool showErrors, bool waitForCancel = false)
+void RunFakeUpdate(MainWindow& window, vorn::UpdateResult result, bool showErrors, bool waitForCancel = false)
 {
-    busy.store(true);
-    updateRunning = true;
-    showUpdateErrors = showErrors;
-    updateFailed = false;
-    ShowWindow(Controls().updateLabel, SW_SHOWNA);
-    updateThread = std::thread([result = std::move(result), waitForCancel]() mutable {
+    window.state.busy = true;
+    window.state.updateRunning = true;
+    window.state.showUpdateErrors = showErrors;
+    window.state.updateFailed = false;
+    ShowWindow(window.controls.updateLabel, SW_SHOWNA);
+    window.jobs.update = std::thread([&workers = window.workers, result = std::move(result), waitForCancel]() mutable {
         const ULONGLONG deadline = GetTickCount64() + kWait;
         while (waitForCancel && !workers.cancelled() && GetTickCount64() < deadline)
             Sleep(5);
-        PostToMainWindow(WM_APP_UPDATE_FINISHED, 0, std::make_unique<vorn::UpdateResult>(std::move(result)));
+        workers.Post(WM_APP_UPDATE_FINISHED, 0, std::make_unique<vorn::UpdateResult>(std::move(result)));
     });
 }
 
@@ -135,24 +135,25 @@ TEST(RegionListResult, EachOutcomeRelabelsTheButtonsAndReleasesTheWindow)
     for (const Case& c : cases) {
         SCOPED_TRACE(c.status);
         // A region chosen from the previous list, and a load in progress.
-        harness::DeliverRegionList(Regions(3));
-        SendMessageW(Controls().regionButtons[2], BM_CLICK, 0, 0);
-        ASSERT_EQ(selectedRegion, 2);
-        busy.store(true);
-        EnableWindow(Controls().downloadButton, FALSE);
+        window.DeliverRegionList(Regions(3));
+        SendMessageW(window.controls().regionButtons[2], BM_CLICK, 0, 0);
+        ASSERT_EQ(window.state().selectedRegion, 2);
+        window.state().busy = true;
+        EnableWindow(window.controls().downloadButton, FALSE);
 
-        harness::DeliverRegionList(Regions(c.regionCount), c.connected, c.error);
+        window.DeliverRegionList(Regions(c.regionCount), c.connected, c.error);
 
-        EXPECT_EQ(statusText, c.status);
-        EXPECT_EQ(directoryConnected, c.connected);
-        EXPECT_EQ(hasRegions, c.regionCount > 0);
-        EXPECT_EQ(selectedRegion, -1) << "every list clears the choice";
-        EXPECT_FALSE(busy.load());
-        EXPECT_TRUE(IsWindowEnabled(Controls().downloadButton));
-        EXPECT_FALSE(IsWindowEnabled(Controls().enterGameButton));
+        EXPECT_EQ(window.state().statusText, c.status);
+        EXPECT_EQ(window.state().directoryConnected, c.connected);
+        EXPECT_EQ(window.state().hasRegions, c.regionCount > 0);
+        EXPECT_EQ(window.state().selectedRegion, -1) << "every list clears the choice";
+        EXPECT_FALSE(window.state().busy);
+        EXPECT_TRUE(IsWindowEnabled(window.controls().downloadButton));
+        EXPECT_FALSE(IsWindowEnabled(window.controls().enterGameButton));
         for (int slot = 0; slot < kRegionButtonCount; ++slot) {
             const std::wstring expected = slot < c.regionCount ? L"分区" + std::to_wstring(slot + 1) : L"";
-            EXPECT_EQ(Text(Controls().regionButtons[static_cast<std::size_t>(slot)]), expected) << "slot " << slot;
+            EXPECT_EQ(Text(window.controls().regionButtons[static_cast<std::size_t>(slot)]), expected)
+                << "slot " << slot;
         }
     }
 }
@@ -160,34 +161,34 @@ TEST(RegionListResult, EachOutcomeRelabelsTheButtonsAndReleasesTheWindow)
 TEST(RegionListResult, OnlyTheFirstStartsTheAutomaticUpdate)
 {
     MainWindowUnderTest window;
-    autoUpdatePending = true;
-    harness::DeliverRegionList(Regions(1));
-    EXPECT_FALSE(autoUpdatePending) << "the first list started the automatic update";
-    ASSERT_TRUE(PumpUntil([] { return !updateRunning && !busy.load(); }, 30000));
+    window.state().autoUpdatePending = true;
+    window.DeliverRegionList(Regions(1));
+    EXPECT_FALSE(window.state().autoUpdatePending) << "the first list started the automatic update";
+    ASSERT_TRUE(PumpUntil([&] { return !window.state().updateRunning && !window.state().busy; }, 30000));
 
-    harness::DeliverRegionList(Regions(1));
-    EXPECT_FALSE(updateRunning) << "a later list starts nothing";
-    EXPECT_FALSE(busy.load());
-    EXPECT_FALSE(autoUpdatePending);
+    window.DeliverRegionList(Regions(1));
+    EXPECT_FALSE(window.state().updateRunning) << "a later list starts nothing";
+    EXPECT_FALSE(window.state().busy);
+    EXPECT_FALSE(window.state().autoUpdatePending);
 }
 
 TEST(StatusText, PostedTextReachesTheStatusLine)
 {
     MainWindowUnderTest window;
-    const std::wstring before = statusText;
-    PostStatusText(L"正在下载更新清单...");
-    EXPECT_EQ(statusText, before) << "nothing changes before the message is handled";
+    const std::wstring before = window.state().statusText;
+    PostStatusText(window.object().workers, L"正在下载更新清单...");
+    EXPECT_EQ(window.state().statusText, before) << "nothing changes before the message is handled";
     PumpPending();
-    EXPECT_EQ(statusText, L"正在下载更新清单...");
+    EXPECT_EQ(window.state().statusText, L"正在下载更新清单...");
 }
 
 TEST(Progress, BurstYieldsOneMessageShowingTheLastRecord)
 {
     MainWindowUnderTest window;
-    busy.store(true);
-    updateRunning = true;
+    window.state().busy = true;
+    window.state().updateRunning = true;
 
-    std::thread reporter([] {
+    std::thread reporter([&] {
         for (int i = 0; i <= 400; ++i) {
             vorn::UpdateProgress progress;
             progress.stage = 2;
@@ -196,29 +197,29 @@ TEST(Progress, BurstYieldsOneMessageShowingTheLastRecord)
             progress.filePercent = i % 100;
             progress.overallPercent = i / 4;
             progress.file = L"Data\\file" + std::to_wstring(i) + L".pak";
-            OnUpdateProgress(progress);
+            window.object().workers.PublishProgress(progress, WM_APP_PROGRESS_CHANGED);
         }
     });
     reporter.join();
 
     EXPECT_EQ(DispatchQueuedProgressMessages(), 1);
-    EXPECT_EQ(uiProgress.file, L"Data\\file400.pak");
-    EXPECT_EQ(uiProgress.current, 400u);
-    EXPECT_EQ(uiProgress.filePercent, 0);
-    EXPECT_EQ(progressPercent, 100);
-    EXPECT_EQ(Text(Controls().updateLabel), L"升级客户端文件（400/400），更新 0%，进度 100%") << "the label shows the last record";
-    EXPECT_FALSE(workers.progressPending());
+    EXPECT_EQ(window.state().uiProgress.file, L"Data\\file400.pak");
+    EXPECT_EQ(window.state().uiProgress.current, 400u);
+    EXPECT_EQ(window.state().uiProgress.filePercent, 0);
+    EXPECT_EQ(window.state().progressPercent, 100);
+    EXPECT_EQ(Text(window.controls().updateLabel), L"升级客户端文件（400/400），更新 0%，进度 100%") << "the label shows the last record";
+    EXPECT_FALSE(window.object().workers.progressPending());
 
     // Handled, the next report posts again; the percent is taken as it comes.
     vorn::UpdateProgress beyond;
     beyond.overallPercent = 150;
-    OnUpdateProgress(beyond);
+    window.object().workers.PublishProgress(beyond, WM_APP_PROGRESS_CHANGED);
     EXPECT_EQ(DispatchQueuedProgressMessages(), 1);
-    EXPECT_EQ(progressPercent, 150);
+    EXPECT_EQ(window.state().progressPercent, 150);
 
     // Once the window is closing the driver posts nothing more.
-    workers.Close();
-    OnUpdateProgress(beyond);
+    window.object().workers.Close();
+    window.object().workers.PublishProgress(beyond, WM_APP_PROGRESS_CHANGED);
     EXPECT_EQ(DispatchQueuedProgressMessages(), 0);
 }
 
@@ -226,19 +227,19 @@ TEST(UpdateFinished, SuccessReleasesTheWindowAndHidesTheLabel)
 {
     MessageBoxRecorder boxes({IDOK});
     MainWindowUnderTest window;
-    harness::DeliverRegionList(Regions(2));
-    SendMessageW(Controls().regionButtons[0], BM_CLICK, 0, 0);
+    window.DeliverRegionList(Regions(2));
+    SendMessageW(window.controls().regionButtons[0], BM_CLICK, 0, 0);
 
-    RunFakeUpdate(Outcome(true, L"客户端已是最新版本。"), true);
-    ASSERT_TRUE(PumpUntil([] { return !updateRunning; }, kWait));
-    EXPECT_FALSE(updateThread.joinable());
-    EXPECT_FALSE(busy.load());
-    EXPECT_EQ(statusText, L"客户端已是最新版本。");
-    EXPECT_FALSE(updateFailed);
-    EXPECT_EQ(progressPercent, 100);
-    EXPECT_FALSE(GetWindowLongW(Controls().updateLabel, GWL_STYLE) & WS_VISIBLE);
-    EXPECT_TRUE(IsWindowEnabled(Controls().downloadButton));
-    EXPECT_TRUE(IsWindowEnabled(Controls().enterGameButton)) << "a region is chosen";
+    RunFakeUpdate(window.object(), Outcome(true, L"客户端已是最新版本。"), true);
+    ASSERT_TRUE(PumpUntil([&] { return !window.state().updateRunning; }, kWait));
+    EXPECT_FALSE(window.object().jobs.update.joinable());
+    EXPECT_FALSE(window.state().busy);
+    EXPECT_EQ(window.state().statusText, L"客户端已是最新版本。");
+    EXPECT_FALSE(window.state().updateFailed);
+    EXPECT_EQ(window.state().progressPercent, 100);
+    EXPECT_FALSE(GetWindowLongW(window.controls().updateLabel, GWL_STYLE) & WS_VISIBLE);
+    EXPECT_TRUE(IsWindowEnabled(window.controls().downloadButton));
+    EXPECT_TRUE(IsWindowEnabled(window.controls().enterGameButton)) << "a region is chosen";
     EXPECT_TRUE(boxes.calls().empty());
 }
 
@@ -247,22 +248,22 @@ TEST(UpdateFinished, FailureIsBoxedOnlyWhenThePlayerAsked)
     MessageBoxRecorder boxes({IDOK});
     MainWindowUnderTest window;
 
-    RunFakeUpdate(Outcome(false, L"下载更新清单失败。"), false);
-    ASSERT_TRUE(PumpUntil([] { return !updateRunning; }, kWait));
+    RunFakeUpdate(window.object(), Outcome(false, L"下载更新清单失败。"), false);
+    ASSERT_TRUE(PumpUntil([&] { return !window.state().updateRunning; }, kWait));
     EXPECT_TRUE(boxes.calls().empty()) << "the automatic check fails quietly";
-    EXPECT_TRUE(updateFailed);
-    EXPECT_EQ(statusText, L"下载更新清单失败。");
-    EXPECT_TRUE(GetWindowLongW(Controls().updateLabel, GWL_STYLE) & WS_VISIBLE)
+    EXPECT_TRUE(window.state().updateFailed);
+    EXPECT_EQ(window.state().statusText, L"下载更新清单失败。");
+    EXPECT_TRUE(GetWindowLongW(window.controls().updateLabel, GWL_STYLE) & WS_VISIBLE)
         << "the label stays as the retry button";
-    EXPECT_FALSE(IsWindowEnabled(Controls().enterGameButton)) << "no region is chosen";
+    EXPECT_FALSE(IsWindowEnabled(window.controls().enterGameButton)) << "no region is chosen";
 
-    RunFakeUpdate(Outcome(false, L"校验文件失败：Data\\a.pak"), true);
-    ASSERT_TRUE(PumpUntil([] { return !updateRunning; }, kWait));
+    RunFakeUpdate(window.object(), Outcome(false, L"校验文件失败：Data\\a.pak"), true);
+    ASSERT_TRUE(PumpUntil([&] { return !window.state().updateRunning; }, kWait));
     ASSERT_EQ(boxes.calls().size(), 1u);
     EXPECT_EQ(boxes.calls()[0].text, L"校验文件失败：Data\\a.pak");
     EXPECT_EQ(boxes.calls()[0].caption, L"更新失败");
     EXPECT_EQ(boxes.calls()[0].type, static_cast<UINT>(MB_OK | MB_ICONERROR));
-    EXPECT_FALSE(busy.load());
+    EXPECT_FALSE(window.state().busy);
 }
 
 TEST(UpdateFinished, StagedLauncherOffersARestart)
@@ -270,8 +271,8 @@ TEST(UpdateFinished, StagedLauncherOffersARestart)
     MessageBoxRecorder boxes({IDCANCEL, IDOK, IDOK});
     MainWindowUnderTest window;
 
-    RunFakeUpdate(Outcome(true, L"更新完成。", true), false);
-    ASSERT_TRUE(PumpUntil([] { return !updateRunning; }, kWait));
+    RunFakeUpdate(window.object(), Outcome(true, L"更新完成。", true), false);
+    ASSERT_TRUE(PumpUntil([&] { return !window.state().updateRunning; }, kWait));
     ASSERT_EQ(boxes.calls().size(), 1u);
     EXPECT_EQ(boxes.calls()[0].text, L"登录器已更新，需要立即重新启动。");
     EXPECT_EQ(boxes.calls()[0].caption, L"重新启动登录器");
@@ -279,8 +280,8 @@ TEST(UpdateFinished, StagedLauncherOffersARestart)
     EXPECT_TRUE(window.exists()) << "Cancel keeps the old launcher running";
 
     // OK, but there is no staged executable next to this one to start.
-    RunFakeUpdate(Outcome(true, L"更新完成。", true), false);
-    ASSERT_TRUE(PumpUntil([] { return !updateRunning; }, kWait));
+    RunFakeUpdate(window.object(), Outcome(true, L"更新完成。", true), false);
+    ASSERT_TRUE(PumpUntil([&] { return !window.state().updateRunning; }, kWait));
     ASSERT_EQ(boxes.calls().size(), 3u);
     EXPECT_EQ(boxes.calls()[2].text, L"无法启动登录器更新程序。");
     EXPECT_EQ(boxes.calls()[2].caption, L"重新启动失败");
@@ -292,57 +293,70 @@ TEST(CloseDuringUpdate, WaitsForTheResultThenClosesWithoutQuestions)
 {
     MessageBoxRecorder boxes({IDYES, IDOK});
     MainWindowUnderTest window;
-    RunFakeUpdate(Outcome(false, L"更新已取消。", true), true, true);
+    RunFakeUpdate(window.object(), Outcome(false, L"更新已取消。", true), true, true);
 
     SendMessageW(window.hwnd(), WM_CLOSE, 0, 0);
     ASSERT_EQ(boxes.calls().size(), 1u);
     EXPECT_EQ(boxes.calls()[0].caption, L"确认退出");
     EXPECT_TRUE(window.exists()) << "the update removes its staging folder first";
-    EXPECT_TRUE(closePending);
-    EXPECT_TRUE(workers.cancelled());
-    EXPECT_EQ(statusText, L"正在取消下载并清理临时文件…");
+    EXPECT_TRUE(window.state().closePending);
+    EXPECT_TRUE(window.object().workers.cancelled());
+    EXPECT_EQ(window.state().statusText, L"正在取消下载并清理临时文件…");
 
     EXPECT_TRUE(PumpUntil([&] { return !window.exists(); }, kWait));
     EXPECT_EQ(boxes.calls().size(), 1u) << "neither the failure nor the staged launcher asks anything";
-    EXPECT_FALSE(updateThread.joinable());
 }
 
 TEST(Ownership, NothingLeaksOnceTheWindowIsClosing)
 {
     countedPayloadsFreed = 0;
     MainWindowUnderTest window;
+    MainWindow& object = window.object();
 
     // Destroyed by other means while an update runs: the destruction joins the thread, whose post is refused.
-    busy.store(true);
-    updateRunning = true;
-    updateThread = std::thread([] {
+    std::atomic<bool> threadEnded{false};
+    object.state.busy = true;
+    object.state.updateRunning = true;
+    object.jobs.update = std::thread([&workers = object.workers, &threadEnded] {
         const ULONGLONG deadline = GetTickCount64() + kWait;
         while (!workers.cancelled() && GetTickCount64() < deadline)
             Sleep(5);
-        PostToMainWindow(WM_APP + 3, 0, std::make_unique<CountedPayload>());
+        workers.Post(WM_APP + 3, 0, std::make_unique<CountedPayload>());
+        threadEnded = true;
     });
     // Posted before the window started closing, never to be delivered: the destruction frees it.
-    PostStatusText(L"正在下载更新清单...");
+    PostStatusText(object.workers, L"正在下载更新清单...");
     auto result = std::make_unique<vorn::UpdateResult>();
     watchedPayload = result.get();
-    PostToMainWindow(WM_APP_UPDATE_FINISHED, 0, std::move(result));
+    object.workers.Post(WM_APP_UPDATE_FINISHED, 0, std::move(result));
 
     DestroyWindow(window.hwnd());
     watchedPayload = nullptr;
-    EXPECT_FALSE(updateThread.joinable()) << "the destruction waited for the update thread";
+    EXPECT_TRUE(threadEnded.load()) << "the destruction waited for the update thread";
     EXPECT_EQ(countedPayloadsFreed.load(), 1);
     EXPECT_TRUE(watchedPayloadFreed.load()) << "the queued result was freed";
     EXPECT_FALSE(WorkerMessageQueued());
+}
+
+TEST(Ownership, ChannelFreesWhatItCannotDeliver)
+{
+    countedPayloadsFreed = 0;
+    MainWindowUnderTest window;
+    WorkerChannel workers;
+    workers.Open(window.hwnd());
 
     // Once the window is closing nothing is posted; the poster frees the payload.
-    PostToMainWindow(WM_APP + 3, 0, std::make_unique<CountedPayload>());
-    PostStatusText(L"不应显示");
-    EXPECT_EQ(countedPayloadsFreed.load(), 2);
+    workers.Close();
+    workers.Post(WM_APP + 3, 0, std::make_unique<CountedPayload>());
+    PostStatusText(workers, L"不应显示");
+    EXPECT_EQ(countedPayloadsFreed.load(), 1);
     EXPECT_FALSE(WorkerMessageQueued());
 
     // A post the system refuses (the window is gone) is freed too.
     workers.Open(window.hwnd());
-    PostToMainWindow(WM_APP + 3, 0, std::make_unique<CountedPayload>());
-    EXPECT_EQ(countedPayloadsFreed.load(), 3);
+    DestroyWindow(window.hwnd());
+    PumpPending();
+    workers.Post(WM_APP + 3, 0, std::make_unique<CountedPayload>());
+    EXPECT_EQ(countedPayloadsFreed.load(), 2);
     EXPECT_FALSE(WorkerMessageQueued());
 }

@@ -6,7 +6,6 @@
 #include "tests/support/main_window_harness.h"
 #include "tests/support/process_probe.h"
 #include "ui/main_window.h"
-#include "ui/shared_state.h"
 #include "update/crc32.h"
 #include "update/update_driver.h"
 
@@ -90,9 +89,9 @@ private:
 };
 
 
-bool WaitForUpdateEnd()
+bool WaitForUpdateEnd(const MainWindowUnderTest& window)
 {
-    return PumpUntil([] { return !updateRunning && !busy.load(); }, kUpdateWait);
+    return PumpUntil([&] { return !window.state().updateRunning && !window.state().busy; }, kUpdateWait);
 }
 
 bool Shown(HWND control)
@@ -100,9 +99,9 @@ bool Shown(HWND control)
     return (GetWindowLongW(control, GWL_STYLE) & WS_VISIBLE) != 0;
 }
 
-std::wstring LabelText()
+std::wstring LabelText(const MainWindowUnderTest& window)
 {
-    return probe::Describe(Controls().updateLabel).text;
+    return probe::Describe(window.controls().updateLabel).text;
 }
 
 }
@@ -139,19 +138,19 @@ TEST(UpdateDriver, AutomaticCheckRunsOnceAfterTheFirstRegionList)
     CreateDirectoryW((scene.client() / L"Data").c_str(), nullptr);
     probe::WriteFileBytes(scene.client() / L"Data\\a.txt", "alpha");
 
-    autoUpdatePending = true;
-    harness::DeliverRegionList({});
-    ASSERT_TRUE(PumpUntil([] { return updateRunning; }, 5000)) << "the first list started no update";
-    ASSERT_TRUE(WaitForUpdateEnd());
-    EXPECT_EQ(statusText, L"客户端已是最新版本。");
-    EXPECT_EQ(progressPercent, 100);
-    EXPECT_FALSE(Shown(Controls().updateLabel));
-    EXPECT_TRUE(IsWindowEnabled(Controls().downloadButton));
+    window.state().autoUpdatePending = true;
+    window.DeliverRegionList({});
+    ASSERT_TRUE(PumpUntil([&] { return window.state().updateRunning; }, 5000)) << "the first list started no update";
+    ASSERT_TRUE(WaitForUpdateEnd(window));
+    EXPECT_EQ(window.state().statusText, L"客户端已是最新版本。");
+    EXPECT_EQ(window.state().progressPercent, 100);
+    EXPECT_FALSE(Shown(window.controls().updateLabel));
+    EXPECT_TRUE(IsWindowEnabled(window.controls().downloadButton));
     EXPECT_EQ(scene.site().CountRequests("/updates/up.ini"), 1u);
 
-    harness::DeliverRegionList({});
+    window.DeliverRegionList({});
     harness::PumpPending();
-    EXPECT_FALSE(updateRunning) << "a later list started another check";
+    EXPECT_FALSE(window.state().updateRunning) << "a later list started another check";
     Sleep(300);
     EXPECT_EQ(scene.site().CountRequests("/updates/up.ini"), 1u);
     EXPECT_FALSE(scene.StagingLeft());
@@ -166,18 +165,18 @@ TEST(UpdateDriver, ChangedFilesAreInstalledAndTheLabelFollowsTheProgress)
     probe::WriteFileBytes(scene.client() / L"one.dat", "out of date");
 
     MessageBoxRecorder boxes({IDOK});
-    SendMessageW(Controls().downloadButton, BM_CLICK, 0, 0);
-    EXPECT_TRUE(Shown(Controls().updateLabel));
-    EXPECT_FALSE(IsWindowEnabled(Controls().downloadButton));
-    ASSERT_TRUE(WaitForUpdateEnd());
+    SendMessageW(window.controls().downloadButton, BM_CLICK, 0, 0);
+    EXPECT_TRUE(Shown(window.controls().updateLabel));
+    EXPECT_FALSE(IsWindowEnabled(window.controls().downloadButton));
+    ASSERT_TRUE(WaitForUpdateEnd(window));
 
-    EXPECT_EQ(statusText, L"更新完成，共更新 2 个文件。");
+    EXPECT_EQ(window.state().statusText, L"更新完成，共更新 2 个文件。");
     EXPECT_TRUE(probe::ReadFileBytes(scene.client() / L"one.dat") == std::string(300000, 'x'));
     EXPECT_EQ(probe::ReadFileBytes(scene.client() / L"two.dat"), "second");
     // The last progress record reached the label before the success hid it.
-    EXPECT_EQ(uiProgress.stage, 5);
-    EXPECT_EQ(LabelText(), L"客户端文件更新完成，更新 100%，进度 100%");
-    EXPECT_FALSE(Shown(Controls().updateLabel));
+    EXPECT_EQ(window.state().uiProgress.stage, 5);
+    EXPECT_EQ(LabelText(window), L"客户端文件更新完成，更新 100%，进度 100%");
+    EXPECT_FALSE(Shown(window.controls().updateLabel));
     EXPECT_TRUE(boxes.calls().empty());
     EXPECT_FALSE(scene.StagingLeft());
 }
@@ -189,25 +188,25 @@ TEST(UpdateDriver, FailureShowsTheRetryTextAndAClickRetriesWithMessageBoxes)
     scene.Aim();
     MessageBoxRecorder boxes({IDOK});
 
-    autoUpdatePending = true;
-    harness::DeliverRegionList({});
-    ASSERT_TRUE(PumpUntil([] { return updateRunning; }, 5000));
-    ASSERT_TRUE(WaitForUpdateEnd());
-    EXPECT_TRUE(updateFailed);
-    EXPECT_TRUE(Shown(Controls().updateLabel));
-    EXPECT_EQ(LabelText().rfind(L"更新失败，点击此处重试，更新 ", 0), 0u) << Narrow(LabelText());
+    window.state().autoUpdatePending = true;
+    window.DeliverRegionList({});
+    ASSERT_TRUE(PumpUntil([&] { return window.state().updateRunning; }, 5000));
+    ASSERT_TRUE(WaitForUpdateEnd(window));
+    EXPECT_TRUE(window.state().updateFailed);
+    EXPECT_TRUE(Shown(window.controls().updateLabel));
+    EXPECT_EQ(LabelText(window).rfind(L"更新失败，点击此处重试，更新 ", 0), 0u) << Narrow(LabelText(window));
     EXPECT_TRUE(boxes.calls().empty()) << "the automatic check failed aloud";
-    EXPECT_FALSE(statusText.empty());
-    EXPECT_EQ(scene.site().CountRequests("/updates/up.ini"), 1u) << Narrow(statusText);
+    EXPECT_FALSE(window.state().statusText.empty());
+    EXPECT_EQ(scene.site().CountRequests("/updates/up.ini"), 1u) << Narrow(window.state().statusText);
 
     SendMessageW(window.hwnd(), WM_COMMAND, MAKEWPARAM(219, STN_CLICKED),
-                 reinterpret_cast<LPARAM>(Controls().updateLabel));
-    ASSERT_TRUE(PumpUntil([] { return updateRunning; }, 5000)) << "the label click started no check";
-    ASSERT_TRUE(WaitForUpdateEnd());
+                 reinterpret_cast<LPARAM>(window.controls().updateLabel));
+    ASSERT_TRUE(PumpUntil([&] { return window.state().updateRunning; }, 5000)) << "the label click started no check";
+    ASSERT_TRUE(WaitForUpdateEnd(window));
     EXPECT_EQ(scene.site().CountRequests("/updates/up.ini"), 2u);
     ASSERT_EQ(boxes.calls().size(), 1u);
     EXPECT_EQ(boxes.calls()[0].caption, L"更新失败");
-    EXPECT_EQ(boxes.calls()[0].text, statusText);
+    EXPECT_EQ(boxes.calls()[0].text, window.state().statusText);
     EXPECT_EQ(boxes.calls()[0].type & MB_ICONMASK, static_cast<UINT>(MB_ICONERROR));
 }
 
@@ -224,13 +223,13 @@ TEST(UpdateDriver, ClosingDuringADownloadWaitsForTheTransactionAndLeavesNoStagin
     scene.Aim();
     MessageBoxRecorder boxes({IDYES});  // "close while busy?" — yes
 
-    SendMessageW(Controls().downloadButton, BM_CLICK, 0, 0);
+    SendMessageW(window.controls().downloadButton, BM_CLICK, 0, 0);
     ASSERT_TRUE(PumpUntil([&] { return scene.site().CountRequests("/updates/big.dat") > 0; }, 20000));
     PostMessageW(window.hwnd(), WM_CLOSE, 0, 0);
-    ASSERT_TRUE(PumpUntil([] { return closePending; }, 5000));
+    ASSERT_TRUE(PumpUntil([&] { return window.state().closePending; }, 5000));
     EXPECT_TRUE(window.exists()) << "the window closed before the download stopped";
-    EXPECT_EQ(statusText, L"正在取消下载并清理临时文件…");
-    EXPECT_EQ(LabelText().rfind(L"正在取消更新，请稍候…", 0), 0u);
+    EXPECT_EQ(window.state().statusText, L"正在取消下载并清理临时文件…");
+    EXPECT_EQ(LabelText(window).rfind(L"正在取消更新，请稍候…", 0), 0u);
 
     ASSERT_TRUE(PumpUntil([&] { return !window.exists(); }, kUpdateWait)) << "the window never closed";
     ASSERT_EQ(boxes.calls().size(), 1u) << "only the close confirmation";
