@@ -97,7 +97,6 @@ bool IsTransient(FetchOutcome outcome)
     case FetchOutcome::kDropped:
     case FetchOutcome::kServerError:
     case FetchOutcome::kShortBody:
-    case FetchOutcome::kStalled:
     case FetchOutcome::kUnusableRange:
         return true;
     default:

@@ -106,8 +106,9 @@ enum class FetchOutcome {
     kUnusableRange,  // a range reply that does not continue the held bytes
 };
 
-// Whether trying again may succeed: a lost connection, a server error, a short body or a stall may pass within
-// seconds; a refused request, a missing file, a slow server, a cap, a full disk or the player's cancel do not.
+// Whether trying again may succeed: a lost connection, a server error or a short body may pass within seconds;
+// a refused request, a missing file, a cap, a full disk or the player's cancel do not. A server that went silent
+// or is too slow has already held the player for its limit (kStallLimit, kRateWindow); it fails at once.
 bool IsTransient(FetchOutcome outcome);
 
 // A transient failure is tried again this many times, after these pauses: long enough for a blip of the network

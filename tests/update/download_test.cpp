@@ -309,7 +309,8 @@ TEST(TransferRetry, OnlyPassingFailuresAreTriedAgainAndACutBodyIsContinued)
     EXPECT_EQ(cut.offered[1]->validator, L"\"v1\"");
 
     for (const FetchOutcome final : {FetchOutcome::kStatus, FetchOutcome::kCancelled, FetchOutcome::kRefused,
-                                     FetchOutcome::kTooSlow, FetchOutcome::kPastDeadline, FetchOutcome::kByteCap}) {
+                                     FetchOutcome::kTooSlow, FetchOutcome::kStalled, FetchOutcome::kPastDeadline,
+                                     FetchOutcome::kByteCap}) {
         StepFetcher once;
         once.total = 10;
         once.steps = {{final, 0, "01234"}, {FetchOutcome::kDone, 5, "56789"}};
