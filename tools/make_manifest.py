@@ -33,8 +33,9 @@ import argparse
 import fnmatch
 import os
 import sys
-import tempfile
 import zlib
+
+from atomic_file import write_atomically
 
 MAX_ENTRIES = 100000
 FORBIDDEN = set(':*?"<>|')
@@ -132,20 +133,6 @@ def encode(text, encoding):
     if encoding == "utf-16":
         return b"\xff\xfe" + text.encode("utf-16-le")
     return b"\xef\xbb\xbf" + text.encode("utf-8")
-
-
-def write_atomically(path, data):
-    """Written beside the target and renamed into place, so a reader never sees half a file."""
-    directory = os.path.dirname(os.path.abspath(path))
-    handle, temporary = tempfile.mkstemp(prefix=".up-", suffix=".tmp", dir=directory)
-    try:
-        with os.fdopen(handle, "wb") as stream:
-            stream.write(data)
-        os.chmod(temporary, 0o644)
-        os.replace(temporary, path)
-    except BaseException:
-        os.unlink(temporary)
-        raise
 
 
 def main(argv=None):

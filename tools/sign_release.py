@@ -37,7 +37,7 @@ from cryptography.hazmat.primitives import hashes, serialization
 from cryptography.hazmat.primitives.asymmetric import ec
 from cryptography.hazmat.primitives.asymmetric.utils import decode_dss_signature
 
-from make_manifest import write_atomically
+from atomic_file import write_atomically
 
 FORMAT_LINE = "vorn-release-record 1"
 MAX_RELEASE = (1 << 63) - 1

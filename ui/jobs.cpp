@@ -12,18 +12,6 @@ void EnableIfPresent(HWND control, bool enable)
 
 }
 
-bool JobThreads::AnyRunning() const
-{
-    return regionList.joinable() || update.joinable() || launch.joinable();
-}
-
-void JobThreads::JoinAll()
-{
-    JoinJobThread(regionList);
-    JoinJobThread(update);
-    JoinJobThread(launch);
-}
-
 bool ClaimJobSlot(MainWindow& window, const std::wstring& status)
 {
     if (window.state.busy)
@@ -42,12 +30,6 @@ void ReleaseJobSlot(MainWindow& window)
     EnableIfPresent(window.controls.downloadButton, true);
     EnableIfPresent(window.controls.enterGameButton, window.state.HasValidSelection());
     InvalidateRect(window.hwnd(), nullptr, FALSE);
-}
-
-void JoinJobThread(std::thread& thread)
-{
-    if (thread.joinable())
-        thread.join();
 }
 
 bool EndJob(MainWindow& window, std::thread& thread)

@@ -3,7 +3,6 @@
 #include "announce/page_colours.h"
 #include "base/message_box.h"
 #include "base/unique_resource.h"
-#include "ui/jobs.h"
 #include "ui/launch_job.h"
 #include "ui/layout.h"
 #include "ui/main_window_controls.h"

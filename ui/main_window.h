@@ -7,7 +7,7 @@
 #include "base/unique_resource.h"
 #include "launch/region_info.h"
 #include "ui/controls.h"
-#include "ui/jobs.h"
+#include "ui/job_threads.h"
 #include "ui/settings.h"
 #include "ui/worker_channel.h"
 #include "update/update_types.h"

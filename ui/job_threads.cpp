@@ -1,0 +1,19 @@
+#include "ui/job_threads.h"
+
+bool JobThreads::AnyRunning() const
+{
+    return regionList.joinable() || update.joinable() || launch.joinable();
+}
+
+void JobThreads::JoinAll()
+{
+    JoinJobThread(regionList);
+    JoinJobThread(update);
+    JoinJobThread(launch);
+}
+
+void JoinJobThread(std::thread& thread)
+{
+    if (thread.joinable())
+        thread.join();
+}
