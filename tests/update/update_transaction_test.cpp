@@ -2,6 +2,7 @@
 
 #include "tests/support/http_site.h"
 #include "update/crc32.h"
+#include "update/crc32_compute.h"
 #include "update/http_download.h"
 #include "tests/support/process_probe.h"
 
@@ -11,9 +12,11 @@
 
 #include <algorithm>
 #include <chrono>
+#include <condition_variable>
 #include <filesystem>
 #include <functional>
 #include <map>
+#include <mutex>
 #include <optional>
 #include <vector>
 
@@ -70,6 +73,7 @@ struct UpdateRun {
     std::vector<int> percents;
     std::vector<vorn::UpdateProgress> reports;
     std::function<bool(const UpdateRun&)> cancelWhen;
+    std::function<void(const vorn::UpdateProgress&)> whenReported;  // after the report is kept
     Fetcher* fetcher = nullptr;  // none: the transaction's own WinHTTP fetcher
     std::optional<std::uint32_t> connections;  // none: the configured number
     vorn::UpdateResult result;
@@ -86,7 +90,11 @@ struct UpdateRun {
         const auto status = [this](const std::wstring& s) { statuses.push_back(s); };
         const auto percent = [this](int value) { percents.push_back(value); };
         const auto cancelled = [this] { return cancelWhen && cancelWhen(*this); };
-        const auto progress = [this](const vorn::UpdateProgress& p) { reports.push_back(p); };
+        const auto progress = [this](const vorn::UpdateProgress& p) {
+            reports.push_back(p);
+            if (whenReported)
+                whenReported(p);
+        };
         if (connections) {
             WinHttpFetcher own;
             result = vorn::ApplyClientUpdate(fetcher ? *fetcher : own, baseUrl, manifestName, client, launcher,
@@ -495,6 +503,46 @@ public:
     }
 };
 
+// Answers from memory from any number of threads and tells who waits when a URL has been asked.
+class SignallingFetcher final : public Fetcher {
+public:
+    explicit SignallingFetcher(std::map<std::wstring, std::string> bodies) : bodies_(std::move(bodies)) {}
+
+    bool Fetch(const std::wstring& url, FetchSink& sink, const TransferLimits&, const DownloadProgress& onProgress,
+               const DownloadCancelled&, std::wstring& error) override
+    {
+        {
+            const std::lock_guard<std::mutex> held(lock_);
+            asked_.push_back(url);
+            changed_.notify_all();
+        }
+        const auto found = bodies_.find(url);
+        if (found == bodies_.end()) {
+            error = L"HTTP 状态码：404";
+            return false;
+        }
+        const std::string& body = found->second;
+        if (!sink.Open(body.size(), error) || !sink.Write(body.data(), body.size(), error))
+            return false;
+        onProgress(body.size(), body.size());
+        return true;
+    }
+
+    // Whether url is asked, waiting up to `wait` for it.
+    bool AskedWithin(const std::wstring& url, std::chrono::milliseconds wait)
+    {
+        std::unique_lock<std::mutex> held(lock_);
+        return changed_.wait_for(held, wait,
+                                 [&] { return std::find(asked_.begin(), asked_.end(), url) != asked_.end(); });
+    }
+
+private:
+    const std::map<std::wstring, std::string> bodies_;
+    std::mutex lock_;
+    std::condition_variable changed_;
+    std::vector<std::wstring> asked_;
+};
+
 constexpr wchar_t kBase[] = L"http://memory/";
 
 std::string Manifest(const std::vector<std::pair<std::string, std::string>>& entries)
@@ -704,4 +752,52 @@ TEST(UpdateTransaction, AFileLargerThanTheFreeSpaceNamesTheSizeAndIsNeverWritten
                                   L"（约 1073741824 MiB）的可用空间。请清理磁盘后重试。");
     EXPECT_EQ(memory.asked.size(), 2u);
     EXPECT_TRUE(FilesUnder(client.path()).empty());
+}
+
+TEST(UpdateTransaction, AFileFoundOutOfDateIsDownloadedWhileTheLaterFilesAreChecked)
+{
+    // The first of three files is missing from the client, the other two are current. The report of the last
+    // file's check waits (at most five seconds) until the first file is asked for: it comes only when the
+    // download of a file can begin before the check pass has ended.
+    const std::map<std::string, std::string> files = {
+        {"a.bin", "the first file"}, {"b.bin", "the second file"}, {"c.bin", "the third file"}};
+    std::string manifest = "[Set]\r\nCount=3\r\n[up]\r\n";
+    int n = 0;
+    for (const auto& [name, body] : files) {
+        const std::string i = std::to_string(++n);
+        manifest += "File" + i + "=" + name + "\r\nCFile" + i + "=" + name + "\r\nXYZ" + i + "=" +
+                    Narrow(FormatCrc32(Crc32(0, body.data(), body.size()))) + "\r\n";
+    }
+    std::map<std::wstring, std::string> bodies = {{std::wstring(kBase) + L"up.ini", manifest}};
+    for (const auto& [name, body] : files)
+        bodies[std::wstring(kBase) + std::wstring(name.begin(), name.end())] = body;
+
+    for (const std::uint32_t connections : {1u, 3u}) {
+        SCOPED_TRACE(connections);
+        probe::TempDir client;
+        probe::WriteFileBytes(client / L"b.bin", files.at("b.bin"));
+        probe::WriteFileBytes(client / L"c.bin", files.at("c.bin"));
+        SignallingFetcher fetcher(bodies);
+        UpdateRun run;
+        run.fetcher = &fetcher;
+        run.connections = connections;
+        std::optional<bool> overlapped;
+        run.whenReported = [&](const vorn::UpdateProgress& p) {
+            if (p.stage == 1 && p.current == 3)
+                overlapped = fetcher.AskedWithin(std::wstring(kBase) + L"a.bin", 5s);
+        };
+        run.Apply(kBase, client.path(), client / L"Launcher.exe");
+        ASSERT_TRUE(run.result.succeeded) << run.result.message.c_str();
+        EXPECT_EQ(overlapped, std::optional<bool>(true));
+        EXPECT_EQ(probe::ReadFileBytes(client / L"a.bin"), files.at("a.bin"));
+        // The reports still tell one pass after the other: every check, then the download counted out of one.
+        std::vector<std::wstring> described;
+        for (const auto& p : run.reports)
+            described.push_back(Describe(p));
+        EXPECT_EQ(described, (std::vector<std::wstring>{L"0 0/0 0 0 ", L"1 1/3 0 0 a.bin", L"1 2/3 0 0 b.bin",
+                                                        L"1 3/3 0 0 c.bin", L"2 1/1 0 0 a.bin",
+                                                        L"2 1/1 100 90 a.bin", L"3 1/1 100 90 a.bin",
+                                                        L"4 1/1 100 90 a.bin", L"5 1/1 100 100 "}));
+        EXPECT_FALSE(StagingLeft(client.path()));
+    }
 }
