@@ -18,6 +18,7 @@
 #include <map>
 #include <mutex>
 #include <optional>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -800,4 +801,28 @@ TEST(UpdateTransaction, AFileFoundOutOfDateIsDownloadedWhileTheLaterFilesAreChec
                                                         L"4 1/1 100 90 a.bin", L"5 1/1 100 100 "}));
         EXPECT_FALSE(StagingLeft(client.path()));
     }
+
+    // A cancel before the last check, with the first file downloaded and its thread waiting for the next one:
+    // every thread stops (a waiting thread that missed the stop would hold the update for ever), nothing is
+    // reported as downloaded and nothing is installed.
+    probe::TempDir client;
+    probe::WriteFileBytes(client / L"b.bin", files.at("b.bin"));
+    probe::WriteFileBytes(client / L"c.bin", files.at("c.bin"));
+    SignallingFetcher fetcher(bodies);
+    UpdateRun run;
+    run.fetcher = &fetcher;
+    run.connections = 3;
+    run.cancelWhen = [&](const UpdateRun& r) {
+        if (r.Stage(1).size() != 2 || !fetcher.AskedWithin(std::wstring(kBase) + L"a.bin", 5s))
+            return false;
+        // Time for the thread to verify the small file and wait for the next one.
+        std::this_thread::sleep_for(200ms);
+        return true;
+    };
+    run.Apply(kBase, client.path(), client / L"Launcher.exe");
+    EXPECT_EQ(run.result.message, L"更新操作已取消。");
+    EXPECT_EQ(run.Stage(1).size(), 2u);
+    EXPECT_TRUE(run.Stage(2).empty());
+    EXPECT_EQ(FilesUnder(client.path()), (std::vector<std::wstring>{L"b.bin", L"c.bin"}));
+    EXPECT_FALSE(StagingLeft(client.path()));
 }
