@@ -19,6 +19,7 @@
 #include <mutex>
 #include <optional>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -773,7 +774,10 @@ TEST(UpdateTransaction, AFileFoundOutOfDateIsDownloadedWhileTheLaterFilesAreChec
     for (const auto& [name, body] : files)
         bodies[std::wstring(kBase) + std::wstring(name.begin(), name.end())] = body;
 
-    for (const std::uint32_t connections : {1u, 3u}) {
+    // Last, a cancel before the last check, with the first file downloaded and its thread waiting for the next
+    // one: every thread stops (a waiting thread that missed the stop would hold the update for ever), nothing is
+    // reported as downloaded and nothing is installed.
+    for (const auto& [connections, cancel] : {std::pair{1u, false}, std::pair{3u, false}, std::pair{3u, true}}) {
         SCOPED_TRACE(connections);
         probe::TempDir client;
         probe::WriteFileBytes(client / L"b.bin", files.at("b.bin"));
@@ -787,7 +791,22 @@ TEST(UpdateTransaction, AFileFoundOutOfDateIsDownloadedWhileTheLaterFilesAreChec
             if (p.stage == 1 && p.current == 3)
                 overlapped = fetcher.AskedWithin(std::wstring(kBase) + L"a.bin", 5s);
         };
+        run.cancelWhen = [&](const UpdateRun& r) {
+            if (!cancel || r.Stage(1).size() != 2 || !fetcher.AskedWithin(std::wstring(kBase) + L"a.bin", 5s))
+                return false;
+            // Time for the thread to verify the small file and wait for the next one.
+            std::this_thread::sleep_for(200ms);
+            return true;
+        };
         run.Apply(kBase, client.path(), client / L"Launcher.exe");
+        EXPECT_FALSE(StagingLeft(client.path()));
+        if (cancel) {
+            EXPECT_EQ(run.result.message, L"更新操作已取消。");
+            EXPECT_EQ(run.Stage(1).size(), 2u);
+            EXPECT_TRUE(run.Stage(2).empty());
+            EXPECT_EQ(FilesUnder(client.path()), (std::vector<std::wstring>{L"b.bin", L"c.bin"}));
+            continue;
+        }
         ASSERT_TRUE(run.result.succeeded) << run.result.message.c_str();
         EXPECT_EQ(overlapped, std::optional<bool>(true));
         EXPECT_EQ(probe::ReadFileBytes(client / L"a.bin"), files.at("a.bin"));
@@ -799,30 +818,5 @@ TEST(UpdateTransaction, AFileFoundOutOfDateIsDownloadedWhileTheLaterFilesAreChec
                                                         L"1 3/3 0 0 c.bin", L"2 1/1 0 0 a.bin",
                                                         L"2 1/1 100 90 a.bin", L"3 1/1 100 90 a.bin",
                                                         L"4 1/1 100 90 a.bin", L"5 1/1 100 100 "}));
-        EXPECT_FALSE(StagingLeft(client.path()));
     }
-
-    // A cancel before the last check, with the first file downloaded and its thread waiting for the next one:
-    // every thread stops (a waiting thread that missed the stop would hold the update for ever), nothing is
-    // reported as downloaded and nothing is installed.
-    probe::TempDir client;
-    probe::WriteFileBytes(client / L"b.bin", files.at("b.bin"));
-    probe::WriteFileBytes(client / L"c.bin", files.at("c.bin"));
-    SignallingFetcher fetcher(bodies);
-    UpdateRun run;
-    run.fetcher = &fetcher;
-    run.connections = 3;
-    run.cancelWhen = [&](const UpdateRun& r) {
-        if (r.Stage(1).size() != 2 || !fetcher.AskedWithin(std::wstring(kBase) + L"a.bin", 5s))
-            return false;
-        // Time for the thread to verify the small file and wait for the next one.
-        std::this_thread::sleep_for(200ms);
-        return true;
-    };
-    run.Apply(kBase, client.path(), client / L"Launcher.exe");
-    EXPECT_EQ(run.result.message, L"更新操作已取消。");
-    EXPECT_EQ(run.Stage(1).size(), 2u);
-    EXPECT_TRUE(run.Stage(2).empty());
-    EXPECT_EQ(FilesUnder(client.path()), (std::vector<std::wstring>{L"b.bin", L"c.bin"}));
-    EXPECT_FALSE(StagingLeft(client.path()));
 }
