@@ -100,7 +100,7 @@ struct DownloadEvent {
 
 // The events of the downloads that run while the check pass goes on wait for it to end. Past this many waiting
 // events no further download starts until then, so a long check of a large client cannot pile them up without
-// bound (a file makes a few events, at most about two hundred). The downloads still run well ahead of the check.
+// bound (a file makes a few events, at most about a hundred). The downloads still run well ahead of the check.
 constexpr std::size_t kEventsAheadOfCheck = 4096;
 
 // The meeting point of the download threads and the transaction's thread: the files found out of date so far,
