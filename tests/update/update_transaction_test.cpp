@@ -12,11 +12,9 @@
 
 #include <algorithm>
 #include <chrono>
-#include <condition_variable>
 #include <filesystem>
 #include <functional>
 #include <map>
-#include <mutex>
 #include <optional>
 #include <thread>
 #include <utility>
@@ -505,46 +503,6 @@ public:
     }
 };
 
-// Answers from memory from any number of threads and tells who waits when a URL has been asked.
-class SignallingFetcher final : public Fetcher {
-public:
-    explicit SignallingFetcher(std::map<std::wstring, std::string> bodies) : bodies_(std::move(bodies)) {}
-
-    bool Fetch(const std::wstring& url, FetchSink& sink, const TransferLimits&, const DownloadProgress& onProgress,
-               const DownloadCancelled&, std::wstring& error) override
-    {
-        {
-            const std::lock_guard<std::mutex> held(lock_);
-            asked_.push_back(url);
-            changed_.notify_all();
-        }
-        const auto found = bodies_.find(url);
-        if (found == bodies_.end()) {
-            error = L"HTTP 状态码：404";
-            return false;
-        }
-        const std::string& body = found->second;
-        if (!sink.Open(body.size(), error) || !sink.Write(body.data(), body.size(), error))
-            return false;
-        onProgress(body.size(), body.size());
-        return true;
-    }
-
-    // Whether url is asked, waiting up to `wait` for it.
-    bool AskedWithin(const std::wstring& url, std::chrono::milliseconds wait)
-    {
-        std::unique_lock<std::mutex> held(lock_);
-        return changed_.wait_for(held, wait,
-                                 [&] { return std::find(asked_.begin(), asked_.end(), url) != asked_.end(); });
-    }
-
-private:
-    const std::map<std::wstring, std::string> bodies_;
-    std::mutex lock_;
-    std::condition_variable changed_;
-    std::vector<std::wstring> asked_;
-};
-
 constexpr wchar_t kBase[] = L"http://memory/";
 
 std::string Manifest(const std::vector<std::pair<std::string, std::string>>& entries)
@@ -759,8 +717,8 @@ TEST(UpdateTransaction, AFileLargerThanTheFreeSpaceNamesTheSizeAndIsNeverWritten
 TEST(UpdateTransaction, AFileFoundOutOfDateIsDownloadedWhileTheLaterFilesAreChecked)
 {
     // The first of three files is missing from the client, the other two are current. The report of the last
-    // file's check waits (at most five seconds) until the first file is asked for: it comes only when the
-    // download of a file can begin before the check pass has ended.
+    // file's check waits (at most five seconds) until the site is asked for the first file: that happens only
+    // when a download can begin before the check pass has ended.
     const std::map<std::string, std::string> files = {
         {"a.bin", "the first file"}, {"b.bin", "the second file"}, {"c.bin", "the third file"}};
     std::string manifest = "[Set]\r\nCount=3\r\n[up]\r\n";
@@ -770,35 +728,44 @@ TEST(UpdateTransaction, AFileFoundOutOfDateIsDownloadedWhileTheLaterFilesAreChec
         manifest += "File" + i + "=" + name + "\r\nCFile" + i + "=" + name + "\r\nXYZ" + i + "=" +
                     Narrow(FormatCrc32(Crc32(0, body.data(), body.size()))) + "\r\n";
     }
-    std::map<std::wstring, std::string> bodies = {{std::wstring(kBase) + L"up.ini", manifest}};
-    for (const auto& [name, body] : files)
-        bodies[std::wstring(kBase) + std::wstring(name.begin(), name.end())] = body;
+    const auto firstAsked = [](const probe::HttpSite& server) {
+        const auto until = std::chrono::steady_clock::now() + 5s;
+        while (server.CountRequests("/a.bin") == 0 && std::chrono::steady_clock::now() < until)
+            std::this_thread::sleep_for(10ms);
+        return server.CountRequests("/a.bin") != 0;
+    };
 
     // Last, a cancel before the last check, with the first file downloaded and its thread waiting for the next
     // one: every thread stops (a waiting thread that missed the stop would hold the update for ever), nothing is
     // reported as downloaded and nothing is installed.
     for (const auto& [connections, cancel] : {std::pair{1u, false}, std::pair{3u, false}, std::pair{3u, true}}) {
         SCOPED_TRACE(connections);
+        probe::HttpSite server;
+        probe::HttpScript script;
+        script.body = manifest;
+        server.Script("/up.ini", script);
+        for (const auto& [name, body] : files) {
+            script.body = body;
+            server.Script("/" + name, script);
+        }
         probe::TempDir client;
         probe::WriteFileBytes(client / L"b.bin", files.at("b.bin"));
         probe::WriteFileBytes(client / L"c.bin", files.at("c.bin"));
-        SignallingFetcher fetcher(bodies);
         UpdateRun run;
-        run.fetcher = &fetcher;
         run.connections = connections;
         std::optional<bool> overlapped;
         run.whenReported = [&](const vorn::UpdateProgress& p) {
             if (p.stage == 1 && p.current == 3)
-                overlapped = fetcher.AskedWithin(std::wstring(kBase) + L"a.bin", 5s);
+                overlapped = firstAsked(server);
         };
         run.cancelWhen = [&](const UpdateRun& r) {
-            if (!cancel || r.Stage(1).size() != 2 || !fetcher.AskedWithin(std::wstring(kBase) + L"a.bin", 5s))
+            if (!cancel || r.Stage(1).size() != 2 || !firstAsked(server))
                 return false;
             // Time for the thread to verify the small file and wait for the next one.
             std::this_thread::sleep_for(200ms);
             return true;
         };
-        run.Apply(kBase, client.path(), client / L"Launcher.exe");
+        run.Apply(server, client.path(), client / L"Launcher.exe");
         EXPECT_FALSE(StagingLeft(client.path()));
         if (cancel) {
             EXPECT_EQ(run.result.message, L"更新操作已取消。");
