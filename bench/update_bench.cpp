@@ -1,6 +1,7 @@
 // One ApplyClientUpdate from an update site into a client folder: how long it took, from the call to its
-// return, and how it ended. Usage: update_bench.exe BASE_URL MANIFEST CLIENT_FOLDER [UPDATE_PUBLIC_KEY]
-// With a key the update is a signed one, as in a launcher built with that key.
+// return, and how it ended. Usage: update_bench.exe BASE_URL MANIFEST CLIENT_FOLDER [UPDATE_PUBLIC_KEY [CONNECTIONS]]
+// With a key the update is a signed one, as in a launcher built with that key; an empty key is none. CONNECTIONS
+// (1 to 16) stands in for the launcher's setting of the files downloaded at once.
 // The launcher path given is CLIENT_FOLDER\VornLauncher.exe, so a site without that file never restarts anything.
 // Exit status: 0 when the update succeeded, 1 when it failed (the result line says why), 2 for bad arguments.
 
@@ -9,16 +10,23 @@
 #include "bench/bench_support.h"
 #include "update/update_transaction.h"
 
+#include <cstdint>
 #include <cstdio>
+#include <cwchar>
 #include <string>
+#include <utility>
 
 int wmain(int argc, wchar_t** argv)
 {
-    if (argc != 4 && argc != 5) {
-        std::fwprintf(stderr, L"usage: update_bench.exe BASE_URL MANIFEST CLIENT_FOLDER [UPDATE_PUBLIC_KEY]\n");
+    LauncherConfig config = BuildDefaultConfig();
+    if (argc == 6)
+        config.downloadConnections = static_cast<std::uint32_t>(std::wcstoul(argv[5], nullptr, 10));
+    if (argc < 4 || argc > 6 || config.downloadConnections < 1 || config.downloadConnections > 16) {
+        std::fwprintf(stderr,
+                      L"usage: update_bench.exe BASE_URL MANIFEST CLIENT_FOLDER [UPDATE_PUBLIC_KEY [CONNECTIONS]]\n");
         return 2;
     }
-    InstallConfig(BuildDefaultConfig());
+    InstallConfig(std::move(config));
     const std::wstring client = argv[3];
     double firstDownload = 0;
     double firstInstall = 0;
@@ -31,7 +39,7 @@ int wmain(int argc, wchar_t** argv)
             if (progress.stage == 4 && firstInstall == 0)
                 firstInstall = bench::Seconds();
         },
-        argc == 5 ? argv[4] : L"");
+        argc >= 5 ? argv[4] : L"");
     const double elapsed = bench::Seconds() - start;
     // The message goes out as UTF-8: the C runtime would stop a wide string at its first character outside ASCII.
     std::printf("update: %s in %.3f s (first file download began at %.3f s, install at %.3f s), %d files updated: "

@@ -14,21 +14,20 @@ std::wstring ReplaceFailedMessage(const std::filesystem::path& target, DWORD cod
            L"）。请退出游戏后重试，并检查目录写入权限。";
 }
 
-// A rename on one volume moves only the directory entry, and MOVEFILE_WRITE_THROUGH does not flush the data of
-// a file that is not copied: without this, a power loss right after the install could leave the client file
-// with its new name and no contents.
-DWORD FlushToDisk(const std::wstring& path)
+}
+
+// MOVEFILE_WRITE_THROUGH does not flush the data of a file that is not copied, hence the flush of its own.
+bool FlushStagedFile(const std::wstring& stagedPath, const std::wstring& targetPath, std::wstring& error)
 {
-    const UniqueFile file(CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+    const UniqueFile file(CreateFileW(stagedPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                       FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file || !FlushFileBuffers(file.get()))
-        return GetLastError();
-    return ERROR_SUCCESS;
+    if (file && FlushFileBuffers(file.get()))
+        return true;
+    error = ReplaceFailedMessage(targetPath, GetLastError());
+    return false;
 }
 
-}
-
-bool InstallStagedFile(const std::wstring& stagedPath, const std::wstring& targetPath, std::wstring& error)
+bool MoveStagedFile(const std::wstring& stagedPath, const std::wstring& targetPath, std::wstring& error)
 {
     const std::filesystem::path target(targetPath);
     const std::filesystem::path parent = target.parent_path();
@@ -39,12 +38,13 @@ bool InstallStagedFile(const std::wstring& stagedPath, const std::wstring& targe
             return false;
         }
     }
-    if (const DWORD code = FlushToDisk(stagedPath); code != ERROR_SUCCESS) {
-        error = ReplaceFailedMessage(target, code);
-        return false;
-    }
     if (MoveFileExW(stagedPath.c_str(), targetPath.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
         return true;
     error = ReplaceFailedMessage(target, GetLastError());
     return false;
+}
+
+bool InstallStagedFile(const std::wstring& stagedPath, const std::wstring& targetPath, std::wstring& error)
+{
+    return FlushStagedFile(stagedPath, targetPath, error) && MoveStagedFile(stagedPath, targetPath, error);
 }

@@ -98,27 +98,60 @@ struct DownloadEvent {
     std::wstring message;       // kFailed: the message for the player
 };
 
-// The meeting point of the download threads and the transaction's thread: the next file to take, the events not
-// yet reported, the threads still running and whether they must stop.
+// The events of the downloads that run while the check pass goes on wait for it to end. Past this many waiting
+// events no further download starts until then, so a long check of a large client cannot pile them up without
+// bound (a file makes a few events, at most about a hundred). The downloads still run well ahead of the check.
+constexpr std::size_t kEventsAheadOfCheck = 4096;
+
+// The meeting point of the download threads and the transaction's thread: the files found out of date so far,
+// the next one to take, the events not yet reported, the threads still running and whether they must stop.
 class DownloadBoard {
 public:
-    explicit DownloadBoard(std::uint32_t files) : files_(files) {}
+    struct Taken {
+        std::uint32_t index = 0;
+        const PendingFile* file = nullptr;  // stays where it is while files are added
+    };
 
-    // The next file for a download thread; none when all are taken or the downloads stop.
-    std::optional<std::uint32_t> Take()
+    // One more file to download; returns how many there are now. Only the transaction's thread adds.
+    std::uint32_t Add(PendingFile file)
     {
         const std::lock_guard<std::mutex> held(lock_);
-        if (stop_ || next_ == files_)
+        files_.push_back(std::move(file));
+        work_.notify_one();
+        return static_cast<std::uint32_t>(files_.size());
+    }
+
+    // The check pass has ended: no file is added any more, and the events are collected from now on.
+    void Finish()
+    {
+        const std::lock_guard<std::mutex> held(lock_);
+        finished_ = true;
+        work_.notify_all();
+    }
+
+    // The next file for a download thread, waiting while the check pass may still add one or has too many events
+    // waiting; none when all are taken or the downloads stop.
+    std::optional<Taken> Take()
+    {
+        std::unique_lock<std::mutex> held(lock_);
+        work_.wait(held, [this] {
+            return stop_ || (finished_ && next_ == files_.size()) ||
+                   (next_ < files_.size() && (finished_ || events_.size() < kEventsAheadOfCheck));
+        });
+        if (stop_ || next_ == files_.size())
             return std::nullopt;
-        return next_++;
+        const std::uint32_t index = next_++;
+        return Taken{index, &files_[index]};
     }
 
     // A failure stops the others at once, so the first one posted is the one reported.
     void Post(DownloadEvent event)
     {
         const std::lock_guard<std::mutex> held(lock_);
-        if (event.kind == DownloadEvent::Kind::kFailed)
+        if (event.kind == DownloadEvent::Kind::kFailed) {
             stop_ = true;
+            work_.notify_all();
+        }
         events_.push_back(std::move(event));
         changed_.notify_one();
     }
@@ -127,6 +160,7 @@ public:
     {
         const std::lock_guard<std::mutex> held(lock_);
         stop_ = true;
+        work_.notify_all();
     }
 
     bool Stopped() const
@@ -149,7 +183,7 @@ public:
     }
 
     // The events posted since the last call, waiting up to `wait` for one; ended is set once every thread has
-    // left and nothing more will come.
+    // left and nothing more will come. Called once the check pass has ended.
     std::deque<DownloadEvent> Collect(std::chrono::milliseconds wait, bool& ended)
     {
         std::unique_lock<std::mutex> held(lock_);
@@ -158,12 +192,25 @@ public:
         return std::exchange(events_, {});
     }
 
+    // File `index` for the transaction's thread, the only one that adds files.
+    const PendingFile& File(std::uint32_t index) const { return files_[index]; }
+
+    std::uint32_t Count() const { return static_cast<std::uint32_t>(files_.size()); }
+
+    // Every file, once the download threads have left.
+    std::vector<PendingFile> TakeFiles()
+    {
+        return {std::make_move_iterator(files_.begin()), std::make_move_iterator(files_.end())};
+    }
+
 private:
     mutable std::mutex lock_;
-    std::condition_variable changed_;
-    const std::uint32_t files_;
+    std::condition_variable changed_;  // an event was posted or a thread left
+    std::condition_variable work_;     // a file was added, the check ended or the downloads stop
+    std::deque<PendingFile> files_;
     std::uint32_t next_ = 0;
     std::uint32_t running_ = 0;
+    bool finished_ = false;
     bool stop_ = false;
     std::deque<DownloadEvent> events_;
 };
@@ -192,7 +239,7 @@ public:
         launcherIdentity_ = IdentityOf(launcher_);
         if (!ValidateEntries())
             return;
-        if (!CheckFiles() || !DownloadFiles() || !InstallFiles())
+        if (!CheckAndDownloadFiles() || !InstallFiles())
             return;
         release_.RecordInstalled(root_);
         result_.succeeded = true;
@@ -266,10 +313,24 @@ private:
         return true;
     }
 
-    bool CheckFiles()
+    // The check pass and the downloads overlap: this thread checks the files in the manifest's order and hands
+    // each one found out of date at once to up to connections_ download threads, which take them in that order,
+    // download them into the staging folder and verify them. Their reports wait until every file is checked, so
+    // the label shows one pass after the other, counting the files to download. A failed download ends the check
+    // pass; a cancel ends it at the next file.
+    bool CheckAndDownloadFiles()
     {
+        DownloadBoard board;
+        std::vector<std::thread> threads;
+        // Whatever way this thread leaves, the download threads are stopped and joined first.
+        const auto stopAll = [&](DownloadBoard* b) {
+            b->Stop();
+            for (std::thread& thread : threads)
+                thread.join();
+        };
+        const std::unique_ptr<DownloadBoard, decltype(stopAll)> joiner(&board, stopAll);
         const auto count = static_cast<std::uint32_t>(entries_.size());
-        for (std::uint32_t i = 0; i < count; ++i) {
+        for (std::uint32_t i = 0; i < count && !board.Stopped(); ++i) {
             if (Cancelled())
                 return Stop(kCancelledMessage);
             const ManifestEntry& entry = entries_[i];
@@ -282,35 +343,27 @@ private:
             file.targetPath = target;
             file.isLauncher = SameFile(target, launcher_, launcherIdentity_);
             file.entryIndex = i;
-            pending_.push_back(std::move(file));
+            if (board.Add(std::move(file)) <= connections_) {
+                board.Joined();
+                threads.emplace_back([this, &board] { DownloadThread(board); });
+            }
         }
+        board.Finish();
+        if (!ReportDownloads(board))
+            return false;
+        pending_ = board.TakeFiles();
         return true;
     }
 
-    // The pending files are downloaded and verified by up to connections_ threads, each taking the next file in
-    // order; this thread hands their events to the callbacks and asks about a cancel at least every kCancelPoll.
-    // A file is counted as it is verified; the overall percent is the share of the files' percents.
-    bool DownloadFiles()
+    // Hands the download threads' events to the callbacks and asks about a cancel at least every kCancelPoll. A
+    // file is counted as it is verified; the overall percent is the share of the files' percents. Meanwhile the
+    // verified files are written to the disk one by one, so the install pass only has to move them.
+    bool ReportDownloads(DownloadBoard& board)
     {
-        const auto n = static_cast<std::uint32_t>(pending_.size());
-        if (n == 0)
-            return true;
-        DownloadBoard board(n);
-        std::vector<std::thread> threads;
-        // Whatever way this thread leaves, the download threads are stopped and joined first.
-        const auto stopAll = [&](DownloadBoard* b) {
-            b->Stop();
-            for (std::thread& thread : threads)
-                thread.join();
-        };
-        const std::unique_ptr<DownloadBoard, decltype(stopAll)> joiner(&board, stopAll);
-        for (std::uint32_t t = 0; t < std::min(connections_, n); ++t) {
-            board.Joined();
-            threads.emplace_back([this, &board] { DownloadThread(board); });
-        }
-
+        const std::uint32_t n = board.Count();
         std::uint32_t verified = 0;
         std::map<std::uint32_t, std::int32_t> running;  // file -> its percent
+        std::deque<std::uint32_t> unflushed;            // verified files whose data may not be on the disk yet
         std::optional<std::wstring> failure;
         bool cancelled = false;
         const auto overall = [&] {
@@ -319,12 +372,13 @@ private:
                 sum += static_cast<std::uint32_t>(percent);
             return sum * 90 / (n * 100);
         };
-        for (bool ended = false; !ended;) {
-            std::deque<DownloadEvent> events = board.Collect(kCancelPoll, ended);
+        for (bool ended = n == 0; !ended;) {
+            const auto wait = unflushed.empty() ? kCancelPoll : std::chrono::milliseconds(0);
+            std::deque<DownloadEvent> events = board.Collect(wait, ended);
             for (const DownloadEvent& event : events) {
                 if (failure)
                     break;
-                const std::wstring& local = entries_[pending_[event.file].entryIndex].localPath;
+                const std::wstring& local = entries_[board.File(event.file).entryIndex].localPath;
                 switch (event.kind) {
                 case DownloadEvent::Kind::kStarted:
                     running[event.file] = 0;
@@ -339,6 +393,7 @@ private:
                 case DownloadEvent::Kind::kVerified:
                     running.erase(event.file);
                     ++verified;
+                    unflushed.push_back(event.file);
                     Report(kVerifying, verified, n, 100, overall(), local);
                     break;
                 case DownloadEvent::Kind::kFailed:
@@ -351,34 +406,60 @@ private:
                 cancelled = true;
                 board.Stop();
             }
+            if (!failure && !cancelled && !unflushed.empty()) {
+                std::wstring error;
+                if (!Flush(board.File(unflushed.front()), error)) {
+                    failure = error;
+                    board.Stop();
+                }
+                unflushed.pop_front();
+            }
         }
         if (failure)
             return Stop(*failure);
         if (cancelled)
             return Stop(kCancelledMessage);
+        for (; !unflushed.empty(); unflushed.pop_front()) {
+            if (Cancelled())
+                return Stop(kCancelledMessage);
+            std::wstring error;
+            if (!Flush(board.File(unflushed.front()), error))
+                return Stop(error);
+        }
         return true;
+    }
+
+    // The file the install pass puts a staged file in place of: the launcher's goes beside the running one.
+    std::wstring InstallTarget(const PendingFile& file) const
+    {
+        return file.isLauncher ? launcher_ + L".new" : file.targetPath;
+    }
+
+    bool Flush(const PendingFile& file, std::wstring& error) const
+    {
+        return FlushStagedFile(file.stagedPath, InstallTarget(file), error);
     }
 
     void DownloadThread(DownloadBoard& board)
     {
-        while (const std::optional<std::uint32_t> file = board.Take()) {
-            board.Post({DownloadEvent::Kind::kStarted, *file, 0, {}});
+        while (const std::optional<DownloadBoard::Taken> taken = board.Take()) {
+            board.Post({DownloadEvent::Kind::kStarted, taken->index, 0, {}});
             std::wstring message;
             bool ok = false;
             try {
-                ok = DownloadAndVerify(board, *file, message);
+                ok = DownloadAndVerify(board, taken->index, *taken->file, message);
             } catch (const std::exception&) {
                 message = kGeneralFailureMessage;
             }
-            board.Post({ok ? DownloadEvent::Kind::kVerified : DownloadEvent::Kind::kFailed, *file, 100, message});
+            const auto kind = ok ? DownloadEvent::Kind::kVerified : DownloadEvent::Kind::kFailed;
+            board.Post({kind, taken->index, 100, message});
         }
         board.Left();
     }
 
     // Runs on a download thread: only the board, the fetcher and the file's own staging path are touched.
-    bool DownloadAndVerify(DownloadBoard& board, std::uint32_t index, std::wstring& message)
+    bool DownloadAndVerify(DownloadBoard& board, std::uint32_t index, const PendingFile& file, std::wstring& message)
     {
-        const PendingFile& file = pending_[index];
         const ManifestEntry& entry = entries_[file.entryIndex];
         std::int32_t lastPercent = -1;
         const auto adapter = [&](std::uint64_t received, std::uint64_t total) {
@@ -434,10 +515,10 @@ private:
             const auto k = static_cast<std::uint32_t>(result_.filesUpdated);
             Report(kInstalling, k + 1, n, 100, 90 + k * 9 / n, relative);
             // The new launcher goes beside the running one under the name the self-update looks for, whatever
-            // spelling the manifest used for it.
-            const std::wstring target = file.isLauncher ? launcher_ + L".new" : ResolveUnderRoot(root_, relative);
+            // spelling the manifest used for it. The data of every staged file is on the disk already.
+            const std::wstring target = file.isLauncher ? InstallTarget(file) : ResolveUnderRoot(root_, relative);
             std::wstring error;
-            if (!InstallStagedFile(file.stagedPath, target, error))
+            if (!MoveStagedFile(file.stagedPath, target, error))
                 return Stop(error);
             ++result_.filesUpdated;
             if (file.isLauncher)

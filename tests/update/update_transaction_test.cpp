@@ -2,6 +2,7 @@
 
 #include "tests/support/http_site.h"
 #include "update/crc32.h"
+#include "update/crc32_compute.h"
 #include "update/http_download.h"
 #include "tests/support/process_probe.h"
 
@@ -15,6 +16,8 @@
 #include <functional>
 #include <map>
 #include <optional>
+#include <thread>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -70,6 +73,7 @@ struct UpdateRun {
     std::vector<int> percents;
     std::vector<vorn::UpdateProgress> reports;
     std::function<bool(const UpdateRun&)> cancelWhen;
+    std::function<void(const vorn::UpdateProgress&)> whenReported;  // after the report is kept
     Fetcher* fetcher = nullptr;  // none: the transaction's own WinHTTP fetcher
     std::optional<std::uint32_t> connections;  // none: the configured number
     vorn::UpdateResult result;
@@ -86,7 +90,11 @@ struct UpdateRun {
         const auto status = [this](const std::wstring& s) { statuses.push_back(s); };
         const auto percent = [this](int value) { percents.push_back(value); };
         const auto cancelled = [this] { return cancelWhen && cancelWhen(*this); };
-        const auto progress = [this](const vorn::UpdateProgress& p) { reports.push_back(p); };
+        const auto progress = [this](const vorn::UpdateProgress& p) {
+            reports.push_back(p);
+            if (whenReported)
+                whenReported(p);
+        };
         if (connections) {
             WinHttpFetcher own;
             result = vorn::ApplyClientUpdate(fetcher ? *fetcher : own, baseUrl, manifestName, client, launcher,
@@ -800,4 +808,78 @@ TEST(UpdateTransaction, AFileLargerThanTheFreeSpaceNamesTheSizeAndIsNeverWritten
                                   L"（约 1073741824 MiB）的可用空间。请清理磁盘后重试。");
     EXPECT_EQ(memory.asked.size(), 2u);
     EXPECT_TRUE(FilesUnder(client.path()).empty());
+}
+
+TEST(UpdateTransaction, AFileFoundOutOfDateIsDownloadedWhileTheLaterFilesAreChecked)
+{
+    // The first of three files is missing from the client, the other two are current. The report of the last
+    // file's check waits (at most five seconds) until the site is asked for the first file: that happens only
+    // when a download can begin before the check pass has ended.
+    const std::map<std::string, std::string> files = {
+        {"a.bin", "the first file"}, {"b.bin", "the second file"}, {"c.bin", "the third file"}};
+    std::string manifest = "[Set]\r\nCount=3\r\n[up]\r\n";
+    int n = 0;
+    for (const auto& [name, body] : files) {
+        const std::string i = std::to_string(++n);
+        manifest += "File" + i + "=" + name + "\r\nCFile" + i + "=" + name + "\r\nXYZ" + i + "=" +
+                    Narrow(FormatCrc32(Crc32(0, body.data(), body.size()))) + "\r\n";
+    }
+    const auto firstAsked = [](const probe::HttpSite& server) {
+        const auto until = std::chrono::steady_clock::now() + 5s;
+        while (server.CountRequests("/a.bin") == 0 && std::chrono::steady_clock::now() < until)
+            std::this_thread::sleep_for(10ms);
+        return server.CountRequests("/a.bin") != 0;
+    };
+
+    // Last, a cancel before the last check, with the first file downloaded and its thread waiting for the next
+    // one: every thread stops (a waiting thread that missed the stop would hold the update for ever), nothing is
+    // reported as downloaded and nothing is installed.
+    for (const auto& [connections, cancel] : {std::pair{1u, false}, std::pair{3u, false}, std::pair{3u, true}}) {
+        SCOPED_TRACE(connections);
+        probe::HttpSite server;
+        probe::HttpScript script;
+        script.body = manifest;
+        server.Script("/up.ini", script);
+        for (const auto& [name, body] : files) {
+            script.body = body;
+            server.Script("/" + name, script);
+        }
+        probe::TempDir client;
+        probe::WriteFileBytes(client / L"b.bin", files.at("b.bin"));
+        probe::WriteFileBytes(client / L"c.bin", files.at("c.bin"));
+        UpdateRun run;
+        run.connections = connections;
+        std::optional<bool> overlapped;
+        run.whenReported = [&](const vorn::UpdateProgress& p) {
+            if (p.stage == 1 && p.current == 3)
+                overlapped = firstAsked(server);
+        };
+        run.cancelWhen = [&](const UpdateRun& r) {
+            if (!cancel || r.Stage(1).size() != 2 || !firstAsked(server))
+                return false;
+            // Time for the thread to verify the small file and wait for the next one.
+            std::this_thread::sleep_for(200ms);
+            return true;
+        };
+        run.Apply(server, client.path(), client / L"Launcher.exe");
+        EXPECT_FALSE(StagingLeft(client.path()));
+        if (cancel) {
+            EXPECT_EQ(run.result.message, L"更新操作已取消。");
+            EXPECT_EQ(run.Stage(1).size(), 2u);
+            EXPECT_TRUE(run.Stage(2).empty());
+            EXPECT_EQ(FilesUnder(client.path()), (std::vector<std::wstring>{L"b.bin", L"c.bin"}));
+            continue;
+        }
+        ASSERT_TRUE(run.result.succeeded) << run.result.message.c_str();
+        EXPECT_EQ(overlapped, std::optional<bool>(true));
+        EXPECT_EQ(probe::ReadFileBytes(client / L"a.bin"), files.at("a.bin"));
+        // The reports still tell one pass after the other: every check, then the download counted out of one.
+        std::vector<std::wstring> described;
+        for (const auto& p : run.reports)
+            described.push_back(Describe(p));
+        EXPECT_EQ(described, (std::vector<std::wstring>{L"0 0/0 0 0 ", L"1 1/3 0 0 a.bin", L"1 2/3 0 0 b.bin",
+                                                        L"1 3/3 0 0 c.bin", L"2 1/1 0 0 a.bin",
+                                                        L"2 1/1 100 90 a.bin", L"3 1/1 100 90 a.bin",
+                                                        L"4 1/1 100 90 a.bin", L"5 1/1 100 100 "}));
+    }
 }
