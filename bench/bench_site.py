@@ -179,15 +179,7 @@ class BenchSite(http.server.ThreadingHTTPServer):
         self.log = open(options.log, "a", encoding="utf-8") if options.log else None
 
     def resolve(self, target):
-        """The file a request path names, or None when it is missing or lies outside the folder."""
-        try:
-            relative = urllib.parse.unquote(target, errors="strict").lstrip("/")
-        except UnicodeDecodeError:
-            return None
-        path = (self.folder / relative).resolve()
-        if path != self.folder and self.folder not in path.parents:
-            return None
-        return path if path.is_file() else None
+        return update_site.resolve_file(self.folder, target)
 
     def validators(self, stat):
         """The ETag and Last-Modified (None when changing) of a file for the next answer."""

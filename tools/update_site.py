@@ -110,6 +110,18 @@ class SiteHandler(http.server.BaseHTTPRequestHandler):
         return len(data) == size
 
 
+def resolve_file(folder, target):
+    """The file a request path names under folder, or None when it is missing or lies outside the folder."""
+    try:
+        relative = urllib.parse.unquote(target, errors="strict").lstrip("/")
+    except UnicodeDecodeError:
+        return None
+    path = (folder / relative).resolve()
+    if path != folder and folder not in path.parents:
+        return None
+    return path if path.is_file() else None
+
+
 class UpdateSite(http.server.ThreadingHTTPServer):
     daemon_threads = True
 
@@ -121,15 +133,7 @@ class UpdateSite(http.server.ThreadingHTTPServer):
         self.last_request = time.monotonic()
 
     def resolve(self, target):
-        """The file a request path names, or None when it is missing or lies outside the folder."""
-        try:
-            relative = urllib.parse.unquote(target, errors="strict").lstrip("/")
-        except UnicodeDecodeError:
-            return None
-        path = (self.folder / relative).resolve()
-        if path != self.folder and self.folder not in path.parents:
-            return None
-        return path if path.is_file() else None
+        return resolve_file(self.folder, target)
 
 
 def parse_faults(items):
