@@ -163,7 +163,8 @@ Process Start(const std::wstring& exe, const std::wstring& arguments, const std:
     PROCESS_INFORMATION info{};
     if (!CreateProcessW(exe.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, directory.c_str(),
                         &startup, &info))
-        throw std::runtime_error("CreateProcessW failed");
+        throw std::runtime_error("CreateProcessW failed with error " + std::to_string(GetLastError()) + " for " +
+                                 WideToUtf8(exe));
     CloseHandle(info.hThread);
     Process process;
     process.handle.reset(info.hProcess);
