@@ -1,5 +1,6 @@
 #include "update/install_staged_file.h"
 
+#include "base/paths.h"
 #include "base/unique_resource.h"
 
 #include <windows.h>
@@ -30,13 +31,10 @@ bool FlushStagedFile(const std::wstring& stagedPath, const std::wstring& targetP
 bool MoveStagedFile(const std::wstring& stagedPath, const std::wstring& targetPath, std::wstring& error)
 {
     const std::filesystem::path target(targetPath);
-    const std::filesystem::path parent = target.parent_path();
-    if (!parent.empty()) {
+    if (!EnsureParentFolder(targetPath)) {
         std::error_code ignored;
-        if (!std::filesystem::create_directories(parent, ignored) && !std::filesystem::is_directory(parent, ignored)) {
-            error = L"无法创建目标目录：" + std::filesystem::absolute(target, ignored).wstring();
-            return false;
-        }
+        error = L"无法创建目标目录：" + std::filesystem::absolute(target, ignored).wstring();
+        return false;
     }
     if (MoveFileExW(stagedPath.c_str(), targetPath.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
         return true;
