@@ -11,7 +11,9 @@ set(VORN_WEBSITE_URL "http://127.0.0.1/" CACHE STRING "Home page opened by the l
 set(VORN_CLIENT_VERSION "2.62.81" CACHE STRING "First version field of the launch request")
 set(VORN_CLIENT_SUB_VERSION "13.8" CACHE STRING "Second version field of the launch request")
 set(VORN_CLIENT_SERIAL "7395104826153049" CACHE STRING "Client serial: 16 printable ASCII characters")
-set(VORN_DOWNLOAD_CONNECTIONS 6 CACHE STRING "Files an update downloads at once (1 to 16; 1: one after another)")
+# Eight, as many as a download tool's parallel default: with a distant site most of a small file's time is the
+# wait for its answer, so the number of answers awaited at once sets the pace of a patch of many small files.
+set(VORN_DOWNLOAD_CONNECTIONS 8 CACHE STRING "Files an update downloads at once (1 to 16; 1: one after another)")
 if(NOT VORN_DOWNLOAD_CONNECTIONS MATCHES "^([1-9]|1[0-6])$")
   message(FATAL_ERROR "VORN_DOWNLOAD_CONNECTIONS must be a whole number from 1 to 16")
 endif()
