@@ -1,6 +1,5 @@
 #include "announce/announcement_ambient.h"
 
-#include "announce/nameless_dispatch.h"
 #include "announce/panel_settings.h"
 
 #include <mshtmdid.h>
@@ -39,21 +38,6 @@ ULONG AnnouncementAmbient::Release()
     if (left == 0)
         delete this;
     return left;
-}
-
-HRESULT AnnouncementAmbient::GetTypeInfoCount(UINT* count)
-{
-    return NoTypeInfoCount(count);
-}
-
-HRESULT AnnouncementAmbient::GetTypeInfo(UINT, LCID, ITypeInfo**)
-{
-    return NoTypeInfo();
-}
-
-HRESULT AnnouncementAmbient::GetIDsOfNames(REFIID, LPOLESTR*, UINT count, LCID, DISPID* ids)
-{
-    return UnknownNames(count, ids);
 }
 
 HRESULT AnnouncementAmbient::Invoke(DISPID id, REFIID, LCID, WORD flags, DISPPARAMS*, VARIANT* result, EXCEPINFO*,

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "announce/nameless_dispatch.h"
 #include "base/com_ptr.h"
 
 #include <oaidl.h>
@@ -10,7 +11,7 @@ namespace vorn {
 // ambient properties; this object answers only the download-control flags, which keep scripts, behaviours,
 // ActiveX controls, Java, images, video and background sound out of the page and make the control silent.
 // For anything else it says it does not know the property, and the host answers from its own settings.
-class AnnouncementAmbient final : public IDispatch {
+class AnnouncementAmbient final : public NamelessDispatch {
 public:
     // A new object holding one reference for the caller; empty when memory runs out.
     static ComPtr<AnnouncementAmbient> Create();
@@ -22,10 +23,6 @@ public:
     ULONG STDMETHODCALLTYPE AddRef() override;
     ULONG STDMETHODCALLTYPE Release() override;
 
-    HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT* count) override;
-    HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT index, LCID locale, ITypeInfo** info) override;
-    HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID iid, LPOLESTR* names, UINT count, LCID locale,
-                                            DISPID* ids) override;
     HRESULT STDMETHODCALLTYPE Invoke(DISPID id, REFIID iid, LCID locale, WORD flags, DISPPARAMS* params,
                                      VARIANT* result, EXCEPINFO* exception, UINT* argumentError) override;
 

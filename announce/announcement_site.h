@@ -1,5 +1,6 @@
 #pragma once
 
+#include "announce/nameless_dispatch.h"
 #include "announce/panel_settings.h"
 #include "base/com_ptr.h"
 
@@ -17,7 +18,7 @@ class AnnouncementSite final : public IOleClientSite,
                                public IOleInPlaceSite,
                                public IOleInPlaceFrame,
                                public IDocHostUIHandler,
-                               public IDispatch {
+                               public NamelessDispatch {
 public:
     // A new site for `host`, holding one reference for the caller; empty when memory runs out.
     static ComPtr<AnnouncementSite> Create(HWND host);
@@ -107,10 +108,6 @@ public:
     HRESULT STDMETHODCALLTYPE FilterDataObject(IDataObject* data, IDataObject** filtered) override;
 
     // IDispatch: the ambient properties
-    HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT* count) override;
-    HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT index, LCID locale, ITypeInfo** info) override;
-    HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID iid, LPOLESTR* names, UINT count, LCID locale,
-                                            DISPID* ids) override;
     HRESULT STDMETHODCALLTYPE Invoke(DISPID id, REFIID iid, LCID locale, WORD flags, DISPPARAMS* params,
                                      VARIANT* result, EXCEPINFO* exception, UINT* argumentError) override;
 

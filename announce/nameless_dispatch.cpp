@@ -2,7 +2,7 @@
 
 namespace vorn {
 
-HRESULT NoTypeInfoCount(UINT* count)
+HRESULT NamelessDispatch::GetTypeInfoCount(UINT* count)
 {
     if (count == nullptr)
         return E_POINTER;
@@ -10,12 +10,12 @@ HRESULT NoTypeInfoCount(UINT* count)
     return S_OK;
 }
 
-HRESULT NoTypeInfo()
+HRESULT NamelessDispatch::GetTypeInfo(UINT, LCID, ITypeInfo**)
 {
     return E_NOTIMPL;
 }
 
-HRESULT UnknownNames(UINT count, DISPID* ids)
+HRESULT NamelessDispatch::GetIDsOfNames(REFIID, LPOLESTR*, UINT count, LCID, DISPID* ids)
 {
     if (ids != nullptr) {
         for (UINT i = 0; i < count; ++i)

@@ -2,7 +2,6 @@
 // presentation (flags, context menu, its own menus and toolbars, drop target) and about ambient properties.
 
 #include "announce/announcement_site.h"
-#include "announce/nameless_dispatch.h"
 
 namespace vorn {
 
@@ -98,21 +97,6 @@ HRESULT AnnouncementSite::FilterDataObject(IDataObject*, IDataObject** filtered)
         return E_POINTER;
     *filtered = nullptr;
     return S_FALSE;
-}
-
-HRESULT AnnouncementSite::GetTypeInfoCount(UINT* count)
-{
-    return NoTypeInfoCount(count);
-}
-
-HRESULT AnnouncementSite::GetTypeInfo(UINT, LCID, ITypeInfo**)
-{
-    return NoTypeInfo();
-}
-
-HRESULT AnnouncementSite::GetIDsOfNames(REFIID, LPOLESTR*, UINT count, LCID, DISPID* ids)
-{
-    return UnknownNames(count, ids);
 }
 
 HRESULT AnnouncementSite::Invoke(DISPID id, REFIID iid, LCID locale, WORD flags, DISPPARAMS* params,
