@@ -200,6 +200,28 @@ TEST(Download, FailuresNameTheirCauseAndLeaveNoFile)
     EXPECT_FALSE(probe::FileExists(target));
 }
 
+TEST(Download, AFullDiskNamesTheSpaceAFileNeeds)
+{
+    probe::TempDir client;
+    const std::wstring full = client / L"full.bin";
+    // The staged file is a link to the device that answers every write with "no space left", as a full disk does.
+    // A Linux program started from Wine has no process handle to wait on: the link shows when it is made (as a
+    // device it has no file attributes, but it opens).
+    probe::Start(L"Z:\\bin\\ln", L"-s /dev/full \"" + probe::UnixPathOf(full) + L"\"");
+    const auto linked = [&] {
+        const UniqueFile file(CreateFileW(full.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+        return static_cast<bool>(file);
+    };
+    for (const ULONGLONG end = GetTickCount64() + 10000; !linked() && GetTickCount64() < end;)
+        Sleep(50);
+    ASSERT_TRUE(linked());
+    probe::HttpSite server;
+    server.Script("/a.bin", Reply(Pattern(20000)));
+    const Outcome outcome = Fetch(server.BaseUrl() + L"a.bin", full);
+    EXPECT_FALSE(outcome.ok);
+    EXPECT_EQ(outcome.error, DiskSpaceMessage(20000));
+}
+
 TEST(Download, CancellationStopsBeforeTheNextReadAndRemovesThePartialFile)
 {
     probe::TempDir client;
