@@ -31,21 +31,28 @@ def main():
         time.sleep(1.0)
         shot("1-started.png", me.refresh(window))
 
-        def updating():
-            current = me.refresh(window)
-            label = me.child(current, player.UPDATE_LABEL_ID) if current else None
-            return current if label and label["visible"] else None
-        current = me.wait("the update label", updating, 60)
-        time.sleep(1.5)
-        shot("2-updating.png", current)
-
-        def settled():
-            current = me.refresh(window)
+        def settled(current):
             if not current or not any(me.region_texts(current)):
                 return None
             label = me.child(current, player.UPDATE_LABEL_ID)
             return current if label and not label["visible"] else None
-        current = me.wait("the end of the update", settled, 120)
+
+        # On a busy machine every look through the probe takes seconds, and the update (about ten seconds) may
+        # be over before the tour sees it: then there is no picture of it at work, and the tour goes on.
+        def updating_or_settled():
+            current = me.refresh(window)
+            label = me.child(current, player.UPDATE_LABEL_ID) if current else None
+            if label and label["visible"]:
+                return ("updating", current)
+            done = settled(current)
+            return ("settled", done) if done else None
+        seen, current = me.wait("the update label", updating_or_settled, 60)
+        if seen == "updating":
+            time.sleep(1.5)
+            shot("2-updating.png", current)
+            current = me.wait("the end of the update", lambda: settled(me.refresh(window)), 120)
+        else:
+            print("the update had ended before the tour looked: no picture of it at work")
         time.sleep(0.5)
         shot("3-updated.png", current)
 
