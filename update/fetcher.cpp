@@ -19,7 +19,6 @@ std::wstring Seconds(std::chrono::milliseconds span)
 TransferLimits ManifestLimits()
 {
     TransferLimits limits;
-    limits.deadline = kManifestDeadline;
     limits.byteCap = kManifestByteCap;
     limits.bypassCaches = true;
     return limits;
@@ -50,8 +49,6 @@ void TransferPace::Record(TransferClock::time_point now)
 TransferPace::Verdict TransferPace::Check(TransferClock::time_point now)
 {
     Record(now);
-    if (limits_.deadline && now - limits_.firstTry.value_or(start_) >= *limits_.deadline)
-        return Verdict::kPastDeadline;
     if (now - lastProgress_ >= limits_.stallLimit)
         return Verdict::kStalled;
     if (now - start_ >= limits_.rateWindow) {
@@ -72,9 +69,6 @@ std::wstring TransferPace::Message(Verdict verdict) const
     case Verdict::kTooSlow:
         return L"服务器速度太慢：最近 " + Seconds(limits_.rateWindow) + L" 秒平均每秒不到 " +
                std::to_wstring(limits_.minimumBytesPerSecond / 1024) + L" KiB。请稍后重试。";
-    case Verdict::kPastDeadline:
-        return L"服务器响应太慢：" + Seconds(limits_.deadline.value_or(std::chrono::milliseconds{})) +
-               L" 秒内未能下载完成。请稍后重试。";
     case Verdict::kGoOn:
         break;
     }
@@ -174,6 +168,27 @@ std::optional<std::uint64_t> ReplyOffset(unsigned long status, const std::option
     return std::nullopt;
 }
 
+void HeldBody::Open(const FetchReply& reply)
+{
+    if (reply.offset == 0)
+        bytes_ = 0;
+    length_ = reply.length;
+    validator_ = reply.validator;
+}
+
+std::optional<ResumePoint> HeldBody::Resume() const
+{
+    if (!length_ || validator_.empty() || bytes_ == 0 || bytes_ >= *length_)
+        return std::nullopt;
+    return ResumePoint{bytes_, *length_, validator_};
+}
+
+void HeldBody::Forget()
+{
+    length_.reset();
+    validator_.clear();
+}
+
 namespace {
 
 // Waits out a pause in slices of kCancelPoll; false, with error set, when the player cancels.
@@ -198,19 +213,13 @@ FetchOutcome FetchWithRetries(Fetcher& fetcher, const std::wstring& url, FetchSi
                               const DownloadProgress& onProgress, const DownloadCancelled& isCancelled,
                               std::wstring& error)
 {
-    TransferLimits tries = limits;
-    tries.firstTry = tries.firstTry.value_or(TransferClock::now());
     for (std::size_t retry = 0;; ++retry) {
-        const FetchOutcome outcome = fetcher.Fetch(url, sink, tries, onProgress, isCancelled, error);
+        const FetchOutcome outcome = fetcher.Fetch(url, sink, limits, onProgress, isCancelled, error);
         if (!IsTransient(outcome) || retry == kRetryPauses.size())
-            return outcome;
-        // A retry that could not end before the deadline would only put off its message.
-        const std::chrono::milliseconds pause = kRetryPauses[retry];
-        if (tries.deadline && TransferClock::now() + pause >= *tries.firstTry + *tries.deadline)
             return outcome;
         if (outcome == FetchOutcome::kUnusableRange)
             sink.Forget();
-        if (!PauseBeforeRetry(pause, isCancelled, error))
+        if (!PauseBeforeRetry(kRetryPauses[retry], isCancelled, error))
             return FetchOutcome::kCancelled;
     }
 }

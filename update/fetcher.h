@@ -31,34 +31,30 @@ inline constexpr std::chrono::milliseconds kStallLimit{30000};
 // seconds never trips the stall limit but would hold the update (and the "进入游戏" button) for days.
 inline constexpr std::chrono::milliseconds kRateWindow{60000};
 inline constexpr std::uint64_t kMinimumBytesPerSecond = 1024;
-// The manifest is a few KiB per thousand files; a site that cannot deliver it in a minute is broken, and the
-// player waits for it before anything else happens.
-inline constexpr std::chrono::milliseconds kManifestDeadline{60000};
 // The manifest is read whole into memory after its download. 16 MiB holds the most entries the parser accepts
 // (100,000) with paths of about fifty characters; a longer body is not a manifest the launcher can use.
 inline constexpr std::uint64_t kManifestByteCap = 16ull << 20;
 
-// The bounds of one transfer, and whether it must come from the origin.
+// The bounds of one transfer, and whether it must come from the origin. No clock bounds the whole transfer: a
+// player on a slow line whose server keeps above the rate floor gets even a large manifest, however long it
+// takes; the stall limit, the rate floor and the caps stop a server that is gone, drips or never ends.
 struct TransferLimits {
     std::chrono::milliseconds stallLimit = kStallLimit;
     std::chrono::milliseconds rateWindow = kRateWindow;
     std::uint64_t minimumBytesPerSecond = kMinimumBytesPerSecond;
-    std::optional<std::chrono::milliseconds> deadline;  // the whole transfer, from its start
-    // When the transfer is a retry, the start of its first try: the deadline counts from there.
-    std::optional<TransferClock::time_point> firstTry;
     std::optional<std::uint64_t> byteCap;               // the body, announced or received
     // Asks every cache on the way for a fresh copy. The manifest always needs one; a file does not, since its
     // checksum catches a stale copy, and a cache in front of the site then spares the site that request.
     bool bypassCaches = false;
 };
 
-// The limits of the manifest download: the general ones, a deadline, a size cap and a fresh copy.
+// The limits of the manifest download: the general ones, a size cap and a fresh copy.
 TransferLimits ManifestLimits();
 
 // Whether a transfer may go on, decided on the byte count and the clock alone.
 class TransferPace {
 public:
-    enum class Verdict { kGoOn, kStalled, kTooSlow, kPastDeadline };
+    enum class Verdict { kGoOn, kStalled, kTooSlow };
 
     TransferPace(const TransferLimits& limits, TransferClock::time_point start);
     // The body has reached `received` bytes at `now`.
@@ -100,7 +96,6 @@ enum class FetchOutcome {
     kShortBody,      // fewer bytes than the announced length
     kStalled,
     kTooSlow,
-    kPastDeadline,
     kByteCap,
     kStorage,        // the sink refused the body (no room, no file)
     kUnusableRange,  // a range reply that does not continue the held bytes
@@ -165,6 +160,24 @@ public:
     virtual void Forget() {}
 };
 
+// What a sink holds of one body between the tries of a transfer, and so where a later try may pick it up.
+class HeldBody {
+public:
+    // A good reply: a whole body (offset 0) starts again from nothing.
+    void Open(const FetchReply& reply);
+    void Add(std::uint64_t bytes) { bytes_ += bytes; }
+    std::uint64_t Bytes() const { return bytes_; }
+    std::optional<std::uint64_t> Length() const { return length_; }
+    // The bytes held, when the server gave their length and a validator a range request can carry.
+    std::optional<ResumePoint> Resume() const;
+    void Forget();
+
+private:
+    std::uint64_t bytes_ = 0;
+    std::optional<std::uint64_t> length_;  // of the whole body, as the last reply announced it
+    std::wstring validator_;               // of the last reply
+};
+
 class Fetcher {
 public:
     virtual ~Fetcher() = default;
@@ -177,8 +190,7 @@ public:
 };
 
 // Fetch through fetcher, with a transient failure (IsTransient) tried again after each of kRetryPauses; a cancel
-// is seen within kCancelPoll of a pause. The deadline of limits counts from the first try, and no retry starts
-// that could not end before it. The last try's outcome, and its message in error.
+// is seen within kCancelPoll of a pause. The last try's outcome, and its message in error.
 FetchOutcome FetchWithRetries(Fetcher& fetcher, const std::wstring& url, FetchSink& sink, const TransferLimits& limits,
                               const DownloadProgress& onProgress, const DownloadCancelled& isCancelled,
                               std::wstring& error);

@@ -325,8 +325,6 @@ private:
             return FetchOutcome::kStalled;
         case TransferPace::Verdict::kTooSlow:
             return FetchOutcome::kTooSlow;
-        case TransferPace::Verdict::kPastDeadline:
-            return FetchOutcome::kPastDeadline;
         case TransferPace::Verdict::kGoOn:
             break;
         }
@@ -425,15 +423,15 @@ public:
     {
         if (reply.offset == 0 && !Start(error))
             return false;
-        const std::uint64_t coming = reply.length ? *reply.length - std::min(*reply.length, written_) : 0;
+        const std::uint64_t held = held_.Bytes();
+        const std::uint64_t coming = reply.length ? *reply.length - std::min(*reply.length, held) : 0;
         if (coming >= kRoomCheckBytes && !HasRoomFor(path_, coming)) {
             error = DiskSpaceMessage(*reply.length);
             return false;
         }
         if (!file_ && !Create(error))
             return false;
-        length_ = reply.length;
-        validator_ = reply.validator;
+        held_.Open(reply);
         return true;
     }
 
@@ -443,26 +441,19 @@ public:
         if (!WriteFile(file_.get(), data, static_cast<DWORD>(size), &written, nullptr) || written != size) {
             const DWORD code = GetLastError();
             const bool full = code == ERROR_DISK_FULL || code == ERROR_HANDLE_DISK_FULL;
-            error = full ? DiskSpaceMessage(length_.value_or(written_ + size)) : L"文件写入失败";
+            error = full ? DiskSpaceMessage(held_.Length().value_or(held_.Bytes() + size)) : L"文件写入失败";
             return false;
         }
-        written_ += size;
+        held_.Add(size);
         return true;
     }
 
-    // The bytes written so far, when the server gave their length and a validator a range request can carry.
     std::optional<ResumePoint> Resume() const override
     {
-        if (!file_ || !length_ || validator_.empty() || written_ == 0 || written_ >= *length_)
-            return std::nullopt;
-        return ResumePoint{written_, *length_, validator_};
+        return file_ ? held_.Resume() : std::nullopt;
     }
 
-    void Forget() override
-    {
-        length_.reset();
-        validator_.clear();
-    }
+    void Forget() override { held_.Forget(); }
 
     bool Close(std::wstring& error)
     {
@@ -485,8 +476,7 @@ private:
     // A whole body follows: the folder is made, and what an earlier try wrote is dropped.
     bool Start(std::wstring& error)
     {
-        written_ = 0;
-        Forget();
+        held_ = HeldBody{};
         if (file_) {
             if (!SetFilePointerEx(file_.get(), LARGE_INTEGER{}, nullptr, FILE_BEGIN) || !SetEndOfFile(file_.get())) {
                 error = L"文件写入失败";
@@ -516,9 +506,7 @@ private:
     std::wstring path_;
     UniqueFile file_;
     bool opened_ = false;
-    std::uint64_t written_ = 0;
-    std::optional<std::uint64_t> length_;  // of the whole body, as the last reply announced it
-    std::wstring validator_;               // of the last reply
+    HeldBody held_;
 };
 
 }

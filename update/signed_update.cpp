@@ -9,14 +9,17 @@ namespace {
 
 constexpr unsigned long kNotFound = 404;
 
-// Keeps the record in memory; the transfer's byte cap bounds it.
+// Keeps the record in memory; the transfer's byte cap bounds it. A cut record continues where it was cut, as a
+// file does: on a slow line it may have taken minutes to get that far.
 class RecordSink final : public FetchSink {
 public:
     explicit RecordSink(std::string& bytes) : bytes_(bytes) {}
 
     bool Open(const FetchReply& reply, std::wstring&) override
     {
-        bytes_.clear();
+        if (reply.offset == 0)
+            bytes_.clear();
+        held_.Open(reply);
         if (reply.length)
             bytes_.reserve(static_cast<std::size_t>(*reply.length));
         return true;
@@ -25,11 +28,17 @@ public:
     bool Write(const char* data, std::size_t size, std::wstring&) override
     {
         bytes_.append(data, size);
+        held_.Add(size);
         return true;
     }
 
+    std::optional<ResumePoint> Resume() const override { return held_.Resume(); }
+
+    void Forget() override { held_.Forget(); }
+
 private:
     std::string& bytes_;
+    HeldBody held_;
 };
 
 // Reads the file once for its CRC-32 and, with a hasher, its SHA-256 too.

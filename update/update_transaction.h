@@ -21,7 +21,7 @@ using UpdateProgressCallback = std::function<void(const UpdateProgress&)>;
 // and every changed file are downloaded into a staging folder and verified by CRC-32 before any client file is
 // replaced; the launcher's own executable, recognised as a file however the manifest spells it, is installed
 // beside it as "<launcherPath>.new". Every callback may be empty and runs on the calling thread. Downloads are
-// bounded (fetcher.h): a server that is too slow, a manifest past its deadline or its size cap, or a file larger
+// bounded (fetcher.h): a server that is too slow, a manifest past its size cap, or a file larger
 // than the free space ends the call with a message, and the staging folder goes with it. The changed files are
 // downloaded the configured number at a time (one after another in the manifest's order for 1), each by a
 // thread of its own, from the moment the check pass finds them out of date while it checks the later files;

@@ -7,6 +7,8 @@ Usage: build_signed_sites.py MAKE_MANIFEST SIGN_RELEASE OUTPUT_DIR
 OUTPUT_DIR/public-key.txt        the public key of key.pem, as the launcher's setting takes it
 OUTPUT_DIR/signed                three files, up.ini and up.ini.sig of release 7, signed by the manifest generator
 OUTPUT_DIR/other-key             the same folder signed as release 7 by another key (other-key.pem)
+OUTPUT_DIR/many                  a client of 20,000 small files signed as release 1: a manifest of about 3.2 MB
+                                 and a record of about 2.6 MB, as large as a full client's
 """
 import pathlib
 import shutil
@@ -19,6 +21,9 @@ FILES = {
     "Main.exe": b"MZ the game client" + bytes((i * 7 + 4) & 0xFF for i in range(9000)),
 }
 RELEASE = 7
+# Paths as long as a real client's (about sixty characters): the manifest takes some 160 bytes an entry.
+MANY_FILES = 20000
+MANY_PATH = "Data/Terrain/World%02d/Objects/Scenery_Model_Variant_%05d.bmd"
 
 
 def run(*command, expect=0):
@@ -46,6 +51,13 @@ def main():
     other = output / "other-key"
     shutil.copytree(signed, other)
     run(signer, "sign", other, "--key", output / "other-key.pem", "--release", RELEASE, "--force")
+
+    many = output / "many"
+    for n in range(MANY_FILES):
+        path = many / (MANY_PATH % (n % 20, n))
+        path.parent.mkdir(parents=True, exist_ok=True)
+        path.write_bytes(b"model %d\n" % n)
+    run(generator, many, "--sign-key", output / "key.pem", "--release", 1)
 
     # The tools refuse to sign a release that does not grow, and leave the record as it was.
     record = (signed / "up.ini.sig").read_bytes()

@@ -331,8 +331,7 @@ TEST(TransferRetry, OnlyPassingFailuresAreTriedAgainAndACutBodyIsContinued)
     EXPECT_EQ(cut.offered[1]->validator, L"\"v1\"");
 
     for (const FetchOutcome final : {FetchOutcome::kStatus, FetchOutcome::kCancelled, FetchOutcome::kRefused,
-                                     FetchOutcome::kTooSlow, FetchOutcome::kStalled, FetchOutcome::kPastDeadline,
-                                     FetchOutcome::kByteCap}) {
+                                     FetchOutcome::kTooSlow, FetchOutcome::kStalled, FetchOutcome::kByteCap}) {
         StepFetcher once;
         once.total = 10;
         once.steps = {{final, 0, "01234"}, {FetchOutcome::kDone, 5, "56789"}};
@@ -343,7 +342,7 @@ TEST(TransferRetry, OnlyPassingFailuresAreTriedAgainAndACutBodyIsContinued)
     }
 }
 
-TEST(TransferPace, DripsAreTooSlowStallsAndDeadlinesEndATransferSteadyOnesGoOn)
+TEST(TransferPace, DripsAreTooSlowAndStallsEndATransferSteadyOnesGoOn)
 {
     using namespace std::chrono_literals;
     using Verdict = TransferPace::Verdict;
@@ -381,11 +380,4 @@ TEST(TransferPace, DripsAreTooSlowStallsAndDeadlinesEndATransferSteadyOnesGoOn)
         }
         ASSERT_LT(second, 130);
     }
-
-    const TransferLimits manifest = ManifestLimits();
-    TransferPace deadline(manifest, start);
-    deadline.Progress(1 << 20, start + 59s);
-    EXPECT_EQ(deadline.Check(start + 59s), Verdict::kGoOn);
-    EXPECT_EQ(deadline.Check(start + 60s), Verdict::kPastDeadline);
-    EXPECT_EQ(*manifest.byteCap, 16u << 20);
 }

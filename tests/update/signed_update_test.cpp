@@ -60,6 +60,22 @@ TEST(SignedUpdate, ASignedReleaseInstallsAndAnOlderOneIsRefusedAfterIt)
     EXPECT_EQ(FileRequests(server), 3u);
 }
 
+TEST(SignedUpdate, ACutRecordAndManifestContinueWhereTheyWereCut)
+{
+    probe::HttpSite server(SignedSite(L"signed"));
+    server.CutFirstAnswer("/up.ini.sig", 300);
+    server.CutFirstAnswer("/up.ini", 200);
+    probe::TempDir client;
+    const vorn::UpdateResult result = Apply(server, client, SignedSitesPublicKey());
+    ASSERT_TRUE(result.succeeded) << result.message.c_str();
+    std::vector<std::string> ranges;
+    for (const auto& request : server.Requests()) {
+        if (request.target.starts_with("/up.ini"))
+            ranges.push_back(request.target + " " + (request.headers.contains("range") ? request.headers.at("range") : ""));
+    }
+    EXPECT_EQ(ranges, (std::vector<std::string>{"/up.ini.sig ", "/up.ini.sig bytes=300-", "/up.ini ", "/up.ini bytes=200-"}));
+}
+
 TEST(SignedUpdate, WhatTheSiteChangedAfterSigningIsRefusedWithNothingInstalled)
 {
     const std::string mainExe = probe::ReadFileBytes(SignedSite(L"signed\\Main.exe"));
