@@ -80,9 +80,33 @@ std::wstring HttpStatusMessage(unsigned long status)
     return L"HTTP 状态码：" + std::to_wstring(status);
 }
 
-std::wstring ByteCapMessage(std::uint64_t cap)
+namespace {
+
+// A size as the player reads it: whole GiB or MiB when it is one, else the bytes.
+std::wstring SizeText(std::uint64_t bytes)
 {
-    return L"服务器发来的内容超过 " + std::to_wstring(cap >> 20) + L" MiB 上限，已停止下载。请确认更新地址是否正确。";
+    if (bytes >= (1ull << 30) && bytes % (1ull << 30) == 0)
+        return std::to_wstring(bytes >> 30) + L" GiB";
+    if (bytes >= (1ull << 20) && bytes % (1ull << 20) == 0)
+        return std::to_wstring(bytes >> 20) + L" MiB";
+    return std::to_wstring(bytes) + L" 字节";
+}
+
+}
+
+std::optional<std::wstring> PastBound(const TransferLimits& limits, std::optional<std::uint64_t> announced,
+                                      std::uint64_t bytes)
+{
+    if (limits.signedSize && bytes > *limits.signedSize) {
+        if (announced)
+            return L"文件大小与更新签名不符：服务器声明 " + SizeText(*announced) + L"，签名为 " +
+                   SizeText(*limits.signedSize) + L"，已停止下载。";
+        return L"文件大小与更新签名不符：服务器发来的内容超过签名中的 " + SizeText(*limits.signedSize) +
+               L"，已停止下载。";
+    }
+    if (limits.byteCap && bytes > *limits.byteCap)
+        return L"服务器发来的内容超过 " + SizeText(*limits.byteCap) + L" 上限，已停止下载。请确认更新地址是否正确。";
+    return std::nullopt;
 }
 
 bool IsTransient(FetchOutcome outcome)

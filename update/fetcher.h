@@ -43,6 +43,8 @@ struct TransferLimits {
     std::chrono::milliseconds rateWindow = kRateWindow;
     std::uint64_t minimumBytesPerSecond = kMinimumBytesPerSecond;
     std::optional<std::uint64_t> byteCap;               // the body, announced or received
+    // The body's size as the release record signs it: a body that announces or brings more is refused.
+    std::optional<std::uint64_t> signedSize;
     // Asks every cache on the way for a fresh copy. The manifest always needs one; a file does not, since its
     // checksum catches a stale copy, and a cache in front of the site then spares the site that request.
     bool bypassCaches = false;
@@ -82,8 +84,10 @@ private:
 // The message for a reply whose status is not a success.
 std::wstring HttpStatusMessage(unsigned long status);
 
-// The message for a body larger than the cap (announced or received).
-std::wstring ByteCapMessage(std::uint64_t cap);
+// The message for a body that has reached `bytes`, announced or received, past a bound of limits (a cap, the
+// signed size); none within them. `announced`: the length the server gave.
+std::optional<std::wstring> PastBound(const TransferLimits& limits, std::optional<std::uint64_t> announced,
+                                      std::uint64_t bytes);
 
 // How a fetch ended. Every outcome but kDone comes with a message for the player.
 enum class FetchOutcome {

@@ -251,8 +251,8 @@ public:
         reply.length = *offset > 0 ? std::optional<std::uint64_t>(resume->total) : announced;
         reply.validator = RangeValidator(QueryHeaderText(request_.get(), WINHTTP_QUERY_ETAG),
                                          QueryHeaderText(request_.get(), WINHTTP_QUERY_LAST_MODIFIED));
-        if (reply.length && limits_.byteCap && *reply.length > *limits_.byteCap) {
-            error = ByteCapMessage(*limits_.byteCap);
+        if (const auto past = reply.length ? PastBound(limits_, reply.length, *reply.length) : std::nullopt) {
+            error = *past;
             return FetchOutcome::kByteCap;
         }
         if (!sink.Open(reply, error))
@@ -282,8 +282,8 @@ public:
             const DWORD count = available_;
             if (count == 0)
                 break;
-            if (limits_.byteCap && received + count > *limits_.byteCap) {
-                error = ByteCapMessage(*limits_.byteCap);
+            if (const auto past = PastBound(limits_, reply.length, received + count)) {
+                error = *past;
                 return FetchOutcome::kByteCap;
             }
             if (!sink.Write(buffer.data(), count, error))

@@ -112,7 +112,7 @@ TransferLimits SignedUpdate::DownloadLimits(std::uint32_t index) const
 {
     TransferLimits limits;
     if (Enabled())
-        limits.byteCap = files_[index]->size;
+        limits.signedSize = files_[index]->size;
     return limits;
 }
 

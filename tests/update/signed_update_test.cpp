@@ -85,6 +85,7 @@ TEST(SignedUpdate, WhatTheSiteChangedAfterSigningIsRefusedWithNothingInstalled)
         std::string body;
         std::wstring message;
         std::size_t fileRequests;
+        bool announced = true;  // the body comes with its Content-Length
     };
     std::string swapped = mainExe;
     swapped[100] ^= 0x20;
@@ -94,7 +95,13 @@ TEST(SignedUpdate, WhatTheSiteChangedAfterSigningIsRefusedWithNothingInstalled)
     const std::vector<Case> cases = {
         {"/Main.exe", swapped, L"文件与更新签名不符：Main.exe，已拒绝安装。", 4},
         {"/Main.exe", mainExe + "MZ",
-         L"文件下载失败：Main.exe\n" + ByteCapMessage(mainExe.size()), 3},
+         L"文件下载失败：Main.exe\n文件大小与更新签名不符：服务器声明 " + std::to_wstring(mainExe.size() + 2) +
+             L" 字节，签名为 " + std::to_wstring(mainExe.size()) + L" 字节，已停止下载。",
+         3},
+        {"/Main.exe", mainExe + "MZ",
+         L"文件下载失败：Main.exe\n文件大小与更新签名不符：服务器发来的内容超过签名中的 " +
+             std::to_wstring(mainExe.size()) + L" 字节，已停止下载。",
+         3, false},
         {"/up.ini", edited, L"更新清单与签名不符，已拒绝安装。", 0},
     };
     for (const Case& c : cases) {
@@ -102,6 +109,7 @@ TEST(SignedUpdate, WhatTheSiteChangedAfterSigningIsRefusedWithNothingInstalled)
         probe::HttpSite server(SignedSite(L"signed"));
         probe::HttpScript script;
         script.body = c.body;
+        script.sendLength = c.announced;
         server.Script(c.target, script);
         probe::TempDir client;
         const vorn::UpdateResult result = Apply(server, client, SignedSitesPublicKey());
