@@ -93,7 +93,8 @@ std::optional<std::wstring> PastBound(const TransferLimits& limits, std::optiona
 enum class FetchOutcome {
     kDone,
     kCancelled,
-    kRefused,        // no usable request: a bad address, no connection, a refused certificate or redirect
+    kRefused,        // no usable request: a bad address, no connection, a refused certificate or redirect,
+                     // too many redirects
     kDropped,        // the connection was lost part way
     kServerError,    // a 5xx status
     kStatus,         // any other status that is not a success
@@ -101,6 +102,7 @@ enum class FetchOutcome {
     kStalled,
     kTooSlow,
     kByteCap,
+    kUnaskedEncoding,  // a body in a content coding the request did not ask for
     kStorage,        // the sink refused the body (no room, no file)
     kUnusableRange,  // a range reply that does not continue the held bytes
 };

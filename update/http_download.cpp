@@ -1,6 +1,7 @@
 #include "update/http_download.h"
 
 #include "base/paths.h"
+#include "base/text.h"
 #include "base/unique_resource.h"
 
 #include <windows.h>
@@ -57,16 +58,46 @@ bool IsSecureConnectionError(DWORD code)
     }
 }
 
-// What a failed request tells the player, naming the two refusals that protect an HTTPS update site: a
-// certificate that is not good for this address, and a redirect away from HTTPS (WinHTTP's default policy).
+// What a failed request tells the player, naming the refusal that protects an HTTPS update site: a certificate
+// that is not good for this address.
 std::wstring RequestFailureMessage(bool secure, DWORD code)
 {
     const wchar_t* reason = L"HTTP 请求失败";
     if (secure && IsSecureConnectionError(code))
         reason = L"无法与更新服务器建立安全连接：服务器证书不受信任、已过期或与下载地址不符";
-    else if (code == ERROR_WINHTTP_REDIRECT_FAILED)
-        reason = L"更新服务器把请求转向了不允许的地址（例如从 HTTPS 转到 HTTP），已拒绝";
     return std::wstring(reason) + L"，错误码：" + std::to_wstring(code);
+}
+
+// WinHTTP's own default, which the launcher kept while WinHTTP followed redirects for it: more than a mirror
+// and a move or two need, few enough that a loop ends at once.
+constexpr std::size_t kMaxRedirects = 10;
+
+constexpr wchar_t kTooManyRedirectsMessage[] = L"更新服务器转向次数过多（超过 10 次），已停止。请确认更新地址是否正确";
+constexpr wchar_t kBadRedirectMessage[] = L"更新服务器转向了无效的地址，已拒绝";
+constexpr wchar_t kRedirectToHttpMessage[] = L"更新服务器把请求从 HTTPS 转向了 HTTP 地址，已拒绝";
+
+// A Location longer than this is no address a server of the update site would send.
+constexpr std::size_t kMaxLocationChars = 8192;
+
+bool IsRedirectStatus(DWORD status)
+{
+    return status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
+}
+
+// The launcher asks for no content coding, so the bytes a body brings are the file's own: a server that encodes
+// them anyway (a compressing proxy, a misconfigured site) would only fail the file's check after its download.
+bool IsUnaskedEncoding(const std::wstring& contentEncoding)
+{
+    const std::wstring coding = TrimWide(contentEncoding);
+    return !coding.empty() && _wcsicmp(coding.c_str(), L"identity") != 0;
+}
+
+std::wstring UnaskedEncodingMessage(const std::wstring& contentEncoding)
+{
+    std::wstring coding;
+    for (const wchar_t c : TrimWide(contentEncoding).substr(0, 32))
+        coding.push_back(c > L' ' && c < 0x7F ? c : L'?');
+    return L"服务器以未经请求的编码（" + coding + L"）发送内容，已停止下载。请在更新站点关闭对这些文件的压缩";
 }
 
 struct UrlParts {
@@ -166,14 +197,16 @@ DWORD QueryStatusCode(HINTERNET request)
     return status;
 }
 
-// A header's text; empty when it is missing or longer than a header this client uses can be.
-std::wstring QueryHeaderText(HINTERNET request, DWORD header)
+// A header's text; empty when it is missing or longer than maxChars, more than a header this client uses can be.
+std::wstring QueryHeaderText(HINTERNET request, DWORD header, std::size_t maxChars = 255)
 {
-    wchar_t text[256] = {};
-    DWORD size = sizeof(text);
-    if (!WinHttpQueryHeaders(request, header, WINHTTP_HEADER_NAME_BY_INDEX, text, &size, WINHTTP_NO_HEADER_INDEX))
+    std::wstring text(maxChars + 1, L'\0');
+    auto size = static_cast<DWORD>(text.size() * sizeof(wchar_t));
+    if (!WinHttpQueryHeaders(request, header, WINHTTP_HEADER_NAME_BY_INDEX, text.data(), &size,
+                             WINHTTP_NO_HEADER_INDEX))
         return {};
-    return std::wstring(text, size / sizeof(wchar_t));
+    text.resize(size / sizeof(wchar_t));
+    return text;
 }
 
 std::optional<std::uint64_t> QueryContentLength(HINTERNET request)
@@ -197,10 +230,11 @@ std::wstring RequestHeaders(const TransferLimits& limits, const std::optional<Re
 // One GET on an asynchronous session. The calling thread starts each step and then waits for its completion in
 // slices of kCancelPoll, asking between slices whether the player cancelled and whether the server is too slow;
 // leaving early closes the request, which ends whatever WinHTTP still has pending on it.
+// The pace is the whole fetch's: the hops of a redirect share its stall limit and rate window.
 class Exchange {
 public:
-    Exchange(const TransferLimits& limits, const DownloadCancelled& isCancelled)
-        : limits_(limits), pace_(limits, TransferClock::now()), isCancelled_(isCancelled)
+    Exchange(const TransferLimits& limits, TransferPace& pace, const DownloadCancelled& isCancelled)
+        : limits_(limits), pace_(pace), isCancelled_(isCancelled)
     {
     }
     Exchange(const Exchange&) = delete;
@@ -214,7 +248,11 @@ public:
             (limits_.bypassCaches ? WINHTTP_FLAG_REFRESH : 0) | (parts.secure ? WINHTTP_FLAG_SECURE : 0);
         request_.reset(WinHttpOpenRequest(connection, L"GET", parts.objectName.c_str(), nullptr,
                                           WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES, flags));
-        if (!request_ || !AttachEvents())
+        // The fetch follows a redirect itself, for this one request: WinHTTP, following it, would point the shared
+        // connection handle of the site at the redirect's host, and every later request of the update with it.
+        DWORD redirects = WINHTTP_DISABLE_REDIRECTS;
+        if (!request_ || !AttachEvents() ||
+            !WinHttpSetOption(request_.get(), WINHTTP_OPTION_DISABLE_FEATURE, &redirects, sizeof(redirects)))
             return Failure(false, GetLastError(), error);
         const std::wstring headers = RequestHeaders(limits_, resume);
         if (!WinHttpSendRequest(request_.get(), headers.empty() ? WINHTTP_NO_ADDITIONAL_HEADERS : headers.c_str(),
@@ -229,6 +267,17 @@ public:
         return Await(WINHTTP_CALLBACK_STATUS_HEADERS_AVAILABLE, false, true, error);
     }
 
+    // Where the reply sends the request instead; none when it is no redirect, or one without a Location.
+    std::optional<std::wstring> RedirectLocation() const
+    {
+        if (!IsRedirectStatus(QueryStatusCode(request_.get())))
+            return std::nullopt;
+        std::wstring location = QueryHeaderText(request_.get(), WINHTTP_QUERY_LOCATION, kMaxLocationChars);
+        if (location.empty())
+            return std::nullopt;
+        return location;
+    }
+
     FetchOutcome ReceiveBody(FetchSink& sink, const std::optional<ResumePoint>& resume,
                              const DownloadProgress& onProgress, std::wstring& error)
     {
@@ -238,6 +287,11 @@ public:
         if (answer != FetchOutcome::kDone) {
             error = HttpStatusMessage(status);
             return resume && status == kRangeNotSatisfiable ? FetchOutcome::kUnusableRange : answer;
+        }
+        const std::wstring encoding = QueryHeaderText(request_.get(), WINHTTP_QUERY_CONTENT_ENCODING);
+        if (IsUnaskedEncoding(encoding)) {
+            error = UnaskedEncodingMessage(encoding);
+            return FetchOutcome::kUnaskedEncoding;
         }
         FetchReply reply;
         const std::optional<std::uint64_t> announced = QueryContentLength(request_.get());
@@ -387,7 +441,7 @@ private:
     }
 
     const TransferLimits& limits_;
-    TransferPace pace_;
+    TransferPace& pace_;
     const DownloadCancelled& isCancelled_;
     bool secure_ = false;
     RequestEvents* events_ = nullptr;  // owned by request_, see RequestEvents
@@ -553,20 +607,43 @@ FetchOutcome WinHttpFetcher::Fetch(const std::wstring& url, FetchSink& sink, con
         error = kCancelledMessage;
         return FetchOutcome::kCancelled;
     }
-    UrlParts parts;
-    if (!CrackDownloadUrl(NormalizeDownloadUrl(url), parts)) {
-        error = kBadAddressMessage;
-        return FetchOutcome::kRefused;
-    }
-    const HINTERNET connection = session_->Connect(parts, error);
-    if (connection == nullptr)
-        return FetchOutcome::kRefused;
     const std::optional<ResumePoint> resume = sink.Resume();
-    Exchange exchange(limits, isCancelled);
-    const FetchOutcome requested = exchange.Request(connection, parts, resume, error);
-    if (requested != FetchOutcome::kDone)
-        return requested;
-    return exchange.ReceiveBody(sink, resume, onProgress, error);
+    TransferPace pace(limits, TransferClock::now());
+    std::wstring address = NormalizeDownloadUrl(url);
+    bool secure = false;
+    for (std::size_t redirects = 0;; ++redirects) {
+        UrlParts parts;
+        if (!CrackDownloadUrl(address, parts)) {
+            error = redirects == 0 ? kBadAddressMessage : kBadRedirectMessage;
+            return FetchOutcome::kRefused;
+        }
+        // Anyone on the way could answer a plain request: what was asked over HTTPS stays on HTTPS.
+        if (secure && !parts.secure) {
+            error = kRedirectToHttpMessage;
+            return FetchOutcome::kRefused;
+        }
+        secure = parts.secure;
+        const HINTERNET connection = session_->Connect(parts, error);
+        if (connection == nullptr)
+            return FetchOutcome::kRefused;
+        Exchange exchange(limits, pace, isCancelled);
+        const FetchOutcome requested = exchange.Request(connection, parts, resume, error);
+        if (requested != FetchOutcome::kDone)
+            return requested;
+        const std::optional<std::wstring> location = exchange.RedirectLocation();
+        if (!location)
+            return exchange.ReceiveBody(sink, resume, onProgress, error);
+        const std::optional<std::wstring> next = RedirectTarget(address, *location);
+        if (!next) {
+            error = kBadRedirectMessage;
+            return FetchOutcome::kRefused;
+        }
+        if (redirects == kMaxRedirects) {
+            error = kTooManyRedirectsMessage;
+            return FetchOutcome::kRefused;
+        }
+        address = *next;
+    }
 }
 
 std::wstring DiskSpaceMessage(std::uint64_t needed)

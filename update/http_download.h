@@ -11,6 +11,8 @@
 // The real fetcher: WinHTTP, driven asynchronously so that the calling thread only ever waits in short slices
 // and sees a cancel or a stalled server while a read is pending. One session and one connection handle per
 // server serve every fetch of the object, so kept-alive sockets are used again; several threads may fetch at once.
+// A redirect is followed for the one fetch it answers, up to ten in a row, never from HTTPS to HTTP; a body in a
+// content coding that was not asked for is refused.
 class WinHttpFetcher final : public Fetcher {
 public:
     WinHttpFetcher();

@@ -259,6 +259,8 @@ void HttpSite::Answer(std::uintptr_t connectionValue)
         return;
     }
     std::string head = StatusLine(script.status) + "Connection: close\r\n";
+    for (const std::string& line : script.headers)
+        head += line + "\r\n";
     if (script.announcedLength >= 0)
         head += "Content-Length: " + std::to_string(script.announcedLength) + "\r\n";
     else if (script.sendLength)

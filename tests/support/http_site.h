@@ -2,8 +2,8 @@
 
 // A small HTTP/1.1 server on 127.0.0.1 that runs on its own thread inside the test: it serves the files of a
 // folder (with an ETag, and single byte ranges) and answers scripted paths with faults (wrong status, no length,
-// a body shorter than its length, a slow body, a connection cut part way). Every request it saw is kept for the
-// test to inspect, and the bytes of body it sent. It stops with the object.
+// a body shorter than its length, a slow body, a connection cut part way, a redirect). Every request it saw is
+// kept for the test to inspect, and the bytes of body it sent. It stops with the object.
 
 #include "base/unique_resource.h"
 
@@ -37,6 +37,7 @@ struct HttpScript {
     DWORD pauseBetweenChunksMs = 0;        // ... with this pause after each piece
     bool endless = false;                  // the body sent again and again until the peer or the site stops
     std::uint32_t answers = 0;             // above 0: only the first this many requests, then the file is served
+    std::vector<std::string> headers;      // more header lines, "Name: value" (a Location, a Content-Encoding)
 };
 
 // How the site serves the files of its folder.

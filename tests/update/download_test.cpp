@@ -83,6 +83,22 @@ TEST(DownloadUrl, MissingSchemeBecomesHttpAndLengthsParseLikeTheStandardConversi
     EXPECT_EQ(ParseContentLength(L"abc"), std::nullopt);
 }
 
+TEST(DownloadUrl, ARedirectIsReadRelativeToTheAddressItAnswered)
+{
+    const std::wstring from = L"http://127.0.0.1:8080/updates/up.ini";
+    EXPECT_EQ(RedirectTarget(from, L"https://mirror.example/vorn/up.ini"), L"https://mirror.example/vorn/up.ini");
+    EXPECT_EQ(RedirectTarget(from, L"//mirror:81/up.ini"), L"http://mirror:81/up.ini");
+    EXPECT_EQ(RedirectTarget(from, L"/other/up.ini"), L"http://127.0.0.1:8080/other/up.ini");
+    EXPECT_EQ(RedirectTarget(from, L"next.ini"), L"http://127.0.0.1:8080/updates/next.ini");
+    EXPECT_EQ(RedirectTarget(from, L" ../a/./b.ini?x=1#part "), L"http://127.0.0.1:8080/a/b.ini?x=1");
+    EXPECT_EQ(RedirectTarget(from, L"?v=2"), L"http://127.0.0.1:8080/updates/up.ini?v=2");
+    EXPECT_EQ(RedirectTarget(from, L"../../../x"), L"http://127.0.0.1:8080/x");
+    EXPECT_EQ(RedirectTarget(L"http://h", L"a/b/.."), L"http://h/a/");
+    EXPECT_EQ(RedirectTarget(from, L"HTTP://Mirror/x/../y"), L"HTTP://Mirror/y");
+    for (const wchar_t* bad : {L"", L"  ", L"/a b", L"/a\r\nX-Evil: 1", L"/a\x7f"})
+        EXPECT_EQ(RedirectTarget(from, bad), std::nullopt) << bad;
+}
+
 TEST(Download, StreamsTheBodyWithTheAgreedRequestAndReportsEveryChunk)
 {
     probe::TempDir site;
@@ -198,6 +214,33 @@ TEST(Download, FailuresNameTheirCauseAndLeaveNoFile)
     EXPECT_FALSE(outcome.ok);
     EXPECT_EQ(outcome.error, L"无法创建目标目录");
     EXPECT_FALSE(probe::FileExists(target));
+}
+
+TEST(Download, ARedirectIsFollowedForItsOwnRequestAndALoopEndsAfterTenHops)
+{
+    probe::TempDir client;
+    probe::HttpSite server;
+    const std::string body = Pattern(70000);
+    server.Script("/x.bin", Reply(body));
+    probe::HttpScript moved;
+    moved.status = 302;
+    moved.headers = {"Location: files/../x.bin"};
+    server.Script("/moved", moved);
+    probe::HttpScript loop = moved;
+    loop.headers = {"Location: /loop"};
+    server.Script("/loop", loop);
+    const std::wstring target = client / L"t.bin";
+
+    Outcome outcome = Fetch(server.BaseUrl() + L"moved", target);
+    ASSERT_TRUE(outcome.ok) << outcome.error;
+    EXPECT_EQ(probe::ReadFileBytes(target), body);
+    EXPECT_EQ(server.CountRequests("/x.bin"), 1u);
+
+    outcome = Fetch(server.BaseUrl() + L"loop", client / L"loop.bin");
+    EXPECT_FALSE(outcome.ok);
+    EXPECT_EQ(outcome.error, L"更新服务器转向次数过多（超过 10 次），已停止。请确认更新地址是否正确");
+    EXPECT_EQ(server.CountRequests("/loop"), 11u);
+    EXPECT_FALSE(probe::FileExists(client / L"loop.bin"));
 }
 
 TEST(Download, AFullDiskNamesTheSpaceAFileNeeds)
@@ -331,7 +374,8 @@ TEST(TransferRetry, OnlyPassingFailuresAreTriedAgainAndACutBodyIsContinued)
     EXPECT_EQ(cut.offered[1]->validator, L"\"v1\"");
 
     for (const FetchOutcome final : {FetchOutcome::kStatus, FetchOutcome::kCancelled, FetchOutcome::kRefused,
-                                     FetchOutcome::kTooSlow, FetchOutcome::kStalled, FetchOutcome::kByteCap}) {
+                                     FetchOutcome::kTooSlow, FetchOutcome::kStalled, FetchOutcome::kByteCap,
+                                     FetchOutcome::kUnaskedEncoding}) {
         StepFetcher once;
         once.total = 10;
         once.steps = {{final, 0, "01234"}, {FetchOutcome::kDone, 5, "56789"}};

@@ -76,6 +76,27 @@ TEST(SignedUpdate, ACutRecordAndManifestContinueWhereTheyWereCut)
     EXPECT_EQ(ranges, (std::vector<std::string>{"/up.ini.sig ", "/up.ini.sig bytes=300-", "/up.ini ", "/up.ini bytes=200-"}));
 }
 
+// A redirect answers one request: the record comes from the mirror, the manifest and the files from the site.
+TEST(SignedUpdate, ARedirectOfTheRecordLeavesTheLaterRequestsOnTheConfiguredSite)
+{
+    probe::HttpSite server(SignedSite(L"signed"));
+    probe::HttpSite mirror(SignedSite(L"signed"));
+    probe::HttpScript moved;
+    moved.status = 302;
+    moved.headers = {"Location: http://127.0.0.1:" + std::to_string(mirror.Port()) + "/up.ini.sig"};
+    server.Script("/up.ini.sig", moved);
+    probe::TempDir client;
+    const vorn::UpdateResult result = Apply(server, client, SignedSitesPublicKey());
+    ASSERT_TRUE(result.succeeded) << result.message.c_str();
+    EXPECT_EQ(result.filesUpdated, 3);
+    std::vector<std::string> mirrored;
+    for (const auto& request : mirror.Requests())
+        mirrored.push_back(request.target);
+    EXPECT_EQ(mirrored, std::vector<std::string>{"/up.ini.sig"});
+    EXPECT_EQ(server.CountRequests("/up.ini"), 1u);
+    EXPECT_EQ(FileRequests(server), 3u);
+}
+
 TEST(SignedUpdate, WhatTheSiteChangedAfterSigningIsRefusedWithNothingInstalled)
 {
     const std::string mainExe = probe::ReadFileBytes(SignedSite(L"signed\\Main.exe"));
@@ -86,6 +107,7 @@ TEST(SignedUpdate, WhatTheSiteChangedAfterSigningIsRefusedWithNothingInstalled)
         std::wstring message;
         std::size_t fileRequests;
         bool announced = true;  // the body comes with its Content-Length
+        std::vector<std::string> headers = {};
     };
     std::string swapped = mainExe;
     swapped[100] ^= 0x20;
@@ -102,6 +124,10 @@ TEST(SignedUpdate, WhatTheSiteChangedAfterSigningIsRefusedWithNothingInstalled)
          L"文件下载失败：Main.exe\n文件大小与更新签名不符：服务器发来的内容超过签名中的 " +
              std::to_wstring(mainExe.size()) + L" 字节，已停止下载。",
          3, false},
+        // Compressed by a server although nobody asked: named at once, not after a download that cannot hold.
+        {"/Main.exe", std::string("\x1f\x8b\x08\x00", 4) + "compressed bytes",
+         L"文件下载失败：Main.exe\n服务器以未经请求的编码（gzip）发送内容，已停止下载。请在更新站点关闭对这些文件的压缩", 3,
+         true, {"Content-Encoding: gzip"}},
         {"/up.ini", edited, L"更新清单与签名不符，已拒绝安装。", 0},
     };
     for (const Case& c : cases) {
@@ -110,6 +136,7 @@ TEST(SignedUpdate, WhatTheSiteChangedAfterSigningIsRefusedWithNothingInstalled)
         probe::HttpScript script;
         script.body = c.body;
         script.sendLength = c.announced;
+        script.headers = c.headers;
         server.Script(c.target, script);
         probe::TempDir client;
         const vorn::UpdateResult result = Apply(server, client, SignedSitesPublicKey());
