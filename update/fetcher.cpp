@@ -1,6 +1,10 @@
 #include "update/fetcher.h"
 
+#include "base/text.h"
+#include "update/download_url.h"
+
 #include <algorithm>
+#include <cwchar>
 #include <limits>
 #include <string_view>
 #include <thread>
@@ -120,6 +124,48 @@ bool IsTransient(FetchOutcome outcome)
     default:
         return false;
     }
+}
+
+bool IsRedirectStatus(unsigned long status)
+{
+    return status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
+}
+
+std::optional<std::wstring> NextAfterRedirect(const std::wstring& from, const std::wstring& location,
+                                              std::size_t followed, std::wstring& error)
+{
+    const auto scheme = [](const std::wstring& address, const wchar_t* prefix) {
+        return _wcsnicmp(address.c_str(), prefix, wcslen(prefix)) == 0;
+    };
+    std::optional<std::wstring> next = RedirectTarget(from, location);
+    if (!next || !(scheme(*next, L"http://") || scheme(*next, L"https://"))) {
+        error = kBadRedirectMessage;
+        return std::nullopt;
+    }
+    // Anyone on the way could answer a plain request: what was asked over HTTPS stays on HTTPS.
+    if (scheme(from, L"https://") && scheme(*next, L"http://")) {
+        error = L"更新服务器把请求从 HTTPS 转向了 HTTP 地址，已拒绝";
+        return std::nullopt;
+    }
+    if (followed >= kMaxRedirects) {
+        error = L"更新服务器转向次数过多（超过 " + std::to_wstring(kMaxRedirects) + L" 次），已停止。请确认更新地址是否正确";
+        return std::nullopt;
+    }
+    return next;
+}
+
+std::optional<std::wstring> UnaskedEncoding(const std::wstring& contentEncoding)
+{
+    // The launcher asks for no content coding, so the bytes a body brings are the file's own: a server that
+    // encodes them anyway (a compressing proxy, a misconfigured site) would only fail the file's check after the
+    // whole download.
+    const std::wstring coding = TrimWide(contentEncoding);
+    if (coding.empty() || _wcsicmp(coding.c_str(), L"identity") == 0)
+        return std::nullopt;
+    std::wstring shown;
+    for (const wchar_t c : coding.substr(0, 32))
+        shown.push_back(c > L' ' && c < 0x7F ? c : L'?');
+    return L"服务器以未经请求的编码（" + shown + L"）发送内容，已停止下载。请在更新站点关闭对这些文件的压缩";
 }
 
 FetchOutcome StatusOutcome(unsigned long status)

@@ -118,6 +118,24 @@ inline constexpr std::array<std::chrono::milliseconds, 3> kRetryPauses{std::chro
                                                                       std::chrono::milliseconds{1000},
                                                                       std::chrono::milliseconds{2000}};
 
+// WinHTTP's own default, which the launcher kept while WinHTTP followed redirects for it: more than a mirror
+// and a move or two need, few enough that a loop ends at once.
+inline constexpr std::size_t kMaxRedirects = 10;
+inline constexpr wchar_t kBadRedirectMessage[] = L"更新服务器转向了无效的地址，已拒绝";
+
+// Whether a reply with this status sends the request on to its Location.
+bool IsRedirectStatus(unsigned long status);
+
+// The address a fetch asks next after a redirect to `location` from `from`, when `followed` redirects came
+// before it in a row: Location read relative to `from` (RedirectTarget). None, with error set for the player,
+// for a Location that names no http or https address, for a way from HTTPS to plain HTTP, and past kMaxRedirects.
+std::optional<std::wstring> NextAfterRedirect(const std::wstring& from, const std::wstring& location,
+                                              std::size_t followed, std::wstring& error);
+
+// The message for a body in a content coding the request did not ask for; none for a body as it is (no coding,
+// or "identity").
+std::optional<std::wstring> UnaskedEncoding(const std::wstring& contentEncoding);
+
 // Where a fetch may pick up a body whose start is already held.
 struct ResumePoint {
     std::uint64_t offset = 0;  // the bytes held

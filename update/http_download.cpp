@@ -1,6 +1,5 @@
 #include "update/http_download.h"
 
-#include "base/text.h"
 #include "base/unique_resource.h"
 
 #include <windows.h>
@@ -66,37 +65,8 @@ std::wstring RequestFailureMessage(bool secure, DWORD code)
     return std::wstring(reason) + L"，错误码：" + std::to_wstring(code);
 }
 
-// WinHTTP's own default, which the launcher kept while WinHTTP followed redirects for it: more than a mirror
-// and a move or two need, few enough that a loop ends at once.
-constexpr std::size_t kMaxRedirects = 10;
-
-constexpr wchar_t kTooManyRedirectsMessage[] = L"更新服务器转向次数过多（超过 10 次），已停止。请确认更新地址是否正确";
-constexpr wchar_t kBadRedirectMessage[] = L"更新服务器转向了无效的地址，已拒绝";
-constexpr wchar_t kRedirectToHttpMessage[] = L"更新服务器把请求从 HTTPS 转向了 HTTP 地址，已拒绝";
-
 // A Location longer than this is no address a server of the update site would send.
 constexpr std::size_t kMaxLocationChars = 8192;
-
-bool IsRedirectStatus(DWORD status)
-{
-    return status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
-}
-
-// The launcher asks for no content coding, so the bytes a body brings are the file's own: a server that encodes
-// them anyway (a compressing proxy, a misconfigured site) would only fail the file's check after its download.
-bool IsUnaskedEncoding(const std::wstring& contentEncoding)
-{
-    const std::wstring coding = TrimWide(contentEncoding);
-    return !coding.empty() && _wcsicmp(coding.c_str(), L"identity") != 0;
-}
-
-std::wstring UnaskedEncodingMessage(const std::wstring& contentEncoding)
-{
-    std::wstring coding;
-    for (const wchar_t c : TrimWide(contentEncoding).substr(0, 32))
-        coding.push_back(c > L' ' && c < 0x7F ? c : L'?');
-    return L"服务器以未经请求的编码（" + coding + L"）发送内容，已停止下载。请在更新站点关闭对这些文件的压缩";
-}
 
 struct UrlParts {
     bool secure = false;
@@ -286,9 +256,8 @@ public:
             error = HttpStatusMessage(status);
             return resume && status == kRangeNotSatisfiable ? FetchOutcome::kUnusableRange : answer;
         }
-        const std::wstring encoding = QueryHeaderText(request_.get(), WINHTTP_QUERY_CONTENT_ENCODING);
-        if (IsUnaskedEncoding(encoding)) {
-            error = UnaskedEncodingMessage(encoding);
+        if (auto unasked = UnaskedEncoding(QueryHeaderText(request_.get(), WINHTTP_QUERY_CONTENT_ENCODING))) {
+            error = std::move(*unasked);
             return FetchOutcome::kUnaskedEncoding;
         }
         FetchReply reply;
@@ -494,19 +463,12 @@ FetchOutcome WinHttpFetcher::Fetch(const std::wstring& url, FetchSink& sink, con
     const std::optional<ResumePoint> resume = sink.Resume();
     TransferPace pace(limits, TransferClock::now());
     std::wstring address = NormalizeDownloadUrl(url);
-    bool secure = false;
     for (std::size_t redirects = 0;; ++redirects) {
         UrlParts parts;
         if (!CrackDownloadUrl(address, parts)) {
             error = redirects == 0 ? kBadAddressMessage : kBadRedirectMessage;
             return FetchOutcome::kRefused;
         }
-        // Anyone on the way could answer a plain request: what was asked over HTTPS stays on HTTPS.
-        if (secure && !parts.secure) {
-            error = kRedirectToHttpMessage;
-            return FetchOutcome::kRefused;
-        }
-        secure = parts.secure;
         const HINTERNET connection = session_->Connect(parts, error);
         if (connection == nullptr)
             return FetchOutcome::kRefused;
@@ -517,16 +479,10 @@ FetchOutcome WinHttpFetcher::Fetch(const std::wstring& url, FetchSink& sink, con
         const std::optional<std::wstring> location = exchange.RedirectLocation();
         if (!location)
             return exchange.ReceiveBody(sink, resume, onProgress, error);
-        const std::optional<std::wstring> next = RedirectTarget(address, *location);
-        if (!next) {
-            error = kBadRedirectMessage;
+        std::optional<std::wstring> next = NextAfterRedirect(address, *location, redirects, error);
+        if (!next)
             return FetchOutcome::kRefused;
-        }
-        if (redirects == kMaxRedirects) {
-            error = kTooManyRedirectsMessage;
-            return FetchOutcome::kRefused;
-        }
-        address = *next;
+        address = std::move(*next);
     }
 }
 

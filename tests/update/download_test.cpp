@@ -83,7 +83,7 @@ TEST(DownloadUrl, MissingSchemeBecomesHttpAndLengthsParseLikeTheStandardConversi
     EXPECT_EQ(ParseContentLength(L"abc"), std::nullopt);
 }
 
-TEST(DownloadUrl, ARedirectIsReadRelativeToTheAddressItAnswered)
+TEST(DownloadUrl, ARedirectIsReadRelativeToTheAddressItAnsweredAndKeptWithinItsRules)
 {
     const std::wstring from = L"http://127.0.0.1:8080/updates/up.ini";
     EXPECT_EQ(RedirectTarget(from, L"https://mirror.example/vorn/up.ini"), L"https://mirror.example/vorn/up.ini");
@@ -97,6 +97,24 @@ TEST(DownloadUrl, ARedirectIsReadRelativeToTheAddressItAnswered)
     EXPECT_EQ(RedirectTarget(from, L"HTTP://Mirror/x/../y"), L"HTTP://Mirror/y");
     for (const wchar_t* bad : {L"", L"  ", L"/a b", L"/a\r\nX-Evil: 1", L"/a\x7f"})
         EXPECT_EQ(RedirectTarget(from, bad), std::nullopt) << bad;
+
+    // What was asked over HTTPS stays there; a loop ends after kMaxRedirects.
+    std::wstring error;
+    EXPECT_EQ(NextAfterRedirect(L"https://h/a", L"HTTPS://m/b", 0, error), L"HTTPS://m/b");
+    EXPECT_EQ(NextAfterRedirect(L"http://h/a", L"https://m/b", kMaxRedirects - 1, error), L"https://m/b");
+    EXPECT_EQ(NextAfterRedirect(L"https://h/a", L"http://m/b", 0, error), std::nullopt);
+    EXPECT_EQ(error, L"更新服务器把请求从 HTTPS 转向了 HTTP 地址，已拒绝");
+    for (const wchar_t* nowhere : {L"ftp://m/b", L"mailto:x@y", L"/a b"}) {
+        EXPECT_EQ(NextAfterRedirect(L"http://h/a", nowhere, 0, error), std::nullopt);
+        EXPECT_EQ(error, kBadRedirectMessage) << nowhere;
+    }
+    EXPECT_EQ(NextAfterRedirect(L"http://h/a", L"/a", kMaxRedirects, error), std::nullopt);
+    EXPECT_EQ(error, L"更新服务器转向次数过多（超过 10 次），已停止。请确认更新地址是否正确");
+
+    EXPECT_EQ(UnaskedEncoding(L""), std::nullopt);
+    EXPECT_EQ(UnaskedEncoding(L" Identity "), std::nullopt);
+    EXPECT_EQ(UnaskedEncoding(L"br"), L"服务器以未经请求的编码（br）发送内容，已停止下载。请在更新站点关闭对这些文件的压缩");
+    EXPECT_EQ(UnaskedEncoding(L"x\x01\x4E2D"), L"服务器以未经请求的编码（x??）发送内容，已停止下载。请在更新站点关闭对这些文件的压缩");
 }
 
 TEST(Download, StreamsTheBodyWithTheAgreedRequestAndReportsEveryChunk)
