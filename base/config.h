@@ -16,6 +16,7 @@ struct LauncherConfig {
     std::wstring clientSubVersion;
     std::wstring clientSerial;
     std::uint32_t downloadConnections = 1;  // files an update downloads at once; 1: one after another
+    std::uint64_t maxUnknownLength = 0;     // bytes a download may bring when the server announces no length
     bool launchAuthEnabled = false;
     std::wstring updatePublicKey;  // empty: updates are not signed; else every update must carry its signature
 };

@@ -17,6 +17,16 @@ set(VORN_DOWNLOAD_CONNECTIONS 8 CACHE STRING "Files an update downloads at once 
 if(NOT VORN_DOWNLOAD_CONNECTIONS MATCHES "^([1-9]|1[0-6])$")
   message(FATAL_ERROR "VORN_DOWNLOAD_CONNECTIONS must be a whole number from 1 to 16")
 endif()
+# A server that does not announce a file's length (a script, a proxy that streams) could otherwise send without
+# end until the disk is full. 4 GiB passes any file a client holds; at least the manifest's own cap of 16 MiB.
+set(VORN_MAX_UNKNOWN_LENGTH 4294967296 CACHE STRING
+    "Bytes a download may bring when the server does not announce its length (16777216 or more)")
+string(LENGTH "${VORN_MAX_UNKNOWN_LENGTH}" max_unknown_length_digits)
+if(NOT VORN_MAX_UNKNOWN_LENGTH MATCHES "^[1-9][0-9]*$" OR max_unknown_length_digits GREATER 19
+   OR VORN_MAX_UNKNOWN_LENGTH LESS 16777216)
+  message(FATAL_ERROR "VORN_MAX_UNKNOWN_LENGTH must be a whole number of bytes from 16777216 (16 MiB) to "
+                      "9999999999999999999")
+endif()
 option(VORN_LAUNCH_AUTH_ENABLED "Ask the region's authorisation service before every game start" ON)
 set(VORN_UPDATE_PUBLIC_KEY "" CACHE STRING
     "Public key of signed updates (tools/sign_release.py keygen); empty: updates are not signed")
@@ -100,7 +110,8 @@ vorn_write_if_changed(${VORN_GENERATED_DIR}/connect_block_bytes.inc "${block_lis
 # package carries it (scripts/release.sh), so anyone can see what a downloaded launcher was built with. It holds
 # no paths or times, so the same settings give the same record.
 set(VORN_RECORDED_SETTINGS WINDOW_TITLE SERVER_HOST UPDATE_BASE_URL MANIFEST_NAME GAME_EXE GAME_ARGS_TEMPLATE
-    WEBSITE_URL CLIENT_VERSION CLIENT_SUB_VERSION CLIENT_SERIAL LAUNCH_AUTH_ENABLED UPDATE_PUBLIC_KEY)
+    WEBSITE_URL CLIENT_VERSION CLIENT_SUB_VERSION CLIENT_SERIAL MAX_UNKNOWN_LENGTH LAUNCH_AUTH_ENABLED
+    UPDATE_PUBLIC_KEY)
 set(record "VornLauncher ${VORN_LAUNCHER_VERSION}: the compiled-in configuration\n\n")
 foreach(field IN LISTS VORN_RECORDED_SETTINGS)
   string(APPEND record "VORN_${field} = ${VORN_${field}}\n")

@@ -110,6 +110,9 @@ std::optional<std::wstring> PastBound(const TransferLimits& limits, std::optiona
     }
     if (limits.byteCap && bytes > *limits.byteCap)
         return L"服务器发来的内容超过 " + SizeText(*limits.byteCap) + L" 上限，已停止下载。请确认更新地址是否正确。";
+    if (!announced && bytes > limits.unknownLengthCap)
+        return L"服务器没有告知文件大小，发来的内容已超过 " + SizeText(limits.unknownLengthCap) +
+               L" 上限，已停止下载。请确认更新地址是否正确。";
     return std::nullopt;
 }
 

@@ -31,6 +31,9 @@ inline constexpr std::chrono::milliseconds kStallLimit{30000};
 // seconds never trips the stall limit but would hold the update (and the "进入游戏" button) for days.
 inline constexpr std::chrono::milliseconds kRateWindow{60000};
 inline constexpr std::uint64_t kMinimumBytesPerSecond = 1024;
+// The operator's VORN_MAX_UNKNOWN_LENGTH by default: a body whose length the server does not announce may bring
+// this much and no more. Past the largest file a client has, short of what a disk that holds the client can spare.
+inline constexpr std::uint64_t kDefaultMaxUnknownLength = 4ull << 30;
 // The manifest is read whole into memory after its download. 16 MiB holds the most entries the parser accepts
 // (100,000) with paths of about fifty characters; a longer body is not a manifest the launcher can use.
 inline constexpr std::uint64_t kManifestByteCap = 16ull << 20;
@@ -45,6 +48,7 @@ struct TransferLimits {
     std::optional<std::uint64_t> byteCap;               // the body, announced or received
     // The body's size as the release record signs it: a body that announces or brings more is refused.
     std::optional<std::uint64_t> signedSize;
+    std::uint64_t unknownLengthCap = kDefaultMaxUnknownLength;  // a body whose length is not announced
     // Asks every cache on the way for a fresh copy. The manifest always needs one; a file does not, since its
     // checksum catches a stale copy, and a cache in front of the site then spares the site that request.
     bool bypassCaches = false;
@@ -85,7 +89,7 @@ private:
 std::wstring HttpStatusMessage(unsigned long status);
 
 // The message for a body that has reached `bytes`, announced or received, past a bound of limits (a cap, the
-// signed size); none within them. `announced`: the length the server gave.
+// signed size, the cap on a body of unknown length); none within them. `announced`: the length the server gave.
 std::optional<std::wstring> PastBound(const TransferLimits& limits, std::optional<std::uint64_t> announced,
                                       std::uint64_t bytes);
 

@@ -6,42 +6,27 @@
 #include <windows.h>
 
 #include <algorithm>
-#include <filesystem>
+#include <limits>
+#include <utility>
 
 namespace {
 
-// A body this large is checked against the free space before its file is made, so a player with a full disk
-// hears so at once rather than after the download. A smaller one is written in less time than the question
-// takes (about half a millisecond per file under Wine, paid by every file of a patch); a disk that fills anyway
-// fails its write, which gives the same message.
-constexpr std::uint64_t kRoomCheckBytes = 1u << 20;
-
-// Whether the folder of targetPath has room for `bytes` more; true when the system cannot tell.
-bool HasRoomFor(const std::wstring& targetPath, std::uint64_t bytes)
-{
-    std::wstring folder = std::filesystem::path(targetPath).parent_path().wstring();
-    if (folder.empty())
-        folder = L".";
-    ULARGE_INTEGER available{};
-    if (!GetDiskFreeSpaceExW(folder.c_str(), &available, nullptr, nullptr))
-        return true;
-    return available.QuadPart >= bytes;
-}
+// Other programs write to the disk too: after this much taken the room is looked at again.
+constexpr std::uint64_t kRoomLookBytes = 64ull << 20;
 
 // The storage side of DownloadToFile: the file is made only once the reply is good and is known to fit. It
 // stays open between the tries of one download, so a later try can continue it where the last one stopped.
 class FileSink final : public FetchSink {
 public:
-    explicit FileSink(const std::wstring& path) : path_(path) {}
+    FileSink(const std::wstring& path, DiskRoom& room) : path_(path), room_(room) {}
 
     bool Open(const FetchReply& reply, std::wstring& error) override
     {
         if (reply.offset == 0 && !Start(error))
             return false;
         const std::uint64_t held = held_.Bytes();
-        const std::uint64_t coming = reply.length ? *reply.length - std::min(*reply.length, held) : 0;
-        if (coming >= kRoomCheckBytes && !HasRoomFor(path_, coming)) {
-            error = DiskSpaceMessage(*reply.length);
+        if (reply.length && !room_.Fits(*reply.length - std::min(*reply.length, held))) {
+            error = DiskReserveMessage(reply.length, room_.Reserve());
             return false;
         }
         if (!file_ && !Create(error))
@@ -52,6 +37,10 @@ public:
 
     bool Write(const char* data, std::size_t size, std::wstring& error) override
     {
+        if (!room_.Take(size)) {
+            error = DiskReserveMessage(held_.Length(), room_.Reserve());
+            return false;
+        }
         DWORD written = 0;
         if (!WriteFile(file_.get(), data, static_cast<DWORD>(size), &written, nullptr) || written != size) {
             const DWORD code = GetLastError();
@@ -119,26 +108,81 @@ private:
     }
 
     std::wstring path_;
+    DiskRoom& room_;
     UniqueFile file_;
     bool opened_ = false;
     HeldBody held_;
 };
 
+std::wstring ByteCount(std::uint64_t bytes)
+{
+    std::wstring size = std::to_wstring(bytes) + L" 字节";
+    if (bytes >= (1u << 20))
+        size += L"（约 " + std::to_wstring((bytes + (1u << 20) - 1) >> 20) + L" MiB）";
+    return size;
+}
+
+}
+
+DiskRoom::DiskRoom(Look look, std::uint64_t reserve) : look_(std::move(look)), reserve_(reserve) {}
+
+bool DiskRoom::Fits(std::uint64_t bytes)
+{
+    const std::lock_guard<std::mutex> held(lock_);
+    return FitsLocked(bytes);
+}
+
+bool DiskRoom::Take(std::uint64_t bytes)
+{
+    const std::lock_guard<std::mutex> held(lock_);
+    if (!FitsLocked(bytes))
+        return false;
+    *left_ -= bytes;
+    takenSinceLook_ += bytes;
+    return true;
+}
+
+bool DiskRoom::FitsLocked(std::uint64_t bytes)
+{
+    if (!left_ || *left_ < bytes || takenSinceLook_ >= kRoomLookBytes) {
+        const std::optional<std::uint64_t> free = look_();
+        left_ = !free ? std::numeric_limits<std::uint64_t>::max() : *free > reserve_ ? *free - reserve_ : 0;
+        takenSinceLook_ = 0;
+    }
+    return *left_ >= bytes;
+}
+
+DiskRoom::Look FreeSpaceOf(std::wstring folder)
+{
+    if (folder.empty())
+        folder = L".";
+    return [folder]() -> std::optional<std::uint64_t> {
+        ULARGE_INTEGER available{};
+        if (!GetDiskFreeSpaceExW(folder.c_str(), &available, nullptr, nullptr))
+            return std::nullopt;
+        return available.QuadPart;
+    };
 }
 
 std::wstring DiskSpaceMessage(std::uint64_t needed)
 {
-    std::wstring size = std::to_wstring(needed) + L" 字节";
-    if (needed >= (1u << 20))
-        size += L"（约 " + std::to_wstring((needed + (1u << 20) - 1) >> 20) + L" MiB）";
-    return L"磁盘空间不足：此文件需要 " + size + L"的可用空间。请清理磁盘后重试。";
+    return L"磁盘空间不足：此文件需要 " + ByteCount(needed) + L"的可用空间。请清理磁盘后重试。";
+}
+
+std::wstring DiskReserveMessage(std::optional<std::uint64_t> needed, std::uint64_t reserve)
+{
+    const std::wstring kept = std::to_wstring(reserve >> 20) + L" MiB";
+    if (needed)
+        return L"磁盘空间不足：此文件需要 " + ByteCount(*needed) + L"的可用空间，另须为系统留出 " + kept +
+               L"。请清理磁盘后重试。";
+    return L"磁盘空间不足：下载已用完可用空间，只剩须为系统留出的 " + kept + L"。请清理磁盘后重试。";
 }
 
 bool DownloadToFile(Fetcher& fetcher, const std::wstring& url, const std::wstring& targetPath,
-                    const TransferLimits& limits, const DownloadProgress& onProgress, std::wstring& error,
-                    const DownloadCancelled& isCancelled)
+                    const TransferLimits& limits, DiskRoom& room, const DownloadProgress& onProgress,
+                    std::wstring& error, const DownloadCancelled& isCancelled)
 {
-    FileSink sink(targetPath);
+    FileSink sink(targetPath, room);
     std::uint64_t received = 0;
     const auto count = [&](std::uint64_t bytes, std::uint64_t total) {
         received = bytes;
@@ -154,4 +198,3 @@ bool DownloadToFile(Fetcher& fetcher, const std::wstring& url, const std::wstrin
         onProgress(received, received);
     return true;
 }
-

@@ -6,6 +6,7 @@
 #include <winhttp.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <map>
 #include <mutex>
 #include <utility>
@@ -490,7 +491,8 @@ bool DownloadToFile(const std::wstring& url, const std::wstring& targetPath, Dow
                     std::wstring& error, DownloadCancelled isCancelled)
 {
     WinHttpFetcher fetcher;
-    return DownloadToFile(fetcher, url, targetPath, TransferLimits{}, onProgress, error, isCancelled);
+    DiskRoom room(FreeSpaceOf(std::filesystem::path(targetPath).parent_path().wstring()));
+    return DownloadToFile(fetcher, url, targetPath, TransferLimits{}, room, onProgress, error, isCancelled);
 }
 
 std::optional<std::uint64_t> ParseContentLength(const std::wstring& text)

@@ -30,7 +30,8 @@ private:
     std::unique_ptr<Session> session_;  // its WinHTTP handles are opened at the first fetch
 };
 
-// DownloadToFile (file_download.h) with a WinHTTP fetcher of its own and the general limits.
+// DownloadToFile (file_download.h) with a WinHTTP fetcher of its own, the general limits and the room of the
+// target's disk.
 bool DownloadToFile(const std::wstring& url, const std::wstring& targetPath, DownloadProgress onProgress,
                     std::wstring& error, DownloadCancelled isCancelled);
 

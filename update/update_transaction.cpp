@@ -219,10 +219,11 @@ class Transaction {
 public:
     Transaction(Fetcher& fetcher, const std::wstring& baseUrl, UpdateStatusCallback& onStatus,
                 UpdatePercentCallback& onPercent, UpdateCancelQuery& isCancelled, UpdateProgressCallback& onProgress,
-                std::uint32_t connections, std::wstring_view updatePublicKey, UpdateResult& result)
+                std::uint32_t connections, std::wstring_view updatePublicKey, std::uint64_t maxUnknownLength,
+                UpdateResult& result)
         : fetcher_(fetcher), baseUrl_(baseUrl), onStatus_(onStatus), onPercent_(onPercent),
           isCancelled_(isCancelled), onProgress_(onProgress), connections_(std::max<std::uint32_t>(connections, 1)),
-          release_(std::wstring(updatePublicKey)),
+          maxUnknownLength_(maxUnknownLength), release_(std::wstring(updatePublicKey)),
           result_(result)
     {
     }
@@ -233,6 +234,7 @@ public:
         root_ = AbsoluteNormalPath(clientRoot);
         const StagingDirectoryGuard staging(CreateStagingDirectory(root_));
         staging_ = staging.path();
+        room_ = std::make_unique<DiskRoom>(FreeSpaceOf(staging_));
         if (!FetchManifest(manifestName))
             return;
         launcher_ = AbsoluteNormalPath(launcherPath);
@@ -304,7 +306,7 @@ private:
         std::wstring error;
         if (!release_.FetchRecord(fetcher_, BuildDownloadUrl(baseUrl_, name + L".sig"), isCancelled_, error))
             return Stop(error);
-        if (!DownloadToFile(fetcher_, url, localManifest, ManifestLimits(), {}, error, isCancelled_))
+        if (!DownloadToFile(fetcher_, url, localManifest, ManifestLimits(), *room_, {}, error, isCancelled_))
             return Stop(L"更新清单下载失败：" + url + L"\n" + error);
         if (!ParseManifest(localManifest, entries_, error))
             return Stop(error);
@@ -472,8 +474,9 @@ private:
         const DownloadCancelled stopped = [&board] { return board.Stopped(); };
         const std::wstring url = BuildDownloadUrl(baseUrl_, entry.remotePath);
         std::wstring error;
-        const TransferLimits limits = release_.DownloadLimits(file.entryIndex);
-        if (!DownloadToFile(fetcher_, url, file.stagedPath, limits, adapter, error, stopped)) {
+        TransferLimits limits = release_.DownloadLimits(file.entryIndex);
+        limits.unknownLengthCap = maxUnknownLength_;
+        if (!DownloadToFile(fetcher_, url, file.stagedPath, limits, *room_, adapter, error, stopped)) {
             message = L"文件下载失败：" + entry.remotePath + L"\n" + error;
             return false;
         }
@@ -482,7 +485,7 @@ private:
         // A cache on the way may have kept an older copy: the site itself has the last word.
         TransferLimits fresh = limits;
         fresh.bypassCaches = true;
-        if (!DownloadToFile(fetcher_, url, file.stagedPath, fresh, {}, error, stopped)) {
+        if (!DownloadToFile(fetcher_, url, file.stagedPath, fresh, *room_, {}, error, stopped)) {
             message = L"文件下载失败：" + entry.remotePath + L"\n" + error;
             return false;
         }
@@ -534,10 +537,12 @@ private:
     UpdateCancelQuery& isCancelled_;
     UpdateProgressCallback& onProgress_;
     const std::uint32_t connections_;
+    const std::uint64_t maxUnknownLength_;
     SignedUpdate release_;
     UpdateResult& result_;
     std::wstring root_;
     std::wstring staging_;
+    std::unique_ptr<DiskRoom> room_;  // of the disk of the staging folder, shared by every download
     std::wstring launcher_;
     std::optional<FileIdentity> launcherIdentity_;
     std::vector<ManifestEntry> entries_;
@@ -576,12 +581,13 @@ UpdateResult ApplyClientUpdate(Fetcher& fetcher, const std::wstring& baseUrl, co
                                const std::wstring& clientRoot, const std::wstring& launcherPath,
                                UpdateStatusCallback onStatus, UpdatePercentCallback onPercent,
                                UpdateCancelQuery isCancelled, UpdateProgressCallback onProgress,
-                               std::uint32_t connections, std::wstring_view updatePublicKey)
+                               std::uint32_t connections, std::wstring_view updatePublicKey,
+                               std::uint64_t maxUnknownLength)
 {
     UpdateResult result;
     try {
         Transaction(fetcher, baseUrl, onStatus, onPercent, isCancelled, onProgress, connections, updatePublicKey,
-                    result)
+                    maxUnknownLength, result)
             .Run(manifestName, clientRoot, launcherPath);
     } catch (const std::exception&) {
         result.succeeded = false;
@@ -594,12 +600,12 @@ UpdateResult ApplyClientUpdate(const std::wstring& baseUrl, const std::wstring& 
                                const std::wstring& clientRoot, const std::wstring& launcherPath,
                                UpdateStatusCallback onStatus, UpdatePercentCallback onPercent,
                                UpdateCancelQuery isCancelled, UpdateProgressCallback onProgress,
-                               std::wstring_view updatePublicKey)
+                               std::wstring_view updatePublicKey, std::uint64_t maxUnknownLength)
 {
     WinHttpFetcher fetcher;
     return ApplyClientUpdate(fetcher, baseUrl, manifestName, clientRoot, launcherPath, std::move(onStatus),
                              std::move(onPercent), std::move(isCancelled), std::move(onProgress),
-                             Config().downloadConnections, updatePublicKey);
+                             Config().downloadConnections, updatePublicKey, maxUnknownLength);
 }
 
 }

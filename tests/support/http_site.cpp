@@ -267,13 +267,22 @@ void HttpSite::Answer(std::uintptr_t connectionValue)
         head += "Content-Length: " + std::to_string(script.body.size()) + "\r\n";
     if (!SendText(connection, head + "\r\n"))
         return;
+    std::uint64_t sent = 0;
     do {
         for (std::size_t offset = 0; offset < script.body.size() && !stopping_; offset += script.chunkBytes) {
             const std::size_t size = std::min(script.chunkBytes, script.body.size() - offset);
-            if (!SendAll(connection, script.body.data() + offset, size) || !Pause(script.pauseBetweenChunksMs))
+            if (!SendAll(connection, script.body.data() + offset, size))
+                return;
+            sent += size;
+            {
+                std::lock_guard lock(mutex_);
+                sent_[record.target] += size;
+            }
+            if (!Pause(script.pauseBetweenChunksMs))
                 return;
         }
-    } while (script.endless && !script.body.empty() && !stopping_);
+    } while (script.endless && !script.body.empty() && !stopping_ &&
+             (script.endlessLimit == 0 || sent < script.endlessLimit));
 }
 
 // Waits between two pieces in short steps, so a site that drips stops with its object; false when it stops.

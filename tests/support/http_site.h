@@ -35,7 +35,8 @@ struct HttpScript {
     std::int64_t announcedLength = -1;     // when not negative, the Content-Length sent instead
     std::size_t chunkBytes = 65536;        // the body goes out in pieces of this size ...
     DWORD pauseBetweenChunksMs = 0;        // ... with this pause after each piece
-    bool endless = false;                  // the body sent again and again until the peer or the site stops
+    bool endless = false;                  // the body sent again and again until the peer or the site stops ...
+    std::uint64_t endlessLimit = 0;        // ... or this many bytes are sent (0: no such end)
     std::uint32_t answers = 0;             // above 0: only the first this many requests, then the file is served
     std::vector<std::string> headers;      // more header lines, "Name: value" (a Location, a Content-Encoding)
 };
@@ -73,7 +74,7 @@ public:
     void ServeFiles(HttpFileServing serving);
     // The first answer for target announces the whole file but sends only `bytes` of it, then closes.
     void CutFirstAnswer(const std::string& target, std::uint64_t bytes);
-    // The bytes of body sent for target in all answers so far.
+    // The bytes of body sent for target in all answers so far, served or scripted.
     std::uint64_t BodyBytesSent(const std::string& target) const;
 
 private:

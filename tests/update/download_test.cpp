@@ -152,9 +152,10 @@ TEST(Download, StreamsTheBodyWithTheAgreedRequestAndReportsEveryChunk)
 
     // A transfer that must bypass caches says so to every cache on the way.
     WinHttpFetcher fetcher;
+    DiskRoom room(FreeSpaceOf(client.path()));
     std::wstring error;
-    ASSERT_TRUE(DownloadToFile(fetcher, server.BaseUrl() + L"big%20file.bin", target, ManifestLimits(), {}, error,
-                               {}))
+    ASSERT_TRUE(DownloadToFile(fetcher, server.BaseUrl() + L"big%20file.bin", target, ManifestLimits(), room, {},
+                               error, {}))
         << error;
     const auto fresh = server.Requests().back();
     EXPECT_EQ(fresh.headers.at("cache-control"), "no-cache");
@@ -283,6 +284,47 @@ TEST(Download, AFullDiskNamesTheSpaceAFileNeeds)
     EXPECT_EQ(outcome.error, DiskSpaceMessage(20000));
 }
 
+TEST(DiskRoom, DownloadsTakeTheFreeSpaceDownToTheReserveAskingTheSystemRarely)
+{
+    // A disk of 1000 bytes free with a reserve of 100; every byte taken is written, as the file sink does.
+    std::uint64_t free = 1000;
+    int looks = 0;
+    DiskRoom room([&]() -> std::optional<std::uint64_t> { ++looks; return free; }, 100);
+    const auto write = [&](std::uint64_t bytes) {
+        if (!room.Take(bytes))
+            return false;
+        free -= bytes;
+        return true;
+    };
+    EXPECT_TRUE(room.Fits(900));
+    EXPECT_FALSE(room.Fits(901));  // a length that would eat into the reserve, even after a fresh look
+    EXPECT_EQ(looks, 2);
+    EXPECT_TRUE(write(500));
+    EXPECT_TRUE(write(400));
+    EXPECT_EQ(looks, 2);
+    EXPECT_FALSE(write(1));
+    free += 300;  // another program deleted a file
+    EXPECT_TRUE(write(300));
+    EXPECT_EQ(free, 100u);
+    EXPECT_EQ(looks, 4);
+
+    // Other programs write too: the system is asked again after every 64 MiB taken.
+    std::uint64_t disk = 10ull << 30;
+    DiskRoom busy([&]() -> std::optional<std::uint64_t> { return disk; });
+    EXPECT_EQ(busy.Reserve(), kFreeSpaceReserve);
+    ASSERT_TRUE(busy.Take(64u << 20));
+    disk = kFreeSpaceReserve + (1u << 20);
+    EXPECT_FALSE(busy.Take(2u << 20));
+
+    DiskRoom unknown([]() -> std::optional<std::uint64_t> { return std::nullopt; });
+    EXPECT_TRUE(unknown.Take(~std::uint64_t{0}));
+
+    EXPECT_EQ(DiskReserveMessage(300u << 20, kFreeSpaceReserve),
+              L"磁盘空间不足：此文件需要 314572800 字节（约 300 MiB）的可用空间，另须为系统留出 256 MiB。请清理磁盘后重试。");
+    EXPECT_EQ(DiskReserveMessage(std::nullopt, kFreeSpaceReserve),
+              L"磁盘空间不足：下载已用完可用空间，只剩须为系统留出的 256 MiB。请清理磁盘后重试。");
+}
+
 TEST(Download, CancellationStopsBeforeTheNextReadAndRemovesThePartialFile)
 {
     probe::TempDir client;
@@ -377,12 +419,13 @@ TEST(TransferRetry, OnlyPassingFailuresAreTriedAgainAndACutBodyIsContinued)
 {
     probe::TempDir client;
     const std::wstring target = client / L"f.bin";
+    DiskRoom room(FreeSpaceOf(client.path()));
     std::wstring error;
 
     StepFetcher cut;
     cut.total = 10;
     cut.steps = {{FetchOutcome::kDropped, 0, "01234"}, {FetchOutcome::kDone, 5, "56789"}};
-    ASSERT_TRUE(DownloadToFile(cut, L"http://memory/f.bin", target, {}, {}, error, {})) << error;
+    ASSERT_TRUE(DownloadToFile(cut, L"http://memory/f.bin", target, {}, room, {}, error, {})) << error;
     EXPECT_EQ(probe::ReadFileBytes(target), "0123456789");
     ASSERT_EQ(cut.offered.size(), 2u);
     EXPECT_FALSE(cut.offered[0]);
@@ -393,11 +436,11 @@ TEST(TransferRetry, OnlyPassingFailuresAreTriedAgainAndACutBodyIsContinued)
 
     for (const FetchOutcome final : {FetchOutcome::kStatus, FetchOutcome::kCancelled, FetchOutcome::kRefused,
                                      FetchOutcome::kTooSlow, FetchOutcome::kStalled, FetchOutcome::kByteCap,
-                                     FetchOutcome::kUnaskedEncoding}) {
+                                     FetchOutcome::kUnaskedEncoding, FetchOutcome::kStorage}) {
         StepFetcher once;
         once.total = 10;
         once.steps = {{final, 0, "01234"}, {FetchOutcome::kDone, 5, "56789"}};
-        EXPECT_FALSE(DownloadToFile(once, L"http://memory/f.bin", target, {}, {}, error, {}));
+        EXPECT_FALSE(DownloadToFile(once, L"http://memory/f.bin", target, {}, room, {}, error, {}));
         EXPECT_EQ(error, L"step 1");
         EXPECT_EQ(once.offered.size(), 1u) << static_cast<int>(final);
         EXPECT_FALSE(probe::FileExists(target));

@@ -78,6 +78,7 @@ struct UpdateRun {
     Fetcher* fetcher = nullptr;  // none: the transaction's own WinHTTP fetcher
     std::optional<std::uint32_t> connections;  // none: the configured number
     std::wstring key;                          // the update public key; empty: unsigned
+    std::uint64_t maxUnknownLength = kDefaultMaxUnknownLength;
     vorn::UpdateResult result;
 
     UpdateRun& Apply(const probe::HttpSite& server, const std::wstring& client, const std::wstring& launcher,
@@ -101,10 +102,11 @@ struct UpdateRun {
             WinHttpFetcher own;
             result = vorn::ApplyClientUpdate(fetcher ? *fetcher : own, baseUrl, manifestName, client, launcher,
                                              status, percent, cancelled, progress,
-                                             connections.value_or(Config().downloadConnections), key);
+                                             connections.value_or(Config().downloadConnections), key,
+                                             maxUnknownLength);
         } else {
             result = vorn::ApplyClientUpdate(baseUrl, manifestName, client, launcher, status, percent, cancelled,
-                                             progress, key);
+                                             progress, key, maxUnknownLength);
         }
         return *this;
     }
@@ -727,6 +729,33 @@ TEST(UpdateTransaction, AManifestPastItsCapStopsWithoutFillingTheDisk)
     }
 }
 
+TEST(UpdateTransaction, AFileWithoutLengthThatNeverEndsStopsAtTheCapAndIsNotTriedAgain)
+{
+    // Zeros without end and no Content-Length; the site gives up after 64 MiB, so that even a launcher without a
+    // cap ends this test. The operator's cap here is 8 MiB.
+    const std::wstring site = SiteDir(L"good");
+    probe::HttpSite server(site);
+    probe::HttpScript zeros;
+    zeros.body = std::string(65536, '\0');
+    zeros.sendLength = false;
+    zeros.endless = true;
+    zeros.endlessLimit = 64u << 20;
+    server.Script("/Main.exe", zeros);
+    probe::TempDir client;
+    CopyFromSite(site, client.path(), kSiteFiles);
+    probe::WriteFileBytes(client / L"Main.exe", "MZ an old game client");
+
+    UpdateRun run;
+    run.maxUnknownLength = 8u << 20;
+    run.Apply(server, client.path(), client / L"Launcher.exe");
+    EXPECT_EQ(run.result.message, L"文件下载失败：Main.exe\n服务器没有告知文件大小，发来的内容已超过 8 MiB 上限，已停止下载。"
+                                  L"请确认更新地址是否正确。");
+    EXPECT_EQ(server.CountRequests("/Main.exe"), 1u);
+    EXPECT_LT(server.BodyBytesSent("/Main.exe"), 64u << 20);
+    EXPECT_EQ(probe::ReadFileBytes(client / L"Main.exe"), "MZ an old game client");
+    EXPECT_FALSE(StagingLeft(client.path()));
+}
+
 TEST(UpdateTransaction, ASlowLineGetsTheManifestAndRecordOfALargeClient)
 {
     // 20,000 entries: a 3.2 MB manifest and a 2.6 MB record. The quick bounds are about a twentieth of the real
@@ -819,7 +848,7 @@ TEST(UpdateTransaction, AFileLargerThanTheFreeSpaceNamesTheSizeAndIsNeverWritten
     run.Apply(kBase, client.path(), client / L"Launcher.exe");
     EXPECT_FALSE(run.result.succeeded);
     EXPECT_EQ(run.result.message, L"文件下载失败：huge.bin\n磁盘空间不足：此文件需要 1125899906842624 字节"
-                                  L"（约 1073741824 MiB）的可用空间。请清理磁盘后重试。");
+                                  L"（约 1073741824 MiB）的可用空间，另须为系统留出 256 MiB。请清理磁盘后重试。");
     EXPECT_EQ(memory.asked.size(), 2u);
     EXPECT_TRUE(FilesUnder(client.path()).empty());
 }
