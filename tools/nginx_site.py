@@ -5,11 +5,12 @@ foreground as its child (`nginx -c CONF -p PREFIX`) and stops it on every path: 
 --lifetime seconds, and (through the parent-death signal) when this script itself dies.
 
 Usage:
-  nginx_site.py FOLDER --prefix DIR [--http PORT] [--https PORT --cert PEM --key KEY]
+  nginx_site.py FOLDER --prefix DIR [--http PORT] [--https PORT --cert PEM --key KEY [--tls VERSION ...]]
                 [--redirect-to-http PATH ...] [--rate BYTES] [--lifetime S] [--ready-file FILE]
 
 FOLDER is the web root (a request for /updates/up.ini reads FOLDER/updates/up.ini). --https serves TLS with the
-given certificate chain and key. --redirect-to-http makes the HTTPS server answer PATH with a redirect (302) to
+given certificate chain and key, speaking TLSv1.2 and TLSv1.3 unless --tls names others (TLSv1 alone plays an
+old server). --redirect-to-http makes the HTTPS server answer PATH with a redirect (302) to
 the same path over plain HTTP. --rate sends each response at most BYTES a second. --ready-file is written once every port accepts connections. The logs stay in
 DIR for the caller to read: error.log, and access.log with one line a request, `PORT STATUS "REQUEST LINE"`."""
 import argparse
@@ -36,7 +37,11 @@ def quoted(path):
     return '"%s"' % text
 
 
-def configuration(folder, prefix, http_port=None, https_port=None, cert=None, key=None, redirects=(), rate=0):
+TLS_VERSIONS = ("TLSv1", "TLSv1.1", "TLSv1.2", "TLSv1.3")
+
+
+def configuration(folder, prefix, http_port=None, https_port=None, cert=None, key=None, redirects=(), rate=0,
+                  tls=("TLSv1.2", "TLSv1.3")):
     """The text of an nginx configuration serving `folder` on the given loopback ports."""
     prefix = pathlib.Path(prefix)
     lines = [
@@ -80,9 +85,12 @@ def configuration(folder, prefix, http_port=None, https_port=None, cert=None, ke
             "        listen 127.0.0.1:%d ssl;" % https_port,
             "        ssl_certificate %s;" % quoted(cert),
             "        ssl_certificate_key %s;" % quoted(key),
-            "        ssl_protocols TLSv1.2 TLSv1.3;",
+            "        ssl_protocols %s;" % " ".join(tls),
             "        root %s;" % quoted(folder),
         ]
+        if set(tls) & {"TLSv1", "TLSv1.1"}:
+            # OpenSSL 3 offers the retired versions only at security level 0.
+            lines.append("        ssl_ciphers DEFAULT@SECLEVEL=0;")
         for path in redirects:
             if not path.startswith("/") or UNSAFE_PATH_CHARACTERS & set(path) or " " in path:
                 raise SystemExit("nginx_site.py: a redirect path is /PATH without spaces or quotes: %r" % path)
@@ -111,6 +119,8 @@ def main():
     parser.add_argument("--cert")
     parser.add_argument("--key")
     parser.add_argument("--redirect-to-http", action="append", default=[], metavar="PATH")
+    parser.add_argument("--tls", action="append", choices=TLS_VERSIONS, metavar="VERSION",
+                        help="a TLS version the HTTPS server speaks (repeat for more; default TLSv1.2 and TLSv1.3)")
     parser.add_argument("--rate", type=int, default=0, help="bytes a second for each response (0: no limit)")
     parser.add_argument("--lifetime", type=float, default=600.0, help="stop after this many seconds")
     parser.add_argument("--ready-file")
@@ -132,7 +142,7 @@ def main():
         (prefix / "temp" / kind).mkdir(parents=True, exist_ok=True)
     conf = prefix / "nginx.conf"
     conf.write_text(configuration(args.folder, prefix, args.http, args.https, args.cert, args.key,
-                                  args.redirect_to_http, args.rate))
+                                  args.redirect_to_http, args.rate, args.tls or ("TLSv1.2", "TLSv1.3")))
 
     stopping = []
 

@@ -56,13 +56,14 @@ bool IsSecureConnectionError(DWORD code)
     }
 }
 
-// What a failed request tells the player, naming the refusal that protects an HTTPS update site: a certificate
-// that is not good for this address.
+// What a failed request tells the player, naming the refusals that protect an HTTPS update site: a certificate
+// that is not good for this address, or a server that speaks no TLS version the launcher accepts.
 std::wstring RequestFailureMessage(bool secure, DWORD code)
 {
     const wchar_t* reason = L"HTTP 请求失败";
     if (secure && IsSecureConnectionError(code))
-        reason = L"无法与更新服务器建立安全连接：服务器证书不受信任、已过期或与下载地址不符";
+        reason = L"无法与更新服务器建立安全连接：服务器证书不受信任、已过期或与下载地址不符，"
+                 L"或服务器不支持 TLS 1.2 及以上版本";
     return std::wstring(reason) + L"，错误码：" + std::to_wstring(code);
 }
 
@@ -417,6 +418,19 @@ private:
     UniqueInternet request_;
 };
 
+// TLS 1.0 and 1.1 are broken and retired (RFC 8996): a site that offers nothing newer is refused. TLS 1.3 is taken
+// where the system has it; a system that does not know it refuses the whole set, and then gets TLS 1.2 alone.
+// False when the system cannot be held to TLS 1.2 at all.
+bool AcceptOnlyCurrentTls(HINTERNET session)
+{
+    for (DWORD protocols : {DWORD{WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_2 | WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_3},
+                            DWORD{WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_2}}) {
+        if (WinHttpSetOption(session, WINHTTP_OPTION_SECURE_PROTOCOLS, &protocols, sizeof(protocols)))
+            return true;
+    }
+    return false;
+}
+
 }
 
 // The session and one connection handle per server, kept for the fetcher's life: WinHTTP keeps the sockets of a
@@ -425,6 +439,7 @@ struct WinHttpFetcher::Session {
     std::mutex lock;
     UniqueInternet handle;
     std::map<std::pair<std::wstring, INTERNET_PORT>, UniqueInternet> connections;  // closed before handle
+    bool currentTls = false;  // the session speaks TLS 1.2 or later only
 
     // The connection handle for the server of parts, opened with the session at its first use.
     HINTERNET Connect(const UrlParts& parts, std::wstring& error)
@@ -438,6 +453,12 @@ struct WinHttpFetcher::Session {
                 return nullptr;
             }
             WinHttpSetTimeouts(handle.get(), kResolveTimeoutMs, kConnectTimeoutMs, kSendTimeoutMs, kReceiveTimeoutMs);
+            currentTls = AcceptOnlyCurrentTls(handle.get());
+        }
+        // A plain HTTP site still serves a player whose system cannot be held to TLS 1.2.
+        if (parts.secure && !currentTls) {
+            error = L"无法与更新服务器建立安全连接：本机系统不支持 TLS 1.2（Windows 7 须先安装系统更新 KB3140245）";
+            return nullptr;
         }
         UniqueInternet& connection = connections[{parts.host, parts.port}];
         if (!connection)

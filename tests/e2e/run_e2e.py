@@ -143,9 +143,10 @@ class Journey:
         check(ready.startswith("READY"), "the reference service did not start: " + ready)
         return [int(p) for p in ready.split()[2:]]
 
-    def start_site(self, http=True, certificate=None, redirects=()):
+    def start_site(self, http=True, certificate=None, redirects=(), tls=()):
         """nginx serving the site: over HTTP on port 80 and, given a certificate file name of the run's
-        certificates (server.pem, ...), over HTTPS on port 443, where `redirects` send paths to plain HTTP."""
+        certificates (server.pem, ...), over HTTPS on port 443, where `redirects` send paths to plain HTTP and
+        `tls` names the TLS versions spoken (nginx_site.py's default when empty)."""
         ports = ([SITE_PORT] if http else []) + ([HTTPS_PORT] if certificate else [])
         for port in ports:
             require_free_port(port, "the update site")
@@ -159,6 +160,8 @@ class Journey:
                         "--key", str(self.certificates / "server.key")]
         for path in redirects:
             command += ["--redirect-to-http", path]
+        for version in tls:
+            command += ["--tls", version]
         self.run_site(command, ready, "nginx did not start (are ports %s free?)" % ports)
 
     def run_site(self, command, ready, failure):
@@ -464,11 +467,11 @@ def https_update(j):
           "nginx did not serve the manifest over HTTPS: %s" % j.site_requests())
 
 
-def refused_update(j, certificate):
-    """The update against a site whose certificate must be refused: it fails, says why when the player asks,
-    and nothing in the client changes."""
+def refused_update(j, certificate, tls=(), named="证书"):
+    """The update against a site whose certificate or TLS version must be refused: it fails, says why (`named`)
+    when the player asks, and nothing in the client changes."""
     j.make_client(https=True)
-    j.start_site(http=False, certificate=certificate)
+    j.start_site(http=False, certificate=certificate, tls=tls)
     before = snapshot(j.client)
     window = j.start_launcher()
     window = j.wait_update_end(window)
@@ -480,7 +483,7 @@ def refused_update(j, certificate):
           "files changed although the update failed: %s" % changes(before, snapshot(j.client)))
     check(staging_dirs(j.client) == [], "a staging directory remains: %s" % staging_dirs(j.client))
     text = j.why_update_failed(window)
-    check("证书" in text, "the message does not name the certificate: %r" % text)
+    check(named in text, "the message does not name %s: %r" % (named, text))
 
 
 def https_untrusted_authority(j):
@@ -489,6 +492,11 @@ def https_untrusted_authority(j):
 
 def https_other_host(j):
     refused_update(j, "otherhost.pem")
+
+
+def https_tls10_only(j):
+    # TLS 1.0 is retired for its faults: a site that speaks nothing newer is refused like a bad certificate.
+    refused_update(j, "server.pem", tls=("TLSv1",), named="TLS 1.2")
 
 
 def https_redirect_to_http(j):
@@ -583,6 +591,7 @@ JOURNEYS = {
     "https_update": https_update,
     "https_untrusted_authority": https_untrusted_authority,
     "https_other_host": https_other_host,
+    "https_tls10_only": https_tls10_only,
     "https_redirect_to_http": https_redirect_to_http,
     "signed_release": signed_release,
     "signed_main_swapped": signed_main_swapped,

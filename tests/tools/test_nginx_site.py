@@ -104,6 +104,21 @@ class NginxSiteTest(unittest.TestCase):
             connection.close()
             self.stop(process)
 
+    def test_speaks_only_the_tls_versions_it_is_given(self):
+        port = free_port()
+        self.start("--https", str(port), "--cert", str(self.certificates / "server.pem"), "--key",
+                   str(self.certificates / "server.key"), "--tls", "TLSv1")
+        current = self.tls()
+        with self.assertRaises(ssl.SSLError):
+            with socket.create_connection(("127.0.0.1", port), timeout=10) as raw:
+                current.wrap_socket(raw, server_hostname="127.0.0.1").close()
+        old = self.tls()
+        old.minimum_version = ssl.TLSVersion.TLSv1
+        old.set_ciphers("DEFAULT@SECLEVEL=0")
+        with socket.create_connection(("127.0.0.1", port), timeout=10) as raw:
+            with old.wrap_socket(raw, server_hostname="127.0.0.1") as secure:
+                self.assertEqual(secure.version(), "TLSv1")
+
     def test_refuses_a_taken_port_and_an_unsafe_folder(self):
         with socket.create_server(("127.0.0.1", 0)) as holder:
             result = subprocess.run([sys.executable, str(TOOLS / "nginx_site.py"), str(self.site), "--prefix",
