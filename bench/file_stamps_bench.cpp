@@ -12,6 +12,7 @@
 #include <cstring>
 #include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -19,6 +20,8 @@ namespace {
 constexpr auto kIdBoth = static_cast<FILE_INFO_BY_HANDLE_CLASS>(10);  // FileIdBothDirectoryInfo
 constexpr auto kFull = static_cast<FILE_INFO_BY_HANDLE_CLASS>(14);    // FileFullDirectoryInfo
 constexpr auto kIdExtd = static_cast<FILE_INFO_BY_HANDLE_CLASS>(19);  // FileIdExtdDirectoryInfo (Windows 8 on)
+constexpr std::pair<FILE_INFO_BY_HANDLE_CLASS, const wchar_t*> kClasses[] = {
+    {kIdBoth, L"FileIdBothDirectoryInfo"}, {kFull, L"FileFullDirectoryInfo"}, {kIdExtd, L"FileIdExtdDirectoryInfo"}};
 
 struct Stamps {
     bool found = false;
@@ -137,9 +140,7 @@ void Classes(const std::wstring& folder)
 {
     WriteBytes(folder + L"\\probe.bin", std::string(100, 'x'));
     std::wprintf(L"listing classes on a folder:\n");
-    const std::pair<FILE_INFO_BY_HANDLE_CLASS, const wchar_t*> classes[] = {
-        {kIdBoth, L"FileIdBothDirectoryInfo"}, {kFull, L"FileFullDirectoryInfo"}, {kIdExtd, L"FileIdExtdDirectoryInfo"}};
-    for (const auto& [infoClass, name] : classes) {
+    for (const auto& [infoClass, name] : kClasses) {
         Stamps probe;
         const DWORD error = ListFolder(folder, infoClass, [&](const std::wstring& n, const Stamps& s) {
             if (n == L"probe.bin")
@@ -158,9 +159,11 @@ void Classes(const std::wstring& folder)
     GetFileInformationByHandleEx(file, FileBasicInfo, &basic, sizeof(basic));
     CloseHandle(file);
     std::wprintf(L"  the file's own handle: index %08lx%08lx, volume %08lx, basic info written %lld, changed %lld\n",
-                 static_cast<unsigned long>(byHandle.nFileIndexHigh), static_cast<unsigned long>(byHandle.nFileIndexLow),
+                 static_cast<unsigned long>(byHandle.nFileIndexHigh),
+                 static_cast<unsigned long>(byHandle.nFileIndexLow),
                  static_cast<unsigned long>(byHandle.dwVolumeSerialNumber),
-                 static_cast<long long>(basic.LastWriteTime.QuadPart), static_cast<long long>(basic.ChangeTime.QuadPart));
+                 static_cast<long long>(basic.LastWriteTime.QuadPart),
+                 static_cast<long long>(basic.ChangeTime.QuadPart));
     const HANDLE dir = OpenFolder(folder);
     BY_HANDLE_FILE_INFORMATION dirInfo{};
     GetFileInformationByHandle(dir, &dirInfo);
@@ -169,8 +172,10 @@ void Classes(const std::wstring& folder)
     GetVolumeInformationByHandleW(dir, nullptr, 0, nullptr, nullptr, &flags, fileSystem, MAX_PATH + 1);
     CloseHandle(dir);
     std::wprintf(L"  the folder's own handle: index %08lx%08lx, volume %08lx, file system %ls, flags %08lx\n",
-                 static_cast<unsigned long>(dirInfo.nFileIndexHigh), static_cast<unsigned long>(dirInfo.nFileIndexLow),
-                 static_cast<unsigned long>(dirInfo.dwVolumeSerialNumber), fileSystem, static_cast<unsigned long>(flags));
+                 static_cast<unsigned long>(dirInfo.nFileIndexHigh),
+                 static_cast<unsigned long>(dirInfo.nFileIndexLow),
+                 static_cast<unsigned long>(dirInfo.dwVolumeSerialNumber), fileSystem,
+                 static_cast<unsigned long>(flags));
 }
 
 // How fine the times are: files written one after another into a fresh folder, the time of each asked for right
@@ -308,9 +313,7 @@ void Cost(const std::wstring& folder)
 {
     const std::wstring dir = folder + L"\\grain";
     std::wprintf(L"cost of listing a folder of 2000 files, best of 20, per entry:\n");
-    const std::pair<FILE_INFO_BY_HANDLE_CLASS, const wchar_t*> classes[] = {
-        {kIdBoth, L"FileIdBothDirectoryInfo"}, {kFull, L"FileFullDirectoryInfo"}, {kIdExtd, L"FileIdExtdDirectoryInfo"}};
-    for (const auto& [infoClass, name] : classes) {
+    for (const auto& [infoClass, name] : kClasses) {
         double best = 1e9;
         std::size_t entries = 0;
         for (int round = 0; round < 20; ++round) {

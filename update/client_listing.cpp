@@ -99,9 +99,9 @@ std::vector<std::optional<FileStamp>> ListClientFiles(const std::wstring& root,
     std::unordered_map<std::wstring, Found> wanted;
     for (const auto& [key, folder] : folders) {
         wanted.clear();
+        const std::size_t nameStart = folder.relative.empty() ? 0 : folder.relative.size() + 1;
         const auto nameOf = [&](std::size_t i) {
-            return UpperWide(std::wstring_view(localPaths[i]).substr(folder.relative.empty() ? 0
-                                                                                             : folder.relative.size() + 1));
+            return UpperWide(std::wstring_view(localPaths[i]).substr(nameStart));
         };
         for (const std::size_t i : folder.paths)
             wanted.emplace(nameOf(i), Found{});

@@ -14,7 +14,8 @@ constexpr std::int64_t kMoment = 134'000'000'000'000'000;
 VerifiedRecord SampleRecord()
 {
     VerifiedRecord record{L"1.0.0", kFolder, kMoment, {}};
-    record.files.push_back({L"Main.exe", {1'234'567, kMoment - 50'000'000, kMoment - 40'000'000, 0xA7E002u}, 0x1A2B3C4Du});
+    record.files.push_back(
+        {L"Main.exe", {1'234'567, kMoment - 50'000'000, kMoment - 40'000'000, 0xA7E002u}, 0x1A2B3C4Du});
     // Over 4 GiB, a path with spaces and characters outside ASCII, a checksum of 0.
     record.files.push_back({L"Data\\地图 1\\world.pak", {5'000'000'000ull, 1, 2, 0xFFFF'FFFF'FFFF'FFFFull}, 0u});
     return record;
@@ -45,8 +46,11 @@ std::optional<VerifiedRecord> Parse(const std::string& bytes, const FolderIdenti
 
 TEST(VerifiedRecord, ReadsBackWhatItWrote)
 {
-    const VerifiedRecord record = SampleRecord();
-    const std::optional<VerifiedRecord> parsed = Parse(Serialized(record), {L"c:\\games\\VORN", 0x5A000000u, 0xA7E001u});
+    VerifiedRecord record = SampleRecord();
+    // A path that would break its line is left out: that file is read at every check.
+    record.files.push_back({L"Data\\two\nlines", {}, 0});
+    const std::optional<VerifiedRecord> parsed =
+        Parse(Serialized(record), {L"c:\\games\\VORN", 0x5A000000u, 0xA7E001u});
     ASSERT_TRUE(parsed.has_value());
     EXPECT_EQ(parsed->moment, kMoment);
     ASSERT_EQ(parsed->files.size(), 2u);
@@ -55,6 +59,8 @@ TEST(VerifiedRecord, ReadsBackWhatItWrote)
         EXPECT_EQ(parsed->files[i].stamp, record.files[i].stamp);
         EXPECT_EQ(parsed->files[i].crc32, record.files[i].crc32);
     }
+    record.launcher = L"1.0.0\nfile";
+    EXPECT_FALSE(SerializeVerifiedRecord(record).has_value());
 }
 
 TEST(VerifiedRecord, IsIgnoredWholeWhenItBelongsElsewhere)
@@ -109,17 +115,6 @@ TEST(VerifiedRecord, NothingPastTheCapIsWrittenOrRead)
     EXPECT_TRUE(Parse(Sealed(head + std::string(kMaxVerifiedRecordBytes - fixed, 'c') + "\n", 1)).has_value());
 }
 
-TEST(VerifiedRecord, APathOrTextThatBreaksALineIsLeftOut)
-{
-    VerifiedRecord record = SampleRecord();
-    record.files.push_back({L"Data\\two\nlines", {}, 0});
-    const std::optional<VerifiedRecord> parsed = Parse(Serialized(record));
-    ASSERT_TRUE(parsed.has_value());
-    EXPECT_EQ(parsed->files.size(), 2u);
-    record.launcher = L"1.0.0\nfile";
-    EXPECT_FALSE(SerializeVerifiedRecord(record).has_value());
-}
-
 TEST(VerifiedRecord, TrustsOnlyAStampThatIsUnchangedAndSettled)
 {
     const VerifiedFile remembered{L"a.bin", {4096, kMoment - 3 * kRacyMargin, kMoment - 2 * kRacyMargin, 77}, 0xCAFEu};
@@ -134,7 +129,8 @@ TEST(VerifiedRecord, TrustsOnlyAStampThatIsUnchangedAndSettled)
     for (const FileStamp& stamp : moved)
         EXPECT_FALSE(MayTrust(remembered, stamp, kMoment));
     // A file system without a file id or a change time says too little.
-    for (const FileStamp weak : {FileStamp{4096, same.written, same.changed, 0}, FileStamp{4096, same.written, 0, 77}}) {
+    for (const FileStamp weak :
+         {FileStamp{4096, same.written, same.changed, 0}, FileStamp{4096, same.written, 0, 77}}) {
         VerifiedFile alike = remembered;
         alike.stamp = weak;
         EXPECT_FALSE(MayTrust(alike, weak, kMoment));
