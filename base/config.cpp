@@ -24,6 +24,7 @@ LauncherConfig BuildDefaultConfig()
     config.downloadConnections = VORN_CFG_DOWNLOAD_CONNECTIONS;
     config.launchAuthEnabled = VORN_CFG_LAUNCH_AUTH_ENABLED;
     config.updatePublicKey = VORN_CFG_UPDATE_PUBLIC_KEY;
+    config.minimumRelease = VORN_CFG_MINIMUM_RELEASE;
     return config;
 }
 

@@ -18,6 +18,7 @@ struct LauncherConfig {
     std::uint32_t downloadConnections = 1;  // files an update downloads at once; 1: one after another
     bool launchAuthEnabled = false;
     std::wstring updatePublicKey;  // empty: updates are not signed; else every update must carry its signature
+    std::uint64_t minimumRelease = 0;  // the lowest signed release a client without a record of one accepts
 };
 
 // The caption of the single-instance notice: the compiled-in title text, whatever windowTitle was built as.

@@ -219,10 +219,11 @@ class Transaction {
 public:
     Transaction(Fetcher& fetcher, const std::wstring& baseUrl, UpdateStatusCallback& onStatus,
                 UpdatePercentCallback& onPercent, UpdateCancelQuery& isCancelled, UpdateProgressCallback& onProgress,
-                std::uint32_t connections, std::wstring_view updatePublicKey, UpdateResult& result)
+                std::uint32_t connections, std::wstring_view updatePublicKey, std::uint64_t minimumRelease,
+                UpdateResult& result)
         : fetcher_(fetcher), baseUrl_(baseUrl), onStatus_(onStatus), onPercent_(onPercent),
           isCancelled_(isCancelled), onProgress_(onProgress), connections_(std::max<std::uint32_t>(connections, 1)),
-          release_(std::wstring(updatePublicKey)),
+          release_(std::wstring(updatePublicKey), minimumRelease),
           result_(result)
     {
     }
@@ -306,9 +307,11 @@ private:
             return Stop(error);
         if (!DownloadToFile(fetcher_, url, localManifest, ManifestLimits(), {}, error, isCancelled_))
             return Stop(L"更新清单下载失败：" + url + L"\n" + error);
+        if (release_.AdmitRecord(localManifest, root_, error) != ReleaseVerdict::kAdmitted)
+            return Stop(error);
         if (!ParseManifest(localManifest, entries_, error))
             return Stop(error);
-        if (!release_.Admit(localManifest, root_, entries_, error))
+        if (!release_.MatchEntries(entries_, error))
             return Stop(error);
         return true;
     }
@@ -576,12 +579,13 @@ UpdateResult ApplyClientUpdate(Fetcher& fetcher, const std::wstring& baseUrl, co
                                const std::wstring& clientRoot, const std::wstring& launcherPath,
                                UpdateStatusCallback onStatus, UpdatePercentCallback onPercent,
                                UpdateCancelQuery isCancelled, UpdateProgressCallback onProgress,
-                               std::uint32_t connections, std::wstring_view updatePublicKey)
+                               std::uint32_t connections, std::wstring_view updatePublicKey,
+                               std::uint64_t minimumRelease)
 {
     UpdateResult result;
     try {
         Transaction(fetcher, baseUrl, onStatus, onPercent, isCancelled, onProgress, connections, updatePublicKey,
-                    result)
+                    minimumRelease, result)
             .Run(manifestName, clientRoot, launcherPath);
     } catch (const std::exception&) {
         result.succeeded = false;
@@ -594,12 +598,12 @@ UpdateResult ApplyClientUpdate(const std::wstring& baseUrl, const std::wstring& 
                                const std::wstring& clientRoot, const std::wstring& launcherPath,
                                UpdateStatusCallback onStatus, UpdatePercentCallback onPercent,
                                UpdateCancelQuery isCancelled, UpdateProgressCallback onProgress,
-                               std::wstring_view updatePublicKey)
+                               std::wstring_view updatePublicKey, std::uint64_t minimumRelease)
 {
     WinHttpFetcher fetcher;
     return ApplyClientUpdate(fetcher, baseUrl, manifestName, clientRoot, launcherPath, std::move(onStatus),
                              std::move(onPercent), std::move(isCancelled), std::move(onProgress),
-                             Config().downloadConnections, updatePublicKey);
+                             Config().downloadConnections, updatePublicKey, minimumRelease);
 }
 
 }

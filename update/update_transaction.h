@@ -27,13 +27,14 @@ using UpdateProgressCallback = std::function<void(const UpdateProgress&)>;
 // thread of its own, from the moment the check pass finds them out of date while it checks the later files;
 // once every file is checked the calling thread reports each download as it starts and as it is verified, and
 // writes the verified files to the disk. The first failure stops the other downloads and is the one reported. With an update public key (the launcher's
-// setting), the site's release record must sign the manifest and every downloaded file, and its release must not
-// be below the last one installed in the folder (signed_update.h); empty: no signature.
+// setting), the site's release record must sign the manifest and every downloaded file, must not have expired,
+// and its release must not be below the last one installed in the folder nor below minimumRelease
+// (signed_update.h); empty: no signature.
 UpdateResult ApplyClientUpdate(const std::wstring& baseUrl, const std::wstring& manifestName,
                                const std::wstring& clientRoot, const std::wstring& launcherPath,
                                UpdateStatusCallback onStatus, UpdatePercentCallback onPercent,
                                UpdateCancelQuery isCancelled, UpdateProgressCallback onProgress,
-                               std::wstring_view updatePublicKey = {});
+                               std::wstring_view updatePublicKey = {}, std::uint64_t minimumRelease = 0);
 
 // The same with every download made through fetcher (the one above uses WinHTTP), `connections` files at a time;
 // the fetcher must allow fetches from several threads at once when that is above 1.
@@ -42,7 +43,7 @@ UpdateResult ApplyClientUpdate(Fetcher& fetcher, const std::wstring& baseUrl, co
                                UpdateStatusCallback onStatus, UpdatePercentCallback onPercent,
                                UpdateCancelQuery isCancelled, UpdateProgressCallback onProgress,
                                std::uint32_t connections = Config().downloadConnections,
-                               std::wstring_view updatePublicKey = {});
+                               std::wstring_view updatePublicKey = {}, std::uint64_t minimumRelease = 0);
 
 // One file that differs from the manifest and is downloaded into the staging folder.
 struct PendingFile {
