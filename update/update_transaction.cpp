@@ -46,6 +46,9 @@ std::int32_t FilePercent(std::uint64_t received, std::uint64_t total)
 
 constexpr wchar_t kStagingPrefix[] = L".vorn-update-";
 
+// How often a signed release's record and manifest are asked for again when they do not match.
+constexpr std::uint32_t kPairRetries = 2;
+
 // Which file a path names, whatever its spelling (letter case, 8.3 alias): the volume and the file's index on it.
 struct FileIdentity {
     DWORD volume = 0;
@@ -295,6 +298,10 @@ private:
         return true;
     }
 
+    // With a key the record is fetched first, then the manifest it must sign. A publish that falls between the
+    // two hands the launcher one release's record and the next one's manifest: the pair is asked for again, up to
+    // kPairRetries times, before a mismatch is reported as such. A publish takes one step, so a second pair is
+    // whole unless the site is really wrong.
     bool FetchManifest(const std::wstring& manifestName)
     {
         std::wstring name = manifestName;
@@ -303,12 +310,17 @@ private:
         const std::wstring url = BuildDownloadUrl(baseUrl_, name);
         const std::wstring localManifest = (std::filesystem::path(staging_) / L"manifest.ini").wstring();
         std::wstring error;
-        if (!release_.FetchRecord(fetcher_, BuildDownloadUrl(baseUrl_, name + L".sig"), isCancelled_, error))
-            return Stop(error);
-        if (!DownloadToFile(fetcher_, url, localManifest, ManifestLimits(), {}, error, isCancelled_))
-            return Stop(L"更新清单下载失败：" + url + L"\n" + error);
-        if (release_.AdmitRecord(localManifest, root_, error) != ReleaseVerdict::kAdmitted)
-            return Stop(error);
+        for (std::uint32_t pair = 0;; ++pair) {
+            if (!release_.FetchRecord(fetcher_, BuildDownloadUrl(baseUrl_, name + L".sig"), isCancelled_, error))
+                return Stop(error);
+            if (!DownloadToFile(fetcher_, url, localManifest, ManifestLimits(), {}, error, isCancelled_))
+                return Stop(L"更新清单下载失败：" + url + L"\n" + error);
+            const ReleaseVerdict verdict = release_.AdmitRecord(localManifest, root_, error);
+            if (verdict == ReleaseVerdict::kAdmitted)
+                break;
+            if (verdict == ReleaseVerdict::kRefused || pair == kPairRetries)
+                return Stop(error);
+        }
         if (!ParseManifest(localManifest, entries_, error))
             return Stop(error);
         if (!release_.MatchEntries(entries_, error))

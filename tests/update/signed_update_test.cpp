@@ -131,6 +131,39 @@ TEST(SignedUpdate, AnUnsignedSiteIsRefusedWithAKeyAndUpdatesWithoutOne)
     EXPECT_FALSE(probe::FileExists(client / kInstalledReleaseFileName));
 }
 
+// The site publishes release 8 just after the launcher took release 7's record, so the manifest it fetches next is
+// release 8's. The pair is asked for again; only a mismatch that stays is reported as one.
+TEST(SignedUpdate, APublishBetweenTheRecordAndTheManifestIsAskedForAgain)
+{
+    const std::string olderRecord = probe::ReadFileBytes(SignedSite(L"signed\\up.ini.sig"));
+    for (const std::uint32_t straddled : {1u, 2u, 0u}) {
+        SCOPED_TRACE(straddled);
+        probe::HttpSite server(SignedSite(L"next"));
+        probe::HttpScript published;
+        published.body = olderRecord;
+        published.answers = straddled;  // 0: every time, a site that really is wrong
+        server.Script("/up.ini.sig", published);
+        probe::TempDir client;
+        CopySite(L"signed", client);
+        const vorn::UpdateResult result = Apply(server, client, SignedSitesPublicKey());
+        if (straddled == 0) {
+            EXPECT_EQ(result.message, L"更新清单与签名不符，已拒绝安装。");
+            EXPECT_EQ(probe::ReadFileBytes(client / L"Main.exe"),
+                      probe::ReadFileBytes(SignedSite(L"signed\\Main.exe")));
+            EXPECT_FALSE(probe::FileExists(client / kInstalledReleaseFileName));
+            EXPECT_EQ(server.CountRequests("/up.ini.sig"), 3u);
+            EXPECT_EQ(FileRequests(server), 0u);
+            continue;
+        }
+        ASSERT_TRUE(result.succeeded) << result.message.c_str();
+        EXPECT_EQ(result.filesUpdated, 1);
+        EXPECT_EQ(probe::ReadFileBytes(client / L"Main.exe"), probe::ReadFileBytes(SignedSite(L"next\\Main.exe")));
+        EXPECT_EQ(probe::ReadFileBytes(client / kInstalledReleaseFileName), "8\n");
+        EXPECT_EQ(server.CountRequests("/up.ini.sig"), straddled + 1u);
+        EXPECT_EQ(server.CountRequests("/up.ini"), straddled + 1u);
+    }
+}
+
 // A client unpacked from release 8's package has no record of a release yet: a replayed release 7, genuinely
 // signed, is refused by the launcher's minimum. So is a record whose days are over, whatever its release.
 TEST(SignedUpdate, AReleaseBelowTheLaunchersMinimumOrPastItsDaysIsRefusedWithTheClientUnchanged)
