@@ -3,6 +3,7 @@
 #include "base/config.h"
 #include "tests/support/loopback_peer.h"
 #include "tests/support/process_probe.h"
+#include "update/staging_directory.h"
 
 #include <gtest/gtest.h>
 
@@ -194,4 +195,25 @@ TEST(Startup, StagingFoldersOfKilledLaunchersAreRemovedAtTheNextStart)
     EXPECT_EQ(remaining, expected);
     EXPECT_TRUE(FileExists(client.dir() / L"Data\\.vorn-update-1-2-3"));
     EXPECT_TRUE(FileExists(client.dir() / L".vorn-update-4-5-6"));
+}
+
+// Two players share one client folder: the other one's launcher is in the middle of an update (its staging folder
+// and the lock it holds, here this test's) when this one starts. Only the folder nobody holds goes.
+TEST(Startup, AStagingFolderAnotherLauncherHoldsIsLeftAlone)
+{
+    ClientFolder client;
+    const StagingDirectoryGuard other(CreateStagingDirectory(client.dir().path()));
+    const std::wstring download = other.path() + L"\\0";
+    WriteFileBytes(download, "half of the other player's download");
+    const std::wstring gone = client.dir() / L".vorn-update-7-8-9";
+    CreateDirectoryW(gone.c_str(), nullptr);
+    WriteFileBytes(gone + L"\\0", "left by a launcher that was killed");
+    WriteFileBytes(gone + L"\\lock", "a lock file that nobody holds open");
+
+    {
+        RunningLauncher launcher(client.exe());
+        ASSERT_NE(launcher.window(), nullptr);
+    }
+    EXPECT_EQ(ReadFileBytes(download), "half of the other player's download");
+    EXPECT_FALSE(FileExists(gone));
 }
