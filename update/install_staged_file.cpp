@@ -9,10 +9,33 @@
 
 namespace {
 
+constexpr DWORD kMoveOverFlags = MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH;
+
 std::wstring ReplaceFailedMessage(const std::filesystem::path& target, DWORD code)
 {
     return L"无法替换文件：" + target.filename().wstring() + L"（错误码 " + std::to_wstring(code) +
            L"）。请退出游戏后重试，并检查目录写入权限。";
+}
+
+std::wstring FolderFailedMessage(const std::wstring& targetPath)
+{
+    std::error_code ignored;
+    return L"无法创建目标目录：" + std::filesystem::absolute(targetPath, ignored).wstring();
+}
+
+bool Exists(const std::wstring& path)
+{
+    return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+// The folders above `path` that do not exist yet, deepest first.
+std::vector<std::wstring> MissingFolders(const std::wstring& path)
+{
+    std::vector<std::wstring> missing;
+    for (std::filesystem::path folder = std::filesystem::path(path).parent_path();
+         !folder.empty() && folder != folder.root_path() && !Exists(folder.wstring()); folder = folder.parent_path())
+        missing.push_back(folder.wstring());
+    return missing;
 }
 
 }
@@ -28,21 +51,94 @@ bool FlushStagedFile(const std::wstring& stagedPath, const std::wstring& targetP
     return false;
 }
 
-bool MoveStagedFile(const std::wstring& stagedPath, const std::wstring& targetPath, std::wstring& error)
+bool InstallStagedFile(const std::wstring& stagedPath, const std::wstring& targetPath, std::wstring& error)
 {
-    const std::filesystem::path target(targetPath);
+    if (!FlushStagedFile(stagedPath, targetPath, error))
+        return false;
     if (!EnsureParentFolder(targetPath)) {
-        std::error_code ignored;
-        error = L"无法创建目标目录：" + std::filesystem::absolute(target, ignored).wstring();
+        error = FolderFailedMessage(targetPath);
         return false;
     }
-    if (MoveFileExW(stagedPath.c_str(), targetPath.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+    if (MoveFileExW(stagedPath.c_str(), targetPath.c_str(), kMoveOverFlags))
         return true;
-    error = ReplaceFailedMessage(target, GetLastError());
+    error = ReplaceFailedMessage(targetPath, GetLastError());
     return false;
 }
 
-bool InstallStagedFile(const std::wstring& stagedPath, const std::wstring& targetPath, std::wstring& error)
+InstallPass::InstallPass(std::vector<StagedMove> moves, std::wstring asideFolder)
+    : moves_(std::move(moves)), asideFolder_(std::move(asideFolder))
 {
-    return FlushStagedFile(stagedPath, targetPath, error) && MoveStagedFile(stagedPath, targetPath, error);
+}
+
+InstallPass::~InstallPass()
+{
+    if (!committed_)
+        Undo();
+}
+
+std::wstring InstallPass::AsidePath(std::size_t index) const
+{
+    return asideFolder_ + L"\\" + std::to_wstring(index);
+}
+
+bool InstallPass::CheckReplaceable(std::wstring& error)
+{
+    if (!CreateDirectoryW(asideFolder_.c_str(), nullptr)) {
+        error = FolderFailedMessage(asideFolder_);
+        return false;
+    }
+    for (const StagedMove& move : moves_) {
+        // The access a move over the file needs; a folder of that name does not open without backup semantics,
+        // so it is refused here too.
+        const UniqueFile target(CreateFileW(move.targetPath.c_str(), DELETE,
+                                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                            OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+        const DWORD code = target ? ERROR_SUCCESS : GetLastError();
+        if (code != ERROR_SUCCESS && code != ERROR_FILE_NOT_FOUND && code != ERROR_PATH_NOT_FOUND) {
+            error = ReplaceFailedMessage(move.targetPath, code);
+            return false;
+        }
+    }
+    return true;
+}
+
+bool InstallPass::Move(std::size_t index, std::wstring& error)
+{
+    const StagedMove& move = moves_[index];
+    Done& done = done_.emplace_back();
+    done.index = index;
+    if (Exists(move.targetPath)) {
+        if (!MoveFileExW(move.targetPath.c_str(), AsidePath(index).c_str(), MOVEFILE_WRITE_THROUGH)) {
+            error = ReplaceFailedMessage(move.targetPath, GetLastError());
+            return false;
+        }
+        done.replaced = true;
+    }
+    done.madeFolders = MissingFolders(move.targetPath);
+    if (!EnsureParentFolder(move.targetPath)) {
+        error = FolderFailedMessage(move.targetPath);
+        return false;
+    }
+    if (!MoveFileExW(move.stagedPath.c_str(), move.targetPath.c_str(), kMoveOverFlags)) {
+        error = ReplaceFailedMessage(move.targetPath, GetLastError());
+        return false;
+    }
+    done.placed = true;
+    return true;
+}
+
+// A step that cannot be undone (the game took the new file in the meantime) leaves that one file of the new
+// release; the others still go back, and the next update finds it by its checksum.
+void InstallPass::Undo()
+{
+    for (auto it = done_.rbegin(); it != done_.rend(); ++it) {
+        const std::wstring& target = moves_[it->index].targetPath;
+        if (it->replaced)
+            MoveFileExW(AsidePath(it->index).c_str(), target.c_str(), kMoveOverFlags);
+        else if (it->placed)
+            DeleteFileW(target.c_str());
+        for (const std::wstring& folder : it->madeFolders)
+            RemoveDirectoryW(folder.c_str());
+    }
+    done_.clear();
 }

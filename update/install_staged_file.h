@@ -1,15 +1,60 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 // Writes the data of a verified staged file to the disk. A rename on one volume moves only the directory entry:
 // a staged file moved before its data is on the disk could, after a power loss, leave its target with the new
 // name and no contents. On false, error holds the message for the player, naming targetPath.
 bool FlushStagedFile(const std::wstring& stagedPath, const std::wstring& targetPath, std::wstring& error);
 
-// Moves a staged file that FlushStagedFile wrote to the disk over its target, creating the target's folder if
-// needed. On false, error holds the message for the player.
-bool MoveStagedFile(const std::wstring& stagedPath, const std::wstring& targetPath, std::wstring& error);
-
-// FlushStagedFile, then MoveStagedFile.
+// FlushStagedFile, then a move over the target, creating the target's folder if needed.
 bool InstallStagedFile(const std::wstring& stagedPath, const std::wstring& targetPath, std::wstring& error);
+
+// One staged file and the file it replaces or becomes.
+struct StagedMove {
+    std::wstring stagedPath;  // written to the disk already (FlushStagedFile)
+    std::wstring targetPath;
+};
+
+// Puts staged files in place all or nothing. A client half of one release and half of the next is one the game
+// may run on, so before the first move every target that exists is opened for delete (a file the running game or
+// a scanner holds stops the pass while nothing has changed yet); each replaced file is moved aside into a folder of
+// the staging folder, on the same volume, and stays there until the last move has succeeded. Until Commit, a
+// failure, an exception or the pass going out of scope undoes every move in reverse: the replaced files come back,
+// the files that replaced none go, and so do the folders the pass made.
+class InstallPass {
+public:
+    // `asideFolder`: a folder inside the staging folder for the replaced files; made by the pass.
+    InstallPass(std::vector<StagedMove> moves, std::wstring asideFolder);
+    InstallPass(const InstallPass&) = delete;
+    InstallPass& operator=(const InstallPass&) = delete;
+    ~InstallPass();
+
+    // Whether every existing target can be replaced now; on false, error names the first that cannot.
+    bool CheckReplaceable(std::wstring& error);
+
+    // Moves file `index`; on false, error holds the message for the player (the caller undoes the pass).
+    bool Move(std::size_t index, std::wstring& error);
+
+    // Every move stays. The replaced files go with the staging folder.
+    void Commit() { committed_ = true; }
+
+    // Puts back what the moves so far changed, the last first.
+    void Undo();
+
+private:
+    struct Done {
+        std::size_t index = 0;
+        bool replaced = false;  // the old target was moved aside
+        bool placed = false;    // the staged file is at the target
+        std::vector<std::wstring> madeFolders;  // deepest first
+    };
+
+    std::wstring AsidePath(std::size_t index) const;
+
+    std::vector<StagedMove> moves_;
+    std::wstring asideFolder_;
+    std::vector<Done> done_;
+    bool committed_ = false;
+};

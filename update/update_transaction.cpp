@@ -517,28 +517,41 @@ private:
         return false;
     }
 
+    // All or nothing: every target is checked before the first move, and a failure or a cancel between two moves
+    // puts back every file moved so far, so the client is wholly the old release or wholly the new one. The
+    // release number is kept only after the last move (Run).
     bool InstallFiles()
     {
         // The running executable is replaced only after every other file is in place.
         std::stable_sort(pending_.begin(), pending_.end(),
                          [](const PendingFile& a, const PendingFile& b) { return !a.isLauncher && b.isLauncher; });
-        const auto n = static_cast<std::uint32_t>(pending_.size());
+        if (Cancelled())
+            return Stop(kCancelledMessage);
+        std::vector<StagedMove> moves;
+        std::vector<std::wstring> relatives;
         for (const PendingFile& file : pending_) {
+            relatives.push_back(RelativeToRoot(file.targetPath, root_));
+            // The new launcher goes beside the running one under the name the self-update looks for, whatever
+            // spelling the manifest used for it; other paths are checked against the disk once more now.
+            moves.push_back({file.stagedPath,
+                             file.isLauncher ? InstallTarget(file) : ResolveUnderRoot(root_, relatives.back())});
+        }
+        InstallPass pass(std::move(moves), (std::filesystem::path(staging_) / L"replaced").wstring());
+        std::wstring error;
+        if (!pass.CheckReplaceable(error))
+            return Stop(error);
+        const auto n = static_cast<std::uint32_t>(pending_.size());
+        for (std::uint32_t k = 0; k < n; ++k) {
             if (Cancelled())
                 return Stop(kCancelledMessage);
-            const std::wstring relative = RelativeToRoot(file.targetPath, root_);
-            const auto k = static_cast<std::uint32_t>(result_.filesUpdated);
-            Report(kInstalling, k + 1, n, 100, 90 + k * 9 / n, relative);
-            // The new launcher goes beside the running one under the name the self-update looks for, whatever
-            // spelling the manifest used for it. The data of every staged file is on the disk already.
-            const std::wstring target = file.isLauncher ? InstallTarget(file) : ResolveUnderRoot(root_, relative);
-            std::wstring error;
-            if (!MoveStagedFile(file.stagedPath, target, error))
+            Report(kInstalling, k + 1, n, 100, 90 + k * 9 / n, relatives[k]);
+            if (!pass.Move(k, error))
                 return Stop(error);
-            ++result_.filesUpdated;
-            if (file.isLauncher)
-                result_.restartRequired = true;
         }
+        pass.Commit();
+        result_.filesUpdated = static_cast<std::int32_t>(n);
+        result_.restartRequired = std::any_of(pending_.begin(), pending_.end(),
+                                              [](const PendingFile& file) { return file.isLauncher; });
         return true;
     }
 

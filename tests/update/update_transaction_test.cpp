@@ -428,46 +428,79 @@ TEST(UpdateTransaction, AServerErrorIsTriedAgainAFewTimesThenReportedAndACancelC
     EXPECT_FALSE(StagingLeft(again.path()));
 }
 
-TEST(UpdateTransaction, CancelBetweenInstallsKeepsWhatWasInstalled)
-{
-    const std::wstring site = SiteDir(L"good");
-    probe::HttpSite server(site);
-    probe::TempDir client;
+namespace {
 
-    UpdateRun run;
-    run.cancelWhen = [](const UpdateRun& r) { return !r.Stage(4).empty(); };
-    run.Apply(server, client.path(), client / L"Launcher.exe");
-    EXPECT_FALSE(run.result.succeeded);
-    EXPECT_EQ(run.result.message, L"更新操作已取消。");
-    EXPECT_EQ(run.result.filesUpdated, 1);
-    EXPECT_EQ(FilesUnder(client.path()).size(), 1u);
-    EXPECT_EQ(run.Stage(4).size(), 1u);
-    EXPECT_TRUE(run.Stage(5).empty());
-    EXPECT_FALSE(StagingLeft(client.path()));
+// Every file under the folder with its bytes.
+std::map<std::wstring, std::string> Contents(const std::wstring& folder)
+{
+    std::map<std::wstring, std::string> contents;
+    for (const std::wstring& file : FilesUnder(folder))
+        contents[file] = probe::ReadFileBytes(folder + L"\\" + file);
+    return contents;
 }
 
-TEST(UpdateTransaction, LockedTargetNamesTheFileAndTheSystemError)
+// A client of the good site's files, each an older version, and the launcher running from it.
+std::map<std::wstring, std::string> OlderClient(const probe::TempDir& client)
+{
+    for (const std::wstring& file : kSiteFiles) {
+        fs::create_directories((fs::path(client.path()) / file).parent_path());
+        probe::WriteFileBytes(client / file, "the older " + fs::path(file).filename().string());
+    }
+    return Contents(client.path());
+}
+
+}
+
+// The install pass is all or nothing: a file it cannot replace, found before the first move or only at its own,
+// and a cancel between two moves, each leave the client wholly as it was, the launcher's ".new" copy included.
+TEST(UpdateTransaction, AFailedOrCancelledInstallLeavesTheClientWhollyAsItWas)
 {
     const std::wstring site = SiteDir(L"good");
     probe::HttpSite server(site);
-    probe::TempDir client;
-    CopyFromSite(site, client.path(), kSiteFiles);
-    probe::WriteFileBytes(client / L"Main.exe", "MZ the running game");
-    const UniqueFile running(CreateFileW((client / L"Main.exe").c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
-                                         FILE_ATTRIBUTE_NORMAL, nullptr));
-    ASSERT_TRUE(running);
-    // The code the system gives for moving over this locked file (32 on Windows).
-    probe::WriteFileBytes(client / L"probe", "x");
-    ASSERT_FALSE(MoveFileExW((client / L"probe").c_str(), (client / L"Main.exe").c_str(), 9));
-    const DWORD code = GetLastError();
 
+    // The running game holds Main.exe open, sharing it for reading only, as a game or a scanner does.
+    probe::TempDir held;
+    const auto heldBefore = OlderClient(held);
+    {
+        const UniqueFile running(CreateFileW((held / L"Main.exe").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                             OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+        ASSERT_TRUE(running);
+        UpdateRun run;
+        run.Apply(server, held.path(), held / L"Launcher.exe");
+        EXPECT_FALSE(run.result.succeeded);
+        EXPECT_EQ(run.result.filesUpdated, 0);
+        EXPECT_FALSE(run.result.restartRequired);
+        EXPECT_EQ(run.result.message, L"无法替换文件：Main.exe（错误码 32）。请退出游戏后重试，并检查目录写入权限。");
+        EXPECT_TRUE(run.Stage(4).empty());
+        EXPECT_EQ(Contents(held.path()), heldBefore);
+        EXPECT_FALSE(StagingLeft(held.path()));
+    }
+
+    // A file stands where a folder must be made: found only at that move, after the first file was replaced.
+    probe::TempDir blocked;
+    OlderClient(blocked);
+    fs::remove_all(fs::path(blocked.path()) / L"Data\\Player");
+    probe::WriteFileBytes(blocked / L"Data\\Player", "a file where the folder goes");
+    const auto blockedBefore = Contents(blocked.path());
     UpdateRun run;
-    run.Apply(server, client.path(), client / L"Launcher.exe");
+    run.Apply(server, blocked.path(), blocked / L"Launcher.exe");
     EXPECT_FALSE(run.result.succeeded);
     EXPECT_EQ(run.result.filesUpdated, 0);
-    EXPECT_EQ(run.result.message, L"无法替换文件：Main.exe（错误码 " + std::to_wstring(code) +
-                                      L"）。请退出游戏后重试，并检查目录写入权限。");
-    EXPECT_FALSE(StagingLeft(client.path()));
+    EXPECT_TRUE(run.result.message.starts_with(L"无法创建目标目录：")) << run.result.message.c_str();
+    EXPECT_EQ(run.Stage(4).size(), 2u);
+    EXPECT_EQ(Contents(blocked.path()), blockedBefore);
+    EXPECT_FALSE(StagingLeft(blocked.path()));
+
+    // A cancel after the third move, in a client that had none of the files: their folders go too.
+    probe::TempDir empty;
+    UpdateRun cancelled;
+    cancelled.cancelWhen = [](const UpdateRun& r) { return r.Stage(4).size() == 3; };
+    cancelled.Apply(server, empty.path(), empty / L"Launcher.exe");
+    EXPECT_FALSE(cancelled.result.succeeded);
+    EXPECT_EQ(cancelled.result.message, L"更新操作已取消。");
+    EXPECT_EQ(cancelled.result.filesUpdated, 0);
+    EXPECT_TRUE(cancelled.Stage(5).empty());
+    EXPECT_TRUE(fs::is_empty(empty.path()));
 }
 
 TEST(UpdateTransaction, LinkUnderTheRootFailsBeforeAnyDownload)
