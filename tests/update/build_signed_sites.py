@@ -11,7 +11,7 @@ OUTPUT_DIR/next                  release 8: the same files but a new Main.exe
 OUTPUT_DIR/expired               release 7 signed on 2001-09-09 for one day
 OUTPUT_DIR/no-time               release 7 in a record that does not say when it was signed, as older tools made
 """
-import importlib.util
+import importlib
 import pathlib
 import shutil
 import subprocess
@@ -36,10 +36,8 @@ def run(*command, expect=0):
 
 def record_without_time(signer, key, folder):
     """The folder's record without its signing time, signed again: what the tool wrote before it had one."""
-    spec = importlib.util.spec_from_file_location("sign_release", signer)
-    tool = importlib.util.module_from_spec(spec)
     sys.path.insert(0, str(pathlib.Path(signer).parent))
-    spec.loader.exec_module(tool)
+    tool = importlib.import_module(pathlib.Path(signer).stem)
     lines = (folder / "up.ini.sig").read_bytes().splitlines(keepends=True)
     body = b"".join(line for line in lines if b" vorn:signed " not in line and not line.startswith(b"signature "))
     return tool.sign_body(tool.load_private_key(key), body)
