@@ -23,21 +23,6 @@ std::wstring FolderFailedMessage(const std::wstring& targetPath)
     return L"无法创建目标目录：" + std::filesystem::absolute(targetPath, ignored).wstring();
 }
 
-bool Exists(const std::wstring& path)
-{
-    return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
-}
-
-// The folders above `path` that do not exist yet, deepest first.
-std::vector<std::wstring> MissingFolders(const std::wstring& path)
-{
-    std::vector<std::wstring> missing;
-    for (std::filesystem::path folder = std::filesystem::path(path).parent_path();
-         !folder.empty() && folder != folder.root_path() && !Exists(folder.wstring()); folder = folder.parent_path())
-        missing.push_back(folder.wstring());
-    return missing;
-}
-
 }
 
 // MOVEFILE_WRITE_THROUGH does not flush the data of a file that is not copied, hence the flush of its own.
@@ -87,7 +72,9 @@ bool InstallPass::CheckReplaceable(std::wstring& error)
         error = FolderFailedMessage(asideFolder_);
         return false;
     }
-    for (const StagedMove& move : moves_) {
+    exists_.assign(moves_.size(), false);
+    for (std::size_t i = 0; i < moves_.size(); ++i) {
+        const StagedMove& move = moves_[i];
         // The access a move over the file needs; a folder of that name does not open without backup semantics,
         // so it is refused here too.
         const UniqueFile target(CreateFileW(move.targetPath.c_str(), DELETE,
@@ -98,7 +85,32 @@ bool InstallPass::CheckReplaceable(std::wstring& error)
             error = ReplaceFailedMessage(move.targetPath, code);
             return false;
         }
+        exists_[i] = code == ERROR_SUCCESS;
     }
+    return true;
+}
+
+// Makes the folders above the target that are missing, the outermost first, and notes them for Undo. A folder
+// once seen or made is not asked about again: the files of one folder come one after another.
+bool InstallPass::MakeFolders(const std::wstring& targetPath, Done& done)
+{
+    std::vector<std::wstring> missing;
+    for (std::filesystem::path folder = std::filesystem::path(targetPath).parent_path();
+         !folder.empty() && folder != folder.root_path() && !knownFolders_.contains(folder.wstring());
+         folder = folder.parent_path()) {
+        const DWORD attributes = GetFileAttributesW(folder.c_str());
+        if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0)
+            return false;
+        if (attributes != INVALID_FILE_ATTRIBUTES)
+            break;
+        missing.push_back(folder.wstring());
+    }
+    for (auto it = missing.rbegin(); it != missing.rend(); ++it) {
+        if (!CreateDirectoryW(it->c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS)
+            return false;
+        done.madeFolders.insert(done.madeFolders.begin(), *it);
+    }
+    knownFolders_.insert(std::filesystem::path(targetPath).parent_path().wstring());
     return true;
 }
 
@@ -107,15 +119,13 @@ bool InstallPass::Move(std::size_t index, std::wstring& error)
     const StagedMove& move = moves_[index];
     Done& done = done_.emplace_back();
     done.index = index;
-    if (Exists(move.targetPath)) {
+    if (exists_[index]) {
         if (!MoveFileExW(move.targetPath.c_str(), AsidePath(index).c_str(), MOVEFILE_WRITE_THROUGH)) {
             error = ReplaceFailedMessage(move.targetPath, GetLastError());
             return false;
         }
         done.replaced = true;
-    }
-    done.madeFolders = MissingFolders(move.targetPath);
-    if (!EnsureParentFolder(move.targetPath)) {
+    } else if (!MakeFolders(move.targetPath, done)) {
         error = FolderFailedMessage(move.targetPath);
         return false;
     }

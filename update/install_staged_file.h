@@ -1,6 +1,7 @@
 #pragma once
 
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 // Writes the data of a verified staged file to the disk. A rename on one volume moves only the directory entry:
@@ -52,9 +53,12 @@ private:
     };
 
     std::wstring AsidePath(std::size_t index) const;
+    bool MakeFolders(const std::wstring& targetPath, Done& done);
 
     std::vector<StagedMove> moves_;
     std::wstring asideFolder_;
+    std::vector<bool> exists_;                    // each target, as CheckReplaceable found it
+    std::unordered_set<std::wstring> knownFolders_;  // folders found or made
     std::vector<Done> done_;
     bool committed_ = false;
 };
