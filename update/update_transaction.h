@@ -19,8 +19,8 @@ using UpdateProgressCallback = std::function<void(const UpdateProgress&)>;
 
 // Brings the client files under clientRoot up to date with the update site in one blocking call: the manifest
 // and every changed file are downloaded into a staging folder and verified by CRC-32 before any client file is
-// replaced; the launcher's own executable, recognised as a file however the manifest spells it, is installed
-// beside it as "<launcherPath>.new". Every callback may be empty and runs on the calling thread. Downloads are
+// replaced, and then replaced all or nothing (InstallPass); the launcher's own executable, recognised as a file
+// however the manifest spells it, is installed beside it as "<launcherPath>.new". Every callback may be empty and runs on the calling thread. Downloads are
 // bounded (fetcher.h): a server that is too slow, a manifest past its deadline or its size cap, or a file larger
 // than the free space ends the call with a message, and the staging folder goes with it. The changed files are
 // downloaded the configured number at a time (one after another in the manifest's order for 1), each by a
