@@ -1,15 +1,80 @@
 #include "update/install_staged_file.h"
 
 #include "base/paths.h"
+#include "base/text.h"
 #include "base/unique_resource.h"
+#include "update/ini_file.h"
+#include "update/path_rules.h"
 
 #include <windows.h>
 
 #include <filesystem>
+#include <optional>
 
 namespace {
 
 constexpr DWORD kMoveOverFlags = MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH;
+
+// Inside the staging folder: the replaced files, each under its move's index, and the journal of the moves, one
+// line each: "<index>\t<1: the target existed, else 0>\t<staged path>\t<target path>\n" in UTF-8 (no path holds a
+// control character).
+constexpr wchar_t kReplacedFolder[] = L"replaced";
+constexpr wchar_t kJournalName[] = L"journal";
+
+std::wstring AsideFolderOf(const std::wstring& stagingFolder)
+{
+    return stagingFolder + L"\\" + kReplacedFolder;
+}
+
+std::wstring JournalOf(const std::wstring& stagingFolder)
+{
+    return AsideFolderOf(stagingFolder) + L"\\" + kJournalName;
+}
+
+bool Exists(const std::wstring& path)
+{
+    return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+bool IsInside(const std::wstring& path, const std::wstring& folder)
+{
+    return path.size() > folder.size() + 1 && _wcsnicmp(path.c_str(), folder.c_str(), folder.size()) == 0 &&
+           path[folder.size()] == L'\\';
+}
+
+struct JournalLine {
+    std::wstring index;
+    bool existed = false;
+    std::wstring staged;
+    std::wstring target;
+};
+
+// One line of the journal without its line feed; none for a line of another form.
+std::optional<JournalLine> ParseJournalLine(const std::wstring& line)
+{
+    const std::size_t first = line.find(L'\t');
+    if (first == 0 || first == std::wstring::npos || line.find_first_not_of(L"0123456789") != first ||
+        line.size() < first + 3 || (line[first + 1] != L'0' && line[first + 1] != L'1') || line[first + 2] != L'\t')
+        return std::nullopt;
+    const std::size_t third = line.find(L'\t', first + 3);
+    if (third == std::wstring::npos)
+        return std::nullopt;
+    return JournalLine{line.substr(0, first), line[first + 1] == L'1', line.substr(first + 3, third - first - 3),
+                       line.substr(third + 1)};
+}
+
+// Whether a journal's target is a client file as the update would name it: inside the root, no link on the way.
+bool IsClientPath(const std::wstring& target, const std::wstring& clientRoot)
+{
+    if (!IsInside(target, clientRoot))
+        return false;
+    try {
+        return _wcsicmp(ResolveUnderRoot(clientRoot, target.substr(clientRoot.size() + 1)).c_str(), target.c_str()) ==
+               0;
+    } catch (const std::exception&) {
+        return false;
+    }
+}
 
 std::wstring ReplaceFailedMessage(const std::filesystem::path& target, DWORD code)
 {
@@ -50,8 +115,8 @@ bool InstallStagedFile(const std::wstring& stagedPath, const std::wstring& targe
     return false;
 }
 
-InstallPass::InstallPass(std::vector<StagedMove> moves, std::wstring asideFolder)
-    : moves_(std::move(moves)), asideFolder_(std::move(asideFolder))
+InstallPass::InstallPass(std::vector<StagedMove> moves, const std::wstring& stagingFolder)
+    : moves_(std::move(moves)), asideFolder_(AsideFolderOf(stagingFolder))
 {
 }
 
@@ -87,7 +152,33 @@ bool InstallPass::CheckReplaceable(std::wstring& error)
         }
         exists_[i] = code == ERROR_SUCCESS;
     }
+    if (!WriteJournal()) {
+        error = FolderFailedMessage(asideFolder_);
+        return false;
+    }
     return true;
+}
+
+bool InstallPass::WriteJournal() const
+{
+    std::string text;
+    for (std::size_t i = 0; i < moves_.size(); ++i) {
+        text += std::to_string(i) + (exists_[i] ? "\t1\t" : "\t0\t") + WideToUtf8(moves_[i].stagedPath) + "\t" +
+                WideToUtf8(moves_[i].targetPath) + "\n";
+    }
+    const std::wstring path = asideFolder_ + L"\\" + kJournalName;
+    const UniqueFile file(
+        CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
+    DWORD written = 0;
+    return file && text.size() <= MAXDWORD &&
+           WriteFile(file.get(), text.data(), static_cast<DWORD>(text.size()), &written, nullptr) &&
+           written == text.size() && FlushFileBuffers(file.get());
+}
+
+void InstallPass::Commit()
+{
+    DeleteFileW((asideFolder_ + L"\\" + kJournalName).c_str());
+    committed_ = true;
 }
 
 // Makes the folders above the target that are missing, the outermost first, and notes them for Undo. A folder
@@ -151,4 +242,28 @@ void InstallPass::Undo()
             RemoveDirectoryW(folder.c_str());
     }
     done_.clear();
+}
+
+void RestoreInterruptedInstall(const std::wstring& stagingFolder, const std::wstring& clientRoot)
+{
+    std::string journal;
+    if (!ReadWholeFile(JournalOf(stagingFolder), journal))
+        return;
+    std::vector<JournalLine> lines;
+    std::size_t start = 0;
+    for (std::size_t end = journal.find('\n'); end != std::string::npos; end = journal.find('\n', start)) {
+        if (std::optional<JournalLine> line = ParseJournalLine(Utf8ToWide(journal.substr(start, end - start))))
+            lines.push_back(std::move(*line));
+        start = end + 1;
+    }
+    // The last move first, as the pass itself undoes them.
+    for (auto it = lines.rbegin(); it != lines.rend(); ++it) {
+        if (!IsInside(it->staged, stagingFolder) || !IsClientPath(it->target, clientRoot))
+            continue;
+        const std::wstring aside = AsideFolderOf(stagingFolder) + L"\\" + it->index;
+        if (it->existed && Exists(aside))
+            MoveFileExW(aside.c_str(), it->target.c_str(), kMoveOverFlags);
+        else if (!it->existed && !Exists(it->staged))
+            DeleteFileW(it->target.c_str());
+    }
 }

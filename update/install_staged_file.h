@@ -23,23 +23,25 @@ struct StagedMove {
 // a scanner holds stops the pass while nothing has changed yet); each replaced file is moved aside into a folder of
 // the staging folder, on the same volume, and stays there until the last move has succeeded. Until Commit, a
 // failure, an exception or the pass going out of scope undoes every move in reverse: the replaced files come back,
-// the files that replaced none go, and so do the folders the pass made.
+// the files that replaced none go, and so do the folders the pass made. A journal of the moves beside the
+// replaced files lets the next start do the same for a launcher killed half-way (RestoreInterruptedInstall).
 class InstallPass {
 public:
-    // `asideFolder`: a folder inside the staging folder for the replaced files; made by the pass.
-    InstallPass(std::vector<StagedMove> moves, std::wstring asideFolder);
+    // `stagingFolder`: the update's staging folder, which holds the staged files and gets the replaced ones.
+    InstallPass(std::vector<StagedMove> moves, const std::wstring& stagingFolder);
     InstallPass(const InstallPass&) = delete;
     InstallPass& operator=(const InstallPass&) = delete;
     ~InstallPass();
 
-    // Whether every existing target can be replaced now; on false, error names the first that cannot.
+    // Whether every existing target can be replaced now, and the journal is on the disk; on false, error names
+    // the first target that cannot be replaced.
     bool CheckReplaceable(std::wstring& error);
 
     // Moves file `index`; on false, error holds the message for the player (the caller undoes the pass).
     bool Move(std::size_t index, std::wstring& error);
 
-    // Every move stays. The replaced files go with the staging folder.
-    void Commit() { committed_ = true; }
+    // Every move stays: the journal goes first. The replaced files go with the staging folder.
+    void Commit();
 
     // Puts back what the moves so far changed, the last first.
     void Undo();
@@ -54,6 +56,7 @@ private:
 
     std::wstring AsidePath(std::size_t index) const;
     bool MakeFolders(const std::wstring& targetPath, Done& done);
+    bool WriteJournal() const;
 
     std::vector<StagedMove> moves_;
     std::wstring asideFolder_;
@@ -62,3 +65,8 @@ private:
     std::vector<Done> done_;
     bool committed_ = false;
 };
+
+// At start-up, for the staging folder of a launcher that is gone: when it was killed during an install pass (the
+// journal is there), puts the replaced files back and removes the files that replaced none, so the client is the
+// old release again. Only paths inside clientRoot and the staging folder are touched; errors are ignored.
+void RestoreInterruptedInstall(const std::wstring& stagingFolder, const std::wstring& clientRoot);

@@ -1,6 +1,7 @@
 #include "update/staging_directory.h"
 
 #include "base/unique_resource.h"
+#include "update/install_staged_file.h"
 
 #include <filesystem>
 #include <stdexcept>
@@ -128,8 +129,10 @@ void RemoveLeftoverStagingDirectories(const std::wstring& parent)
         StagingFolder leftover;
         leftover.path = folder + L"\\" + item.cFileName;
         leftover.lock = TakeLock(leftover.path, OPEN_ALWAYS);
-        if (leftover.lock)
-            RemoveLockedFolder(leftover);
+        if (!leftover.lock)
+            continue;
+        RestoreInterruptedInstall(leftover.path, folder);
+        RemoveLockedFolder(leftover);
     } while (FindNextFileW(find.get(), &item));
 }
 

@@ -31,7 +31,7 @@ StagingFolder CreateStagingDirectory(const std::wstring& parent);
 
 // Removes the staging folders that launchers gone since left directly in `parent` (killed during an update, or
 // of an older version that kept no lock): folders with a staging name whose lock this process can take, with
-// everything in them. A running launcher's folder, whoever runs it, stays; so do files and links of that name, and
+// everything in them, once an install pass one of them was killed in is undone (RestoreInterruptedInstall). A running launcher's folder, whoever runs it, stays; so do files and links of that name, and
 // whatever a link inside points to. Errors are ignored (what cannot go now goes at a later start).
 void RemoveLeftoverStagingDirectories(const std::wstring& parent);
 

@@ -536,7 +536,7 @@ private:
             moves.push_back({file.stagedPath,
                              file.isLauncher ? InstallTarget(file) : ResolveUnderRoot(root_, relatives.back())});
         }
-        InstallPass pass(std::move(moves), (std::filesystem::path(staging_) / L"replaced").wstring());
+        InstallPass pass(std::move(moves), staging_);
         std::wstring error;
         if (!pass.CheckReplaceable(error))
             return Stop(error);
