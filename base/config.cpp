@@ -25,6 +25,7 @@ LauncherConfig BuildDefaultConfig()
     config.maxUnknownLength = VORN_CFG_MAX_UNKNOWN_LENGTH;
     config.launchAuthEnabled = VORN_CFG_LAUNCH_AUTH_ENABLED;
     config.updatePublicKey = VORN_CFG_UPDATE_PUBLIC_KEY;
+    config.minimumRelease = VORN_CFG_MINIMUM_RELEASE;
     return config;
 }
 

@@ -36,6 +36,16 @@ if(VORN_UPDATE_PUBLIC_KEY AND NOT (VORN_UPDATE_PUBLIC_KEY_LENGTH EQUAL 130 AND
   message(FATAL_ERROR "VORN_UPDATE_PUBLIC_KEY must be empty or the 130 hexadecimal digits that "
                       "tools/sign_release.py prints")
 endif()
+# A client unpacked from a release's package has no record of the releases it installed yet, so without this it
+# would take any older release a hostile site replays, genuinely signed as that was.
+set(VORN_MINIMUM_RELEASE 0 CACHE STRING
+    "The lowest signed release a client accepts before it has installed one (the release this launcher ships in); 0: any")
+string(LENGTH "${VORN_MINIMUM_RELEASE}" VORN_MINIMUM_RELEASE_DIGITS)
+if(NOT VORN_MINIMUM_RELEASE MATCHES "^(0|[1-9][0-9]*)$" OR VORN_MINIMUM_RELEASE_DIGITS GREATER 19 OR
+   (VORN_MINIMUM_RELEASE_DIGITS EQUAL 19 AND VORN_MINIMUM_RELEASE STRGREATER "9223372036854775807"))
+  message(FATAL_ERROR "VORN_MINIMUM_RELEASE must be a release number (0 to 9223372036854775807), as "
+                      "tools/sign_release.py signs them")
+endif()
 set(VORN_CONNECT_BLOCK_FILE "" CACHE FILEPATH
     "The game's 178-byte connection block (Data\\Local\\Connect.msil); empty: the stand-in, for tests and the demo only")
 
@@ -111,7 +121,7 @@ vorn_write_if_changed(${VORN_GENERATED_DIR}/connect_block_bytes.inc "${block_lis
 # no paths or times, so the same settings give the same record.
 set(VORN_RECORDED_SETTINGS WINDOW_TITLE SERVER_HOST UPDATE_BASE_URL MANIFEST_NAME GAME_EXE GAME_ARGS_TEMPLATE
     WEBSITE_URL CLIENT_VERSION CLIENT_SUB_VERSION CLIENT_SERIAL MAX_UNKNOWN_LENGTH LAUNCH_AUTH_ENABLED
-    UPDATE_PUBLIC_KEY)
+    UPDATE_PUBLIC_KEY MINIMUM_RELEASE)
 set(record "VornLauncher ${VORN_LAUNCHER_VERSION}: the compiled-in configuration\n\n")
 foreach(field IN LISTS VORN_RECORDED_SETTINGS)
   string(APPEND record "VORN_${field} = ${VORN_${field}}\n")

@@ -3,7 +3,8 @@
 
 Usage:
   make_manifest.py CLIENT_FOLDER [-o OUTPUT] [--exclude PATTERN ...] [--exclude-list FILE]
-                   [--remote-prefix PREFIX] [--encoding {utf-8,utf-16}] [--sign-key KEY --release N [--force]]
+                   [--remote-prefix PREFIX] [--encoding {utf-8,utf-16}]
+                   [--sign-key KEY --release N [--force] [--valid-days DAYS]]
 
 Every file under CLIENT_FOLDER becomes one entry, in path order:
   [Set]  Count=<number of entries>
@@ -24,7 +25,8 @@ and more than 100000 files. Each refused path is listed with its reason and the 
 
 Signing: with --sign-key and --release the release record (<manifest>.sig) is written beside the manifest in the
 same step, as tools/sign_release.py sign writes it; the release number must be larger than the one of the record
-already there (--force allows any). Publish the record with the manifest.
+already there (--force allows any), or the same for an unchanged manifest, which renews the signature. Launchers
+accept the record for --valid-days days (default 30). Publish the record with the manifest.
 
 Text encoding: ASCII when every path is ASCII; otherwise UTF-8 with a byte order mark (--encoding utf-8, the
 default) or UTF-16 LE with a byte order mark (--encoding utf-16). The launcher reads all of these.
@@ -152,9 +154,13 @@ def main(argv=None):
     parser.add_argument("--sign-key", metavar="KEY", help="sign the release with this private key (PEM)")
     parser.add_argument("--release", type=int, metavar="N", help="the release number to sign; only grows")
     parser.add_argument("--force", action="store_true", help="sign even when the release number does not grow")
+    parser.add_argument("--valid-days", type=int, metavar="DAYS",
+                        help="days launchers accept the signed release (default: sign_release.py's, 30)")
     args = parser.parse_args(argv)
     if (args.sign_key is None) != (args.release is None):
         parser.error("--sign-key and --release go together")
+    if args.valid_days is not None and args.sign_key is None:
+        parser.error("--valid-days goes with --sign-key")
 
     folder = os.path.abspath(args.folder)
     if not os.path.isdir(folder):
@@ -197,10 +203,11 @@ def main(argv=None):
         sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
         import sign_release
         try:
-            sign_release.check_release_grows(output + ".sig", args.release, args.force)
+            sign_release.check_release_grows(output + ".sig", args.release, args.force, data)
+            valid_days = sign_release.DEFAULT_VALID_DAYS if args.valid_days is None else args.valid_days
             files = {remote: os.path.join(folder, *relative.split("\\")) for remote, relative, _ in entries}
             record = sign_release.build_record(sign_release.load_private_key(args.sign_key), data, files,
-                                               args.release)
+                                               args.release, valid_days=valid_days)
         except (sign_release.SignError, OSError, ValueError) as error:
             print("make_manifest: not signed, nothing written: %s" % error, file=sys.stderr)
             return 1

@@ -6,6 +6,7 @@ Usage:
   sign_release.py keygen PRIVATE_KEY.pem
   sign_release.py public-key PRIVATE_KEY.pem
   sign_release.py sign FOLDER --key PRIVATE_KEY.pem --release N [--manifest up.ini] [--force]
+                  [--valid-days DAYS] [--signed-at SECONDS]
 
 keygen makes an ECDSA P-256 key pair: the private key is written to PRIVATE_KEY.pem (readable by its owner only;
 an existing file is never overwritten) and the public key is printed as 130 hexadecimal digits (the uncompressed
@@ -17,21 +18,30 @@ a release number, which must be larger than the one of the record already in FOL
 for example after starting a new site). Sign after the last file of the release is in place, and publish the
 record together with the manifest.
 
+The record also carries when it was signed and how long launchers accept it: --valid-days (default 30) days from
+the signing time, which is now unless --signed-at gives it (seconds since 1970-01-01 UTC, for tests). After that
+launchers refuse it until it is signed again, so a site that someone else serves cannot hold players on an old
+release for longer. To renew the signature of the release that is published, sign the folder again with the same
+release number: that is allowed while the manifest is the one the record already signs.
+
 The record (UTF-8, every line ending in a line feed, fields separated by one space):
   vorn-release-record 1
   release <number, 1 to 9223372036854775807>
   manifest <size> <sha256>
+  file 0 <64 zeros> vorn:signed <seconds since 1970-01-01 UTC> valid <seconds>
   file <size> <sha256> <site path>          one line per distinct site path, in manifest order
   signature <r || s, 128 hexadecimal digits>
 The site path is the manifest's File<n> value with forward slashes and without a leading separator; numbers are
 decimal without leading zeros, digests lower-case hexadecimal. The signature is ECDSA P-256 over SHA-256 of every
-byte before the "signature" line.
+byte before the "signature" line. The signing time rides in a "file" line whose site path ("vorn:...") no manifest
+can list, so launchers built before it existed accept the record and take that line for a file nobody asks for.
 """
 import argparse
 import hashlib
 import os
 import re
 import sys
+import time
 
 from cryptography.hazmat.primitives import hashes, serialization
 from cryptography.hazmat.primitives.asymmetric import ec
@@ -45,6 +55,9 @@ MAX_RELEASE = (1 << 63) - 1
 # would give a record it refuses.
 MAX_FILES = 100000
 MAX_SITE_PATH_BYTES = 2048
+DEFAULT_VALID_DAYS = 30
+DAY = 86400
+MAX_NUMBER = (1 << 63) - 1  # the largest number a launcher reads in a record
 
 
 class SignError(Exception):
@@ -66,14 +79,19 @@ def public_key_hex(private_key):
 
 
 def decode_manifest(data):
-    """The manifest's text, decoded as the launcher reads it (UTF-16 or UTF-8 by their marks, else UTF-8)."""
+    """The manifest's text, decoded as the launcher reads it: UTF-16 or UTF-8 by their byte order marks, else the
+    player's ANSI code page, which only ASCII text reads the same in everywhere."""
     if data.startswith(b"\xff\xfe"):
         return data[2:].decode("utf-16-le")
     if data.startswith(b"\xfe\xff"):
         return data[2:].decode("utf-16-be")
     if data.startswith(b"\xef\xbb\xbf"):
         return data[3:].decode("utf-8")
-    return data.decode("utf-8")
+    if not data.isascii():
+        raise SignError("the manifest is not ASCII and has no byte order mark: launchers read such text in each "
+                        "player's ANSI code page, so the paths it names depend on the player's system; write it "
+                        "with a byte order mark (make_manifest.py does)")
+    return data.decode("ascii")
 
 
 def manifest_site_paths(data):
@@ -129,54 +147,81 @@ def file_digest(path):
             digest.update(block)
 
 
-def build_record(private_key, manifest_bytes, files, release):
+def freshness_line(signed_at, valid_days):
+    """The record's line that says when it was signed and for how many seconds launchers accept it."""
+    if not 0 <= signed_at <= MAX_NUMBER:
+        raise SignError("the signing time must be between 0 and %d seconds since 1970" % MAX_NUMBER)
+    if not 1 <= valid_days <= MAX_NUMBER // DAY:
+        raise SignError("the validity must be between 1 and %d days" % (MAX_NUMBER // DAY))
+    return "file 0 %s vorn:signed %d valid %d" % ("0" * 64, signed_at, valid_days * DAY)
+
+
+def build_record(private_key, manifest_bytes, files, release, signed_at=None, valid_days=DEFAULT_VALID_DAYS):
     """The record's bytes. `files` maps each site path (as manifest_site_paths gives it) to the file to hash, in
-    manifest order; a path listed twice is hashed once."""
+    manifest order; a path listed twice is hashed once. `signed_at` (seconds since 1970-01-01 UTC) is now unless
+    given; launchers accept the record for `valid_days` days from then."""
     if not 1 <= release <= MAX_RELEASE:
         raise SignError("the release number must be between 1 and %d" % MAX_RELEASE)
+    if len(files) >= MAX_FILES:
+        raise SignError("the manifest lists %d distinct site paths; a record holds at most %d beside its signing "
+                        "time" % (len(files), MAX_FILES - 1))
     lines = [FORMAT_LINE, "release %d" % release,
-             "manifest %d %s" % (len(manifest_bytes), hashlib.sha256(manifest_bytes).hexdigest())]
+             "manifest %d %s" % (len(manifest_bytes), hashlib.sha256(manifest_bytes).hexdigest()),
+             freshness_line(int(time.time()) if signed_at is None else signed_at, valid_days)]
     for site_path, local_path in files.items():
         check_site_path(site_path)
         size, digest = file_digest(local_path)
         lines.append("file %d %s %s" % (size, digest, site_path))
-    body = ("\n".join(lines) + "\n").encode("utf-8")
+    return sign_body(private_key, ("\n".join(lines) + "\n").encode("utf-8"))
+
+
+def sign_body(private_key, body):
+    """The record of `body`, its lines before the signature: the body and its "signature" line."""
     r, s = decode_dss_signature(private_key.sign(body, ec.ECDSA(hashes.SHA256())))
     return body + b"signature " + (r.to_bytes(32, "big") + s.to_bytes(32, "big")).hex().encode("ascii") + b"\n"
 
 
-def previous_release(record_path):
-    """The release number of the record already at record_path, or None when there is none."""
+def previous_record(record_path):
+    """(release number, manifest line) of the record already at record_path, or None when there is none."""
     try:
         with open(record_path, "rb") as stream:
             data = stream.read(1 << 16)
     except FileNotFoundError:
         return None
-    match = re.match(rb"vorn-release-record 1\nrelease ([1-9][0-9]{0,18})\n", data)
+    match = re.match(rb"vorn-release-record 1\nrelease ([1-9][0-9]{0,18})\n(manifest [0-9]+ [0-9a-f]{64})\n", data)
     if not match:
         raise SignError("%s is not a release record; remove it or sign with --force" % record_path)
-    return int(match.group(1))
+    return int(match.group(1)), match.group(2).decode("ascii")
 
 
-def check_release_grows(record_path, release, force):
-    last = None if force else previous_release(record_path)
-    if last is not None and release <= last:
+def check_release_grows(record_path, release, force, manifest_bytes=None):
+    """Refuses a release number not larger than the one of the record at record_path. The same number is taken
+    for the same manifest (`manifest_bytes`): that renews the signature of the release already signed."""
+    previous = None if force else previous_record(record_path)
+    if previous is None:
+        return
+    last, manifest_line = previous
+    if release == last and manifest_bytes is not None and manifest_line == "manifest %d %s" % (
+            len(manifest_bytes), hashlib.sha256(manifest_bytes).hexdigest()):
+        return
+    if release <= last:
         raise SignError("release %d is not larger than %d, the release of %s; use a larger number "
                         "(or --force)" % (release, last, record_path))
 
 
-def sign_folder(folder, manifest_name, key_path, release, force):
+def sign_folder(folder, manifest_name, key_path, release, force, signed_at=None, valid_days=DEFAULT_VALID_DAYS):
     """Writes the record of a published folder beside its manifest; returns the record's path."""
     manifest_path = os.path.join(folder, manifest_name)
     record_path = manifest_path + ".sig"
-    check_release_grows(record_path, release, force)
     with open(manifest_path, "rb") as stream:
         manifest_bytes = stream.read()
+    check_release_grows(record_path, release, force, manifest_bytes)
     files = {path: os.path.join(folder, *path.split("/")) for path in manifest_site_paths(manifest_bytes)}
     missing = [path for path, local in files.items() if not os.path.isfile(local)]
     if missing:
         raise SignError("listed but not in the folder: %s" % ", ".join(missing[:10]))
-    write_atomically(record_path, build_record(load_private_key(key_path), manifest_bytes, files, release))
+    record = build_record(load_private_key(key_path), manifest_bytes, files, release, signed_at, valid_days)
+    write_atomically(record_path, record)
     return record_path
 
 
@@ -203,6 +248,11 @@ def main(argv=None):
     command.add_argument("--release", required=True, type=int, help="the release number; only grows")
     command.add_argument("--manifest", default="up.ini", help="the manifest's file name (default: up.ini)")
     command.add_argument("--force", action="store_true", help="allow a release number that does not grow")
+    command.add_argument("--valid-days", type=int, default=DEFAULT_VALID_DAYS, metavar="DAYS",
+                         help="days launchers accept the record from its signing time (default: %d)"
+                              % DEFAULT_VALID_DAYS)
+    command.add_argument("--signed-at", type=int, metavar="SECONDS",
+                         help="the signing time in seconds since 1970-01-01 UTC (default: now)")
     args = parser.parse_args(argv)
 
     try:
@@ -211,7 +261,8 @@ def main(argv=None):
         elif args.command == "public-key":
             print(public_key_hex(load_private_key(args.key)))
         else:
-            record = sign_folder(args.folder, args.manifest, args.key, args.release, args.force)
+            record = sign_folder(args.folder, args.manifest, args.key, args.release, args.force, args.signed_at,
+                                 args.valid_days)
             print("sign_release: release %d signed in %s" % (args.release, record))
     except (SignError, OSError, ValueError) as error:
         print("sign_release: %s" % error, file=sys.stderr)

@@ -5,6 +5,9 @@
 #include "update/installed_release.h"
 #include "update/release_check.h"
 
+#include <algorithm>
+#include <chrono>
+
 namespace {
 
 constexpr unsigned long kNotFound = 404;
@@ -60,7 +63,8 @@ StagedFileSums SumStagedFile(const std::wstring& path, Sha256Hasher* hasher)
 
 }
 
-SignedUpdate::SignedUpdate(std::wstring publicKeyText) : key_(std::move(publicKeyText))
+SignedUpdate::SignedUpdate(std::wstring publicKeyText, std::uint64_t minimumRelease)
+    : key_(std::move(publicKeyText)), minimumRelease_(minimumRelease)
 {
     if (Enabled())
         hasher_.emplace();
@@ -93,19 +97,28 @@ bool SignedUpdate::FetchRecord(Fetcher& fetcher, const std::wstring& recordUrl, 
     return false;
 }
 
-bool SignedUpdate::Admit(const std::wstring& manifestPath, const std::wstring& clientRoot,
-                         const std::vector<ManifestEntry>& entries, std::wstring& error)
+ReleaseVerdict SignedUpdate::AdmitRecord(const std::wstring& manifestPath, const std::wstring& clientRoot,
+                                         std::wstring& error)
 {
     if (!Enabled())
-        return true;
+        return ReleaseVerdict::kAdmitted;
     std::string manifest;
     if (!ReadWholeFile(manifestPath, manifest)) {
         error = L"无法读取更新清单。";
-        return false;
+        return ReleaseVerdict::kRefused;
     }
-    lastInstalled_ = ReadInstalledRelease(clientRoot);
-    return MayInstallRelease(key_, recordBytes_, manifest, lastInstalled_, record_, error) &&
-           MatchReleaseFiles(record_, entries, files_, error);
+    ReleaseBounds bounds;
+    bounds.lastInstalled = lastInstalled_ = ReadInstalledRelease(clientRoot);
+    bounds.minimumRelease = minimumRelease_;
+    const auto sinceEpoch = std::chrono::system_clock::now().time_since_epoch();
+    bounds.now = static_cast<std::uint64_t>(
+        std::max<std::int64_t>(std::chrono::duration_cast<std::chrono::seconds>(sinceEpoch).count(), 0));
+    return MayInstallRelease(key_, recordBytes_, manifest, bounds, record_, error);
+}
+
+bool SignedUpdate::MatchEntries(const std::vector<ManifestEntry>& entries, std::wstring& error)
+{
+    return !Enabled() || MatchReleaseFiles(record_, entries, files_, error);
 }
 
 TransferLimits SignedUpdate::DownloadLimits(std::uint32_t index) const

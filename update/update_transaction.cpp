@@ -46,6 +46,9 @@ std::int32_t FilePercent(std::uint64_t received, std::uint64_t total)
 
 constexpr wchar_t kStagingPrefix[] = L".vorn-update-";
 
+// How often a signed release's record and manifest are asked for again when they do not match.
+constexpr std::uint32_t kPairRetries = 2;
+
 // Which file a path names, whatever its spelling (letter case, 8.3 alias): the volume and the file's index on it.
 struct FileIdentity {
     DWORD volume = 0;
@@ -219,11 +222,11 @@ class Transaction {
 public:
     Transaction(Fetcher& fetcher, const std::wstring& baseUrl, UpdateStatusCallback& onStatus,
                 UpdatePercentCallback& onPercent, UpdateCancelQuery& isCancelled, UpdateProgressCallback& onProgress,
-                std::uint32_t connections, std::wstring_view updatePublicKey, std::uint64_t maxUnknownLength,
-                UpdateResult& result)
+                std::uint32_t connections, std::wstring_view updatePublicKey, std::uint64_t minimumRelease,
+                std::uint64_t maxUnknownLength, UpdateResult& result)
         : fetcher_(fetcher), baseUrl_(baseUrl), onStatus_(onStatus), onPercent_(onPercent),
           isCancelled_(isCancelled), onProgress_(onProgress), connections_(std::max<std::uint32_t>(connections, 1)),
-          maxUnknownLength_(maxUnknownLength), release_(std::wstring(updatePublicKey)),
+          maxUnknownLength_(maxUnknownLength), release_(std::wstring(updatePublicKey), minimumRelease),
           result_(result)
     {
     }
@@ -296,6 +299,10 @@ private:
         return true;
     }
 
+    // With a key the record is fetched first, then the manifest it must sign. A publish that falls between the
+    // two hands the launcher one release's record and the next one's manifest: the pair is asked for again, up to
+    // kPairRetries times, before a mismatch is reported as such. A publish takes one step, so a second pair is
+    // whole unless the site is really wrong.
     bool FetchManifest(const std::wstring& manifestName)
     {
         std::wstring name = manifestName;
@@ -304,13 +311,20 @@ private:
         const std::wstring url = BuildDownloadUrl(baseUrl_, name);
         const std::wstring localManifest = (std::filesystem::path(staging_) / L"manifest.ini").wstring();
         std::wstring error;
-        if (!release_.FetchRecord(fetcher_, BuildDownloadUrl(baseUrl_, name + L".sig"), isCancelled_, error))
-            return Stop(error);
-        if (!DownloadToFile(fetcher_, url, localManifest, ManifestLimits(), *room_, {}, error, isCancelled_))
-            return Stop(L"更新清单下载失败：" + url + L"\n" + error);
+        for (std::uint32_t pair = 0;; ++pair) {
+            if (!release_.FetchRecord(fetcher_, BuildDownloadUrl(baseUrl_, name + L".sig"), isCancelled_, error))
+                return Stop(error);
+            if (!DownloadToFile(fetcher_, url, localManifest, ManifestLimits(), *room_, {}, error, isCancelled_))
+                return Stop(L"更新清单下载失败：" + url + L"\n" + error);
+            const ReleaseVerdict verdict = release_.AdmitRecord(localManifest, root_, error);
+            if (verdict == ReleaseVerdict::kAdmitted)
+                break;
+            if (verdict == ReleaseVerdict::kRefused || pair == kPairRetries)
+                return Stop(error);
+        }
         if (!ParseManifest(localManifest, entries_, error))
             return Stop(error);
-        if (!release_.Admit(localManifest, root_, entries_, error))
+        if (!release_.MatchEntries(entries_, error))
             return Stop(error);
         return true;
     }
@@ -505,28 +519,41 @@ private:
         return false;
     }
 
+    // All or nothing: every target is checked before the first move, and a failure or a cancel between two moves
+    // puts back every file moved so far, so the client is wholly the old release or wholly the new one. The
+    // release number is kept only after the last move (Run).
     bool InstallFiles()
     {
         // The running executable is replaced only after every other file is in place.
         std::stable_sort(pending_.begin(), pending_.end(),
                          [](const PendingFile& a, const PendingFile& b) { return !a.isLauncher && b.isLauncher; });
-        const auto n = static_cast<std::uint32_t>(pending_.size());
+        if (Cancelled())
+            return Stop(kCancelledMessage);
+        std::vector<StagedMove> moves;
+        std::vector<std::wstring> relatives;
         for (const PendingFile& file : pending_) {
+            relatives.push_back(RelativeToRoot(file.targetPath, root_));
+            // The new launcher goes beside the running one under the name the self-update looks for, whatever
+            // spelling the manifest used for it; other paths are checked against the disk once more now.
+            moves.push_back({file.stagedPath,
+                             file.isLauncher ? InstallTarget(file) : ResolveUnderRoot(root_, relatives.back())});
+        }
+        InstallPass pass(std::move(moves), staging_);
+        std::wstring error;
+        if (!pass.CheckReplaceable(error))
+            return Stop(error);
+        const auto n = static_cast<std::uint32_t>(pending_.size());
+        for (std::uint32_t k = 0; k < n; ++k) {
             if (Cancelled())
                 return Stop(kCancelledMessage);
-            const std::wstring relative = RelativeToRoot(file.targetPath, root_);
-            const auto k = static_cast<std::uint32_t>(result_.filesUpdated);
-            Report(kInstalling, k + 1, n, 100, 90 + k * 9 / n, relative);
-            // The new launcher goes beside the running one under the name the self-update looks for, whatever
-            // spelling the manifest used for it. The data of every staged file is on the disk already.
-            const std::wstring target = file.isLauncher ? InstallTarget(file) : ResolveUnderRoot(root_, relative);
-            std::wstring error;
-            if (!MoveStagedFile(file.stagedPath, target, error))
+            Report(kInstalling, k + 1, n, 100, 90 + k * 9 / n, relatives[k]);
+            if (!pass.Move(k, error))
                 return Stop(error);
-            ++result_.filesUpdated;
-            if (file.isLauncher)
-                result_.restartRequired = true;
         }
+        pass.Commit();
+        result_.filesUpdated = static_cast<std::int32_t>(n);
+        result_.restartRequired = std::any_of(pending_.begin(), pending_.end(),
+                                              [](const PendingFile& file) { return file.isLauncher; });
         return true;
     }
 
@@ -582,12 +609,12 @@ UpdateResult ApplyClientUpdate(Fetcher& fetcher, const std::wstring& baseUrl, co
                                UpdateStatusCallback onStatus, UpdatePercentCallback onPercent,
                                UpdateCancelQuery isCancelled, UpdateProgressCallback onProgress,
                                std::uint32_t connections, std::wstring_view updatePublicKey,
-                               std::uint64_t maxUnknownLength)
+                               std::uint64_t minimumRelease, std::uint64_t maxUnknownLength)
 {
     UpdateResult result;
     try {
         Transaction(fetcher, baseUrl, onStatus, onPercent, isCancelled, onProgress, connections, updatePublicKey,
-                    maxUnknownLength, result)
+                    minimumRelease, maxUnknownLength, result)
             .Run(manifestName, clientRoot, launcherPath);
     } catch (const std::exception&) {
         result.succeeded = false;
@@ -600,12 +627,13 @@ UpdateResult ApplyClientUpdate(const std::wstring& baseUrl, const std::wstring& 
                                const std::wstring& clientRoot, const std::wstring& launcherPath,
                                UpdateStatusCallback onStatus, UpdatePercentCallback onPercent,
                                UpdateCancelQuery isCancelled, UpdateProgressCallback onProgress,
-                               std::wstring_view updatePublicKey, std::uint64_t maxUnknownLength)
+                               std::wstring_view updatePublicKey, std::uint64_t minimumRelease,
+                               std::uint64_t maxUnknownLength)
 {
     WinHttpFetcher fetcher;
     return ApplyClientUpdate(fetcher, baseUrl, manifestName, clientRoot, launcherPath, std::move(onStatus),
                              std::move(onPercent), std::move(isCancelled), std::move(onProgress),
-                             Config().downloadConnections, updatePublicKey, maxUnknownLength);
+                             Config().downloadConnections, updatePublicKey, minimumRelease, maxUnknownLength);
 }
 
 }

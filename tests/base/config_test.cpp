@@ -21,6 +21,7 @@ TEST(Config, DefaultsServeTheLocalDemo)
     EXPECT_TRUE(config.launchAuthEnabled);
     EXPECT_TRUE(config.updatePublicKey.empty());
     EXPECT_EQ(config.maxUnknownLength, 4ull << 30);
+    EXPECT_EQ(config.minimumRelease, 0u);
     EXPECT_EQ(config.windowTitle, kLauncherTitle);
 }
 

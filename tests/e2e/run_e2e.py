@@ -120,10 +120,10 @@ class Journey:
             options["launcher"] = self.https_bin / "VornLauncher.exe"
         self.client, self.site = sample_client.make(self.root, self.bin_dir, **options)
 
-    def sign_site(self, release):
+    def sign_site(self, release, *options):
         subprocess.run([sys.executable, str(REPO / "tools" / "sign_release.py"), "sign", str(self.site), "--key",
-                        str(self.signing_key), "--release", str(release), "--force"], check=True,
-                       stdout=subprocess.DEVNULL)
+                        str(self.signing_key), "--release", str(release), "--force", *map(str, options)],
+                       check=True, stdout=subprocess.DEVNULL)
 
     def start_service(self, *options):
         require_free_port(DIRECTORY_PORT, "the directory service")
@@ -573,6 +573,13 @@ def signed_replay(j):
     refused_with(j, "更新的发布号 3 低于已安装的发布号 4")
 
 
+def signed_expired(j):
+    signed_client(j)
+    j.sign_site(3, "--signed-at", 1000000000, "--valid-days", 1)
+    j.start_site()
+    refused_with(j, "更新签名已于 2001-09-10 过期")
+
+
 def signed_site_missing(j):
     signed_client(j)
     j.start_site()
@@ -596,6 +603,7 @@ JOURNEYS = {
     "signed_release": signed_release,
     "signed_main_swapped": signed_main_swapped,
     "signed_replay": signed_replay,
+    "signed_expired": signed_expired,
     "signed_site_missing": signed_site_missing,
 }
 

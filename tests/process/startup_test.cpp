@@ -3,11 +3,14 @@
 #include "base/config.h"
 #include "tests/support/loopback_peer.h"
 #include "tests/support/process_probe.h"
+#include "update/install_staged_file.h"
+#include "update/staging_directory.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <filesystem>
+#include <memory>
 
 using namespace probe;
 
@@ -194,4 +197,60 @@ TEST(Startup, StagingFoldersOfKilledLaunchersAreRemovedAtTheNextStart)
     EXPECT_EQ(remaining, expected);
     EXPECT_TRUE(FileExists(client.dir() / L"Data\\.vorn-update-1-2-3"));
     EXPECT_TRUE(FileExists(client.dir() / L".vorn-update-4-5-6"));
+}
+
+// Two players share one client folder: the other one's launcher is in the middle of an update (its staging folder
+// and the lock it holds, here this test's) when this one starts. Only the folder nobody holds goes.
+TEST(Startup, AStagingFolderAnotherLauncherHoldsIsLeftAlone)
+{
+    ClientFolder client;
+    const StagingDirectoryGuard other(CreateStagingDirectory(client.dir().path()));
+    const std::wstring download = other.path() + L"\\0";
+    WriteFileBytes(download, "half of the other player's download");
+    const std::wstring gone = client.dir() / L".vorn-update-7-8-9";
+    CreateDirectoryW(gone.c_str(), nullptr);
+    WriteFileBytes(gone + L"\\0", "left by a launcher that was killed");
+    WriteFileBytes(gone + L"\\lock", "a lock file that nobody holds open");
+
+    {
+        RunningLauncher launcher(client.exe());
+        ASSERT_NE(launcher.window(), nullptr);
+    }
+    EXPECT_EQ(ReadFileBytes(download), "half of the other player's download");
+    EXPECT_FALSE(FileExists(gone));
+}
+
+// A launcher killed in the middle of its install pass: one client file replaced, one added, one not yet reached.
+// The next start puts the client back to the old release before it removes the staging folder.
+TEST(Startup, AnInstallCutShortByAKillIsUndoneAtTheNextStart)
+{
+    ClientFolder client;
+    CreateDirectoryW((client.dir() / L"Data").c_str(), nullptr);
+    WriteFileBytes(client.dir() / L"Data\\a.bmd", "the old a");
+    WriteFileBytes(client.dir() / L"Main.exe", "the old game");
+    StagingFolder staging = CreateStagingDirectory(client.dir().path());
+    const std::vector<StagedMove> moves = {{staging.path + L"\\0", client.dir() / L"Data\\a.bmd"},
+                                           {staging.path + L"\\1", client.dir() / L"Data\\New\\b.bmd"},
+                                           {staging.path + L"\\2", client.dir() / L"Main.exe"}};
+    WriteFileBytes(moves[0].stagedPath, "the new a");
+    WriteFileBytes(moves[1].stagedPath, "the new b");
+    WriteFileBytes(moves[2].stagedPath, "the new game");
+    auto pass = std::make_unique<InstallPass>(moves, staging.path);
+    std::wstring error;
+    ASSERT_TRUE(pass->CheckReplaceable(error)) << error;
+    ASSERT_TRUE(pass->Move(0, error)) << error;
+    ASSERT_TRUE(pass->Move(1, error)) << error;
+    // The kill: the pass never undoes anything, and the lock goes with the process.
+    static_cast<void>(pass.release());
+    staging.lock.reset();
+    ASSERT_EQ(ReadFileBytes(client.dir() / L"Data\\a.bmd"), "the new a");
+
+    {
+        RunningLauncher launcher(client.exe());
+        ASSERT_NE(launcher.window(), nullptr);
+    }
+    EXPECT_EQ(ReadFileBytes(client.dir() / L"Data\\a.bmd"), "the old a");
+    EXPECT_FALSE(FileExists(client.dir() / L"Data\\New\\b.bmd"));
+    EXPECT_EQ(ReadFileBytes(client.dir() / L"Main.exe"), "the old game");
+    EXPECT_FALSE(FileExists(staging.path));
 }

@@ -19,10 +19,20 @@ namespace fs = std::filesystem;
 
 const std::vector<std::wstring> kSignedFiles = {L"Data\\Local\\a b.txt", L"Data\\地图\\lorencia.map", L"Main.exe"};
 
-vorn::UpdateResult Apply(const probe::HttpSite& server, const probe::TempDir& client, const std::wstring& key)
+vorn::UpdateResult Apply(const probe::HttpSite& server, const probe::TempDir& client, const std::wstring& key,
+                         std::uint64_t minimumRelease = 0)
 {
     return vorn::ApplyClientUpdate(server.BaseUrl(), L"up.ini", client.path(), client / L"Launcher.exe", nullptr,
-                                   nullptr, nullptr, nullptr, key);
+                                   nullptr, nullptr, nullptr, key, minimumRelease);
+}
+
+// A client holding every file of a signed site, and the names of its files.
+void CopySite(const std::wstring& site, const probe::TempDir& client)
+{
+    for (const std::wstring& file : kSignedFiles) {
+        fs::create_directories((fs::path(client.path()) / file).parent_path());
+        fs::copy_file(fs::path(SignedSite(site)) / file, fs::path(client.path()) / file);
+    }
 }
 
 // The site's requests for the listed files, not the manifest or its record.
@@ -170,4 +180,71 @@ TEST(SignedUpdate, AnUnsignedSiteIsRefusedWithAKeyAndUpdatesWithoutOne)
     // Once without a record, then the server error tried again after each pause; never without a key.
     EXPECT_EQ(server.CountRequests("/up.ini.sig"), 1u + 1u + kRetryPauses.size());
     EXPECT_FALSE(probe::FileExists(client / kInstalledReleaseFileName));
+}
+
+// The site publishes release 8 just after the launcher took release 7's record, so the manifest it fetches next is
+// release 8's. The pair is asked for again; only a mismatch that stays is reported as one.
+TEST(SignedUpdate, APublishBetweenTheRecordAndTheManifestIsAskedForAgain)
+{
+    const std::string olderRecord = probe::ReadFileBytes(SignedSite(L"signed\\up.ini.sig"));
+    for (const std::uint32_t straddled : {1u, 2u, 0u}) {
+        SCOPED_TRACE(straddled);
+        probe::HttpSite server(SignedSite(L"next"));
+        probe::HttpScript published;
+        published.body = olderRecord;
+        published.answers = straddled;  // 0: every time, a site that really is wrong
+        server.Script("/up.ini.sig", published);
+        probe::TempDir client;
+        CopySite(L"signed", client);
+        const vorn::UpdateResult result = Apply(server, client, SignedSitesPublicKey());
+        if (straddled == 0) {
+            EXPECT_EQ(result.message, L"更新清单与签名不符，已拒绝安装。");
+            EXPECT_EQ(probe::ReadFileBytes(client / L"Main.exe"),
+                      probe::ReadFileBytes(SignedSite(L"signed\\Main.exe")));
+            EXPECT_FALSE(probe::FileExists(client / kInstalledReleaseFileName));
+            EXPECT_EQ(server.CountRequests("/up.ini.sig"), 3u);
+            EXPECT_EQ(FileRequests(server), 0u);
+            continue;
+        }
+        ASSERT_TRUE(result.succeeded) << result.message.c_str();
+        EXPECT_EQ(result.filesUpdated, 1);
+        EXPECT_EQ(probe::ReadFileBytes(client / L"Main.exe"), probe::ReadFileBytes(SignedSite(L"next\\Main.exe")));
+        EXPECT_EQ(probe::ReadFileBytes(client / kInstalledReleaseFileName), "8\n");
+        EXPECT_EQ(server.CountRequests("/up.ini.sig"), straddled + 1u);
+        EXPECT_EQ(server.CountRequests("/up.ini"), straddled + 1u);
+    }
+}
+
+// A client unpacked from release 8's package has no record of a release yet: a replayed release 7, genuinely
+// signed, is refused by the launcher's minimum. So is a record whose days are over, whatever its release.
+TEST(SignedUpdate, AReleaseBelowTheLaunchersMinimumOrPastItsDaysIsRefusedWithTheClientUnchanged)
+{
+    const struct {
+        const wchar_t* site;
+        std::uint64_t minimumRelease;
+        std::wstring message;
+    } cases[] = {
+        {L"signed", 8, L"更新的发布号 7 低于本登录器要求的最低发布号 8，已拒绝安装。"},
+        {L"expired", 0, L"更新签名已于 2001-09-10 过期"},
+        {L"no-time", 0, L"更新签名没有注明有效期，已拒绝安装。"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.site);
+        probe::HttpSite server(SignedSite(c.site));
+        probe::TempDir client;
+        CopySite(L"next", client);
+        const vorn::UpdateResult result = Apply(server, client, SignedSitesPublicKey(), c.minimumRelease);
+        EXPECT_FALSE(result.succeeded);
+        EXPECT_TRUE(result.message.starts_with(c.message)) << result.message.c_str();
+        EXPECT_EQ(probe::ReadFileBytes(client / L"Main.exe"), probe::ReadFileBytes(SignedSite(L"next\\Main.exe")));
+        EXPECT_FALSE(probe::FileExists(client / kInstalledReleaseFileName));
+        EXPECT_EQ(FileRequests(server), 0u);
+    }
+    // The release the launcher shipped in, and later ones, install.
+    probe::HttpSite server(SignedSite(L"next"));
+    probe::TempDir client;
+    CopySite(L"signed", client);
+    const vorn::UpdateResult next = Apply(server, client, SignedSitesPublicKey(), 8);
+    ASSERT_TRUE(next.succeeded) << next.message.c_str();
+    EXPECT_EQ(probe::ReadFileBytes(client / kInstalledReleaseFileName), "8\n");
 }
