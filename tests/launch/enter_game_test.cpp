@@ -446,13 +446,39 @@ TEST_F(EnterGameTest, ReferenceServiceIssuesTheCodeTheGameReceives)
     EXPECT_TRUE(boxes_.calls().empty());
 }
 
-// The host goes onto the game's command line and into its environment: anything but a plain host name or IP
-// literal is a malformed acceptance, and nothing starts.
+// The connect host reaches the game as the service names it: empty, with underscores, a trailing dot, in Chinese
+// or with an IPv6 zone; the resolver, not the launcher, judges a name.
+TEST_F(EnterGameTest, ReferenceServiceAcceptanceHostReachesTheGameAsItIs)
+{
+    // Escaped for the service, and as the game gets it.
+    const std::pair<std::wstring, std::wstring> hosts[] = {
+        {L"", L""}, {L"game_server.lan.", L"game_server.lan."}, {L"\\u5c9a\\u8c37.\\u4e2d\\u56fd", L"岚谷.中国"},
+        {L"fe80::1%1", L"fe80::1%1"}};
+    for (const auto& [escaped, host] : hosts) {
+        SCOPED_TRACE(WideToUtf8(host));
+        const probe::ReferenceService service({L"--host", L"127.0.0.1", L"--no-directory", L"--auth-port", L"0",
+                                               L"--auth-reply-escaped", L"OK AUTH\\t" + escaped + L"\\t7012"});
+        ASSERT_TRUE(service.running()) << service.failure();
+        UseRegion(service.authPorts()[0]);
+
+        Launch();
+
+        const auto record = folder_.WaitGameRecord(kGameRecordTimeoutMs);
+        ASSERT_TRUE(record.has_value()) << service.Log();
+        EXPECT_EQ(record->at(L"command_line"), GameCommandLine(L"Updater /u" + host + L" /p7012"));
+        EXPECT_EQ(record->at(L"VORN_SERVER_HOST"), host);
+        EXPECT_TRUE(boxes_.calls().empty());
+        DeleteFileW((folder_ / L"game_record.txt").c_str());
+    }
+}
+
+// The host goes onto the game's command line and into its environment: one that could split or reorder it is a
+// malformed acceptance, and nothing starts.
 TEST_F(EnterGameTest, ReferenceServiceAcceptanceWithAHostileHostStartsNothing)
 {
-    // Escaped for the service: with a space, a quote, a NUL; empty; a switch; an IPv6 zone.
-    for (const std::wstring host :
-         {L"127.0.0.1 /p1", L"127.0.0.1\\x22 /p1", L"127.0.0.1\\x00 /p1", L"", L"-x", L"::1%1"}) {
+    // Escaped for the service: with a space, an ideographic space, a quote, a NUL, a right-to-left override.
+    for (const std::wstring host : {L"127.0.0.1 /p1", L"127.0.0.1\\u3000/p1", L"127.0.0.1\\x22 /p1",
+                                    L"127.0.0.1\\x00 /p1", L"\\u202e1.0.0.721"}) {
         SCOPED_TRACE(host);
         const launchtest::MessageBoxRecorder boxes;
         const probe::ReferenceService service({L"--host", L"127.0.0.1", L"--no-directory", L"--auth-port", L"0",
