@@ -58,8 +58,9 @@ void OnClose(MainWindow& self)
                                           MB_YESNO | MB_ICONQUESTION) != IDYES)
         return;
 
-    // A running job ends first (the update removes its staging folder); its finish then closes the window, which
-    // keeps painting and answering until then.
+    // A running update or launch ends first (the update removes its staging folder); its finish then closes the
+    // window, which keeps painting and answering until then. A region-list load is abandoned: it posts nowhere
+    // once the window is closing.
     if (self.jobs.AnyRunning()) {
         self.state.closePending = true;
         self.workers.RequestCancel();

@@ -1,7 +1,6 @@
 #include "tests/support/loopback_peer.h"
 #include "tests/support/reference_service.h"
 
-#include "base/config.h"
 #include "base/text.h"
 #include "launch/region_line.h"
 #include "launch/region_list.h"
@@ -99,18 +98,11 @@ TEST(RegionLine, LeadingNumbersReadLikeTheStandardConversion)
 
 class RegionListLoad : public testing::Test {
 protected:
-    void SetUp() override { savedConfig_ = Config(); }
-    void TearDown() override { InstallConfig(std::move(savedConfig_)); }
-
-    static void UseServerHost(const std::string& host)
-    {
-        LauncherConfig config = Config();
-        config.serverHost = Utf8ToWide(host);
-        InstallConfig(std::move(config));
-    }
+    void UseServerHost(const std::string& host) { serverHost_ = Utf8ToWide(host); }
+    RegionListResult Load() const { return LoadRegionList(serverHost_); }
 
 private:
-    LauncherConfig savedConfig_;
+    std::wstring serverHost_;
 };
 
 // A directory peer on the launcher's fixed port, at an address of its own.
@@ -152,7 +144,7 @@ TEST_F(RegionListLoad, ReferenceServiceRegionsArriveInReplyOrder)
     ASSERT_EQ(service->directoryPort(), kDirectoryPort);
     UseServerHost(address);
 
-    const RegionListResult result = LoadRegionList();
+    const RegionListResult result = Load();
     EXPECT_TRUE(result.connected);
     EXPECT_EQ(result.errorText, L"");
     ExpectRegions(result.regions, {{L"一区", Utf8ToWide(address), 7001, L"pvp"},
@@ -182,7 +174,7 @@ TEST_F(RegionListLoad, ReferenceServiceNamesLoseHiddenCharactersAndOnlyBreakingH
     ASSERT_TRUE(service->running()) << service->failure();
     UseServerHost(address);
 
-    const RegionListResult result = LoadRegionList();
+    const RegionListResult result = Load();
     EXPECT_TRUE(result.connected);
     const std::wstring host = Utf8ToWide(address);
     ExpectRegions(result.regions,
@@ -215,7 +207,7 @@ TEST_F(RegionListLoad, AnyAnswerConnectsAndKeepsTheRegionsItHolds)
         const auto peer = DirectoryPeer(std::move(c.script), address);
         ASSERT_TRUE(peer);
         UseServerHost(address);
-        const RegionListResult result = LoadRegionList();
+        const RegionListResult result = Load();
         EXPECT_TRUE(result.connected);
         EXPECT_EQ(result.errorText, L"");
         ExpectRegions(result.regions, c.expected);
@@ -227,7 +219,7 @@ TEST_F(RegionListLoad, FailuresAreReportedAndClearTheList)
     {
         SCOPED_TRACE("nothing listening");
         UseServerHost(probe::RandomLoopbackAddress());
-        const RegionListResult result = LoadRegionList();
+        const RegionListResult result = Load();
         EXPECT_FALSE(result.connected);
         EXPECT_EQ(result.errorText, kDirectoryUnreachableText);
         ExpectRegions(result.regions, {});
@@ -235,14 +227,14 @@ TEST_F(RegionListLoad, FailuresAreReportedAndClearTheList)
     {
         SCOPED_TRACE("host does not resolve");
         UseServerHost("directory.invalid");
-        const RegionListResult result = LoadRegionList();
+        const RegionListResult result = Load();
         EXPECT_FALSE(result.connected);
         EXPECT_EQ(result.errorText, kDirectoryUnreachableText);
     }
     {
         SCOPED_TRACE("no host configured");
         UseServerHost("");
-        const RegionListResult result = LoadRegionList();
+        const RegionListResult result = Load();
         EXPECT_FALSE(result.connected);
         EXPECT_EQ(result.errorText, kNoServerHostText);
         ExpectRegions(result.regions, {});

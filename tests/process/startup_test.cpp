@@ -1,8 +1,12 @@
 // The real launcher executable started as a process under Wine and watched from outside.
 
-#include "base/config.h"
 #include "tests/support/loopback_peer.h"
 #include "tests/support/process_probe.h"
+
+#include "base/config.h"
+#include "base/unique_resource.h"
+#include "launch/region_list.h"
+#include "net/line_client.h"
 
 #include <gtest/gtest.h>
 
@@ -80,6 +84,24 @@ TEST(Startup, ClosingTheWindowEndsWithExitCodeZero)
     ASSERT_NE(window, nullptr);
     EXPECT_EQ(CloseAnsweringYes(window, process.handle.get(), 20000), 0u);
     Kill(process);
+}
+
+// Closing while the region list loads closes at once: the load is abandoned, however long the directory (here
+// one that never answers a connect) would keep it waiting. Under Wine closing costs about 2 s for each window
+// that goes (the confirmation and the main window); waiting for the load would cost its whole deadline more.
+TEST(Startup, ClosingDuringTheRegionListLoadEndsAtOnce)
+{
+    const NeverAcceptingListener directory(kDirectoryPort);
+    ASSERT_TRUE(directory.full()) << "port 33556 is taken, or its queue could not be filled";
+    ClientFolder client;
+    Process process = Start(client.exe());
+    const ScopeExit stop([&process] { Kill(process); });
+    HWND window = WaitTopWindow(process.id, L"VornLauncherWindow", L"", kWindowWait);
+    ASSERT_NE(window, nullptr);
+
+    const ULONGLONG closing = GetTickCount64();
+    EXPECT_EQ(CloseAnsweringYes(window, process.handle.get(), 20000), 0u);
+    EXPECT_LT(GetTickCount64() - closing, kExchangeDeadlineMs) << "closing waited for the load";
 }
 
 TEST(Startup, SecondInstanceIsRefusedAndTheFirstKeepsRunning)
