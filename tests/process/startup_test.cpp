@@ -55,6 +55,18 @@ private:
     HWND window_ = nullptr;
 };
 
+// A start that stops before any window: one message box, and once it is answered the exit code of that stop.
+void ExpectStopWithMessage(const Process& process, const wchar_t* caption, const wchar_t* text, DWORD exitCode)
+{
+    const MessageBoxInfo box = WaitMessageBox(process.id, kWindowWait);
+    ASSERT_NE(box.hwnd, nullptr) << "the launcher showed no message";
+    EXPECT_EQ(box.caption, caption);
+    EXPECT_EQ(box.text, text);
+    EXPECT_EQ(FindTopWindow(process.id, L"VornLauncherWindow", L""), nullptr);
+    EXPECT_TRUE(PressButton(box.hwnd, IDOK));
+    EXPECT_EQ(WaitExit(process, 10000), exitCode);
+}
+
 }
 
 TEST(Startup, WindowIsCentredBorderlessAndCaptioned)
@@ -104,6 +116,45 @@ TEST(Startup, ClosingDuringTheRegionListLoadEndsAtOnce)
     EXPECT_LT(GetTickCount64() - closing, kExchangeDeadlineMs) << "closing waited for the load";
 }
 
+// Wine's choice, for the launcher's executable name in this prefix, to load a gdiplus.dll found beside the program
+// before its own; taken back at scope exit, so launchers of other tests (with no such file) are not touched.
+class NativeGdiplusForTheLauncher {
+public:
+    NativeGdiplusForTheLauncher()
+    {
+        UniqueRegKey key;
+        const std::wstring value = L"native,builtin";
+        ok_ = RegCreateKeyExW(HKEY_CURRENT_USER, kKey, 0, nullptr, 0, KEY_SET_VALUE, nullptr, key.put(), nullptr) ==
+                  ERROR_SUCCESS &&
+              RegSetValueExW(key.get(), L"gdiplus", 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
+                             static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t))) == ERROR_SUCCESS;
+    }
+    NativeGdiplusForTheLauncher(const NativeGdiplusForTheLauncher&) = delete;
+    NativeGdiplusForTheLauncher& operator=(const NativeGdiplusForTheLauncher&) = delete;
+    ~NativeGdiplusForTheLauncher() { RegDeleteTreeW(HKEY_CURRENT_USER, kAppKey); }
+    bool ok() const { return ok_; }
+
+private:
+    static constexpr wchar_t kAppKey[] = L"Software\\Wine\\AppDefaults\\VornLauncher.exe";
+    static constexpr wchar_t kKey[] = L"Software\\Wine\\AppDefaults\\VornLauncher.exe\\DllOverrides";
+    bool ok_ = false;
+};
+
+// A GDI+ that cannot start (a gdiplus.dll beside the launcher whose start-up fails): the player is told, and the
+// launcher ends with the start-up failure's own code.
+TEST(Startup, GdiplusThatCannotStartEndsWithExitCodeTwo)
+{
+    ClientFolder client;
+    ASSERT_TRUE(CopyFileW((BinDir() + L"\\failing-gdiplus\\gdiplus.dll").c_str(),
+                          (client.dir() / L"gdiplus.dll").c_str(), FALSE));
+    const NativeGdiplusForTheLauncher nativeGdiplus;
+    ASSERT_TRUE(nativeGdiplus.ok());
+    Process process = Start(client.exe());
+    const ScopeExit stop([&process] { Kill(process); });
+
+    ExpectStopWithMessage(process, L"初始化失败", L"图形界面初始化失败。", 2);
+}
+
 TEST(Startup, SecondInstanceIsRefusedAndTheFirstKeepsRunning)
 {
     ClientFolder client;
@@ -111,13 +162,7 @@ TEST(Startup, SecondInstanceIsRefusedAndTheFirstKeepsRunning)
     ASSERT_NE(first.window(), nullptr);
 
     Process second = Start(client.exe());
-    const MessageBoxInfo box = WaitMessageBox(second.id, kWindowWait);
-    ASSERT_NE(box.hwnd, nullptr) << "the second launcher showed no message";
-    EXPECT_EQ(box.caption, L"Vorn 岚谷登录器");
-    EXPECT_EQ(box.text, L"登录器已经在运行。");
-    EXPECT_EQ(FindTopWindow(second.id, L"VornLauncherWindow", L""), nullptr);
-    EXPECT_TRUE(PressButton(box.hwnd, IDOK));
-    EXPECT_EQ(WaitExit(second, 10000), 0u);
+    ExpectStopWithMessage(second, L"Vorn 岚谷登录器", L"登录器已经在运行。", 0);
     Kill(second);
 
     EXPECT_EQ(WaitForSingleObject(first.process().handle.get(), 0), static_cast<DWORD>(WAIT_TIMEOUT));
