@@ -47,6 +47,9 @@ void StartGameFromWindow(HWND owner, const std::wstring& host, std::uint16_t por
         ShowLaunchNotice(owner, *notice);
         return;
     }
+    // The face the player finds again (and the picture the system keeps of a minimised window) shows the launch
+    // decided, not the frame painted while it ran.
+    UpdateWindow(owner);
     ShowWindow(owner, SW_MINIMIZE);
 }
 
@@ -78,10 +81,12 @@ void EnterGame(MainWindow& window)
     const std::wstring before = state.statusText;
     if (!ClaimJobSlot(window, L"正在请求游戏分区启动认证：" + region.displayName))
         return;
+    state.launching = true;
     state.statusBeforeLaunch = before;
     if (!StartJobThread(window.jobs.launch, [&workers = window.workers, region, account] {
             AuthoriseAndPost(workers, region, account);
         })) {
+        state.launching = false;
         ReleaseJobSlot(window);
         state.statusText = state.statusBeforeLaunch;
         ShowLaunchNotice(window.hwnd(), LaunchNotice{kExchangeFailed});
@@ -93,6 +98,7 @@ void OnLaunchFinished(MainWindow& window, LPARAM step)
     const std::unique_ptr<LaunchStep> payload = TakePayload<LaunchStep>(step);
     if (!EndJob(window, window.jobs.launch))
         return;
+    window.state.launching = false;
     ReleaseJobSlot(window);
     window.state.statusText = window.state.statusBeforeLaunch;
     InvalidateRect(window.hwnd(), nullptr, FALSE);

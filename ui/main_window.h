@@ -40,6 +40,8 @@ struct MainWindowState {
     // The long-action slot (ui/jobs.h): held by a region load, an update or a launch while it runs.
     bool busy = false;
     bool updateRunning = false;
+    // The slot is held by a launch's authorisation, which has no percent of its own to show.
+    bool launching = false;
     // The player confirmed closing while a job ran; its finish destroys the window.
     bool closePending = false;
     bool directoryConnected = false;

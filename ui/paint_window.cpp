@@ -48,10 +48,15 @@ void PaintStatusLine(Gdiplus::Graphics& graphics, const MainWindowState& state)
     FillArea(graphics, Gdiplus::Color(210, 5, 5, 5), kStatusLineRect);
     const Gdiplus::Color colour =
         state.directoryConnected ? Gdiplus::Color(215, 215, 205) : Gdiplus::Color(230, 178, 92);
-    DrawSkinText(graphics, StatusLineText(state.statusText, state.busy, state.progressPercent),
-                 TextBox(kStatusLineRect, 3, 0, 5, 1), colour, Gdiplus::FontStyleRegular, Gdiplus::StringAlignmentNear, 11);
+    DrawSkinText(graphics, StatusLineOf(state), TextBox(kStatusLineRect, 3, 0, 5, 1), colour, Gdiplus::FontStyleRegular,
+                 Gdiplus::StringAlignmentNear, 11);
 }
 
+}
+
+std::wstring StatusLineOf(const MainWindowState& state)
+{
+    return StatusLineText(state.statusText, state.busy && !state.launching, state.progressPercent);
 }
 
 void PaintMainWindowTo(const MainWindow& window, HDC dc)
