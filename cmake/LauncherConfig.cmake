@@ -95,6 +95,12 @@ endif()
 set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS "${block_file}")
 string(REGEX REPLACE "([0-9a-fA-F][0-9a-fA-F])" "0x\\1," block_list "${block_hex}")
 vorn_write_if_changed(${VORN_GENERATED_DIR}/connect_block_bytes.inc "${block_list}\n")
+# A launcher with the stand-in leaves a connection file it finds alone (launch/connect_file.h).
+if(VORN_CONNECT_BLOCK_STANDIN)
+  vorn_write_if_changed(${VORN_GENERATED_DIR}/connect_block_standin.inc "true\n")
+else()
+  vorn_write_if_changed(${VORN_GENERATED_DIR}/connect_block_standin.inc "false\n")
+endif()
 
 # The configuration record: every compiled-in value in plain text, one "NAME = value" line each. The release
 # package carries it (scripts/release.sh), so anyone can see what a downloaded launcher was built with. It holds

@@ -68,9 +68,9 @@ void EnterGame(MainWindow& window)
     // A region load, an update or a launch is running; the press is dropped without a word.
     if (state.busy)
         return;
-    if (const std::optional<LaunchNotice> notice =
-            CheckLaunchPreconditions(state.hasRegions, state.HasValidSelection())) {
-        ShowLaunchNotice(window.hwnd(), *notice);
+    const LaunchPreconditions checked = CheckLaunchPreconditions(state.hasRegions, state.HasValidSelection());
+    if (checked.stop) {
+        ShowLaunchNotice(window.hwnd(), *checked.stop);
         return;
     }
     // The player's choices are stored before anything goes over the network.
@@ -78,7 +78,9 @@ void EnterGame(MainWindow& window)
 
     const RegionInfo region = CopySelectedRegion(state);
     const std::wstring account = ReadAccountText(window.settings);
-    const std::wstring before = state.statusText;
+    // Once the launch is decided the status line says what it said before, or that a test build left the
+    // player's connection file alone.
+    const std::wstring before = checked.connectFileKept ? kConnectFileKeptText : state.statusText;
     if (!ClaimJobSlot(window, L"正在请求游戏分区启动认证：" + region.displayName))
         return;
     state.launching = true;
