@@ -106,7 +106,8 @@ endif()
 # package carries it (scripts/release.sh), so anyone can see what a downloaded launcher was built with. It holds
 # no paths or times, so the same settings give the same record.
 set(VORN_RECORDED_SETTINGS WINDOW_TITLE SERVER_HOST UPDATE_BASE_URL MANIFEST_NAME GAME_EXE GAME_ARGS_TEMPLATE
-    WEBSITE_URL CLIENT_VERSION CLIENT_SUB_VERSION CLIENT_SERIAL LAUNCH_AUTH_ENABLED UPDATE_PUBLIC_KEY)
+    WEBSITE_URL CLIENT_VERSION CLIENT_SUB_VERSION CLIENT_SERIAL DOWNLOAD_CONNECTIONS LAUNCH_AUTH_ENABLED
+    UPDATE_PUBLIC_KEY)
 set(record "VornLauncher ${VORN_LAUNCHER_VERSION}: the compiled-in configuration\n\n")
 foreach(field IN LISTS VORN_RECORDED_SETTINGS)
   string(APPEND record "VORN_${field} = ${VORN_${field}}\n")

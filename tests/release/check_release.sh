@@ -24,6 +24,7 @@ set(VORN_UPDATE_BASE_URL "https://updates.example.com/vorn/" CACHE STRING "")
 set(VORN_WEBSITE_URL "https://www.example.com/" CACHE STRING "")
 set(VORN_CLIENT_SERIAL "AB12CD34EF56GH78" CACHE STRING "")
 set(VORN_LAUNCH_AUTH_ENABLED OFF CACHE BOOL "")
+set(VORN_DOWNLOAD_CONNECTIONS 3 CACHE STRING "")
 EOF
 sed 's|https://updates|http://updates|' "$work/settings.cmake" >"$work/plain-http.cmake"
 python3 -c 'import sys; sys.stdout.buffer.write(bytes((7 * i + 3) % 256 for i in range(178)))' >"$work/sample.block"
@@ -88,6 +89,7 @@ block_digest=$(sha256sum "$work/sample.block" | cut -d' ' -f1)
 for line in 'VORN_WINDOW_TITLE = 岚谷 "试炼" 登录器' 'VORN_SERVER_HOST = 203.0.113.7' \
     'VORN_UPDATE_BASE_URL = https://updates.example.com/vorn/' 'VORN_WEBSITE_URL = https://www.example.com/' \
     'VORN_CLIENT_SERIAL = AB12CD34EF56GH78' 'VORN_LAUNCH_AUTH_ENABLED = OFF' 'VORN_MANIFEST_NAME = up.ini' \
+    'VORN_DOWNLOAD_CONNECTIONS = 3' \
     "VORN_CONNECT_BLOCK = the operator's block, 178 bytes, SHA-256 $block_digest"; do
   grep -qxF "$line" "$work/unpacked/configuration.txt" || fail "the record lacks the line: $line"
 done
