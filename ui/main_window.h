@@ -100,7 +100,6 @@ public:
     HFONT normalFont() const { return normalFont_.get(); }
     HFONT boldFont() const { return boldFont_.get(); }
     HBRUSH whiteBrush() const { return whiteBrush_.get(); }
-    HBRUSH paleBrush() const { return paleBrush_.get(); }
 
     // The window face (ui/skin.h), loaded at creation.
     Skin& skin() const { return *skin_; }
@@ -113,7 +112,6 @@ private:
     UniqueFont normalFont_;
     UniqueFont boldFont_;
     UniqueBrush whiteBrush_;
-    UniqueBrush paleBrush_;
     std::unique_ptr<Skin> skin_;
     vorn::AnnouncementView announcement_;
 };

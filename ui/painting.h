@@ -9,6 +9,8 @@ struct MainWindowState;
 
 // WM_PAINT: paints the whole face double-buffered through a memory bitmap.
 void PaintMainWindow(const MainWindow& window);
+// The same face, double-buffered, into `target` (the device context of WM_ERASEBKGND).
+void CopyFaceTo(const MainWindow& window, HDC target);
 // The face itself, into any device context of the client size (the memory bitmap of a paint, or a test's).
 void PaintMainWindowTo(const MainWindow& window, HDC dc);
 
