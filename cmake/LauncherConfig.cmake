@@ -115,13 +115,19 @@ endif()
 set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS "${block_file}")
 string(REGEX REPLACE "([0-9a-fA-F][0-9a-fA-F])" "0x\\1," block_list "${block_hex}")
 vorn_write_if_changed(${VORN_GENERATED_DIR}/connect_block_bytes.inc "${block_list}\n")
+# A launcher with the stand-in leaves a connection file it finds alone (launch/connect_file.h).
+if(VORN_CONNECT_BLOCK_STANDIN)
+  vorn_write_if_changed(${VORN_GENERATED_DIR}/connect_block_standin.inc "true\n")
+else()
+  vorn_write_if_changed(${VORN_GENERATED_DIR}/connect_block_standin.inc "false\n")
+endif()
 
 # The configuration record: every compiled-in value in plain text, one "NAME = value" line each. The release
 # package carries it (scripts/release.sh), so anyone can see what a downloaded launcher was built with. It holds
 # no paths or times, so the same settings give the same record.
 set(VORN_RECORDED_SETTINGS WINDOW_TITLE SERVER_HOST UPDATE_BASE_URL MANIFEST_NAME GAME_EXE GAME_ARGS_TEMPLATE
-    WEBSITE_URL CLIENT_VERSION CLIENT_SUB_VERSION CLIENT_SERIAL MAX_UNKNOWN_LENGTH LAUNCH_AUTH_ENABLED
-    UPDATE_PUBLIC_KEY MINIMUM_RELEASE)
+    WEBSITE_URL CLIENT_VERSION CLIENT_SUB_VERSION CLIENT_SERIAL DOWNLOAD_CONNECTIONS MAX_UNKNOWN_LENGTH
+    LAUNCH_AUTH_ENABLED UPDATE_PUBLIC_KEY MINIMUM_RELEASE)
 set(record "VornLauncher ${VORN_LAUNCHER_VERSION}: the compiled-in configuration\n\n")
 foreach(field IN LISTS VORN_RECORDED_SETTINGS)
   string(APPEND record "VORN_${field} = ${VORN_${field}}\n")

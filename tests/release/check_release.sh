@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The release command as an operator runs it: the refusals (no block, a block of the wrong size, a plain-HTTP
-# update site), then the same settings and block built twice in two folders, which must give the same executable
-# and the same zip, holding the record of the values given and checksums that check.
+# update site), a trial package with the stand-in block whose record and output say so, then the same settings
+# and block built twice in two folders, which must give the same executable and the same zip, holding the record
+# of the values given and checksums that check.
 #   check_release.sh SOURCE_DIR WORK_DIR
 # WORK_DIR keeps the two build folders between runs, so a second run only rebuilds what changed.
 set -euo pipefail
@@ -24,6 +25,7 @@ set(VORN_WEBSITE_URL "https://www.example.com/" CACHE STRING "")
 set(VORN_CLIENT_SERIAL "AB12CD34EF56GH78" CACHE STRING "")
 set(VORN_LAUNCH_AUTH_ENABLED OFF CACHE BOOL "")
 set(VORN_MINIMUM_RELEASE 2026120801 CACHE STRING "")
+set(VORN_DOWNLOAD_CONNECTIONS 3 CACHE STRING "")
 EOF
 sed 's|https://updates|http://updates|' "$work/settings.cmake" >"$work/plain-http.cmake"
 python3 -c 'import sys; sys.stdout.buffer.write(bytes((7 * i + 3) % 256 for i in range(178)))' >"$work/sample.block"
@@ -46,6 +48,21 @@ expect_refusal() {
 expect_refusal "no connection block" -C "$work/settings.cmake"
 expect_refusal "holds 177 bytes" -C "$work/settings.cmake" --block "$work/short.block"
 expect_refusal "is plain HTTP" -C "$work/plain-http.cmake" --block "$work/sample.block"
+
+# A trial package carries the stand-in only when asked to, and says so where an operator looks. It is built in
+# build-b, which the same settings with the real block then rebuild: only the block's object changes.
+rm -rf "$work/dist-trial"
+if bash "$release" -C "$work/settings.cmake" --stand-in-block --build-dir "$work/build-b" --dist "$work/dist-trial" \
+    >"$work/release-trial.log" 2>&1; then
+  grep -qF "WARNING: built with the stand-in connection block" "$work/release-trial.log" ||
+    fail "the trial build's output does not warn of the stand-in block"
+  python3 -m zipfile -e "$work/dist-trial/VornLauncher-1.0.0.zip" "$work/dist-trial/unpacked"
+  grep -qxF "VORN_CONNECT_BLOCK = STAND-IN (tests and the demo only; the game cannot use it)" \
+    "$work/dist-trial/unpacked/configuration.txt" || fail "the trial package's record does not name the stand-in"
+else
+  cat "$work/release-trial.log" >&2
+  fail "release.sh --stand-in-block did not build"
+fi
 
 for side in a b; do
   rm -rf "$work/dist-$side"
@@ -75,6 +92,7 @@ for line in 'VORN_WINDOW_TITLE = 岚谷 "试炼" 登录器' 'VORN_SERVER_HOST = 
     'VORN_CLIENT_SERIAL = AB12CD34EF56GH78' 'VORN_LAUNCH_AUTH_ENABLED = OFF' 'VORN_MANIFEST_NAME = up.ini' \
     'VORN_MAX_UNKNOWN_LENGTH = 4294967296' \
     'VORN_MINIMUM_RELEASE = 2026120801' \
+    'VORN_DOWNLOAD_CONNECTIONS = 3' \
     "VORN_CONNECT_BLOCK = the operator's block, 178 bytes, SHA-256 $block_digest"; do
   grep -qxF "$line" "$work/unpacked/configuration.txt" || fail "the record lacks the line: $line"
 done

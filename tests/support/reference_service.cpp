@@ -94,9 +94,9 @@ ReferenceService::ReferenceService(const std::vector<std::wstring>& arguments)
         failure_ = "python3 could not be started";
         return;
     }
-    // Wine hands out no real handles for a Linux program; close whatever came back.
-    UniqueHandle process(started.hProcess);
-    UniqueHandle thread(started.hThread);
+    // Wine hands out no handles for a Linux program: what comes back is not ours to close. Closing it closed
+    // another handle of this test program that happened to carry that value (a cached registry key, which made
+    // later registry tests fail with "invalid handle").
 
     if (!WaitReadable(listener.get(), kStartTimeoutMs)) {
         failure_ = "the service never called back";
