@@ -1,6 +1,7 @@
 // DownloadToFile of one URL into one file: time, throughput and the peak working set of the process.
 // Usage: download_bench.exe URL TARGET
 
+#include "base/text.h"
 #include "bench/bench_support.h"
 #include "update/http_download.h"
 
@@ -21,7 +22,8 @@ int wmain(int argc, wchar_t** argv)
         argv[1], argv[2], [&](std::uint64_t received, std::uint64_t) { bytes = received; }, error, {});
     const double elapsed = bench::Seconds() - start;
     if (!ok) {
-        std::fwprintf(stderr, L"download failed: %ls\n", error.c_str());
+        // As UTF-8: the C runtime would stop a wide string at its first character outside ASCII.
+        std::fprintf(stderr, "download failed: %s\n", WideToUtf8(error).c_str());
         return 1;
     }
     std::wprintf(L"DownloadToFile: %llu bytes in %.3f s = %.1f MiB/s; peak working set %.1f MiB (%.1f MiB before)\n",
