@@ -3,7 +3,7 @@
 
 #include "base/text.h"
 #include "bench/bench_support.h"
-#include "update/http_download.h"
+#include "update/file_download.h"
 
 #include <cstdio>
 #include <string>

@@ -1,3 +1,4 @@
+#include "update/file_download.h"
 #include "update/http_download.h"
 
 #include "tests/support/http_site.h"
