@@ -1,5 +1,8 @@
 #include "update/fetcher.h"
 
+#include "base/unique_resource.h"
+#include "update/site_connections.h"
+
 #include <algorithm>
 #include <limits>
 #include <string_view>
@@ -96,6 +99,7 @@ bool IsTransient(FetchOutcome outcome)
     switch (outcome) {
     case FetchOutcome::kDropped:
     case FetchOutcome::kServerError:
+    case FetchOutcome::kBusy:
     case FetchOutcome::kShortBody:
     case FetchOutcome::kUnusableRange:
         return true;
@@ -106,8 +110,12 @@ bool IsTransient(FetchOutcome outcome)
 
 FetchOutcome StatusOutcome(unsigned long status)
 {
+    constexpr unsigned long kTooManyRequests = 429;
+    constexpr unsigned long kServiceUnavailable = 503;
     if (status >= 200 && status <= 299)
         return FetchOutcome::kDone;
+    if (status == kTooManyRequests || status == kServiceUnavailable)
+        return FetchOutcome::kBusy;
     return status >= 500 && status <= 599 ? FetchOutcome::kServerError : FetchOutcome::kStatus;
 }
 
@@ -200,12 +208,29 @@ FetchOutcome FetchWithRetries(Fetcher& fetcher, const std::wstring& url, FetchSi
 {
     TransferLimits tries = limits;
     tries.firstTry = tries.firstTry.value_or(TransferClock::now());
-    for (std::size_t retry = 0;; ++retry) {
-        const FetchOutcome outcome = fetcher.Fetch(url, sink, tries, onProgress, isCancelled, error);
-        if (!IsTransient(outcome) || retry == kRetryPauses.size())
+    SiteConnections alone(1);
+    SiteConnections& site = limits.site ? *limits.site : alone;
+    for (std::size_t retry = 0, refusals = 0;;) {
+        if (!site.Take(isCancelled)) {
+            error = kCancelledMessage;
+            return FetchOutcome::kCancelled;
+        }
+        FetchOutcome outcome = FetchOutcome::kDone;
+        bool crowded = false;
+        {
+            const ScopeExit give([&site] { site.Give(); });
+            sink.AskedToWait(std::nullopt);
+            outcome = fetcher.Fetch(url, sink, tries, onProgress, isCancelled, error);
+            // Refused while others ran, the transfer met the site's limit rather than a failure of its own.
+            crowded = outcome == FetchOutcome::kBusy && site.Refused();
+        }
+        const bool busy = outcome == FetchOutcome::kBusy;
+        if (!crowded && (!IsTransient(outcome) || retry == kRetryPauses.size()))
             return outcome;
+        const std::chrono::milliseconds pause = busy ? BusyPause(sink.AskedWait(), refusals++) : kRetryPauses[retry];
+        if (!crowded)
+            ++retry;
         // A retry that could not end before the deadline would only put off its message.
-        const std::chrono::milliseconds pause = kRetryPauses[retry];
         if (tries.deadline && TransferClock::now() + pause >= *tries.firstTry + *tries.deadline)
             return outcome;
         if (outcome == FetchOutcome::kUnusableRange)

@@ -14,6 +14,8 @@
 #include <optional>
 #include <string>
 
+class SiteConnections;
+
 // Called after every chunk with (received, total); total is 0 while the length is unknown.
 using DownloadProgress = std::function<void(std::uint64_t received, std::uint64_t total)>;
 // True stops the transfer. Asked before anything else, before every read and at least every kCancelPoll while
@@ -50,6 +52,8 @@ struct TransferLimits {
     // Asks every cache on the way for a fresh copy. The manifest always needs one; a file does not, since its
     // checksum catches a stale copy, and a cache in front of the site then spares the site that request.
     bool bypassCaches = false;
+    // Shared by the transfers of one update (site_connections.h): how many run at once; none: this one alone.
+    SiteConnections* site = nullptr;
 };
 
 // The limits of the manifest download: the general ones, a deadline, a size cap and a fresh copy.
@@ -95,7 +99,8 @@ enum class FetchOutcome {
     kCancelled,
     kRefused,        // no usable request: a bad address, no connection, a refused certificate or redirect
     kDropped,        // the connection was lost part way
-    kServerError,    // a 5xx status
+    kServerError,    // a 5xx status other than 503
+    kBusy,           // 503 or 429: the site has too much to do now
     kStatus,         // any other status that is not a success
     kShortBody,      // fewer bytes than the announced length
     kStalled,
@@ -106,9 +111,10 @@ enum class FetchOutcome {
     kUnusableRange,  // a range reply that does not continue the held bytes
 };
 
-// Whether trying again may succeed: a lost connection, a server error or a short body may pass within seconds;
-// a refused request, a missing file, a cap, a full disk or the player's cancel do not. A server that went silent
-// or is too slow has already held the player for its limit (kStallLimit, kRateWindow); it fails at once.
+// Whether trying again may succeed: a lost connection, a server error, a busy site or a short body may pass
+// within seconds; a refused request, a missing file, a cap, a full disk or the player's cancel do not. A server
+// that went silent or is too slow has already held the player for its limit (kStallLimit, kRateWindow); it fails
+// at once.
 bool IsTransient(FetchOutcome outcome);
 
 // A transient failure is tried again this many times, after these pauses: long enough for a blip of the network
@@ -131,7 +137,8 @@ struct FetchReply {
     std::wstring validator;               // what a later range request may carry; empty: none
 };
 
-// The outcome of a reply's status: kDone for a success, kServerError for a 5xx, else kStatus.
+// The outcome of a reply's status: kDone for a success, kBusy for 503 and 429, kServerError for another 5xx, else
+// kStatus.
 FetchOutcome StatusOutcome(unsigned long status);
 
 // The validator a range request may carry: the ETag unless it is weak, else Last-Modified; empty: none.
@@ -163,6 +170,13 @@ public:
     virtual std::optional<ResumePoint> Resume() const { return std::nullopt; }
     // A range reply did not continue the bytes held: the next fetch asks for the whole body.
     virtual void Forget() {}
+
+    // What a busy site's last reply asked (Retry-After): how long to wait before the next try; none: nothing.
+    void AskedToWait(std::optional<std::chrono::seconds> wait) { askedWait_ = wait; }
+    std::optional<std::chrono::seconds> AskedWait() const { return askedWait_; }
+
+private:
+    std::optional<std::chrono::seconds> askedWait_;
 };
 
 class Fetcher {
@@ -177,7 +191,10 @@ public:
 };
 
 // Fetch through fetcher, with a transient failure (IsTransient) tried again after each of kRetryPauses; a cancel
-// is seen within kCancelPoll of a pause. The deadline of limits counts from the first try, and no retry starts
+// is seen within kCancelPoll of a pause. Every try waits for a connection of limits.site. A busy site (kBusy)
+// that refused while other transfers ran gets fewer at once and this transfer again after its Retry-After (up to
+// kRetryAfterCap) or a growing pause, without counting against its tries; refused alone, it is tried again like
+// any transient failure, after that wait. The deadline of limits counts from the first try, and no retry starts
 // that could not end before it. The last try's outcome, and its message in error.
 FetchOutcome FetchWithRetries(Fetcher& fetcher, const std::wstring& url, FetchSink& sink, const TransferLimits& limits,
                               const DownloadProgress& onProgress, const DownloadCancelled& isCancelled,

@@ -1,6 +1,7 @@
 #include "update/http_download.h"
 
 #include "base/unique_resource.h"
+#include "update/site_connections.h"
 
 #include <windows.h>
 #include <winhttp.h>
@@ -235,6 +236,9 @@ public:
         const FetchOutcome answer = StatusOutcome(status);
         if (answer != FetchOutcome::kDone) {
             error = HttpStatusMessage(status);
+            if (answer == FetchOutcome::kBusy)
+                sink.AskedToWait(ParseRetryAfter(QueryHeaderText(request_.get(), WINHTTP_QUERY_RETRY_AFTER),
+                                                 QueryHeaderText(request_.get(), WINHTTP_QUERY_DATE)));
             return resume && status == kRangeNotSatisfiable ? FetchOutcome::kUnusableRange : answer;
         }
         FetchReply reply;

@@ -9,6 +9,7 @@
 #include "update/manifest.h"
 #include "update/path_rules.h"
 #include "update/signed_update.h"
+#include "update/site_connections.h"
 #include "update/staging_directory.h"
 
 #include <windows.h>
@@ -95,6 +96,7 @@ public:
                 std::uint32_t connections, std::wstring_view updatePublicKey, UpdateResult& result)
         : fetcher_(fetcher), baseUrl_(baseUrl), onStatus_(onStatus), onPercent_(onPercent),
           isCancelled_(isCancelled), onProgress_(onProgress), connections_(std::max<std::uint32_t>(connections, 1)),
+          site_(connections_),
           release_(std::wstring(updatePublicKey)),
           result_(result)
     {
@@ -345,7 +347,8 @@ private:
         const DownloadCancelled stopped = [&board] { return board.Stopped(); };
         const std::wstring url = BuildDownloadUrl(baseUrl_, entry.remotePath);
         std::wstring error;
-        const TransferLimits limits = release_.DownloadLimits(file.entryIndex);
+        TransferLimits limits = release_.DownloadLimits(file.entryIndex);
+        limits.site = &site_;
         if (!DownloadToFile(fetcher_, url, file.stagedPath, limits, adapter, error, stopped)) {
             message = L"文件下载失败：" + entry.remotePath + L"\n" + error;
             return false;
@@ -407,6 +410,8 @@ private:
     UpdateCancelQuery& isCancelled_;
     UpdateProgressCallback& onProgress_;
     const std::uint32_t connections_;
+    // How many downloads run at once: at first connections_, fewer once the site says it is busy.
+    SiteConnections site_;
     SignedUpdate release_;
     UpdateResult& result_;
     std::wstring root_;

@@ -23,8 +23,8 @@ using UpdateProgressCallback = std::function<void(const UpdateProgress&)>;
 // beside it as "<launcherPath>.new". Every callback may be empty and runs on the calling thread. Downloads are
 // bounded (fetcher.h): a server that is too slow, a manifest past its deadline or its size cap, or a file larger
 // than the free space ends the call with a message, and the staging folder goes with it. The changed files are
-// downloaded the configured number at a time (one after another in the manifest's order for 1), each by a
-// thread of its own, from the moment the check pass finds them out of date while it checks the later files;
+// downloaded the configured number at a time (one after another in the manifest's order for 1), fewer once the
+// site refuses some of them as busy (503, 429: site_connections.h), each by a thread of its own, from the moment the check pass finds them out of date while it checks the later files;
 // once every file is checked the calling thread reports each download as it starts and as it is verified, and
 // writes the verified files to the disk. The first failure stops the other downloads and is the one reported. With an update public key (the launcher's
 // setting), the site's release record must sign the manifest and every downloaded file, and its release must not

@@ -249,6 +249,7 @@ void HttpSite::Answer(std::uintptr_t connectionValue)
     HttpRequestRecord record;
     if (!ReadRequest(connection, record))
         return;
+    record.at = std::chrono::steady_clock::now();
     {
         std::lock_guard lock(mutex_);
         requests_.push_back(record);
@@ -258,7 +259,7 @@ void HttpSite::Answer(std::uintptr_t connectionValue)
         SendFile(connectionValue, record);
         return;
     }
-    std::string head = StatusLine(script.status) + "Connection: close\r\n";
+    std::string head = StatusLine(script.status) + "Connection: close\r\n" + script.headers;
     if (script.announcedLength >= 0)
         head += "Content-Length: " + std::to_string(script.announcedLength) + "\r\n";
     else if (script.sendLength)

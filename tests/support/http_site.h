@@ -10,6 +10,7 @@
 #include <windows.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <map>
 #include <mutex>
@@ -37,6 +38,7 @@ struct HttpScript {
     DWORD pauseBetweenChunksMs = 0;        // ... with this pause after each piece
     bool endless = false;                  // the body sent again and again until the peer or the site stops
     std::uint32_t answers = 0;             // above 0: only the first this many requests, then the file is served
+    std::string headers;                   // more header lines, each ended by "\r\n"
 };
 
 // How the site serves the files of its folder.
@@ -49,6 +51,7 @@ struct HttpRequestRecord {
     std::string method;
     std::string target;                          // as sent, still percent-encoded
     std::map<std::string, std::string> headers;  // names lower-cased
+    std::chrono::steady_clock::time_point at;    // when the request had been read
 };
 
 class HttpSite {
