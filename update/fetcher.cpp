@@ -129,6 +129,23 @@ std::wstring RangeValidator(const std::wstring& etag, const std::wstring& lastMo
     return validator;
 }
 
+bool AcceptsByteRanges(const std::wstring& acceptRanges)
+{
+    // A list of range units, separated by commas.
+    for (std::size_t start = 0; start <= acceptRanges.size();) {
+        std::size_t end = acceptRanges.find(L',', start);
+        if (end == std::wstring::npos)
+            end = acceptRanges.size();
+        const std::size_t first = acceptRanges.find_first_not_of(L" \t", start);
+        const std::size_t last = acceptRanges.find_last_not_of(L" \t", end - 1);
+        if (first < end && last != std::wstring::npos && last + 1 - first == 5 &&
+            _wcsnicmp(acceptRanges.c_str() + first, L"bytes", 5) == 0)
+            return true;
+        start = end + 1;
+    }
+    return false;
+}
+
 namespace {
 
 // Decimal digits at text[at...] as a number, moving at past them; none without a digit or on overflow.
@@ -177,7 +194,8 @@ std::optional<std::uint64_t> ReplyOffset(unsigned long status, const std::option
     constexpr unsigned long kPartialContent = 206;
     if (status != kPartialContent || !resume)
         return 0;
-    if (range && range->first == resume->offset && range->last + 1 == range->total && range->total == resume->total)
+    if (range && range->first == resume->offset && range->last + 1 == resume->end.value_or(resume->total) &&
+        range->total == resume->total)
         return resume->offset;
     return std::nullopt;
 }

@@ -128,14 +128,21 @@ struct ResumePoint {
     std::uint64_t offset = 0;  // the bytes held
     std::uint64_t total = 0;   // the whole body's length, as announced with them
     std::wstring validator;    // the ETag or Last-Modified that came with them
+    // Where the bytes wanted end, for a part of the body (ranged_download.h); none: at the body's end.
+    std::optional<std::uint64_t> end;
 };
 
 // What a good reply says about the body that follows it.
 struct FetchReply {
-    std::optional<std::uint64_t> length;  // the whole body's, when announced
+    // Where the bytes that follow end: the whole body's length when announced, or the end of the range asked.
+    std::optional<std::uint64_t> length;
     std::uint64_t offset = 0;             // where the bytes that follow go: the held bytes' end when resumed
     std::wstring validator;               // what a later range request may carry; empty: none
+    bool byteRanges = false;              // the server said it serves byte ranges (Accept-Ranges: bytes)
 };
+
+// The message for a range reply that does not continue the bytes asked for.
+inline constexpr wchar_t kUnusableRangeMessage[] = L"服务器返回的续传数据与请求不符，请重试";
 
 // The outcome of a reply's status: kDone for a success, kBusy for 503 and 429, kServerError for another 5xx, else
 // kStatus.
@@ -143,6 +150,9 @@ FetchOutcome StatusOutcome(unsigned long status);
 
 // The validator a range request may carry: the ETag unless it is weak, else Last-Modified; empty: none.
 std::wstring RangeValidator(const std::wstring& etag, const std::wstring& lastModified);
+
+// Whether an Accept-Ranges header names byte ranges.
+bool AcceptsByteRanges(const std::wstring& acceptRanges);
 
 // "bytes FIRST-LAST/TOTAL" of a Content-Range header.
 struct ContentRange {
@@ -153,8 +163,8 @@ struct ContentRange {
 std::optional<ContentRange> ParseContentRange(const std::wstring& text);
 
 // Where the body of a success reply starts, given the resume point the request asked from (if any): 0 for a
-// whole body, resume->offset for a 206 whose range runs from there to the end of a body of the same length;
-// none for a range reply that does not.
+// whole body, resume->offset for a 206 whose range runs from there to the end asked (the body's end unless
+// resume->end says otherwise) of a body of the same length; none for a range reply that does not.
 std::optional<std::uint64_t> ReplyOffset(unsigned long status, const std::optional<ResumePoint>& resume,
                                          const std::optional<ContentRange>& range);
 

@@ -4,7 +4,8 @@
 #include <array>
 #include <cwchar>
 
-SiteConnections::SiteConnections(std::uint32_t count) : count_(std::max<std::uint32_t>(count, 1))
+SiteConnections::SiteConnections(std::uint32_t count, PartSizes parts)
+    : count_(std::max<std::uint32_t>(count, 1)), parts_(parts)
 {
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 
-// How the transfers of one update share its site: how many run at once. Sites limit the requests of one client (nginx's limit_conn answers the extra ones 503, a rate limiter
+// How the transfers of one update share its site: how many run at once, and how a large body is split among
+// them. Sites limit the requests of one client (nginx's limit_conn answers the extra ones 503, a rate limiter
 // 429); the count at once follows what the site accepts instead of failing the update.
 
 #include "update/fetcher.h"
@@ -12,14 +13,24 @@
 #include <optional>
 #include <string>
 
+// The pieces a large body is fetched in, each with a range request of its own.
+struct PartSizes {
+    // A part smaller than this is not worth a request of its own.
+    std::uint64_t smallest = 16ull << 20;
+    // Well below 2 GiB: some HTTP stacks (Wine's WinHTTP among them) read a Content-Length above 2,147,483,647
+    // as that number and would end a larger body there.
+    std::uint64_t largest = 1ull << 30;
+};
+
 class SiteConnections {
 public:
-    explicit SiteConnections(std::uint32_t count);
+    explicit SiteConnections(std::uint32_t count, PartSizes parts = {});
     SiteConnections(const SiteConnections&) = delete;
     SiteConnections& operator=(const SiteConnections&) = delete;
 
     // How many transfers may run at once now.
     std::uint32_t Count() const;
+    const PartSizes& Parts() const { return parts_; }
 
     // Waits for a free connection, asking isCancelled every kCancelPoll; false when it says true first.
     bool Take(const DownloadCancelled& isCancelled);
@@ -34,6 +45,7 @@ private:
     std::condition_variable freed_;
     std::uint32_t count_;
     std::uint32_t running_ = 0;
+    const PartSizes parts_;
 };
 
 // A busy site's wait is honoured up to this long; the same span the player waits for a silent server.

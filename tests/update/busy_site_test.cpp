@@ -7,11 +7,13 @@
 #include "tests/support/process_probe.h"
 #include "update/crc32.h"
 #include "update/crc32_compute.h"
+#include "update/file_download.h"
 #include "update/http_download.h"
 #include "update/update_transaction.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <optional>
 #include <string>
 #include <vector>
@@ -169,3 +171,41 @@ TEST(BusySite, ARefusalWithRetryAfterIsWaitedOutBeforeTheFileIsAskedAgain)
     EXPECT_GE(asked[2] - asked[1], std::chrono::seconds(1));
 }
 
+// The parts of a large file take the site's connections like files do: four parts at once meet a limit of two,
+// and the file comes in the parts it was planned in, every byte once.
+TEST(BusySite, ThePartsOfALargeFileMeetTheLimitLikeFilesDo)
+{
+    constexpr std::size_t kPart = 256 << 10;
+    probe::TempDir site;
+    std::string body;
+    while (body.size() < 4 * kPart)
+        body += FileBody(static_cast<int>(body.size() / FileBody(0).size()));
+    probe::WriteFileBytes(site / L"big.bin", body);
+    // 128 KiB a second: a part takes a second.
+    const probe::NginxSite nginx(site.path(), {L"--rate", L"131072", L"--limit-conn", L"2"});
+    ASSERT_TRUE(nginx.running()) << nginx.failure();
+    probe::TempDir client;
+    SiteConnections connections(4, PartSizes{kPart, kPart});
+    TransferLimits limits;
+    limits.site = &connections;
+    WinHttpFetcher fetcher;
+    std::wstring error;
+
+    ASSERT_TRUE(DownloadToFile(fetcher, nginx.BaseUrl() + L"big.bin", client / L"big.bin", limits, {}, error, {}))
+        << error.c_str();
+    EXPECT_TRUE(probe::ReadFileBytes(client / L"big.bin") == body);
+    std::size_t refusals = 0;
+    std::vector<std::string> ranges;
+    for (const probe::NginxTransfer& transfer : nginx.Transfers()) {
+        refusals += transfer.status == 503;
+        if (transfer.status == 206) {
+            ranges.push_back(transfer.range);
+            EXPECT_EQ(transfer.bytes, kPart) << transfer.range;
+        }
+    }
+    EXPECT_GE(refusals, 1u);
+    EXPECT_LE(refusals, 3u);
+    std::sort(ranges.begin(), ranges.end());
+    EXPECT_EQ(ranges, (std::vector<std::string>{"bytes=0-262143", "bytes=262144-524287", "bytes=524288-786431",
+                                                "bytes=786432-1048575"}));
+}
