@@ -14,6 +14,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <optional>
 #include <string>
 #include <vector>
@@ -169,6 +170,37 @@ TEST(BusySite, ARefusalWithRetryAfterIsWaitedOutBeforeTheFileIsAskedAgain)
     // Longer than the pauses after a server error (half a second, then one).
     EXPECT_GE(asked[1] - asked[0], std::chrono::seconds(1));
     EXPECT_GE(asked[2] - asked[1], std::chrono::seconds(1));
+}
+
+// A site that refuses every file as busy fails the update once a single connection has been refused through
+// the usual tries, not sooner and not never: the refusals among others run out as the count falls to one.
+TEST(BusySite, ASiteRefusingEveryFileFailsTheUpdateAfterTheUsualTriesOfOneConnection)
+{
+    probe::TempDir site;
+    MakeSite(site);
+    probe::HttpSite server(site.path());
+    probe::HttpScript busy;
+    busy.status = 503;
+    busy.body = "busy";
+    for (int i = 0; i < kFiles; ++i)
+        server.Script("/file" + std::to_string(i) + ".bin", busy);
+    probe::TempDir client;
+    WinHttpFetcher fetcher;
+
+    const auto start = std::chrono::steady_clock::now();
+    const vorn::UpdateResult result = vorn::ApplyClientUpdate(fetcher, server.BaseUrl(), L"up.ini", client.path(),
+                                                              client / L"Launcher.exe", {}, {}, {}, {}, kConnections);
+    EXPECT_FALSE(result.succeeded);
+    EXPECT_TRUE(result.message.starts_with(L"文件下载失败：file")) << result.message.c_str();
+    EXPECT_TRUE(result.message.ends_with(L".bin\nHTTP 状态码：503")) << result.message.c_str();
+    // Each file is refused once among others at most, then alone, where the one that has had the four tries of
+    // a failure ends the update; the others have had as many tries at most.
+    const std::size_t asked = server.Requests().size() - 1;
+    EXPECT_GE(asked, static_cast<std::size_t>(kFiles + 3));
+    EXPECT_LE(asked, static_cast<std::size_t>(5 * kFiles));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(15));
+    for (int i = 0; i < kFiles; ++i)
+        EXPECT_FALSE(probe::FileExists(client / (L"file" + std::to_wstring(i) + L".bin")));
 }
 
 // The parts of a large file take the site's connections like files do: four parts at once meet a limit of two,
