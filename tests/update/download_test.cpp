@@ -1,10 +1,14 @@
+#include "update/file_download.h"
 #include "update/http_download.h"
+#include "update/ranged_download.h"
 
 #include "tests/support/http_site.h"
 #include "tests/support/process_probe.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <filesystem>
 #include <utility>
 #include <vector>
 
@@ -370,7 +374,7 @@ TEST(TransferRetry, ARangeReplyContinuesTheHeldBytesOnlyFromTheirEndToTheSameEnd
                                L"bytes 0-1/99999999999999999999999", L"bytes 1-2/3 x", L"bytes -1-2/3", L""})
         EXPECT_FALSE(ParseContentRange(bad)) << bad;
 
-    const ResumePoint held{100, 200, L"\"v\""};
+    const ResumePoint held{100, 200, L"\"v\"", std::nullopt};
     EXPECT_EQ(ReplyOffset(200, held, std::nullopt), 0u);
     EXPECT_EQ(ReplyOffset(206, held, ContentRange{100, 199, 200}), 100u);
     EXPECT_EQ(ReplyOffset(206, std::nullopt, std::nullopt), 0u);
@@ -484,5 +488,126 @@ TEST(TransferPace, DripsAreTooSlowAndStallsEndATransferSteadyOnesGoOn)
             break;
         }
         ASSERT_LT(second, 130);
+    }
+}
+
+TEST(DownloadInParts, PartsStayBelowTwoGibibytesAndCoverTheBodyExactly)
+{
+    constexpr std::uint64_t kLarge = 4831838208;  // 4.5 GiB
+    constexpr std::uint64_t kMiB = 1 << 20;
+    const PartSizes sizes;
+    for (const std::uint32_t workers : {1u, 2u, 8u, 16u}) {
+        const std::vector<ByteSpan> parts = PlanParts(kLarge, workers, sizes);
+        EXPECT_EQ(parts.size(), std::max<std::size_t>(workers, 5)) << workers;
+        std::uint64_t at = 0;
+        for (const ByteSpan& part : parts) {
+            EXPECT_EQ(part.first, at);
+            EXPECT_LE(part.end - part.first, sizes.largest);
+            at = part.end;
+        }
+        EXPECT_EQ(at, kLarge);
+    }
+    EXPECT_EQ(PlanParts(40 * kMiB, 8, sizes), (std::vector<ByteSpan>{{0, 20 * kMiB}, {20 * kMiB, 40 * kMiB}}));
+    EXPECT_TRUE(FetchesInParts(32 * kMiB, 8, sizes));
+    EXPECT_FALSE(FetchesInParts(32 * kMiB - 1, 8, sizes));
+    EXPECT_FALSE(FetchesInParts(32 * kMiB, 1, sizes));
+    EXPECT_FALSE(FetchesInParts(1024 * kMiB, 1, sizes));
+    EXPECT_TRUE(FetchesInParts(1024 * kMiB + 1, 1, sizes));
+
+    for (const wchar_t* ranges : {L"bytes", L" Bytes ", L"none, bytes"})
+        EXPECT_TRUE(AcceptsByteRanges(ranges)) << ranges;
+    for (const wchar_t* ranges : {L"", L"none", L"bytesx", L"x bytes", L","})
+        EXPECT_FALSE(AcceptsByteRanges(ranges)) << ranges;
+    // A part asks up to its own end, past 4 GiB in a body of 4.5 GiB.
+    const ResumePoint part{4294967396, kLarge, L"\"v\"", 4294967496};
+    EXPECT_EQ(ReplyOffset(206, part, ContentRange{4294967396, 4294967495, kLarge}), 4294967396u);
+    EXPECT_EQ(ReplyOffset(206, part, ContentRange{4294967396, kLarge - 1, kLarge}), std::nullopt);
+}
+
+namespace {
+
+// Three parts of 200 KiB for three transfers at once.
+constexpr PartSizes kSmallParts{64 << 10, 256 << 10};
+constexpr std::size_t kPartedBytes = 600 << 10;
+
+struct PartedRun {
+    bool ok = false;
+    std::wstring error;
+    Calls progress;
+    std::vector<std::string> ranges;  // of the requests for the file, in order; "" without one
+    std::vector<std::string> validators;  // If-Range of the requests that had a range
+};
+
+PartedRun FetchParted(probe::HttpSite& server, const std::wstring& target)
+{
+    SiteConnections connections(3, kSmallParts);
+    TransferLimits limits;
+    limits.site = &connections;
+    WinHttpFetcher fetcher;
+    PartedRun run;
+    const auto record = [&](std::uint64_t received, std::uint64_t total) { run.progress.emplace_back(received, total); };
+    DiskRoom room(FreeSpaceOf(std::filesystem::path(target).parent_path().wstring()));
+    run.ok = DownloadToFile(fetcher, server.BaseUrl() + L"big.bin", target, limits, room, record, run.error, {});
+    for (const probe::HttpRequestRecord& request : server.Requests()) {
+        const auto range = request.headers.find("range");
+        run.ranges.push_back(range == request.headers.end() ? "" : range->second);
+        if (range != request.headers.end())
+            run.validators.push_back(request.headers.at("if-range"));
+    }
+    return run;
+}
+
+}
+
+TEST(DownloadInParts, ALargeBodyComesInRangesAtOnceAndACutPartContinuesFromWhereItStopped)
+{
+    probe::TempDir site;
+    probe::TempDir client;
+    const std::string body = Pattern(kPartedBytes);
+    probe::WriteFileBytes(site / L"big.bin", body);
+    probe::HttpSite server(site.path());
+    server.CutFirstAnswer("/big.bin", 50000, "bytes=204800-409599");
+
+    const PartedRun run = FetchParted(server, client / L"big.bin");
+    ASSERT_TRUE(run.ok) << run.error;
+    EXPECT_TRUE(probe::ReadFileBytes(client / L"big.bin") == body);
+    // The first answer says how large the body is; the parts follow, one of them twice.
+    ASSERT_EQ(run.ranges.size(), 5u);
+    EXPECT_EQ(run.ranges[0], "");
+    std::vector<std::string> parts(run.ranges.begin() + 1, run.ranges.end());
+    std::sort(parts.begin(), parts.end());
+    EXPECT_EQ(parts, (std::vector<std::string>{"bytes=0-204799", "bytes=204800-409599", "bytes=254800-409599",
+                                               "bytes=409600-614399"}));
+    for (const std::string& validator : run.validators) {
+        EXPECT_EQ(validator, run.validators[0]);
+        EXPECT_TRUE(validator.starts_with("\"")) << validator;
+    }
+    ASSERT_FALSE(run.progress.empty());
+    for (std::size_t i = 0; i < run.progress.size(); ++i) {
+        EXPECT_EQ(run.progress[i].second, body.size());
+        EXPECT_GE(run.progress[i].first, i > 0 ? run.progress[i - 1].first : 0);
+    }
+    EXPECT_EQ(run.progress.back(), Calls::value_type(body.size(), body.size()));
+}
+
+TEST(DownloadInParts, ASiteWithoutRangesOrWithAValidatorForEachAnswerGetsTheWholeBodyInOneRequest)
+{
+    for (const probe::HttpFileServing serving : {probe::HttpFileServing{false, false},
+                                                 probe::HttpFileServing{true, true}}) {
+        SCOPED_TRACE(serving.ranges ? "a new validator with every answer" : "no ranges");
+        probe::TempDir site;
+        probe::TempDir client;
+        const std::string body = Pattern(kPartedBytes);
+        probe::WriteFileBytes(site / L"big.bin", body);
+        probe::HttpSite server(site.path());
+        server.ServeFiles(serving);
+
+        const PartedRun run = FetchParted(server, client / L"big.bin");
+        ASSERT_TRUE(run.ok) << run.error;
+        EXPECT_TRUE(probe::ReadFileBytes(client / L"big.bin") == body);
+        EXPECT_EQ(run.ranges.front(), "");
+        EXPECT_EQ(run.ranges.back(), "");
+        EXPECT_EQ(run.ranges.size() == 1, !serving.ranges);
+        EXPECT_EQ(run.progress.back(), Calls::value_type(body.size(), body.size()));
     }
 }
