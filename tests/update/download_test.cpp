@@ -522,6 +522,22 @@ TEST(DownloadInParts, PartsStayBelowTwoGibibytesAndCoverTheBodyExactly)
     const ResumePoint part{4294967396, kLarge, L"\"v\"", 4294967496};
     EXPECT_EQ(ReplyOffset(206, part, ContentRange{4294967396, 4294967495, kLarge}), 4294967396u);
     EXPECT_EQ(ReplyOffset(206, part, ContentRange{4294967396, kLarge - 1, kLarge}), std::nullopt);
+
+    // Held from its first byte, a part asks for the rest of its range on every try, also after a reply that did
+    // not continue it, and takes only a reply that does.
+    HeldBody held(part.offset, *part.end, kLarge, part.validator);
+    EXPECT_EQ(held.Resume()->offset, part.offset);
+    held.Add(40);
+    held.Forget();
+    const std::optional<ResumePoint> rest = held.Resume();
+    ASSERT_TRUE(rest);
+    EXPECT_EQ(rest->offset, part.offset + 40);
+    EXPECT_EQ(rest->total, kLarge);
+    EXPECT_EQ(rest->end, part.end);
+    EXPECT_EQ(rest->validator, part.validator);
+    EXPECT_FALSE(held.Open(FetchReply{kLarge, 0, L"\"w\"", true}));
+    EXPECT_FALSE(held.Open(FetchReply{kLarge, part.offset + 40, part.validator, true}));
+    EXPECT_TRUE(held.Open(FetchReply{part.end, part.offset + 40, part.validator, true}));
 }
 
 namespace {
@@ -538,7 +554,10 @@ struct PartedRun {
     std::vector<std::string> validators;  // If-Range of the requests that had a range
 };
 
-PartedRun FetchParted(probe::HttpSite& server, const std::wstring& target)
+// big.bin of server in parts (or `url` instead), within the room of the target's disk unless another is given;
+// the ranges and validators are those server saw.
+PartedRun FetchParted(probe::HttpSite& server, const std::wstring& target, DiskRoom* room = nullptr,
+                      const std::wstring& url = {})
 {
     SiteConnections connections(3, kSmallParts);
     TransferLimits limits;
@@ -546,8 +565,9 @@ PartedRun FetchParted(probe::HttpSite& server, const std::wstring& target)
     WinHttpFetcher fetcher;
     PartedRun run;
     const auto record = [&](std::uint64_t received, std::uint64_t total) { run.progress.emplace_back(received, total); };
-    DiskRoom room(FreeSpaceOf(std::filesystem::path(target).parent_path().wstring()));
-    run.ok = DownloadToFile(fetcher, server.BaseUrl() + L"big.bin", target, limits, room, record, run.error, {});
+    DiskRoom disk(FreeSpaceOf(std::filesystem::path(target).parent_path().wstring()));
+    run.ok = DownloadToFile(fetcher, url.empty() ? server.BaseUrl() + L"big.bin" : url, target, limits,
+                            room ? *room : disk, record, run.error, {});
     for (const probe::HttpRequestRecord& request : server.Requests()) {
         const auto range = request.headers.find("range");
         run.ranges.push_back(range == request.headers.end() ? "" : range->second);
@@ -555,6 +575,18 @@ PartedRun FetchParted(probe::HttpSite& server, const std::wstring& target)
             run.validators.push_back(request.headers.at("if-range"));
     }
     return run;
+}
+
+// The ranges a run asked for, in order.
+std::vector<std::string> SortedParts(const PartedRun& run)
+{
+    std::vector<std::string> parts;
+    for (const std::string& range : run.ranges) {
+        if (!range.empty())
+            parts.push_back(range);
+    }
+    std::sort(parts.begin(), parts.end());
+    return parts;
 }
 
 }
@@ -574,10 +606,8 @@ TEST(DownloadInParts, ALargeBodyComesInRangesAtOnceAndACutPartContinuesFromWhere
     // The first answer says how large the body is; the parts follow, one of them twice.
     ASSERT_EQ(run.ranges.size(), 5u);
     EXPECT_EQ(run.ranges[0], "");
-    std::vector<std::string> parts(run.ranges.begin() + 1, run.ranges.end());
-    std::sort(parts.begin(), parts.end());
-    EXPECT_EQ(parts, (std::vector<std::string>{"bytes=0-204799", "bytes=204800-409599", "bytes=254800-409599",
-                                               "bytes=409600-614399"}));
+    EXPECT_EQ(SortedParts(run), (std::vector<std::string>{"bytes=0-204799", "bytes=204800-409599",
+                                                          "bytes=254800-409599", "bytes=409600-614399"}));
     for (const std::string& validator : run.validators) {
         EXPECT_EQ(validator, run.validators[0]);
         EXPECT_TRUE(validator.starts_with("\"")) << validator;
@@ -610,4 +640,59 @@ TEST(DownloadInParts, ASiteWithoutRangesOrWithAValidatorForEachAnswerGetsTheWhol
         EXPECT_EQ(run.ranges.size() == 1, !serving.ranges);
         EXPECT_EQ(run.progress.back(), Calls::value_type(body.size(), body.size()));
     }
+}
+
+TEST(DownloadInParts, EachPartAsksTheUpdateAddressAndFollowsItsRedirectToTheMirrorOnItsOwn)
+{
+    probe::TempDir site;
+    probe::TempDir client;
+    const std::string body = Pattern(kPartedBytes);
+    probe::WriteFileBytes(site / L"big.bin", body);
+    probe::HttpSite mirror(site.path());
+    probe::HttpSite origin;
+    probe::HttpScript moved;
+    moved.status = 302;
+    moved.headers = {"Location: http://127.0.0.1:" + std::to_string(mirror.Port()) + "/big.bin"};
+    origin.Script("/big.bin", moved);
+
+    const PartedRun run = FetchParted(mirror, client / L"big.bin", nullptr, origin.BaseUrl() + L"big.bin");
+    ASSERT_TRUE(run.ok) << run.error;
+    EXPECT_TRUE(probe::ReadFileBytes(client / L"big.bin") == body);
+    // The first request and each of the three parts went to the update address before the mirror.
+    EXPECT_EQ(origin.CountRequests("/big.bin"), 4u);
+    ASSERT_EQ(run.ranges.size(), 4u);
+    EXPECT_EQ(run.ranges[0], "");
+    EXPECT_EQ(SortedParts(run),
+              (std::vector<std::string>{"bytes=0-204799", "bytes=204800-409599", "bytes=409600-614399"}));
+    for (const std::string& validator : run.validators)
+        EXPECT_EQ(validator, run.validators[0]);
+}
+
+TEST(DownloadInParts, TheWholeLengthMustFitAndThePartsTakeTheirBytesFromTheRoomTheUpdateShares)
+{
+    probe::TempDir site;
+    probe::TempDir client;
+    const std::string body = Pattern(kPartedBytes);
+    probe::WriteFileBytes(site / L"big.bin", body);
+    probe::WriteFileBytes(site / L"second.bin", body);
+    probe::HttpSite server(site.path());
+    // A disk with room above the reserve for one and a half of these files, as the system would report it.
+    const auto written = [&] {
+        std::error_code missing;
+        const std::uintmax_t size = std::filesystem::file_size(client / L"big.bin", missing);
+        return missing ? 0 : static_cast<std::uint64_t>(size);
+    };
+    DiskRoom room(
+        [&]() -> std::optional<std::uint64_t> { return kFreeSpaceReserve + kPartedBytes * 3 / 2 - written(); });
+
+    const PartedRun first = FetchParted(server, client / L"big.bin", &room);
+    ASSERT_TRUE(first.ok) << first.error;
+    EXPECT_EQ(SortedParts(first).size(), 3u);
+    // The parts took their bytes from the room: the second file does not fit what is left, and is refused at
+    // once for its whole length, before any part is asked.
+    const PartedRun second = FetchParted(server, client / L"second.bin", &room, server.BaseUrl() + L"second.bin");
+    EXPECT_FALSE(second.ok);
+    EXPECT_EQ(second.error, DiskReserveMessage(kPartedBytes, kFreeSpaceReserve));
+    EXPECT_EQ(server.CountRequests("/second.bin"), 1u);
+    EXPECT_FALSE(probe::FileExists(client / L"second.bin"));
 }
