@@ -577,6 +577,14 @@ PartedRun FetchParted(probe::HttpSite& server, const std::wstring& target, DiskR
     return run;
 }
 
+// A site folder that holds big.bin of kPartedBytes, and a client folder to download it into.
+struct PartedSite {
+    probe::TempDir site;
+    probe::TempDir client;
+    const std::string body = Pattern(kPartedBytes);
+    PartedSite() { probe::WriteFileBytes(site / L"big.bin", body); }
+};
+
 // The ranges a run asked for, in order.
 std::vector<std::string> SortedParts(const PartedRun& run)
 {
@@ -593,16 +601,13 @@ std::vector<std::string> SortedParts(const PartedRun& run)
 
 TEST(DownloadInParts, ALargeBodyComesInRangesAtOnceAndACutPartContinuesFromWhereItStopped)
 {
-    probe::TempDir site;
-    probe::TempDir client;
-    const std::string body = Pattern(kPartedBytes);
-    probe::WriteFileBytes(site / L"big.bin", body);
-    probe::HttpSite server(site.path());
+    const PartedSite files;
+    probe::HttpSite server(files.site.path());
     server.CutFirstAnswer("/big.bin", 50000, "bytes=204800-409599");
 
-    const PartedRun run = FetchParted(server, client / L"big.bin");
+    const PartedRun run = FetchParted(server, files.client / L"big.bin");
     ASSERT_TRUE(run.ok) << run.error;
-    EXPECT_TRUE(probe::ReadFileBytes(client / L"big.bin") == body);
+    EXPECT_TRUE(probe::ReadFileBytes(files.client / L"big.bin") == files.body);
     // The first answer says how large the body is; the parts follow, one of them twice.
     ASSERT_EQ(run.ranges.size(), 5u);
     EXPECT_EQ(run.ranges[0], "");
@@ -614,10 +619,10 @@ TEST(DownloadInParts, ALargeBodyComesInRangesAtOnceAndACutPartContinuesFromWhere
     }
     ASSERT_FALSE(run.progress.empty());
     for (std::size_t i = 0; i < run.progress.size(); ++i) {
-        EXPECT_EQ(run.progress[i].second, body.size());
+        EXPECT_EQ(run.progress[i].second, files.body.size());
         EXPECT_GE(run.progress[i].first, i > 0 ? run.progress[i - 1].first : 0);
     }
-    EXPECT_EQ(run.progress.back(), Calls::value_type(body.size(), body.size()));
+    EXPECT_EQ(run.progress.back(), Calls::value_type(files.body.size(), files.body.size()));
 }
 
 TEST(DownloadInParts, ASiteWithoutRangesOrWithAValidatorForEachAnswerGetsTheWholeBodyInOneRequest)
@@ -625,39 +630,33 @@ TEST(DownloadInParts, ASiteWithoutRangesOrWithAValidatorForEachAnswerGetsTheWhol
     for (const probe::HttpFileServing serving : {probe::HttpFileServing{false, false},
                                                  probe::HttpFileServing{true, true}}) {
         SCOPED_TRACE(serving.ranges ? "a new validator with every answer" : "no ranges");
-        probe::TempDir site;
-        probe::TempDir client;
-        const std::string body = Pattern(kPartedBytes);
-        probe::WriteFileBytes(site / L"big.bin", body);
-        probe::HttpSite server(site.path());
+        const PartedSite files;
+        probe::HttpSite server(files.site.path());
         server.ServeFiles(serving);
 
-        const PartedRun run = FetchParted(server, client / L"big.bin");
+        const PartedRun run = FetchParted(server, files.client / L"big.bin");
         ASSERT_TRUE(run.ok) << run.error;
-        EXPECT_TRUE(probe::ReadFileBytes(client / L"big.bin") == body);
+        EXPECT_TRUE(probe::ReadFileBytes(files.client / L"big.bin") == files.body);
         EXPECT_EQ(run.ranges.front(), "");
         EXPECT_EQ(run.ranges.back(), "");
         EXPECT_EQ(run.ranges.size() == 1, !serving.ranges);
-        EXPECT_EQ(run.progress.back(), Calls::value_type(body.size(), body.size()));
+        EXPECT_EQ(run.progress.back(), Calls::value_type(files.body.size(), files.body.size()));
     }
 }
 
 TEST(DownloadInParts, EachPartAsksTheUpdateAddressAndFollowsItsRedirectToTheMirrorOnItsOwn)
 {
-    probe::TempDir site;
-    probe::TempDir client;
-    const std::string body = Pattern(kPartedBytes);
-    probe::WriteFileBytes(site / L"big.bin", body);
-    probe::HttpSite mirror(site.path());
+    const PartedSite files;
+    probe::HttpSite mirror(files.site.path());
     probe::HttpSite origin;
     probe::HttpScript moved;
     moved.status = 302;
     moved.headers = {"Location: http://127.0.0.1:" + std::to_string(mirror.Port()) + "/big.bin"};
     origin.Script("/big.bin", moved);
 
-    const PartedRun run = FetchParted(mirror, client / L"big.bin", nullptr, origin.BaseUrl() + L"big.bin");
+    const PartedRun run = FetchParted(mirror, files.client / L"big.bin", nullptr, origin.BaseUrl() + L"big.bin");
     ASSERT_TRUE(run.ok) << run.error;
-    EXPECT_TRUE(probe::ReadFileBytes(client / L"big.bin") == body);
+    EXPECT_TRUE(probe::ReadFileBytes(files.client / L"big.bin") == files.body);
     // The first request and each of the three parts went to the update address before the mirror.
     EXPECT_EQ(origin.CountRequests("/big.bin"), 4u);
     ASSERT_EQ(run.ranges.size(), 4u);
@@ -670,29 +669,27 @@ TEST(DownloadInParts, EachPartAsksTheUpdateAddressAndFollowsItsRedirectToTheMirr
 
 TEST(DownloadInParts, TheWholeLengthMustFitAndThePartsTakeTheirBytesFromTheRoomTheUpdateShares)
 {
-    probe::TempDir site;
-    probe::TempDir client;
-    const std::string body = Pattern(kPartedBytes);
-    probe::WriteFileBytes(site / L"big.bin", body);
-    probe::WriteFileBytes(site / L"second.bin", body);
-    probe::HttpSite server(site.path());
+    const PartedSite files;
+    probe::WriteFileBytes(files.site / L"second.bin", files.body);
+    probe::HttpSite server(files.site.path());
     // A disk with room above the reserve for one and a half of these files, as the system would report it.
     const auto written = [&] {
         std::error_code missing;
-        const std::uintmax_t size = std::filesystem::file_size(client / L"big.bin", missing);
+        const std::uintmax_t size = std::filesystem::file_size(files.client / L"big.bin", missing);
         return missing ? 0 : static_cast<std::uint64_t>(size);
     };
     DiskRoom room(
         [&]() -> std::optional<std::uint64_t> { return kFreeSpaceReserve + kPartedBytes * 3 / 2 - written(); });
 
-    const PartedRun first = FetchParted(server, client / L"big.bin", &room);
+    const PartedRun first = FetchParted(server, files.client / L"big.bin", &room);
     ASSERT_TRUE(first.ok) << first.error;
     EXPECT_EQ(SortedParts(first).size(), 3u);
     // The parts took their bytes from the room: the second file does not fit what is left, and is refused at
     // once for its whole length, before any part is asked.
-    const PartedRun second = FetchParted(server, client / L"second.bin", &room, server.BaseUrl() + L"second.bin");
+    const PartedRun second =
+        FetchParted(server, files.client / L"second.bin", &room, server.BaseUrl() + L"second.bin");
     EXPECT_FALSE(second.ok);
     EXPECT_EQ(second.error, DiskReserveMessage(kPartedBytes, kFreeSpaceReserve));
     EXPECT_EQ(server.CountRequests("/second.bin"), 1u);
-    EXPECT_FALSE(probe::FileExists(client / L"second.bin"));
+    EXPECT_FALSE(probe::FileExists(files.client / L"second.bin"));
 }
