@@ -1,17 +1,18 @@
 #include "update/fetcher.h"
 
 #include "base/text.h"
+#include "base/unique_resource.h"
 #include "update/download_url.h"
+#include "update/site_connections.h"
 
 #include <algorithm>
 #include <cwchar>
 #include <limits>
 #include <string_view>
 #include <thread>
+#include <utility>
 
 namespace {
-
-constexpr wchar_t kCancelledMessage[] = L"更新操作已取消。";
 
 std::wstring Seconds(std::chrono::milliseconds span)
 {
@@ -121,6 +122,7 @@ bool IsTransient(FetchOutcome outcome)
     switch (outcome) {
     case FetchOutcome::kDropped:
     case FetchOutcome::kServerError:
+    case FetchOutcome::kBusy:
     case FetchOutcome::kShortBody:
     case FetchOutcome::kUnusableRange:
         return true;
@@ -173,8 +175,12 @@ std::optional<std::wstring> UnaskedEncoding(const std::wstring& contentEncoding)
 
 FetchOutcome StatusOutcome(unsigned long status)
 {
+    constexpr unsigned long kTooManyRequests = 429;
+    constexpr unsigned long kServiceUnavailable = 503;
     if (status >= 200 && status <= 299)
         return FetchOutcome::kDone;
+    if (status == kTooManyRequests || status == kServiceUnavailable)
+        return FetchOutcome::kBusy;
     return status >= 500 && status <= 599 ? FetchOutcome::kServerError : FetchOutcome::kStatus;
 }
 
@@ -186,6 +192,23 @@ std::wstring RangeValidator(const std::wstring& etag, const std::wstring& lastMo
     if (std::any_of(validator.begin(), validator.end(), [](wchar_t c) { return c < L' ' || c == 0x7F; }))
         return {};
     return validator;
+}
+
+bool AcceptsByteRanges(const std::wstring& acceptRanges)
+{
+    // A list of range units, separated by commas.
+    for (std::size_t start = 0; start <= acceptRanges.size();) {
+        std::size_t end = acceptRanges.find(L',', start);
+        if (end == std::wstring::npos)
+            end = acceptRanges.size();
+        const std::size_t first = acceptRanges.find_first_not_of(L" \t", start);
+        const std::size_t last = acceptRanges.find_last_not_of(L" \t", end - 1);
+        if (first < end && last != std::wstring::npos && last + 1 - first == 5 &&
+            _wcsnicmp(acceptRanges.c_str() + first, L"bytes", 5) == 0)
+            return true;
+        start = end + 1;
+    }
+    return false;
 }
 
 namespace {
@@ -236,28 +259,42 @@ std::optional<std::uint64_t> ReplyOffset(unsigned long status, const std::option
     constexpr unsigned long kPartialContent = 206;
     if (status != kPartialContent || !resume)
         return 0;
-    if (range && range->first == resume->offset && range->last + 1 == range->total && range->total == resume->total)
+    if (range && range->first == resume->offset && range->last + 1 == resume->end.value_or(resume->total) &&
+        range->total == resume->total)
         return resume->offset;
     return std::nullopt;
 }
 
-void HeldBody::Open(const FetchReply& reply)
+HeldBody::HeldBody(std::uint64_t first, std::uint64_t end, std::uint64_t length, std::wstring validator)
+    : first_(first), end_(end), length_(length), validator_(std::move(validator))
 {
+}
+
+bool HeldBody::Open(const FetchReply& reply)
+{
+    // A whole body (the validator no longer matched) or another range does not continue a part.
+    if (end_)
+        return reply.offset == Next() && reply.length == end_;
     if (reply.offset == 0)
         bytes_ = 0;
     length_ = reply.length;
     validator_ = reply.validator;
+    return true;
 }
 
 std::optional<ResumePoint> HeldBody::Resume() const
 {
+    if (end_)
+        return ResumePoint{Next(), *length_, validator_, end_};
     if (!length_ || validator_.empty() || bytes_ == 0 || bytes_ >= *length_)
         return std::nullopt;
-    return ResumePoint{bytes_, *length_, validator_};
+    return ResumePoint{bytes_, *length_, validator_, std::nullopt};
 }
 
 void HeldBody::Forget()
 {
+    if (end_)
+        return;
     length_.reset();
     validator_.clear();
 }
@@ -286,13 +323,31 @@ FetchOutcome FetchWithRetries(Fetcher& fetcher, const std::wstring& url, FetchSi
                               const DownloadProgress& onProgress, const DownloadCancelled& isCancelled,
                               std::wstring& error)
 {
-    for (std::size_t retry = 0;; ++retry) {
-        const FetchOutcome outcome = fetcher.Fetch(url, sink, limits, onProgress, isCancelled, error);
-        if (!IsTransient(outcome) || retry == kRetryPauses.size())
+    SiteConnections alone(1);
+    SiteConnections& site = limits.site ? *limits.site : alone;
+    for (std::size_t retry = 0, refusals = 0;;) {
+        if (!site.Take(isCancelled)) {
+            error = kCancelledMessage;
+            return FetchOutcome::kCancelled;
+        }
+        FetchOutcome outcome = FetchOutcome::kDone;
+        bool crowded = false;
+        {
+            const ScopeExit give([&site] { site.Give(); });
+            sink.AskedToWait(std::nullopt);
+            outcome = fetcher.Fetch(url, sink, limits, onProgress, isCancelled, error);
+            // Refused while others ran, the transfer met the site's limit rather than a failure of its own.
+            crowded = outcome == FetchOutcome::kBusy && site.Refused();
+        }
+        if (!crowded && (!IsTransient(outcome) || retry == kRetryPauses.size()))
             return outcome;
+        const std::chrono::milliseconds pause =
+            outcome == FetchOutcome::kBusy ? BusyPause(sink.AskedWait(), refusals++) : kRetryPauses[retry];
+        if (!crowded)
+            ++retry;
         if (outcome == FetchOutcome::kUnusableRange)
             sink.Forget();
-        if (!PauseBeforeRetry(kRetryPauses[retry], isCancelled, error))
+        if (!PauseBeforeRetry(pause, isCancelled, error))
             return FetchOutcome::kCancelled;
     }
 }

@@ -2,8 +2,11 @@
 
 #include "base/paths.h"
 #include "base/unique_resource.h"
+#include "update/ranged_download.h"
+#include "update/site_connections.h"
 
 #include <windows.h>
+#include <winioctl.h>
 
 #include <algorithm>
 #include <limits>
@@ -18,7 +21,10 @@ constexpr std::uint64_t kRoomLookBytes = 64ull << 20;
 // stays open between the tries of one download, so a later try can continue it where the last one stopped.
 class FileSink final : public FetchSink {
 public:
-    FileSink(const std::wstring& path, DiskRoom& room) : path_(path), room_(room) {}
+    FileSink(const std::wstring& path, DiskRoom& room, const SiteConnections& site)
+        : path_(path), room_(room), site_(site)
+    {
+    }
 
     bool Open(const FetchReply& reply, std::wstring& error) override
     {
@@ -32,22 +38,47 @@ public:
         if (!file_ && !Create(error))
             return false;
         held_.Open(reply);
+        // A large body that the server sends in ranges comes in parts over the site's connections (FetchInParts)
+        // rather than from this reply, which ends before its first byte. The room above was the whole body's.
+        if (reply.offset == 0 && reply.length && reply.byteRanges && !reply.validator.empty() && !whole_ &&
+            FetchesInParts(*reply.length, site_.Count(), site_.Parts())) {
+            inParts_ = true;
+            error = L"文件较大，改为分段下载";
+            return false;
+        }
         return true;
+    }
+
+    // Whether the last reply was left for a fetch in parts, of Length() bytes with Validator() as If-Range.
+    bool InParts() const { return inParts_; }
+    // From now on every body is taken whole.
+    void TakeWhole() { whole_ = true; }
+    std::uint64_t Length() const { return held_.Length().value_or(0); }
+    const std::wstring& Validator() const { return held_.Validator(); }
+
+    // The parts of a large body are written at their offsets as they come. On NTFS a write past the data written
+    // so far first fills the gap with zeros, which would hold that part's transfer for as long as a disk takes to
+    // write gigabytes; a sparse file leaves the gap to the writes that fill it. Where the file system has no
+    // sparse files, the writes go on as they are.
+    void PrepareParts()
+    {
+        DWORD returned = 0;
+        DeviceIoControl(file_.get(), FSCTL_SET_SPARSE, nullptr, 0, nullptr, 0, &returned, nullptr);
+    }
+
+    // Writes a piece of a body fetched in parts in place; called from several threads at once.
+    bool WriteAt(std::uint64_t offset, const char* data, std::size_t size, std::wstring& error)
+    {
+        OVERLAPPED at{};
+        at.Offset = static_cast<DWORD>(offset);
+        at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+        return Put(data, size, &at, error);
     }
 
     bool Write(const char* data, std::size_t size, std::wstring& error) override
     {
-        if (!room_.Take(size)) {
-            error = DiskReserveMessage(held_.Length(), room_.Reserve());
+        if (!Put(data, size, nullptr, error))
             return false;
-        }
-        DWORD written = 0;
-        if (!WriteFile(file_.get(), data, static_cast<DWORD>(size), &written, nullptr) || written != size) {
-            const DWORD code = GetLastError();
-            const bool full = code == ERROR_DISK_FULL || code == ERROR_HANDLE_DISK_FULL;
-            error = full ? DiskSpaceMessage(held_.Length().value_or(held_.Bytes() + size)) : L"文件写入失败";
-            return false;
-        }
         held_.Add(size);
         return true;
     }
@@ -77,10 +108,28 @@ public:
     }
 
 private:
+    // Takes the room of a chunk and writes it, at `at` or else where the last write ended.
+    bool Put(const char* data, std::size_t size, OVERLAPPED* at, std::wstring& error)
+    {
+        if (!room_.Take(size)) {
+            error = DiskReserveMessage(held_.Length(), room_.Reserve());
+            return false;
+        }
+        DWORD written = 0;
+        if (!WriteFile(file_.get(), data, static_cast<DWORD>(size), &written, at) || written != size) {
+            const DWORD code = GetLastError();
+            const bool full = code == ERROR_DISK_FULL || code == ERROR_HANDLE_DISK_FULL;
+            error = full ? DiskSpaceMessage(held_.Length().value_or(held_.Bytes() + size)) : L"文件写入失败";
+            return false;
+        }
+        return true;
+    }
+
     // A whole body follows: the folder is made, and what an earlier try wrote is dropped.
     bool Start(std::wstring& error)
     {
         held_ = HeldBody{};
+        inParts_ = false;
         if (file_) {
             if (!SetFilePointerEx(file_.get(), LARGE_INTEGER{}, nullptr, FILE_BEGIN) || !SetEndOfFile(file_.get())) {
                 error = L"文件写入失败";
@@ -109,8 +158,11 @@ private:
 
     std::wstring path_;
     DiskRoom& room_;
+    const SiteConnections& site_;
     UniqueFile file_;
     bool opened_ = false;
+    bool inParts_ = false;
+    bool whole_ = false;
     HeldBody held_;
 };
 
@@ -182,15 +234,33 @@ bool DownloadToFile(Fetcher& fetcher, const std::wstring& url, const std::wstrin
                     const TransferLimits& limits, DiskRoom& room, const DownloadProgress& onProgress,
                     std::wstring& error, const DownloadCancelled& isCancelled)
 {
-    FileSink sink(targetPath, room);
+    SiteConnections alone(1);
+    TransferLimits shared = limits;
+    if (!shared.site)
+        shared.site = &alone;
+    FileSink sink(targetPath, room, *shared.site);
     std::uint64_t received = 0;
     const auto count = [&](std::uint64_t bytes, std::uint64_t total) {
         received = bytes;
         if (onProgress)
             onProgress(bytes, total);
     };
-    if (FetchWithRetries(fetcher, url, sink, limits, count, isCancelled, error) != FetchOutcome::kDone ||
-        !sink.Close(error)) {
+    FetchOutcome outcome = FetchWithRetries(fetcher, url, sink, shared, count, isCancelled, error);
+    if (outcome == FetchOutcome::kStorage && sink.InParts()) {
+        const WriteAt write = [&sink](std::uint64_t offset, const char* data, std::size_t size, std::wstring& e) {
+            return sink.WriteAt(offset, data, size, e);
+        };
+        sink.PrepareParts();
+        outcome = FetchInParts(fetcher, url, sink.Length(), sink.Validator(), shared, write, count, isCancelled,
+                               error);
+        // A site that does not keep to its validator across requests (servers behind one address that make
+        // their ETags differently, say) sends whole bodies instead: then it gets one request for the whole.
+        if (outcome == FetchOutcome::kUnusableRange) {
+            sink.TakeWhole();
+            outcome = FetchWithRetries(fetcher, url, sink, shared, count, isCancelled, error);
+        }
+    }
+    if (outcome != FetchOutcome::kDone || !sink.Close(error)) {
         sink.Discard();
         return false;
     }

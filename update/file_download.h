@@ -49,11 +49,14 @@ private:
 DiskRoom::Look FreeSpaceOf(std::wstring folder);
 
 // GET of url through fetcher into targetPath within limits and the room of its disk. Before the file is written
-// its folder is created and, when the server announced a length, that length is checked against the room. A
+// its folder is created and, when the server announced a length, that length is checked against the room (for a
+// body in parts, the whole length once); every chunk, of a part too, takes its bytes from the room. A
 // transient failure is tried again (FetchWithRetries); a try after a body was cut asks for the rest of it with a
-// range and If-Range, and takes a whole body when the server sends one instead. True when the whole body is in
-// the file; otherwise error holds the last try's message and no part of the body is left at targetPath. After a
-// success onProgress hears (received, received) once more when no length was announced.
+// range and If-Range, and takes a whole body when the server sends one instead. A large body that the server
+// sends in ranges, with a validator, is fetched in parts over the connections of limits.site (ranged_download.h),
+// or whole when the parts come back as whole bodies. True when the whole body is in the file; otherwise error
+// holds the last try's message and no part of the body is left at targetPath. After a success onProgress hears
+// (received, received) once more when no length was announced.
 bool DownloadToFile(Fetcher& fetcher, const std::wstring& url, const std::wstring& targetPath,
                     const TransferLimits& limits, DiskRoom& room, const DownloadProgress& onProgress,
                     std::wstring& error, const DownloadCancelled& isCancelled);

@@ -1,6 +1,7 @@
 #include "update/http_download.h"
 
 #include "base/unique_resource.h"
+#include "update/site_connections.h"
 
 #include <windows.h>
 #include <winhttp.h>
@@ -31,10 +32,8 @@ constexpr int kReceiveTimeoutMs = 30000;
 constexpr DWORD kReadChunkBytes = 65536;
 constexpr DWORD kRequestEvents = WINHTTP_CALLBACK_FLAG_ALL_COMPLETIONS | WINHTTP_CALLBACK_FLAG_HANDLES;
 
-constexpr wchar_t kCancelledMessage[] = L"更新操作已取消。";
 constexpr wchar_t kBadAddressMessage[] = L"下载地址无效";
 constexpr wchar_t kReadFailure[] = L"HTTP 数据读取失败，错误码：";
-constexpr wchar_t kUnusableRangeMessage[] = L"服务器返回的续传数据与请求不符，请重试";
 
 // The failures of a TLS handshake and of the server's certificate. Windows names the certificate's fault
 // (untrusted authority, other host name, ...); Wine reports each of them as a failed secure channel.
@@ -192,7 +191,8 @@ std::wstring RequestHeaders(const TransferLimits& limits, const std::optional<Re
 {
     std::wstring headers = limits.bypassCaches ? kNoCacheHeaders : L"";
     if (resume)
-        headers += L"Range: bytes=" + std::to_wstring(resume->offset) + L"-\r\nIf-Range: " + resume->validator +
+        headers += L"Range: bytes=" + std::to_wstring(resume->offset) + L"-" +
+                   (resume->end ? std::to_wstring(*resume->end - 1) : L"") + L"\r\nIf-Range: " + resume->validator +
                    L"\r\n";
     return headers;
 }
@@ -256,6 +256,9 @@ public:
         const FetchOutcome answer = StatusOutcome(status);
         if (answer != FetchOutcome::kDone) {
             error = HttpStatusMessage(status);
+            if (answer == FetchOutcome::kBusy)
+                sink.AskedToWait(ParseRetryAfter(QueryHeaderText(request_.get(), WINHTTP_QUERY_RETRY_AFTER),
+                                                 QueryHeaderText(request_.get(), WINHTTP_QUERY_DATE)));
             return resume && status == kRangeNotSatisfiable ? FetchOutcome::kUnusableRange : answer;
         }
         if (auto unasked = UnaskedEncoding(QueryHeaderText(request_.get(), WINHTTP_QUERY_CONTENT_ENCODING))) {
@@ -266,12 +269,17 @@ public:
         const std::optional<std::uint64_t> announced = QueryContentLength(request_.get());
         const std::optional<std::uint64_t> offset =
             ReplyOffset(status, resume, ParseContentRange(QueryHeaderText(request_.get(), WINHTTP_QUERY_CONTENT_RANGE)));
-        if (!offset || (*offset > 0 && announced && *announced != resume->total - *offset)) {
+        // The range asked for, in a reply that ReplyOffset found to continue the held bytes.
+        constexpr DWORD kPartialContent = 206;
+        const std::optional<std::uint64_t> rangeEnd =
+            resume && status == kPartialContent ? std::optional(resume->end.value_or(resume->total)) : std::nullopt;
+        if (!offset || (rangeEnd && announced && *announced != *rangeEnd - *offset)) {
             error = kUnusableRangeMessage;
             return FetchOutcome::kUnusableRange;
         }
         reply.offset = *offset;
-        reply.length = *offset > 0 ? std::optional<std::uint64_t>(resume->total) : announced;
+        reply.length = rangeEnd ? rangeEnd : announced;
+        reply.byteRanges = AcceptsByteRanges(QueryHeaderText(request_.get(), WINHTTP_QUERY_ACCEPT_RANGES));
         reply.validator = RangeValidator(QueryHeaderText(request_.get(), WINHTTP_QUERY_ETAG),
                                          QueryHeaderText(request_.get(), WINHTTP_QUERY_LAST_MODIFIED));
         if (const auto past = reply.length ? PastBound(limits_, reply.length, *reply.length) : std::nullopt) {

@@ -2,24 +2,24 @@
 
 #include "base/unique_resource.h"
 #include "update/crc32.h"
+#include "update/download_board.h"
+#include "update/file_download.h"
 #include "update/http_download.h"
 #include "update/install_staged_file.h"
 #include "update/manifest.h"
 #include "update/path_rules.h"
 #include "update/signed_update.h"
+#include "update/site_connections.h"
 #include "update/staging_directory.h"
 
 #include <windows.h>
 
 #include <algorithm>
-#include <atomic>
-#include <condition_variable>
 #include <deque>
 #include <exception>
 #include <filesystem>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <stdexcept>
 #include <thread>
@@ -30,7 +30,6 @@ namespace vorn {
 
 namespace {
 
-constexpr wchar_t kCancelledMessage[] = L"更新操作已取消。";
 constexpr wchar_t kGeneralFailureMessage[] = L"更新失败。请检查客户端目录写入权限及文件路径。";
 
 enum Stage : std::int32_t { kReading = 0, kChecking = 1, kDownloading = 2, kVerifying = 3, kInstalling = 4, kDone = 5 };
@@ -92,132 +91,6 @@ bool MatchesChecksum(const std::wstring& path, const std::wstring& expectedHex)
     return ok && FormatCrc32(crc) == expectedHex;
 }
 
-// What a download thread tells the transaction's thread, in the order it happened.
-struct DownloadEvent {
-    enum class Kind { kStarted, kProgress, kVerified, kFailed };
-    Kind kind = Kind::kStarted;
-    std::uint32_t file = 0;     // index into the pending files
-    std::int32_t percent = 0;   // kProgress: the file's percent
-    std::wstring message;       // kFailed: the message for the player
-};
-
-// The events of the downloads that run while the check pass goes on wait for it to end. Past this many waiting
-// events no further download starts until then, so a long check of a large client cannot pile them up without
-// bound (a file makes a few events, at most about a hundred). The downloads still run well ahead of the check.
-constexpr std::size_t kEventsAheadOfCheck = 4096;
-
-// The meeting point of the download threads and the transaction's thread: the files found out of date so far,
-// the next one to take, the events not yet reported, the threads still running and whether they must stop.
-class DownloadBoard {
-public:
-    struct Taken {
-        std::uint32_t index = 0;
-        const PendingFile* file = nullptr;  // stays where it is while files are added
-    };
-
-    // One more file to download; returns how many there are now. Only the transaction's thread adds.
-    std::uint32_t Add(PendingFile file)
-    {
-        const std::lock_guard<std::mutex> held(lock_);
-        files_.push_back(std::move(file));
-        work_.notify_one();
-        return static_cast<std::uint32_t>(files_.size());
-    }
-
-    // The check pass has ended: no file is added any more, and the events are collected from now on.
-    void Finish()
-    {
-        const std::lock_guard<std::mutex> held(lock_);
-        finished_ = true;
-        work_.notify_all();
-    }
-
-    // The next file for a download thread, waiting while the check pass may still add one or has too many events
-    // waiting; none when all are taken or the downloads stop.
-    std::optional<Taken> Take()
-    {
-        std::unique_lock<std::mutex> held(lock_);
-        work_.wait(held, [this] {
-            return stop_ || (finished_ && next_ == files_.size()) ||
-                   (next_ < files_.size() && (finished_ || events_.size() < kEventsAheadOfCheck));
-        });
-        if (stop_ || next_ == files_.size())
-            return std::nullopt;
-        const std::uint32_t index = next_++;
-        return Taken{index, &files_[index]};
-    }
-
-    // A failure stops the others at once, so the first one posted is the one reported.
-    void Post(DownloadEvent event)
-    {
-        const std::lock_guard<std::mutex> held(lock_);
-        if (event.kind == DownloadEvent::Kind::kFailed) {
-            stop_ = true;
-            work_.notify_all();
-        }
-        events_.push_back(std::move(event));
-        changed_.notify_one();
-    }
-
-    void Stop()
-    {
-        const std::lock_guard<std::mutex> held(lock_);
-        stop_ = true;
-        work_.notify_all();
-    }
-
-    bool Stopped() const
-    {
-        const std::lock_guard<std::mutex> held(lock_);
-        return stop_;
-    }
-
-    void Joined()
-    {
-        const std::lock_guard<std::mutex> held(lock_);
-        ++running_;
-    }
-
-    void Left()
-    {
-        const std::lock_guard<std::mutex> held(lock_);
-        --running_;
-        changed_.notify_one();
-    }
-
-    // The events posted since the last call, waiting up to `wait` for one; ended is set once every thread has
-    // left and nothing more will come. Called once the check pass has ended.
-    std::deque<DownloadEvent> Collect(std::chrono::milliseconds wait, bool& ended)
-    {
-        std::unique_lock<std::mutex> held(lock_);
-        changed_.wait_for(held, wait, [this] { return !events_.empty() || running_ == 0; });
-        ended = running_ == 0;
-        return std::exchange(events_, {});
-    }
-
-    // File `index` for the transaction's thread, the only one that adds files.
-    const PendingFile& File(std::uint32_t index) const { return files_[index]; }
-
-    std::uint32_t Count() const { return static_cast<std::uint32_t>(files_.size()); }
-
-    // Every file, once the download threads have left.
-    std::vector<PendingFile> TakeFiles()
-    {
-        return {std::make_move_iterator(files_.begin()), std::make_move_iterator(files_.end())};
-    }
-
-private:
-    mutable std::mutex lock_;
-    std::condition_variable changed_;  // an event was posted or a thread left
-    std::condition_variable work_;     // a file was added, the check ended or the downloads stop
-    std::deque<PendingFile> files_;
-    std::uint32_t next_ = 0;
-    std::uint32_t running_ = 0;
-    bool finished_ = false;
-    bool stop_ = false;
-    std::deque<DownloadEvent> events_;
-};
-
 class Transaction {
 public:
     Transaction(Fetcher& fetcher, const std::wstring& baseUrl, UpdateStatusCallback& onStatus,
@@ -226,7 +99,8 @@ public:
                 std::uint64_t maxUnknownLength, UpdateResult& result)
         : fetcher_(fetcher), baseUrl_(baseUrl), onStatus_(onStatus), onPercent_(onPercent),
           isCancelled_(isCancelled), onProgress_(onProgress), connections_(std::max<std::uint32_t>(connections, 1)),
-          maxUnknownLength_(maxUnknownLength), release_(std::wstring(updatePublicKey), minimumRelease),
+          maxUnknownLength_(maxUnknownLength), site_(connections_),
+          release_(std::wstring(updatePublicKey), minimumRelease),
           result_(result)
     {
     }
@@ -490,6 +364,7 @@ private:
         std::wstring error;
         TransferLimits limits = release_.DownloadLimits(file.entryIndex);
         limits.unknownLengthCap = maxUnknownLength_;
+        limits.site = &site_;
         if (!DownloadToFile(fetcher_, url, file.stagedPath, limits, *room_, adapter, error, stopped)) {
             message = L"文件下载失败：" + entry.remotePath + L"\n" + error;
             return false;
@@ -565,6 +440,8 @@ private:
     UpdateProgressCallback& onProgress_;
     const std::uint32_t connections_;
     const std::uint64_t maxUnknownLength_;
+    // How many downloads run at once: at first connections_, fewer once the site says it is busy.
+    SiteConnections site_;
     SignedUpdate release_;
     UpdateResult& result_;
     std::wstring root_;

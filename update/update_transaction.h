@@ -22,9 +22,10 @@ using UpdateProgressCallback = std::function<void(const UpdateProgress&)>;
 // however the manifest spells it, is installed beside it as "<launcherPath>.new". Every callback may be empty and
 // runs on the calling thread. Downloads are bounded (fetcher.h, file_download.h): a server that is too slow, a
 // body past its cap, or a file that would take the disk's free space below its reserve ends the call with a
-// message, and the staging folder goes with it. The changed files are
-// downloaded the configured number at a time (one after another in the manifest's order for 1), each by a
-// thread of its own, from the moment the check pass finds them out of date while it checks the later files;
+// message, and the staging folder goes with it. The changed files are downloaded the configured number at a time
+// (one after another in the manifest's order for 1), fewer once the site refuses some of them as busy (503, 429:
+// site_connections.h), each by a thread of its own, from the moment the check pass finds them out of date while it
+// checks the later files;
 // once every file is checked the calling thread reports each download as it starts and as it is verified, and
 // writes the verified files to the disk. The first failure stops the other downloads and is the one reported. With an update public key (the launcher's
 // setting), the site's release record must sign the manifest and every downloaded file, must not have expired,

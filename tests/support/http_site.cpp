@@ -194,10 +194,10 @@ void HttpSite::ServeFiles(HttpFileServing serving)
     serving_ = serving;
 }
 
-void HttpSite::CutFirstAnswer(const std::string& target, std::uint64_t bytes)
+void HttpSite::CutFirstAnswer(const std::string& target, std::uint64_t bytes, const std::string& range)
 {
     std::lock_guard lock(mutex_);
-    cuts_[target] = bytes;
+    cuts_[target] = {range, bytes};
 }
 
 std::uint64_t HttpSite::BodyBytesSent(const std::string& target) const
@@ -249,6 +249,7 @@ void HttpSite::Answer(std::uintptr_t connectionValue)
     HttpRequestRecord record;
     if (!ReadRequest(connection, record))
         return;
+    record.at = std::chrono::steady_clock::now();
     {
         std::lock_guard lock(mutex_);
         requests_.push_back(record);
@@ -318,8 +319,11 @@ void HttpSite::SendFile(std::uintptr_t connectionValue, const HttpRequestRecord&
         serving = serving_;
         if (serving.changingValidator)
             etag.append(1, '-').append(std::to_string(++fileAnswers_));
-        if (const auto found = cuts_.find(request.target); found != cuts_.end()) {
-            cut = found->second;
+        const auto asked = request.headers.find("range");
+        if (const auto found = cuts_.find(request.target);
+            found != cuts_.end() && (found->second.first.empty() ||
+                                     (asked != request.headers.end() && asked->second == found->second.first))) {
+            cut = found->second.second;
             cuts_.erase(found);
         }
     }

@@ -10,6 +10,7 @@
 #include <windows.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <map>
 #include <mutex>
@@ -51,6 +52,7 @@ struct HttpRequestRecord {
     std::string method;
     std::string target;                          // as sent, still percent-encoded
     std::map<std::string, std::string> headers;  // names lower-cased
+    std::chrono::steady_clock::time_point at;    // when the request had been read
 };
 
 class HttpSite {
@@ -72,8 +74,9 @@ public:
     std::size_t CountRequests(const std::string& target) const;
 
     void ServeFiles(HttpFileServing serving);
-    // The first answer for target announces the whole file but sends only `bytes` of it, then closes.
-    void CutFirstAnswer(const std::string& target, std::uint64_t bytes);
+    // The first answer for target (to a request with this Range header; empty: any) announces all it answers
+    // but sends only `bytes` of that, then closes.
+    void CutFirstAnswer(const std::string& target, std::uint64_t bytes, const std::string& range = "");
     // The bytes of body sent for target in all answers so far, served or scripted.
     std::uint64_t BodyBytesSent(const std::string& target) const;
 
@@ -93,7 +96,7 @@ private:
     std::vector<HttpRequestRecord> requests_;
     HttpFileServing serving_;
     std::uint32_t fileAnswers_ = 0;
-    std::map<std::string, std::uint64_t> cuts_;  // target -> bytes its first answer sends
+    std::map<std::string, std::pair<std::string, std::uint64_t>> cuts_;  // target -> range, bytes its answer sends
     std::map<std::string, std::uint64_t> sent_;  // target -> bytes of body sent
     std::thread thread_;
 };

@@ -1,10 +1,14 @@
+#include "update/file_download.h"
 #include "update/http_download.h"
+#include "update/ranged_download.h"
 
 #include "tests/support/http_site.h"
 #include "tests/support/process_probe.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <filesystem>
 #include <utility>
 #include <vector>
 
@@ -370,7 +374,7 @@ TEST(TransferRetry, ARangeReplyContinuesTheHeldBytesOnlyFromTheirEndToTheSameEnd
                                L"bytes 0-1/99999999999999999999999", L"bytes 1-2/3 x", L"bytes -1-2/3", L""})
         EXPECT_FALSE(ParseContentRange(bad)) << bad;
 
-    const ResumePoint held{100, 200, L"\"v\""};
+    const ResumePoint held{100, 200, L"\"v\"", std::nullopt};
     EXPECT_EQ(ReplyOffset(200, held, std::nullopt), 0u);
     EXPECT_EQ(ReplyOffset(206, held, ContentRange{100, 199, 200}), 100u);
     EXPECT_EQ(ReplyOffset(206, std::nullopt, std::nullopt), 0u);
@@ -485,4 +489,207 @@ TEST(TransferPace, DripsAreTooSlowAndStallsEndATransferSteadyOnesGoOn)
         }
         ASSERT_LT(second, 130);
     }
+}
+
+TEST(DownloadInParts, PartsStayBelowTwoGibibytesAndCoverTheBodyExactly)
+{
+    constexpr std::uint64_t kLarge = 4831838208;  // 4.5 GiB
+    constexpr std::uint64_t kMiB = 1 << 20;
+    const PartSizes sizes;
+    for (const std::uint32_t workers : {1u, 2u, 8u, 16u}) {
+        const std::vector<ByteSpan> parts = PlanParts(kLarge, workers, sizes);
+        EXPECT_EQ(parts.size(), std::max<std::size_t>(workers, 5)) << workers;
+        std::uint64_t at = 0;
+        for (const ByteSpan& part : parts) {
+            EXPECT_EQ(part.first, at);
+            EXPECT_LE(part.end - part.first, sizes.largest);
+            at = part.end;
+        }
+        EXPECT_EQ(at, kLarge);
+    }
+    EXPECT_EQ(PlanParts(40 * kMiB, 8, sizes), (std::vector<ByteSpan>{{0, 20 * kMiB}, {20 * kMiB, 40 * kMiB}}));
+    EXPECT_TRUE(FetchesInParts(32 * kMiB, 8, sizes));
+    EXPECT_FALSE(FetchesInParts(32 * kMiB - 1, 8, sizes));
+    EXPECT_FALSE(FetchesInParts(32 * kMiB, 1, sizes));
+    EXPECT_FALSE(FetchesInParts(1024 * kMiB, 1, sizes));
+    EXPECT_TRUE(FetchesInParts(1024 * kMiB + 1, 1, sizes));
+
+    for (const wchar_t* ranges : {L"bytes", L" Bytes ", L"none, bytes"})
+        EXPECT_TRUE(AcceptsByteRanges(ranges)) << ranges;
+    for (const wchar_t* ranges : {L"", L"none", L"bytesx", L"x bytes", L","})
+        EXPECT_FALSE(AcceptsByteRanges(ranges)) << ranges;
+    // A part asks up to its own end, past 4 GiB in a body of 4.5 GiB.
+    const ResumePoint part{4294967396, kLarge, L"\"v\"", 4294967496};
+    EXPECT_EQ(ReplyOffset(206, part, ContentRange{4294967396, 4294967495, kLarge}), 4294967396u);
+    EXPECT_EQ(ReplyOffset(206, part, ContentRange{4294967396, kLarge - 1, kLarge}), std::nullopt);
+
+    // Held from its first byte, a part asks for the rest of its range on every try, also after a reply that did
+    // not continue it, and takes only a reply that does.
+    HeldBody held(part.offset, *part.end, kLarge, part.validator);
+    EXPECT_EQ(held.Resume()->offset, part.offset);
+    held.Add(40);
+    held.Forget();
+    const std::optional<ResumePoint> rest = held.Resume();
+    ASSERT_TRUE(rest);
+    EXPECT_EQ(rest->offset, part.offset + 40);
+    EXPECT_EQ(rest->total, kLarge);
+    EXPECT_EQ(rest->end, part.end);
+    EXPECT_EQ(rest->validator, part.validator);
+    EXPECT_FALSE(held.Open(FetchReply{kLarge, 0, L"\"w\"", true}));
+    EXPECT_FALSE(held.Open(FetchReply{kLarge, part.offset + 40, part.validator, true}));
+    EXPECT_TRUE(held.Open(FetchReply{part.end, part.offset + 40, part.validator, true}));
+}
+
+namespace {
+
+// Three parts of 200 KiB for three transfers at once.
+constexpr PartSizes kSmallParts{64 << 10, 256 << 10};
+constexpr std::size_t kPartedBytes = 600 << 10;
+
+struct PartedRun {
+    bool ok = false;
+    std::wstring error;
+    Calls progress;
+    std::vector<std::string> ranges;  // of the requests for the file, in order; "" without one
+    std::vector<std::string> validators;  // If-Range of the requests that had a range
+};
+
+// big.bin of server in parts (or `url` instead), within the room of the target's disk unless another is given;
+// the ranges and validators are those server saw.
+PartedRun FetchParted(probe::HttpSite& server, const std::wstring& target, DiskRoom* room = nullptr,
+                      const std::wstring& url = {})
+{
+    SiteConnections connections(3, kSmallParts);
+    TransferLimits limits;
+    limits.site = &connections;
+    WinHttpFetcher fetcher;
+    PartedRun run;
+    const auto record = [&](std::uint64_t received, std::uint64_t total) { run.progress.emplace_back(received, total); };
+    DiskRoom disk(FreeSpaceOf(std::filesystem::path(target).parent_path().wstring()));
+    run.ok = DownloadToFile(fetcher, url.empty() ? server.BaseUrl() + L"big.bin" : url, target, limits,
+                            room ? *room : disk, record, run.error, {});
+    for (const probe::HttpRequestRecord& request : server.Requests()) {
+        const auto range = request.headers.find("range");
+        run.ranges.push_back(range == request.headers.end() ? "" : range->second);
+        if (range != request.headers.end())
+            run.validators.push_back(request.headers.at("if-range"));
+    }
+    return run;
+}
+
+// A site folder that holds big.bin of kPartedBytes, and a client folder to download it into.
+struct PartedSite {
+    probe::TempDir site;
+    probe::TempDir client;
+    const std::string body = Pattern(kPartedBytes);
+    PartedSite() { probe::WriteFileBytes(site / L"big.bin", body); }
+};
+
+// The ranges a run asked for, in order.
+std::vector<std::string> SortedParts(const PartedRun& run)
+{
+    std::vector<std::string> parts;
+    for (const std::string& range : run.ranges) {
+        if (!range.empty())
+            parts.push_back(range);
+    }
+    std::sort(parts.begin(), parts.end());
+    return parts;
+}
+
+}
+
+TEST(DownloadInParts, ALargeBodyComesInRangesAtOnceAndACutPartContinuesFromWhereItStopped)
+{
+    const PartedSite files;
+    probe::HttpSite server(files.site.path());
+    server.CutFirstAnswer("/big.bin", 50000, "bytes=204800-409599");
+
+    const PartedRun run = FetchParted(server, files.client / L"big.bin");
+    ASSERT_TRUE(run.ok) << run.error;
+    EXPECT_TRUE(probe::ReadFileBytes(files.client / L"big.bin") == files.body);
+    // The first answer says how large the body is; the parts follow, one of them twice.
+    ASSERT_EQ(run.ranges.size(), 5u);
+    EXPECT_EQ(run.ranges[0], "");
+    EXPECT_EQ(SortedParts(run), (std::vector<std::string>{"bytes=0-204799", "bytes=204800-409599",
+                                                          "bytes=254800-409599", "bytes=409600-614399"}));
+    for (const std::string& validator : run.validators) {
+        EXPECT_EQ(validator, run.validators[0]);
+        EXPECT_TRUE(validator.starts_with("\"")) << validator;
+    }
+    ASSERT_FALSE(run.progress.empty());
+    for (std::size_t i = 0; i < run.progress.size(); ++i) {
+        EXPECT_EQ(run.progress[i].second, files.body.size());
+        EXPECT_GE(run.progress[i].first, i > 0 ? run.progress[i - 1].first : 0);
+    }
+    EXPECT_EQ(run.progress.back(), Calls::value_type(files.body.size(), files.body.size()));
+}
+
+TEST(DownloadInParts, ASiteWithoutRangesOrWithAValidatorForEachAnswerGetsTheWholeBodyInOneRequest)
+{
+    for (const probe::HttpFileServing serving : {probe::HttpFileServing{false, false},
+                                                 probe::HttpFileServing{true, true}}) {
+        SCOPED_TRACE(serving.ranges ? "a new validator with every answer" : "no ranges");
+        const PartedSite files;
+        probe::HttpSite server(files.site.path());
+        server.ServeFiles(serving);
+
+        const PartedRun run = FetchParted(server, files.client / L"big.bin");
+        ASSERT_TRUE(run.ok) << run.error;
+        EXPECT_TRUE(probe::ReadFileBytes(files.client / L"big.bin") == files.body);
+        EXPECT_EQ(run.ranges.front(), "");
+        EXPECT_EQ(run.ranges.back(), "");
+        EXPECT_EQ(run.ranges.size() == 1, !serving.ranges);
+        EXPECT_EQ(run.progress.back(), Calls::value_type(files.body.size(), files.body.size()));
+    }
+}
+
+TEST(DownloadInParts, EachPartAsksTheUpdateAddressAndFollowsItsRedirectToTheMirrorOnItsOwn)
+{
+    const PartedSite files;
+    probe::HttpSite mirror(files.site.path());
+    probe::HttpSite origin;
+    probe::HttpScript moved;
+    moved.status = 302;
+    moved.headers = {"Location: http://127.0.0.1:" + std::to_string(mirror.Port()) + "/big.bin"};
+    origin.Script("/big.bin", moved);
+
+    const PartedRun run = FetchParted(mirror, files.client / L"big.bin", nullptr, origin.BaseUrl() + L"big.bin");
+    ASSERT_TRUE(run.ok) << run.error;
+    EXPECT_TRUE(probe::ReadFileBytes(files.client / L"big.bin") == files.body);
+    // The first request and each of the three parts went to the update address before the mirror.
+    EXPECT_EQ(origin.CountRequests("/big.bin"), 4u);
+    ASSERT_EQ(run.ranges.size(), 4u);
+    EXPECT_EQ(run.ranges[0], "");
+    EXPECT_EQ(SortedParts(run),
+              (std::vector<std::string>{"bytes=0-204799", "bytes=204800-409599", "bytes=409600-614399"}));
+    for (const std::string& validator : run.validators)
+        EXPECT_EQ(validator, run.validators[0]);
+}
+
+TEST(DownloadInParts, TheWholeLengthMustFitAndThePartsTakeTheirBytesFromTheRoomTheUpdateShares)
+{
+    const PartedSite files;
+    probe::WriteFileBytes(files.site / L"second.bin", files.body);
+    probe::HttpSite server(files.site.path());
+    // A disk with room above the reserve for one and a half of these files, as the system would report it.
+    const auto written = [&] {
+        std::error_code missing;
+        const std::uintmax_t size = std::filesystem::file_size(files.client / L"big.bin", missing);
+        return missing ? 0 : static_cast<std::uint64_t>(size);
+    };
+    DiskRoom room(
+        [&]() -> std::optional<std::uint64_t> { return kFreeSpaceReserve + kPartedBytes * 3 / 2 - written(); });
+
+    const PartedRun first = FetchParted(server, files.client / L"big.bin", &room);
+    ASSERT_TRUE(first.ok) << first.error;
+    EXPECT_EQ(SortedParts(first).size(), 3u);
+    // The parts took their bytes from the room: the second file does not fit what is left, and is refused at
+    // once for its whole length, before any part is asked.
+    const PartedRun second =
+        FetchParted(server, files.client / L"second.bin", &room, server.BaseUrl() + L"second.bin");
+    EXPECT_FALSE(second.ok);
+    EXPECT_EQ(second.error, DiskReserveMessage(kPartedBytes, kFreeSpaceReserve));
+    EXPECT_EQ(server.CountRequests("/second.bin"), 1u);
+    EXPECT_FALSE(probe::FileExists(files.client / L"second.bin"));
 }
