@@ -34,6 +34,7 @@ import sample_client  # noqa: E402
 
 sys.path.insert(0, str(REPO / "tools"))
 import test_certificates  # noqa: E402
+from port_holder import taken_message  # noqa: E402
 
 DIRECTORY_PORT = 33556
 SITE_PORT = 80
@@ -58,7 +59,7 @@ def require_free_port(port, what):
     deadline = time.monotonic() + 60
     while port_in_use(port):
         if time.monotonic() > deadline:
-            raise AssertionError("127.0.0.1:%d (%s) is taken by another program" % (port, what))
+            raise AssertionError(taken_message(port, what) or "127.0.0.1:%d (%s) is taken" % (port, what))
         time.sleep(1)
 
 

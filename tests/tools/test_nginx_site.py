@@ -104,13 +104,15 @@ class NginxSiteTest(unittest.TestCase):
             connection.close()
             self.stop(process)
 
-    def test_refuses_a_taken_port_and_an_unsafe_folder(self):
+    def test_refuses_a_taken_port_naming_its_holder_and_an_unsafe_folder(self):
         with socket.create_server(("127.0.0.1", 0)) as holder:
             result = subprocess.run([sys.executable, str(TOOLS / "nginx_site.py"), str(self.site), "--prefix",
                                      str(pathlib.Path(self.folder.name) / "taken"), "--http",
                                      str(holder.getsockname()[1])], capture_output=True, timeout=30)
         self.assertNotEqual(result.returncode, 0)
-        self.assertIn(b"already in use", result.stderr)
+        # The message names the holder (this test) and stops nothing.
+        self.assertIn(b"is taken by python", result.stderr)
+        self.assertIn(b"(pid %d" % os.getpid(), result.stderr)
 
         unsafe = pathlib.Path(self.folder.name) / "a;b"
         unsafe.mkdir()
