@@ -127,12 +127,18 @@ class Site:
             yield
 
 
-def sync_folder(path):
-    descriptor = os.open(path, os.O_RDONLY | os.O_DIRECTORY)
+def sync(path, flags=os.O_RDONLY):
+    """What was written to the file or folder at `path` is on the disk (the machine's other writes are not
+    waited for)."""
+    descriptor = os.open(path, flags)
     try:
         os.fsync(descriptor)
     finally:
         os.close(descriptor)
+
+
+def sync_folder(path):
+    sync(path, os.O_RDONLY | os.O_DIRECTORY)
 
 
 def same_content(first, second):
@@ -182,6 +188,7 @@ def place_files(release):
         else:
             shutil.copyfile(source, target)
             os.chmod(target, 0o644)
+            sync(target)
 
 
 def link_kept_trees(release):
@@ -197,6 +204,7 @@ def write_manifest(release):
     release.manifest = make_manifest.encode(make_manifest.build_manifest(release.entries), release.options.encoding)
     with open(release.manifest_path, "wb") as stream:
         stream.write(release.manifest)
+        os.fsync(stream.fileno())
 
 
 def sign(release):
@@ -206,6 +214,7 @@ def sign(release):
     record = sign_release.build_record(release.options.private_key, release.manifest, files, release.number)
     with open(release.manifest_path + ".sig", "wb") as stream:
         stream.write(record)
+        os.fsync(stream.fileno())
 
 
 def check(release):
@@ -246,8 +255,10 @@ def make_live(site, release):
         for step in STEPS:
             step(release)
         # Every byte of the release is on the disk before the link names it.
-        os.sync()
+        for current, _, _ in os.walk(release.folder):
+            sync_folder(current)
         os.rename(release.folder, site.view(release.number))
+        sync_folder(site.releases)
     except (PublishError, OSError, ValueError, sign_release.SignError) as error:
         raise PublishError("%s; the live release is unchanged" % error)
     finally:

@@ -144,9 +144,10 @@ class Journey:
         check(ready.startswith("READY"), "the reference service did not start: " + ready)
         return [int(p) for p in ready.split()[2:]]
 
-    def start_site(self, http=True, certificate=None, redirects=()):
+    def start_site(self, http=True, certificate=None, redirects=(), rate=0):
         """nginx serving the site: over HTTP on port 80 and, given a certificate file name of the run's
-        certificates (server.pem, ...), over HTTPS on port 443, where `redirects` send paths to plain HTTP."""
+        certificates (server.pem, ...), over HTTPS on port 443, where `redirects` send paths to plain HTTP;
+        `rate` bytes a second for each response when given."""
         ports = ([SITE_PORT] if http else []) + ([HTTPS_PORT] if certificate else [])
         for port in ports:
             require_free_port(port, "the update site")
@@ -160,6 +161,8 @@ class Journey:
                         "--key", str(self.certificates / "server.key")]
         for path in redirects:
             command += ["--redirect-to-http", path]
+        if rate:
+            command += ["--rate", str(rate)]
         self.run_site(command, ready, "nginx did not start (are ports %s free?)" % ports)
 
     def run_site(self, command, ready, failure):
