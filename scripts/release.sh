@@ -12,13 +12,14 @@
 # It refuses a build without the real block and an update site on plain HTTP; --stand-in-block and --allow-http
 # build one anyway (for trials: the record says so). --public-key HEX compiles in the update key that signed
 # releases are checked with (tools/sign_release.py keygen prints it; the settings file may hold it instead).
-# --dist DIR and --build-dir DIR choose other folders. --trial i686|x86_64 builds the same launcher for a trial,
-# without a package, into build/trial-<target>/bin with trust_root.exe beside it (x86_64: for a 64-bit Wine).
+# --dist DIR and --build-dir DIR choose other folders. The build folder's bin/ also gets trust_root.exe, for
+# trials. --trial i686|x86_64 builds the same launcher for a trial, without a package, into
+# build/trial-<target>/bin (x86_64: for a 64-bit Wine).
 # Every run configures afresh from the settings, so a changed setting always takes effect.
 set -euo pipefail
 
 usage() {
-  sed -n '2,17s/^# \{0,1\}//p' "$0"
+  sed -n '2,18s/^# \{0,1\}//p' "$0"
 }
 
 die() {
@@ -118,15 +119,15 @@ case "${update_url,,}" in
   *) die "the update site must be an https:// address ending in /, not \"$update_url\"" ;;
 esac
 
+# trust_root.exe is for trials (a machine that trusts a private test authority); it never goes into the package.
+cmake --build "$build" --parallel "$(nproc)" --target VornLauncher trust_root
 record=$build/configuration.txt
 if [ -n "$trial" ]; then
-  cmake --build "$build" --parallel "$(nproc)" --target VornLauncher trust_root
   warn_trial
   echo "$build/bin/VornLauncher.exe"
   sed 's/^/  /' "$record"
   exit 0
 fi
-cmake --build "$build" --parallel "$(nproc)" --target VornLauncher
 
 dist=$(realpath "$dist")
 version=$(sed -n '1s/^VornLauncher \([^:]*\):.*/\1/p' "$record")

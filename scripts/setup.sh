@@ -14,7 +14,7 @@ packages=(
   xvfb xauth x11-utils xdotool imagemagick
   fonts-wqy-microhei fonts-dejavu-core
   python3 python3-cryptography
-  curl nginx openssl rsync
+  curl nginx openssl rsync unzip
   ccache
 )
 
