@@ -23,7 +23,6 @@ import shutil
 import subprocess
 import sys
 import time
-import traceback
 
 HERE = pathlib.Path(__file__).resolve().parent
 REPO = HERE.parents[1]
@@ -173,24 +172,9 @@ def main():
     unknown = [name for name in args.journeys if name not in JOURNEYS]
     if unknown:
         sys.exit("publish_journeys.py: no journey named " + ", ".join(unknown))
-    passed = failed = 0
-    for name in args.journeys or list(JOURNEYS):
-        journey = PublishJourney(args.bin.resolve(), args.failures, name, key_launcher=args.key_launcher,
-                                 signing_key=args.signing_key)
-        started = time.monotonic()
-        try:
-            JOURNEYS[name](journey)
-            passed += 1
-            print("PASS %s (%.1f s)" % (name, time.monotonic() - started), flush=True)
-        except Exception:
-            failed += 1
-            print("FAIL %s (%.1f s)" % (name, time.monotonic() - started), flush=True)
-            traceback.print_exc(file=sys.stdout)
-            print("     screenshot and logs: %s" % journey.keep_evidence(), flush=True)
-        finally:
-            journey.stop()
-    print("%d passed, %d failed" % (passed, failed))
-    return 1 if failed else 0
+    return run_e2e.play(args.journeys or list(JOURNEYS), JOURNEYS,
+                        lambda name: PublishJourney(args.bin.resolve(), args.failures, name,
+                                                    key_launcher=args.key_launcher, signing_key=args.signing_key))
 
 
 if __name__ == "__main__":

@@ -210,20 +210,7 @@ class Journey:
         return self.me.wait("the region names %s on the buttons" % names, listed, 30)
 
     def wait_update_end(self, window, timeout=60):
-        """Waits until the update stopped: the label hidden with the finished text (success) or offering a retry
-        (failure). Before the update starts the label is hidden too, with its first text, which is no end."""
-        def ended():
-            current = self.me.refresh(window)
-            if current is None:
-                return None
-            label = self.me.child(current, player.UPDATE_LABEL_ID)
-            download = self.me.child(current, 211)
-            text = label["text"]
-            succeeded = not label["visible"] and ("更新完成" in text or "已是最新版本" in text)
-            if download and download["enabled"] and (succeeded or "重试" in text):
-                return current
-            return None
-        return self.me.wait("the end of the update", ended, timeout)
+        return self.me.wait_update_end(window, timeout)
 
     def why_update_failed(self, window):
         """The player clicks the failed update's label; the message box says why. Returns its text."""
@@ -625,19 +612,21 @@ def main():
     try:
         test_certificates.make(certificates)
         trust_in_prefix(bin_dir, certificates / "ca.pem")
-        return play(args.journeys or list(JOURNEYS), bin_dir, https_bin, certificates, args.failures,
-                    args.key_launcher, args.signing_key)
+        return play(args.journeys or list(JOURNEYS), JOURNEYS,
+                    lambda name: Journey(bin_dir, args.failures, name, https_bin, certificates, args.key_launcher,
+                                         args.signing_key))
     finally:
         shutil.rmtree(certificates, ignore_errors=True)
 
 
-def play(names, bin_dir, https_bin, certificates, failures, key_launcher, signing_key):
+def play(names, journeys, new_journey):
+    """Plays the journeys of `journeys` named `names`, each with its own new_journey(name); 1 if one failed."""
     passed = failed = 0
     for name in names:
-        journey = Journey(bin_dir, failures, name, https_bin, certificates, key_launcher, signing_key)
+        journey = new_journey(name)
         started = time.monotonic()
         try:
-            JOURNEYS[name](journey)
+            journeys[name](journey)
             passed += 1
             print("PASS %s (%.1f s)" % (name, time.monotonic() - started), flush=True)
         except Exception:

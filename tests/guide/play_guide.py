@@ -237,15 +237,8 @@ class Players:
         return self.me.wait_launcher(timeout, pid=pid)
 
     def update_end(self, window, timeout=120):
-        def ended():
-            current = self.me.refresh(window)
-            if current is None:
-                return None
-            label = self.me.child(current, player.UPDATE_LABEL_ID)
-            download = self.me.child(current, 211)
-            done = not label["visible"] and ("更新完成" in label["text"] or "已是最新版本" in label["text"])
-            return current if download and download["enabled"] and (done or "重试" in label["text"]) else None
-        window = self.me.wait("the end of the update", ended, timeout)
+        """The update's end, which must be a success."""
+        window = self.me.wait_update_end(window, timeout)
         label = self.me.child(window, player.UPDATE_LABEL_ID)
         if label["visible"]:
             player.Player.screenshot(str(self.guide.work / "update-failed.png"))
