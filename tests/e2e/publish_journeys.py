@@ -166,12 +166,7 @@ def main():
     parser.add_argument("--failures", type=pathlib.Path, default=pathlib.Path("e2e-publish-failures").resolve())
     parser.add_argument("journeys", nargs="*", help="some of: " + ", ".join(JOURNEYS))
     args = parser.parse_args()
-    for variable in ("DISPLAY", "WINEPREFIX"):
-        if not os.environ.get(variable):
-            sys.exit("publish_journeys.py: %s is not set; run inside a Wine session" % variable)
-    unknown = [name for name in args.journeys if name not in JOURNEYS]
-    if unknown:
-        sys.exit("publish_journeys.py: no journey named " + ", ".join(unknown))
+    run_e2e.require_session("publish_journeys.py", args.journeys, JOURNEYS)
     return run_e2e.play(args.journeys or list(JOURNEYS), JOURNEYS,
                         lambda name: PublishJourney(args.bin.resolve(), args.failures, name,
                                                     key_launcher=args.key_launcher, signing_key=args.signing_key))

@@ -599,12 +599,7 @@ def main():
     parser.add_argument("--signing-key", type=pathlib.Path, help="the private key of that update key")
     parser.add_argument("journeys", nargs="*", help="some of: " + ", ".join(JOURNEYS))
     args = parser.parse_args()
-    for variable in ("DISPLAY", "WINEPREFIX"):
-        if not os.environ.get(variable):
-            sys.exit("run_e2e.py: %s is not set; run inside a Wine session (scripts/test.sh -R e2e)" % variable)
-    unknown = [name for name in args.journeys if name not in JOURNEYS]
-    if unknown:
-        sys.exit("run_e2e.py: no journey named " + ", ".join(unknown))
+    require_session("run_e2e.py", args.journeys, JOURNEYS)
     bin_dir = args.bin.resolve()
     https_bin = (args.https_bin or bin_dir.parent / "https-launcher" / "bin").resolve()
     shutil.rmtree(args.failures, ignore_errors=True)
@@ -617,6 +612,16 @@ def main():
                                          args.signing_key))
     finally:
         shutil.rmtree(certificates, ignore_errors=True)
+
+
+def require_session(tool, names, journeys):
+    """Stops with a message outside a Wine session, or when a journey of `names` is not one of `journeys`."""
+    for variable in ("DISPLAY", "WINEPREFIX"):
+        if not os.environ.get(variable):
+            sys.exit("%s: %s is not set; run inside a Wine session (scripts/test.sh -R e2e)" % (tool, variable))
+    unknown = [name for name in names if name not in journeys]
+    if unknown:
+        sys.exit("%s: no journey named %s" % (tool, ", ".join(unknown)))
 
 
 def play(names, journeys, new_journey):
