@@ -28,7 +28,8 @@ before stay where that release's manifest names them. A failure at any point, th
 leaves the live release as it was. The oldest releases beyond --keep (default 2: the live one and the one
 before) are removed.
 
-N is one more than the newest release kept unless --release gives a larger number. On a signed site --key is
+N is one more than the newest release kept unless --release gives a larger number (give one above every
+release the players' launchers installed when the site was published otherwise before). On a signed site --key is
 needed (a release without a record would be refused by every launcher built with a key); --unsigned publishes
 one all the same.
 
@@ -62,7 +63,9 @@ BLOCK = 1 << 20
 # Two releases: the live one, and the one before for a rollback and for launchers that read its manifest just
 # before the switch and are still downloading its files.
 DEFAULT_KEEP = 2
-RSYNC_TIMEOUT_S = 3600
+# rsync gives up when no data moves for this long: a first upload of a large client over a slow line may honestly
+# take hours, a line that carries nothing for five minutes is gone.
+RSYNC_STALL_S = 300
 
 
 class PublishError(Exception):
@@ -302,10 +305,10 @@ def publish(site, files, options):
         number = next_number(site, options.release)
         release = NewRelease(site, number, files, options)
         make_live(site, release)
-    print("publish: release %d is live at %s (%d files, %d shared with the releases kept%s)"
-          % (number, site.live, len(files), release.linked, ", signed" if options.key else ""))
-    if options.upload:
-        upload(site, options.upload)
+        print("publish: release %d is live at %s (%d files, %d shared with the releases kept%s)"
+              % (number, site.live, len(files), release.linked, ", signed" if options.key else ""))
+        if options.upload:
+            upload(site, options.upload)
 
 
 def release_command(options):
@@ -335,15 +338,19 @@ def rollback_command(options):
 
 def upload(site, destination):
     """The site to `destination` (the folder holding LIVE's counterpart): releases, then the link, then the
-    removal of releases no longer kept, each step complete before the next starts."""
+    removal of releases no longer kept, each step complete before the next starts. Called under the lock, so no
+    release changes while it is read."""
+    if site.live_release() is None:
+        raise PublishError("nothing is live at %s to upload" % site.live)
     name = os.path.basename(site.live)
     target = destination.rstrip("/") + "/"
-    leave_out = ["--exclude", "/" + LOCK_NAME, "--exclude", "/" + PARTIAL_PREFIX + "*"]
-    releases = site.releases + "/"
-    for command in (["rsync", "-aH"] + leave_out + [releases, target + name + RELEASES_SUFFIX + "/"],
-                    ["rsync", "-a", site.live, target],
-                    ["rsync", "-aH", "--delete"] + leave_out + [releases, target + name + RELEASES_SUFFIX + "/"]):
-        result = subprocess.run(command, stdin=subprocess.DEVNULL, timeout=RSYNC_TIMEOUT_S)
+    stall = "--timeout=%d" % RSYNC_STALL_S
+    releases = ["--exclude", "/" + LOCK_NAME, "--exclude", "/" + PARTIAL_PREFIX + "*", site.releases + "/",
+                target + name + RELEASES_SUFFIX + "/"]
+    for command in (["rsync", "-aH", stall] + releases,
+                    ["rsync", "-a", stall, site.live, target],
+                    ["rsync", "-aH", stall, "--delete"] + releases):
+        result = subprocess.run(command, stdin=subprocess.DEVNULL)
         if result.returncode != 0:
             raise PublishError("%s failed with status %d; the web server still serves a whole release (run "
                                "publish.py upload again)" % (" ".join(command), result.returncode))
@@ -405,7 +412,9 @@ def main(argv=None):
         elif options.command == "rollback":
             rollback_command(options)
         elif options.command == "upload":
-            upload(Site(options.live), options.destination)
+            site = Site(options.live)
+            with site.locked():
+                upload(site, options.destination)
         else:
             status_command(options)
     except make_manifest.Refused as refused:
