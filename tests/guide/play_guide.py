@@ -45,7 +45,6 @@ BLOCK_TIMEOUT_S = 1500
 # (1 MiB, eight seconds) when release 2 goes live.
 SITE_RATE = 128 * 1024
 BIG_FILE_KIB = 1024
-DIRECTORY_PORT = 33556
 REGION_NAMES = ["岚谷一区", "青云二区"]
 CONNECT = "Updater /u127.0.0.1 /p55960"
 
@@ -107,7 +106,7 @@ class Guide:
         self.processes = []
         self.prefix = self.home / "vorn-player-wine"
         self.me = player.Player(str(args.bin / "window_probe.exe"))
-        self.release_exes = {}
+        self.second = None     # the second player's client folder
 
     def substitutions(self):
         """The guide's example names and ports, and what they are in this run; where two start at one place, the

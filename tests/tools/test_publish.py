@@ -107,6 +107,30 @@ class PublishTest(unittest.TestCase):
         status = run("status", self.live).stdout.decode()
         self.assertEqual(status, "kept 2 (signed)\nlive 3 (signed)\n")
 
+    def test_the_check_refuses_what_a_launcher_with_the_key_would_refuse(self):
+        files = {}
+        for name, content in (("1/Main.exe", b"MZ game"), ("1/Data/map.bin", b"map")):
+            path = self.root / name
+            path.parent.mkdir(parents=True, exist_ok=True)
+            path.write_bytes(content)
+            files[name] = str(path)
+        manifest = b"[Set]\r\nCount=2\r\n"
+        record = sign_release.build_record(sign_release.load_private_key(str(self.key)), manifest, files, 7)
+        self.assertEqual(sign_release.verify_record(record, manifest, files, self.public_key), 7)
+        refusals = {
+            "another key": (record, manifest, files, self.other_public_key),
+            "a changed signature": (record[:-3] + (b"0" if record[-3:-2] != b"0" else b"1") + record[-2:],
+                                    manifest, files, self.public_key),
+            "another manifest": (record, manifest + b"\r\n", files, self.public_key),
+            "fewer files": (record, manifest, dict(list(files.items())[:1]), self.public_key),
+        }
+        for what, arguments in refusals.items():
+            with self.assertRaises(sign_release.SignError, msg=what):
+                sign_release.verify_record(*arguments)
+        pathlib.Path(files["1/Main.exe"]).write_bytes(b"MZ gamf")
+        with self.assertRaisesRegex(sign_release.SignError, "1/Main.exe differs from the record"):
+            sign_release.verify_record(record, manifest, files, self.public_key)
+
     def test_a_failed_publish_leaves_the_live_release_as_it_was(self):
         self.release("--key", self.key)
         site = self.root / "site"
