@@ -115,6 +115,46 @@ def collect(folder, patterns, output):
     return files, problems
 
 
+class Refused(Exception):
+    """Paths the launcher would refuse, each with its reason: (relative path, problem) pairs."""
+
+    def __init__(self, problems):
+        super().__init__("%d paths refused" % len(problems))
+        self.problems = problems
+
+
+def listed_files(folder, patterns=(), output=None, prefix=""):
+    """(relative path with backslashes, full path) of every file the manifest lists, in its order; raises Refused
+    with every path the launcher would refuse under the site path prefix (backslash separated)."""
+    files, problems = collect(folder, patterns, output or os.path.join(folder, "up.ini"))
+    seen = {}
+    listed = []
+    for relative, full in sorted(files, key=lambda item: (item[0].upper(), item[0])):
+        remote = prefix + "\\" + relative if prefix else relative
+        problem = path_problem(relative) or path_problem(remote)
+        if problem is None and relative.upper() in seen:
+            problem = "same path as %s but for letter case" % seen[relative.upper()]
+        if problem:
+            problems.append((relative, problem))
+            continue
+        seen[relative.upper()] = relative
+        listed.append((relative, full))
+    if len(listed) > MAX_ENTRIES:
+        problems.append((folder, "%d files; the launcher accepts at most %d" % (len(listed), MAX_ENTRIES)))
+    if problems:
+        raise Refused(problems)
+    return listed
+
+
+def manifest_entries(files, prefix=""):
+    """The manifest's entries (site path with slashes, client path, CRC-32) of listed_files' result."""
+    entries = []
+    for relative, full in files:
+        remote = prefix + "\\" + relative if prefix else relative
+        entries.append((remote.replace("\\", "/"), relative, file_crc32(full)))
+    return entries
+
+
 def excluded(relative, patterns):
     slashed = relative.replace("\\", "/").lower()
     return any(fnmatch.fnmatchcase(slashed, pattern.replace("\\", "/").lower()) for pattern in patterns)
@@ -135,6 +175,12 @@ def encode(text, encoding):
     if encoding == "utf-16":
         return b"\xff\xfe" + text.encode("utf-16-le")
     return b"\xef\xbb\xbf" + text.encode("utf-8")
+
+
+def report_refused(refused, tool):
+    for relative, problem in refused.problems:
+        print("%s: refused %s: %s" % (tool, relative, problem), file=sys.stderr)
+    print("%s: nothing written; rename or exclude the files above" % tool, file=sys.stderr)
 
 
 def main(argv=None):
@@ -175,25 +221,10 @@ def main(argv=None):
         print("make_manifest: --remote-prefix %r: %s" % (args.remote_prefix, path_problem(prefix)), file=sys.stderr)
         return 2
 
-    files, problems = collect(folder, patterns, output)
-    seen = {}
-    entries = []
-    for relative, full in sorted(files, key=lambda item: (item[0].upper(), item[0])):
-        remote = prefix + "\\" + relative if prefix else relative
-        problem = path_problem(relative) or path_problem(remote)
-        if problem is None and relative.upper() in seen:
-            problem = "same path as %s but for letter case" % seen[relative.upper()]
-        if problem:
-            problems.append((relative, problem))
-            continue
-        seen[relative.upper()] = relative
-        entries.append((remote.replace("\\", "/"), relative, file_crc32(full)))
-    if len(entries) > MAX_ENTRIES:
-        problems.append((folder, "%d files; the launcher accepts at most %d" % (len(entries), MAX_ENTRIES)))
-    if problems:
-        for relative, problem in problems:
-            print("make_manifest: refused %s: %s" % (relative, problem), file=sys.stderr)
-        print("make_manifest: nothing written; rename or exclude the files above", file=sys.stderr)
+    try:
+        entries = manifest_entries(listed_files(folder, patterns, output, prefix), prefix)
+    except Refused as refused:
+        report_refused(refused, "make_manifest")
         return 1
 
     data = encode(build_manifest(entries), args.encoding)

@@ -45,7 +45,8 @@ import time
 
 from cryptography.hazmat.primitives import hashes, serialization
 from cryptography.hazmat.primitives.asymmetric import ec
-from cryptography.hazmat.primitives.asymmetric.utils import decode_dss_signature
+from cryptography.exceptions import InvalidSignature
+from cryptography.hazmat.primitives.asymmetric.utils import decode_dss_signature, encode_dss_signature
 
 from atomic_file import write_atomically
 
@@ -94,9 +95,9 @@ def decode_manifest(data):
     return data.decode("ascii")
 
 
-def manifest_site_paths(data):
-    """The File<n> values for n = 1..Count, read as the launcher reads them: first section and first key of a
-    name win, names ignore case, one pair of equal enclosing quotes is dropped."""
+def manifest_sections(data):
+    """The manifest's sections as the launcher reads them: {section: {key: value}} with lower-case names; first
+    section and first key of a name win, one pair of equal enclosing quotes is dropped."""
     sections = {}
     current = None
     for raw in re.split(r"\r\n|\r|\n", decode_manifest(data)):
@@ -110,6 +111,13 @@ def manifest_site_paths(data):
             if len(value) >= 2 and value[0] in "'\"" and value[-1] == value[0]:
                 value = value[1:-1]
             current.setdefault(key.strip().lower(), value)
+    return sections
+
+
+def manifest_site_paths(data):
+    """The File<n> values for n = 1..Count with forward slashes and no leading separator, as the record lists
+    them."""
+    sections = manifest_sections(data)
     try:
         count = int(sections.get("set", {}).get("count", ""))
     except ValueError:
@@ -179,6 +187,51 @@ def sign_body(private_key, body):
     """The record of `body`, its lines before the signature: the body and its "signature" line."""
     r, s = decode_dss_signature(private_key.sign(body, ec.ECDSA(hashes.SHA256())))
     return body + b"signature " + (r.to_bytes(32, "big") + s.to_bytes(32, "big")).hex().encode("ascii") + b"\n"
+
+
+def verify_record(record, manifest_bytes, files, public_key):
+    """Checks a record as a launcher with `public_key` (130 hexadecimal digits) checks it: the signature over
+    its body, the manifest's size and SHA-256, and one file line for each site path of `files` (site path ->
+    the file to hash, in manifest order) with that file's size and SHA-256. Returns the release number; raises
+    SignError saying what does not hold. Lines of other kinds are left to the launcher."""
+    start = record.rfind(b"\nsignature ") + 1
+    if start == 0 or not record.endswith(b"\n"):
+        raise SignError("the record has no signature line")
+    body, signature = record[:start], record[start + len(b"signature "):-1]
+    try:
+        key = ec.EllipticCurvePublicKey.from_encoded_point(ec.SECP256R1(), bytes.fromhex(public_key))
+        raw = bytes.fromhex(signature.decode("ascii"))
+        if len(raw) != 64:
+            raise ValueError("a signature is 64 bytes")
+        key.verify(encode_dss_signature(int.from_bytes(raw[:32], "big"), int.from_bytes(raw[32:], "big")), body,
+                   ec.ECDSA(hashes.SHA256()))
+    except (InvalidSignature, ValueError, UnicodeDecodeError):
+        raise SignError("the record's signature does not hold for the public key %s" % public_key)
+    lines = body.decode("utf-8").split("\n")[:-1]
+    if not lines or lines[0] != FORMAT_LINE:
+        raise SignError("the record does not start with %r" % FORMAT_LINE)
+    release = None
+    signed_files = {}
+    manifest_line = None
+    for line in lines[1:]:
+        kind, _, rest = line.partition(" ")
+        if kind == "release":
+            release = int(rest)
+        elif kind == "manifest":
+            manifest_line = rest
+        elif kind == "file":
+            size, digest, site_path = rest.split(" ", 2)
+            signed_files[site_path] = "%s %s" % (size, digest)
+    if release is None:
+        raise SignError("the record has no release line")
+    if manifest_line != "%d %s" % (len(manifest_bytes), hashlib.sha256(manifest_bytes).hexdigest()):
+        raise SignError("the record signs another manifest")
+    if list(signed_files) != list(files):
+        raise SignError("the record lists other files than the manifest")
+    for site_path, local_path in files.items():
+        if signed_files[site_path] != "%d %s" % file_digest(local_path):
+            raise SignError("%s differs from the record" % site_path)
+    return release
 
 
 def previous_record(record_path):

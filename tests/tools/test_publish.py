@@ -1,0 +1,300 @@
+#!/usr/bin/env python3
+"""tools/publish.py on real folders: releases made beside the live one and switched in one step, unchanged files
+shared, failures (a refused path, a wrong key, a step that fails, the process killed while it copies) that leave
+the live release as it was, rollback, and the upload order checked through nginx by a client that reads the
+site while releases are published and uploaded."""
+import hashlib
+import http.client
+import os
+import pathlib
+import signal
+import socket
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+import unittest
+import zlib
+
+TOOLS = pathlib.Path(__file__).resolve().parents[2] / "tools"
+sys.path.insert(0, str(TOOLS))
+import publish  # noqa: E402
+import sign_release  # noqa: E402
+
+PUBLISH = [sys.executable, str(TOOLS / "publish.py")]
+
+
+def run(*arguments, **options):
+    return subprocess.run(PUBLISH + [str(a) for a in arguments], capture_output=True, timeout=120, **options)
+
+
+def snapshot(folder):
+    """Every entry under `folder`: a link's target, a file's bytes, a folder's presence."""
+    entries = {}
+    for current, dirs, names in os.walk(folder):
+        for name in dirs + names:
+            path = pathlib.Path(current) / name
+            relative = str(path.relative_to(folder))
+            if path.is_symlink():
+                entries[relative] = "-> " + os.readlink(path)
+            elif path.is_file():
+                entries[relative] = path.read_bytes()
+            else:
+                entries[relative] = "folder"
+    return entries
+
+
+class PublishTest(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.keys = tempfile.TemporaryDirectory(prefix="vorn-publish-keys-")
+        cls.key = pathlib.Path(cls.keys.name) / "key.pem"
+        cls.public_key = sign_release.public_key_hex(sign_release.keygen(str(cls.key)))
+        cls.other_public_key = sign_release.public_key_hex(sign_release.keygen(str(cls.key) + ".other"))
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.keys.cleanup()
+
+    def setUp(self):
+        folder = tempfile.TemporaryDirectory(prefix="vorn-publish-test-")
+        self.addCleanup(folder.cleanup)
+        self.root = pathlib.Path(folder.name)
+        self.client = self.root / "client"
+        self.live = self.root / "site" / "vorn"
+        self.write_client({"Main.exe": b"MZ game 1", "Data/map.bin": bytes(range(256)) * 64,
+                           "Data/Local/Connect.msil": b"player's own"})
+
+    def write_client(self, files):
+        for relative, content in files.items():
+            path = self.client / relative
+            path.parent.mkdir(parents=True, exist_ok=True)
+            path.write_bytes(content)
+
+    def release(self, *options):
+        result = run("release", self.client, self.live, "--exclude", "Data/Local/*", *options)
+        self.assertEqual(result.returncode, 0, result.stderr.decode())
+        return result
+
+    def served(self, site_path):
+        return (self.live / site_path).read_bytes()
+
+    def test_a_release_goes_live_beside_the_last_one_sharing_unchanged_files_and_rolls_back_as_a_new_one(self):
+        self.release("--key", self.key)
+        self.assertEqual(os.readlink(self.live), "vorn.releases/1")
+        manifest = self.served("up.ini")
+        self.assertEqual(sign_release.manifest_site_paths(manifest), ["1/Data/map.bin", "1/Main.exe"])
+        self.write_client({"Main.exe": b"MZ game 2"})
+        self.release("--key", self.key)
+        self.assertEqual(os.readlink(self.live), "vorn.releases/2")
+        releases = self.root / "site" / "vorn.releases"
+        self.assertEqual((releases / "2" / "2" / "Data" / "map.bin").stat().st_ino,
+                         (releases / "1" / "1" / "Data" / "map.bin").stat().st_ino, "an unchanged file was copied")
+        # A launcher that read release 1's manifest just before the switch still finds its files.
+        self.assertEqual(self.served("1/Main.exe"), b"MZ game 1")
+        self.assertEqual(self.served("2/Main.exe"), b"MZ game 2")
+        paths = sign_release.manifest_site_paths(self.served("up.ini"))
+        files = {p: str(self.live / p) for p in paths}
+        self.assertEqual(sign_release.verify_record(self.served("up.ini.sig"), self.served("up.ini"), files,
+                                                    self.public_key), 2)
+
+        self.assertEqual(run("rollback", self.live, "--key", self.key).returncode, 0)
+        self.assertEqual(os.readlink(self.live), "vorn.releases/3")
+        self.assertEqual(self.served("3/Main.exe"), b"MZ game 1")
+        self.assertEqual(sorted(os.listdir(releases)), [".lock", "2", "3"], "not the live release and the one before")
+        self.assertEqual(self.served("2/Main.exe"), b"MZ game 2")
+        status = run("status", self.live).stdout.decode()
+        self.assertEqual(status, "kept 2 (signed)\nlive 3 (signed)\n")
+
+    def test_the_check_refuses_what_a_launcher_with_the_key_would_refuse(self):
+        files = {}
+        for name, content in (("1/Main.exe", b"MZ game"), ("1/Data/map.bin", b"map")):
+            path = self.root / name
+            path.parent.mkdir(parents=True, exist_ok=True)
+            path.write_bytes(content)
+            files[name] = str(path)
+        manifest = b"[Set]\r\nCount=2\r\n"
+        record = sign_release.build_record(sign_release.load_private_key(str(self.key)), manifest, files, 7)
+        self.assertEqual(sign_release.verify_record(record, manifest, files, self.public_key), 7)
+        refusals = {
+            "another key": (record, manifest, files, self.other_public_key),
+            "a changed signature": (record[:-3] + (b"0" if record[-3:-2] != b"0" else b"1") + record[-2:],
+                                    manifest, files, self.public_key),
+            "another manifest": (record, manifest + b"\r\n", files, self.public_key),
+            "fewer files": (record, manifest, dict(list(files.items())[:1]), self.public_key),
+        }
+        for what, arguments in refusals.items():
+            with self.assertRaises(sign_release.SignError, msg=what):
+                sign_release.verify_record(*arguments)
+        pathlib.Path(files["1/Main.exe"]).write_bytes(b"MZ gamf")
+        with self.assertRaisesRegex(sign_release.SignError, "1/Main.exe differs from the record"):
+            sign_release.verify_record(record, manifest, files, self.public_key)
+
+    def test_a_failed_publish_leaves_the_live_release_as_it_was(self):
+        self.release("--key", self.key)
+        site = self.root / "site"
+        before = snapshot(site)
+        self.write_client({"Main.exe": b"MZ game 2"})
+        failures = {
+            "a key other than the launchers'": ("--key", self.key, "--public-key", self.other_public_key),
+            "no key on a signed site": (),
+            "a release number that does not grow": ("--key", self.key, "--release", "1"),
+        }
+        for what, options in failures.items():
+            result = run("release", self.client, self.live, "--exclude", "Data/Local/*", *options)
+            self.assertEqual(result.returncode, 1, what)
+            self.assertEqual(snapshot(site), before, what)
+        (self.client / "CON.txt").write_bytes(b"a name Windows refuses")
+        result = run("release", self.client, self.live, "--key", self.key)
+        self.assertIn(b"refused CON.txt", result.stderr)
+        self.assertEqual(snapshot(site), before)
+        (self.client / "CON.txt").unlink()
+
+        # A step that finds the release wrong (here the manifest's file changed after it was listed).
+        def spoil(release):
+            pathlib.Path(release.site_file("Main.exe")).write_bytes(b"MZ changed under the manifest")
+        options = publish.arguments(["release", str(self.client), str(self.live), "--key", str(self.key),
+                                     "--exclude", "Data/Local/*"])
+        steps = publish.STEPS
+        publish.STEPS = steps[:-1] + (spoil, steps[-1])
+        try:
+            with self.assertRaisesRegex(publish.PublishError, "Main.exe does not match its CRC-32"):
+                publish.release_command(options)
+        finally:
+            publish.STEPS = steps
+        self.assertEqual(snapshot(site), before)
+
+    def test_a_publish_that_fails_writing_or_is_killed_between_two_moves_leaves_the_live_release(self):
+        self.release()
+        site = self.root / "site"
+        before = snapshot(site)
+        self.write_client({"Data/music.bin": os.urandom(3 << 20)})
+        # A write refused half-way (the file-size limit here, a full disk alike) ends the publish cleanly.
+        failed = subprocess.run(["bash", "-c", 'ulimit -f 1024; exec "$@"', "publish"] + PUBLISH +
+                                ["release", str(self.client), str(self.live)], capture_output=True, timeout=120)
+        self.assertEqual(failed.returncode, 1)
+        self.assertIn(b"File too large", failed.stderr)
+        self.assertEqual(snapshot(site), before)
+
+        # The process killed after the files are placed, and after the release is complete but not yet live.
+        kill = "lambda *_: os.kill(os.getpid(), signal.SIGKILL)"
+        for hook in ("publish.STEPS = publish.STEPS[:1] + (%s,)" % kill, "publish.Site.switch_to = %s" % kill):
+            program = "import os, signal, sys; sys.path.insert(0, %r); import publish; %s; publish.main(%r)" % (
+                str(TOOLS), hook, ["release", str(self.client), str(self.live)])
+            killed = subprocess.run([sys.executable, "-c", program], capture_output=True, timeout=120)
+            self.assertEqual(killed.returncode, -signal.SIGKILL, killed.stderr.decode())
+            self.assertEqual(os.readlink(self.live), "vorn.releases/1")
+            self.assertEqual(self.served("up.ini"), before["vorn.releases/1/up.ini"])
+        self.release()
+        self.assertEqual(os.readlink(self.live), "vorn.releases/3")
+        self.assertEqual(self.served("3/Data/music.bin"), (self.client / "Data" / "music.bin").read_bytes())
+        self.assertEqual([n for n in os.listdir(site / "vorn.releases") if n.startswith(".partial-")], [])
+
+
+def free_port():
+    with socket.socket() as probe:
+        probe.bind(("127.0.0.1", 0))
+        return probe.getsockname()[1]
+
+
+class ReaderOfTheSite:
+    """Reads the site over HTTP the way a launcher does (the record, the manifest, every listed file) until told
+    to stop, and notes everything that does not fit together."""
+
+    def __init__(self, port):
+        self.port = port
+        self.faults = []
+        self.rounds = 0
+        self.straddles = 0
+        self.stopping = threading.Event()
+
+    def get(self, connection, path):
+        connection.request("GET", "/vorn/" + path)
+        answer = connection.getresponse()
+        return answer.status, answer.read()
+
+    def read_release(self, connection):
+        status, record = self.get(connection, "up.ini.sig")
+        _, manifest = self.get(connection, "up.ini")
+        if status != 200:
+            return
+        sections = sign_release.manifest_sections(manifest).get("up", {})
+        files = {}
+        for n, site_path in enumerate(sign_release.manifest_site_paths(manifest), start=1):
+            status, body = self.get(connection, site_path)
+            if status != 200 or "%08X" % zlib.crc32(body) != sections["xyz%d" % n]:
+                self.faults.append("%s of the manifest just read: %d, CRC %08X" % (site_path, status,
+                                                                                 zlib.crc32(body)))
+            files[site_path] = body
+        signed = record.split(b"\nmanifest ", 1)[1].split(b"\n", 1)[0].decode()
+        if signed != "%d %s" % (len(manifest), hashlib.sha256(manifest).hexdigest()):
+            # The record and the manifest came from two releases, one on each side of a switch; asked again, the
+            # pair fits.
+            self.straddles += 1
+            return
+        for site_path, body in files.items():
+            if ("file %d %s %s" % (len(body), hashlib.sha256(body).hexdigest(), site_path)).encode() not in record:
+                self.faults.append("%s does not match the record read with its manifest" % site_path)
+        self.rounds += 1
+
+    def run(self):
+        connection = http.client.HTTPConnection("127.0.0.1", self.port, timeout=10)
+        try:
+            while not self.stopping.is_set():
+                self.read_release(connection)
+        except Exception as error:  # noqa: BLE001 - any failure is a fault the test reports
+            self.faults.append(repr(error))
+        finally:
+            connection.close()
+
+
+class UploadTest(unittest.TestCase):
+    def test_a_site_read_while_releases_are_published_and_uploaded_always_serves_whole_releases(self):
+        folder = tempfile.TemporaryDirectory(prefix="vorn-upload-test-")
+        self.addCleanup(folder.cleanup)
+        root = pathlib.Path(folder.name)
+        key = root / "key.pem"
+        sign_release.keygen(str(key))
+        client, live, server = root / "client", root / "site" / "vorn", root / "server"
+        server.mkdir()
+        (client / "Data").mkdir(parents=True)
+
+        def release(number):
+            # Every release changes every file, at sizes that take nginx more than one write.
+            for index in range(4):
+                (client / "Data" / ("part%d.bin" % index)).write_bytes(bytes([number, index]) * (60000 + number))
+            (client / "Main.exe").write_bytes(b"MZ release %d" % number)
+            # Three kept releases: a reader's round that began before one switch may end after the next.
+            result = run("release", client, live, "--key", key, "--keep", "3", "--upload", server)
+            self.assertEqual(result.returncode, 0, result.stderr.decode())
+
+        release(1)
+        port = free_port()
+        ready = root / "ready"
+        nginx = subprocess.Popen([sys.executable, str(TOOLS / "nginx_site.py"), str(server), "--prefix",
+                                  str(root / "nginx"), "--http", str(port), "--ready-file", str(ready),
+                                  "--lifetime", "120"], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self.addCleanup(lambda: (nginx.terminate(), nginx.wait(20)))
+        deadline = time.monotonic() + 20
+        while not ready.exists() and nginx.poll() is None and time.monotonic() < deadline:
+            time.sleep(0.05)
+        self.assertTrue(ready.exists(), "nginx did not start")
+
+        reader = ReaderOfTheSite(port)
+        thread = threading.Thread(target=reader.run)
+        thread.start()
+        try:
+            for number in range(2, 8):
+                release(number)
+        finally:
+            reader.stopping.set()
+            thread.join(30)
+        self.assertEqual(reader.faults, [])
+        self.assertGreater(reader.rounds, 5, "the reader hardly read the site while it changed")
+        print("%d whole releases read, %d record and manifest pairs straddled a switch"
+              % (reader.rounds, reader.straddles))
+
+
+if __name__ == "__main__":
+    unittest.main()
