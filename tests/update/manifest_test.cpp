@@ -204,28 +204,6 @@ std::wstring FindTool(const std::wstring& name)
     return {};
 }
 
-// Runs the shell script in `folder` and returns its exit status, or -1 when it did not finish in time.
-int RunShellScript(const probe::TempDir& folder, const std::string& script)
-{
-    probe::WriteFileBytes(folder / L"run.sh", "cd '" + UnixPath(folder.path()) + "'\n" + script +
-                                                  "\necho $? > status.tmp && mv status.tmp status\n");
-    std::wstring commandLine = L"/bin/sh run.sh";
-    STARTUPINFOW startup{};
-    startup.cb = sizeof(startup);
-    PROCESS_INFORMATION process{};
-    if (!CreateProcessW(L"Z:\\bin\\sh", commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                        folder.path().c_str(), &startup, &process))
-        return -1;
-    UniqueHandle thread(process.hThread);
-    UniqueHandle handle(process.hProcess);
-    for (int i = 0; i < 600; ++i) {
-        if (probe::FileExists(folder / L"status"))
-            return std::stoi(probe::ReadFileBytes(folder / L"status"));
-        Sleep(50);
-    }
-    return -1;
-}
-
 std::string Quoted(const std::string& text)
 {
     return "'" + text + "'";
@@ -247,7 +225,7 @@ TEST(ManifestGenerator, WritesAManifestTheLauncherAccepts)
     probe::WriteFileBytes(client + L"\\'quoted'", "q");
     probe::WriteFileBytes(client + L"\\Data\\debug.log", "left out");
 
-    ASSERT_EQ(RunShellScript(work, "python3 " + Quoted(UnixPath(tool)) + " client --exclude 'data/*.LOG'"), 0);
+    ASSERT_EQ(probe::RunUnixShell(work, "python3 " + Quoted(UnixPath(tool)) + " client --exclude 'data/*.LOG'"), 0);
     std::vector<ManifestEntry> entries;
     std::wstring error;
     ASSERT_TRUE(ParseManifest(client + L"\\up.ini", entries, error)) << error;
@@ -272,7 +250,7 @@ TEST(ManifestGenerator, RefusesWhatTheLauncherWouldRefuse)
     ASSERT_FALSE(tool.empty());
     probe::TempDir work;
     // Names the Windows file functions would not even create are made by the shell.
-    const int status = RunShellScript(
+    const int status = probe::RunUnixShell(
         work, "mkdir client && printf a > client/CON.txt && printf b > client/Main.exe && printf c > client/main.EXE"
               " && printf d > 'client/trailing.' && printf e > client/ok.bin\n"
               "python3 " + Quoted(UnixPath(tool)) + " client 2> refused.txt");
