@@ -50,8 +50,8 @@ private:
     std::vector<std::uint32_t> order_;
     std::vector<std::uint32_t> bucketStart_;
     std::vector<std::uint32_t> sameAs_;
-    // One bit per slot of a larger hash of the weak sums, set for every full block: most offsets of an old copy
-    // that holds nothing end at this bit without touching the larger tables.
+    // A filter of the full blocks' weak sums (two bits each in one word): most offsets of an old copy that holds
+    // nothing end at it without touching the larger tables.
     unsigned filterShift_ = 0;
     std::vector<std::uint32_t> filter_;
 
