@@ -103,7 +103,7 @@ void BlockMatcher::Scan()
         if (expected_ < fullBlocks_) {
             const std::size_t block = expected_;
             expected_ = fullBlocks_;
-            if (strong_.Of(window, blockSize_) == index_.strong[block]) {
+            if (sources_[block] == kBlockNotFound && strong_.Of(window, blockSize_) == index_.strong[block]) {
                 Found(block, position_);
                 continue;
             }
@@ -146,7 +146,11 @@ bool BlockMatcher::Lookup(std::uint32_t weak, const unsigned char* window, std::
     std::uint64_t strong = 0;
     for (std::uint32_t i = bucketStart_[bucket]; i < bucketStart_[bucket + 1]; ++i) {
         const std::uint32_t block = order_[i];
-        if (index_.weak[block] != weak)
+        // Only a block still missing makes a match. Content the old copy holds twice (a file stored twice, a run
+        // of zeros) would otherwise keep the scan jumping a block at a time along the first copy's alignment,
+        // past every block of the second that lies at another one; and a run of zeros would cost a strong sum
+        // at every offset.
+        if (index_.weak[block] != weak || sources_[block] != kBlockNotFound)
             continue;
         if (!strongKnown) {
             strong = strong_.Of(window, blockSize_);
@@ -162,14 +166,12 @@ bool BlockMatcher::Lookup(std::uint32_t weak, const unsigned char* window, std::
 
 void BlockMatcher::Found(std::size_t block, std::uint64_t at)
 {
-    if (sources_[block] == kBlockNotFound) {
-        std::size_t same = block;
-        do {
-            sources_[same] = at;
-            foundBytes_ += blockSize_;
-            same = sameAs_[same];
-        } while (same != block);
-    }
+    std::size_t same = block;
+    do {
+        sources_[same] = at;
+        foundBytes_ += blockSize_;
+        same = sameAs_[same];
+    } while (same != block);
     position_ = at + blockSize_;
     rollingValid_ = false;
     expected_ = block + 1;

@@ -82,18 +82,20 @@ inline BlockIndex MakeIndex(std::string_view data, std::uint32_t blockSize)
     return index;
 }
 
-// Pseudo-random bytes from a seed (xorshift), the same on every machine.
+// Pseudo-random bytes from a seed (splitmix64), the same on every machine. Its period of 2^64 keeps the bytes of
+// different seeds and pieces apart: a generator of 32-bit state repeats stretches within a few hundred MiB, and
+// the matcher rightly finds them.
 inline std::string RandomBytes(std::size_t size, std::uint32_t seed)
 {
     std::string bytes(size, '\0');
-    // xorshift never leaves 0, and every seed gives its own start.
-    std::uint32_t state = seed * 0x9E3779B9u + 0x7F4A7C15u;
-    state = state == 0 ? 1 : state;
-    for (char& c : bytes) {
-        state ^= state << 13;
-        state ^= state >> 17;
-        state ^= state << 5;
-        c = static_cast<char>(state >> 24);
+    std::uint64_t state = seed;
+    for (std::size_t at = 0; at < size; at += 8) {
+        std::uint64_t z = (state += 0x9E3779B97F4A7C15ull);
+        z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+        z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+        z ^= z >> 31;
+        for (std::size_t i = at; i < std::min(size, at + 8); ++i, z >>= 8)
+            bytes[i] = static_cast<char>(z & 0xFF);
     }
     return bytes;
 }
