@@ -1,5 +1,6 @@
 #include "update/block_checksum.h"
 #include "update/block_index.h"
+#include "update/block_index_ref.h"
 
 #include "tests/update/block_index_maker.h"
 
@@ -124,4 +125,32 @@ TEST(BlockIndex, RefusesAnIndexThatLiesOrCostsTooMuch)
     huge.resize(kBlockIndexHeaderBytes + (kMaxIndexBlocks + 1) * kBlockIndexRecordBytes, '\0');
     BlockIndex index;
     EXPECT_FALSE(ParseBlockIndex(huge, index));
+}
+
+TEST(BlockIndexRef, TheManifestNamesEachIndexWithItsSizeAndDigest)
+{
+    const std::wstring digest = L"aee566d1c7756a84747aee5ca4152ed00a9e72752a53ed369f35cb74c04bfbf8";
+    const IniFile manifest = IniFile::FromText(
+        L"[Set]\r\nCount=4\r\n[up]\r\nFile1=a\r\n[Blocks]\r\nIndex1=4632 " + digest + L" up.ini.blocks/" + digest +
+        L"\r\nIndex3=4632 " + digest + L" ../outside\r\nIndex4=4632 " + digest + L" /up.ini.blocks/x y\r\n");
+    const std::vector<std::optional<BlockIndexRef>> refs = ReadBlockIndexRefs(manifest, 4);
+    ASSERT_EQ(refs.size(), 4u);
+    ASSERT_TRUE(refs[0]);
+    EXPECT_EQ(refs[0]->size, 4632u);
+    EXPECT_EQ(refs[0]->sha256[0], 0xAE);
+    EXPECT_EQ(refs[0]->sha256[31], 0xF8);
+    EXPECT_EQ(refs[0]->sitePath, L"up.ini.blocks\\" + digest);
+    EXPECT_FALSE(refs[1]);  // none listed
+    EXPECT_FALSE(refs[2]);  // a path the manifest's rules refuse
+    ASSERT_TRUE(refs[3]);
+    EXPECT_EQ(refs[3]->sitePath, L"up.ini.blocks\\x y");
+
+    const std::wstring site = L" up.ini.blocks/i";
+    for (const std::wstring& value : {L"4632 " + digest, L"04632 " + digest + site, L"4632 " + digest.substr(1) + site,
+                                      L"4632 " + digest.substr(1) + L"g" + site, L"23 " + digest + site,
+                                      std::to_wstring(kMaxBlockIndexBytes + 1) + L" " + digest + site,
+                                      L"-4632 " + digest + site, L"4632  " + digest + site}) {
+        EXPECT_FALSE(ParseBlockIndexRef(value)) << value;
+    }
+    EXPECT_TRUE(ParseBlockIndexRef(std::to_wstring(kMaxBlockIndexBytes) + L" " + digest + site));
 }
