@@ -3,7 +3,8 @@
 
 Usage:
   make_manifest.py CLIENT_FOLDER [-o OUTPUT] [--exclude PATTERN ...] [--exclude-list FILE]
-                   [--remote-prefix PREFIX] [--encoding {utf-8,utf-16}] [--sign-key KEY --release N [--force]]
+                   [--remote-prefix PREFIX] [--encoding {utf-8,utf-16}] [--no-block-index]
+                   [--sign-key KEY --release N [--force]]
 
 Every file under CLIENT_FOLDER becomes one entry, in path order:
   [Set]  Count=<number of entries>
@@ -12,9 +13,18 @@ The site path is the client path with forward slashes, below --remote-prefix whe
 the files in a subfolder of the manifest's folder). Serve the manifest and the files from the folder that the
 launcher's update base URL names.
 
+Block indexes: every file of 1 MiB or more also gets a block index (the size, CRC-32 and two checksums of every
+8 KiB block), so that a launcher which holds an older copy of the file (any older version, or one cut short)
+downloads only the blocks that changed instead of the whole file. The indexes are written to <OUTPUT>.blocks/
+beside the manifest, named by their SHA-256, and listed in the manifest's [Blocks] section (Index<n>=<size>
+<SHA-256> <site path>); launchers that do not know them ignore both, and a site without them still works. Publish
+that folder with the manifest; indexes the manifest no longer lists are removed from it. --no-block-index writes
+none: a changed file is then always downloaded whole.
+
 Excluding files: --exclude takes a shell pattern (*, ?, [..]) matched against the relative path with forward
 slashes, ignoring case ("Data/Logs/*", "*.tmp"); --exclude-list reads such patterns one per line (blank lines
-and lines starting with # are skipped). The output file itself and its release record are always left out.
+and lines starting with # are skipped). The output file itself, its release record and its block indexes are
+always left out.
 
 The launcher refuses a manifest whose paths could escape the client folder or name a device, so this tool refuses
 them too, before writing anything: empty components, "." and "..", components ending in "." or a space, white
@@ -35,6 +45,7 @@ import os
 import sys
 import zlib
 
+import block_index
 from atomic_file import write_atomically
 
 MAX_ENTRIES = 100000
@@ -90,11 +101,14 @@ def collect(folder, patterns, output):
     """(relative path with backslashes, full path) of every file to list, and the problems found."""
     files, problems = [], []
     output = os.path.normcase(os.path.abspath(output))
+    indexes = os.path.normcase(os.path.abspath(block_index.folder_of(output)))
     for current, dirs, names in os.walk(folder):
         dirs.sort()
         for name in list(dirs):
             full = os.path.join(current, name)
-            if os.path.islink(full):
+            if os.path.normcase(os.path.abspath(full)) == indexes:
+                dirs.remove(name)
+            elif os.path.islink(full):
                 relative = os.path.relpath(full, folder).replace(os.sep, "\\")
                 if not excluded(relative, patterns):
                     problems.append((relative, "is a symbolic link"))
@@ -118,13 +132,13 @@ def excluded(relative, patterns):
     return any(fnmatch.fnmatchcase(slashed, pattern.replace("\\", "/").lower()) for pattern in patterns)
 
 
-def build_manifest(entries):
+def build_manifest(entries, index_values):
     lines = ["[Set]", "Count=%d" % len(entries), "[up]"]
     for n, (remote, local, crc) in enumerate(entries, start=1):
         lines.append("File%d=%s" % (n, ini_value(remote)))
         lines.append("CFile%d=%s" % (n, ini_value(local)))
         lines.append("XYZ%d=%08X" % (n, crc))
-    return "\r\n".join(lines) + "\r\n"
+    return "\r\n".join(lines + block_index.section(index_values)) + "\r\n"
 
 
 def encode(text, encoding):
@@ -149,6 +163,8 @@ def main(argv=None):
                         help="folder of the files on the site, relative to the manifest (default: none)")
     parser.add_argument("--encoding", choices=("utf-8", "utf-16"), default="utf-8",
                         help="text encoding when a path is not ASCII (default: utf-8)")
+    parser.add_argument("--no-block-index", action="store_true",
+                        help="write no block indexes: a changed file is then always downloaded whole")
     parser.add_argument("--sign-key", metavar="KEY", help="sign the release with this private key (PEM)")
     parser.add_argument("--release", type=int, metavar="N", help="the release number to sign; only grows")
     parser.add_argument("--force", action="store_true", help="sign even when the release number does not grow")
@@ -172,6 +188,7 @@ def main(argv=None):
     files, problems = collect(folder, patterns, output)
     seen = {}
     entries = []
+    indexes = {}
     for relative, full in sorted(files, key=lambda item: (item[0].upper(), item[0])):
         remote = prefix + "\\" + relative if prefix else relative
         problem = path_problem(relative) or path_problem(remote)
@@ -181,7 +198,11 @@ def main(argv=None):
             problems.append((relative, problem))
             continue
         seen[relative.upper()] = relative
-        entries.append((remote.replace("\\", "/"), relative, file_crc32(full)))
+        if not args.no_block_index and block_index.indexed(os.path.getsize(full)):
+            crc, indexes[len(entries) + 1] = block_index.make(full)
+        else:
+            crc = file_crc32(full)
+        entries.append((remote.replace("\\", "/"), relative, crc))
     if len(entries) > MAX_ENTRIES:
         problems.append((folder, "%d files; the launcher accepts at most %d" % (len(entries), MAX_ENTRIES)))
     if problems:
@@ -190,7 +211,8 @@ def main(argv=None):
         print("make_manifest: nothing written; rename or exclude the files above", file=sys.stderr)
         return 1
 
-    data = encode(build_manifest(entries), args.encoding)
+    index_values = {n: block_index.value(output, index) for n, index in indexes.items()}
+    data = encode(build_manifest(entries, index_values), args.encoding)
     record = None
     if args.sign_key:
         # Imported only here, so publishing without a signature needs nothing beyond the standard library.
@@ -204,11 +226,18 @@ def main(argv=None):
         except (sign_release.SignError, OSError, ValueError) as error:
             print("make_manifest: not signed, nothing written: %s" % error, file=sys.stderr)
             return 1
+    # The indexes go in place before the manifest that lists them, so a launcher never finds one missing.
+    for index in indexes.values():
+        block_index.write(output, index)
     write_atomically(output, data)
     print("make_manifest: %d files listed in %s" % (len(entries), output))
     if record is not None:
         write_atomically(output + ".sig", record)
         print("make_manifest: release %d signed in %s.sig" % (args.release, output))
+    block_index.prune(output, index_values.values())
+    if index_values:
+        print("make_manifest: block indexes of %d files in %s" % (len(index_values),
+                                                                 block_index.folder_of(output)))
     return 0
 
 
