@@ -66,6 +66,14 @@ private:
     std::array<std::int32_t, 256> drop_{};
 };
 
+// Where StrongBlockSum's weights for one block begin (see the .cpp).
+struct StrongWeights {
+    const std::uint16_t* lowLo;
+    const std::uint16_t* lowHi;
+    const std::uint16_t* highLo;
+    const std::uint16_t* highHi;
+};
+
 // The strong sum of blocks of up to a given length.
 class StrongBlockSum {
 public:
@@ -78,8 +86,12 @@ public:
     static bool Plausible(std::uint64_t value);
 
 private:
-    // The weight of each position: 256^(maxBlock - 1 - i) modulo each prime. A shorter block uses the tail of the
-    // tables, so its last byte always weighs 1.
-    std::vector<std::uint32_t> low_;
-    std::vector<std::uint32_t> high_;
+    // The weight of each position, 256^(maxBlock - 1 - i) modulo each prime, in halves of 15 bits (see the
+    // .cpp). A shorter block uses the tails of the tables, so its last byte always weighs 1.
+    std::vector<std::uint16_t> lowLo_;
+    std::vector<std::uint16_t> lowHi_;
+    std::vector<std::uint16_t> highLo_;
+    std::vector<std::uint16_t> highHi_;
+    // The loop for this processor.
+    std::uint64_t (*sums_)(const unsigned char* data, std::size_t size, const StrongWeights& weights);
 };
