@@ -26,9 +26,17 @@ struct ByteRange {
 // have to start it again.
 inline constexpr std::uint64_t kMaxRangeRequestBytes = 1ull << 30;
 
+// The most ranges one request asks for. Measured against nginx (bench/range_probe.py): one request for 200
+// scattered ranges of 8 KiB over a line of 50 ms and 2 MiB/s took 0.85 s, one range per request 5.6 s over the two
+// connections a server may allow a client (1.4 s over eight), and the bytes beyond the ranges were 1.5% against
+// 3.4%. nginx takes about 400 ranges before its request headers outgrow their 8 KiB buffer (then it answers 400),
+// and Apache answers more than 200 ranges (its MaxRanges) with the whole file; 128 stay well below both, and a
+// header of at most about 3 KiB even with offsets past 4 GiB.
+inline constexpr std::size_t kMaxRangesPerRequest = 128;
+
 // How the ranges go out: at most this many ranges and this many bytes per request.
 struct RangeRequestLimits {
-    std::size_t maxRanges = 1;
+    std::size_t maxRanges = kMaxRangesPerRequest;
     std::uint64_t maxBytes = kMaxRangeRequestBytes;
 };
 

@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -224,4 +225,23 @@ TEST(Byteranges, ReadsTheMultipartReplyOfNginx)
     for (const ByteRange& range : requested)
         EXPECT_EQ(written.substr(range.first, range.Size()), file.substr(range.first, range.Size()));
     EXPECT_EQ(delivered, 100u + 5000u + 100000u);
+
+    // As many ranges as one request may carry, all past 4 GiB (the longest numbers), of a sparse 6 GiB file:
+    // nginx still takes the request and the reply parses.
+    ASSERT_EQ(probe::RunUnixShell(root, "truncate -s 6G big.bin"), 0);
+    std::vector<ByteRange> many;
+    for (std::uint64_t i = 0; i < 300; ++i)
+        many.push_back({(4500ull << 20) + i * 3000000, (4500ull << 20) + i * 3000000 + 999});
+    const std::vector<ByteRange> first = GroupRanges(many, RangeRequestLimits{}).front();
+    ASSERT_EQ(first.size(), kMaxRangesPerRequest);
+    const RawReply big = GetRanges(site.Port(), "/big.bin", RangeHeaderValue(first));
+    ASSERT_EQ(big.head.substr(0, 12), "HTTP/1.1 206") << big.head;
+    std::uint64_t zeros = 0;
+    ByterangesParser bigParser(*ByterangesBoundary(HeaderValue(big.head, "Content-Type")), first, 6ull << 30,
+                               [&](std::uint64_t, const char* data, std::size_t size) {
+                                   zeros += static_cast<std::uint64_t>(std::count(data, data + size, '\0'));
+                                   return true;
+                               });
+    EXPECT_TRUE(bigParser.Feed(big.body.data(), big.body.size()) && bigParser.Finish());
+    EXPECT_EQ(zeros, kMaxRangesPerRequest * 1000);
 }
