@@ -1,8 +1,9 @@
+// The port helper's header brings Winsock, which must come before windows.h.
+#include "tests/support/loopback_peer.h"
+
 #include "tests/support/nginx_site.h"
 
 #include "base/text.h"
-
-#include <ws2tcpip.h>
 
 namespace probe {
 
@@ -20,31 +21,17 @@ std::string Quoted(const std::wstring& windowsPath)
     return quoted;
 }
 
-// A port nobody listens on right now: the system's choice for a socket bound to port 0.
-std::uint16_t FreeLoopbackPort()
-{
-    UniqueSocket probe(socket(AF_INET, SOCK_STREAM, IPPROTO_TCP));
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    inet_pton(AF_INET, "127.0.0.1", &address.sin_addr);
-    int length = sizeof address;
-    if (!probe || bind(probe.get(), reinterpret_cast<sockaddr*>(&address), length) != 0 ||
-        getsockname(probe.get(), reinterpret_cast<sockaddr*>(&address), &length) != 0)
-        return 0;
-    return ntohs(address.sin_port);
-}
-
 }
 
 NginxSite::NginxSite(const std::wstring& folder)
 {
-    port_ = FreeLoopbackPort();
+    port_ = UnusedPort();
     const std::wstring ready = work_ / L"ready";
     const std::string start = "python3 '" VORN_NGINX_SITE_SCRIPT_PATH "' " + Quoted(folder) + " --prefix " +
                               Quoted(work_ / L"nginx") + " --http " + std::to_string(port_) + " --ready-file " +
                               Quoted(ready) + " --lifetime " + std::to_string(kLifetimeSeconds) +
                               " >site.log 2>&1 </dev/null &";
-    if (port_ == 0 || RunUnixShell(work_, start) != 0) {
+    if (RunUnixShell(work_, start) != 0) {
         failure_ = "the site tool could not be started";
         return;
     }

@@ -4,8 +4,6 @@
 // (tools/nginx_site.py): the real web server the update site is meant to be, where its answers matter (ranges,
 // several ranges in one reply). Stopped with the object, or by the tool's own lifetime when the test dies first.
 
-#include "net/socket_handle.h"
-#include "net/winsock_session.h"
 #include "tests/support/process_probe.h"
 
 #include <cstdint>
@@ -27,7 +25,6 @@ public:
     std::uint16_t Port() const { return port_; }
 
 private:
-    WinsockSession winsock_;
     TempDir work_;
     std::uint16_t port_ = 0;
     std::string nginxPid_;

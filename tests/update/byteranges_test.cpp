@@ -1,6 +1,7 @@
 #include "update/byteranges.h"
 
 #include "net/socket_handle.h"
+#include "net/winsock_session.h"
 #include "tests/support/nginx_site.h"
 #include "tests/update/block_index_maker.h"
 
@@ -164,6 +165,7 @@ struct RawReply {
 // reply's bytes exactly as the server wrote them.
 RawReply GetRanges(std::uint16_t port, const std::string& path, const std::string& ranges)
 {
+    const WinsockSession winsock;
     UniqueSocket connection(socket(AF_INET, SOCK_STREAM, IPPROTO_TCP));
     sockaddr_in address{};
     address.sin_family = AF_INET;
