@@ -4,7 +4,9 @@ reply) or one range per request over several kept-alive connections, measured in
 nginx (tools/nginx_site.py) serving a 512 MiB file, on loopback and through a line model: a relay on loopback
 that delays every piece by half a round trip each way and shares one downstream rate among all connections, as a
 player's line does. Prints, per line and range set, the time and the bytes received of each way of asking, the
-largest number of ranges nginx takes in one request, and what a range request beyond it gets.
+largest number of ranges nginx takes in one request, and what a range request beyond it gets; then, for the size
+threshold of block indexes, per line and file size, a whole download against block reuse (the index, then one
+request for a changed region of 64 KiB, plus the scan of the old copy at 250 MiB/s).
 
 Usage: range_probe.py [--quick]   (loopback ports only; run it in a network namespace of one's own)"""
 import argparse
@@ -183,6 +185,19 @@ def largest_accepted(port):
     return low, len(header_value(ranges[:low])), beyond.status
 
 
+def threshold(port, line):
+    """A whole download of files of a few sizes against block reuse for one changed region of 64 KiB."""
+    print("%s, whole file against block reuse (one changed region of 64 KiB):" % line)
+    for size in (128 << 10, 512 << 10, 1 << 20, 4 << 20, 16 << 20):
+        whole, _ = measure(port, [(0, size - 1)], 1, 1)
+        index = 24 + 12 * (-(-size // BLOCK))
+        changed = min(size, 9 * BLOCK)
+        reuse, _ = measure(port, [(size, size + index - 1), (2 * size, 2 * size + changed - 1)], 1, 1)
+        scan = size / (250 << 20)
+        print("  %6d KiB: whole %6.3f s, reuse %6.3f s (%6.3f s fetching, %6.3f s scanning)"
+              % (size >> 10, whole, reuse + scan, reuse, scan))
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--quick", action="store_true", help="fewer range sets and lines")
@@ -206,7 +221,7 @@ def main():
         count, header, status = largest_accepted(port)
         print("nginx takes at most %d ranges in one request (a Range header of %d bytes); one more gets %d"
               % (count, header, status))
-        lines = [("loopback", 0, 0), ("50 ms, 2 MiB/s", 0.05, 2 << 20)]
+        lines = [("loopback", 0, 0), ("20 ms, 12 MiB/s", 0.02, 12 << 20), ("50 ms, 2 MiB/s", 0.05, 2 << 20)]
         if not args.quick:
             lines.append(("150 ms, 256 KiB/s", 0.15, 256 << 10))
         ways = [("1 range a request, 1 connection", 1, 1), ("1 range a request, 2 connections", 1, 2),
@@ -228,6 +243,7 @@ def main():
                         continue
                     print("  %-36s %7.2f s  %8.3f MiB received (%5.2f%% beyond the ranges)"
                           % (way, seconds, received / (1 << 20), 100.0 * (received - payload) / payload))
+            threshold(target, line)
             if relay:
                 relay.close()
     finally:
