@@ -17,7 +17,7 @@ inline constexpr std::uint64_t kBlockNotFound = std::numeric_limits<std::uint64_
 
 class BlockMatcher {
 public:
-    // The index must outlive the matcher.
+    // An index ParseBlockIndex accepted, which must outlive the matcher.
     explicit BlockMatcher(const BlockIndex& index);
 
     // The next bytes of the old copy, in order.
