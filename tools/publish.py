@@ -203,8 +203,9 @@ def link_kept_trees(release):
 def write_manifest(release):
     prefix = str(release.number)
     listed = [(relative, release.site_file(relative)) for relative, _ in release.files]
-    release.entries = make_manifest.manifest_entries(listed, prefix)
-    release.manifest = make_manifest.encode(make_manifest.build_manifest(release.entries), release.options.encoding)
+    release.entries = make_manifest.manifest_entries(listed, prefix, block_indexes=False)
+    release.manifest = make_manifest.encode(make_manifest.build_manifest(release.entries, release.options.manifest),
+                                            release.options.encoding)
     with open(release.manifest_path, "wb") as stream:
         stream.write(release.manifest)
         os.fsync(stream.fileno())
@@ -213,7 +214,7 @@ def write_manifest(release):
 def sign(release):
     if not release.options.key:
         return
-    files = {remote: os.path.join(release.folder, *remote.split("/")) for remote, _, _ in release.entries}
+    files = {remote: os.path.join(release.folder, *remote.split("/")) for remote, _, _, _ in release.entries}
     record = sign_release.build_record(release.options.private_key, release.manifest, files, release.number)
     with open(release.manifest_path + ".sig", "wb") as stream:
         stream.write(record)
