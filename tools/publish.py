@@ -2,10 +2,12 @@
 """Publishes a client folder as a new release of an update site in one safe step, rolls back, and uploads.
 
 Usage:
-  publish.py release CLIENT LIVE [--key KEY [--public-key HEX] | --unsigned] [--release N] [--keep K]
-                     [--exclude PATTERN ...] [--exclude-list FILE] [--manifest up.ini] [--encoding utf-8|utf-16]
-                     [--upload DEST]
-  publish.py rollback LIVE [--to N] [--key KEY [--public-key HEX]] [--release N] [--keep K] [--upload DEST]
+  publish.py release CLIENT LIVE [--key KEY [--public-key HEX] [--valid-days DAYS] | --unsigned] [--release N]
+                     [--keep K] [--exclude PATTERN ...] [--exclude-list FILE] [--manifest up.ini]
+                     [--encoding utf-8|utf-16] [--upload DEST]
+  publish.py rollback LIVE [--to N] [--key KEY [--public-key HEX] [--valid-days DAYS]] [--release N] [--keep K]
+                      [--upload DEST]
+  publish.py renew LIVE --key KEY [--public-key HEX] [--valid-days DAYS] [--upload DEST]
   publish.py upload LIVE DEST
   publish.py status LIVE
 
@@ -19,9 +21,10 @@ and keeps the releases beside it, in LIVE.releases/<N>/:
 
 "release" lists the client folder's files as make_manifest.py does (the same refusals and --exclude patterns),
 places them in a new release folder beside the live one, writes the manifest with site paths under N/ and, with
---key, signs the release (sign_release.py's record, release number N). It then checks the new release the way
-the launcher will: every listed file's CRC-32 and, when signed, the record's signature with the public key (that
-of --public-key, the one the players' launchers were built with, else the key's own) and every size and SHA-256.
+--key, signs the release (sign_release.py's record, release number N, signed now and accepted by launchers for
+--valid-days days, default 30). It then checks the new release the way the launcher will: every listed file's
+CRC-32 and, when signed, the record's signature with the public key (that of --public-key, the one the players'
+launchers were built with, else the key's own), its days, and every size and SHA-256.
 Only then does the release go live, in one step: a new link renamed over LIVE. Every request the server answers
 reads one release whole; a manifest never shows without its files or its record, and the files of the release
 before stay where that release's manifest names them. A failure at any point, the process killed included,
@@ -37,13 +40,18 @@ one all the same.
 release, signed afresh with --key when the site is signed: the release number keeps growing, so launchers that
 installed the live release accept it.
 
+"renew" signs the live release again, now, with the same number, manifest and files: launchers refuse a record
+once its days are over, so renew well before then (publish.py status shows when each record ends). A launcher
+reads either record with the manifest, since both sign the same bytes. Every release and rollback is signed
+afresh too.
+
 "upload" copies the site to DEST (a folder on this machine or host:folder, through rsync and ssh), the folder
 that holds LIVE's counterpart on the web server, in an order that keeps the same promise there: first the
 releases (hard links kept), then the link, which rsync renames into place, then the removal of releases no longer
 kept. So the signing key stays on this machine and the web server only ever serves whole releases. "release"
 and "rollback" upload after going live with --upload DEST.
 
-"status" prints the live release and the kept ones."""
+"status" prints the live release and the kept ones, and until when each one's record holds."""
 import argparse
 import contextlib
 import fcntl
@@ -51,10 +59,12 @@ import os
 import shutil
 import subprocess
 import sys
+import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import make_manifest  # noqa: E402
 import sign_release  # noqa: E402
+from atomic_file import write_atomically  # noqa: E402
 
 RELEASES_SUFFIX = ".releases"
 PARTIAL_PREFIX = ".partial-"
@@ -215,7 +225,8 @@ def sign(release):
     if not release.options.key:
         return
     files = {remote: os.path.join(release.folder, *remote.split("/")) for remote, _, _, _ in release.entries}
-    record = sign_release.build_record(release.options.private_key, release.manifest, files, release.number)
+    record = sign_release.build_record(release.options.private_key, release.manifest, files, release.number,
+                                       valid_days=release.options.valid_days)
     with open(release.manifest_path + ".sig", "wb") as stream:
         stream.write(record)
         os.fsync(stream.fileno())
@@ -243,7 +254,7 @@ def check(release):
     if release.options.key:
         with open(release.manifest_path + ".sig", "rb") as stream:
             record = stream.read()
-        signed = sign_release.verify_record(record, manifest, files, release.options.public_key)
+        signed = sign_release.verify_record(record, manifest, files, release.options.public_key).release
         if signed != release.number:
             raise PublishError("the record signs release %d, not %d" % (signed, release.number))
 
@@ -358,12 +369,53 @@ def upload(site, destination):
     print("publish: uploaded to %s" % destination)
 
 
+def renew_command(options):
+    """Signs the live release again with a fresh signing time, its number, manifest and files unchanged."""
+    site = Site(options.live)
+    with site.locked():
+        live = site.live_release()
+        if live is None:
+            raise PublishError("nothing is live at %s" % site.live)
+        view = site.view(live)
+        record_path = os.path.join(view, options.manifest + ".sig")
+        if not os.path.exists(record_path):
+            raise PublishError("release %d is not signed; publish a signed release instead" % live)
+        prepare_key(site, options)
+        with open(os.path.join(view, options.manifest), "rb") as stream:
+            manifest = stream.read()
+        files = {path: os.path.join(view, *path.split("/")) for path in sign_release.manifest_site_paths(manifest)}
+        record = sign_release.build_record(options.private_key, manifest, files, live,
+                                           valid_days=options.valid_days)
+        expiry = sign_release.verify_record(record, manifest, files, options.public_key).expiry()
+        # Renamed over the old record: a launcher reads one or the other, and both sign this manifest.
+        write_atomically(record_path, record)
+        sync_folder(view)
+        print("publish: release %d signed again, valid until %s" % (live, sign_release.utc_time(expiry)))
+        if options.upload:
+            upload(site, options.upload)
+
+
+def record_state(path):
+    """How a release's record stands, for status: unsigned, until when it holds, or since when it does not."""
+    try:
+        with open(path, "rb") as stream:
+            expiry = sign_release.Record(stream.read(sign_release.MAX_RECORD_BYTES)).expiry()
+    except FileNotFoundError:
+        return ""
+    except sign_release.SignError as error:
+        return " (a record launchers refuse: %s)" % error
+    if expiry is None:
+        return " (signed without a signing time, which launchers refuse)"
+    return " (signed, %s %s)" % ("valid until" if time.time() <= expiry else "expired at",
+                                 sign_release.utc_time(expiry))
+
+
 def status_command(options):
     site = Site(options.live)
     live = site.live_release()
     for number in site.kept():
-        signed = os.path.exists(os.path.join(site.view(number), options.manifest + ".sig"))
-        print("%s %d%s" % ("live" if number == live else "kept", number, " (signed)" if signed else ""))
+        state = record_state(os.path.join(site.view(number), options.manifest + ".sig"))
+        print("%s %d%s" % ("live" if number == live else "kept", number, state))
     if live is None:
         print("nothing is live at %s" % site.live)
 
@@ -376,17 +428,22 @@ def arguments(argv):
     release.add_argument("client", help="the client folder as players should have it")
     rollback = commands.add_parser("rollback", help="publish a kept release again as a new release")
     rollback.add_argument("--to", type=int, metavar="N", help="the kept release (default: the one before)")
-    for command in (release, rollback):
+    renew = commands.add_parser("renew", help="sign the live release again, now")
+    for command in (release, rollback, renew):
         command.add_argument("live", help="the path the web server serves at the update address")
-        command.add_argument("--key", help="sign with this private key (PEM)")
+        command.add_argument("--key", required=command is renew, help="sign with this private key (PEM)")
         command.add_argument("--public-key", metavar="HEX", help="the launchers' key; the check uses it")
+        command.add_argument("--valid-days", type=int, default=sign_release.DEFAULT_VALID_DAYS, metavar="DAYS",
+                             help="days launchers accept the record from its signing (default %d)"
+                                  % sign_release.DEFAULT_VALID_DAYS)
+        command.add_argument("--manifest", default="up.ini", help="the manifest's name (default up.ini)")
+        command.add_argument("--upload", metavar="DEST", help="upload to DEST after going live")
+    for command in (release, rollback):
         command.add_argument("--release", type=int, metavar="N", help="the new release's number; only grows")
         command.add_argument("--keep", type=int, default=DEFAULT_KEEP, metavar="K",
                              help="releases kept, the live one included (default %d)" % DEFAULT_KEEP)
-        command.add_argument("--manifest", default="up.ini", help="the manifest's name (default up.ini)")
         command.add_argument("--encoding", choices=("utf-8", "utf-16"), default="utf-8",
                              help="text encoding of a manifest with non-ASCII paths")
-        command.add_argument("--upload", metavar="DEST", help="upload to DEST after going live")
     release.add_argument("--unsigned", action="store_true", help="publish without a record on a signed site")
     release.add_argument("--exclude", action="append", default=[], metavar="PATTERN",
                          help="leave out files whose relative path matches PATTERN (repeatable)")
@@ -412,6 +469,8 @@ def main(argv=None):
             release_command(options)
         elif options.command == "rollback":
             rollback_command(options)
+        elif options.command == "renew":
+            renew_command(options)
         elif options.command == "upload":
             site = Site(options.live)
             with site.locked():

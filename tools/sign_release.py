@@ -56,6 +56,7 @@ MAX_RELEASE = (1 << 63) - 1
 # would give a record it refuses.
 MAX_FILES = 100000
 MAX_SITE_PATH_BYTES = 2048
+MAX_RECORD_BYTES = 16 << 20
 DEFAULT_VALID_DAYS = 30
 DAY = 86400
 MAX_NUMBER = (1 << 63) - 1  # the largest number a launcher reads in a record
@@ -189,49 +190,84 @@ def sign_body(private_key, body):
     return body + b"signature " + (r.to_bytes(32, "big") + s.to_bytes(32, "big")).hex().encode("ascii") + b"\n"
 
 
-def verify_record(record, manifest_bytes, files, public_key):
-    """Checks a record as a launcher with `public_key` (130 hexadecimal digits) checks it: the signature over
-    its body, the manifest's size and SHA-256, and one file line for each site path of `files` (site path ->
-    the file to hash, in manifest order) with that file's size and SHA-256. Returns the release number; raises
-    SignError saying what does not hold. Lines of other kinds are left to the launcher."""
-    start = record.rfind(b"\nsignature ") + 1
-    if start == 0 or not record.endswith(b"\n"):
-        raise SignError("the record has no signature line")
-    body, signature = record[:start], record[start + len(b"signature "):-1]
+SIGNED_FIELD = re.compile(r"file 0 0{64} vorn:signed (0|[1-9][0-9]*) valid (0|[1-9][0-9]*)\Z")
+FILE_LINE = re.compile(r"file (0|[1-9][0-9]*) ([0-9a-f]{64}) (.+)\Z")
+
+
+class Record:
+    """A record's lines as a launcher reads them: the release, the manifest's size and SHA-256, the site paths
+    with their sizes and SHA-256 in record order, the signing time and its seconds of validity (None when the
+    record has no such line), the signed body and the signature."""
+
+    def __init__(self, data):
+        start = data.rfind(b"\nsignature ") + 1
+        if start == 0 or not data.endswith(b"\n"):
+            raise SignError("the record has no signature line")
+        self.body, self.signature = data[:start], data[start + len(b"signature "):-1]
+        try:
+            lines = self.body.decode("utf-8").split("\n")[:-1]
+        except UnicodeDecodeError:
+            raise SignError("the record is not UTF-8 text")
+        release = re.fullmatch(r"release ([1-9][0-9]*)", lines[1]) if len(lines) > 2 else None
+        manifest = re.fullmatch(r"manifest ((?:0|[1-9][0-9]*) [0-9a-f]{64})", lines[2]) if release else None
+        if lines[0] != FORMAT_LINE or not manifest or int(release.group(1)) > MAX_RELEASE:
+            raise SignError("the record does not start with its format, release and manifest lines")
+        self.release, self.manifest = int(release.group(1)), manifest.group(1)
+        self.files, self.signed_at, self.valid_for = {}, None, None
+        for number, line in enumerate(lines[3:], start=4):
+            signed, listed = SIGNED_FIELD.fullmatch(line), FILE_LINE.fullmatch(line)
+            path = listed.group(3) if listed else ""
+            if signed and self.signed_at is None:
+                self.signed_at, self.valid_for = int(signed.group(1)), int(signed.group(2))
+            elif listed and path.startswith("vorn:") and not path.startswith("vorn:signed "):
+                continue  # a field of a later tool: launchers that do not know it leave it alone
+            elif listed and not path.startswith("vorn:") and path not in self.files:
+                check_site_path(path)
+                self.files[path] = "%s %s" % listed.group(1, 2)
+            else:
+                raise SignError("launchers refuse line %d of the record: %r" % (number, line))
+        if max(self.signed_at or 0, self.valid_for or 0) > MAX_NUMBER:
+            raise SignError("the record's signing time or validity is larger than launchers read")
+
+    def expiry(self):
+        """The last second (since 1970-01-01 UTC) launchers accept the record, or None when they never do."""
+        return None if self.signed_at is None else self.signed_at + self.valid_for
+
+
+def utc_time(seconds):
+    return time.strftime("%Y-%m-%d %H:%M UTC", time.gmtime(min(seconds, 253402300799)))
+
+
+def verify_record(record, manifest_bytes, files, public_key, now=None):
+    """Checks a record as a launcher with `public_key` (130 hexadecimal digits) checks it at the time `now`
+    (seconds since 1970-01-01 UTC; default: now): the signature over its body, its signing time and validity, the
+    manifest's size and SHA-256, and one file line for each site path of `files` (site path -> the file to hash,
+    in manifest order) with that file's size and SHA-256. Returns the Record; raises SignError saying what does
+    not hold."""
+    read = Record(record)
     try:
         key = ec.EllipticCurvePublicKey.from_encoded_point(ec.SECP256R1(), bytes.fromhex(public_key))
-        raw = bytes.fromhex(signature.decode("ascii"))
+        raw = bytes.fromhex(read.signature.decode("ascii"))
         if len(raw) != 64:
             raise ValueError("a signature is 64 bytes")
-        key.verify(encode_dss_signature(int.from_bytes(raw[:32], "big"), int.from_bytes(raw[32:], "big")), body,
-                   ec.ECDSA(hashes.SHA256()))
+        key.verify(encode_dss_signature(int.from_bytes(raw[:32], "big"), int.from_bytes(raw[32:], "big")),
+                   read.body, ec.ECDSA(hashes.SHA256()))
     except (InvalidSignature, ValueError, UnicodeDecodeError):
         raise SignError("the record's signature does not hold for the public key %s" % public_key)
-    lines = body.decode("utf-8").split("\n")[:-1]
-    if not lines or lines[0] != FORMAT_LINE:
-        raise SignError("the record does not start with %r" % FORMAT_LINE)
-    release = None
-    signed_files = {}
-    manifest_line = None
-    for line in lines[1:]:
-        kind, _, rest = line.partition(" ")
-        if kind == "release":
-            release = int(rest)
-        elif kind == "manifest":
-            manifest_line = rest
-        elif kind == "file":
-            size, digest, site_path = rest.split(" ", 2)
-            signed_files[site_path] = "%s %s" % (size, digest)
-    if release is None:
-        raise SignError("the record has no release line")
-    if manifest_line != "%d %s" % (len(manifest_bytes), hashlib.sha256(manifest_bytes).hexdigest()):
+    if read.expiry() is None:
+        raise SignError("the record says nothing of when it was signed, so launchers refuse it")
+    # A launcher whose clock is behind the signing time accepts the record: only the end of its days counts.
+    if (time.time() if now is None else now) > read.expiry():
+        raise SignError("the record expired at %s; launchers refuse it until it is signed again"
+                        % utc_time(read.expiry()))
+    if read.manifest != "%d %s" % (len(manifest_bytes), hashlib.sha256(manifest_bytes).hexdigest()):
         raise SignError("the record signs another manifest")
-    if list(signed_files) != list(files):
+    if list(read.files) != list(files):
         raise SignError("the record lists other files than the manifest")
     for site_path, local_path in files.items():
-        if signed_files[site_path] != "%d %s" % file_digest(local_path):
+        if read.files[site_path] != "%d %s" % file_digest(local_path):
             raise SignError("%s differs from the record" % site_path)
-    return release
+    return read
 
 
 def previous_record(record_path):

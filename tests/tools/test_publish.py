@@ -97,7 +97,7 @@ class PublishTest(unittest.TestCase):
         paths = sign_release.manifest_site_paths(self.served("up.ini"))
         files = {p: str(self.live / p) for p in paths}
         self.assertEqual(sign_release.verify_record(self.served("up.ini.sig"), self.served("up.ini"), files,
-                                                    self.public_key), 2)
+                                                    self.public_key).release, 2)
 
         self.assertEqual(run("rollback", self.live, "--key", self.key).returncode, 0)
         self.assertEqual(os.readlink(self.live), "vorn.releases/3")
@@ -105,7 +105,8 @@ class PublishTest(unittest.TestCase):
         self.assertEqual(sorted(os.listdir(releases)), [".lock", "2", "3"], "not the live release and the one before")
         self.assertEqual(self.served("2/Main.exe"), b"MZ game 2")
         status = run("status", self.live).stdout.decode()
-        self.assertEqual(status, "kept 2 (signed)\nlive 3 (signed)\n")
+        self.assertRegex(status, r"\Akept 2 \(signed, valid until [-0-9: ]+ UTC\)\n"
+                                 r"live 3 \(signed, valid until [-0-9: ]+ UTC\)\n\Z")
 
     def test_the_check_refuses_what_a_launcher_with_the_key_would_refuse(self):
         files = {}
@@ -115,8 +116,27 @@ class PublishTest(unittest.TestCase):
             path.write_bytes(content)
             files[name] = str(path)
         manifest = b"[Set]\r\nCount=2\r\n"
-        record = sign_release.build_record(sign_release.load_private_key(str(self.key)), manifest, files, 7)
-        self.assertEqual(sign_release.verify_record(record, manifest, files, self.public_key), 7)
+        key = sign_release.load_private_key(str(self.key))
+        record = sign_release.build_record(key, manifest, files, 7, signed_at=1000000000, valid_days=2)
+        # A clock behind the signing time is no reason to refuse; only the end of the record's days is.
+        for now in (0, 1000000000 + 2 * 86400):
+            self.assertEqual(sign_release.verify_record(record, manifest, files, self.public_key, now).release, 7)
+        body = record[:record.rindex(b"signature ")]
+        time_line = b"file 0 %s vorn:signed 1000000000 valid 172800\n" % (b"0" * 64)
+        self.assertIn(time_line, body)
+        later_field = body.replace(time_line, time_line + b"file 0 %s vorn:later 1\n" % (b"0" * 64))
+        self.assertEqual(sign_release.verify_record(sign_release.sign_body(key, later_field), manifest, files,
+                                                    self.public_key, 1000000000).release, 7)
+        for what, changed, message in (
+                ("no signing time", body.replace(time_line, b""), "says nothing of when it was signed"),
+                ("two signing times", body.replace(time_line, time_line * 2), "refuse line 5"),
+                ("a signing time that lies", body.replace(time_line, time_line.replace(b" valid", b" vali")),
+                 "refuse line 4")):
+            with self.assertRaisesRegex(sign_release.SignError, message, msg=what):
+                sign_release.verify_record(sign_release.sign_body(key, changed), manifest, files, self.public_key,
+                                           1000000000)
+        with self.assertRaisesRegex(sign_release.SignError, "expired at 2001-09-11 01:46 UTC"):
+            sign_release.verify_record(record, manifest, files, self.public_key, 1000000000 + 2 * 86400 + 1)
         refusals = {
             "another key": (record, manifest, files, self.other_public_key),
             "a changed signature": (record[:-3] + (b"0" if record[-3:-2] != b"0" else b"1") + record[-2:],
@@ -126,10 +146,32 @@ class PublishTest(unittest.TestCase):
         }
         for what, arguments in refusals.items():
             with self.assertRaises(sign_release.SignError, msg=what):
-                sign_release.verify_record(*arguments)
+                sign_release.verify_record(*arguments, now=1000000000)
         pathlib.Path(files["1/Main.exe"]).write_bytes(b"MZ gamf")
         with self.assertRaisesRegex(sign_release.SignError, "1/Main.exe differs from the record"):
-            sign_release.verify_record(record, manifest, files, self.public_key)
+            sign_release.verify_record(record, manifest, files, self.public_key, 1000000000)
+
+    def test_renewing_signs_the_live_release_again_and_nothing_else(self):
+        self.release("--key", self.key, "--valid-days", "1")
+        first = sign_release.Record(self.served("up.ini.sig"))
+        self.assertEqual(first.valid_for, 86400)
+        site = self.root / "site"
+        before = snapshot(site)
+        time.sleep(1.1)  # a signing time one second later at least
+        refused = run("renew", self.live, "--key", self.key, "--public-key", self.other_public_key)
+        self.assertEqual(refused.returncode, 1)
+        self.assertEqual(snapshot(site), before, "a refused renewal changed the site")
+
+        renewed = run("renew", self.live, "--key", self.key, "--valid-days", "30")
+        self.assertEqual(renewed.returncode, 0, renewed.stderr.decode())
+        record = sign_release.Record(self.served("up.ini.sig"))
+        self.assertEqual((record.release, record.manifest, record.files), (1, first.manifest, first.files))
+        self.assertGreater(record.signed_at, first.signed_at)
+        self.assertEqual(record.valid_for, 30 * 86400)
+        after = snapshot(site)
+        self.assertNotEqual(after.pop("vorn.releases/1/up.ini.sig"), before.pop("vorn.releases/1/up.ini.sig"))
+        self.assertEqual(after, before, "renewing changed more than the record")
+        self.assertIn(sign_release.utc_time(record.expiry()), run("status", self.live).stdout.decode())
 
     def test_a_failed_publish_leaves_the_live_release_as_it_was(self):
         self.release("--key", self.key)
