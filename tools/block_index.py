@@ -34,6 +34,9 @@ BLOCK = 8 << 10
 # The launcher's caps (update/block_index.h): at most 2^19 blocks of at most 1 MiB.
 MAX_BLOCKS = 1 << 19
 MAX_BLOCK = 1 << 20
+HEADER = struct.Struct("<8sQII")
+RECORD = 12
+MAX_INDEX_BYTES = HEADER.size + MAX_BLOCKS * RECORD
 MAGIC = b"VORNBLK1"
 STRONG_PRIMES = (1073741789, 1073741783)
 READ = 1 << 20
@@ -71,7 +74,15 @@ def make(path):
                 number = int.from_bytes(piece, "big")
                 records.append(struct.pack("<III", zlib.adler32(piece), number % STRONG_PRIMES[0],
                                            number % STRONG_PRIMES[1]))
-    return crc, MAGIC + struct.pack("<QII", size, block, crc) + b"".join(records)
+    return crc, HEADER.pack(MAGIC, size, block, crc) + b"".join(records)
+
+
+def describes(index, size, crc):
+    """Whether `index` is the index of a file of `size` bytes with the CRC-32 `crc`, by its header."""
+    if len(index) < HEADER.size:
+        return False
+    magic, file_size, _, file_crc = HEADER.unpack_from(index)
+    return (magic, file_size, file_crc) == (MAGIC, size, crc)
 
 
 def folder_of(manifest_path):
@@ -109,6 +120,12 @@ def prune(manifest_path, kept):
             os.unlink(os.path.join(folder, entry))
     if not os.listdir(folder):
         os.rmdir(folder)
+
+
+def listed_names(blocks):
+    """The names of the indexes a manifest lists: `blocks` maps the keys of its [Blocks] section to their values."""
+    names = (value.rsplit("/", 1)[-1] for value in blocks.values())
+    return {name for name in names if NAME.match(name)}
 
 
 def section(values):

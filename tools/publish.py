@@ -18,12 +18,16 @@ and keeps the releases beside it, in LIVE.releases/<N>/:
   up.ini, up.ini.sig    the release's manifest and, with a key, its signed release record
   N/...                 the release's files (a file unchanged since the live release is a hard link to it)
   M -> ../M/M           the files of the other kept releases, for launchers that read M's manifest just before
+  up.ini.blocks/        the block indexes of the release's large files (make_manifest.py's) and of the other
+                        kept releases', named by their SHA-256 (an index a kept release holds is a hard link)
 
 "release" lists the client folder's files as make_manifest.py does (the same refusals and --exclude patterns),
-places them in a new release folder beside the live one, writes the manifest with site paths under N/ and, with
---key, signs the release (sign_release.py's record, release number N, signed now and accepted by launchers for
+places them in a new release folder beside the live one, writes a block index of every file of 1 MiB or more
+(--no-block-index: none, so launchers download a changed file whole), writes the manifest with site paths under N/
+and, with --key, signs the release (sign_release.py's record, release number N, signed now and accepted by launchers for
 --valid-days days, default 30). It then checks the new release the way the launcher will: every listed file's
-CRC-32 and, when signed, the record's signature with the public key (that of --public-key, the one the players'
+CRC-32, every block index's size and SHA-256 against the manifest and its header against its file, and, when
+signed, the record's signature with the public key (that of --public-key, the one the players'
 launchers were built with, else the key's own), its days, and every size and SHA-256.
 Only then does the release go live, in one step: a new link renamed over LIVE. Every request the server answers
 reads one release whole; a manifest never shows without its files or its record, and the files of the release
@@ -55,6 +59,7 @@ and "rollback" upload after going live with --upload DEST.
 import argparse
 import contextlib
 import fcntl
+import hashlib
 import os
 import shutil
 import subprocess
@@ -62,6 +67,7 @@ import sys
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import block_index  # noqa: E402
 import make_manifest  # noqa: E402
 import sign_release  # noqa: E402
 from atomic_file import write_atomically  # noqa: E402
@@ -210,10 +216,54 @@ def link_kept_trees(release):
         os.symlink(os.path.join("..", str(number), str(number)), os.path.join(release.folder, str(number)))
 
 
-def write_manifest(release):
-    prefix = str(release.number)
+def list_entries(release):
+    """Each placed file's CRC-32 and, for a large one, its block index."""
     listed = [(relative, release.site_file(relative)) for relative, _ in release.files]
-    release.entries = make_manifest.manifest_entries(listed, prefix, block_indexes=False)
+    release.entries = make_manifest.manifest_entries(listed, str(release.number),
+                                                     not release.options.no_block_index)
+
+
+def listed_indexes(view, manifest_name):
+    """The names of the block indexes the manifest of the release in `view` lists."""
+    with open(os.path.join(view, manifest_name), "rb") as stream:
+        return block_index.listed_names(sign_release.manifest_sections(stream.read()).get("blocks", {}))
+
+
+def place_block_indexes(release):
+    """The block indexes of the release's manifest and those of the other kept releases' manifests (a launcher
+    that read one of those just before the switch still finds its indexes); a hard link where a kept release
+    holds the same bytes."""
+    wanted = {block_index.name(index): index for _, _, _, index in release.entries if index is not None}
+    for number in release.keep:
+        for name in listed_indexes(release.site.view(number), release.options.manifest):
+            wanted.setdefault(name, None)
+    held = {}
+    for number in release.site.kept():
+        folder = block_index.folder_of(os.path.join(release.site.view(number), release.options.manifest))
+        for name in os.listdir(folder) if os.path.isdir(folder) else []:
+            held.setdefault(name, os.path.join(folder, name))
+    if not wanted:
+        return
+    folder = block_index.folder_of(release.manifest_path)
+    os.mkdir(folder, 0o755)
+    for name, index in wanted.items():
+        target = os.path.join(folder, name)
+        source = held.get(name)
+        if source is not None and (index is None or same_bytes(source, index)):
+            os.link(source, target)
+        elif index is not None:
+            with open(target, "xb") as stream:
+                stream.write(index)
+                os.fsync(stream.fileno())
+            os.chmod(target, 0o644)
+
+
+def same_bytes(path, data):
+    with open(path, "rb") as stream:
+        return stream.read(len(data) + 1) == data
+
+
+def write_manifest(release):
     release.manifest = make_manifest.encode(make_manifest.build_manifest(release.entries, release.options.manifest),
                                             release.options.encoding)
     with open(release.manifest_path, "wb") as stream:
@@ -236,9 +286,11 @@ def check(release):
     """Reads the release back as the launcher will and refuses it at the first thing that does not hold."""
     with open(release.manifest_path, "rb") as stream:
         manifest = stream.read()
-    entries = sign_release.manifest_sections(manifest).get("up", {})
+    sections = sign_release.manifest_sections(manifest)
+    entries = sections.get("up", {})
     site_paths = sign_release.manifest_site_paths(manifest)
     files = {}
+    checked = []
     for n, site_path in enumerate(site_paths, start=1):
         local = entries.get("cfile%d" % n, "")
         if make_manifest.path_problem(local) or make_manifest.path_problem(site_path.replace("/", "\\")):
@@ -248,9 +300,11 @@ def check(release):
         if crc is None or "%08X" % crc != entries.get("xyz%d" % n, "").upper():
             raise PublishError("%s does not match its CRC-32 in the manifest" % site_path)
         files.setdefault(site_path, path)
+        checked.append((site_path, path, crc))
     if len(site_paths) != len(release.files):
         raise PublishError("the manifest lists %d files, the release holds %d" % (len(site_paths),
                                                                                    len(release.files)))
+    check_block_indexes(release.folder, sections.get("blocks", {}), checked)
     if release.options.key:
         with open(release.manifest_path + ".sig", "rb") as stream:
             record = stream.read()
@@ -259,8 +313,31 @@ def check(release):
             raise PublishError("the record signs release %d, not %d" % (signed, release.number))
 
 
+def check_block_indexes(folder, blocks, checked):
+    """Each index of the manifest's [Blocks] section (`blocks`, key -> value): for an entry of the manifest, at
+    a path the launcher takes, of the size and SHA-256 the manifest gives, and the index of that entry's file.
+    `checked` holds each entry's (site path, file, CRC-32)."""
+    for key, value in blocks.items():
+        number = key[len("index"):]
+        size, digest, site_path = (value.split(" ", 2) + ["", ""])[:3]
+        if (not key.startswith("index") or not number.isdigit() or not 1 <= int(number) <= len(checked) or
+                make_manifest.path_problem(site_path.replace("/", "\\"))):
+            raise PublishError("the manifest's block index %s=%s names no entry or a path the launcher refuses"
+                               % (key, value))
+        entry, path, crc = checked[int(number) - 1]
+        index_path = os.path.join(folder, *site_path.split("/"))
+        if not os.path.isfile(index_path):
+            raise PublishError("the block index of %s is missing" % entry)
+        with open(index_path, "rb") as stream:
+            index = stream.read(block_index.MAX_INDEX_BYTES + 1)
+        if "%d %s" % (len(index), hashlib.sha256(index).hexdigest()) != "%s %s" % (size, digest):
+            raise PublishError("the block index of %s does not match the manifest" % entry)
+        if not block_index.describes(index, os.path.getsize(path), crc):
+            raise PublishError("the block index of %s describes another file" % entry)
+
+
 # The steps that make a release, in order; each reads what the ones before left in the release folder.
-STEPS = (place_files, link_kept_trees, write_manifest, sign, check)
+STEPS = (place_files, link_kept_trees, list_entries, place_block_indexes, write_manifest, sign, check)
 
 
 def make_live(site, release):
@@ -444,6 +521,8 @@ def arguments(argv):
                              help="releases kept, the live one included (default %d)" % DEFAULT_KEEP)
         command.add_argument("--encoding", choices=("utf-8", "utf-16"), default="utf-8",
                              help="text encoding of a manifest with non-ASCII paths")
+        command.add_argument("--no-block-index", action="store_true",
+                             help="write no block indexes: launchers then download a changed file whole")
     release.add_argument("--unsigned", action="store_true", help="publish without a record on a signed site")
     release.add_argument("--exclude", action="append", default=[], metavar="PATTERN",
                          help="leave out files whose relative path matches PATTERN (repeatable)")

@@ -108,6 +108,61 @@ class PublishTest(unittest.TestCase):
         self.assertRegex(status, r"\Akept 2 \(signed, valid until [-0-9: ]+ UTC\)\n"
                                  r"live 3 \(signed, valid until [-0-9: ]+ UTC\)\n\Z")
 
+    def indexes_listed(self, manifest):
+        """{site path of the file: (index size, SHA-256, index site path)} of a manifest's [Blocks] section."""
+        sections = sign_release.manifest_sections(manifest)
+        paths = sign_release.manifest_site_paths(manifest)
+        return {paths[int(key[5:]) - 1]: tuple(value.split(" ")) for key, value in sections["blocks"].items()}
+
+    def test_block_indexes_go_with_their_release_and_stay_for_the_kept_ones(self):
+        self.write_client({"Data/big.pak": os.urandom((1 << 20) + 5), "Data/music.bin": os.urandom(2 << 20)})
+        self.release("--key", self.key)
+        first = self.indexes_listed(self.served("up.ini"))
+        self.assertEqual(sorted(first), ["1/Data/big.pak", "1/Data/music.bin"])
+        for size, digest, site_path in first.values():
+            index = self.served(site_path)
+            self.assertEqual((len(index), hashlib.sha256(index).hexdigest()), (int(size), digest))
+            self.assertEqual(site_path, "up.ini.blocks/" + digest)
+
+        self.write_client({"Data/music.bin": os.urandom(2 << 20)})
+        self.release("--key", self.key)
+        second = self.indexes_listed(self.served("up.ini"))
+        releases = self.root / "site" / "vorn.releases"
+        big = first["1/Data/big.pak"][2]
+        self.assertEqual(second["2/Data/big.pak"][2], big)
+        self.assertEqual((releases / "2" / big).stat().st_ino, (releases / "1" / big).stat().st_ino,
+                         "an unchanged index was written again")
+        # A launcher that read release 1's manifest just before the switch finds its indexes after it too.
+        old_music = first["1/Data/music.bin"][2]
+        self.assertNotEqual(second["2/Data/music.bin"][2], old_music)
+        self.assertEqual(self.served(old_music), (releases / "1" / old_music).read_bytes())
+
+        # Past the kept releases, their indexes go; without indexes the manifest lists none.
+        self.write_client({"Main.exe": b"MZ game 3"})
+        self.release("--key", self.key, "--no-block-index")
+        self.assertNotIn("blocks", sign_release.manifest_sections(self.served("up.ini")))
+        self.assertEqual(sorted(os.listdir(releases / "3" / "up.ini.blocks")),
+                         sorted(value[1] for value in second.values()))
+
+        # A release whose index does not hold what the manifest says is refused, the live one kept.
+        def spoil(release):
+            index = pathlib.Path(release.folder) / "up.ini.blocks" / second["2/Data/big.pak"][1]
+            changed = bytearray(index.read_bytes())
+            changed[40] ^= 1
+            index.unlink()  # a hard link to the live release's index, which must stay as it is
+            index.write_bytes(changed)
+        before = snapshot(self.root / "site")
+        options = publish.arguments(["release", str(self.client), str(self.live), "--key", str(self.key),
+                                     "--exclude", "Data/Local/*"])
+        steps = publish.STEPS
+        publish.STEPS = steps[:-1] + (spoil, steps[-1])
+        try:
+            with self.assertRaisesRegex(publish.PublishError, "block index of 4/Data/.* does not match"):
+                publish.release_command(options)
+        finally:
+            publish.STEPS = steps
+        self.assertEqual(snapshot(self.root / "site"), before)
+
     def test_the_check_refuses_what_a_launcher_with_the_key_would_refuse(self):
         files = {}
         for name, content in (("1/Main.exe", b"MZ game"), ("1/Data/map.bin", b"map")):
@@ -241,8 +296,8 @@ def free_port():
 
 
 class ReaderOfTheSite:
-    """Reads the site over HTTP the way a launcher does (the record, the manifest, every listed file) until told
-    to stop, and notes everything that does not fit together."""
+    """Reads the site over HTTP the way a launcher does (the record, the manifest, every listed file and block
+    index) until told to stop, and notes everything that does not fit together."""
 
     def __init__(self, port):
         self.port = port
@@ -269,6 +324,11 @@ class ReaderOfTheSite:
                 self.faults.append("%s of the manifest just read: %d, CRC %08X" % (site_path, status,
                                                                                  zlib.crc32(body)))
             files[site_path] = body
+        for key, value in sign_release.manifest_sections(manifest).get("blocks", {}).items():
+            size, digest, site_path = value.split(" ")
+            status, body = self.get(connection, site_path)
+            if (status, len(body), hashlib.sha256(body).hexdigest()) != (200, int(size), digest):
+                self.faults.append("block index %s of the manifest just read: %d" % (key, status))
         signed = record.split(b"\nmanifest ", 1)[1].split(b"\n", 1)[0].decode()
         if signed != "%d %s" % (len(manifest), hashlib.sha256(manifest).hexdigest()):
             # The record and the manifest came from two releases, one on each side of a switch; asked again, the
@@ -303,9 +363,11 @@ class UploadTest(unittest.TestCase):
         (client / "Data").mkdir(parents=True)
 
         def release(number):
-            # Every release changes every file, at sizes that take nginx more than one write.
+            # Every release changes every file, at sizes that take nginx more than one write, and one file large
+            # enough for a block index.
             for index in range(4):
                 (client / "Data" / ("part%d.bin" % index)).write_bytes(bytes([number, index]) * (60000 + number))
+            (client / "Data" / "big.pak").write_bytes(bytes([number]) * (1 << 20))
             (client / "Main.exe").write_bytes(b"MZ release %d" % number)
             # Three kept releases: a reader's round that began before one switch may end after the next.
             result = run("release", client, live, "--key", key, "--keep", "3", "--upload", server)
