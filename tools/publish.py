@@ -187,6 +187,7 @@ class NewRelease:
         self.manifest = b""
         self.entries = []
         self.linked = 0
+        self.expiry = None              # when the record's days end, once checked
 
     def site_file(self, relative):
         return os.path.join(self.folder, str(self.number), *relative.split("\\"))
@@ -308,9 +309,10 @@ def check(release):
     if release.options.key:
         with open(release.manifest_path + ".sig", "rb") as stream:
             record = stream.read()
-        signed = sign_release.verify_record(record, manifest, files, release.options.public_key).release
-        if signed != release.number:
-            raise PublishError("the record signs release %d, not %d" % (signed, release.number))
+        signed = sign_release.verify_record(record, manifest, files, release.options.public_key)
+        if signed.release != release.number:
+            raise PublishError("the record signs release %d, not %d" % (signed.release, release.number))
+        release.expiry = signed.expiry()
 
 
 def check_block_indexes(folder, blocks, checked):
@@ -394,8 +396,10 @@ def publish(site, files, options):
         number = next_number(site, options.release)
         release = NewRelease(site, number, files, options)
         make_live(site, release)
-        print("publish: release %d is live at %s (%d files, %d shared with the releases kept%s)"
-              % (number, site.live, len(files), release.linked, ", signed" if options.key else ""))
+        indexes = sum(1 for _, _, _, index in release.entries if index is not None)
+        signed = ", signed until " + sign_release.utc_time(release.expiry) if options.key else ""
+        print("publish: release %d is live at %s (%d files, %d shared with the releases kept, %d block indexes%s)"
+              % (number, site.live, len(files), release.linked, indexes, signed))
         if options.upload:
             upload(site, options.upload)
 
