@@ -57,10 +57,12 @@ class PublishJourney(run_e2e.Journey):
         """The client of a player with the test-key launcher, and the operator's folders of releases 1 and 2:
         release 2 changes the configuration file and every one of `pack_files` data files the player lacks."""
         self.make_client(launcher=self.key_launcher)
-        # The sample's site folder becomes release 1's client folder; its path is where the live link goes.
+        # The sample's site folder without its manifest and block indexes becomes release 1's client folder; its
+        # path is where the live link goes.
         self.releases = [self.root / "release-1", self.root / "release-2"]
         os.rename(self.site, self.releases[0])
         (self.releases[0] / "up.ini").unlink()
+        shutil.rmtree(self.releases[0] / "up.ini.blocks")
         shutil.copytree(self.releases[0], self.releases[1])
         (self.releases[1] / "Data" / "Config" / "client.ini").write_bytes(b"[Client]\nVersion=2.62.82\n")
         for index in range(pack_files):
