@@ -16,18 +16,24 @@ A block without such a comment fails the test, so no command enters the guide un
 does what the operator and the players do by hand: it provides a game client and a working client's connection
 block, plays the first player (regions, an update, a region chosen, the game started), and before the second
 release is published starts a second player whose update is still downloading release 1 when release 2 goes live:
-that player must finish release 1 whole, and its next start must bring release 2 with the new launcher.
+that player must finish release 1 whole, and its next start must bring release 2 with the new launcher. It reads
+the site as a launcher would: each release's block indexes must be served as its manifest lists them, release 1's
+still after release 2 went live, and the renewed record must be a new signature of the same release, which the
+second player's launcher then takes.
 
 Usage (inside a Wine session with DISPLAY set; port 33556 free):
   play_guide.py --readme README.md --source SOURCE_DIR --bin BUILD/bin --work WORK_DIR
 WORK_DIR is emptied at the start but for the copy's build folder, which is kept so a second run builds little."""
 import argparse
+import hashlib
+import http.client
 import os
 import pathlib
 import re
 import shutil
 import signal
 import socket
+import ssl
 import subprocess
 import sys
 import textwrap
@@ -36,8 +42,10 @@ import traceback
 
 HERE = pathlib.Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE.parent / "e2e"))
+sys.path.insert(0, str(HERE.parents[1] / "tools"))
 import player  # noqa: E402
 import sample_client  # noqa: E402
+import sign_release  # noqa: E402
 
 MARKER = re.compile(r"<!-- guide-test: (\S+)\s*(.*?) -->")
 BLOCK_TIMEOUT_S = 1500
@@ -107,6 +115,7 @@ class Guide:
         self.prefix = self.home / "vorn-player-wine"
         self.me = player.Player(str(args.bin / "window_probe.exe"))
         self.second = None     # the second player's client folder
+        self.first_indexes = {}  # release 1's block indexes: [Blocks] key -> value
 
     def substitutions(self):
         """The guide's example names and ports, and what they are in this run; where two start at one place, the
@@ -150,6 +159,7 @@ class Guide:
         samples = self.work / "samples"
         _, game = sample_client.make(samples / "made", self.args.bin, big_file_kib=BIG_FILE_KIB)
         (game / "up.ini").unlink()
+        shutil.rmtree(game / "up.ini.blocks")
         os.rename(game, samples / "game-client")
         block = samples / "working-client" / "Data" / "Local" / "Connect.msil"
         block.parent.mkdir(parents=True)
@@ -202,6 +212,37 @@ class Guide:
             sys.executable, self.repo / "tools" / "nginx_site.py", site_conf, self.work / "nginx", self.ports["http"],
             self.ports["https"], ready), self.work, self.work / "nginx.log")
         self.wait("nginx to serve the guide's site", ready.exists, 30)
+
+    def fetch(self, path):
+        """A file of the update site as a player's launcher gets it: over HTTPS from the trial authority's site."""
+        context = ssl.create_default_context(cafile=str(self.home / "vorn-trial-ca" / "ca.pem"))
+        connection = http.client.HTTPSConnection("localhost", self.ports["https"], timeout=30, context=context)
+        try:
+            connection.request("GET", "/vorn/" + path)
+            answer = connection.getresponse()
+            body = answer.read()
+        finally:
+            connection.close()
+        if answer.status != 200:
+            raise AssertionError("the site answered /vorn/%s with %d" % (path, answer.status))
+        return body
+
+    def served_indexes(self, blocks):
+        """Every block index of a manifest's [Blocks] section (key -> value) served whole, as it lists it."""
+        for key, value in blocks.items():
+            size, digest, path = value.split(" ")
+            body = self.fetch(path)
+            if (len(body), hashlib.sha256(body).hexdigest()) != (int(size), digest):
+                raise AssertionError("the site serves another block index %s than its manifest lists" % key)
+
+    def live_indexes(self):
+        """The live manifest's block indexes, each checked as served; there is one at least (the client's
+        large file)."""
+        blocks = sign_release.manifest_sections(self.fetch("up.ini")).get("blocks", {})
+        if not blocks:
+            raise AssertionError("the live release lists no block index")
+        self.served_indexes(blocks)
+        return blocks
 
     def site_requests(self):
         log = self.work / "nginx" / "access.log"
@@ -310,6 +351,11 @@ def second_player_after_publish(guide, players):
     releases = guide.home / "vorn-site" / "vorn.releases"
     client_is_release(guide.second, releases / "1" / "1", 1)
     print("    the second player finished release 1 while release 2 went live")
+    guide.served_indexes(guide.first_indexes)
+    changed = set(guide.first_indexes.values()) - set(guide.live_indexes().values())
+    if not changed:
+        raise AssertionError("release 2 changed no file that has a block index (its launcher has one)")
+    print("    release 1's block indexes are still served beside release 2's (%d of them changed)" % len(changed))
     players.end(window)
 
     guide.start("exec wine VornLauncher.exe", guide.second, guide.work / "player-2b.log",
@@ -317,12 +363,28 @@ def second_player_after_publish(guide, players):
     dialog = players.me.wait_dialog("重新启动登录器", timeout=120)
     old_pid = dialog["pid"]
     players.me.press_return(dialog)
-    players.update_end(players.launcher(pid=old_pid), 120)
+    window = players.update_end(players.launcher(pid=old_pid), 120)
     new_launcher = guide.repo / "dist" / "VornLauncher-1.1.0" / "VornLauncher.exe"
     guide.wait("the new launcher in place", lambda: (guide.second / "VornLauncher.exe").read_bytes() ==
                new_launcher.read_bytes(), 60)
     client_is_release(guide.second, releases / "2" / "2", 2)
     print("    its next start installed release 2 and restarted into launcher 1.1.0")
+    players.end(window)
+
+
+def renewed(guide, players, before):
+    """The record a renewal left: the same release and manifest signed again, which a player's launcher takes."""
+    old, new = sign_release.Record(before), sign_release.Record(guide.fetch("up.ini.sig"))
+    if new.body == old.body or (new.release, new.manifest) != (old.release, old.manifest) or \
+            new.signed_at < old.signed_at:
+        raise AssertionError("the renewal did not sign release %d again" % old.release)
+    records = guide.answered("/vorn/up.ini.sig")
+    guide.start("exec wine VornLauncher.exe", guide.second, guide.work / "player-2c.log",
+                WINEPREFIX=str(guide.prefix))
+    players.end(players.update_end(players.launcher(), 120))
+    if guide.answered("/vorn/up.ini.sig") <= records:
+        raise AssertionError("the second player's launcher did not read the renewed record")
+    print("    the second player's launcher took the renewed record of release %d" % new.release)
 
 
 def play(guide):
@@ -337,9 +399,14 @@ def play(guide):
         elif kind == "run":
             if argument == "publish-2":
                 second_player_mid_update(guide, players)
+            record = guide.fetch("up.ini.sig") if argument == "renew" else None
             guide.run(guide.local(text), name)
-            if argument == "publish-2":
+            if argument == "publish-1":
+                guide.first_indexes = guide.live_indexes()
+            elif argument == "publish-2":
                 second_player_after_publish(guide, players)
+            elif argument == "renew":
+                renewed(guide, players, record)
         elif kind == "file":
             path = pathlib.Path(guide.local(argument))
             path.parent.mkdir(parents=True, exist_ok=True)
