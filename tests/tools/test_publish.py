@@ -80,6 +80,21 @@ class PublishTest(unittest.TestCase):
     def served(self, site_path):
         return (self.live / site_path).read_bytes()
 
+    def assert_refused_when_spoiled(self, spoil, message):
+        """A signed release that the step `spoil` changes just before the check is refused with `message`, the
+        site left as it was."""
+        before = snapshot(self.root / "site")
+        options = publish.arguments(["release", str(self.client), str(self.live), "--key", str(self.key),
+                                     "--exclude", "Data/Local/*"])
+        steps = publish.STEPS
+        publish.STEPS = steps[:-1] + (spoil, steps[-1])
+        try:
+            with self.assertRaisesRegex(publish.PublishError, message):
+                publish.release_command(options)
+        finally:
+            publish.STEPS = steps
+        self.assertEqual(snapshot(self.root / "site"), before)
+
     def test_a_release_goes_live_beside_the_last_one_sharing_unchanged_files_and_rolls_back_as_a_new_one(self):
         self.release("--key", self.key)
         self.assertEqual(os.readlink(self.live), "vorn.releases/1")
@@ -151,17 +166,7 @@ class PublishTest(unittest.TestCase):
             changed[40] ^= 1
             index.unlink()  # a hard link to the live release's index, which must stay as it is
             index.write_bytes(changed)
-        before = snapshot(self.root / "site")
-        options = publish.arguments(["release", str(self.client), str(self.live), "--key", str(self.key),
-                                     "--exclude", "Data/Local/*"])
-        steps = publish.STEPS
-        publish.STEPS = steps[:-1] + (spoil, steps[-1])
-        try:
-            with self.assertRaisesRegex(publish.PublishError, "block index of 4/Data/.* does not match"):
-                publish.release_command(options)
-        finally:
-            publish.STEPS = steps
-        self.assertEqual(snapshot(self.root / "site"), before)
+        self.assert_refused_when_spoiled(spoil, "block index of 4/Data/.* does not match")
 
     def test_the_check_refuses_what_a_launcher_with_the_key_would_refuse(self):
         files = {}
@@ -251,16 +256,7 @@ class PublishTest(unittest.TestCase):
         # A step that finds the release wrong (here the manifest's file changed after it was listed).
         def spoil(release):
             pathlib.Path(release.site_file("Main.exe")).write_bytes(b"MZ changed under the manifest")
-        options = publish.arguments(["release", str(self.client), str(self.live), "--key", str(self.key),
-                                     "--exclude", "Data/Local/*"])
-        steps = publish.STEPS
-        publish.STEPS = steps[:-1] + (spoil, steps[-1])
-        try:
-            with self.assertRaisesRegex(publish.PublishError, "Main.exe does not match its CRC-32"):
-                publish.release_command(options)
-        finally:
-            publish.STEPS = steps
-        self.assertEqual(snapshot(site), before)
+        self.assert_refused_when_spoiled(spoil, "Main.exe does not match its CRC-32")
 
     def test_a_publish_that_fails_writing_or_is_killed_between_two_moves_leaves_the_live_release(self):
         self.release()
