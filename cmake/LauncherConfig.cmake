@@ -49,9 +49,19 @@ endif()
 set(VORN_CONNECT_BLOCK_FILE "" CACHE FILEPATH
     "The game's 178-byte connection block (Data\\Local\\Connect.msil); empty: the stand-in, for tests and the demo only")
 
-# The launcher's own version: the release package's name and its configuration record. resources/launcher.rc
-# carries the same number in the executable's version information.
-set(VORN_LAUNCHER_VERSION 1.0.0)
+# The launcher's own version, set by the operator for each release: the release package's name, the first line
+# of the configuration record, the version on the window face and the executable's version information. Three
+# numbers, each one word of that information (0 to 65535).
+set(VORN_LAUNCHER_VERSION "1.0.0" CACHE STRING "The launcher's version: MAJOR.MINOR.PATCH")
+if(NOT VORN_LAUNCHER_VERSION MATCHES "^(0|[1-9][0-9]*)\\.(0|[1-9][0-9]*)\\.(0|[1-9][0-9]*)$")
+  message(FATAL_ERROR "VORN_LAUNCHER_VERSION must be three numbers such as 1.2.0, not \"${VORN_LAUNCHER_VERSION}\"")
+endif()
+set(VORN_VERSION_WORDS "${CMAKE_MATCH_1},${CMAKE_MATCH_2},${CMAKE_MATCH_3},0")
+foreach(word ${CMAKE_MATCH_1} ${CMAKE_MATCH_2} ${CMAKE_MATCH_3})
+  if(word GREATER 65535)
+    message(FATAL_ERROR "VORN_LAUNCHER_VERSION: each number is at most 65535, not ${word}")
+  endif()
+endforeach()
 
 set(VORN_GENERATED_DIR ${CMAKE_BINARY_DIR}/generated)
 
@@ -121,6 +131,11 @@ if(VORN_CONNECT_BLOCK_STANDIN)
 else()
   vorn_write_if_changed(${VORN_GENERATED_DIR}/connect_block_standin.inc "false\n")
 endif()
+
+# The executable's version information (resources/launcher.rc) takes the version as four words and as text.
+set(VORN_VERSION_HEADER ${VORN_GENERATED_DIR}/launcher_version.h)
+vorn_write_if_changed(${VORN_VERSION_HEADER}
+  "#define VORN_VERSION_WORDS ${VORN_VERSION_WORDS}\n#define VORN_VERSION_TEXT \"${VORN_LAUNCHER_VERSION}.0\"\n")
 
 # The configuration record: every compiled-in value in plain text, one "NAME = value" line each. The release
 # package carries it (scripts/release.sh), so anyone can see what a downloaded launcher was built with. It holds

@@ -1,25 +1,34 @@
 #!/usr/bin/env python3
-"""Serves a folder (an update site) with nginx on 127.0.0.1, for the demo and the end-to-end tests: writes an
-nginx configuration whose pid file, logs and temporary folders all lie in a private folder, runs nginx in the
-foreground as its child (`nginx -c CONF -p PREFIX`) and stops it on every path: on SIGTERM or SIGINT, after
---lifetime seconds, and (through the parent-death signal) when this script itself dies.
+"""Serves a folder (an update site) with nginx on 127.0.0.1, for the demo, the trials and the tests.
 
 Usage:
   nginx_site.py FOLDER --prefix DIR [--http PORT] [--https PORT --cert PEM --key KEY [--tls VERSION ...]]
                 [--redirect-to-http PATH ...] [--rate BYTES] [--limit-conn N [--limit-status CODE]
                 [--retry-after S]] [--lifetime S] [--ready-file FILE] [--lifeline PORT]
+  nginx_site.py --site-conf FILE --prefix DIR --http PORT|--https PORT ... [--lifetime S] [--ready-file FILE]
+
+It writes an nginx configuration whose pid file, logs and temporary folders all lie in the private folder DIR,
+runs nginx in the foreground as its child (`nginx -c CONF -p PREFIX`) and stops it on every path: on SIGTERM or
+SIGINT, after --lifetime seconds, and (through the parent-death signal) when this script itself dies. It never
+touches the machine's own nginx or its configuration, and a port that is taken stops it with the name of the
+program that holds the port.
 
 FOLDER is the web root (a request for /updates/up.ini reads FOLDER/updates/up.ini). --https serves TLS with the
 given certificate chain and key, speaking TLSv1.2 and TLSv1.3 unless --tls names others (TLSv1 alone plays an
 old server). --redirect-to-http makes the HTTPS server answer PATH with a redirect (302) to the same path over
 plain HTTP. --rate sends each response at most BYTES a second. --limit-conn serves at most N requests of one
 client address at once (nginx's limit_conn) and refuses the others with status 503, or CODE; --retry-after adds
-`Retry-After: S` to those refusals. --http 0 takes a free port. --ready-file is written once every port accepts
-connections. --lifeline is for test harnesses: the tool then connects to 127.0.0.1:PORT, sends
-"READY <http port>" (or "FAILED <reason>") and stops when that connection closes. The logs stay in DIR for the
-caller to read: error.log; access.log with one line a request, `PORT STATUS "REQUEST LINE"`; and transfers.log
-with one line a request, `TIME STATUS BODY_BYTES "RANGE" "REQUEST LINE"` (TIME in seconds since the epoch, to
-the millisecond, as the request ended; RANGE the request's Range header, "-" without one)."""
+`Retry-After: S` to those refusals. --http 0 takes a free port.
+
+--site-conf serves the server blocks of FILE instead (a site written for a machine's nginx, tried with the
+private folder's logs and pid file); --http and --https then only name the ports to wait for.
+
+--ready-file is written once every port accepts connections. --lifeline is for test harnesses: the tool then
+connects to 127.0.0.1:PORT, sends "READY <http port>" (or "FAILED <reason>") and stops when that connection
+closes. The logs stay in DIR for the caller to read: error.log; access.log with one line a request,
+`PORT STATUS "REQUEST LINE"`; and transfers.log with one line a request, `TIME STATUS BODY_BYTES "RANGE" "REQUEST
+LINE"` (TIME in seconds since the epoch, to the millisecond, as the request ended; RANGE the request's Range
+header, "-" without one)."""
 import argparse
 import ctypes
 import os
@@ -30,6 +39,8 @@ import socket
 import subprocess
 import sys
 import time
+
+from port_holder import taken_message
 
 # Characters nginx would read as syntax or variables inside a quoted path.
 UNSAFE_PATH_CHARACTERS = set('"\\$;{}\n\r')
@@ -49,8 +60,9 @@ TLS_VERSIONS = ("TLSv1", "TLSv1.1", "TLSv1.2", "TLSv1.3")
 
 
 def configuration(folder, prefix, http_port=None, https_port=None, cert=None, key=None, redirects=(), rate=0,
-                  tls=("TLSv1.2", "TLSv1.3"), limit_conn=0, limit_status=503, retry_after=None):
-    """The text of an nginx configuration serving `folder` on the given loopback ports."""
+                  tls=("TLSv1.2", "TLSv1.3"), limit_conn=0, limit_status=503, retry_after=None, site_conf=None):
+    """The text of an nginx configuration serving `folder` on the given loopback ports, or the server blocks of
+    the file `site_conf`."""
     prefix = pathlib.Path(prefix)
     lines = [
         "daemon off;",
@@ -93,6 +105,9 @@ def configuration(folder, prefix, http_port=None, https_port=None, cert=None, ke
                 "    map $status $refusal_retry_after { %d %d; default \"\"; }" % (limit_status, retry_after),
                 "    add_header Retry-After $refusal_retry_after always;",
             ]
+    if site_conf:
+        lines += ["    include %s;" % quoted(site_conf), "}"]
+        return "\n".join(lines) + "\n"
     if http_port:
         lines += [
             "    server {",
@@ -139,8 +154,11 @@ def die_with_parent():
 
 
 def main():
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("folder")
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n", 1)[0],
+                                     epilog=__doc__.split("\n\n", 1)[1],
+                                     formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("folder", nargs="?")
+    parser.add_argument("--site-conf", metavar="FILE", help="serve the server blocks of FILE")
     parser.add_argument("--prefix", required=True, help="private folder for the configuration, pid and logs")
     parser.add_argument("--http", type=int, metavar="PORT")
     parser.add_argument("--https", type=int, metavar="PORT")
@@ -177,19 +195,26 @@ def lifeline_closed(lifeline, wait):
 
 
 def serve(args, lifeline):
-    if not pathlib.Path(args.folder).is_dir():
+    if (args.folder is None) == (args.site_conf is None):
+        raise SystemExit("nginx_site.py: give a FOLDER or --site-conf FILE")
+    if args.folder is not None and not pathlib.Path(args.folder).is_dir():
         raise SystemExit("nginx_site.py: no such folder: " + args.folder)
+    if args.site_conf is not None and not pathlib.Path(args.site_conf).is_file():
+        raise SystemExit("nginx_site.py: no such file: " + args.site_conf)
     if args.http is None and not args.https:
         raise SystemExit("nginx_site.py: give --http PORT, --https PORT or both")
     if args.http == 0:
         args.http = free_port()
-    if args.https and not (args.cert and args.key):
+    if args.https and not args.site_conf and not (args.cert and args.key):
         raise SystemExit("nginx_site.py: --https needs --cert and --key")
 
     ports = [p for p in (args.http, args.https) if p]
-    taken = [p for p in ports if accepting(p)]
-    if taken:
-        raise SystemExit("nginx_site.py: 127.0.0.1 port(s) %s already in use" % taken)
+    for port in ports:
+        taken = taken_message(port, "the update site")
+        if taken is None and accepting(port):
+            taken = "127.0.0.1 port %d is already in use" % port
+        if taken:
+            raise SystemExit("nginx_site.py: " + taken)
 
     prefix = pathlib.Path(args.prefix).resolve()
     for kind in ("client_body", "proxy", "fastcgi", "uwsgi", "scgi"):
@@ -197,7 +222,7 @@ def serve(args, lifeline):
     conf = prefix / "nginx.conf"
     conf.write_text(configuration(args.folder, prefix, args.http, args.https, args.cert, args.key,
                                   args.redirect_to_http, args.rate, args.tls or ("TLSv1.2", "TLSv1.3"),
-                                  args.limit_conn, args.limit_status, args.retry_after))
+                                  args.limit_conn, args.limit_status, args.retry_after, args.site_conf))
 
     stopping = []
 
@@ -222,7 +247,8 @@ def serve(args, lifeline):
                         os.replace(temporary, args.ready_file)
                     if lifeline is not None:
                         lifeline.sendall(b"READY %d\n" % (args.http or 0))
-                    print("nginx serves %s on 127.0.0.1 port(s) %s" % (args.folder, ports), flush=True)
+                    print("nginx serves %s on 127.0.0.1 port(s) %s" % (args.folder or args.site_conf, ports),
+                          flush=True)
                 elif time.monotonic() - started > START_TIMEOUT_S:
                     raise SystemExit("nginx_site.py: nginx did not listen on %s within %.0f s (see %s)"
                                      % (ports, START_TIMEOUT_S, prefix / "error.log"))

@@ -45,7 +45,8 @@ import time
 
 from cryptography.hazmat.primitives import hashes, serialization
 from cryptography.hazmat.primitives.asymmetric import ec
-from cryptography.hazmat.primitives.asymmetric.utils import decode_dss_signature
+from cryptography.exceptions import InvalidSignature
+from cryptography.hazmat.primitives.asymmetric.utils import decode_dss_signature, encode_dss_signature
 
 from atomic_file import write_atomically
 
@@ -55,6 +56,7 @@ MAX_RELEASE = (1 << 63) - 1
 # would give a record it refuses.
 MAX_FILES = 100000
 MAX_SITE_PATH_BYTES = 2048
+MAX_RECORD_BYTES = 16 << 20
 DEFAULT_VALID_DAYS = 30
 DAY = 86400
 MAX_NUMBER = (1 << 63) - 1  # the largest number a launcher reads in a record
@@ -94,9 +96,9 @@ def decode_manifest(data):
     return data.decode("ascii")
 
 
-def manifest_site_paths(data):
-    """The File<n> values for n = 1..Count, read as the launcher reads them: first section and first key of a
-    name win, names ignore case, one pair of equal enclosing quotes is dropped."""
+def manifest_sections(data):
+    """The manifest's sections as the launcher reads them: {section: {key: value}} with lower-case names; first
+    section and first key of a name win, one pair of equal enclosing quotes is dropped."""
     sections = {}
     current = None
     for raw in re.split(r"\r\n|\r|\n", decode_manifest(data)):
@@ -110,6 +112,13 @@ def manifest_site_paths(data):
             if len(value) >= 2 and value[0] in "'\"" and value[-1] == value[0]:
                 value = value[1:-1]
             current.setdefault(key.strip().lower(), value)
+    return sections
+
+
+def manifest_site_paths(data):
+    """The File<n> values for n = 1..Count with forward slashes and no leading separator, as the record lists
+    them."""
+    sections = manifest_sections(data)
     try:
         count = int(sections.get("set", {}).get("count", ""))
     except ValueError:
@@ -179,6 +188,86 @@ def sign_body(private_key, body):
     """The record of `body`, its lines before the signature: the body and its "signature" line."""
     r, s = decode_dss_signature(private_key.sign(body, ec.ECDSA(hashes.SHA256())))
     return body + b"signature " + (r.to_bytes(32, "big") + s.to_bytes(32, "big")).hex().encode("ascii") + b"\n"
+
+
+SIGNED_FIELD = re.compile(r"file 0 0{64} vorn:signed (0|[1-9][0-9]*) valid (0|[1-9][0-9]*)\Z")
+FILE_LINE = re.compile(r"file (0|[1-9][0-9]*) ([0-9a-f]{64}) (.+)\Z")
+
+
+class Record:
+    """A record's lines as a launcher reads them: the release, the manifest's size and SHA-256, the site paths
+    with their sizes and SHA-256 in record order, the signing time and its seconds of validity (None when the
+    record has no such line), the signed body and the signature."""
+
+    def __init__(self, data):
+        start = data.rfind(b"\nsignature ") + 1
+        if start == 0 or not data.endswith(b"\n"):
+            raise SignError("the record has no signature line")
+        self.body, self.signature = data[:start], data[start + len(b"signature "):-1]
+        try:
+            lines = self.body.decode("utf-8").split("\n")[:-1]
+        except UnicodeDecodeError:
+            raise SignError("the record is not UTF-8 text")
+        release = re.fullmatch(r"release ([1-9][0-9]*)", lines[1]) if len(lines) > 2 else None
+        manifest = re.fullmatch(r"manifest ((?:0|[1-9][0-9]*) [0-9a-f]{64})", lines[2]) if release else None
+        if lines[0] != FORMAT_LINE or not manifest or int(release.group(1)) > MAX_RELEASE:
+            raise SignError("the record does not start with its format, release and manifest lines")
+        self.release, self.manifest = int(release.group(1)), manifest.group(1)
+        self.files, self.signed_at, self.valid_for = {}, None, None
+        for number, line in enumerate(lines[3:], start=4):
+            signed, listed = SIGNED_FIELD.fullmatch(line), FILE_LINE.fullmatch(line)
+            path = listed.group(3) if listed else ""
+            if signed and self.signed_at is None:
+                self.signed_at, self.valid_for = int(signed.group(1)), int(signed.group(2))
+            elif listed and path.startswith("vorn:") and not path.startswith("vorn:signed "):
+                continue  # a field of a later tool: launchers that do not know it leave it alone
+            elif listed and not path.startswith("vorn:") and path not in self.files:
+                check_site_path(path)
+                self.files[path] = "%s %s" % listed.group(1, 2)
+            else:
+                raise SignError("launchers refuse line %d of the record: %r" % (number, line))
+        if max(self.signed_at or 0, self.valid_for or 0) > MAX_NUMBER:
+            raise SignError("the record's signing time or validity is larger than launchers read")
+
+    def expiry(self):
+        """The last second (since 1970-01-01 UTC) launchers accept the record, or None when they never do."""
+        return None if self.signed_at is None else self.signed_at + self.valid_for
+
+
+def utc_time(seconds):
+    return time.strftime("%Y-%m-%d %H:%M UTC", time.gmtime(min(seconds, 253402300799)))
+
+
+def verify_record(record, manifest_bytes, files, public_key, now=None):
+    """Checks a record as a launcher with `public_key` (130 hexadecimal digits) checks it at the time `now`
+    (seconds since 1970-01-01 UTC; default: now): the signature over its body, its signing time and validity, the
+    manifest's size and SHA-256, and one file line for each site path of `files` (site path -> the file to hash,
+    in manifest order) with that file's size and SHA-256. Returns the Record; raises SignError saying what does
+    not hold."""
+    read = Record(record)
+    try:
+        key = ec.EllipticCurvePublicKey.from_encoded_point(ec.SECP256R1(), bytes.fromhex(public_key))
+        raw = bytes.fromhex(read.signature.decode("ascii"))
+        if len(raw) != 64:
+            raise ValueError("a signature is 64 bytes")
+        key.verify(encode_dss_signature(int.from_bytes(raw[:32], "big"), int.from_bytes(raw[32:], "big")),
+                   read.body, ec.ECDSA(hashes.SHA256()))
+    except (InvalidSignature, ValueError, UnicodeDecodeError):
+        raise SignError("the record's signature does not hold for the public key %s" % public_key)
+    if read.expiry() is None:
+        raise SignError("the record says nothing of when it was signed, so launchers refuse it")
+    # A launcher whose clock is behind the signing time accepts the record: only the end of its days counts.
+    if (time.time() if now is None else now) > read.expiry():
+        raise SignError("the record expired at %s; launchers refuse it until it is signed again"
+                        % utc_time(read.expiry()))
+    if read.manifest != "%d %s" % (len(manifest_bytes), hashlib.sha256(manifest_bytes).hexdigest()):
+        raise SignError("the record signs another manifest")
+    if list(read.files) != list(files):
+        raise SignError("the record lists other files than the manifest")
+    for site_path, local_path in files.items():
+        if read.files[site_path] != "%d %s" % file_digest(local_path):
+            raise SignError("%s differs from the record" % site_path)
+    return read
 
 
 def previous_record(record_path):

@@ -33,10 +33,14 @@ NginxSite::NginxSite(const std::wstring& folder, const std::vector<std::wstring>
 {
 }
 
+std::uint16_t NginxSite::Port() const
+{
+    return program_.ports().empty() ? 0 : program_.ports().front();
+}
+
 std::wstring NginxSite::BaseUrl() const
 {
-    const std::uint16_t port = program_.ports().empty() ? 0 : program_.ports().front();
-    return L"http://127.0.0.1:" + std::to_wstring(port) + L"/";
+    return L"http://127.0.0.1:" + std::to_wstring(Port()) + L"/";
 }
 
 std::vector<NginxTransfer> NginxSite::Transfers() const

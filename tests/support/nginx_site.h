@@ -27,6 +27,7 @@ public:
 
     bool running() const { return program_.running(); }
     const std::string& failure() const { return program_.failure(); }
+    std::uint16_t Port() const;
     // "http://127.0.0.1:<port>/"
     std::wstring BaseUrl() const;
     // Every request that has ended so far, in the order nginx finished them.

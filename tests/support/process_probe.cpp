@@ -283,4 +283,28 @@ std::wstring UnixPathOf(const std::wstring& windowsPath)
     return result;
 }
 
+int RunUnixShell(const TempDir& folder, const std::string& script, DWORD timeoutMs)
+{
+    const std::wstring status = folder / L"status";
+    DeleteFileW(status.c_str());
+    WriteFileBytes(folder / L"run.sh", "cd '" + WideToUtf8(UnixPathOf(folder.path())) + "'\n" + script +
+                                           "\necho $? > status.tmp && mv status.tmp status\n");
+    std::wstring commandLine = L"/bin/sh run.sh";
+    STARTUPINFOW startup{};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION process{};
+    if (!CreateProcessW(L"Z:\\bin\\sh", commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                        folder.path().c_str(), &startup, &process))
+        return -1;
+    const UniqueHandle thread(process.hThread);
+    const UniqueHandle handle(process.hProcess);
+    const ULONGLONG deadline = GetTickCount64() + timeoutMs;
+    while (GetTickCount64() < deadline) {
+        if (FileExists(status))
+            return std::stoi(ReadFileBytes(status));
+        Sleep(50);
+    }
+    return -1;
+}
+
 }

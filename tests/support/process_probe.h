@@ -83,4 +83,9 @@ DWORD CloseAnsweringYes(HWND window, HANDLE process, DWORD timeoutMs);
 // The Unix path of a Windows path (Wine's own mapping), for arguments handed to Linux programs.
 std::wstring UnixPathOf(const std::wstring& windowsPath);
 
+// Runs a shell script (UTF-8) with the Linux /bin/sh beside Wine, in `folder`, and returns its exit status, or -1
+// when it could not start or did not finish within the time. Wine gives no usable handle for a Linux program,
+// so the script's last step writes its status to a file in `folder`, which is what this waits for.
+int RunUnixShell(const TempDir& folder, const std::string& script, DWORD timeoutMs = 30000);
+
 }
