@@ -1,6 +1,7 @@
 #include "update/http_download.h"
 
 #include "base/unique_resource.h"
+#include "update/http_reply.h"
 #include "update/site_connections.h"
 
 #include <windows.h>
@@ -522,13 +523,4 @@ bool DownloadToFile(const std::wstring& url, const std::wstring& targetPath, Dow
     WinHttpFetcher fetcher;
     DiskRoom room(FreeSpaceOf(std::filesystem::path(targetPath).parent_path().wstring()));
     return DownloadToFile(fetcher, url, targetPath, TransferLimits{}, room, onProgress, error, isCancelled);
-}
-
-std::optional<std::uint64_t> ParseContentLength(const std::wstring& text)
-{
-    try {
-        return std::stoull(text, nullptr, 10);
-    } catch (const std::exception&) {
-        return std::nullopt;
-    }
 }

@@ -34,7 +34,3 @@ private:
 // target's disk.
 bool DownloadToFile(const std::wstring& url, const std::wstring& targetPath, DownloadProgress onProgress,
                     std::wstring& error, DownloadCancelled isCancelled);
-
-// The Content-Length header text as a byte count: leading decimal digits are enough; an empty, non-numeric or
-// overflowing text gives no length.
-std::optional<std::uint64_t> ParseContentLength(const std::wstring& text);

@@ -1,6 +1,7 @@
 #include "update/signed_update.h"
 
 #include "update/crc32.h"
+#include "update/http_reply.h"
 #include "update/ini_file.h"
 #include "update/installed_release.h"
 #include "update/release_check.h"

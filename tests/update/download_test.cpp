@@ -1,5 +1,6 @@
 #include "update/file_download.h"
 #include "update/http_download.h"
+#include "update/http_reply.h"
 #include "update/ranged_download.h"
 
 #include "tests/support/http_site.h"

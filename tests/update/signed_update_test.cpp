@@ -1,4 +1,5 @@
 #include "update/installed_release.h"
+#include "update/http_reply.h"
 #include "update/update_transaction.h"
 
 #include "tests/support/http_site.h"
