@@ -135,14 +135,18 @@ UpdateTimes UpdateCall(const probe::HttpSite& site, const std::wstring& folder)
     double firstCheck = 0;
     double finished = 0;
     const double start = bench::Seconds();
-    const vorn::UpdateResult result = vorn::ApplyClientUpdate(
-        site.BaseUrl(), L"up.ini", folder + L"\\client", folder + L"\\client\\VornLauncher.exe", {}, {}, {},
-        [&](const vorn::UpdateProgress& progress) {
-            if (progress.stage == 1 && progress.current == 1)
-                firstCheck = bench::Seconds();
-            if (progress.stage == 5)
-                finished = bench::Seconds();
-        });
+    vorn::UpdateRequest request;
+    request.siteUrl = site.BaseUrl();
+    request.manifestName = L"up.ini";
+    request.clientFolder = folder + L"\\client";
+    request.launcherPath = folder + L"\\client\\VornLauncher.exe";
+    bench::ProgressObserver observer([&](const vorn::UpdateProgress& progress) {
+        if (progress.stage == vorn::UpdateStage::kChecking && progress.current == 1)
+            firstCheck = bench::Seconds();
+        if (progress.stage == vorn::UpdateStage::kFinished)
+            finished = bench::Seconds();
+    });
+    const vorn::UpdateResult result = vorn::ApplyClientUpdate(request, observer);
     const double end = bench::Seconds();
     if (!result.succeeded || result.filesUpdated != 0)
         std::fwprintf(stderr, L"update call: %ls\n", result.message.c_str());

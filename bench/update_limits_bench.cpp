@@ -65,9 +65,13 @@ int wmain(int argc, wchar_t** argv)
     const double peakBefore = bench::PeakWorkingSetMiB();
     CountingFetcher fetcher;
     const double start = bench::Seconds();
-    const vorn::UpdateResult result = vorn::ApplyClientUpdate(fetcher, argv[1], argv[2], argv[3],
-                                                              std::wstring(argv[3]) + L"\\Launcher.exe", {}, {}, {},
-                                                              {});
+    vorn::UpdateRequest request;
+    request.siteUrl = argv[1];
+    request.manifestName = argv[2];
+    request.clientFolder = argv[3];
+    request.launcherPath = std::wstring(argv[3]) + L"\\Launcher.exe";
+    bench::ProgressObserver observer;
+    const vorn::UpdateResult result = vorn::ApplyClientUpdate(request, observer, fetcher);
     const double elapsed = bench::Seconds() - start;
     std::printf("%s: %.2f MiB written to staging in %.1f s; peak working set %.1f MiB (%.1f MiB before)\n  %s\n",
                 WideToUtf8(argv[2]).c_str(), static_cast<double>(fetcher.written) / 1048576.0, elapsed,

@@ -32,8 +32,6 @@ namespace {
 
 constexpr wchar_t kGeneralFailureMessage[] = L"更新失败。请检查客户端目录写入权限及文件路径。";
 
-enum Stage : std::int32_t { kReading = 0, kChecking = 1, kDownloading = 2, kVerifying = 3, kInstalling = 4, kDone = 5 };
-
 // The percent of one transfer, reported only when its integer value changes.
 std::int32_t FilePercent(std::uint64_t received, std::uint64_t total)
 {
@@ -93,28 +91,23 @@ bool MatchesChecksum(const std::wstring& path, const std::wstring& expectedHex)
 
 class Transaction {
 public:
-    Transaction(Fetcher& fetcher, const std::wstring& baseUrl, UpdateStatusCallback& onStatus,
-                UpdatePercentCallback& onPercent, UpdateCancelQuery& isCancelled, UpdateProgressCallback& onProgress,
-                std::uint32_t connections, std::wstring_view updatePublicKey, std::uint64_t minimumRelease,
-                std::uint64_t maxUnknownLength, UpdateResult& result)
-        : fetcher_(fetcher), baseUrl_(baseUrl), onStatus_(onStatus), onPercent_(onPercent),
-          isCancelled_(isCancelled), onProgress_(onProgress), connections_(std::max<std::uint32_t>(connections, 1)),
-          maxUnknownLength_(maxUnknownLength), site_(connections_),
-          release_(std::wstring(updatePublicKey), minimumRelease),
-          result_(result)
+    Transaction(const UpdateRequest& request, UpdateObserver& observer, Fetcher& fetcher, UpdateResult& result)
+        : request_(request), observer_(observer), fetcher_(fetcher),
+          connections_(std::max<std::uint32_t>(request.connections, 1)), site_(connections_),
+          release_(request.publicKey, request.minimumRelease), result_(result)
     {
     }
 
-    void Run(const std::wstring& manifestName, const std::wstring& clientRoot, const std::wstring& launcherPath)
+    void Run()
     {
-        Report(kReading, 0, 0, 0, 0, L"");
-        root_ = AbsoluteNormalPath(clientRoot);
+        Report(UpdateStage::kReadingManifest, 0, 0, 0, 0, L"");
+        root_ = AbsoluteNormalPath(request_.clientFolder);
         const StagingDirectoryGuard staging(CreateStagingDirectory(root_));
         staging_ = staging.path();
         room_ = std::make_unique<DiskRoom>(FreeSpaceOf(staging_));
-        if (!FetchManifest(manifestName))
+        if (!FetchManifest())
             return;
-        launcher_ = AbsoluteNormalPath(launcherPath);
+        launcher_ = AbsoluteNormalPath(request_.launcherPath);
         launcherIdentity_ = IdentityOf(launcher_);
         if (!ValidateEntries())
             return;
@@ -122,15 +115,12 @@ public:
             return;
         release_.RecordInstalled(root_);
         result_.succeeded = true;
-        result_.message = result_.filesUpdated == 0
-                              ? L"客户端已是最新版本。"
-                              : L"更新完成，共更新 " + std::to_wstring(result_.filesUpdated) + L" 个文件。";
         const auto n = static_cast<std::uint32_t>(pending_.size());
-        Report(kDone, n, n, 100, 100, L"");
+        Report(UpdateStage::kFinished, n, n, 100, 100, L"");
     }
 
 private:
-    bool Cancelled() const { return isCancelled_ && isCancelled_(); }
+    bool Cancelled() const { return observer_.Cancelled(); }
 
     bool Stop(std::wstring message)
     {
@@ -138,11 +128,11 @@ private:
         return false;
     }
 
-    void Report(std::int32_t stage, std::uint32_t current, std::uint32_t total, std::int32_t filePercent,
+    void Report(UpdateStage stage, std::uint32_t current, std::uint32_t total, std::int32_t filePercent,
                 std::uint32_t overallPercent, const std::wstring& file) const
     {
-        ReportProgress(onPercent_, onProgress_, stage, current, total, filePercent,
-                       static_cast<std::int32_t>(overallPercent), file);
+        observer_.OnProgress(
+            UpdateProgress{stage, current, total, filePercent, static_cast<std::int32_t>(overallPercent), file});
     }
 
     // Every local path is checked before any client file is looked at, so a link under the root stops the
@@ -152,7 +142,7 @@ private:
     // downloads being verified).
     bool ValidateEntries()
     {
-        const std::wstring launcherNew = launcher_ + L".new";
+        const std::wstring launcherNew = StagedLauncherPath(launcher_);
         const std::optional<FileIdentity> newIdentity = IdentityOf(launcherNew);
         const std::optional<FileIdentity> stagingIdentity = IdentityOf(staging_);
         UnderRootResolver resolver(root_);
@@ -177,18 +167,19 @@ private:
     // two hands the launcher one release's record and the next one's manifest: the pair is asked for again, up to
     // kPairRetries times, before a mismatch is reported as such. A publish takes one step, so a second pair is
     // whole unless the site is really wrong.
-    bool FetchManifest(const std::wstring& manifestName)
+    bool FetchManifest()
     {
-        std::wstring name = manifestName;
+        std::wstring name = request_.manifestName;
         if (!IsSafeRelativePath(name))
             return Stop(L"更新清单文件名无效。");
-        const std::wstring url = BuildDownloadUrl(baseUrl_, name);
+        const std::wstring url = BuildDownloadUrl(request_.siteUrl, name);
         const std::wstring localManifest = (std::filesystem::path(staging_) / L"manifest.ini").wstring();
+        const DownloadCancelled cancelled = [this] { return Cancelled(); };
         std::wstring error;
         for (std::uint32_t pair = 0;; ++pair) {
-            if (!release_.FetchRecord(fetcher_, BuildDownloadUrl(baseUrl_, name + L".sig"), isCancelled_, error))
+            if (!release_.FetchRecord(fetcher_, BuildDownloadUrl(request_.siteUrl, name + L".sig"), cancelled, error))
                 return Stop(error);
-            if (!DownloadToFile(fetcher_, url, localManifest, ManifestLimits(), *room_, {}, error, isCancelled_))
+            if (!DownloadToFile(fetcher_, url, localManifest, ManifestLimits(), *room_, {}, error, cancelled))
                 return Stop(L"更新清单下载失败：" + url + L"\n" + error);
             const ReleaseVerdict verdict = release_.AdmitRecord(localManifest, root_, error);
             if (verdict == ReleaseVerdict::kAdmitted)
@@ -224,7 +215,7 @@ private:
             if (Cancelled())
                 return Stop(kCancelledMessage);
             const ManifestEntry& entry = entries_[i];
-            Report(kChecking, i + 1, count, 0, 0, entry.localPath);
+            Report(UpdateStage::kChecking, i + 1, count, 0, 0, entry.localPath);
             const std::wstring& target = targets_[i];
             if (MatchesChecksum(target, entry.crc32Hex))
                 continue;
@@ -260,7 +251,7 @@ private:
             std::uint32_t sum = verified * 100;
             for (const auto& [file, percent] : running)
                 sum += static_cast<std::uint32_t>(percent);
-            return sum * 90 / (n * 100);
+            return sum * kDownloadShare / (n * 100);
         };
         for (bool ended = n == 0; !ended;) {
             const auto wait = unflushed.empty() ? kCancelPoll : std::chrono::milliseconds(0);
@@ -272,19 +263,18 @@ private:
                 switch (event.kind) {
                 case DownloadEvent::Kind::kStarted:
                     running[event.file] = 0;
-                    if (onStatus_)
-                        onStatus_(L"正在更新：" + local + L"...");
-                    Report(kDownloading, std::min(verified + 1, n), n, 0, overall(), local);
+                    observer_.OnDownloadStarted(local);
+                    Report(UpdateStage::kDownloading, std::min(verified + 1, n), n, 0, overall(), local);
                     break;
                 case DownloadEvent::Kind::kProgress:
                     running[event.file] = event.percent;
-                    Report(kDownloading, std::min(verified + 1, n), n, event.percent, overall(), local);
+                    Report(UpdateStage::kDownloading, std::min(verified + 1, n), n, event.percent, overall(), local);
                     break;
                 case DownloadEvent::Kind::kVerified:
                     running.erase(event.file);
                     ++verified;
                     unflushed.push_back(event.file);
-                    Report(kVerifying, verified, n, 100, overall(), local);
+                    Report(UpdateStage::kVerifying, verified, n, 100, overall(), local);
                     break;
                 case DownloadEvent::Kind::kFailed:
                     failure = event.message;
@@ -322,7 +312,7 @@ private:
     // The file the install pass puts a staged file in place of: the launcher's goes beside the running one.
     std::wstring InstallTarget(const PendingFile& file) const
     {
-        return file.isLauncher ? launcher_ + L".new" : file.targetPath;
+        return file.isLauncher ? StagedLauncherPath(launcher_) : file.targetPath;
     }
 
     bool Flush(const PendingFile& file, std::wstring& error) const
@@ -360,10 +350,10 @@ private:
             board.Post({DownloadEvent::Kind::kProgress, index, percent, {}});
         };
         const DownloadCancelled stopped = [&board] { return board.Stopped(); };
-        const std::wstring url = BuildDownloadUrl(baseUrl_, entry.remotePath);
+        const std::wstring url = BuildDownloadUrl(request_.siteUrl, entry.remotePath);
         std::wstring error;
         TransferLimits limits = release_.DownloadLimits(file.entryIndex);
-        limits.unknownLengthCap = maxUnknownLength_;
+        limits.unknownLengthCap = request_.maxUnknownLength;
         limits.site = &site_;
         if (!DownloadToFile(fetcher_, url, file.stagedPath, limits, *room_, adapter, error, stopped)) {
             message = L"文件下载失败：" + entry.remotePath + L"\n" + error;
@@ -421,7 +411,7 @@ private:
         for (std::uint32_t k = 0; k < n; ++k) {
             if (Cancelled())
                 return Stop(kCancelledMessage);
-            Report(kInstalling, k + 1, n, 100, 90 + k * 9 / n, relatives[k]);
+            Report(UpdateStage::kInstalling, k + 1, n, 100, kDownloadShare + k * kInstallShare / n, relatives[k]);
             if (!pass.Move(k, error))
                 return Stop(error);
         }
@@ -432,14 +422,10 @@ private:
         return true;
     }
 
+    const UpdateRequest& request_;
+    UpdateObserver& observer_;
     Fetcher& fetcher_;
-    const std::wstring& baseUrl_;
-    UpdateStatusCallback& onStatus_;
-    UpdatePercentCallback& onPercent_;
-    UpdateCancelQuery& isCancelled_;
-    UpdateProgressCallback& onProgress_;
     const std::uint32_t connections_;
-    const std::uint64_t maxUnknownLength_;
     // How many downloads run at once: at first connections_, fewer once the site says it is busy.
     SiteConnections site_;
     SignedUpdate release_;
@@ -454,16 +440,6 @@ private:
     std::vector<PendingFile> pending_;
 };
 
-}
-
-void ReportProgress(const UpdatePercentCallback& onPercent, const UpdateProgressCallback& onProgress,
-                    std::int32_t stage, std::uint32_t current, std::uint32_t total, std::int32_t filePercent,
-                    std::int32_t overallPercent, const std::wstring& file)
-{
-    if (onPercent)
-        onPercent(overallPercent);
-    if (onProgress)
-        onProgress(UpdateProgress{stage, current, total, filePercent, overallPercent, file});
 }
 
 std::wstring AbsoluteNormalPath(const std::wstring& path)
@@ -481,18 +457,11 @@ std::wstring RelativeToRoot(const std::wstring& target, const std::wstring& root
     return std::filesystem::path(target).lexically_relative(root).wstring();
 }
 
-UpdateResult ApplyClientUpdate(Fetcher& fetcher, const std::wstring& baseUrl, const std::wstring& manifestName,
-                               const std::wstring& clientRoot, const std::wstring& launcherPath,
-                               UpdateStatusCallback onStatus, UpdatePercentCallback onPercent,
-                               UpdateCancelQuery isCancelled, UpdateProgressCallback onProgress,
-                               std::uint32_t connections, std::wstring_view updatePublicKey,
-                               std::uint64_t minimumRelease, std::uint64_t maxUnknownLength)
+UpdateResult ApplyClientUpdate(const UpdateRequest& request, UpdateObserver& observer, Fetcher& fetcher)
 {
     UpdateResult result;
     try {
-        Transaction(fetcher, baseUrl, onStatus, onPercent, isCancelled, onProgress, connections, updatePublicKey,
-                    minimumRelease, maxUnknownLength, result)
-            .Run(manifestName, clientRoot, launcherPath);
+        Transaction(request, observer, fetcher, result).Run();
     } catch (const std::exception&) {
         result.succeeded = false;
         result.message = kGeneralFailureMessage;
@@ -500,17 +469,10 @@ UpdateResult ApplyClientUpdate(Fetcher& fetcher, const std::wstring& baseUrl, co
     return result;
 }
 
-UpdateResult ApplyClientUpdate(const std::wstring& baseUrl, const std::wstring& manifestName,
-                               const std::wstring& clientRoot, const std::wstring& launcherPath,
-                               UpdateStatusCallback onStatus, UpdatePercentCallback onPercent,
-                               UpdateCancelQuery isCancelled, UpdateProgressCallback onProgress,
-                               std::wstring_view updatePublicKey, std::uint64_t minimumRelease,
-                               std::uint64_t maxUnknownLength)
+UpdateResult ApplyClientUpdate(const UpdateRequest& request, UpdateObserver& observer)
 {
     WinHttpFetcher fetcher;
-    return ApplyClientUpdate(fetcher, baseUrl, manifestName, clientRoot, launcherPath, std::move(onStatus),
-                             std::move(onPercent), std::move(isCancelled), std::move(onProgress),
-                             Config().downloadConnections, updatePublicKey, minimumRelease, maxUnknownLength);
+    return ApplyClientUpdate(request, observer, fetcher);
 }
 
 }
