@@ -230,10 +230,11 @@ std::wstring DiskReserveMessage(std::optional<std::uint64_t> needed, std::uint64
     return L"磁盘空间不足：下载已用完可用空间，只剩须为系统留出的 " + kept + L"。请清理磁盘后重试。";
 }
 
-bool DownloadToFile(Fetcher& fetcher, const std::wstring& url, const std::wstring& targetPath,
-                    const TransferLimits& limits, DiskRoom& room, const DownloadProgress& onProgress,
-                    std::wstring& error, const DownloadCancelled& isCancelled)
+vorn::Status DownloadToFile(Fetcher& fetcher, const std::wstring& url, const std::wstring& targetPath,
+                            const TransferLimits& limits, DiskRoom& room, const DownloadProgress& onProgress,
+                            const DownloadCancelled& isCancelled)
 {
+    std::wstring error;
     SiteConnections alone(1);
     TransferLimits shared = limits;
     if (!shared.site)
@@ -262,9 +263,9 @@ bool DownloadToFile(Fetcher& fetcher, const std::wstring& url, const std::wstrin
     }
     if (outcome != FetchOutcome::kDone || !sink.Close(error)) {
         sink.Discard();
-        return false;
+        return vorn::Failure{error};
     }
     if (onProgress)
         onProgress(received, received);
-    return true;
+    return {};
 }

@@ -510,17 +510,19 @@ FetchOutcome WinHttpFetcher::Fetch(const std::wstring& url, FetchSink& sink, con
         const std::optional<std::wstring> location = exchange.RedirectLocation();
         if (!location)
             return exchange.ReceiveBody(sink, resume, onProgress, error);
-        std::optional<std::wstring> next = NextAfterRedirect(address, *location, redirects, error);
-        if (!next)
+        vorn::Result<std::wstring> next = NextAfterRedirect(address, *location, redirects);
+        if (!next) {
+            error = next.message();
             return FetchOutcome::kRefused;
+        }
         address = std::move(*next);
     }
 }
 
-bool DownloadToFile(const std::wstring& url, const std::wstring& targetPath, DownloadProgress onProgress,
-                    std::wstring& error, DownloadCancelled isCancelled)
+vorn::Status DownloadToFile(const std::wstring& url, const std::wstring& targetPath, DownloadProgress onProgress,
+                            DownloadCancelled isCancelled)
 {
     WinHttpFetcher fetcher;
     DiskRoom room(FreeSpaceOf(std::filesystem::path(targetPath).parent_path().wstring()));
-    return DownloadToFile(fetcher, url, targetPath, TransferLimits{}, room, onProgress, error, isCancelled);
+    return DownloadToFile(fetcher, url, targetPath, TransferLimits{}, room, onProgress, isCancelled);
 }

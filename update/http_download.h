@@ -32,5 +32,5 @@ private:
 
 // DownloadToFile (file_download.h) with a WinHTTP fetcher of its own, the general limits and the room of the
 // target's disk.
-bool DownloadToFile(const std::wstring& url, const std::wstring& targetPath, DownloadProgress onProgress,
-                    std::wstring& error, DownloadCancelled isCancelled);
+vorn::Status DownloadToFile(const std::wstring& url, const std::wstring& targetPath, DownloadProgress onProgress,
+                            DownloadCancelled isCancelled);

@@ -19,27 +19,22 @@ bool IsRedirectStatus(unsigned long status)
     return status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
 }
 
-std::optional<std::wstring> NextAfterRedirect(const std::wstring& from, const std::wstring& location,
-                                              std::size_t followed, std::wstring& error)
+vorn::Result<std::wstring> NextAfterRedirect(const std::wstring& from, const std::wstring& location,
+                                             std::size_t followed)
 {
     const auto scheme = [](const std::wstring& address, const wchar_t* prefix) {
         return _wcsnicmp(address.c_str(), prefix, wcslen(prefix)) == 0;
     };
     std::optional<std::wstring> next = RedirectTarget(from, location);
-    if (!next || !(scheme(*next, L"http://") || scheme(*next, L"https://"))) {
-        error = kBadRedirectMessage;
-        return std::nullopt;
-    }
+    if (!next || !(scheme(*next, L"http://") || scheme(*next, L"https://")))
+        return vorn::Failure{kBadRedirectMessage};
     // Anyone on the way could answer a plain request: what was asked over HTTPS stays on HTTPS.
-    if (scheme(from, L"https://") && scheme(*next, L"http://")) {
-        error = L"更新服务器把请求从 HTTPS 转向了 HTTP 地址，已拒绝";
-        return std::nullopt;
-    }
-    if (followed >= kMaxRedirects) {
-        error = L"更新服务器转向次数过多（超过 " + std::to_wstring(kMaxRedirects) + L" 次），已停止。请确认更新地址是否正确";
-        return std::nullopt;
-    }
-    return next;
+    if (scheme(from, L"https://") && scheme(*next, L"http://"))
+        return vorn::Failure{L"更新服务器把请求从 HTTPS 转向了 HTTP 地址，已拒绝"};
+    if (followed >= kMaxRedirects)
+        return vorn::Failure{L"更新服务器转向次数过多（超过 " + std::to_wstring(kMaxRedirects) +
+                             L" 次），已停止。请确认更新地址是否正确"};
+    return *next;
 }
 
 std::optional<std::wstring> UnaskedEncoding(const std::wstring& contentEncoding)

@@ -4,6 +4,7 @@
 // address, the content coding, the range and length of the body, the validator a later range request carries.
 
 #include "update/fetcher.h"
+#include "update/result.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -22,10 +23,10 @@ inline constexpr wchar_t kBadRedirectMessage[] = L"更新服务器转向了无�
 bool IsRedirectStatus(unsigned long status);
 
 // The address a fetch asks next after a redirect to `location` from `from`, when `followed` redirects came
-// before it in a row: Location read relative to `from` (RedirectTarget). None, with error set for the player,
-// for a Location that names no http or https address, for a way from HTTPS to plain HTTP, and past kMaxRedirects.
-std::optional<std::wstring> NextAfterRedirect(const std::wstring& from, const std::wstring& location,
-                                              std::size_t followed, std::wstring& error);
+// before it in a row: Location read relative to `from` (RedirectTarget). A failure for a Location that names no
+// http or https address, for a way from HTTPS to plain HTTP, and past kMaxRedirects.
+vorn::Result<std::wstring> NextAfterRedirect(const std::wstring& from, const std::wstring& location,
+                                             std::size_t followed);
 
 // The message for a body in a content coding the request did not ask for; none for a body as it is (no coding,
 // or "identity").

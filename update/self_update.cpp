@@ -88,7 +88,9 @@ SelfUpdateOutcome CompleteSelfUpdate(const std::wstring& targetPath, const std::
     bool replaced = false;
     if (CopyFileW(GetExecutablePath().c_str(), temporary.c_str(), FALSE)) {
         for (int attempt = 0; attempt < kReplaceAttempts && !replaced; ++attempt) {
-            replaced = InstallStagedFile(temporary, targetPath, error);
+            const vorn::Status installed = InstallStagedFile(temporary, targetPath);
+            replaced = installed.ok();
+            error = installed.message();
             if (!replaced)
                 Sleep(kReplaceRetryMs);
         }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "update/fetcher.h"
+#include "update/result.h"
 #include "update/update_types.h"
 
 #include <cstdint>
@@ -37,9 +38,9 @@ struct PendingFile {
     std::uint32_t entryIndex = 0;
 };
 
-// The absolute form of a path as the system gives it, without "." or ".." and with single backslashes.
-// Throws std::runtime_error when the system cannot make it absolute.
-std::wstring AbsoluteNormalPath(const std::wstring& path);
+// The absolute form of a path as the system gives it, without "." or ".." and with single backslashes; fails
+// when the system cannot make it absolute.
+Result<std::wstring> AbsoluteNormalPath(const std::wstring& path);
 
 // The components of target after those of root, worked out on the text alone.
 std::wstring RelativeToRoot(const std::wstring& target, const std::wstring& root);

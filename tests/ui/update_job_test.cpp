@@ -52,7 +52,7 @@ public:
             probe::WriteFileBytes(published, content);
             const std::string number = std::to_string(n++);
             manifest += "File" + number + "=" + Narrow(path) + "\r\nCFile" + number + "=" + Narrow(path) +
-                        "\r\nXYZ" + number + "=" + Narrow(FormatCrc32(FileCrc32(published))) + "\r\n";
+                        "\r\nXYZ" + number + "=" + Narrow(FormatCrc32(*FileCrc32(published))) + "\r\n";
         }
         probe::WriteFileBytes(site_ / L"updates\\up.ini", manifest);
     }

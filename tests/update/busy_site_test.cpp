@@ -218,11 +218,9 @@ TEST(BusySite, ThePartsOfALargeFileMeetTheLimitLikeFilesDo)
     limits.site = &connections;
     WinHttpFetcher fetcher;
     DiskRoom room(FreeSpaceOf(client.path()));
-    std::wstring error;
-
-    ASSERT_TRUE(
-        DownloadToFile(fetcher, nginx.BaseUrl() + L"big.bin", client / L"big.bin", limits, room, {}, error, {}))
-        << error.c_str();
+    const vorn::Status fetched =
+        DownloadToFile(fetcher, nginx.BaseUrl() + L"big.bin", client / L"big.bin", limits, room, {}, {});
+    ASSERT_TRUE(fetched) << fetched.message().c_str();
     EXPECT_TRUE(probe::ReadFileBytes(client / L"big.bin") == body);
     std::size_t refusals = 0;
     std::vector<std::string> ranges;

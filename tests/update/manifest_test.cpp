@@ -23,9 +23,12 @@ struct ParseOutcome {
 ParseOutcome Parse(const probe::TempDir& dir, const std::string& bytes)
 {
     probe::WriteFileBytes(dir / L"manifest.ini", bytes);
+    vorn::Result<std::vector<ManifestEntry>> parsed = ParseManifest(dir / L"manifest.ini");
     ParseOutcome outcome;
-    outcome.error = L"stale";
-    outcome.ok = ParseManifest(dir / L"manifest.ini", outcome.entries, outcome.error);
+    outcome.ok = parsed.ok();
+    outcome.error = parsed.message();
+    if (parsed)
+        outcome.entries = std::move(*parsed);
     return outcome;
 }
 
@@ -82,20 +85,19 @@ TEST(Manifest, CountForms)
               kCountMessage);
 
     probe::TempDir empty;
-    std::vector<ManifestEntry> entries;
-    std::wstring error;
-    EXPECT_FALSE(ParseManifest(empty / L"missing.ini", entries, error));
-    EXPECT_EQ(error, kCountMessage);
+    EXPECT_EQ(ParseManifest(empty / L"missing.ini").message(), kCountMessage);
 }
 
-TEST(Manifest, FirstBadEntryEndsTheParseAndLeavesTheListAlone)
+TEST(Manifest, FirstBadEntryEndsTheParse)
 {
     probe::TempDir dir;
-    std::vector<ManifestEntry> entries{{L"keep", L"keep", L"00000000"}};
+    std::vector<ManifestEntry> entries;
     std::wstring error;
     const auto parseInto = [&](const std::string& bytes) {
-        probe::WriteFileBytes(dir / L"up.ini", bytes);
-        return ParseManifest(dir / L"up.ini", entries, error);
+        const ParseOutcome outcome = Parse(dir, bytes);
+        entries = outcome.entries;
+        error = outcome.error;
+        return outcome.ok;
     };
 
     EXPECT_FALSE(parseInto("[Set]\nCount=2\n[up]\n" + Entry(1, "a", "a", "00000001")));
@@ -129,9 +131,8 @@ TEST(Manifest, RemotePathThroughALinkBesideTheManifestIsRefused)
     probe::TempDir dir;
     ASSERT_TRUE(CreateDirectoryW((dir / L"data").c_str(), nullptr));
     probe::WriteFileBytes(dir / L"up.ini", "[Set]\nCount=1\n[up]\n" + Entry(1, "data/x/y.bmd", "y.bmd", "1"));
-    std::vector<ManifestEntry> entries;
-    std::wstring error;
-    EXPECT_TRUE(ParseManifest(dir / L"up.ini", entries, error)) << error;
+    const vorn::Result<std::vector<ManifestEntry>> plain = ParseManifest(dir / L"up.ini");
+    EXPECT_TRUE(plain) << plain.message();
 
     ASSERT_TRUE(RemoveDirectoryW((dir / L"data").c_str()));
     std::wstring commandLine = L"/bin/ln -s . data";
@@ -144,10 +145,7 @@ TEST(Manifest, RemotePathThroughALinkBesideTheManifestIsRefused)
     UniqueHandle handle(process.hProcess);
     for (int i = 0; i < 100 && !probe::FileExists(dir / L"data"); ++i)
         Sleep(50);
-    entries.clear();
-    EXPECT_FALSE(ParseManifest(dir / L"up.ini", entries, error));
-    EXPECT_EQ(error, L"清单中的本地文件路径无效。");
-    EXPECT_TRUE(entries.empty());
+    EXPECT_EQ(ParseManifest(dir / L"up.ini").message(), L"清单中的本地文件路径无效。");
 }
 
 TEST(Manifest, ChecksumTexts)
@@ -248,9 +246,9 @@ TEST(ManifestGenerator, WritesAManifestTheLauncherAccepts)
     probe::WriteFileBytes(client + L"\\Data\\debug.log", "left out");
 
     ASSERT_EQ(RunShellScript(work, "python3 " + Quoted(UnixPath(tool)) + " client --exclude 'data/*.LOG'"), 0);
-    std::vector<ManifestEntry> entries;
-    std::wstring error;
-    ASSERT_TRUE(ParseManifest(client + L"\\up.ini", entries, error)) << error;
+    const vorn::Result<std::vector<ManifestEntry>> parsed = ParseManifest(client + L"\\up.ini");
+    ASSERT_TRUE(parsed) << parsed.message();
+    const std::vector<ManifestEntry>& entries = *parsed;
     ASSERT_EQ(entries.size(), 4u);
     EXPECT_EQ(entries[0].localPath, L"'quoted'");
     EXPECT_EQ(entries[1].localPath, L"Data\\Player\\player.bmd");
@@ -260,9 +258,9 @@ TEST(ManifestGenerator, WritesAManifestTheLauncherAccepts)
     EXPECT_EQ(entries[3].localPath, L"数据\\玩家 一.bmd");
     for (const ManifestEntry& entry : entries) {
         EXPECT_EQ(entry.remotePath, entry.localPath);
-        bool ok = false;
-        EXPECT_EQ(FormatCrc32(FileCrc32(client + L"\\" + entry.localPath, &ok)), entry.crc32Hex) << entry.localPath;
-        EXPECT_TRUE(ok);
+        const vorn::Result<std::uint32_t> crc = FileCrc32(client + L"\\" + entry.localPath);
+        ASSERT_TRUE(crc) << entry.localPath;
+        EXPECT_EQ(FormatCrc32(*crc), entry.crc32Hex) << entry.localPath;
     }
 }
 

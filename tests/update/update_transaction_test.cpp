@@ -452,12 +452,28 @@ TEST(UpdateTransaction, LinkUnderTheRootFailsBeforeAnyDownload)
     UpdateRun run;
     run.Apply(server, client, client + L"\\Launcher.exe");
     EXPECT_FALSE(run.result.succeeded);
-    EXPECT_EQ(run.result.message, L"更新失败。请检查客户端目录写入权限及文件路径。");
+    EXPECT_EQ(run.result.message,
+              L"客户端目录中的 Data 是链接（符号链接或目录联接），为安全起见已停止更新。请移除该链接后重试。");
     EXPECT_EQ(server.Requests().size(), 1u);
     EXPECT_TRUE(run.Stage(1).empty());
     EXPECT_EQ(FilesUnder(client), std::vector<std::wstring>{});
     EXPECT_TRUE(FilesUnder(SiteDir(L"link-target")).empty());
     EXPECT_FALSE(StagingLeft(client));
+}
+
+// The system refuses every new entry in a folder of its kernel's, root or not: a client folder there is one the
+// player may not write to, and the update says so before it asks the site for anything.
+TEST(UpdateTransaction, AClientFolderClosedToWritingSaysSo)
+{
+    probe::HttpSite server(SiteDir(L"good"));
+    const std::wstring closed = L"Z:\\sys\\kernel";
+    ASSERT_NE(GetFileAttributesW(closed.c_str()), INVALID_FILE_ATTRIBUTES);
+
+    UpdateRun run;
+    run.Apply(server, closed, closed + L"\\Launcher.exe");
+    EXPECT_FALSE(run.result.succeeded);
+    EXPECT_EQ(run.result.message, L"没有写入客户端目录的权限：Z:\\sys\\kernel。请检查客户端目录写入权限，或以有权限的用户运行登录器。");
+    EXPECT_TRUE(server.Requests().empty());
 }
 
 // "a" and "A\b" cannot both be in the client: one is a file, the other needs it as a folder. The list is refused
@@ -767,7 +783,7 @@ TEST(UpdateTransaction, TheLauncherIsKnownByItsShortNameAndGoesBesideItself)
     const std::wstring alias = ShortName(launcher);
     ASSERT_NE(alias.find(L'~'), std::wstring::npos) << alias;
     std::string manifest = Manifest({{"next.exe", Narrow(alias)}});
-    manifest.replace(manifest.find("12345678"), 8, Narrow(FormatCrc32(FileCrc32(site / L"next.exe"))));
+    manifest.replace(manifest.find("12345678"), 8, Narrow(FormatCrc32(*FileCrc32(site / L"next.exe"))));
     probe::WriteFileBytes(site / L"up.ini", manifest);
     probe::HttpSite server(site.path());
     // Open as a running executable is: the file itself cannot be replaced.
