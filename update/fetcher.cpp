@@ -162,15 +162,13 @@ void HeldBody::Forget()
 
 namespace {
 
-// Waits out a pause in slices of kCancelPoll; false, with error set, when the player cancels.
-bool PauseBeforeRetry(std::chrono::milliseconds pause, const DownloadCancelled& isCancelled, std::wstring& error)
+// Waits out a pause in slices of kCancelPoll; false when the player cancels.
+bool PauseBeforeRetry(std::chrono::milliseconds pause, const DownloadCancelled& isCancelled)
 {
     const TransferClock::time_point end = TransferClock::now() + pause;
     for (;;) {
-        if (isCancelled && isCancelled()) {
-            error = kCancelledMessage;
+        if (isCancelled && isCancelled())
             return false;
-        }
         const TransferClock::time_point now = TransferClock::now();
         if (now >= end)
             return true;
@@ -180,35 +178,33 @@ bool PauseBeforeRetry(std::chrono::milliseconds pause, const DownloadCancelled& 
 
 }
 
-FetchOutcome FetchWithRetries(Fetcher& fetcher, const std::wstring& url, FetchSink& sink, const TransferLimits& limits,
-                              const DownloadProgress& onProgress, const DownloadCancelled& isCancelled,
-                              std::wstring& error)
+FetchResult FetchWithRetries(Fetcher& fetcher, const std::wstring& url, FetchSink& sink, const TransferLimits& limits,
+                             const DownloadProgress& onProgress, const DownloadCancelled& isCancelled)
 {
+    const FetchResult cancelled{FetchOutcome::kCancelled, kCancelledMessage};
     SiteConnections alone(1);
     SiteConnections& site = limits.site ? *limits.site : alone;
     for (std::size_t retry = 0, refusals = 0;;) {
-        if (!site.Take(isCancelled)) {
-            error = kCancelledMessage;
-            return FetchOutcome::kCancelled;
-        }
-        FetchOutcome outcome = FetchOutcome::kDone;
+        if (!site.Take(isCancelled))
+            return cancelled;
+        FetchResult result;
         bool crowded = false;
         {
             const ScopeExit give([&site] { site.Give(); });
             sink.AskedToWait(std::nullopt);
-            outcome = fetcher.Fetch(url, sink, limits, onProgress, isCancelled, error);
+            result = fetcher.Fetch(url, sink, limits, onProgress, isCancelled);
             // Refused while others ran, the transfer met the site's limit rather than a failure of its own.
-            crowded = outcome == FetchOutcome::kBusy && site.Refused();
+            crowded = result.outcome == FetchOutcome::kBusy && site.Refused();
         }
-        if (!crowded && (!IsTransient(outcome) || retry == kRetryPauses.size()))
-            return outcome;
+        if (!crowded && (!IsTransient(result.outcome) || retry == kRetryPauses.size()))
+            return result;
         const std::chrono::milliseconds pause =
-            outcome == FetchOutcome::kBusy ? BusyPause(sink.AskedWait(), refusals++) : kRetryPauses[retry];
+            result.outcome == FetchOutcome::kBusy ? BusyPause(sink.AskedWait(), refusals++) : kRetryPauses[retry];
         if (!crowded)
             ++retry;
-        if (outcome == FetchOutcome::kUnusableRange)
+        if (result.outcome == FetchOutcome::kUnusableRange)
             sink.Forget();
-        if (!PauseBeforeRetry(pause, isCancelled, error))
-            return FetchOutcome::kCancelled;
+        if (!PauseBeforeRetry(pause, isCancelled))
+            return cancelled;
     }
 }

@@ -5,6 +5,8 @@
 // space check are on the storage side (DownloadToFile). One fetcher serves a whole update transaction, so an
 // implementation may keep its session between fetches.
 
+#include "update/result.h"
+
 #include <array>
 #include <chrono>
 #include <cstddef>
@@ -113,6 +115,16 @@ enum class FetchOutcome {
     kUnusableRange,  // a range reply that does not continue the held bytes
 };
 
+// How a fetch ended: kDone, or the kind of its failure and the message for the player. The fetcher keeps its kind
+// beside the message because its retry rules decide on it (IsTransient, a busy site); the floor above sees the
+// message alone (DownloadToFile's Status).
+struct FetchResult {
+    FetchOutcome outcome = FetchOutcome::kDone;
+    std::wstring message;
+
+    bool done() const { return outcome == FetchOutcome::kDone; }
+};
+
 // Whether trying again may succeed: a lost connection, a server error, a busy site or a short body may pass
 // within seconds; a refused request, a missing file, a cap, a full disk or the player's cancel do not. A server
 // that went silent or is too slow has already held the player for its limit (kStallLimit, kRateWindow); it fails
@@ -152,10 +164,10 @@ inline constexpr wchar_t kUnusableRangeMessage[] = L"服务器返回的续传数
 class FetchSink {
 public:
     virtual ~FetchSink() = default;
-    // The reply is good and its body follows. False, with error set, stops the transfer before any byte is read.
-    virtual bool Open(const FetchReply& reply, std::wstring& error) = 0;
-    // One chunk of the body, in order. False, with error set, stops the transfer.
-    virtual bool Write(const char* data, std::size_t size, std::wstring& error) = 0;
+    // The reply is good and its body follows. A failure stops the transfer before any byte is read.
+    virtual vorn::Status Open(const FetchReply& reply) = 0;
+    // One chunk of the body, in order. A failure stops the transfer.
+    virtual vorn::Status Write(const char* data, std::size_t size) = 0;
     // Where the next fetch into this sink may pick up; none (the default) asks for the whole body.
     virtual std::optional<ResumePoint> Resume() const { return std::nullopt; }
     // A range reply did not continue the bytes held: the next fetch asks for the whole body.
@@ -206,18 +218,16 @@ class Fetcher {
 public:
     virtual ~Fetcher() = default;
     // GET of url into sink within limits, from where sink.Resume() says when the server can continue there.
-    // kDone when the whole body is in the sink and, when a length was announced, it matched; otherwise error
-    // holds one message for the player. onProgress may be empty; it counts the held bytes too.
-    virtual FetchOutcome Fetch(const std::wstring& url, FetchSink& sink, const TransferLimits& limits,
-                               const DownloadProgress& onProgress, const DownloadCancelled& isCancelled,
-                               std::wstring& error) = 0;
+    // kDone when the whole body is in the sink and, when a length was announced, it matched; otherwise one
+    // message for the player. onProgress may be empty; it counts the held bytes too.
+    virtual FetchResult Fetch(const std::wstring& url, FetchSink& sink, const TransferLimits& limits,
+                              const DownloadProgress& onProgress, const DownloadCancelled& isCancelled) = 0;
 };
 
 // Fetch through fetcher, with a transient failure (IsTransient) tried again after each of kRetryPauses; a cancel
 // is seen within kCancelPoll of a pause. Every try waits for a connection of limits.site. A busy site (kBusy)
 // that refused while other transfers ran gets fewer at once and this transfer again after its Retry-After (up to
 // kRetryAfterCap) or a growing pause, without counting against its tries; refused alone, it is tried again like
-// any transient failure, after that wait. The last try's outcome, and its message in error.
-FetchOutcome FetchWithRetries(Fetcher& fetcher, const std::wstring& url, FetchSink& sink, const TransferLimits& limits,
-                              const DownloadProgress& onProgress, const DownloadCancelled& isCancelled,
-                              std::wstring& error);
+// any transient failure, after that wait. The last try's result.
+FetchResult FetchWithRetries(Fetcher& fetcher, const std::wstring& url, FetchSink& sink, const TransferLimits& limits,
+                             const DownloadProgress& onProgress, const DownloadCancelled& isCancelled);

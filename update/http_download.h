@@ -21,9 +21,8 @@ public:
     WinHttpFetcher& operator=(const WinHttpFetcher&) = delete;
     ~WinHttpFetcher() override;
 
-    FetchOutcome Fetch(const std::wstring& url, FetchSink& sink, const TransferLimits& limits,
-                       const DownloadProgress& onProgress, const DownloadCancelled& isCancelled,
-                       std::wstring& error) override;
+    FetchResult Fetch(const std::wstring& url, FetchSink& sink, const TransferLimits& limits,
+                      const DownloadProgress& onProgress, const DownloadCancelled& isCancelled) override;
 
 private:
     struct Session;

@@ -19,21 +19,21 @@ class RecordSink final : public FetchSink {
 public:
     explicit RecordSink(std::string& bytes) : bytes_(bytes) {}
 
-    bool Open(const FetchReply& reply, std::wstring&) override
+    vorn::Status Open(const FetchReply& reply) override
     {
         if (reply.offset == 0)
             bytes_.clear();
         held_.Open(reply);
         if (reply.length)
             bytes_.reserve(static_cast<std::size_t>(*reply.length));
-        return true;
+        return {};
     }
 
-    bool Write(const char* data, std::size_t size, std::wstring&) override
+    vorn::Status Write(const char* data, std::size_t size) override
     {
         bytes_.append(data, size);
         held_.Add(size);
-        return true;
+        return {};
     }
 
     std::optional<ResumePoint> Resume() const override { return held_.Resume(); }
@@ -90,13 +90,13 @@ vorn::Status SignedUpdate::FetchRecord(Fetcher& fetcher, const std::wstring& rec
     TransferLimits limits = ManifestLimits();
     limits.byteCap = kMaxReleaseRecordBytes;
     RecordSink sink(recordBytes_);
-    std::wstring error;
-    if (FetchWithRetries(fetcher, recordUrl, sink, limits, {}, isCancelled, error) == FetchOutcome::kDone)
+    const FetchResult fetched = FetchWithRetries(fetcher, recordUrl, sink, limits, {}, isCancelled);
+    if (fetched.done())
         return {};
     recordBytes_.clear();
-    if (error == HttpStatusMessage(kNotFound))
+    if (fetched.message == HttpStatusMessage(kNotFound))
         return {};
-    return vorn::Failure{L"更新签名下载失败：" + recordUrl + L"\n" + error};
+    return vorn::Failure{L"更新签名下载失败：" + recordUrl + L"\n" + fetched.message};
 }
 
 vorn::Result<ReleaseVerdict> SignedUpdate::AdmitRecord(const std::wstring& manifestPath,

@@ -403,16 +403,16 @@ public:
     std::vector<Step> steps;
     std::vector<std::optional<ResumePoint>> offered;
 
-    FetchOutcome Fetch(const std::wstring&, FetchSink& sink, const TransferLimits&, const DownloadProgress&,
-                       const DownloadCancelled&, std::wstring& error) override
+    FetchResult Fetch(const std::wstring&, FetchSink& sink, const TransferLimits&, const DownloadProgress&,
+                      const DownloadCancelled&) override
     {
         offered.push_back(sink.Resume());
         const Step& step = steps.at(offered.size() - 1);
-        if (!sink.Open(FetchReply{total, step.offset, L"\"v1\""}, error) ||
-            !sink.Write(step.bytes.data(), step.bytes.size(), error))
-            return FetchOutcome::kStorage;
-        error = L"step " + std::to_wstring(offered.size());
-        return step.outcome;
+        if (const vorn::Status opened = sink.Open(FetchReply{total, step.offset, L"\"v1\""}); !opened)
+            return {FetchOutcome::kStorage, opened.message()};
+        if (const vorn::Status written = sink.Write(step.bytes.data(), step.bytes.size()); !written)
+            return {FetchOutcome::kStorage, written.message()};
+        return {step.outcome, L"step " + std::to_wstring(offered.size())};
     }
 };
 

@@ -543,14 +543,13 @@ using namespace std::chrono_literals;
 // the size cap stays as it is.
 class QuickFetcher final : public Fetcher {
 public:
-    FetchOutcome Fetch(const std::wstring& url, FetchSink& sink, const TransferLimits& limits,
-                       const DownloadProgress& onProgress, const DownloadCancelled& isCancelled,
-                       std::wstring& error) override
+    FetchResult Fetch(const std::wstring& url, FetchSink& sink, const TransferLimits& limits,
+                      const DownloadProgress& onProgress, const DownloadCancelled& isCancelled) override
     {
         TransferLimits quick = limits;
         quick.stallLimit = 1000ms;
         quick.rateWindow = 2000ms;
-        return real_.Fetch(url, sink, quick, onProgress, isCancelled, error);
+        return real_.Fetch(url, sink, quick, onProgress, isCancelled);
     }
 
 private:
@@ -567,22 +566,22 @@ public:
     std::map<std::wstring, Reply> replies;
     std::vector<std::wstring> asked;
 
-    FetchOutcome Fetch(const std::wstring& url, FetchSink& sink, const TransferLimits&,
-                       const DownloadProgress& onProgress, const DownloadCancelled&, std::wstring& error) override
+    FetchResult Fetch(const std::wstring& url, FetchSink& sink, const TransferLimits&,
+                      const DownloadProgress& onProgress, const DownloadCancelled&) override
     {
         asked.push_back(url);
         const auto found = replies.find(url);
-        if (found == replies.end()) {
-            error = L"HTTP 状态码：404";
-            return FetchOutcome::kStatus;
-        }
+        if (found == replies.end())
+            return {FetchOutcome::kStatus, L"HTTP 状态码：404"};
         const Reply& reply = found->second;
         FetchReply head;
         head.length = reply.announced ? reply.announced : reply.body.size();
-        if (!sink.Open(head, error) || !sink.Write(reply.body.data(), reply.body.size(), error))
-            return FetchOutcome::kStorage;
+        if (const vorn::Status opened = sink.Open(head); !opened)
+            return {FetchOutcome::kStorage, opened.message()};
+        if (const vorn::Status written = sink.Write(reply.body.data(), reply.body.size()); !written)
+            return {FetchOutcome::kStorage, written.message()};
         onProgress(reply.body.size(), reply.body.size());
-        return FetchOutcome::kDone;
+        return {};
     }
 };
 
