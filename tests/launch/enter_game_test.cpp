@@ -532,6 +532,7 @@ TEST(EnterGameFromTheWindow, RegionClickAndEnterGameStartTheGameAndMinimiseTheWi
 
     const harness::MainWindowUnderTest window({.automaticUpdate = false, .shown = true});
     const launchtest::ClientFolder folder;
+    const launchtest::ScopedClientRoot root(folder.root());
     LauncherConfig config = Config();
     config.serverHost = Utf8ToWide(address);
     const launchtest::ScopedConfig scopedConfig(std::move(config));
@@ -558,6 +559,7 @@ TEST(EnterGameFromTheWindow, StandInBuildLeavesAnotherConnectionFileAndSaysSo)
     const AuthService auth({"ERR\n", "OK AUTH\t127.0.0.1\t7013\n"});
     const harness::MainWindowUnderTest window({.automaticUpdate = false, .shown = true});
     const launchtest::ClientFolder folder;
+    const launchtest::ScopedClientRoot root(folder.root());
     ASSERT_TRUE(CreateDirectoryW((folder / L"Data").c_str(), nullptr));
     ASSERT_TRUE(CreateDirectoryW((folder / L"Data\\Local").c_str(), nullptr));
     const std::string playersOwn(kConnectBlockSize, 'R');
