@@ -28,7 +28,7 @@ LaunchStep Stop(std::wstring text, LaunchNotice::Kind kind = LaunchNotice::Kind:
 constexpr unsigned long kAuthorisationDeadlineMs = kExchangeDeadlineMs;
 
 // What is left of the authorisation's deadline that started at `started`.
-unsigned long RemainingMs(ULONGLONG started)
+unsigned long TimeLeftMs(ULONGLONG started)
 {
     const ULONGLONG spent = GetTickCount64() - started;
     return spent >= kAuthorisationDeadlineMs ? 0 : static_cast<unsigned long>(kAuthorisationDeadlineMs - spent);
@@ -77,7 +77,7 @@ LaunchStep RunLaunchAuthorisation(const LauncherConfig& config, const RegionInfo
 
         const std::string request = BuildAuthRequestLine(
             {config.clientVersion, config.clientSubVersion, target.clientCode, clientId, hardwareId, dynamicCode});
-        if (!SendLineRequest(region.host, region.port, request, lines, RemainingMs(started)) || lines.empty())
+        if (!SendLineRequest(region.host, region.port, request, lines, TimeLeftMs(started)) || lines.empty())
             return Refuse(kNoResponseReason);
         const std::string& reply = lines.front();
         if (!IsAuthAcceptance(reply))

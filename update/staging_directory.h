@@ -52,7 +52,7 @@ public:
     StagingDirectoryGuard& operator=(const StagingDirectoryGuard&) = delete;
     ~StagingDirectoryGuard();
 
-    const std::wstring& path() const { return folder_.path; }
+    const std::wstring& folder() const { return folder_.path; }
 
 private:
     StagingFolder folder_;

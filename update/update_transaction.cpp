@@ -105,7 +105,7 @@ public:
         if (!folder)
             return folder.failure();
         const StagingDirectoryGuard staging(std::move(*folder));
-        staging_ = staging.path();
+        staging_ = staging.folder();
         room_ = std::make_unique<DiskRoom>(FreeSpaceOf(staging_));
         if (const Status fetched = FetchManifest(); !fetched)
             return fetched.failure();

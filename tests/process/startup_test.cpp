@@ -272,7 +272,7 @@ TEST(Startup, AStagingFolderAnotherLauncherHoldsIsLeftAlone)
 {
     ClientFolder client;
     const StagingDirectoryGuard other(std::move(*CreateStagingDirectory(client.dir().path())));
-    const std::wstring download = other.path() + L"\\0";
+    const std::wstring download = other.folder() + L"\\0";
     WriteFileBytes(download, "half of the other player's download");
     const std::wstring gone = client.dir() / L".vorn-update-7-8-9";
     CreateDirectoryW(gone.c_str(), nullptr);
