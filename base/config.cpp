@@ -26,6 +26,8 @@ LauncherConfig BuildDefaultConfig()
     config.launchAuthEnabled = VORN_CFG_LAUNCH_AUTH_ENABLED;
     config.updatePublicKey = VORN_CFG_UPDATE_PUBLIC_KEY;
     config.minimumRelease = VORN_CFG_MINIMUM_RELEASE;
+    config.quickCheck = VORN_CFG_QUICK_CHECK;
+    config.launcherVersion = VORN_CFG_LAUNCHER_VERSION;
     return config;
 }
 

@@ -20,6 +20,8 @@ struct LauncherConfig {
     bool launchAuthEnabled = false;
     std::wstring updatePublicKey;  // empty: updates are not signed; else every update must carry its signature
     std::uint64_t minimumRelease = 0;  // the lowest signed release a client without a record of one accepts
+    bool quickCheck = false;  // trust the record of verified files at a start instead of reading every file
+    std::wstring launcherVersion;  // this launcher's version, MAJOR.MINOR.PATCH
 };
 
 // The caption of the single-instance notice: the compiled-in title text, whatever windowTitle was built as.

@@ -46,6 +46,7 @@ if(NOT VORN_MINIMUM_RELEASE MATCHES "^(0|[1-9][0-9]*)$" OR VORN_MINIMUM_RELEASE_
   message(FATAL_ERROR "VORN_MINIMUM_RELEASE must be a release number (0 to 9223372036854775807), as "
                       "tools/sign_release.py signs them")
 endif()
+option(VORN_QUICK_CHECK "At a start, read again only the client files whose size, times or id changed since they were last verified (OFF: read every file at every start)" ON)
 set(VORN_CONNECT_BLOCK_FILE "" CACHE FILEPATH
     "The game's 178-byte connection block (Data\\Local\\Connect.msil); empty: the stand-in, for tests and the demo only")
 
@@ -73,14 +74,16 @@ function(vorn_wide_literal out value)
 endfunction()
 
 foreach(field WINDOW_TITLE SERVER_HOST UPDATE_BASE_URL MANIFEST_NAME GAME_EXE GAME_ARGS_TEMPLATE WEBSITE_URL
-              CLIENT_VERSION CLIENT_SUB_VERSION CLIENT_SERIAL UPDATE_PUBLIC_KEY)
+              CLIENT_VERSION CLIENT_SUB_VERSION CLIENT_SERIAL UPDATE_PUBLIC_KEY LAUNCHER_VERSION)
   vorn_wide_literal(VORN_${field}_LITERAL "${VORN_${field}}")
 endforeach()
-if(VORN_LAUNCH_AUTH_ENABLED)
-  set(VORN_LAUNCH_AUTH_ENABLED_LITERAL true)
-else()
-  set(VORN_LAUNCH_AUTH_ENABLED_LITERAL false)
-endif()
+foreach(switch LAUNCH_AUTH_ENABLED QUICK_CHECK)
+  if(VORN_${switch})
+    set(VORN_${switch}_LITERAL true)
+  else()
+    set(VORN_${switch}_LITERAL false)
+  endif()
+endforeach()
 configure_file(${CMAKE_SOURCE_DIR}/base/config_values.h.in ${VORN_GENERATED_DIR}/config_values.h @ONLY)
 
 # Writes `content` to `path` verbatim, leaving the file (and its time stamp) alone when it already holds it.
@@ -142,7 +145,7 @@ vorn_write_if_changed(${VORN_VERSION_HEADER}
 # no paths or times, so the same settings give the same record.
 set(VORN_RECORDED_SETTINGS WINDOW_TITLE SERVER_HOST UPDATE_BASE_URL MANIFEST_NAME GAME_EXE GAME_ARGS_TEMPLATE
     WEBSITE_URL CLIENT_VERSION CLIENT_SUB_VERSION CLIENT_SERIAL DOWNLOAD_CONNECTIONS MAX_UNKNOWN_LENGTH
-    LAUNCH_AUTH_ENABLED UPDATE_PUBLIC_KEY MINIMUM_RELEASE)
+    LAUNCH_AUTH_ENABLED UPDATE_PUBLIC_KEY MINIMUM_RELEASE QUICK_CHECK)
 set(record "VornLauncher ${VORN_LAUNCHER_VERSION}: the compiled-in configuration\n\n")
 foreach(field IN LISTS VORN_RECORDED_SETTINGS)
   string(APPEND record "VORN_${field} = ${VORN_${field}}\n")

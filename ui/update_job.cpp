@@ -146,6 +146,8 @@ vorn::UpdateRequest UpdateRequestFrom(const LauncherConfig& config, const std::w
     request.publicKey = config.updatePublicKey;
     request.minimumRelease = config.minimumRelease;
     request.maxUnknownLength = config.maxUnknownLength;
+    request.quickCheck = config.quickCheck;
+    request.launcherVersion = config.launcherVersion;
     return request;
 }
 

@@ -138,7 +138,7 @@ std::optional<std::int64_t> FolderClockNow(const std::wstring& folder)
     // A name of this thread's own, and a file that goes when its handle closes, also when the process dies. Its
     // last-write and change times are read: NTFS gives a new file the creation time of a file of the same name
     // deleted shortly before, never those two.
-    const std::wstring path = Join(folder, L".vorn-clock-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
+    const std::wstring path = Join(folder, kFolderClockPrefix + std::to_wstring(GetCurrentProcessId()) + L"-" +
                                                std::to_wstring(GetCurrentThreadId()));
     const UniqueFile file(CreateFileW(path.c_str(), GENERIC_WRITE | FILE_READ_ATTRIBUTES | DELETE, 0, nullptr,
                                       CREATE_NEW, FILE_ATTRIBUTE_HIDDEN | FILE_FLAG_DELETE_ON_CLOSE, nullptr));

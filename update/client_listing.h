@@ -24,6 +24,9 @@ std::vector<std::optional<FileStamp>> ListClientFiles(const std::wstring& root,
 // to keep in every listing a change time that moves at each write and a file id that stays with the file.
 std::optional<FolderIdentity> IdentifyClientFolder(const std::wstring& root);
 
+// The probe file FolderClockNow makes for a moment: this prefix, the process id, "-", the thread id.
+inline constexpr wchar_t kFolderClockPrefix[] = L".vorn-clock-";
+
 // The folder's own clock now: the time its file system gives a file made there at this moment. Files are stamped
 // by that same clock, wherever the file system keeps it (a file server, say). None when no file can be made there.
 std::optional<std::int64_t> FolderClockNow(const std::wstring& folder);

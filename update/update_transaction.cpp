@@ -8,9 +8,11 @@
 #include "update/install_staged_file.h"
 #include "update/manifest.h"
 #include "update/path_rules.h"
+#include "update/quick_check.h"
 #include "update/signed_update.h"
 #include "update/site_connections.h"
 #include "update/staging_directory.h"
+#include "update/verified_record_file.h"
 
 #include <windows.h>
 
@@ -77,13 +79,6 @@ bool MayHoldAlias(const std::wstring& relativePath)
     return relativePath.find(L'~') != std::wstring::npos;
 }
 
-// A file counts as current only when it could be read to its end and its checksum text matches exactly.
-bool MatchesChecksum(const std::wstring& path, const std::wstring& expectedHex)
-{
-    const vorn::Result<std::uint32_t> crc = FileCrc32(path);
-    return crc && FormatCrc32(*crc) == expectedHex;
-}
-
 class Transaction {
 public:
     Transaction(const UpdateRequest& request, UpdateObserver& observer, Fetcher& fetcher)
@@ -122,6 +117,7 @@ public:
         if (!installed)
             return installed;
         release_.RecordInstalled(root_);
+        quick_->Save(!pending_.empty());
         const auto n = static_cast<std::uint32_t>(pending_.size());
         Report(UpdateStage::kFinished, n, n, 100, 100, L"");
         return installed;
@@ -161,8 +157,9 @@ private:
                 const Result<std::wstring> topPath = ResolveUnderRoot(root_, top);
                 return topPath && IdentityOf(*topPath) == stagingIdentity;
             };
+            // The record of verified files and the clock's probe are the launcher's own files in the folder.
             const bool refused =
-                HasStagingPrefix(top) || _wcsicmp(targets_.back().c_str(), launcherNew.c_str()) == 0 ||
+                HasStagingPrefix(top) || IsVerifiedRecordFileName(top) || _wcsicmp(targets_.back().c_str(), launcherNew.c_str()) == 0 ||
                 (aliased && newIdentity && IdentityOf(targets_.back()) == newIdentity) ||
                 (aliased && stagingIdentity && reachesStaging());
             if (refused)
@@ -222,13 +219,14 @@ private:
         };
         const std::unique_ptr<DownloadBoard, decltype(stopAll)> joiner(&board, stopAll);
         const auto count = static_cast<std::uint32_t>(entries_.size());
+        quick_ = StartQuickCheck();
         for (std::uint32_t i = 0; i < count && !board.Stopped(); ++i) {
             if (Cancelled())
                 return Failure{kCancelledMessage};
             const ManifestEntry& entry = entries_[i];
             Report(UpdateStage::kChecking, i + 1, count, 0, 0, entry.localPath);
             const std::wstring& target = targets_[i];
-            if (MatchesChecksum(target, entry.crc32Hex))
+            if (quick_->Matches(i, target, entry.crc32Hex))
                 continue;
             PendingFile file;
             file.stagedPath = (std::filesystem::path(staging_) / std::to_wstring(i)).wstring();
@@ -245,6 +243,15 @@ private:
             return reported;
         pending_ = board.TakeFiles();
         return {};
+    }
+
+    std::unique_ptr<QuickCheck> StartQuickCheck() const
+    {
+        std::vector<std::wstring> localPaths;
+        localPaths.reserve(entries_.size());
+        for (const ManifestEntry& entry : entries_)
+            localPaths.push_back(entry.localPath);
+        return std::make_unique<QuickCheck>(request_.quickCheck, root_, request_.launcherVersion, std::move(localPaths));
     }
 
     // Hands the download threads' events to the callbacks and asks about a cancel at least every kCancelPoll. A
@@ -446,6 +453,7 @@ private:
     std::vector<ManifestEntry> entries_;
     std::vector<std::wstring> targets_;  // entry i resolved under the root
     std::vector<PendingFile> pending_;
+    std::unique_ptr<QuickCheck> quick_;  // the check pass's record of verified files
 };
 
 }

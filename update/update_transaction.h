@@ -23,7 +23,9 @@ namespace vorn {
 // the one reported. With a public key the site's release record must sign the manifest and every downloaded file,
 // must not have expired, and its release must not be below the last one installed in the folder nor below
 // request.minimumRelease (signed_update.h). A file whose length the site does not announce may bring
-// request.maxUnknownLength bytes and no more.
+// request.maxUnknownLength bytes and no more. With request.quickCheck a file that one listing of its folder shows
+// unchanged since an earlier update found it current is not read (quick_check.h); that update's record is
+// rewritten after an update that succeeded.
 UpdateResult ApplyClientUpdate(const UpdateRequest& request, UpdateObserver& observer);
 
 // The same with every download made through fetcher (the one above uses WinHTTP); the fetcher must allow fetches

@@ -25,6 +25,12 @@ struct UpdateRequest {
     std::uint64_t minimumRelease = 0;
     // What a download may bring when the server does not announce its length.
     std::uint64_t maxUnknownLength = kDefaultMaxUnknownLength;
+    // Whether the check pass trusts its record of the files it verified at an earlier start (a file whose size,
+    // times and id are unchanged is not read again); false: every file is read at every start and no record is
+    // kept.
+    bool quickCheck = true;
+    // The running launcher's version: a record made by another version is not trusted.
+    std::wstring launcherVersion;
 };
 
 // What the update is doing; the values are those of the progress record the window keeps.

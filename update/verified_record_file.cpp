@@ -36,6 +36,14 @@ std::optional<std::string> ReadRecordBytes(const std::wstring& path)
 
 }
 
+bool IsVerifiedRecordFileName(std::wstring_view name)
+{
+    const auto startsWith = [name](std::wstring_view prefix) {
+        return name.size() >= prefix.size() && _wcsnicmp(name.data(), prefix.data(), prefix.size()) == 0;
+    };
+    return startsWith(kVerifiedRecordFileName) || startsWith(kFolderClockPrefix);
+}
+
 VerifiedFilesAtStart LoadVerifiedFiles(const std::wstring& root, std::wstring_view launcher)
 {
     VerifiedFilesAtStart start;

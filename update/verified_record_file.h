@@ -12,6 +12,10 @@
 
 inline constexpr wchar_t kVerifiedRecordFileName[] = L".vorn-verified";
 
+// Whether a name at the top of the client folder is one of the files the record keeps there: the record, its
+// next version being written, or the probe of the folder's clock (ignoring letter case, as the system does).
+bool IsVerifiedRecordFileName(std::wstring_view name);
+
 // What a check pass starts from, taken before it reads any file.
 struct VerifiedFilesAtStart {
     // None: no record is used or made in this folder (its volume's listings cannot be trusted, or no file can be

@@ -22,6 +22,8 @@ TEST(Config, DefaultsServeTheLocalDemo)
     EXPECT_TRUE(config.updatePublicKey.empty());
     EXPECT_EQ(config.maxUnknownLength, 4ull << 30);
     EXPECT_EQ(config.minimumRelease, 0u);
+    EXPECT_TRUE(config.quickCheck);
+    EXPECT_EQ(config.launcherVersion, L"1.0.0");
     EXPECT_EQ(config.windowTitle, kLauncherTitle);
 }
 

@@ -96,7 +96,7 @@ for line in 'VORN_WINDOW_TITLE = 岚谷 "试炼" 登录器' 'VORN_SERVER_HOST = 
     'VORN_CLIENT_SERIAL = AB12CD34EF56GH78' 'VORN_LAUNCH_AUTH_ENABLED = OFF' 'VORN_MANIFEST_NAME = up.ini' \
     'VORN_MAX_UNKNOWN_LENGTH = 4294967296' \
     'VORN_MINIMUM_RELEASE = 2026120801' \
-    'VORN_DOWNLOAD_CONNECTIONS = 3' \
+    'VORN_DOWNLOAD_CONNECTIONS = 3' 'VORN_QUICK_CHECK = ON' \
     "VORN_CONNECT_BLOCK = the operator's block, 178 bytes, SHA-256 $block_digest"; do
   grep -qxF "$line" "$work/unpacked/configuration.txt" || fail "the record lacks the line: $line"
 done

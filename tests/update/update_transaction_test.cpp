@@ -610,6 +610,19 @@ std::string Narrow(const std::wstring& text)
     return std::string(text.begin(), text.end());
 }
 
+// The manifest of files (name -> content) published under their own names, with their real checksums.
+std::string ManifestOf(const std::map<std::string, std::string>& files)
+{
+    std::string manifest = "[Set]\r\nCount=" + std::to_string(files.size()) + "\r\n[up]\r\n";
+    int n = 0;
+    for (const auto& [name, body] : files) {
+        const std::string i = std::to_string(++n);
+        manifest += "File" + i + "=" + name + "\r\nCFile" + i + "=" + name + "\r\nXYZ" + i + "=" +
+                    Narrow(FormatCrc32(Crc32(0, body.data(), body.size()))) + "\r\n";
+    }
+    return manifest;
+}
+
 }
 
 TEST(UpdateTransaction, AServerThatDripsIsTooSlowAndTheClientStaysAsItWas)
@@ -799,6 +812,8 @@ TEST(UpdateTransaction, TheLauncherIsKnownByItsShortNameAndGoesBesideItself)
     EXPECT_FALSE(StagingLeft(client.path()));
 }
 
+// The launcher's own files in the client folder (its record of verified files, the probe of the folder's clock)
+// are no more a manifest's to write than the staging folders are.
 TEST(UpdateTransaction, EntriesReachingTheNewLauncherOrAStagingFolderAreRefusedBeforeAnyDownload)
 {
     probe::TempDir client;
@@ -811,7 +826,8 @@ TEST(UpdateTransaction, EntriesReachingTheNewLauncherOrAStagingFolderAreRefusedB
     run.fetcher = &memory;
 
     for (const std::string& local : {std::string("vorn launcher program.EXE.new"), newAlias,
-                                     std::string(".Vorn-Update-1-2-3\\0")}) {
+                                     std::string(".Vorn-Update-1-2-3\\0"), std::string(".VORN-verified"),
+                                     std::string(".vorn-verified.new"), std::string(".vorn-clock-1-2\\x")}) {
         memory.replies[std::wstring(kBase) + L"up.ini"] = {Manifest({{"a.bin", "a.bin"}, {"b.bin", local}}), {}};
         memory.asked.clear();
         run.Apply(kBase, client.path(), launcher);
@@ -846,13 +862,7 @@ TEST(UpdateTransaction, AFileFoundOutOfDateIsDownloadedWhileTheLaterFilesAreChec
     // when a download can begin before the check pass has ended.
     const std::map<std::string, std::string> files = {
         {"a.bin", "the first file"}, {"b.bin", "the second file"}, {"c.bin", "the third file"}};
-    std::string manifest = "[Set]\r\nCount=3\r\n[up]\r\n";
-    int n = 0;
-    for (const auto& [name, body] : files) {
-        const std::string i = std::to_string(++n);
-        manifest += "File" + i + "=" + name + "\r\nCFile" + i + "=" + name + "\r\nXYZ" + i + "=" +
-                    Narrow(FormatCrc32(Crc32(0, body.data(), body.size()))) + "\r\n";
-    }
+    const std::string manifest = ManifestOf(files);
     const auto firstAsked = [](const probe::HttpSite& server) {
         const auto until = std::chrono::steady_clock::now() + 5s;
         while (server.CountRequests("/a.bin") == 0 && std::chrono::steady_clock::now() < until)
@@ -911,6 +921,87 @@ TEST(UpdateTransaction, AFileFoundOutOfDateIsDownloadedWhileTheLaterFilesAreChec
                                                         L"2 1/1 100 90 a.bin", L"3 1/1 100 90 a.bin",
                                                         L"4 1/1 100 90 a.bin", L"5 1/1 100 100 "}));
     }
+}
+
+// A start reads only the files whose size, times or id changed since they were found current, and finds a file
+// that it may not open current all the same; the record goes when it is damaged, is not used with the quick check
+// off, and learns installed files once they have been read. A file is only trusted when its times lie two seconds
+// before the pass that read it, hence the two waits.
+TEST(UpdateTransaction, AStartReadsOnlyTheFilesWhoseStampsChanged)
+{
+    const std::map<std::string, std::string> files = {
+        {"a.bin", "first file"}, {"b.bin", "second file"}, {"c.bin", "third file"}, {"d.bin", "fourth, new"}};
+    MemoryFetcher memory;
+    memory.replies[std::wstring(kBase) + L"up.ini"] = {ManifestOf(files), {}};
+    for (const auto& [name, body] : files)
+        memory.replies[std::wstring(kBase) + std::wstring(name.begin(), name.end())] = {body, {}};
+    probe::TempDir client;
+    for (const auto& [name, body] : files)
+        probe::WriteFileBytes(client / std::wstring(name.begin(), name.end()), name == "d.bin" ? "fourth, old" : body);
+    const std::wstring record = client / L".vorn-verified";
+    // Holds the files open without sharing, as nothing else may then open them: a read of one fails.
+    const auto hold = [&](std::initializer_list<const wchar_t*> names) {
+        std::vector<UniqueFile> held;
+        for (const wchar_t* name : names)
+            held.emplace_back(CreateFileW((client / name).c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+                                          FILE_ATTRIBUTE_NORMAL, nullptr));
+        return held;
+    };
+    const auto start = [&](bool quickCheck = true) {
+        UpdateRun run;
+        run.fetcher = &memory;
+        run.request.quickCheck = quickCheck;
+        run.request.launcherVersion = L"2.3.4";
+        run.Apply(kBase, client.path(), client / L"Launcher.exe");
+        EXPECT_EQ(run.Stage(1).size(), 4u);
+        return run;
+    };
+    std::this_thread::sleep_for(2100ms);
+
+    // The first start reads every file and installs the new one; the next opens none of the files it read.
+    EXPECT_EQ(start().started, std::vector<std::wstring>{L"d.bin"});
+    ASSERT_TRUE(probe::FileExists(record));
+    {
+        const std::vector<UniqueFile> held = hold({L"a.bin", L"c.bin"});
+        UpdateRun quick = start();
+        EXPECT_TRUE(quick.result.succeeded) << quick.result.message.c_str();
+        EXPECT_TRUE(quick.started.empty());
+        // With the quick check off, every file is read: the held files cannot be and are downloaded.
+        EXPECT_EQ(start(false).started, (std::vector<std::wstring>{L"a.bin", L"c.bin"}));
+    }
+    const std::string recordBefore = probe::ReadFileBytes(record);
+    EXPECT_TRUE(start(false).result.succeeded);
+    EXPECT_EQ(probe::ReadFileBytes(record), recordBefore);
+
+    // Rewritten in place with the same size and its last-write time set back: read again, found out of date.
+    {
+        FILETIME written{};
+        UniqueFile b(CreateFileW((client / L"b.bin").c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                 OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+        ASSERT_TRUE(b && GetFileTime(b.get(), nullptr, nullptr, &written));
+        DWORD wrote = 0;
+        ASSERT_TRUE(WriteFile(b.get(), "SECOND", 6, &wrote, nullptr) && wrote == 6);
+        ASSERT_TRUE(SetFileTime(b.get(), nullptr, nullptr, &written));
+    }
+    std::vector<UniqueFile> heldA = hold({L"a.bin"});
+    EXPECT_EQ(start().started, std::vector<std::wstring>{L"b.bin"});
+    EXPECT_EQ(probe::ReadFileBytes(client / L"b.bin"), files.at("b.bin"));
+
+    // A damaged record is not used at all: the held file must be read and cannot be.
+    std::string damaged = probe::ReadFileBytes(record);
+    damaged[damaged.size() / 2] ^= 0x01;
+    probe::WriteFileBytes(record, damaged);
+    EXPECT_EQ(start().started, std::vector<std::wstring>{L"a.bin"});
+    EXPECT_EQ(probe::ReadFileBytes(record), damaged);
+
+    // The files installed since are read once and remembered: then they too are not opened.
+    heldA.clear();
+    std::this_thread::sleep_for(2100ms);
+    EXPECT_TRUE(start().result.succeeded);
+    const std::vector<UniqueFile> installed = hold({L"b.bin", L"d.bin"});
+    UpdateRun quick = start();
+    EXPECT_TRUE(quick.result.succeeded) << quick.result.message.c_str();
+    EXPECT_TRUE(quick.started.empty());
 }
 
 namespace {
