@@ -24,7 +24,9 @@ none: a changed file is then always downloaded whole.
 Excluding files: --exclude takes a shell pattern (*, ?, [..]) matched against the relative path with forward
 slashes, ignoring case ("Data/Logs/*", "*.tmp"); --exclude-list reads such patterns one per line (blank lines
 and lines starting with # are skipped). The output file itself, its release record and its block indexes are
-always left out.
+always left out, and so are the launcher's own files at the top of a client folder (".vorn-verified*", its record
+of the files it verified, and ".vorn-clock-*", the probe of the folder's clock), which a launcher refuses to take
+from a manifest.
 
 The launcher refuses a manifest whose paths could escape the client folder or name a device, so this tool refuses
 them too, before writing anything: empty components, "." and "..", components ending in "." or a space, white
@@ -52,6 +54,8 @@ from atomic_file import write_atomically
 MAX_ENTRIES = 100000
 FORBIDDEN = set(':*?"<>|')
 DEVICE_NAMES = {"CON", "PRN", "AUX", "NUL"}
+# The launcher keeps files of its own at the top of the client folder under these names (letter case aside).
+LAUNCHER_OWN_PREFIXES = (".vorn-verified", ".vorn-clock-")
 
 
 def path_problem(path):
@@ -105,9 +109,10 @@ def collect(folder, patterns, output):
     indexes = os.path.normcase(os.path.abspath(block_index.folder_of(output)))
     for current, dirs, names in os.walk(folder):
         dirs.sort()
+        at_top = os.path.samefile(current, folder)
         for name in list(dirs):
             full = os.path.join(current, name)
-            if os.path.normcase(os.path.abspath(full)) == indexes:
+            if os.path.normcase(os.path.abspath(full)) == indexes or (at_top and launchers_own(name)):
                 dirs.remove(name)
             elif os.path.islink(full):
                 relative = os.path.relpath(full, folder).replace(os.sep, "\\")
@@ -117,7 +122,8 @@ def collect(folder, patterns, output):
         for name in sorted(names):
             full = os.path.join(current, name)
             relative = os.path.relpath(full, folder).replace(os.sep, "\\")
-            if os.path.normcase(os.path.abspath(full)) in (output, output + ".sig") or excluded(relative, patterns):
+            if (os.path.normcase(os.path.abspath(full)) in (output, output + ".sig") or excluded(relative, patterns)
+                    or (at_top and launchers_own(name))):
                 continue
             if os.path.islink(full):
                 problems.append((relative, "is a symbolic link"))
@@ -173,6 +179,11 @@ def manifest_entries(files, prefix="", block_indexes=True):
             crc = file_crc32(full)
         entries.append((remote.replace("\\", "/"), relative, crc, index))
     return entries
+
+
+def launchers_own(name):
+    """Whether a name at the top of the client folder is one the launcher keeps for itself."""
+    return name.lower().startswith(LAUNCHER_OWN_PREFIXES)
 
 
 def excluded(relative, patterns):

@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
 """The manifest tool's block indexes, on real folders: which files get one, what an index holds, where it lies,
-how the manifest lists it, and that nothing else is touched. (The launcher reading them: tests/update.)"""
+how the manifest lists it, and that nothing else is touched; and the launcher's own files it never lists. (The
+launcher reading them: tests/update.)"""
 import contextlib
 import hashlib
 import io
@@ -46,6 +47,15 @@ class BlockIndexTest(unittest.TestCase):
 
     def tearDown(self):
         self.work.cleanup()
+
+    def test_the_launchers_own_files_at_the_top_are_left_out(self):
+        for name in (".vorn-verified", ".VORN-Verified.new", ".vorn-clock-12-34", "Data/.vorn-verified"):
+            (self.site / name).write_bytes(b"the launcher's")
+        (self.site / ".vorn-clock-folder").mkdir()
+        (self.site / ".vorn-clock-folder" / "inside.bin").write_bytes(b"x")
+        self.assertEqual(run(self.site, "--no-block-index"), (0, ""))
+        listed = re.findall(r"^CFile\d+=(.*)$", self.manifest.read_text(encoding="utf-8-sig"), re.M)
+        self.assertEqual(listed, ["almost.bin", "Data\\.vorn-verified", "Data\\big.pak", "small.bin"])
 
     def test_a_large_file_gets_an_index_the_manifest_lists_by_size_and_digest(self):
         self.assertEqual(run(self.site), (0, ""))
