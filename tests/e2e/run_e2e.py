@@ -9,11 +9,12 @@ The player's hands are the X mouse and keyboard (xdotool); the eyes are the wind
 the registry, the web server's log and the stand-in game's record. Each journey gets a fresh client folder; a
 failing journey leaves its screenshot and the servers' logs in the failure folder the output names. The
 signed-update journeys play a launcher built with a compiled-in update key (--key-launcher) against a site
-signed with its private key (--signing-key).
+signed with its private key (--signing-key). The journey without a directory service plays a launcher built with
+the quick check off (--full-check-launcher); every other one has it on, as players do.
 
 Usage (inside a Wine session: DISPLAY and WINEPREFIX set, e.g. by scripts/test.sh through ctest -R e2e):
-  run_e2e.py --bin BUILD/bin [--https-bin DIR] [--key-launcher EXE --signing-key PEM] [--failures DIR]
-             [JOURNEY ...]
+  run_e2e.py --bin BUILD/bin [--https-bin DIR] [--key-launcher EXE --signing-key PEM]
+             [--full-check-launcher EXE] [--failures DIR] [JOURNEY ...]
 --https-bin holds the HTTPS build of VornLauncher.exe (default: BUILD/https-launcher/bin)."""
 import argparse
 import os
@@ -91,6 +92,10 @@ def changes(before, after):
     return sorted(name for name in set(before) | set(after) if before.get(name) != after.get(name))
 
 
+# The launcher's record of the client files it found current (the quick check).
+VERIFIED_RECORD = ".vorn-verified"
+
+
 def staging_dirs(client):
     return [p.name for p in client.iterdir() if p.name.startswith(".vorn-update-")]
 
@@ -99,8 +104,9 @@ class Journey:
     """One run of the launcher against its own client folder and servers; stops everything it started."""
 
     def __init__(self, bin_dir, failures, name, https_bin=None, certificates=None, key_launcher=None,
-                 signing_key=None):
+                 signing_key=None, full_check_launcher=None):
         self.bin_dir = bin_dir
+        self.full_check_launcher = full_check_launcher
         self.https_bin = https_bin
         self.certificates = certificates
         self.key_launcher = key_launcher
@@ -276,6 +282,7 @@ def full_journey(j):
     for relative, (_, new) in sample_client.DATA_FILES.items():
         check((j.client / relative).read_bytes() == new, relative + " was not brought up to date")
     check(staging_dirs(j.client) == [], "a staging directory remains: %s" % staging_dirs(j.client))
+    check((j.client / VERIFIED_RECORD).is_file(), "the launcher kept no record of the files it verified")
     check(not j.me.child(window, player.ENTER_GAME_ID)["enabled"], "enter-game is enabled before a region is chosen")
 
     j.me.click(window, player.region_button(1))
@@ -310,11 +317,17 @@ def full_journey(j):
 
 
 def directory_down(j):
-    j.make_client()
+    # Played by the launcher built with the quick check off: it updates all the same and keeps no record.
+    check(j.full_check_launcher is not None, "no launcher with the quick check off (--full-check-launcher)")
+    j.make_client(launcher=j.full_check_launcher)
     require_free_port(DIRECTORY_PORT, "the directory service, which must be down")
     j.start_site()
     window = j.start_launcher()
     window = j.wait_update_end(window)
+    check(not j.me.child(window, player.UPDATE_LABEL_ID)["visible"], "the update did not succeed")
+    for relative, (_, new) in sample_client.DATA_FILES.items():
+        check((j.client / relative).read_bytes() == new, relative + " was not brought up to date")
+    check(not (j.client / VERIFIED_RECORD).exists(), "a record of verified files was kept with the quick check off")
     check(not any(j.me.region_texts(window)), "region names without a directory: %s" % j.me.region_texts(window))
     j.me.click(window, player.region_button(0))
     time.sleep(1.0)
@@ -614,6 +627,8 @@ def main():
     parser.add_argument("--failures", type=pathlib.Path, default=pathlib.Path("e2e-failures").resolve())
     parser.add_argument("--key-launcher", type=pathlib.Path, help="a launcher built with an update key")
     parser.add_argument("--signing-key", type=pathlib.Path, help="the private key of that update key")
+    parser.add_argument("--full-check-launcher", type=pathlib.Path,
+                        help="a launcher built with the quick check off (VORN_QUICK_CHECK=OFF)")
     parser.add_argument("journeys", nargs="*", help="some of: " + ", ".join(JOURNEYS))
     args = parser.parse_args()
     require_session("run_e2e.py", args.journeys, JOURNEYS)
@@ -626,7 +641,7 @@ def main():
         trust_in_prefix(bin_dir, certificates / "ca.pem")
         return play(args.journeys or list(JOURNEYS), JOURNEYS,
                     lambda name: Journey(bin_dir, args.failures, name, https_bin, certificates, args.key_launcher,
-                                         args.signing_key))
+                                         args.signing_key, args.full_check_launcher))
     finally:
         shutil.rmtree(certificates, ignore_errors=True)
 
