@@ -7,6 +7,8 @@
 
 #include "update/verified_record.h"
 
+#include <windows.h>
+
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -18,6 +20,10 @@
 // that cannot be listed to its end. The paths are those the update has validated (no link on the way).
 std::vector<std::optional<FileStamp>> ListClientFiles(const std::wstring& root,
                                                       const std::vector<std::wstring>& localPaths);
+
+// What the system says of an open file, in the same values as a listing of its folder gives them; none for a
+// folder, a link, or a file system that keeps no change time or file id.
+std::optional<FileStamp> StampOfOpenFile(HANDLE file);
 
 // The identity a record of this client folder is bound to (root as the update works with it: absolute, normal).
 // None when the folder cannot be opened or lies on a volume whose listings cannot be trusted: only NTFS is known

@@ -9,7 +9,6 @@
 #include <cstdint>
 #include <optional>
 #include <string>
-#include <thread>
 #include <vector>
 
 namespace vorn {
@@ -17,12 +16,9 @@ namespace vorn {
 class QuickCheck {
 public:
     // root: the client folder as the update works with it (absolute, normal); localPaths: the manifest's entries
-    // in its order, all validated. Disabled, every file is read and no record is read or made. Without a record
-    // the listing runs on a thread of its own beside the reads; with one it runs here, before the first file.
+    // in its order, all validated. Disabled, every file is read and no record is read or made. With a record the
+    // folders are listed here, before the first file; without one nothing is listed, as every file is read.
     QuickCheck(bool enabled, const std::wstring& root, std::wstring launcher, std::vector<std::wstring> localPaths);
-    ~QuickCheck();
-    QuickCheck(const QuickCheck&) = delete;
-    QuickCheck& operator=(const QuickCheck&) = delete;
 
     // Whether entry `index`, whose file is `path`, holds the checksum expectedHex: from the record when it may
     // stand for the file (a remembered checksum that differs says out of date), else by reading the whole file.
@@ -30,22 +26,18 @@ public:
 
     // After every file has been checked and the update has succeeded: the files found current are remembered,
     // written in one move, when a file was read or installed. Nothing is written when the check is disabled.
-    void Save(bool installed);
+    void Save(bool installed) const;
 
 private:
-    void List();
-
-    const bool enabled_;
     const std::wstring root_;
     const std::wstring launcher_;
     const std::vector<std::wstring> localPaths_;
     VerifiedFilesAtStart start_;
-    std::vector<std::optional<FileStamp>> stamps_;  // per entry, once listed
+    // Per entry: what the listing said of the file, or for a file read, what the system said of it as it was
+    // opened for the read.
+    std::vector<std::optional<FileStamp>> stamps_;
     std::vector<std::optional<std::uint32_t>> current_;  // per entry, the checksum of a file found current
-    std::thread lister_;  // the listing beside the reads of a first start
-    bool listed_ = false;    // written by the listing thread while it runs: read only after it is joined
-    bool trusting_ = false;  // a record was found and the files were listed before the first read
-    bool read_ = false;  // a file was read in this pass
+    bool read_ = false;                                   // a file was read in this pass
 };
 
 }

@@ -159,7 +159,8 @@ private:
             };
             // The record of verified files and the clock's probe are the launcher's own files in the folder.
             const bool refused =
-                HasStagingPrefix(top) || IsVerifiedRecordFileName(top) || _wcsicmp(targets_.back().c_str(), launcherNew.c_str()) == 0 ||
+                HasStagingPrefix(top) || IsVerifiedRecordFileName(top) ||
+                _wcsicmp(targets_.back().c_str(), launcherNew.c_str()) == 0 ||
                 (aliased && newIdentity && IdentityOf(targets_.back()) == newIdentity) ||
                 (aliased && stagingIdentity && reachesStaging());
             if (refused)
@@ -251,7 +252,8 @@ private:
         localPaths.reserve(entries_.size());
         for (const ManifestEntry& entry : entries_)
             localPaths.push_back(entry.localPath);
-        return std::make_unique<QuickCheck>(request_.quickCheck, root_, request_.launcherVersion, std::move(localPaths));
+        return std::make_unique<QuickCheck>(request_.quickCheck, root_, request_.launcherVersion,
+                                            std::move(localPaths));
     }
 
     // Hands the download threads' events to the callbacks and asks about a cancel at least every kCancelPoll. A
