@@ -1,12 +1,13 @@
-// The check pass of ApplyClientUpdate against a plain read of the same files and against the parts of a check
-// that trusts the record of verified files (the record read, one listing per folder, a decision per file), with
-// the files in the page cache or, one round per run, cold. Usage:
+// The update call over an up-to-date client, three ways: every file read (the quick check off), the quick check with
+// a settled record, and a first start without a record; against a plain read of the same files; with the files in
+// the page cache or, one round per run, cold. Usage:
 //   check_pass_bench.exe make FOLDER [FILES [TOTAL_MIB]]  (defaults: 20000 files, 1024 MiB)
 //       makes the client under FOLDER\client, in folders as uneven as a game's, and its manifest under FOLDER\site
 //   check_pass_bench.exe cached FOLDER
 //       reads everything once, makes the record, then alternates five rounds of each measure
-//   check_pass_bench.exe cold read|update|quick FOLDER
-//       one round of one measure, for a run that has just emptied the page cache; prints "cold <what> <seconds>"
+//   check_pass_bench.exe cold read|full|quick|first FOLDER
+//       one round of one measure, for a run that has just emptied the page cache; prints
+//       "cold <what> <whole call or read, seconds> <seconds before the first file's check>"
 // The site is served from 127.0.0.1.
 
 #include "bench/bench_support.h"
@@ -126,92 +127,53 @@ double PlainRead(const Client& client)
     return elapsed;
 }
 
+// The three ways an update call checks an up-to-date client: every file read (the quick check off), the quick
+// check with a settled record (no file read), and a first start (no record: every file read while the folders are
+// listed beside, and the record written).
+enum class Pass { kFull, kQuick, kFirst };
+
 struct UpdateTimes {
     double call = 0;
-    double beforeCheck = 0;  // staging folder, manifest download and parse, validation of every path
-    double checkPass = 0;
+    double beforeCheck = 0;  // staging folder, manifest download and parse, validation of every path, the record
 };
 
-UpdateTimes UpdateCall(const probe::HttpSite& site, const std::wstring& folder)
+UpdateTimes UpdateCall(const probe::HttpSite& site, const std::wstring& folder, Pass pass)
 {
+    const std::wstring client = folder + L"\\client";
+    if (pass == Pass::kFirst)
+        DeleteFileW((client + L"\\" + kVerifiedRecordFileName).c_str());
     double firstCheck = 0;
-    double finished = 0;
     const double start = bench::Seconds();
     vorn::UpdateRequest request;
     request.siteUrl = site.BaseUrl();
     request.manifestName = L"up.ini";
-    request.clientFolder = folder + L"\\client";
-    request.launcherPath = folder + L"\\client\\VornLauncher.exe";
+    request.clientFolder = client;
+    request.launcherPath = client + L"\\VornLauncher.exe";
+    request.quickCheck = pass != Pass::kFull;
+    request.launcherVersion = kLauncher;
     bench::ProgressObserver observer([&](const vorn::UpdateProgress& progress) {
         if (progress.stage == vorn::UpdateStage::kChecking && progress.current == 1)
             firstCheck = bench::Seconds();
-        if (progress.stage == vorn::UpdateStage::kFinished)
-            finished = bench::Seconds();
     });
     const vorn::UpdateResult result = vorn::ApplyClientUpdate(request, observer);
     const double end = bench::Seconds();
     if (!result.succeeded || result.filesUpdated != 0)
         std::fwprintf(stderr, L"update call: %ls\n", result.message.c_str());
-    return {end - start, firstCheck - start, finished - firstCheck};
+    return {end - start, firstCheck - start};
 }
 
-struct RecordTimes {
-    double total = 0;
-    double listing = 0;  // one listing per folder
-};
-
-// What a first start adds to today's pass: the listing, and the record made from it and written.
-RecordTimes MakeRecord(const Client& client)
+// A file read or an unsettled record would make the quick pass a full one unnoticed: the record must remember
+// every file, and the files must be older than its moment by the margin.
+void RequireSettledRecord(const Client& client)
 {
-    const double start = bench::Seconds();
-    const std::optional<FolderIdentity> folder = IdentifyClientFolder(client.root);
-    const std::optional<std::int64_t> moment = FolderClockNow(client.root);
-    const double loaded = bench::Seconds();
-    const std::vector<std::optional<FileStamp>> stamps = ListClientFiles(client.root, client.paths);
-    const double listed = bench::Seconds();
-    VerifiedRecord record{kLauncher, folder.value_or(FolderIdentity{}), moment.value_or(0), {}};
-    record.files.reserve(client.entries.size());
-    for (std::size_t i = 0; i < client.entries.size(); ++i) {
-        std::uint32_t crc = 0;
-        if (stamps[i] && ParseCrc32Text(client.entries[i].crc32Hex, crc))
-            record.files.push_back({client.paths[i], *stamps[i], crc});
-    }
-    if (!folder || !moment || !SaveVerifiedFiles(client.root, record))
-        std::fwprintf(stderr, L"the record could not be made\n");
-    return {bench::Seconds() - start, listed - loaded};
-}
-
-struct QuickTimes {
-    double total = 0;
-    double record = 0;   // the folder's identity and clock, the record read and parsed
-    double listing = 0;  // one listing per folder
-};
-
-// The quick check: the record read, every folder listed once, each file trusted or read; an up-to-date client
-// whose record is settled reads nothing.
-QuickTimes QuickCheck(const Client& client)
-{
-    const double start = bench::Seconds();
     const VerifiedFilesAtStart basis = LoadVerifiedFiles(client.root, kLauncher);
-    const double loaded = bench::Seconds();
     const std::vector<std::optional<FileStamp>> stamps = ListClientFiles(client.root, client.paths);
-    const double listed = bench::Seconds();
-    std::size_t read = 0;
-    std::size_t outOfDate = 0;
-    for (std::size_t i = 0; i < client.entries.size(); ++i) {
-        std::optional<std::uint32_t> crc = basis.remembered.TrustedCrc(client.paths[i], stamps[i]);
-        if (!crc) {
-            ++read;
-            const vorn::Result<std::uint32_t> found = FileCrc32(client.root + L"\\" + client.paths[i]);
-            crc = found ? *found : 0;
-        }
-        outOfDate += FormatCrc32(*crc) != client.entries[i].crc32Hex;
-    }
-    const QuickTimes times{bench::Seconds() - start, loaded - start, listed - loaded};
-    if (read != 0 || outOfDate != 0 || basis.remembered.Count() != client.entries.size())
-        std::fwprintf(stderr, L"quick check: %zu of %zu remembered, %zu read, %zu out of date\n",
-                      basis.remembered.Count(), client.entries.size(), read, outOfDate);
-    return times;
+    std::size_t trusted = 0;
+    for (std::size_t i = 0; i < client.paths.size(); ++i)
+        trusted += basis.remembered.TrustedCrc(client.paths[i], stamps[i]).has_value();
+    if (trusted != client.paths.size())
+        std::fwprintf(stderr, L"the record trusts %zu of %zu files: the quick pass reads the others\n", trusted,
+                      client.paths.size());
 }
 
 void Cached(const std::wstring& folder)
@@ -221,62 +183,61 @@ void Cached(const std::wstring& folder)
     PlainRead(client);
     // The record trusts only files whose times lie safely before its moment.
     Sleep(static_cast<DWORD>(kRacyMargin / 10'000) + 200);
-    MakeRecord(client);
+    UpdateCall(site, folder, Pass::kFirst);
+    RequireSettledRecord(client);
     double bestRead = 1e9;
-    UpdateTimes best{1e9, 1e9, 1e9};
-    QuickTimes bestQuick{1e9, 1e9, 1e9};
-    RecordTimes bestRecord{1e9, 1e9};
+    double best[3] = {1e9, 1e9, 1e9};  // whole call, by Pass
+    double bestBefore = 1e9;           // the full call's part before its check pass
+    double bestCheck[3] = {1e9, 1e9, 1e9};
     for (int round = 0; round < 5; ++round) {
         const double read = PlainRead(client);
-        const UpdateTimes update = UpdateCall(site, folder);
-        const QuickTimes quick = QuickCheck(client);
-        const RecordTimes record = MakeRecord(client);
-        std::wprintf(L"round %d: plain read %.3f s, update call %.3f s (before the check pass %.3f s, check pass "
-                     L"%.3f s), quick check %.3f s (record %.3f s, listing %.3f s), record made %.3f s (listing "
-                     L"%.3f s)\n",
-                     round + 1, read, update.call, update.beforeCheck, update.checkPass, quick.total, quick.record,
-                     quick.listing, record.total, record.listing);
+        const UpdateTimes full = UpdateCall(site, folder, Pass::kFull);
+        const UpdateTimes first = UpdateCall(site, folder, Pass::kFirst);
+        const UpdateTimes quick = UpdateCall(site, folder, Pass::kQuick);
+        // What comes before the check pass is the same work in every call; the full call's share of it is taken
+        // from each, so what a quick call spends on its record counts as its check pass.
+        const double check[3] = {full.call - full.beforeCheck, quick.call - full.beforeCheck,
+                                 first.call - full.beforeCheck};
+        std::wprintf(L"round %d: plain read %.3f s; whole call: full %.3f s (before the check pass %.3f s), quick "
+                     L"%.3f s, first start %.3f s; check pass: full %.3f s, quick %.3f s, first start %.3f s\n",
+                     round + 1, read, full.call, full.beforeCheck, quick.call, first.call, check[0], check[1],
+                     check[2]);
         bestRead = std::min(bestRead, read);
-        best.call = std::min(best.call, update.call);
-        best.beforeCheck = std::min(best.beforeCheck, update.beforeCheck);
-        best.checkPass = std::min(best.checkPass, update.checkPass);
-        bestQuick.total = std::min(bestQuick.total, quick.total);
-        bestQuick.record = std::min(bestQuick.record, quick.record);
-        bestQuick.listing = std::min(bestQuick.listing, quick.listing);
-        bestRecord.total = std::min(bestRecord.total, record.total);
-        bestRecord.listing = std::min(bestRecord.listing, record.listing);
+        bestBefore = std::min(bestBefore, full.beforeCheck);
+        const double calls[3] = {full.call, quick.call, first.call};
+        for (int k = 0; k < 3; ++k) {
+            best[k] = std::min(best[k], calls[k]);
+            bestCheck[k] = std::min(bestCheck[k], check[k]);
+        }
     }
-    std::wprintf(L"cached, best of 5 (%zu files, %.0f MiB): plain read %.3f s (%.0f MiB/s), check pass %.3f s, "
-                 L"before it %.3f s, whole call %.3f s, quick check %.3f s (record %.3f s, listing %.3f s), record "
-                 L"made %.3f s (listing %.3f s)\n",
+    std::wprintf(L"cached, best of 5 (%zu files, %.0f MiB): plain read %.3f s (%.0f MiB/s); check pass: full %.3f s, "
+                 L"quick %.3f s, first start %.3f s; whole call: full %.3f s (before the check pass %.3f s), quick "
+                 L"%.3f s, first start %.3f s\n",
                  client.entries.size(), static_cast<double>(client.bytes) / 1048576.0, bestRead,
-                 static_cast<double>(client.bytes) / 1048576.0 / bestRead, best.checkPass, best.beforeCheck,
-                 best.call, bestQuick.total, bestQuick.record, bestQuick.listing, bestRecord.total,
-                 bestRecord.listing);
-    // A first start can list while it reads (the listing on a thread of its own): then only the rest of the record's
-    // making adds to the pass. Both figures are shown.
-    std::wprintf(L"cached ratios: check pass / plain read = %.2f, whole call / plain read = %.2f, quick check / check "
-                 L"pass = %.3f, first start / check pass = %.3f (listing apart: %.3f)\n",
-                 best.checkPass / bestRead, best.call / bestRead, bestQuick.total / best.checkPass,
-                 (best.checkPass + bestRecord.total) / best.checkPass,
-                 (best.checkPass + bestRecord.total - bestRecord.listing) / best.checkPass);
+                 static_cast<double>(client.bytes) / 1048576.0 / bestRead, bestCheck[0], bestCheck[1], bestCheck[2],
+                 best[0], bestBefore, best[1], best[2]);
+    std::wprintf(L"cached ratios: full check pass / plain read = %.2f; quick / full: check pass %.3f, whole call "
+                 L"%.3f; first start / full: check pass %.3f, whole call %.3f\n",
+                 bestCheck[0] / bestRead, bestCheck[1] / bestCheck[0], best[1] / best[0], bestCheck[2] / bestCheck[0],
+                 best[2] / best[0]);
 }
 
+// One round in a process of its own, for a run that has just emptied the page cache; prints the whole call and
+// its part before the first file's check. For quick, the record is settled by the rounds before (the cached ones
+// make it).
 void Cold(const std::wstring& what, const std::wstring& folder)
 {
     const Client client = Open(folder);
-    double seconds = -1;
+    UpdateTimes times{-1, 0};
     if (what == L"read") {
-        seconds = PlainRead(client);
-    } else if (what == L"update") {
+        times.call = PlainRead(client);
+    } else {
+        const Pass pass = what == L"full" ? Pass::kFull : what == L"quick" ? Pass::kQuick : Pass::kFirst;
         const probe::HttpSite site(folder + L"\\site");
-        seconds = UpdateCall(site, folder).checkPass;
-    } else if (what == L"quick") {
-        seconds = QuickCheck(client).total;
+        times = UpdateCall(site, folder, pass);
     }
-    std::wprintf(L"cold %ls %.3f\n", what.c_str(), seconds);
+    std::wprintf(L"cold %ls %.3f %.3f\n", what.c_str(), times.call, times.beforeCheck);
 }
-
 }
 
 int wmain(int argc, wchar_t** argv)
@@ -300,6 +261,6 @@ int wmain(int argc, wchar_t** argv)
         return 0;
     }
     std::fwprintf(stderr, L"usage: check_pass_bench.exe make FOLDER [FILES [TOTAL_MIB]] | cached FOLDER | cold "
-                          L"read|update|quick FOLDER\n");
+                          L"read|full|quick|first FOLDER\n");
     return 2;
 }
