@@ -1,10 +1,12 @@
 #include "update/update_transaction.h"
 
 #include "base/unique_resource.h"
+#include "update/block_download.h"
 #include "update/crc32.h"
 #include "update/download_board.h"
 #include "update/file_download.h"
 #include "update/http_download.h"
+#include "update/ini_file.h"
 #include "update/install_staged_file.h"
 #include "update/manifest.h"
 #include "update/path_rules.h"
@@ -202,6 +204,10 @@ private:
         if (!entries)
             return entries.failure();
         entries_ = std::move(*entries);
+        // The block indexes are a saving, never a condition: a manifest the reader cannot take again has none.
+        IniFile manifest;
+        indexes_ = manifest.Load(localManifest) ? ReadBlockIndexRefs(manifest, entries_.size())
+                                                : std::vector<std::optional<BlockIndexRef>>(entries_.size());
         return release_.MatchEntries(entries_);
     }
 
@@ -362,6 +368,18 @@ private:
         TransferLimits limits = release_.DownloadLimits(file.entryIndex);
         limits.unknownLengthCap = request_.maxUnknownLength;
         limits.site = &site_;
+        std::uint32_t crc = 0;
+        const std::optional<BlockIndexRef>& ref = indexes_[file.entryIndex];
+        if (ref && ParseCrc32Text(L"0x" + entry.crc32Hex, crc)) {
+            const BlockReuseJob job{url,  BuildDownloadUrl(request_.siteUrl, ref->sitePath), *ref, crc,
+                                    limits.signedSize, file.targetPath, file.stagedPath, limits};
+            const Result<BlockReuse> built = BuildFromOldCopy(fetcher_, job, *room_, adapter, stopped);
+            if (!built)
+                return downloadFailed(built.failure());
+            // A file built from blocks that fails its check was built from an index that lies: it comes whole.
+            if (*built == BlockReuse::kBuilt && IsGoodStagedFile(file, entry))
+                return {};
+        }
         if (const Status first = DownloadToFile(fetcher_, url, file.stagedPath, limits, *room_, adapter, stopped); !first)
             return downloadFailed(first);
         if (Status good = IsGoodStagedFile(file, entry); good)
@@ -445,6 +463,7 @@ private:
     std::optional<FileIdentity> launcherIdentity_;
     std::vector<ManifestEntry> entries_;
     std::vector<std::wstring> targets_;  // entry i resolved under the root
+    std::vector<std::optional<BlockIndexRef>> indexes_;  // entry i's block index, where the manifest names one
     std::vector<PendingFile> pending_;
 };
 
