@@ -8,6 +8,7 @@
 #include "update/http_download.h"
 #include "update/ini_file.h"
 #include "update/install_staged_file.h"
+#include "update/kept_download.h"
 #include "update/manifest.h"
 #include "update/path_rules.h"
 #include "update/signed_update.h"
@@ -108,6 +109,10 @@ public:
             return folder.failure();
         const StagingDirectoryGuard staging(std::move(*folder));
         staging_ = staging.folder();
+        kept_ = KeptFolder(root_);
+        PruneKeptDownloads(root_);
+        // The kept folder stays only while it holds something for a later attempt.
+        const ScopeExit keptLeft([this] { RemoveDirectoryW(kept_.c_str()); });
         room_ = std::make_unique<DiskRoom>(FreeSpaceOf(staging_));
         if (const Status fetched = FetchManifest(); !fetched)
             return fetched.failure();
@@ -149,6 +154,7 @@ private:
         const std::wstring launcherNew = StagedLauncherPath(launcher_);
         const std::optional<FileIdentity> newIdentity = IdentityOf(launcherNew);
         const std::optional<FileIdentity> stagingIdentity = IdentityOf(staging_);
+        const std::optional<FileIdentity> keptIdentity = IdentityOf(kept_);
         UnderRootResolver resolver(root_);
         targets_.reserve(entries_.size());
         for (std::size_t i = 0; i < entries_.size(); ++i) {
@@ -159,14 +165,16 @@ private:
             targets_.push_back(*target);
             const std::wstring top = local.substr(0, local.find(L'\\'));
             const bool aliased = MayHoldAlias(local);
-            const auto reachesStaging = [&] {
+            const auto reaches = [&](const std::optional<FileIdentity>& folderIdentity) {
                 const Result<std::wstring> topPath = ResolveUnderRoot(root_, top);
-                return topPath && IdentityOf(*topPath) == stagingIdentity;
+                return topPath && IdentityOf(*topPath) == folderIdentity;
             };
             const bool refused =
-                HasStagingPrefix(top) || _wcsicmp(targets_.back().c_str(), launcherNew.c_str()) == 0 ||
+                HasStagingPrefix(top) || IsKeptFolderName(top) ||
+                _wcsicmp(targets_.back().c_str(), launcherNew.c_str()) == 0 ||
                 (aliased && newIdentity && IdentityOf(targets_.back()) == newIdentity) ||
-                (aliased && stagingIdentity && reachesStaging());
+                (aliased && stagingIdentity && reaches(stagingIdentity)) ||
+                (aliased && keptIdentity && reaches(keptIdentity));
             if (refused)
                 return Failure{EntryMessage(i + 1)};
         }
@@ -368,20 +376,29 @@ private:
         TransferLimits limits = release_.DownloadLimits(file.entryIndex);
         limits.unknownLengthCap = request_.maxUnknownLength;
         limits.site = &site_;
+        // A whole download is fetched into the kept folder and continues what an earlier attempt left there.
+        const std::wstring kept = KeptPath(kept_, url);
         std::uint32_t crc = 0;
         const std::optional<BlockIndexRef>& ref = indexes_[file.entryIndex];
         if (ref && ParseCrc32Text(L"0x" + entry.crc32Hex, crc)) {
+            // The client's own copy, else what an earlier attempt fetched of the file, wherever its parts lie.
+            const bool present = GetFileAttributesW(file.targetPath.c_str()) != INVALID_FILE_ATTRIBUTES;
             const BlockReuseJob job{url,  BuildDownloadUrl(request_.siteUrl, ref->sitePath), *ref, crc,
-                                    limits.signedSize, file.targetPath, file.stagedPath, limits};
+                                    limits.signedSize, present ? file.targetPath : kept, file.stagedPath, limits};
             const Result<BlockReuse> built = BuildFromOldCopy(fetcher_, job, *room_, adapter, stopped);
             if (!built)
                 return downloadFailed(built.failure());
             // A file built from blocks that fails its check was built from an index that lies: it comes whole.
-            if (*built == BlockReuse::kBuilt && IsGoodStagedFile(file, entry))
+            if (*built == BlockReuse::kBuilt && IsGoodStagedFile(file, entry)) {
+                RemoveKept(kept);
                 return {};
+            }
         }
-        if (const Status first = DownloadToFile(fetcher_, url, file.stagedPath, limits, *room_, adapter, stopped); !first)
+        if (const Status first = DownloadKeepingCut(fetcher_, url, kept, limits, *room_, adapter, stopped); !first)
             return downloadFailed(first);
+        if (!MoveFileExW(kept.c_str(), file.stagedPath.c_str(), MOVEFILE_REPLACE_EXISTING))
+            return Failure{kGeneralFailureMessage};
+        RemoveKept(kept);
         if (Status good = IsGoodStagedFile(file, entry); good)
             return good;
         // A cache on the way may have kept an older copy: the site itself has the last word.
@@ -458,6 +475,7 @@ private:
     SignedUpdate release_;
     std::wstring root_;
     std::wstring staging_;
+    std::wstring kept_;  // the folder of kept downloads
     std::unique_ptr<DiskRoom> room_;  // of the disk of the staging folder, shared by every download
     std::wstring launcher_;
     std::optional<FileIdentity> launcherIdentity_;

@@ -10,6 +10,7 @@
 #include "update/cng.h"
 #include "update/crc32.h"
 #include "update/crc32_compute.h"
+#include "update/kept_download.h"
 
 #include <gtest/gtest.h>
 
@@ -182,4 +183,60 @@ TEST(BlockReuse, ASiteThatAnswersSeveralRangesWithTheWholeFileGetsOneRequestForI
     ASSERT_EQ(asked.size(), 2u);
     EXPECT_EQ(std::count(asked[0].begin(), asked[0].end(), ','), 3) << asked[0];
     EXPECT_EQ(asked[1], "none");
+}
+
+TEST(KeptDownload, ACutDownloadContinuesAtTheNextAttemptUnlessTheFileChangedMeanwhile)
+{
+    const std::string first = blocktest::RandomBytes(4u << 20, 13);
+    const std::string changed = blocktest::RandomBytes(4u << 20, 14);
+    const std::uint64_t cut = first.size() * 27 / 100;
+    for (const bool changes : {false, true}) {
+        SCOPED_TRACE(changes ? "the file changed" : "the same file");
+        probe::TempDir site;
+        PublishSite(site, first, IndexOf(first), false);
+        probe::TempDir client;
+        probe::HttpSite server(site.path());
+        server.CutFirstAnswer(kTarget, cut);
+
+        // The player closes the launcher while it waits to try the cut download again.
+        UpdateRun closed;
+        closed.cancelWhen = [&](const UpdateRun&) { return server.BodyBytesSent(kTarget) >= cut; };
+        closed.Apply(server, client.path(), client / L"Launcher.exe");
+        ASSERT_FALSE(closed.result.succeeded);
+
+        const std::string body = changes ? changed : first;
+        if (changes) {
+            Sleep(20);
+            PublishSite(site, changed, IndexOf(changed), false);
+        }
+        UpdateRun again;
+        again.Apply(server, client.path(), client / L"Launcher.exe");
+        ASSERT_TRUE(again.result.succeeded) << again.result.message.c_str();
+        EXPECT_TRUE(probe::ReadFileBytes(client / L"big.bin") == body);
+        const std::vector<std::string> asked = RangesAsked(server);
+        ASSERT_EQ(asked.size(), 2u);
+        EXPECT_EQ(asked[0], "none");
+        ASSERT_TRUE(asked[1].starts_with("bytes=")) << asked[1];
+        const std::uint64_t held = std::stoull(asked[1].substr(6));
+        EXPECT_GT(held, 0u);
+        EXPECT_LE(held, cut);
+        EXPECT_EQ(server.BodyBytesSent(kTarget), cut + (changes ? body.size() : body.size() - held));
+        EXPECT_FALSE(probe::FileExists(client / L".vorn-kept"));
+    }
+}
+
+TEST(KeptDownload, StaleOrOverTheCapIsDroppedOldestFirst)
+{
+    constexpr std::uint64_t kHour = 36000000000ull;
+    const std::uint64_t now = 1000000 * kHour;
+    const std::uint64_t age = static_cast<std::uint64_t>(kKeptMaxAge.count()) * kHour;
+    const std::vector<KeptFile> files = {{L"fresh", 3ull << 30, now - kHour},
+                                         {L"stale", 1, now - age - kHour},
+                                         {L"older", 4ull << 30, now - 3 * kHour},
+                                         {L"oldest", 2ull << 30, now - 4 * kHour},
+                                         {L"from a clock set ahead", 1, now + kHour}};
+    EXPECT_EQ(KeptToDrop(files, now), (std::vector<std::wstring>{L"oldest", L"stale"}));
+    EXPECT_EQ(ParseHeldRecord(FormatHeldRecord(HeldRecord{5, L"\"e-1\""}))->validator, L"\"e-1\"");
+    EXPECT_FALSE(ParseHeldRecord("5 \"a\r\nb\""));
+    EXPECT_FALSE(ParseHeldRecord("x \"a\""));
 }
