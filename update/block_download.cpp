@@ -260,10 +260,12 @@ vorn::Result<BlockReuse> BuildFromOldCopy(Fetcher& fetcher, const BlockReuseJob&
     for (const std::vector<ByteRange>& group : GroupRanges(missing, {})) {
         TransferLimits limits = job.limits;
         limits.signedSize.reset();
+        // The cap counts where the body ends in the file, so a reply of one part (the bytes from its first on)
+        // may end at the last byte asked; a multipart one brings the ranges and their frames.
         std::uint64_t bytes = kReplyFrameBytes;
         for (const ByteRange& range : group)
             bytes += range.Size() + kPartFrameBytes;
-        limits.byteCap = bytes;
+        limits.byteCap = std::max(bytes, group.back().last + 1);
         RangesSink sink(group, index->fileSize, build);
         const FetchResult fetched = FetchWithRetries(fetcher, job.fileUrl, sink, limits, {}, isCancelled);
         if (fetched.outcome == FetchOutcome::kCancelled)

@@ -110,11 +110,16 @@ public:
         return {};
     }
 
-    // Closes the file first and then deletes it: no partial body stays behind, unless it is kept.
-    void Discard()
+    // Closes the file first and then deletes it: no partial body stays behind. A kept download that was cut
+    // (`cut`) stays when a later attempt can use it: a prefix with its record, or the parts of a body in parts.
+    void Discard(bool cut)
     {
         file_.reset();
-        if (opened_ && !keep_)
+        if (keep_ && cut && (inParts_ || (recorded_ && held_.Bytes() > 0)))
+            return;
+        if (keep_)
+            DeleteFileW(HeldRecordPath(path_).c_str());
+        if (opened_)
             DeleteFileW(path_.c_str());
     }
 
@@ -169,6 +174,7 @@ private:
             return;
         file_ = std::move(file);
         opened_ = true;
+        recorded_ = true;
         held_.Open(FetchReply{record->length, 0, record->validator});
         held_.Add(static_cast<std::uint64_t>(size.QuadPart));
     }
@@ -179,6 +185,7 @@ private:
     {
         const std::wstring record = HeldRecordPath(path_);
         const std::optional<std::uint64_t> length = held_.Length();
+        recorded_ = false;
         if (!length || held_.Validator().empty()) {
             DeleteFileW(record.c_str());
             return;
@@ -187,7 +194,9 @@ private:
         const UniqueFile file(
             CreateFileW(record.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
         DWORD written = 0;
-        if (!file || !WriteFile(file.get(), text.data(), static_cast<DWORD>(text.size()), &written, nullptr))
+        recorded_ = file && WriteFile(file.get(), text.data(), static_cast<DWORD>(text.size()), &written, nullptr) &&
+                    written == text.size();
+        if (!recorded_)
             DeleteFileW(record.c_str());
     }
 
@@ -209,6 +218,7 @@ private:
     bool inParts_ = false;
     bool whole_ = false;
     const bool keep_;
+    bool recorded_ = false;  // the kept file's record describes it
     HeldBody held_;
 };
 
@@ -278,6 +288,15 @@ std::wstring DiskReserveMessage(std::optional<std::uint64_t> needed, std::uint64
 
 namespace {
 
+// Whether a body that ended this way was cut short rather than refused: what came of it can be continued.
+bool IsCut(FetchOutcome outcome)
+{
+    return outcome == FetchOutcome::kCancelled || outcome == FetchOutcome::kDropped ||
+           outcome == FetchOutcome::kShortBody || outcome == FetchOutcome::kStalled ||
+           outcome == FetchOutcome::kTooSlow || outcome == FetchOutcome::kServerError ||
+           outcome == FetchOutcome::kBusy;
+}
+
 vorn::Status Download(Fetcher& fetcher, const std::wstring& url, const std::wstring& targetPath,
                       const TransferLimits& limits, DiskRoom& room, const DownloadProgress& onProgress,
                       const DownloadCancelled& isCancelled, bool keep)
@@ -308,11 +327,11 @@ vorn::Status Download(Fetcher& fetcher, const std::wstring& url, const std::wstr
         }
     }
     if (!fetched.done()) {
-        sink.Discard();
+        sink.Discard(IsCut(fetched.outcome));
         return vorn::Failure{fetched.message};
     }
     if (vorn::Status closed = sink.Close(); !closed) {
-        sink.Discard();
+        sink.Discard(false);
         return closed;
     }
     if (onProgress)
