@@ -7,6 +7,8 @@
 #include "update/byteranges.h"
 #include "update/cng.h"
 #include "update/old_copy_scan.h"
+#include "update/ranged_download.h"
+#include "update/site_connections.h"
 
 #include <windows.h>
 
@@ -73,7 +75,8 @@ std::optional<BlockIndex> FetchIndex(Fetcher& fetcher, const BlockReuseJob& job,
     return index;
 }
 
-// The file being built, written at offsets from several places; counts what it holds for the progress.
+// The file being built, written at offsets from several threads at once; counts what it holds, copied and
+// fetched alike, for the progress, which only the building thread reports.
 class StagedBuild {
 public:
     StagedBuild(UniqueFile file, std::uint64_t size, const DownloadProgress& onProgress)
@@ -90,9 +93,13 @@ public:
         if (!WriteFile(file_.get(), data, static_cast<DWORD>(size), &written, &at) || written != size)
             return false;
         held_ += size;
-        if (onProgress_)
-            onProgress_(std::min(held_, size_), size_);
         return true;
+    }
+
+    void Report() const
+    {
+        if (onProgress_)
+            onProgress_(std::min<std::uint64_t>(held_, size_), size_);
     }
 
     bool Close() { return CloseHandle(file_.release()) != 0; }
@@ -101,7 +108,7 @@ private:
     UniqueFile file_;
     std::uint64_t size_;
     const DownloadProgress& onProgress_;
-    std::uint64_t held_ = 0;
+    std::atomic<std::uint64_t> held_{0};
 };
 
 // The ranges of one request, written in place as they come. A cut reply is continued by a request for the bytes
@@ -218,6 +225,7 @@ OldCopyScan CopyFoundBlocks(const std::wstring& oldCopy, const BlockIndex& index
         if (!ReadFile(old.get(), run.data(), static_cast<DWORD>(length), &read, &at) || read != length ||
             !build.WriteAt(to, run.data(), run.size()))
             return OldCopyScan::kUnreadable;
+        build.Report();
     }
     return OldCopyScan::kDone;
 }
@@ -256,8 +264,21 @@ vorn::Result<BlockReuse> BuildFromOldCopy(Fetcher& fetcher, const BlockReuseJob&
         return cancelled();
     if (copied != OldCopyScan::kDone)
         return BlockReuse::kNotUsed;
-    const std::vector<ByteRange> missing = MissingRanges(*index, matcher.Sources());
-    for (const std::vector<ByteRange>& group : GroupRanges(missing, {})) {
+    // The missing bytes are shared among the site's connections: a long run of them (the second half of a cut
+    // copy) goes out in pieces of at least a part's smallest size, while scattered blocks stay together in
+    // requests of many ranges.
+    const std::uint32_t connections = job.limits.site ? job.limits.site->Count() : 1;
+    const PartSizes parts = job.limits.site ? job.limits.site->Parts() : PartSizes{};
+    std::uint64_t missingBytes = 0;
+    for (const ByteRange& range : MissingRanges(*index, matcher.Sources()))
+        missingBytes += range.Size();
+    const RangeRequestLimits requests{kMaxRangesPerRequest,
+                                      std::clamp(missingBytes / connections, parts.smallest, kMaxRangeRequestBytes)};
+    const std::vector<std::vector<ByteRange>> groups =
+        GroupRanges(MissingRanges(*index, matcher.Sources(), requests.maxBytes), requests);
+    std::atomic<bool> incomplete{false};
+    const IndexedFetch fetchGroup = [&](std::size_t i, const DownloadCancelled& stopped) {
+        const std::vector<ByteRange>& group = groups[i];
         TransferLimits limits = job.limits;
         limits.signedSize.reset();
         // The cap counts where the body ends in the file, so a reply of one part (the bytes from its first on)
@@ -267,12 +288,19 @@ vorn::Result<BlockReuse> BuildFromOldCopy(Fetcher& fetcher, const BlockReuseJob&
             bytes += range.Size() + kPartFrameBytes;
         limits.byteCap = std::max(bytes, group.back().last + 1);
         RangesSink sink(group, index->fileSize, build);
-        const FetchResult fetched = FetchWithRetries(fetcher, job.fileUrl, sink, limits, {}, isCancelled);
-        if (fetched.outcome == FetchOutcome::kCancelled)
-            return cancelled();
-        if (!fetched.done() || !sink.Complete())
-            return BlockReuse::kNotUsed;
-    }
+        FetchResult fetched = FetchWithRetries(fetcher, job.fileUrl, sink, limits, {}, stopped);
+        if (fetched.done() && !sink.Complete()) {
+            incomplete = true;
+            fetched = {FetchOutcome::kUnusableRange, kUnusableRangeMessage};
+        }
+        return fetched;
+    };
+    const FetchResult fetched =
+        RunFetches(groups.size(), connections, fetchGroup, [&build] { build.Report(); }, isCancelled);
+    if (fetched.outcome == FetchOutcome::kCancelled)
+        return cancelled();
+    if (!fetched.done() || incomplete)
+        return BlockReuse::kNotUsed;
     if (!build.Close())
         return BlockReuse::kNotUsed;
     return BlockReuse::kBuilt;
