@@ -59,9 +59,9 @@ serve() {
   site_pids+=($!)
   for _ in $(seq 1 100); do [ -s "$work/$name.ready" ] && break; sleep 0.1; done
 }
-# (d) runs against a site that sends each answer at 16 MiB/s at most, as a line does: on the loopback an unpaced
+# (d) runs against a site that sends each answer at 4 MiB/s at most, as a line does: on the loopback an unpaced
 # nginx fills the sockets' buffers with tens of MiB that the killed launcher never read.
-serve paced --rate $((16 << 20))
+serve paced --rate $((4 << 20))
 paced_port=$port
 serve nginx
 VORN_XVFB=1 vorn_wine_start

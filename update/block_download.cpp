@@ -28,34 +28,6 @@ constexpr std::uint64_t kCopyRunBytes = 1u << 20;
 constexpr std::uint64_t kReplyFrameBytes = kMaxPreambleBytes * 2;
 constexpr std::uint64_t kPartFrameBytes = kMaxBoundaryBytes + kMaxPartHeaderBytes + 8;
 
-// The index in memory; the transfer's byte cap is its size in the manifest.
-class IndexSink final : public FetchSink {
-public:
-    explicit IndexSink(std::string& bytes) : bytes_(bytes) {}
-
-    vorn::Status Open(const FetchReply& reply) override
-    {
-        if (reply.offset == 0)
-            bytes_.clear();
-        held_.Open(reply);
-        return {};
-    }
-
-    vorn::Status Write(const char* data, std::size_t size) override
-    {
-        bytes_.append(data, size);
-        held_.Add(size);
-        return {};
-    }
-
-    std::optional<ResumePoint> Resume() const override { return held_.Resume(); }
-    void Forget() override { held_.Forget(); }
-
-private:
-    std::string& bytes_;
-    HeldBody held_;
-};
-
 // The index of job's file when the site has the one the manifest names (its size and SHA-256) and it describes
 // the file the manifest and the release record describe; none otherwise.
 std::optional<BlockIndex> FetchIndex(Fetcher& fetcher, const BlockReuseJob& job, const DownloadCancelled& isCancelled)
@@ -64,7 +36,7 @@ std::optional<BlockIndex> FetchIndex(Fetcher& fetcher, const BlockReuseJob& job,
     limits.byteCap = job.ref.size;
     limits.signedSize.reset();
     std::string bytes;
-    IndexSink sink(bytes);
+    MemorySink sink(bytes);
     if (!FetchWithRetries(fetcher, job.indexUrl, sink, limits, {}, isCancelled).done() || bytes.size() != job.ref.size)
         return std::nullopt;
     const vorn::Result<Sha256Digest> digest = Sha256Of(bytes);

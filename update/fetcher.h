@@ -223,6 +223,22 @@ private:
     std::wstring validator_;               // of the last reply
 };
 
+// A body kept in memory (a release record, a block index); the transfer's byte cap bounds it. A cut body
+// continues where it was cut, as a file does: on a slow line it may have taken minutes to get that far.
+class MemorySink final : public FetchSink {
+public:
+    explicit MemorySink(std::string& bytes) : bytes_(bytes) {}
+
+    vorn::Status Open(const FetchReply& reply) override;
+    vorn::Status Write(const char* data, std::size_t size) override;
+    std::optional<ResumePoint> Resume() const override { return held_.Resume(); }
+    void Forget() override { held_.Forget(); }
+
+private:
+    std::string& bytes_;
+    HeldBody held_;
+};
+
 class Fetcher {
 public:
     virtual ~Fetcher() = default;
