@@ -5,13 +5,14 @@
 #   (a) the client holds the old version, the new one has 16 regions of 64 KiB rewritten, spread through it;
 #   (b) the new one has 10 KiB inserted 1 MiB from its start;
 #   (c) the client's old copy is cut to its first half (the new file is the old one);
-#   (d) no old copy; the first attempt is killed once the kept download holds half the file, the second continues.
+#   (d) no old copy; the first attempt is killed once the kept download holds half the file, the second continues;
+#   (e) 4.5 GiB, sparse, one mebibyte past 4 GiB changed: the 32-bit build's offsets past 4 GiB.
 # Reported per case: the bytes nginx sent (file and index) against the case's goal, the update's time, the scan's
 # time (from the file's first report to its percent's first move: the index fetch and the scan of the old copy),
 # the peak working set, and whether the client's file equals the site's. Goals: (a), (b) at most 2 x the changed
 # bytes + 0.5% of the file; (c) at most 1.05 x the missing half; (d) at most 1.05 x the file over both attempts;
 # scan at least 200 MiB/s; peak working set under 64 MiB.
-# Usage: bench/block_reuse_bench.sh [MIB] (default 512; needs about 5 x MIB free in /tmp).
+# Usage: bench/block_reuse_bench.sh [MIB] (default 512; needs about 5 x MIB and 10 GiB more free in /tmp).
 set -euo pipefail
 shopt -s inherit_errexit
 cd "$(dirname "$0")/.."
@@ -96,7 +97,7 @@ scan = moved - began
 verdict = "no goal" if goal == 0 else "goal <= %d: %s" % (goal, "met" if sent <= goal else "MISSED")
 print("%-6s sent %11d bytes (%.4f of the file), %s; update %.2f s, scan %.2f s (%s), peak WS %.1f MiB"
       % (name, sent, sent / size, verdict, total, scan,
-         "%.0f MiB/s" % (size / 1048576 / scan) if name in ("(a)", "(b)", "(c)") and scan > 0 else "-", peak))
+         "%.0f MiB/s" % (size / 1048576 / scan) if name in ("(a)", "(b)", "(c)", "(e)") and scan > 0 else "-", peak))
 print("       " + line)
 EOF
 }
@@ -148,4 +149,25 @@ done
 wait "$first" 2>/dev/null || true
 line=$(run_update "$paced_port" || true)
 report "(d)" "$((size * 105 / 100))" "$(sent "$from" paced)" "$line"; same
+# (e) past 4 GiB in the 32-bit build: a sparse file of 4.5 GiB (a mebibyte of random bytes every 256 MiB, zeros
+# between) whose copy on the client has its mebibyte at 4.25 GiB changed.
+big=4831838208
+rm -rf "${work:?}/site"/* "$work/client"/* "$work/client"/.vorn-kept "$work"/*.bin
+python3 - "$work" "$big" <<'EOF'
+import os, sys
+work, size = sys.argv[1], int(sys.argv[2])
+with open(os.path.join(work, "site/big.bin"), "wb") as site, open(os.path.join(work, "client/big.bin"), "wb") as client:
+    site.truncate(size)
+    client.truncate(size)
+    for mark in range(0, size, 256 << 20):
+        piece = os.urandom(1 << 20)
+        site.seek(mark)
+        site.write(piece)
+        client.seek(mark)
+        client.write(os.urandom(1 << 20) if mark == 17 << 28 else piece)
+EOF
+python3 tools/make_manifest.py "$work/site" >/dev/null
+size=$big
+from=$(($(logged) + 1)); line=$(run_update || true)
+report "(e)" "$((2 * (1 << 20) + big / 200))" "$(sent "$from")" "$line"; same
 echo "load after: $(uptime | sed 's/.*load average/load average/')"
