@@ -6,6 +6,7 @@
 #include "update/block_ranges.h"
 #include "update/byteranges.h"
 #include "update/cng.h"
+#include "update/kept_download.h"
 #include "update/old_copy_scan.h"
 #include "update/ranged_download.h"
 #include "update/site_connections.h"
@@ -276,4 +277,32 @@ vorn::Result<BlockReuse> BuildFromOldCopy(Fetcher& fetcher, const BlockReuseJob&
     if (!build.Close())
         return BlockReuse::kNotUsed;
     return BlockReuse::kBuilt;
+}
+
+vorn::Result<bool> FetchIntoStaging(Fetcher& fetcher, const StagedFileJob& job, DiskRoom& room,
+                                    const DownloadProgress& onProgress, const DownloadCancelled& isCancelled,
+                                    const std::function<bool()>& isGood)
+{
+    const std::wstring kept = KeptPath(job.keptFolder, job.url);
+    if (job.ref) {
+        const bool present = GetFileAttributesW(job.targetPath.c_str()) != INVALID_FILE_ATTRIBUTES;
+        const BlockReuseJob reuse{job.url,        job.indexUrl,    *job.ref,
+                                  job.crc32,      job.limits.signedSize, present ? job.targetPath : kept,
+                                  job.stagedPath, job.limits};
+        const vorn::Result<BlockReuse> built = BuildFromOldCopy(fetcher, reuse, room, onProgress, isCancelled);
+        if (!built)
+            return built.failure();
+        // A built file that fails the check was built from an index that lies: the file comes whole.
+        if (*built == BlockReuse::kBuilt && isGood()) {
+            RemoveKept(kept);
+            return true;
+        }
+    }
+    if (vorn::Status whole = DownloadKeepingCut(fetcher, job.url, kept, job.limits, room, onProgress, isCancelled);
+        !whole)
+        return whole.failure();
+    if (!MoveFileExW(kept.c_str(), job.stagedPath.c_str(), MOVEFILE_REPLACE_EXISTING))
+        return vorn::Failure{vorn::kGeneralFailureMessage};
+    RemoveKept(kept);
+    return false;
 }

@@ -12,6 +12,7 @@
 #include "update/result.h"
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 
@@ -36,3 +37,23 @@ enum class BlockReuse {
 // kCancelledMessage.
 vorn::Result<BlockReuse> BuildFromOldCopy(Fetcher& fetcher, const BlockReuseJob& job, DiskRoom& room,
                                           const DownloadProgress& onProgress, const DownloadCancelled& isCancelled);
+
+// One out-of-date file of an update.
+struct StagedFileJob {
+    std::wstring url;
+    std::optional<BlockIndexRef> ref;  // its block index, where the manifest names one it can use
+    std::wstring indexUrl;
+    std::uint32_t crc32 = 0;           // as the manifest gives it
+    std::wstring targetPath;           // the client's copy, when there is one
+    std::wstring stagedPath;
+    std::wstring keptFolder;           // kept_download.h
+    TransferLimits limits;
+};
+
+// Brings the file into job.stagedPath: built through its index from the client's copy, or else from what an
+// earlier attempt kept of it, when `isGood` (the update's check of a staged file) accepts the result; otherwise
+// downloaded whole through the kept folder (DownloadKeepingCut), continuing what an earlier attempt left there.
+// True: built and accepted; false: downloaded whole, not yet checked. The failure of the download, or a cancel.
+vorn::Result<bool> FetchIntoStaging(Fetcher& fetcher, const StagedFileJob& job, DiskRoom& room,
+                                    const DownloadProgress& onProgress, const DownloadCancelled& isCancelled,
+                                    const std::function<bool()>& isGood);

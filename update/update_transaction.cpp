@@ -376,29 +376,18 @@ private:
         TransferLimits limits = release_.DownloadLimits(file.entryIndex);
         limits.unknownLengthCap = request_.maxUnknownLength;
         limits.site = &site_;
-        // A whole download is fetched into the kept folder and continues what an earlier attempt left there.
-        const std::wstring kept = KeptPath(kept_, url);
         std::uint32_t crc = 0;
-        const std::optional<BlockIndexRef>& ref = indexes_[file.entryIndex];
-        if (ref && ParseCrc32Text(L"0x" + entry.crc32Hex, crc)) {
-            // The client's own copy, else what an earlier attempt fetched of the file, wherever its parts lie.
-            const bool present = GetFileAttributesW(file.targetPath.c_str()) != INVALID_FILE_ATTRIBUTES;
-            const BlockReuseJob job{url,  BuildDownloadUrl(request_.siteUrl, ref->sitePath), *ref, crc,
-                                    limits.signedSize, present ? file.targetPath : kept, file.stagedPath, limits};
-            const Result<BlockReuse> built = BuildFromOldCopy(fetcher_, job, *room_, adapter, stopped);
-            if (!built)
-                return downloadFailed(built.failure());
-            // A file built from blocks that fails its check was built from an index that lies: it comes whole.
-            if (*built == BlockReuse::kBuilt && IsGoodStagedFile(file, entry)) {
-                RemoveKept(kept);
-                return {};
-            }
-        }
-        if (const Status first = DownloadKeepingCut(fetcher_, url, kept, limits, *room_, adapter, stopped); !first)
-            return downloadFailed(first);
-        if (!MoveFileExW(kept.c_str(), file.stagedPath.c_str(), MOVEFILE_REPLACE_EXISTING))
-            return Failure{kGeneralFailureMessage};
-        RemoveKept(kept);
+        std::optional<BlockIndexRef> ref = indexes_[file.entryIndex];
+        if (!ParseCrc32Text(L"0x" + entry.crc32Hex, crc))
+            ref.reset();
+        const StagedFileJob job{url, ref, ref ? BuildDownloadUrl(request_.siteUrl, ref->sitePath) : L"", crc,
+                                file.targetPath, file.stagedPath, kept_, limits};
+        const Result<bool> staged = FetchIntoStaging(fetcher_, job, *room_, adapter, stopped,
+                                                     [&] { return IsGoodStagedFile(file, entry).ok(); });
+        if (!staged)
+            return downloadFailed(staged.failure());
+        if (*staged)
+            return {};
         if (Status good = IsGoodStagedFile(file, entry); good)
             return good;
         // A cache on the way may have kept an older copy: the site itself has the last word.
