@@ -8,6 +8,7 @@
 #include "resources/resource_ids.h"
 #include "ui/layout.h"
 #include "ui/main_window.h"
+#include "update/kept_download.h"
 #include "update/self_update.h"
 #include "update/staging_directory.h"
 
@@ -109,6 +110,7 @@ int RunLauncher(HINSTANCE instance, int showCommand, vorn::AnnouncementModule& m
 
     RemoveSelfUpdateLeftovers();
     RemoveLeftoverStagingDirectories(ClientRoot());
+    PruneKeptDownloads(ClientRoot());
 
     Gdiplus::GdiplusStartupInput gdiplusInput;
     ULONG_PTR gdiplusToken = 0;

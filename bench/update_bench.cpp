@@ -35,20 +35,24 @@ int wmain(int argc, wchar_t** argv)
     if (argc >= 5)
         request.publicKey = argv[4];
     double firstDownload = 0;
+    double firstMoved = 0;  // the first file's percent first moved: for a file built from an old copy, its scan is done
     double firstInstall = 0;
     const double start = bench::Seconds();
     bench::ProgressObserver observer([&](const vorn::UpdateProgress& progress) {
         if (progress.stage == vorn::UpdateStage::kDownloading && firstDownload == 0)
             firstDownload = bench::Seconds();
+        if (progress.stage == vorn::UpdateStage::kDownloading && progress.filePercent > 0 && firstMoved == 0)
+            firstMoved = bench::Seconds();
         if (progress.stage == vorn::UpdateStage::kInstalling && firstInstall == 0)
             firstInstall = bench::Seconds();
     });
     const vorn::UpdateResult result = vorn::ApplyClientUpdate(request, observer);
     const double elapsed = bench::Seconds() - start;
     // The message goes out as UTF-8: the C runtime would stop a wide string at its first character outside ASCII.
-    std::printf("update: %s in %.3f s (first file download began at %.3f s, install at %.3f s), %d files updated: "
-                "%s\n",
+    std::printf("update: %s in %.3f s (first file download began at %.3f s, its percent first moved at %.3f s, "
+                "install at %.3f s), %d files updated, peak working set %.1f MiB: %s\n",
                 result.succeeded ? "succeeded" : "failed", elapsed, firstDownload > 0 ? firstDownload - start : 0.0,
-                firstInstall > 0 ? firstInstall - start : 0.0, result.filesUpdated, WideToUtf8(result.message).c_str());
+                firstMoved > 0 ? firstMoved - start : 0.0, firstInstall > 0 ? firstInstall - start : 0.0,
+                result.filesUpdated, bench::PeakWorkingSetMiB(), WideToUtf8(result.message).c_str());
     return result.succeeded ? 0 : 1;
 }

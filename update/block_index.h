@@ -21,8 +21,8 @@ inline constexpr std::size_t kBlockIndexHeaderBytes = 24;
 inline constexpr std::size_t kBlockIndexRecordBytes = 12;
 inline constexpr std::uint32_t kMinIndexBlock = 1u << 10;
 inline constexpr std::uint32_t kMaxIndexBlock = 1u << 20;
-// The launcher holds at most 40 bytes per block while it matches (the index's 12, the matcher's lookup tables
-// and where each block was found): half a million blocks keep that at 20 MiB, inside the 64 MiB an update may
+// The launcher holds at most 44 bytes per block while it matches (the index's 12, the matcher's lookup tables
+// and where each block was found): half a million blocks keep that at 22 MiB, inside the 64 MiB an update may
 // take (a 512 MiB file's 65,536 blocks left the scan at a peak working set of 14 MiB), and cover 4 GiB at the
 // tool's 8 KiB blocks (a larger file gets larger blocks).
 inline constexpr std::size_t kMaxIndexBlocks = 1u << 19;

@@ -50,6 +50,7 @@ private:
     std::vector<std::uint32_t> order_;
     std::vector<std::uint32_t> bucketStart_;
     std::vector<std::uint32_t> sameAs_;
+    std::vector<std::uint32_t> runEnd_;  // for a position in order_, the last position of its run of equal sums
     // A filter of the full blocks' weak sums (two bits each in one word): most offsets of an old copy that holds
     // nothing end at it without touching the larger tables.
     unsigned filterShift_ = 0;

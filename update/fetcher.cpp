@@ -160,6 +160,23 @@ void HeldBody::Forget()
     validator_.clear();
 }
 
+vorn::Status MemorySink::Open(const FetchReply& reply)
+{
+    if (reply.offset == 0)
+        bytes_.clear();
+    held_.Open(reply);
+    if (reply.length)
+        bytes_.reserve(static_cast<std::size_t>(*reply.length));
+    return {};
+}
+
+vorn::Status MemorySink::Write(const char* data, std::size_t size)
+{
+    bytes_.append(data, size);
+    held_.Add(size);
+    return {};
+}
+
 namespace {
 
 // Waits out a pause in slices of kCancelPoll; false when the player cancels.

@@ -5,6 +5,7 @@
 // space check are on the storage side (DownloadToFile). One fetcher serves a whole update transaction, so an
 // implementation may keep its session between fetches.
 
+#include "update/block_ranges.h"
 #include "update/result.h"
 
 #include <array>
@@ -15,6 +16,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <vector>
 
 class SiteConnections;
 
@@ -144,6 +146,9 @@ struct ResumePoint {
     std::wstring validator;    // the ETag or Last-Modified that came with them
     // Where the bytes wanted end, for a part of the body (ranged_download.h); none: at the body's end.
     std::optional<std::uint64_t> end;
+    // Not empty: these ranges of the body in one request instead (block_download.h), whatever offset and end say;
+    // the reply is then the sink's to judge (FetchReply::partial, contentType), and validator may be empty.
+    std::vector<ByteRange> ranges = {};
 };
 
 // What a good reply says about the body that follows it.
@@ -153,6 +158,10 @@ struct FetchReply {
     std::uint64_t offset = 0;             // where the bytes that follow go: the held bytes' end when resumed
     std::wstring validator;               // what a later range request may carry; empty: none
     bool byteRanges = false;              // the server said it serves byte ranges (Accept-Ranges: bytes)
+    // For a request of several ranges: whether the reply is a 206, and its Content-Type (a multipart body's
+    // boundary is there).
+    bool partial = false;
+    std::string contentType = {};
 };
 
 // The message for a transfer the player (or a failure of the update) stopped.
@@ -212,6 +221,22 @@ private:
     std::uint64_t bytes_ = 0;
     std::optional<std::uint64_t> length_;  // of the whole body, as the last reply announced it
     std::wstring validator_;               // of the last reply
+};
+
+// A body kept in memory (a release record, a block index); the transfer's byte cap bounds it. A cut body
+// continues where it was cut, as a file does: on a slow line it may have taken minutes to get that far.
+class MemorySink final : public FetchSink {
+public:
+    explicit MemorySink(std::string& bytes) : bytes_(bytes) {}
+
+    vorn::Status Open(const FetchReply& reply) override;
+    vorn::Status Write(const char* data, std::size_t size) override;
+    std::optional<ResumePoint> Resume() const override { return held_.Resume(); }
+    void Forget() override { held_.Forget(); }
+
+private:
+    std::string& bytes_;
+    HeldBody held_;
 };
 
 class Fetcher {

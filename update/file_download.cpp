@@ -2,6 +2,8 @@
 
 #include "base/paths.h"
 #include "base/unique_resource.h"
+#include "update/ini_file.h"
+#include "update/kept_download.h"
 #include "update/ranged_download.h"
 #include "update/site_connections.h"
 
@@ -16,14 +18,19 @@ namespace {
 
 // Other programs write to the disk too: after this much taken the room is looked at again.
 constexpr std::uint64_t kRoomLookBytes = 64ull << 20;
+// A kept download's record holds a length and a validator, which WinHTTP reads at up to 255 characters.
+constexpr std::size_t kMaxRecordBytes = 1024;
 
 // The storage side of DownloadToFile: the file is made only once the reply is good and is known to fit. It
 // stays open between the tries of one download, so a later try can continue it where the last one stopped.
 class FileSink final : public FetchSink {
 public:
-    FileSink(const std::wstring& path, DiskRoom& room, const SiteConnections& site)
-        : path_(path), room_(room), site_(site)
+    // `keep`: the file outlives the download (DownloadKeepingCut), and what an earlier one left is continued.
+    FileSink(const std::wstring& path, DiskRoom& room, const SiteConnections& site, bool keep)
+        : path_(path), room_(room), site_(site), keep_(keep)
     {
+        if (keep_)
+            Restore();
     }
 
     vorn::Status Open(const FetchReply& reply) override
@@ -45,8 +52,13 @@ public:
         if (reply.offset == 0 && reply.length && reply.byteRanges && !reply.validator.empty() && !whole_ &&
             FetchesInParts(*reply.length, site_.Count(), site_.Parts())) {
             inParts_ = true;
+            // The parts fill the file in several places at once: no prefix of it is known to be whole.
+            if (keep_)
+                DeleteFileW(HeldRecordPath(path_).c_str());
             return vorn::Failure{L"文件较大，改为分段下载"};
         }
+        if (keep_)
+            Record();
         return {};
     }
 
@@ -98,10 +110,15 @@ public:
         return {};
     }
 
-    // Closes the file first and then deletes it: no partial body stays behind.
-    void Discard()
+    // Closes the file first and then deletes it: no partial body stays behind. A kept download that was cut
+    // (`cut`) stays when a later attempt can use it: a prefix with its record, or the parts of a body in parts.
+    void Discard(bool cut)
     {
         file_.reset();
+        if (keep_ && cut && (inParts_ || (recorded_ && held_.Bytes() > 0)))
+            return;
+        if (keep_)
+            DeleteFileW(HeldRecordPath(path_).c_str());
         if (opened_)
             DeleteFileW(path_.c_str());
     }
@@ -137,6 +154,52 @@ private:
         return {};
     }
 
+    // Takes up what an earlier download left at path_ when its record still describes it.
+    void Restore()
+    {
+        const std::wstring recordPath = HeldRecordPath(path_);
+        WIN32_FILE_ATTRIBUTE_DATA about{};
+        std::string text;
+        if (!GetFileAttributesExW(recordPath.c_str(), GetFileExInfoStandard, &about) || about.nFileSizeHigh != 0 ||
+            about.nFileSizeLow > kMaxRecordBytes || !ReadWholeFile(recordPath, text))
+            return;
+        const std::optional<HeldRecord> record = ParseHeldRecord(text);
+        if (!record)
+            return;
+        UniqueFile file(CreateFileW(path_.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr));
+        LARGE_INTEGER size{};
+        if (!file || !GetFileSizeEx(file.get(), &size) || static_cast<std::uint64_t>(size.QuadPart) > record->length ||
+            !SetFilePointerEx(file.get(), LARGE_INTEGER{}, nullptr, FILE_END))
+            return;
+        file_ = std::move(file);
+        opened_ = true;
+        recorded_ = true;
+        held_.Open(FetchReply{record->length, 0, record->validator});
+        held_.Add(static_cast<std::uint64_t>(size.QuadPart));
+    }
+
+    // The record of what the file holds: written once the body's length and validator are known, so that even a
+    // killed download leaves it; removed when a whole body comes without them.
+    void Record()
+    {
+        const std::wstring record = HeldRecordPath(path_);
+        const std::optional<std::uint64_t> length = held_.Length();
+        recorded_ = false;
+        if (!length || held_.Validator().empty()) {
+            DeleteFileW(record.c_str());
+            return;
+        }
+        const std::string text = FormatHeldRecord(HeldRecord{*length, held_.Validator()});
+        const UniqueFile file(
+            CreateFileW(record.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+        DWORD written = 0;
+        recorded_ = file && WriteFile(file.get(), text.data(), static_cast<DWORD>(text.size()), &written, nullptr) &&
+                    written == text.size();
+        if (!recorded_)
+            DeleteFileW(record.c_str());
+    }
+
     vorn::Status Create()
     {
         file_.reset(CreateFileW(path_.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
@@ -154,6 +217,8 @@ private:
     bool opened_ = false;
     bool inParts_ = false;
     bool whole_ = false;
+    const bool keep_;
+    bool recorded_ = false;  // the kept file's record describes it
     HeldBody held_;
 };
 
@@ -221,15 +286,26 @@ std::wstring DiskReserveMessage(std::optional<std::uint64_t> needed, std::uint64
     return L"磁盘空间不足：下载已用完可用空间，只剩须为系统留出的 " + kept + L"。请清理磁盘后重试。";
 }
 
-vorn::Status DownloadToFile(Fetcher& fetcher, const std::wstring& url, const std::wstring& targetPath,
-                            const TransferLimits& limits, DiskRoom& room, const DownloadProgress& onProgress,
-                            const DownloadCancelled& isCancelled)
+namespace {
+
+// Whether a body that ended this way was cut short rather than refused: what came of it can be continued.
+bool IsCut(FetchOutcome outcome)
+{
+    return outcome == FetchOutcome::kCancelled || outcome == FetchOutcome::kDropped ||
+           outcome == FetchOutcome::kShortBody || outcome == FetchOutcome::kStalled ||
+           outcome == FetchOutcome::kTooSlow || outcome == FetchOutcome::kServerError ||
+           outcome == FetchOutcome::kBusy;
+}
+
+vorn::Status Download(Fetcher& fetcher, const std::wstring& url, const std::wstring& targetPath,
+                      const TransferLimits& limits, DiskRoom& room, const DownloadProgress& onProgress,
+                      const DownloadCancelled& isCancelled, bool keep)
 {
     SiteConnections alone(1);
     TransferLimits shared = limits;
     if (!shared.site)
         shared.site = &alone;
-    FileSink sink(targetPath, room, *shared.site);
+    FileSink sink(targetPath, room, *shared.site, keep);
     std::uint64_t received = 0;
     const auto count = [&](std::uint64_t bytes, std::uint64_t total) {
         received = bytes;
@@ -251,14 +327,30 @@ vorn::Status DownloadToFile(Fetcher& fetcher, const std::wstring& url, const std
         }
     }
     if (!fetched.done()) {
-        sink.Discard();
+        sink.Discard(IsCut(fetched.outcome));
         return vorn::Failure{fetched.message};
     }
     if (vorn::Status closed = sink.Close(); !closed) {
-        sink.Discard();
+        sink.Discard(false);
         return closed;
     }
     if (onProgress)
         onProgress(received, received);
     return {};
+}
+
+}
+
+vorn::Status DownloadToFile(Fetcher& fetcher, const std::wstring& url, const std::wstring& targetPath,
+                            const TransferLimits& limits, DiskRoom& room, const DownloadProgress& onProgress,
+                            const DownloadCancelled& isCancelled)
+{
+    return Download(fetcher, url, targetPath, limits, room, onProgress, isCancelled, false);
+}
+
+vorn::Status DownloadKeepingCut(Fetcher& fetcher, const std::wstring& url, const std::wstring& keptPath,
+                                const TransferLimits& limits, DiskRoom& room, const DownloadProgress& onProgress,
+                                const DownloadCancelled& isCancelled)
+{
+    return Download(fetcher, url, keptPath, limits, room, onProgress, isCancelled, true);
 }

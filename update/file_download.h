@@ -62,6 +62,15 @@ vorn::Status DownloadToFile(Fetcher& fetcher, const std::wstring& url, const std
                             const TransferLimits& limits, DiskRoom& room, const DownloadProgress& onProgress,
                             const DownloadCancelled& isCancelled);
 
+// DownloadToFile into a kept file (kept_download.h): what an earlier download left at keptPath is continued with
+// a range and If-Range from its end while its record (HeldRecordPath) describes it, and the site sends the rest
+// or, when the file changed there, the whole body. A cut, cancelled or killed download leaves what it fetched at
+// keptPath, with the record while those bytes are one prefix of the body (a body fetched in parts leaves them for
+// a block index alone). Done: the whole body is at keptPath.
+vorn::Status DownloadKeepingCut(Fetcher& fetcher, const std::wstring& url, const std::wstring& keptPath,
+                                const TransferLimits& limits, DiskRoom& room, const DownloadProgress& onProgress,
+                                const DownloadCancelled& isCancelled);
+
 // The message for a file of `needed` bytes that does not fit into the free space.
 std::wstring DiskSpaceMessage(std::uint64_t needed);
 

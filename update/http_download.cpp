@@ -1,5 +1,6 @@
 #include "update/http_download.h"
 
+#include "base/text.h"
 #include "base/unique_resource.h"
 #include "update/http_reply.h"
 #include "update/site_connections.h"
@@ -191,10 +192,16 @@ std::optional<std::uint64_t> QueryContentLength(HINTERNET request)
 std::wstring RequestHeaders(const TransferLimits& limits, const std::optional<ResumePoint>& resume)
 {
     std::wstring headers = limits.bypassCaches ? kNoCacheHeaders : L"";
-    if (resume)
+    if (resume && !resume->ranges.empty()) {
+        const std::string ranges = RangeHeaderValue(resume->ranges);
+        headers += L"Range: " + std::wstring(ranges.begin(), ranges.end()) + L"\r\n";
+        if (!resume->validator.empty())
+            headers += L"If-Range: " + resume->validator + L"\r\n";
+    } else if (resume) {
         headers += L"Range: bytes=" + std::to_wstring(resume->offset) + L"-" +
                    (resume->end ? std::to_wstring(*resume->end - 1) : L"") + L"\r\nIf-Range: " + resume->validator +
                    L"\r\n";
+    }
     return headers;
 }
 
@@ -264,16 +271,27 @@ public:
             return {FetchOutcome::kUnaskedEncoding, std::move(*unasked)};
         FetchReply reply;
         const std::optional<std::uint64_t> announced = QueryContentLength(request_.get());
-        const std::optional<std::uint64_t> offset =
-            ReplyOffset(status, resume, ParseContentRange(QueryHeaderText(request_.get(), WINHTTP_QUERY_CONTENT_RANGE)));
-        // The range asked for, in a reply that ReplyOffset found to continue the held bytes.
+        const std::optional<ContentRange> range =
+            ParseContentRange(QueryHeaderText(request_.get(), WINHTTP_QUERY_CONTENT_RANGE));
         constexpr DWORD kPartialContent = 206;
-        const std::optional<std::uint64_t> rangeEnd =
-            resume && status == kPartialContent ? std::optional(resume->end.value_or(resume->total)) : std::nullopt;
-        if (!offset || (rangeEnd && announced && *announced != *rangeEnd - *offset))
-            return {FetchOutcome::kUnusableRange, kUnusableRangeMessage};
-        reply.offset = *offset;
-        reply.length = rangeEnd ? rangeEnd : announced;
+        if (resume && !resume->ranges.empty()) {
+            const std::optional<ReplySpan> span = SeveralRangesSpan(status, range, announced);
+            if (!span)
+                return {FetchOutcome::kUnusableRange, kUnusableRangeMessage};
+            reply.offset = span->first;
+            reply.length = span->end;
+            reply.partial = status == kPartialContent;
+            reply.contentType = WideToUtf8(QueryHeaderText(request_.get(), WINHTTP_QUERY_CONTENT_TYPE));
+        } else {
+            const std::optional<std::uint64_t> offset = ReplyOffset(status, resume, range);
+            // The range asked for, in a reply that ReplyOffset found to continue the held bytes.
+            const std::optional<std::uint64_t> rangeEnd =
+                resume && status == kPartialContent ? std::optional(resume->end.value_or(resume->total)) : std::nullopt;
+            if (!offset || (rangeEnd && announced && *announced != *rangeEnd - *offset))
+                return {FetchOutcome::kUnusableRange, kUnusableRangeMessage};
+            reply.offset = *offset;
+            reply.length = rangeEnd ? rangeEnd : announced;
+        }
         reply.byteRanges = AcceptsByteRanges(QueryHeaderText(request_.get(), WINHTTP_QUERY_ACCEPT_RANGES));
         reply.validator = RangeValidator(QueryHeaderText(request_.get(), WINHTTP_QUERY_ETAG),
                                          QueryHeaderText(request_.get(), WINHTTP_QUERY_LAST_MODIFIED));

@@ -143,6 +143,17 @@ std::optional<std::uint64_t> ReplyOffset(unsigned long status, const std::option
     return std::nullopt;
 }
 
+std::optional<ReplySpan> SeveralRangesSpan(unsigned long status, const std::optional<ContentRange>& range,
+                                           std::optional<std::uint64_t> announced)
+{
+    constexpr unsigned long kPartialContent = 206;
+    if (status != kPartialContent || !range)
+        return ReplySpan{0, announced};
+    if (announced && *announced != range->last - range->first + 1)
+        return std::nullopt;
+    return ReplySpan{range->first, range->last + 1};
+}
+
 std::optional<std::uint64_t> ParseContentLength(const std::wstring& text)
 {
     try {

@@ -56,6 +56,17 @@ std::optional<ContentRange> ParseContentRange(const std::wstring& text);
 std::optional<std::uint64_t> ReplyOffset(unsigned long status, const std::optional<ResumePoint>& resume,
                                          const std::optional<ContentRange>& range);
 
+// Where the body of a success reply to a request for several ranges goes in the file: a 206 with a Content-Range
+// carries that one part (the server joined the ranges, or one was asked), from its first byte to past its last,
+// and must announce that length when it announces one; a 206 without one is a multipart body and a 200 the whole
+// file, both from 0 to the announced length (none: unknown). None for a part whose length does not match.
+struct ReplySpan {
+    std::uint64_t first = 0;
+    std::optional<std::uint64_t> end;
+};
+std::optional<ReplySpan> SeveralRangesSpan(unsigned long status, const std::optional<ContentRange>& range,
+                                           std::optional<std::uint64_t> announced);
+
 // The Content-Length header text as a byte count: leading decimal digits are enough; an empty, non-numeric or
 // overflowing text gives no length.
 std::optional<std::uint64_t> ParseContentLength(const std::wstring& text);

@@ -71,35 +71,95 @@ private:
     bool refused_ = false;
 };
 
-// What the part threads share: the parts not yet taken, the first failure, how many threads still run.
-struct PartBoard {
+// What the fetch threads share: the fetches not yet taken, the first failure, how many threads still run.
+struct FetchBoard {
     std::mutex lock;
     std::condition_variable left;
-    std::vector<ByteSpan> spans;
+    std::size_t count = 0;
     std::size_t next = 0;
     std::size_t running = 0;
     std::optional<FetchResult> failure;
     std::atomic<bool> stop{false};
-    std::atomic<std::uint64_t> received{0};
 
-    std::optional<ByteSpan> Take()
+    std::optional<std::size_t> Take()
     {
         const std::lock_guard<std::mutex> held(lock);
-        if (stop || next == spans.size())
+        if (stop || next == count)
             return std::nullopt;
-        return spans[next++];
+        return next++;
     }
 
     // The first failure is the one reported; the others only follow from the stop it makes.
-    void Fail(FetchOutcome outcome, const std::wstring& message)
+    void Fail(FetchResult result)
     {
         const std::lock_guard<std::mutex> held(lock);
         if (!failure)
-            failure = FetchResult{outcome, message};
+            failure = std::move(result);
         stop = true;
     }
 };
 
+}
+
+FetchResult RunFetches(std::size_t count, std::size_t workers, const IndexedFetch& fetch,
+                       const std::function<void()>& onPoll, const DownloadCancelled& isCancelled)
+{
+    FetchBoard board;
+    board.count = count;
+    const auto work = [&] {
+        // The thread's edge: what escapes a fetch (the memory ran out) fails them all.
+        try {
+            const DownloadCancelled stopped = [&board] { return board.stop.load(); };
+            while (const std::optional<std::size_t> next = board.Take()) {
+                FetchResult done = fetch(*next, stopped);
+                if (!done.done())
+                    board.Fail(std::move(done));
+            }
+        } catch (const std::exception&) {
+            board.Fail({FetchOutcome::kStorage, vorn::kGeneralFailureMessage});
+        }
+        const std::lock_guard<std::mutex> held(board.lock);
+        --board.running;
+        board.left.notify_one();
+    };
+
+    std::vector<std::thread> threads;
+    // Whatever way this thread leaves, the fetch threads are stopped and joined first.
+    const ScopeExit joinAll([&] {
+        board.stop = true;
+        for (std::thread& thread : threads)
+            thread.join();
+    });
+    for (std::size_t i = 0; i < std::min(count, workers); ++i) {
+        {
+            const std::lock_guard<std::mutex> held(board.lock);
+            ++board.running;
+        }
+        try {
+            threads.emplace_back(work);
+        } catch (const std::system_error&) {
+            // No thread for this one: the ones running stop, and the fetches fail as a whole.
+            {
+                const std::lock_guard<std::mutex> held(board.lock);
+                --board.running;
+            }
+            board.Fail({FetchOutcome::kStorage, vorn::kGeneralFailureMessage});
+            break;
+        }
+    }
+    for (bool ended = false; !ended;) {
+        {
+            std::unique_lock<std::mutex> held(board.lock);
+            ended = board.left.wait_for(held, kCancelPoll, [&board] { return board.running == 0; });
+        }
+        if (!ended && !board.stop && isCancelled && isCancelled())
+            board.Fail({FetchOutcome::kCancelled, kCancelledMessage});
+        if (onPoll)
+            onPoll();
+    }
+    if (board.failure)
+        return *board.failure;
+    return {};
 }
 
 FetchResult FetchInParts(Fetcher& fetcher, const std::wstring& url, std::uint64_t length, const std::wstring& validator,
@@ -110,66 +170,22 @@ FetchResult FetchInParts(Fetcher& fetcher, const std::wstring& url, std::uint64_
     TransferLimits partLimits = limits;
     if (!partLimits.site)
         partLimits.site = &alone;
-    PartBoard board;
-    board.spans = PlanParts(length, partLimits.site->Count(), partLimits.site->Parts());
-    const auto work = [&] {
-        // The thread's edge: what escapes a part (the memory ran out) fails the whole body.
-        try {
-            const DownloadCancelled stopped = [&board] { return board.stop.load(); };
-            while (const std::optional<ByteSpan> span = board.Take()) {
-                PartSink sink(*span, length, validator, write, board.received);
-                const FetchResult part = FetchWithRetries(fetcher, url, sink, partLimits, {}, stopped);
-                if (!part.done())
-                    board.Fail(sink.Refused() ? FetchOutcome::kUnusableRange : part.outcome, part.message);
-            }
-        } catch (const std::exception&) {
-            board.Fail(FetchOutcome::kStorage, vorn::kGeneralFailureMessage);
-        }
-        const std::lock_guard<std::mutex> held(board.lock);
-        --board.running;
-        board.left.notify_one();
+    const std::vector<ByteSpan> spans = PlanParts(length, partLimits.site->Count(), partLimits.site->Parts());
+    std::atomic<std::uint64_t> received{0};
+    const IndexedFetch part = [&](std::size_t i, const DownloadCancelled& stopped) {
+        PartSink sink(spans[i], length, validator, write, received);
+        FetchResult done = FetchWithRetries(fetcher, url, sink, partLimits, {}, stopped);
+        if (!done.done() && sink.Refused())
+            done.outcome = FetchOutcome::kUnusableRange;
+        return done;
     };
-
-    std::vector<std::thread> threads;
-    // Whatever way this thread leaves, the part threads are stopped and joined first.
-    const ScopeExit joinAll([&] {
-        board.stop = true;
-        for (std::thread& thread : threads)
-            thread.join();
-    });
-    const std::size_t workers = std::min<std::size_t>(board.spans.size(), partLimits.site->Count());
-    for (std::size_t i = 0; i < workers; ++i) {
-        {
-            const std::lock_guard<std::mutex> held(board.lock);
-            ++board.running;
-        }
-        try {
-            threads.emplace_back(work);
-        } catch (const std::system_error&) {
-            // No thread for this part: the ones running stop, and the body fails as a whole.
-            {
-                const std::lock_guard<std::mutex> held(board.lock);
-                --board.running;
-            }
-            board.Fail(FetchOutcome::kStorage, vorn::kGeneralFailureMessage);
-            break;
-        }
-    }
     std::uint64_t reported = 0;
-    for (bool ended = false; !ended;) {
-        {
-            std::unique_lock<std::mutex> held(board.lock);
-            ended = board.left.wait_for(held, kCancelPoll, [&board] { return board.running == 0; });
+    const auto report = [&] {
+        const std::uint64_t now = received;
+        if (now != reported && onProgress) {
+            reported = now;
+            onProgress(now, length);
         }
-        if (!ended && !board.stop && isCancelled && isCancelled())
-            board.Fail(FetchOutcome::kCancelled, kCancelledMessage);
-        const std::uint64_t received = board.received;
-        if (received != reported && onProgress) {
-            reported = received;
-            onProgress(received, length);
-        }
-    }
-    if (board.failure)
-        return *board.failure;
-    return {};
+    };
+    return RunFetches(spans.size(), partLimits.site->Count(), part, report, isCancelled);
 }

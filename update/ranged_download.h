@@ -33,6 +33,15 @@ std::vector<ByteSpan> PlanParts(std::uint64_t length, std::uint32_t workers, con
 // Writes `size` bytes at `offset` of the body; called from several threads at once. A failure stops the fetch.
 using WriteAt = std::function<vorn::Status(std::uint64_t offset, const char* data, std::size_t size)>;
 
+// One of several fetches by its number, stopped when `stopped` says so.
+using IndexedFetch = std::function<FetchResult(std::size_t index, const DownloadCancelled& stopped)>;
+
+// Runs fetch(0) .. fetch(count - 1), up to `workers` at once on threads of their own, in order as threads come free;
+// the first failure stops the others. onPoll (may be empty) and isCancelled are called on the calling thread at
+// least every kCancelPoll. kDone when every fetch is done; otherwise the first failure.
+FetchResult RunFetches(std::size_t count, std::size_t workers, const IndexedFetch& fetch,
+                       const std::function<void()>& onPoll, const DownloadCancelled& isCancelled);
+
 // Fetches a body of `length` bytes whose server sends ranges, in the parts of PlanParts for the count of
 // limits.site (none: one at a time), each with Range and `validator` as If-Range and tried again as any transfer
 // (FetchWithRetries, which takes a connection of the site for every try); a part that is cut continues from where

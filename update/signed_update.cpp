@@ -13,38 +13,6 @@ namespace {
 
 constexpr unsigned long kNotFound = 404;
 
-// Keeps the record in memory; the transfer's byte cap bounds it. A cut record continues where it was cut, as a
-// file does: on a slow line it may have taken minutes to get that far.
-class RecordSink final : public FetchSink {
-public:
-    explicit RecordSink(std::string& bytes) : bytes_(bytes) {}
-
-    vorn::Status Open(const FetchReply& reply) override
-    {
-        if (reply.offset == 0)
-            bytes_.clear();
-        held_.Open(reply);
-        if (reply.length)
-            bytes_.reserve(static_cast<std::size_t>(*reply.length));
-        return {};
-    }
-
-    vorn::Status Write(const char* data, std::size_t size) override
-    {
-        bytes_.append(data, size);
-        held_.Add(size);
-        return {};
-    }
-
-    std::optional<ResumePoint> Resume() const override { return held_.Resume(); }
-
-    void Forget() override { held_.Forget(); }
-
-private:
-    std::string& bytes_;
-    HeldBody held_;
-};
-
 // Reads the file once for its CRC-32 and, with a hasher, its SHA-256 too.
 StagedFileSums SumStagedFile(const std::wstring& path, Sha256Hasher* hasher)
 {
@@ -89,7 +57,7 @@ vorn::Status SignedUpdate::FetchRecord(Fetcher& fetcher, const std::wstring& rec
         return {};
     TransferLimits limits = ManifestLimits();
     limits.byteCap = kMaxReleaseRecordBytes;
-    RecordSink sink(recordBytes_);
+    MemorySink sink(recordBytes_);
     const FetchResult fetched = FetchWithRetries(fetcher, recordUrl, sink, limits, {}, isCancelled);
     if (fetched.done())
         return {};

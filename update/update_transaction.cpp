@@ -1,11 +1,14 @@
 #include "update/update_transaction.h"
 
 #include "base/unique_resource.h"
+#include "update/block_download.h"
 #include "update/crc32.h"
 #include "update/download_board.h"
 #include "update/file_download.h"
 #include "update/http_download.h"
+#include "update/ini_file.h"
 #include "update/install_staged_file.h"
+#include "update/kept_download.h"
 #include "update/manifest.h"
 #include "update/path_rules.h"
 #include "update/quick_check.h"
@@ -101,6 +104,10 @@ public:
             return folder.failure();
         const StagingDirectoryGuard staging(std::move(*folder));
         staging_ = staging.folder();
+        kept_ = KeptFolder(root_);
+        PruneKeptDownloads(root_);
+        // The kept folder stays only while it holds something for a later attempt.
+        const ScopeExit keptLeft([this] { RemoveDirectoryW(kept_.c_str()); });
         room_ = std::make_unique<DiskRoom>(FreeSpaceOf(staging_));
         if (const Status fetched = FetchManifest(); !fetched)
             return fetched.failure();
@@ -143,6 +150,7 @@ private:
         const std::wstring launcherNew = StagedLauncherPath(launcher_);
         const std::optional<FileIdentity> newIdentity = IdentityOf(launcherNew);
         const std::optional<FileIdentity> stagingIdentity = IdentityOf(staging_);
+        const std::optional<FileIdentity> keptIdentity = IdentityOf(kept_);
         UnderRootResolver resolver(root_);
         targets_.reserve(entries_.size());
         for (std::size_t i = 0; i < entries_.size(); ++i) {
@@ -153,16 +161,17 @@ private:
             targets_.push_back(*target);
             const std::wstring top = local.substr(0, local.find(L'\\'));
             const bool aliased = MayHoldAlias(local);
-            const auto reachesStaging = [&] {
+            const auto reaches = [&](const std::optional<FileIdentity>& folderIdentity) {
                 const Result<std::wstring> topPath = ResolveUnderRoot(root_, top);
-                return topPath && IdentityOf(*topPath) == stagingIdentity;
+                return topPath && IdentityOf(*topPath) == folderIdentity;
             };
-            // The record of verified files and the clock's probe are the launcher's own files in the folder.
+            // Staging, the record of verified files, the clock's probe and the kept downloads are the launcher's own.
             const bool refused =
-                HasStagingPrefix(top) || IsVerifiedRecordFileName(top) ||
+                HasStagingPrefix(top) || IsVerifiedRecordFileName(top) || IsKeptFolderName(top) ||
                 _wcsicmp(targets_.back().c_str(), launcherNew.c_str()) == 0 ||
                 (aliased && newIdentity && IdentityOf(targets_.back()) == newIdentity) ||
-                (aliased && stagingIdentity && reachesStaging());
+                (aliased && stagingIdentity && reaches(stagingIdentity)) ||
+                (aliased && keptIdentity && reaches(keptIdentity));
             if (refused)
                 return Failure{EntryMessage(i + 1)};
         }
@@ -200,6 +209,10 @@ private:
         if (!entries)
             return entries.failure();
         entries_ = std::move(*entries);
+        // The block indexes are a saving, never a condition: a manifest the reader cannot take again has none.
+        IniFile manifest;
+        indexes_ = manifest.Load(localManifest) ? ReadBlockIndexRefs(manifest, entries_.size())
+                                                : std::vector<std::optional<BlockIndexRef>>(entries_.size());
         return release_.MatchEntries(entries_);
     }
 
@@ -371,8 +384,18 @@ private:
         TransferLimits limits = release_.DownloadLimits(file.entryIndex);
         limits.unknownLengthCap = request_.maxUnknownLength;
         limits.site = &site_;
-        if (const Status first = DownloadToFile(fetcher_, url, file.stagedPath, limits, *room_, adapter, stopped); !first)
-            return downloadFailed(first);
+        std::uint32_t crc = 0;
+        std::optional<BlockIndexRef> ref = indexes_[file.entryIndex];
+        if (!ParseCrc32Text(L"0x" + entry.crc32Hex, crc))
+            ref.reset();
+        const StagedFileJob job{url, ref, ref ? BuildDownloadUrl(request_.siteUrl, ref->sitePath) : L"", crc,
+                                file.targetPath, file.stagedPath, kept_, limits};
+        const Result<bool> staged = FetchIntoStaging(fetcher_, job, *room_, adapter, stopped,
+                                                     [&] { return IsGoodStagedFile(file, entry).ok(); });
+        if (!staged)
+            return downloadFailed(staged.failure());
+        if (*staged)
+            return {};
         if (Status good = IsGoodStagedFile(file, entry); good)
             return good;
         // A cache on the way may have kept an older copy: the site itself has the last word.
@@ -449,11 +472,13 @@ private:
     SignedUpdate release_;
     std::wstring root_;
     std::wstring staging_;
+    std::wstring kept_;  // the folder of kept downloads
     std::unique_ptr<DiskRoom> room_;  // of the disk of the staging folder, shared by every download
     std::wstring launcher_;
     std::optional<FileIdentity> launcherIdentity_;
     std::vector<ManifestEntry> entries_;
     std::vector<std::wstring> targets_;  // entry i resolved under the root
+    std::vector<std::optional<BlockIndexRef>> indexes_;  // entry i's block index, where the manifest names one
     std::vector<PendingFile> pending_;
     std::unique_ptr<QuickCheck> quick_;  // the check pass's record of verified files
 };

@@ -6,7 +6,10 @@ running Wine session:
   first    fills the proxy's cache;
   second   a full update while the cache is warm: the requests that reach the origin should be the manifest's only;
   third    after a new release was published at the origin with one file changed, while the proxy still holds the
-           old copy of that file: the launcher must catch the stale copy by its CRC and fetch it fresh.
+           old copy of that file: the launcher must catch the stale copy by its CRC and fetch it fresh;
+  fourth   holding the third's files and an older copy of a large archive whose new version has two regions
+           changed and is already in the proxy's cache: the launcher fetches the archive's block index and the
+           changed blocks as ranges, which the proxy answers from its cache (206) without asking the origin.
 
 Proxy modes: "honour" (the default) passes a request carrying Cache-Control: no-cache or Pragma: no-cache through
 to the origin and stores the fresh answer, as content delivery networks do; "plain" is nginx's own behaviour,
@@ -22,11 +25,13 @@ import argparse
 import json
 import os
 import pathlib
+import random
 import shutil
 import subprocess
 import sys
 import time
 import traceback
+import urllib.request
 
 HERE = pathlib.Path(__file__).resolve().parent
 REPO = HERE.parents[1]
@@ -37,6 +42,8 @@ import sample_client  # noqa: E402
 PROXY_PORT = 80
 MANIFEST = "/updates/up.ini"
 CHANGED_FILE = "Data/Config/client.ini"
+ARCHIVE = "Data/Music/archive.bin"
+ARCHIVE_BYTES = 4 << 20
 NEW_RELEASE = b"[Client]\nVersion=2.62.82\nPatch=13.9\n"
 
 NGINX_CONFIG = """\
@@ -122,10 +129,14 @@ class ProxyJourney(run_e2e.Journey):
         run_e2e.check(run_e2e.port_in_use(PROXY_PORT),
                       "nginx did not start: " + (self.root / "proxy.err").read_text(errors="replace"))
 
-    def update_client(self, name):
-        """A client folder holding only the launcher, updated by it; the origin's answers meanwhile."""
+    def update_client(self, name, holding=None):
+        """A client folder holding only the launcher (and the files of the folder `holding`), updated by it; the
+        origin's answers meanwhile."""
         self.client = self.root / "clients" / name
-        self.client.mkdir(parents=True)
+        if holding:
+            shutil.copytree(holding, self.client)
+        else:
+            self.client.mkdir(parents=True)
         shutil.copyfile(self.bin_dir / "VornLauncher.exe", self.client / "VornLauncher.exe")
         log = self.root / "site.log"
         start = len(origin_requests(log, 0))
@@ -172,6 +183,32 @@ def play(j, honour_no_cache, record):
     # nginx's own behaviour hands out the cached manifest too, so there the third client cannot see the release.
     if honour_no_cache:
         run_e2e.check(fresh, "the third client got the stale copy of " + CHANGED_FILE)
+    third_client = j.client
+
+    # A large archive the fourth client holds in its older version; the new one is in the proxy's cache.
+    older = random.Random(24).randbytes(ARCHIVE_BYTES)
+    newer = bytearray(older)
+    for at in (ARCHIVE_BYTES // 4, ARCHIVE_BYTES * 3 // 4):
+        newer[at:at + 65536] = random.Random(at).randbytes(65536)
+    (site / ARCHIVE).parent.mkdir(parents=True, exist_ok=True)
+    (site / ARCHIVE).write_bytes(bytes(newer))
+    subprocess.run([sys.executable, str(REPO / "tools" / "make_manifest.py"), str(site)], check=True,
+                   stdout=subprocess.DEVNULL)
+    with urllib.request.urlopen("http://127.0.0.1:%d/updates/%s" % (PROXY_PORT, ARCHIVE), timeout=30) as warm:
+        run_e2e.check(warm.read() == bytes(newer), "the proxy did not pass the archive on")
+    (third_client / ARCHIVE).parent.mkdir(parents=True, exist_ok=True)
+    (third_client / ARCHIVE).write_bytes(older)
+    proxy_log = j.root / "proxy" / "proxy.log"
+    proxy_start = len(proxy_log.read_text(encoding="utf-8").splitlines())
+    requests = j.update_client("fourth", holding=third_client)
+    run_e2e.check((j.client / ARCHIVE).read_bytes() == bytes(newer), "fourth: the archive differs from the site's")
+    archive_answers = [line for line in proxy_log.read_text(encoding="utf-8").splitlines()[proxy_start:]
+                       if ARCHIVE in line]
+    print("     fourth client (an older archive held, the new one cached): %d requests reached the origin: %s; the "
+          "proxy answered the archive: %s" % (len(requests), describe(requests), "; ".join(archive_answers)))
+    run_e2e.check(all(r["path"] != "/updates/" + ARCHIVE for r in requests), "the origin was asked for the archive")
+    run_e2e.check(archive_answers and all(" 206 HIT " in line for line in archive_answers),
+                  "the proxy did not answer the archive's ranges from its cache: %s" % archive_answers)
     if record:
         return
     second = sorted(r["path"] for r in figures["second"])
