@@ -4,6 +4,7 @@
 #include "update/block_download.h"
 #include "update/crc32.h"
 #include "update/download_board.h"
+#include "update/entry_targets.h"
 #include "update/file_download.h"
 #include "update/http_download.h"
 #include "update/ini_file.h"
@@ -47,41 +48,6 @@ std::int32_t FilePercent(std::uint64_t received, std::uint64_t total)
 // How often a signed release's record and manifest are asked for again when they do not match.
 constexpr std::uint32_t kPairRetries = 2;
 
-// Which file a path names, whatever its spelling (letter case, 8.3 alias): the volume and the file's index on it.
-struct FileIdentity {
-    DWORD volume = 0;
-    DWORD indexHigh = 0;
-    DWORD indexLow = 0;
-    bool operator==(const FileIdentity&) const = default;
-};
-
-// The identity of an existing file or folder; none when it does not exist or cannot be opened. A link is not
-// followed: the update refuses links under the root anyway.
-std::optional<FileIdentity> IdentityOf(const std::wstring& path)
-{
-    const UniqueFile file(CreateFileW(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                      nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
-                                      nullptr));
-    BY_HANDLE_FILE_INFORMATION information{};
-    if (!file || !GetFileInformationByHandle(file.get(), &information))
-        return std::nullopt;
-    return FileIdentity{information.dwVolumeSerialNumber, information.nFileIndexHigh, information.nFileIndexLow};
-}
-
-// Two paths that name the same file: equal text ignoring case, or, for a file that exists, the same identity.
-bool SameFile(const std::wstring& path, const std::wstring& other, const std::optional<FileIdentity>& otherIdentity)
-{
-    if (_wcsicmp(path.c_str(), other.c_str()) == 0)
-        return true;
-    return otherIdentity && IdentityOf(path) == otherIdentity;
-}
-
-// The system makes up 8.3 aliases with a "~"; a path without one can reach another name only through letter case.
-bool MayHoldAlias(const std::wstring& relativePath)
-{
-    return relativePath.find(L'~') != std::wstring::npos;
-}
-
 class Transaction {
 public:
     Transaction(const UpdateRequest& request, UpdateObserver& observer, Fetcher& fetcher)
@@ -116,8 +82,11 @@ public:
             return launcher.failure();
         launcher_ = *launcher;
         launcherIdentity_ = IdentityOf(launcher_);
-        if (const Status valid = ValidateEntries(); !valid)
-            return valid.failure();
+        Result<std::vector<std::wstring>> targets =
+            ResolveEntryTargets(root_, entries_, {StagedLauncherPath(launcher_), staging_, kept_});
+        if (!targets)
+            return targets.failure();
+        targets_ = std::move(*targets);
         if (const Status downloaded = CheckAndDownloadFiles(); !downloaded)
             return downloaded.failure();
         const Result<UpdateResult> installed = InstallFiles();
@@ -138,44 +107,6 @@ private:
     {
         observer_.OnProgress(
             UpdateProgress{stage, current, total, filePercent, static_cast<std::int32_t>(overallPercent), file});
-    }
-
-    // Every local path is checked before any client file is looked at, so a link under the root stops the
-    // update before anything is downloaded. Nothing changes the tree between this pass and the check pass, so
-    // the check pass uses the paths found here; the install pass asks the disk afresh. An entry must not reach
-    // the launcher's ".new" file (the self-update would start it) or a staging folder (this one holds the
-    // downloads being verified).
-    Status ValidateEntries()
-    {
-        const std::wstring launcherNew = StagedLauncherPath(launcher_);
-        const std::optional<FileIdentity> newIdentity = IdentityOf(launcherNew);
-        const std::optional<FileIdentity> stagingIdentity = IdentityOf(staging_);
-        const std::optional<FileIdentity> keptIdentity = IdentityOf(kept_);
-        UnderRootResolver resolver(root_);
-        targets_.reserve(entries_.size());
-        for (std::size_t i = 0; i < entries_.size(); ++i) {
-            const std::wstring& local = entries_[i].localPath;
-            const Result<std::wstring> target = resolver.Resolve(local);
-            if (!target)
-                return target.failure();
-            targets_.push_back(*target);
-            const std::wstring top = local.substr(0, local.find(L'\\'));
-            const bool aliased = MayHoldAlias(local);
-            const auto reaches = [&](const std::optional<FileIdentity>& folderIdentity) {
-                const Result<std::wstring> topPath = ResolveUnderRoot(root_, top);
-                return topPath && IdentityOf(*topPath) == folderIdentity;
-            };
-            // Staging, the record of verified files, the clock's probe and the kept downloads are the launcher's own.
-            const bool refused =
-                HasStagingPrefix(top) || IsVerifiedRecordFileName(top) || IsKeptFolderName(top) ||
-                _wcsicmp(targets_.back().c_str(), launcherNew.c_str()) == 0 ||
-                (aliased && newIdentity && IdentityOf(targets_.back()) == newIdentity) ||
-                (aliased && stagingIdentity && reaches(stagingIdentity)) ||
-                (aliased && keptIdentity && reaches(keptIdentity));
-            if (refused)
-                return Failure{EntryMessage(i + 1)};
-        }
-        return {};
     }
 
     // With a key the record is fetched first, then the manifest it must sign. A publish that falls between the
