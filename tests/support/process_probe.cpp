@@ -4,6 +4,7 @@
 
 #include <rpc.h>
 
+#include <algorithm>
 #include <fstream>
 #include <string>
 #include <sstream>
@@ -266,6 +267,22 @@ DWORD CloseAnsweringYes(HWND window, HANDLE process, DWORD timeoutMs)
     DWORD code = STILL_ACTIVE;
     GetExitCodeProcess(process, &code);
     return code;
+}
+
+bool StartLinuxProgram(const std::wstring& program, const std::wstring& arguments, const std::wstring& workDir)
+{
+    std::wstring application = L"Z:" + program;
+    std::replace(application.begin(), application.end(), L'/', L'\\');
+    std::wstring commandLine = program + L" " + arguments;
+    STARTUPINFOW startup{};
+    startup.cb = sizeof(startup);
+    // Wine runs a Linux program outside of Windows: there is no process or thread object, and the handles it
+    // reports are whatever its stack held. Closing them closes handles of this process that happen to carry those
+    // numbers (a registry root key, Winsock's own event), and every later call on those fails; so they are never
+    // touched.
+    PROCESS_INFORMATION notHandles{};
+    return CreateProcessW(application.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                          workDir.empty() ? nullptr : workDir.c_str(), &startup, &notHandles) != FALSE;
 }
 
 std::wstring UnixPathOf(const std::wstring& windowsPath)

@@ -83,4 +83,10 @@ DWORD CloseAnsweringYes(HWND window, HANDLE process, DWORD timeoutMs);
 // The Unix path of a Windows path (Wine's own mapping), for arguments handed to Linux programs.
 std::wstring UnixPathOf(const std::wstring& windowsPath);
 
+// Starts a Linux program of the build machine (`program` is its Unix path) with the command line `arguments`, in
+// `workDir` (default: the current folder). False when it could not be started. There is nothing to wait on:
+// callers look for what the program makes.
+bool StartLinuxProgram(const std::wstring& program, const std::wstring& arguments,
+                       const std::wstring& workDir = L"");
+
 }

@@ -11,16 +11,6 @@ namespace {
 
 constexpr DWORD kStartTimeoutMs = 20000;
 
-std::wstring WinePathOfUnix(const std::string& unixPath)
-{
-    std::wstring path = L"Z:" + Utf8ToWide(unixPath);
-    for (wchar_t& c : path) {
-        if (c == L'/')
-            c = L'\\';
-    }
-    return path;
-}
-
 // Quoted so that the command-line splitting of the started program gives back each argument unchanged.
 std::wstring QuoteArgument(const std::wstring& argument)
 {
@@ -79,24 +69,15 @@ ReferenceService::ReferenceService(const std::vector<std::wstring>& arguments)
         return;
     }
 
-    std::wstring command = QuoteArgument(WinePathOfUnix(VORN_PYTHON3_PATH)) + L" " +
-                           QuoteArgument(Utf8ToWide(VORN_SERVICE_SCRIPT_PATH)) + L" --lifeline " +
+    std::wstring command = QuoteArgument(Utf8ToWide(VORN_SERVICE_SCRIPT_PATH)) + L" --lifeline " +
                            std::to_wstring(ntohs(address.sin_port)) + L" --log " +
                            QuoteArgument(UnixPathOf(folder_ / L"service.log"));
     for (const std::wstring& argument : arguments)
         command += L" " + QuoteArgument(argument);
-
-    STARTUPINFOW startup{};
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION started{};
-    if (!CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
-                        &started)) {
+    if (!StartLinuxProgram(Utf8ToWide(VORN_PYTHON3_PATH), command)) {
         failure_ = "python3 could not be started";
         return;
     }
-    // Wine hands out no real handles for a Linux program; close whatever came back.
-    UniqueHandle process(started.hProcess);
-    UniqueHandle thread(started.hThread);
 
     if (!WaitReadable(listener.get(), kStartTimeoutMs)) {
         failure_ = "the service never called back";

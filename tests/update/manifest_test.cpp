@@ -134,14 +134,7 @@ TEST(Manifest, RemotePathThroughALinkBesideTheManifestIsRefused)
     EXPECT_TRUE(ParseManifest(dir / L"up.ini", entries, error)) << error;
 
     ASSERT_TRUE(RemoveDirectoryW((dir / L"data").c_str()));
-    std::wstring commandLine = L"/bin/ln -s . data";
-    STARTUPINFOW startup{};
-    startup.cb = sizeof(startup);
-    PROCESS_INFORMATION process{};
-    ASSERT_TRUE(CreateProcessW(L"Z:\\bin\\ln", commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                               dir.path().c_str(), &startup, &process));
-    UniqueHandle thread(process.hThread);
-    UniqueHandle handle(process.hProcess);
+    ASSERT_TRUE(probe::StartLinuxProgram(L"/bin/ln", L"-s . data", dir.path()));
     for (int i = 0; i < 100 && !probe::FileExists(dir / L"data"); ++i)
         Sleep(50);
     entries.clear();
@@ -209,15 +202,8 @@ int RunShellScript(const probe::TempDir& folder, const std::string& script)
 {
     probe::WriteFileBytes(folder / L"run.sh", "cd '" + UnixPath(folder.path()) + "'\n" + script +
                                                   "\necho $? > status.tmp && mv status.tmp status\n");
-    std::wstring commandLine = L"/bin/sh run.sh";
-    STARTUPINFOW startup{};
-    startup.cb = sizeof(startup);
-    PROCESS_INFORMATION process{};
-    if (!CreateProcessW(L"Z:\\bin\\sh", commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                        folder.path().c_str(), &startup, &process))
+    if (!probe::StartLinuxProgram(L"/bin/sh", L"run.sh", folder.path()))
         return -1;
-    UniqueHandle thread(process.hThread);
-    UniqueHandle handle(process.hProcess);
     for (int i = 0; i < 600; ++i) {
         if (probe::FileExists(folder / L"status"))
             return std::stoi(probe::ReadFileBytes(folder / L"status"));
