@@ -8,12 +8,12 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
-bash scripts/build.sh x86_64
+bash scripts/build.sh i686
 
 demo=$PWD/out/demo
 rm -rf "$demo"
 mkdir -p "$demo"
-bin=$PWD/build/x86_64/bin
+bin=$PWD/build/i686/bin
 python3 tests/e2e/sample_client.py "$demo" "$bin" --big-file-kib 320
 
 port_taken() { (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null; }
