@@ -4,7 +4,9 @@
 
 vorn_wine_start() {
   export WINEDEBUG=${WINEDEBUG:--all}
-  export WINEARCH=win64
+  # A 64-bit prefix runs 32-bit and 64-bit programs, as 64-bit Windows does; VORN_WINEARCH=win32 makes a 32-bit
+  # one, as on 32-bit Windows.
+  export WINEARCH=${VORN_WINEARCH:-win64}
   # No Mono or Gecko installer prompt may appear: the launcher's browser panel falls back to its text.
   export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-"mscoree=;mshtml="}
   VORN_PREFIX_CREATED=""
