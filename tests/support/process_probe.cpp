@@ -287,9 +287,12 @@ bool StartLinuxProgram(const std::wstring& program, const std::wstring& argument
 
 std::wstring UnixPathOf(const std::wstring& windowsPath)
 {
+    // Wine's own export, declared there as `char* CDECL wine_get_unix_file_name(const WCHAR*)`. The system hands
+    // every export out as one generic type; the cast through the type that stands for any function says that
+    // this declaration, convention included, is ours to get right.
     using Convert = char*(CDECL*)(const wchar_t*);
-    const auto convert = reinterpret_cast<Convert>(
-        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
+    const auto convert = reinterpret_cast<Convert>(reinterpret_cast<void (*)()>(
+        GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
     if (convert == nullptr)
         return {};
     char* unixPath = convert(windowsPath.c_str());
