@@ -285,6 +285,33 @@ bool StartLinuxProgram(const std::wstring& program, const std::wstring& argument
                           workDir.empty() ? nullptr : workDir.c_str(), &startup, &notHandles) != FALSE;
 }
 
+std::wstring FindTool(const std::wstring& name)
+{
+    std::wstring folder = BinDir();
+    while (!folder.empty()) {
+        const std::wstring candidate = folder + L"\\tools\\" + name;
+        if (FileExists(candidate))
+            return candidate;
+        const std::size_t cut = folder.find_last_of(L'\\');
+        folder = cut == std::wstring::npos ? std::wstring() : folder.substr(0, cut);
+    }
+    return {};
+}
+
+// A Linux program leaves no process to wait for, so the script writes its exit status into a file last.
+int RunShellScript(const TempDir& folder, const std::string& script, DWORD timeoutMs)
+{
+    WriteFileBytes(folder / L"run.sh", "cd '" + WideToUtf8(UnixPathOf(folder.path())) + "'\n" + script +
+                                           "\necho $? > status.tmp && mv status.tmp status\n");
+    if (!StartLinuxProgram(L"/bin/sh", L"run.sh", folder.path()))
+        return -1;
+    for (const ULONGLONG end = GetTickCount64() + timeoutMs; GetTickCount64() < end; Sleep(50)) {
+        if (FileExists(folder / L"status"))
+            return std::stoi(ReadFileBytes(folder / L"status"));
+    }
+    return -1;
+}
+
 std::wstring UnixPathOf(const std::wstring& windowsPath)
 {
     // Wine's own export, declared there as `char* CDECL wine_get_unix_file_name(const WCHAR*)`. The system hands

@@ -83,6 +83,13 @@ DWORD CloseAnsweringYes(HWND window, HANDLE process, DWORD timeoutMs);
 // The Unix path of a Windows path (Wine's own mapping), for arguments handed to Linux programs.
 std::wstring UnixPathOf(const std::wstring& windowsPath);
 
+// The nearest tools\<name> above the test programs' folder (the checkout's tools); empty when there is none.
+std::wstring FindTool(const std::wstring& name);
+
+// Runs a shell script of the build machine in `folder`, where it leaves run.sh and status, and returns its exit
+// status, or -1 when it did not finish within `timeoutMs`.
+int RunShellScript(const TempDir& folder, const std::string& script, DWORD timeoutMs = 30000);
+
 // Starts a Linux program of the build machine (`program` is its Unix path) with the command line `arguments`, in
 // `workDir` (default: the current folder). False when it could not be started. There is nothing to wait on:
 // callers look for what the program makes.

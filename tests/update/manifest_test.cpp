@@ -177,39 +177,10 @@ TEST(Manifest, ReadIniStringIsOneTrimmedLookup)
 
 namespace {
 
-// The manifest generator is a Python tool; Wine starts Unix programs, so the test runs it through /bin/sh and
-// reads its exit status from a file the script writes last.
+// The manifest generator is a Python tool, run through the build machine's shell.
 std::string UnixPath(const std::wstring& windowsPath)
 {
     return WideToUtf8(probe::UnixPathOf(windowsPath));
-}
-
-std::wstring FindTool(const std::wstring& name)
-{
-    std::wstring folder = probe::BinDir();
-    while (!folder.empty()) {
-        const std::wstring candidate = folder + L"\\tools\\" + name;
-        if (probe::FileExists(candidate))
-            return candidate;
-        const std::size_t cut = folder.find_last_of(L'\\');
-        folder = cut == std::wstring::npos ? std::wstring() : folder.substr(0, cut);
-    }
-    return {};
-}
-
-// Runs the shell script in `folder` and returns its exit status, or -1 when it did not finish in time.
-int RunShellScript(const probe::TempDir& folder, const std::string& script)
-{
-    probe::WriteFileBytes(folder / L"run.sh", "cd '" + UnixPath(folder.path()) + "'\n" + script +
-                                                  "\necho $? > status.tmp && mv status.tmp status\n");
-    if (!probe::StartLinuxProgram(L"/bin/sh", L"run.sh", folder.path()))
-        return -1;
-    for (int i = 0; i < 600; ++i) {
-        if (probe::FileExists(folder / L"status"))
-            return std::stoi(probe::ReadFileBytes(folder / L"status"));
-        Sleep(50);
-    }
-    return -1;
 }
 
 std::string Quoted(const std::string& text)
@@ -221,7 +192,7 @@ std::string Quoted(const std::string& text)
 
 TEST(ManifestGenerator, WritesAManifestTheLauncherAccepts)
 {
-    const std::wstring tool = FindTool(L"make_manifest.py");
+    const std::wstring tool = probe::FindTool(L"make_manifest.py");
     ASSERT_FALSE(tool.empty());
     probe::TempDir work;
     const std::wstring client = work / L"client";
@@ -233,7 +204,8 @@ TEST(ManifestGenerator, WritesAManifestTheLauncherAccepts)
     probe::WriteFileBytes(client + L"\\'quoted'", "q");
     probe::WriteFileBytes(client + L"\\Data\\debug.log", "left out");
 
-    ASSERT_EQ(RunShellScript(work, "python3 " + Quoted(UnixPath(tool)) + " client --exclude 'data/*.LOG'"), 0);
+    ASSERT_EQ(probe::RunShellScript(work, "python3 " + Quoted(UnixPath(tool)) + " client --exclude 'data/*.LOG'"),
+              0);
     std::vector<ManifestEntry> entries;
     std::wstring error;
     ASSERT_TRUE(ParseManifest(client + L"\\up.ini", entries, error)) << error;
@@ -254,11 +226,11 @@ TEST(ManifestGenerator, WritesAManifestTheLauncherAccepts)
 
 TEST(ManifestGenerator, RefusesWhatTheLauncherWouldRefuse)
 {
-    const std::wstring tool = FindTool(L"make_manifest.py");
+    const std::wstring tool = probe::FindTool(L"make_manifest.py");
     ASSERT_FALSE(tool.empty());
     probe::TempDir work;
     // Names the Windows file functions would not even create are made by the shell.
-    const int status = RunShellScript(
+    const int status = probe::RunShellScript(
         work, "mkdir client && printf a > client/CON.txt && printf b > client/Main.exe && printf c > client/main.EXE"
               " && printf d > 'client/trailing.' && printf e > client/ok.bin\n"
               "python3 " + Quoted(UnixPath(tool)) + " client 2> refused.txt");
