@@ -14,7 +14,7 @@ signed with its private key (--signing-key).
 Usage (inside a Wine session: DISPLAY and WINEPREFIX set, e.g. by scripts/test.sh through ctest -R e2e):
   run_e2e.py --bin BUILD/bin [--https-bin DIR] [--key-launcher EXE --signing-key PEM] [--failures DIR]
              [JOURNEY ...]
---https-bin holds the HTTPS build of VornLauncher.exe (default: BUILD/https-launcher/bin)."""
+--https-bin holds the HTTPS build of VornLauncher.exe (default: BUILD/bin/https)."""
 import argparse
 import os
 import pathlib
@@ -615,7 +615,7 @@ def main():
     if unknown:
         sys.exit("run_e2e.py: no journey named " + ", ".join(unknown))
     bin_dir = args.bin.resolve()
-    https_bin = (args.https_bin or bin_dir.parent / "https-launcher" / "bin").resolve()
+    https_bin = (args.https_bin or bin_dir / "https").resolve()
     shutil.rmtree(args.failures, ignore_errors=True)
     certificates = pathlib.Path(tempfile.mkdtemp(prefix="vorn-e2e-certificates-"))
     try:
