@@ -11,6 +11,12 @@ function(vorn_target_defaults target)
     $<$<COMPILE_LANGUAGE:CXX,C>:-Wall -Wextra -Werror -Wshadow -Wcast-function-type>
     $<$<COMPILE_LANGUAGE:CXX>:-Wold-style-cast>)
   target_link_options(${target} PRIVATE -static -static-libgcc -static-libstdc++)
+  # A 32-bit program gets 2 GiB of address space unless it says it handles addresses above that; then 64-bit
+  # Windows gives it 4 GiB, room for the browser control of the panel beside everything the launcher holds.
+  # (64-bit programs say so anyway.)
+  if(CMAKE_SIZEOF_VOID_P EQUAL 4)
+    target_link_options(${target} PRIVATE -Wl,--large-address-aware)
+  endif()
   # Reproducible executables: the same sources and settings give the same bytes wherever they are built. No
   # build paths (__FILE__ in the runtime's assertions, say) and no link time in the PE headers.
   target_compile_options(${target} PRIVATE
