@@ -23,16 +23,15 @@ namespace {
 constexpr wchar_t kMutexName[] = L"Local\\VornLauncher-1.0";
 constexpr wchar_t kWindowClass[] = L"VornLauncherWindow";
 
-// One meaning per code. 0 and 2 are also what the self-update branch returns (CompleteSelfUpdate: done, or the
-// target stayed locked).
+// The codes a start-up failure ends with, 0 to 5; scripts and shortcuts that start the launcher may test them.
+// 0 and 2 are also what the self-update branch returns (CompleteSelfUpdate: done, or the target stayed locked).
 enum ExitCode : int {
     kExitNormal = 0,
     kExitConfigFailed = 1,
-    kExitSelfUpdateFailed = 2,
+    kExitGdiplusFailed = 2,
     kExitRegisterClassFailed = 3,
     kExitCreateWindowFailed = 4,
     kExitOleFailed = 5,
-    kExitGdiplusFailed = 6,
 };
 
 constexpr wchar_t kInitFailedCaption[] = L"初始化失败";

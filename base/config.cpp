@@ -22,8 +22,10 @@ LauncherConfig BuildDefaultConfig()
     config.clientSubVersion = VORN_CFG_CLIENT_SUB_VERSION;
     config.clientSerial = VORN_CFG_CLIENT_SERIAL;
     config.downloadConnections = VORN_CFG_DOWNLOAD_CONNECTIONS;
+    config.maxUnknownLength = VORN_CFG_MAX_UNKNOWN_LENGTH;
     config.launchAuthEnabled = VORN_CFG_LAUNCH_AUTH_ENABLED;
     config.updatePublicKey = VORN_CFG_UPDATE_PUBLIC_KEY;
+    config.minimumRelease = VORN_CFG_MINIMUM_RELEASE;
     return config;
 }
 

@@ -16,8 +16,10 @@ struct LauncherConfig {
     std::wstring clientSubVersion;
     std::wstring clientSerial;
     std::uint32_t downloadConnections = 1;  // files an update downloads at once; 1: one after another
+    std::uint64_t maxUnknownLength = 0;     // bytes a download may bring when the server announces no length
     bool launchAuthEnabled = false;
     std::wstring updatePublicKey;  // empty: updates are not signed; else every update must carry its signature
+    std::uint64_t minimumRelease = 0;  // the lowest signed release a client without a record of one accepts
 };
 
 // The caption of the single-instance notice: the compiled-in title text, whatever windowTitle was built as.

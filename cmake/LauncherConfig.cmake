@@ -17,6 +17,16 @@ set(VORN_DOWNLOAD_CONNECTIONS 8 CACHE STRING "Files an update downloads at once 
 if(NOT VORN_DOWNLOAD_CONNECTIONS MATCHES "^([1-9]|1[0-6])$")
   message(FATAL_ERROR "VORN_DOWNLOAD_CONNECTIONS must be a whole number from 1 to 16")
 endif()
+# A server that does not announce a file's length (a script, a proxy that streams) could otherwise send without
+# end until the disk is full. 4 GiB passes any file a client holds; at least the manifest's own cap of 16 MiB.
+set(VORN_MAX_UNKNOWN_LENGTH 4294967296 CACHE STRING
+    "Bytes a download may bring when the server does not announce its length (16777216 or more)")
+string(LENGTH "${VORN_MAX_UNKNOWN_LENGTH}" max_unknown_length_digits)
+if(NOT VORN_MAX_UNKNOWN_LENGTH MATCHES "^[1-9][0-9]*$" OR max_unknown_length_digits GREATER 19
+   OR VORN_MAX_UNKNOWN_LENGTH LESS 16777216)
+  message(FATAL_ERROR "VORN_MAX_UNKNOWN_LENGTH must be a whole number of bytes from 16777216 (16 MiB) to "
+                      "9999999999999999999")
+endif()
 option(VORN_LAUNCH_AUTH_ENABLED "Ask the region's authorisation service before every game start" ON)
 set(VORN_UPDATE_PUBLIC_KEY "" CACHE STRING
     "Public key of signed updates (tools/sign_release.py keygen); empty: updates are not signed")
@@ -26,12 +36,32 @@ if(VORN_UPDATE_PUBLIC_KEY AND NOT (VORN_UPDATE_PUBLIC_KEY_LENGTH EQUAL 130 AND
   message(FATAL_ERROR "VORN_UPDATE_PUBLIC_KEY must be empty or the 130 hexadecimal digits that "
                       "tools/sign_release.py prints")
 endif()
+# A client unpacked from a release's package has no record of the releases it installed yet, so without this it
+# would take any older release a hostile site replays, genuinely signed as that was.
+set(VORN_MINIMUM_RELEASE 0 CACHE STRING
+    "The lowest signed release a client accepts before it has installed one (the release this launcher ships in); 0: any")
+string(LENGTH "${VORN_MINIMUM_RELEASE}" VORN_MINIMUM_RELEASE_DIGITS)
+if(NOT VORN_MINIMUM_RELEASE MATCHES "^(0|[1-9][0-9]*)$" OR VORN_MINIMUM_RELEASE_DIGITS GREATER 19 OR
+   (VORN_MINIMUM_RELEASE_DIGITS EQUAL 19 AND VORN_MINIMUM_RELEASE STRGREATER "9223372036854775807"))
+  message(FATAL_ERROR "VORN_MINIMUM_RELEASE must be a release number (0 to 9223372036854775807), as "
+                      "tools/sign_release.py signs them")
+endif()
 set(VORN_CONNECT_BLOCK_FILE "" CACHE FILEPATH
     "The game's 178-byte connection block (Data\\Local\\Connect.msil); empty: the stand-in, for tests and the demo only")
 
-# The launcher's own version: the release package's name and its configuration record. resources/launcher.rc
-# carries the same number in the executable's version information.
-set(VORN_LAUNCHER_VERSION 1.0.0)
+# The launcher's own version, set by the operator for each release: the release package's name, the first line
+# of the configuration record, the version on the window face and the executable's version information. Three
+# numbers, each one word of that information (0 to 65535).
+set(VORN_LAUNCHER_VERSION "1.0.0" CACHE STRING "The launcher's version: MAJOR.MINOR.PATCH")
+if(NOT VORN_LAUNCHER_VERSION MATCHES "^(0|[1-9][0-9]*)\\.(0|[1-9][0-9]*)\\.(0|[1-9][0-9]*)$")
+  message(FATAL_ERROR "VORN_LAUNCHER_VERSION must be three numbers such as 1.2.0, not \"${VORN_LAUNCHER_VERSION}\"")
+endif()
+set(VORN_VERSION_WORDS "${CMAKE_MATCH_1},${CMAKE_MATCH_2},${CMAKE_MATCH_3},0")
+foreach(word ${CMAKE_MATCH_1} ${CMAKE_MATCH_2} ${CMAKE_MATCH_3})
+  if(word GREATER 65535)
+    message(FATAL_ERROR "VORN_LAUNCHER_VERSION: each number is at most 65535, not ${word}")
+  endif()
+endforeach()
 
 set(VORN_GENERATED_DIR ${CMAKE_BINARY_DIR}/generated)
 
@@ -95,12 +125,24 @@ endif()
 set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS "${block_file}")
 string(REGEX REPLACE "([0-9a-fA-F][0-9a-fA-F])" "0x\\1," block_list "${block_hex}")
 vorn_write_if_changed(${VORN_GENERATED_DIR}/connect_block_bytes.inc "${block_list}\n")
+# A launcher with the stand-in leaves a connection file it finds alone (launch/connect_file.h).
+if(VORN_CONNECT_BLOCK_STANDIN)
+  vorn_write_if_changed(${VORN_GENERATED_DIR}/connect_block_standin.inc "true\n")
+else()
+  vorn_write_if_changed(${VORN_GENERATED_DIR}/connect_block_standin.inc "false\n")
+endif()
+
+# The executable's version information (resources/launcher.rc) takes the version as four words and as text.
+set(VORN_VERSION_HEADER ${VORN_GENERATED_DIR}/launcher_version.h)
+vorn_write_if_changed(${VORN_VERSION_HEADER}
+  "#define VORN_VERSION_WORDS ${VORN_VERSION_WORDS}\n#define VORN_VERSION_TEXT \"${VORN_LAUNCHER_VERSION}.0\"\n")
 
 # The configuration record: every compiled-in value in plain text, one "NAME = value" line each. The release
 # package carries it (scripts/release.sh), so anyone can see what a downloaded launcher was built with. It holds
 # no paths or times, so the same settings give the same record.
 set(VORN_RECORDED_SETTINGS WINDOW_TITLE SERVER_HOST UPDATE_BASE_URL MANIFEST_NAME GAME_EXE GAME_ARGS_TEMPLATE
-    WEBSITE_URL CLIENT_VERSION CLIENT_SUB_VERSION CLIENT_SERIAL LAUNCH_AUTH_ENABLED UPDATE_PUBLIC_KEY)
+    WEBSITE_URL CLIENT_VERSION CLIENT_SUB_VERSION CLIENT_SERIAL DOWNLOAD_CONNECTIONS MAX_UNKNOWN_LENGTH
+    LAUNCH_AUTH_ENABLED UPDATE_PUBLIC_KEY MINIMUM_RELEASE)
 set(record "VornLauncher ${VORN_LAUNCHER_VERSION}: the compiled-in configuration\n\n")
 foreach(field IN LISTS VORN_RECORDED_SETTINGS)
   string(APPEND record "VORN_${field} = ${VORN_${field}}\n")

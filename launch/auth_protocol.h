@@ -44,9 +44,9 @@ struct AuthAcceptance {
 
 // Reads an acceptance line: exactly three tab-separated fields, the connect host and a decimal port from 1 to
 // 65535 read like a standard string-to-int conversion. The host goes on to the game's command line and
-// environment, so one that is not a plain host name or IP literal (IsValidHostText) makes the line malformed
-// (WrongFieldCount). A port field without digits, or too large for a 32-bit integer, throws
-// std::invalid_argument or std::out_of_range.
+// environment as it is, also when empty; one with a character that could break them or the resolver
+// (IsValidHostText) makes the line malformed (WrongFieldCount). A port field without digits, or too large for a
+// 32-bit integer, throws std::invalid_argument or std::out_of_range.
 AuthAcceptance ParseAuthAcceptance(std::string_view line);
 
 // The game takes exactly 16 printable ASCII characters (no space) as its client code.

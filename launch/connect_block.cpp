@@ -5,3 +5,7 @@
 const std::array<unsigned char, kConnectBlockSize> kConnectBlock = {
 #include "connect_block_bytes.inc"
 };
+
+const bool kConnectBlockIsStandIn =
+#include "connect_block_standin.inc"
+    ;

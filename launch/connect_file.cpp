@@ -20,6 +20,12 @@ bool IsReadOnlyFile(const std::wstring& path)
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) != 0;
 }
 
+bool IsExistingFile(const std::wstring& path)
+{
+    const DWORD attributes = GetFileAttributesW(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+}
+
 bool WriteBlock(HANDLE file)
 {
     DWORD written = 0;
@@ -51,11 +57,11 @@ bool ConnectFileMatches(const std::wstring& path)
     return content == kConnectBlock;
 }
 
-bool EnsureConnectFile()
+namespace {
+
+// Replaces whatever is at `path` by the block, through a temporary file next to it, and reads the result back.
+bool WriteConnectFile(const std::wstring& path)
 {
-    const std::wstring path = ConnectFilePath();
-    if (ConnectFileMatches(path))
-        return true;
     if (!EnsureParentFolder(path))
         return false;
 
@@ -74,4 +80,16 @@ bool EnsureConnectFile()
         return false;
     removeTemporary.Dismiss();
     return ConnectFileMatches(path);
+}
+
+}
+
+ConnectFileOutcome EnsureConnectFile(bool keepOtherFile)
+{
+    const std::wstring path = ConnectFilePath();
+    if (ConnectFileMatches(path))
+        return ConnectFileOutcome::Correct;
+    if (keepOtherFile && IsExistingFile(path))
+        return ConnectFileOutcome::OtherKept;
+    return WriteConnectFile(path) ? ConnectFileOutcome::Correct : ConnectFileOutcome::Failed;
 }

@@ -9,6 +9,14 @@ std::wstring ConnectFilePath();
 // True when the file at `path` is exactly the connection block: same size, same bytes.
 bool ConnectFileMatches(const std::wstring& path);
 
-// True when, on return, the connection file is correct. A correct file is left untouched; anything else is
-// replaced through a temporary file next to it, and the result is read back.
-bool EnsureConnectFile();
+enum class ConnectFileOutcome {
+    Correct,    // the file holds the block (now, or already)
+    OtherKept,  // the file holds something else, and was left so
+    Failed,     // the file could not be made correct
+};
+
+// Makes the connection file hold the block: a correct file is left untouched; anything else is replaced through a
+// temporary file next to it, and the result is read back. With `keepOtherFile` (a build that carries only the
+// stand-in block) an existing file that holds anything else is left as it is: it is likely the player's real one,
+// which the stand-in would break; a missing file is still written.
+ConnectFileOutcome EnsureConnectFile(bool keepOtherFile);

@@ -2,6 +2,7 @@
 
 #include "base/config.h"
 #include "launch/auth_protocol.h"
+#include "launch/connect_block.h"
 #include "launch/connect_file.h"
 #include "launch/hardware_id.h"
 #include "net/line_client.h"
@@ -41,15 +42,21 @@ LaunchStep Refuse(const std::wstring& reason)
 
 }
 
-std::optional<LaunchNotice> CheckLaunchPreconditions(bool hasRegions, bool hasSelection)
+LaunchPreconditions CheckLaunchPreconditions(bool hasRegions, bool hasSelection)
 {
     if (!hasRegions)
-        return Stop(L"暂无可用游戏分区。请先配置并启动多区列表服务端。", LaunchNotice::Kind::Information).notice;
+        return {Stop(L"暂无可用游戏分区。请先配置并启动多区列表服务端。", LaunchNotice::Kind::Information).notice};
     if (!hasSelection)
-        return Stop(L"请先选择一个游戏分区。", LaunchNotice::Kind::Information).notice;
-    if (!EnsureConnectFile())
-        return Stop(kConnectFileFailed).notice;
-    return std::nullopt;
+        return {Stop(L"请先选择一个游戏分区。", LaunchNotice::Kind::Information).notice};
+    switch (EnsureConnectFile(kConnectBlockIsStandIn)) {
+    case ConnectFileOutcome::Failed:
+        return {Stop(kConnectFileFailed).notice};
+    case ConnectFileOutcome::OtherKept:
+        return {std::nullopt, true};
+    case ConnectFileOutcome::Correct:
+        break;
+    }
+    return {};
 }
 
 LaunchStep RunLaunchAuthorisation(const RegionInfo& region, const std::wstring& clientCode,

@@ -23,9 +23,15 @@ struct LaunchStep {
     LaunchNotice notice;
 };
 
+// What the checks before the network found.
+struct LaunchPreconditions {
+    std::optional<LaunchNotice> stop;  // the notice of the first check that failed; nothing: the launch goes on
+    bool connectFileKept = false;      // a stand-in build found another connection file and left it as it was
+};
+
 // Before anything goes over the network: a listed region, a chosen one, and the connection file in place
-// (written when it is not). The notice of the first check that fails, or nothing.
-std::optional<LaunchNotice> CheckLaunchPreconditions(bool hasRegions, bool hasSelection);
+// (written when it is not; a build with the stand-in block keeps one that holds anything else).
+LaunchPreconditions CheckLaunchPreconditions(bool hasRegions, bool hasSelection);
 
 // The exchange with the region's authorisation service (CAPTCHA, then AUTH). On acceptance the region's host and
 // port become the connect server's and a 16-character dynamic code becomes the client code.

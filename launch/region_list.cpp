@@ -1,27 +1,25 @@
 #include "launch/region_list.h"
 
-#include "base/config.h"
 #include "launch/region_line.h"
 #include "net/line_client.h"
 #include "net/winsock_session.h"
 
-std::vector<DirectoryEndpoint> BuildDirectoryEndpoints(std::wstring& error)
+std::vector<DirectoryEndpoint> BuildDirectoryEndpoints(const std::wstring& serverHost, std::wstring& error)
 {
     error.clear();
-    const std::wstring& host = Config().serverHost;
-    if (host.empty()) {
+    if (serverHost.empty()) {
         error = kNoServerHostText;
         return {};
     }
-    return {DirectoryEndpoint{host, kDirectoryPort}};
+    return {DirectoryEndpoint{serverHost, kDirectoryPort}};
 }
 
-RegionListResult LoadRegionList()
+RegionListResult LoadRegionList(const std::wstring& serverHost)
 {
     RegionListResult result;
     try {
         const WinsockSession winsock;
-        const std::vector<DirectoryEndpoint> endpoints = BuildDirectoryEndpoints(result.errorText);
+        const std::vector<DirectoryEndpoint> endpoints = BuildDirectoryEndpoints(serverHost, result.errorText);
         for (const DirectoryEndpoint& endpoint : endpoints) {
             std::vector<std::string> lines;
             if (!SendLineRequest(endpoint.host, endpoint.port, "LIST", lines))

@@ -26,9 +26,10 @@ struct RegionListResult {
     std::vector<RegionInfo> regions;  // in reply order; what was read before a failure is kept
 };
 
-// Asks the configured directory for its regions. Blocks for the exchange; never throws.
-RegionListResult LoadRegionList();
+// Asks the directory at `serverHost` (the configured one) for its regions. Blocks for the exchange; never throws.
+// It reads nothing of the process's own, so a load the window no longer waits for may outlive it.
+RegionListResult LoadRegionList(const std::wstring& serverHost);
 
 // The directory endpoints to try in order: `serverHost` on the directory port, or none (with `error` set) when
 // no host is configured. `error` is emptied first.
-std::vector<DirectoryEndpoint> BuildDirectoryEndpoints(std::wstring& error);
+std::vector<DirectoryEndpoint> BuildDirectoryEndpoints(const std::wstring& serverHost, std::wstring& error);

@@ -1,114 +1,84 @@
 #include "net/host_text.h"
 
+#include <array>
 #include <cstddef>
 
 namespace {
 
-// The longest host name the name system carries, and the longest label in it.
-constexpr std::size_t kMaxHostNameLength = 253;
-constexpr std::size_t kMaxLabelLength = 63;
+struct CodePointRange {
+    char32_t first;
+    char32_t last;
+};
 
-bool IsAsciiDigit(wchar_t c)
-{
-    return c >= L'0' && c <= L'9';
-}
+// The space characters (category Zs) and the line and paragraph separators (Zl, Zp): the game's command line is
+// cut into arguments at spaces, and a resolver takes none of them as part of a name.
+constexpr std::array<CodePointRange, 8> kSpaces = {{
+    {0x0020, 0x0020},
+    {0x00A0, 0x00A0},
+    {0x1680, 0x1680},
+    {0x2000, 0x200A},
+    {0x2028, 0x2029},
+    {0x202F, 0x202F},
+    {0x205F, 0x205F},
+    {0x3000, 0x3000},
+}};
 
-bool IsAsciiLetter(wchar_t c)
-{
-    return (c >= L'a' && c <= L'z') || (c >= L'A' && c <= L'Z');
-}
+// The format characters (category Cf): invisible in a name, they let one host pass for another, and the
+// resolver's conversion of international names refuses them.
+constexpr std::array<CodePointRange, 20> kFormatCharacters = {{
+    {0x00AD, 0x00AD},   {0x0600, 0x0605},   {0x061C, 0x061C},   {0x06DD, 0x06DD},   {0x070F, 0x070F},
+    {0x0890, 0x0891},   {0x08E2, 0x08E2},   {0x180E, 0x180E},   {0x200B, 0x200F},   {0x202A, 0x202E},
+    {0x2060, 0x2064},   {0x2066, 0x206F},   {0xFEFF, 0xFEFF},   {0xFFF9, 0xFFFB},   {0x110BD, 0x110BD},
+    {0x110CD, 0x110CD}, {0x13430, 0x1343F}, {0x1BCA0, 0x1BCA3}, {0x1D173, 0x1D17A}, {0xE0001, 0xE007F},
+}};
 
-bool IsHexDigit(wchar_t c)
+template <std::size_t N>
+bool IsIn(const std::array<CodePointRange, N>& ranges, char32_t c)
 {
-    return IsAsciiDigit(c) || (c >= L'a' && c <= L'f') || (c >= L'A' && c <= L'F');
-}
-
-bool IsHostName(std::wstring_view host)
-{
-    if (host.empty() || host.size() > kMaxHostNameLength)
-        return false;
-    std::size_t start = 0;
-    for (;;) {
-        const std::size_t end = host.find(L'.', start);
-        const std::wstring_view label = host.substr(start, end - start);
-        if (label.empty() || label.size() > kMaxLabelLength || label.front() == L'-' || label.back() == L'-')
-            return false;
-        for (const wchar_t c : label) {
-            if (!IsAsciiLetter(c) && !IsAsciiDigit(c) && c != L'-')
-                return false;
-        }
-        if (end == std::wstring_view::npos)
+    for (const CodePointRange& range : ranges) {
+        if (c >= range.first && c <= range.last)
             return true;
-        start = end + 1;
     }
+    return false;
 }
 
-// Four dotted decimal parts of 0 to 255, one to three digits each.
-bool IsIpv4Literal(std::wstring_view text)
+// Control characters break the line protocol, the command line and C strings alike (a NUL would cut the name
+// the resolver sees short of the one the game gets).
+bool IsControl(char32_t c)
 {
-    int parts = 0;
-    std::size_t start = 0;
-    for (;;) {
-        const std::size_t end = text.find(L'.', start);
-        const std::wstring_view part = text.substr(start, end - start);
-        if (part.empty() || part.size() > 3)
-            return false;
-        int value = 0;
-        for (const wchar_t c : part) {
-            if (!IsAsciiDigit(c))
-                return false;
-            value = value * 10 + (c - L'0');
-        }
-        if (value > 255 || ++parts > 4)
-            return false;
-        if (end == std::wstring_view::npos)
-            return parts == 4;
-        start = end + 1;
-    }
+    return c < 0x20 || (c >= 0x7F && c <= 0x9F);
 }
 
-// Colon-separated groups of one to four hex digits (the last may be an IPv4 literal worth two groups), eight in
-// all, or fewer with one "::" standing for the missing zero groups.
-bool IsIpv6Literal(std::wstring_view text)
+bool BreaksCommandLineOrResolver(char32_t c)
 {
-    const std::size_t gap = text.find(L"::");
-    if (gap != std::wstring_view::npos && text.find(L"::", gap + 1) != std::wstring_view::npos)
-        return false;
-    int groups = 0;
-    const auto countGroups = [&](std::wstring_view side, bool lastSide) {
-        if (side.empty())
-            return true;
-        std::size_t start = 0;
-        for (;;) {
-            const std::size_t end = side.find(L':', start);
-            const std::wstring_view group = side.substr(start, end - start);
-            if (end == std::wstring_view::npos && lastSide && group.find(L'.') != std::wstring_view::npos) {
-                groups += 2;
-                return IsIpv4Literal(group);
-            }
-            if (group.empty() || group.size() > 4)
-                return false;
-            for (const wchar_t c : group) {
-                if (!IsHexDigit(c))
-                    return false;
-            }
-            ++groups;
-            if (end == std::wstring_view::npos)
-                return true;
-            start = end + 1;
-        }
-    };
-    if (gap == std::wstring_view::npos)
-        return countGroups(text, true) && groups == 8;
-    return countGroups(text.substr(0, gap), false) && countGroups(text.substr(gap + 2), true) && groups < 8;
+    // A double quote would end the quoting of the game's arguments.
+    return c == U'"' || IsControl(c) || IsIn(kSpaces, c) || IsIn(kFormatCharacters, c);
+}
+
+bool IsHighSurrogate(wchar_t c)
+{
+    return c >= 0xD800 && c <= 0xDBFF;
+}
+
+bool IsLowSurrogate(wchar_t c)
+{
+    return c >= 0xDC00 && c <= 0xDFFF;
 }
 
 }
 
 bool IsValidHostText(std::wstring_view host)
 {
-    if (host.find(L':') != std::wstring_view::npos)
-        return IsIpv6Literal(host);
-    // Every IPv4 literal is a host name by these rules too.
-    return IsHostName(host);
+    for (std::size_t i = 0; i < host.size(); ++i) {
+        char32_t c = host[i];
+        if (IsHighSurrogate(host[i]) && i + 1 < host.size() && IsLowSurrogate(host[i + 1])) {
+            c = 0x10000 + ((static_cast<char32_t>(host[i]) - 0xD800) << 10) + (host[i + 1] - 0xDC00);
+            ++i;
+        } else if (IsHighSurrogate(host[i]) || IsLowSurrogate(host[i])) {
+            return false;
+        }
+        if (BreaksCommandLineOrResolver(c))
+            return false;
+    }
+    return true;
 }

@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <vector>
 
 namespace {
 
@@ -41,46 +42,83 @@ timeval ToTimeval(DWORD milliseconds)
     return wait;
 }
 
-// Connects without blocking and waits for the outcome no longer than the deadline allows: the system's own
-// connect time-out (minutes, while a service that never accepts lets every attempt go unanswered) must not
-// hold the exchange. The socket is blocking again afterwards.
-bool ConnectWithin(SOCKET connection, const ADDRINFOW& address, const Deadline& deadline)
+// Starts a connect to `address` without waiting for it; the socket, or nothing when the attempt failed at once.
+UniqueSocket StartConnect(const ADDRINFOW& address)
 {
+    UniqueSocket connection(socket(address.ai_family, address.ai_socktype, address.ai_protocol));
+    if (!connection)
+        return {};
+    SetTimeout(connection.get(), SO_RCVTIMEO, kSocketTimeoutMs);
+    SetTimeout(connection.get(), SO_SNDTIMEO, kSocketTimeoutMs);
     u_long nonBlocking = 1;
-    if (ioctlsocket(connection, FIONBIO, &nonBlocking) != 0)
+    if (ioctlsocket(connection.get(), FIONBIO, &nonBlocking) != 0)
+        return {};
+    if (connect(connection.get(), address.ai_addr, static_cast<int>(address.ai_addrlen)) != 0 &&
+        WSAGetLastError() != WSAEWOULDBLOCK)
+        return {};
+    return connection;
+}
+
+// A connect the system reported as finished: did it succeed? The winner is made blocking again for the exchange.
+bool ConnectSucceeded(SOCKET connection)
+{
+    int error = 0;
+    int length = sizeof error;
+    if (getsockopt(connection, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error), &length) != 0 || error != 0)
         return false;
-    if (connect(connection, address.ai_addr, static_cast<int>(address.ai_addrlen)) != 0) {
-        if (WSAGetLastError() != WSAEWOULDBLOCK)
-            return false;
+    u_long nonBlocking = 0;
+    return ioctlsocket(connection, FIONBIO, &nonBlocking) == 0;
+}
+
+// The addresses are tried in the resolver's order, staggered: each attempt gets a head start of
+// kConnectAttemptDelayMs, then the next address is tried beside it, and one that fails brings the next at once.
+// The first to connect wins and the others are dropped. A first address that drops every packet (a broken IPv6
+// route sorted first) so costs the player a quarter of a second instead of the whole deadline, while a slow but
+// working one keeps its chance until the deadline. The system's own connect time-out (minutes) never applies.
+UniqueSocket ConnectFirstAccepting(const ADDRINFOW* addresses, const Deadline& deadline)
+{
+    std::vector<UniqueSocket> pending;
+    const ADDRINFOW* next = addresses;
+    ULONGLONG nextStart = 0;
+    while (deadline.RemainingMs() > 0) {
+        const ULONGLONG now = GetTickCount64();
+        const bool mayStart = next != nullptr && pending.size() < kMaxConnectAttempts;
+        if (mayStart && (pending.empty() || now >= nextStart)) {
+            if (UniqueSocket attempt = StartConnect(*next))
+                pending.push_back(std::move(attempt));
+            next = next->ai_next;
+            nextStart = now + kConnectAttemptDelayMs;
+            continue;
+        }
+        if (pending.empty())
+            return {};
+
         fd_set writable;
         fd_set failed;
         FD_ZERO(&writable);
         FD_ZERO(&failed);
-        FD_SET(connection, &writable);
-        FD_SET(connection, &failed);
-        timeval wait = ToTimeval(deadline.RemainingMs());
-        if (select(0, nullptr, &writable, &failed, &wait) <= 0 || !FD_ISSET(connection, &writable))
-            return false;
-        int error = 0;
-        int length = sizeof error;
-        if (getsockopt(connection, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error), &length) != 0 ||
-            error != 0)
-            return false;
-    }
-    nonBlocking = 0;
-    return ioctlsocket(connection, FIONBIO, &nonBlocking) == 0;
-}
-
-UniqueSocket ConnectFirstAccepting(const ADDRINFOW* addresses, const Deadline& deadline)
-{
-    for (const ADDRINFOW* entry = addresses; entry != nullptr && deadline.RemainingMs() > 0; entry = entry->ai_next) {
-        UniqueSocket connection(socket(entry->ai_family, entry->ai_socktype, entry->ai_protocol));
-        if (!connection)
-            continue;
-        SetTimeout(connection.get(), SO_RCVTIMEO, kSocketTimeoutMs);
-        SetTimeout(connection.get(), SO_SNDTIMEO, kSocketTimeoutMs);
-        if (ConnectWithin(connection.get(), *entry, deadline))
-            return connection;
+        for (const UniqueSocket& attempt : pending) {
+            FD_SET(attempt.get(), &writable);
+            FD_SET(attempt.get(), &failed);
+        }
+        DWORD wait = deadline.RemainingMs();
+        if (mayStart)
+            wait = std::min<DWORD>(wait, static_cast<DWORD>(nextStart > now ? nextStart - now : 0));
+        timeval timeout = ToTimeval(wait);
+        if (select(0, nullptr, &writable, &failed, &timeout) < 0)
+            return {};
+        for (auto attempt = pending.begin(); attempt != pending.end();) {
+            const SOCKET connection = attempt->get();
+            const bool finished = FD_ISSET(connection, &writable) || FD_ISSET(connection, &failed);
+            if (!finished) {
+                ++attempt;
+                continue;
+            }
+            if (FD_ISSET(connection, &writable) && ConnectSucceeded(connection))
+                return std::move(*attempt);
+            attempt = pending.erase(attempt);
+            nextStart = 0;
+        }
     }
     return {};
 }

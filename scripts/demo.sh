@@ -8,6 +8,12 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
+# The demo's servers need these very ports (the launcher's addresses are compiled in). What holds one is named;
+# nothing of the machine's is stopped.
+if ! python3 tools/port_holder.py --what "the demo" 33556 80; then
+  echo "demo: free the port(s) above and try again" >&2
+  exit 1
+fi
 bash scripts/build.sh i686
 
 demo=$PWD/out/demo
@@ -17,12 +23,6 @@ bin=$PWD/build/i686/bin
 python3 tests/e2e/sample_client.py "$demo" "$bin" --big-file-kib 320
 
 port_taken() { (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null; }
-for port in 33556 80; do
-  if port_taken $port; then
-    echo "demo: 127.0.0.1:$port is already in use; stop what listens there and try again" >&2
-    exit 1
-  fi
-done
 
 source scripts/wine-session.sh
 headless=0

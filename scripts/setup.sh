@@ -14,7 +14,7 @@ packages=(
   xvfb xauth x11-utils xdotool imagemagick
   fonts-wqy-microhei fonts-dejavu-core
   python3 python3-cryptography
-  curl nginx openssl
+  curl nginx openssl rsync unzip
   ccache
 )
 
@@ -33,6 +33,8 @@ if [ ${#missing[@]} -gt 0 ]; then
   dpkg --print-foreign-architectures | grep -qx i386 || dpkg --add-architecture i386
   # The scripts start nginx themselves, on 127.0.0.1 with a configuration of their own; the package must not
   # start the system's nginx on port 80. A policy that forbids starting services does that during the install.
+  # Services that already run, nginx included, are the operator's: nothing here stops or disables one (the
+  # demo and the tests name what holds a port they need instead).
   policy=/usr/sbin/policy-rc.d
   own_policy=0
   if [ ! -e "$policy" ]; then
@@ -46,19 +48,6 @@ if [ ${#missing[@]} -gt 0 ]; then
     rm -f "$policy"
   fi
   [ $status = 0 ] || exit $status
-fi
-
-# Should a system nginx run all the same (installed earlier, or started by a service manager), stop it and keep
-# it from starting at boot: it would hold the ports the demo and the tests serve on.
-if [ "$(id -u)" -eq 0 ] && { [ -e /lib/systemd/system/nginx.service ] || [ -e /etc/init.d/nginx ]; }; then
-  if [ -d /run/systemd/system ]; then
-    systemctl disable --now nginx >/dev/null 2>&1 || true
-  else
-    update-rc.d nginx disable >/dev/null 2>&1 || true
-  fi
-  if [ -s /run/nginx.pid ]; then
-    nginx -s quit >/dev/null 2>&1 || true
-  fi
 fi
 
 # The posix thread model is the one std::thread needs.

@@ -11,6 +11,9 @@ def write_atomically(path, data):
     try:
         with os.fdopen(handle, "wb") as stream:
             stream.write(data)
+            # On the disk before the name is: a machine that stops after the rename still has the whole file.
+            stream.flush()
+            os.fsync(stream.fileno())
         os.chmod(temporary, 0o644)
         os.replace(temporary, path)
     except BaseException:

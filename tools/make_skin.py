@@ -5,11 +5,11 @@ here pixel by pixel; ImageMagick's `convert` then lays the frames, plates and ca
 WenQuanYi Micro Hei font (Debian: fonts-wqy-microhei) and DejaVu Serif for the Latin lettering
 (fonts-dejavu-core). The build runs it (cmake/Skin.cmake); by hand:
 
-    python3 tools/make_skin.py skin.png
+    python3 tools/make_skin.py skin.png [LAYOUT_HEADER [VERSION]]
 
-The window draws parts of this image under its controls, so everything that sits under a control or frames a
-painted area is placed from the window's own layout, read from ui/layout.h (give another header as the second
-argument): the five link plates and the close glyph in the top band, the announcement frame, nine identical region
+The bottom line shows the launcher's version (VERSION, the build's VORN_LAUNCHER_VERSION; default 1.0.0). The
+window draws parts of this image under its controls, so everything that sits under a control or frames a painted
+area is placed from the window's own layout, read from ui/layout.h (give another header as the second argument): the five link plates and the close glyph in the top band, the announcement frame, nine identical region
 plates (one of them serves all nine), the region-name caption and frame, the windowed plate with its ticked box,
 the settings plate, the dim enter-game plate and the status strip. Moving a control there moves its plate here.
 """
@@ -64,6 +64,7 @@ def n(value):
 
 
 LAYOUT = read_layout(sys.argv[2] if len(sys.argv) > 2 else LAYOUT_HEADER)
+VERSION = sys.argv[3] if len(sys.argv) > 3 else "1.0.0"
 WIDTH, HEIGHT = LAYOUT["WindowWidth"], LAYOUT["WindowHeight"]
 CJK_FONT = "/usr/share/fonts/truetype/wqy/wqy-microhei.ttc"
 SERIF_FONT = "/usr/share/fonts/truetype/dejavu/DejaVuSerif-Bold.ttf"
@@ -365,7 +366,7 @@ def bottom(o):
     o.draw(f"roundrectangle {n(status.x - 2.5)},{n(status.y - 3.5)} {n(status.right + 3.5)},{n(status.bottom + 3.5)}"
            " 3,3", fill="rgba(6,5,5,0.72)", stroke="rgba(140,106,60,0.7)", width=1)
     o.text(592, 618, 436, 22, "抵制不良游戏  拒绝盗版游戏  适度游戏益脑  沉迷游戏伤身", 11, "#a08a68", shadow=True)
-    o.text(592, 638, 436, 18, "Vorn 岚谷 · 登录器 1.0", 10, "#7c6a50", shadow=False)
+    o.text(592, 638, 436, 18, "Vorn 岚谷 · 登录器 " + VERSION, 10, "#7c6a50", shadow=False)
 
 
 def window_edge(o):

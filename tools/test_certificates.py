@@ -20,9 +20,7 @@ import tempfile
 
 # Short-lived on purpose: a folder left behind by a crashed run is useless soon after.
 VALID_DAYS = "2"
-# The loopback address as an IP entry (what clients that compare addresses use) and as a name (what Wine's
-# host-name check compares: it reads only the name entries).
-SERVER_NAMES = "IP:127.0.0.1,DNS:127.0.0.1,DNS:localhost"
+SERVER_HOSTS = ("127.0.0.1", "localhost")
 
 
 def openssl(*arguments, cwd):
@@ -33,21 +31,38 @@ def openssl(*arguments, cwd):
                          % (arguments[0], result.stderr.decode("utf-8", "replace")))
 
 
-def make_authority(folder, name, common_name):
+def make_authority(folder, name, common_name, days=VALID_DAYS):
     openssl("req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", name + ".key", "-out", name + ".pem",
-            "-days", VALID_DAYS, "-subj", "/CN=" + common_name,
+            "-days", str(days), "-subj", "/CN=" + common_name,
             "-addext", "basicConstraints=critical,CA:TRUE",
             "-addext", "keyUsage=critical,keyCertSign,cRLSign", cwd=folder)
 
 
-def sign(folder, authority, out, alt_names):
+def alt_names(hosts):
+    """subjectAltName entries for host names and addresses; an address goes in as a name too, which is what
+    Wine's host-name check compares (it reads only the name entries)."""
+    entries = []
+    for host in hosts:
+        if all(part.isdigit() for part in host.split(".")) or ":" in host:
+            entries.append("IP:" + host)
+        entries.append("DNS:" + host)
+    return ",".join(entries)
+
+
+def make_request(folder, name, common_name):
+    """A new key NAME.key and its certificate request NAME.csr."""
+    openssl("req", "-newkey", "rsa:2048", "-nodes", "-keyout", name + ".key", "-out", name + ".csr",
+            "-subj", "/CN=" + common_name, cwd=folder)
+
+
+def sign(folder, authority, out, alt_names, request="server", days=VALID_DAYS):
     (folder / (out + ".ext")).write_text(
         "basicConstraints=critical,CA:FALSE\n"
         "keyUsage=critical,digitalSignature,keyEncipherment\n"
         "extendedKeyUsage=serverAuth\n"
         "subjectAltName=" + alt_names + "\n")
-    openssl("x509", "-req", "-in", "server.csr", "-CA", authority + ".pem", "-CAkey", authority + ".key",
-            "-CAcreateserial", "-out", out + ".pem", "-days", VALID_DAYS, "-extfile", out + ".ext", cwd=folder)
+    openssl("x509", "-req", "-in", request + ".csr", "-CA", authority + ".pem", "-CAkey", authority + ".key",
+            "-CAcreateserial", "-out", out + ".pem", "-days", str(days), "-extfile", out + ".ext", cwd=folder)
 
 
 def make(folder):
@@ -57,11 +72,10 @@ def make(folder):
         work = pathlib.Path(work)
         make_authority(work, "ca", "Vorn throwaway test authority")
         make_authority(work, "untrusted-ca", "Vorn untrusted test authority")
-        openssl("req", "-newkey", "rsa:2048", "-nodes", "-keyout", "server.key", "-out", "server.csr",
-                "-subj", "/CN=127.0.0.1", cwd=work)
-        sign(work, "ca", "server", SERVER_NAMES)
-        sign(work, "ca", "otherhost", "DNS:updates.invalid")
-        sign(work, "untrusted-ca", "untrusted", SERVER_NAMES)
+        make_request(work, "server", "127.0.0.1")
+        sign(work, "ca", "server", alt_names(SERVER_HOSTS))
+        sign(work, "ca", "otherhost", alt_names(["updates.invalid"]))
+        sign(work, "untrusted-ca", "untrusted", alt_names(SERVER_HOSTS))
         for name in ("ca.pem", "untrusted-ca.pem", "server.pem", "server.key", "otherhost.pem", "untrusted.pem"):
             (folder / name).write_bytes((work / name).read_bytes())
     (folder / "server.key").chmod(0o600)

@@ -27,6 +27,7 @@ Examples:
 import argparse
 import collections
 import datetime
+import errno
 import secrets
 import signal
 import socket
@@ -34,6 +35,8 @@ import socketserver
 import string
 import sys
 import threading
+
+from port_holder import taken_message
 
 MAX_REQUEST_BYTES = 8191
 REQUEST_TIMEOUT_SECONDS = 10
@@ -203,6 +206,16 @@ class LineServer(socketserver.ThreadingTCPServer):
         self.service.log(f"{self.role} {client_address} connection error: {sys.exc_info()[1]!r}")
 
 
+def listen(host, port, role, service):
+    """A listener, or a ConfigError that names what holds a taken port."""
+    try:
+        return LineServer(host, port, role, service)
+    except OSError as error:
+        if error.errno != errno.EADDRINUSE:
+            raise
+        raise ConfigError(taken_message(port, f"the {role} listener") or f"port {port}: {error.strerror}")
+
+
 def make_logger(path):
     lock = threading.Lock()
     stream = open(path, "a", encoding="utf-8", buffering=1) if path else sys.stderr
@@ -271,13 +284,15 @@ def serve(options):
     try:
         try:
             records = read_regions(options.regions)
-            auth_servers = [LineServer(options.host, port, "auth", service) for port in options.auth_port]
-            servers.extend(auth_servers)
+            auth_servers = []
+            for port in options.auth_port:
+                auth_servers.append(listen(options.host, port, "auth", service))
+                servers.append(auth_servers[-1])
             auth_ports = [s.server_address[1] for s in auth_servers]
             service.region_lines = expand_regions(records, options.host, auth_ports)
             directory_port = 0
             if not options.no_directory:
-                directory = LineServer(options.host, options.directory_port, "directory", service)
+                directory = listen(options.host, options.directory_port, "directory", service)
                 servers.append(directory)
                 directory_port = directory.server_address[1]
         except (OSError, ConfigError, UnicodeDecodeError) as error:

@@ -2,12 +2,11 @@
 
 bool JobThreads::AnyRunning() const
 {
-    return regionList.joinable() || update.joinable() || launch.joinable();
+    return update.joinable() || launch.joinable();
 }
 
 void JobThreads::JoinAll()
 {
-    JoinJobThread(regionList);
     JoinJobThread(update);
     JoinJobThread(launch);
 }

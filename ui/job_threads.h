@@ -1,14 +1,14 @@
 #pragma once
 
-// The threads of the main window's background jobs: owned by the window, each joined by its job's finish, or at
-// the latest when the window is destroyed. The window side of a job is in ui/jobs.h.
+// The threads of the main window's background jobs that it waits for: owned by the window, each joined by its
+// job's finish, or at the latest when the window is destroyed. (The region-list load is not among them: nothing
+// of the window waits for it.) The window side of a job is in ui/jobs.h.
 
 #include <system_error>
 #include <thread>
 #include <utility>
 
 struct JobThreads {
-    std::thread regionList;
     std::thread update;
     std::thread launch;
 

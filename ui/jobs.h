@@ -2,9 +2,10 @@
 
 // The one pattern of the main window's background jobs (the region list, the update and the launch
 // authorisation). Start runs on the window thread: it claims the long-action slot, disables the buttons and says
-// in the status line what is happening. The work runs on a thread the window owns and posts its result through
-// the window's WorkerChannel as its last act. Finish runs on the window thread: it takes the payload, joins the
-// thread, gives the slot back and acts on the result. Every job thread is joined before the window is gone.
+// in the status line what is happening. The work runs on a thread and posts its result through the window's
+// WorkerChannel as its last act. Finish runs on the window thread: it takes the payload, joins the thread, gives
+// the slot back and acts on the result. The update's and the launch's threads are the window's and are joined
+// before it is gone; the region-list load is abandoned when the window closes (ui/region_list_job.cpp).
 
 #include "ui/job_threads.h"
 

@@ -47,6 +47,9 @@ void StartGameFromWindow(HWND owner, const std::wstring& host, std::uint16_t por
         ShowLaunchNotice(owner, *notice);
         return;
     }
+    // The face the player finds again (and the picture the system keeps of a minimised window) shows the launch
+    // decided, not the frame painted while it ran.
+    UpdateWindow(owner);
     ShowWindow(owner, SW_MINIMIZE);
 }
 
@@ -65,9 +68,9 @@ void EnterGame(MainWindow& window)
     // A region load, an update or a launch is running; the press is dropped without a word.
     if (state.busy)
         return;
-    if (const std::optional<LaunchNotice> notice =
-            CheckLaunchPreconditions(state.hasRegions, state.HasValidSelection())) {
-        ShowLaunchNotice(window.hwnd(), *notice);
+    const LaunchPreconditions checked = CheckLaunchPreconditions(state.hasRegions, state.HasValidSelection());
+    if (checked.stop) {
+        ShowLaunchNotice(window.hwnd(), *checked.stop);
         return;
     }
     // The player's choices are stored before anything goes over the network.
@@ -75,13 +78,17 @@ void EnterGame(MainWindow& window)
 
     const RegionInfo region = CopySelectedRegion(state);
     const std::wstring account = ReadAccountText(window.settings);
-    const std::wstring before = state.statusText;
+    // Once the launch is decided the status line says what it said before, or that a test build left the
+    // player's connection file alone.
+    const std::wstring before = checked.connectFileKept ? kConnectFileKeptText : state.statusText;
     if (!ClaimJobSlot(window, L"正在请求游戏分区启动认证：" + region.displayName))
         return;
+    state.launching = true;
     state.statusBeforeLaunch = before;
     if (!StartJobThread(window.jobs.launch, [&workers = window.workers, region, account] {
             AuthoriseAndPost(workers, region, account);
         })) {
+        state.launching = false;
         ReleaseJobSlot(window);
         state.statusText = state.statusBeforeLaunch;
         ShowLaunchNotice(window.hwnd(), LaunchNotice{kExchangeFailed});
@@ -93,6 +100,7 @@ void OnLaunchFinished(MainWindow& window, LPARAM step)
     const std::unique_ptr<LaunchStep> payload = TakePayload<LaunchStep>(step);
     if (!EndJob(window, window.jobs.launch))
         return;
+    window.state.launching = false;
     ReleaseJobSlot(window);
     window.state.statusText = window.state.statusBeforeLaunch;
     InvalidateRect(window.hwnd(), nullptr, FALSE);

@@ -9,6 +9,10 @@
 
 class MainWindow;
 
+// The status line after a launch by a build with the stand-in connection block that found another connection
+// file (most likely the player's real one) and left it as it was.
+inline constexpr wchar_t kConnectFileKeptText[] = L"测试版登录器未写入游戏连接配置，保留了现有的 Data\\Local\\Connect.msil。";
+
 // The launch job (command 206): the checks and the saved settings on the window's thread, the authorisation
 // exchange on the window's thread for it, and in its finish (WM_APP_LAUNCH_FINISHED) the message or the game
 // start. Main window thread only.

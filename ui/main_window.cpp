@@ -58,8 +58,9 @@ void OnClose(MainWindow& self)
                                           MB_YESNO | MB_ICONQUESTION) != IDYES)
         return;
 
-    // A running job ends first (the update removes its staging folder); its finish then closes the window, which
-    // keeps painting and answering until then.
+    // A running update or launch ends first (the update removes its staging folder); its finish then closes the
+    // window, which keeps painting and answering until then. A region-list load is abandoned: it posts nowhere
+    // once the window is closing.
     if (self.jobs.AnyRunning()) {
         self.state.closePending = true;
         self.workers.RequestCancel();
@@ -111,6 +112,19 @@ LRESULT OnControlColour(HDC dc, COLORREF text, COLORREF background, HBRUSH brush
     return reinterpret_cast<LRESULT>(brush);
 }
 
+// Every button of the window is owner-drawn, and erases its place with the brush returned here before it is
+// drawn. The system may put that moment on the screen (a new window's first frame did, with pale boxes where the
+// buttons go), so the brush is the face under the button: the window's face as a pattern, its origin moved to
+// the button's place.
+LRESULT OnButtonColour(const MainWindow& self, HDC dc, HWND button)
+{
+    RECT placed{};
+    GetWindowRect(button, &placed);
+    MapWindowPoints(HWND_DESKTOP, self.hwnd(), reinterpret_cast<POINT*>(&placed), 1);
+    SetBrushOrgEx(dc, -placed.left, -placed.top, nullptr);
+    return OnControlColour(dc, RGB(51, 91, 111), RGB(248, 252, 254), self.skin().EraseBrush());
+}
+
 LRESULT OnPageColour(HDC dc)
 {
     SetDCBrushColor(dc, kPageBackgroundColour);
@@ -133,6 +147,10 @@ LRESULT HandleMessage(MainWindow& self, UINT message, WPARAM wParam, LPARAM lPar
         OnClose(self);
         return 0;
     case WM_ERASEBKGND:
+        // Showing the window erases it and its buttons at once, and the system may put that on the screen before
+        // the first paint (a first frame of black with pale boxes): the erase lays the face the paint then
+        // draws, as the buttons' erase does (OnButtonColour).
+        CopyFaceTo(self, reinterpret_cast<HDC>(wParam));
         return 1;
     case WM_DRAWITEM:
         return OnDrawItem(self, *reinterpret_cast<const DRAWITEMSTRUCT*>(lParam));
@@ -146,7 +164,7 @@ LRESULT HandleMessage(MainWindow& self, UINT message, WPARAM wParam, LPARAM lPar
     case WM_CTLCOLORLISTBOX:
         return reinterpret_cast<LRESULT>(self.whiteBrush());
     case WM_CTLCOLORBTN:
-        return OnControlColour(reinterpret_cast<HDC>(wParam), RGB(51, 91, 111), RGB(248, 252, 254), self.paleBrush());
+        return OnButtonColour(self, reinterpret_cast<HDC>(wParam), reinterpret_cast<HWND>(lParam));
     case WM_CTLCOLORSTATIC:
         if (reinterpret_cast<HWND>(lParam) == self.controls.announcementView)  // the fallback text: drawn like the page
             return OnPageColour(reinterpret_cast<HDC>(wParam));
@@ -212,7 +230,6 @@ void MainWindow::CreateDrawingObjects()
     normalFont_ = CreateFaceFont(FW_NORMAL);
     boldFont_ = CreateFaceFont(FW_SEMIBOLD);
     whiteBrush_ = UniqueBrush(CreateSolidBrush(RGB(255, 255, 255)));
-    paleBrush_ = UniqueBrush(CreateSolidBrush(RGB(248, 252, 254)));
 }
 
 LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)

@@ -40,6 +40,8 @@ struct MainWindowState {
     // The long-action slot (ui/jobs.h): held by a region load, an update or a launch while it runs.
     bool busy = false;
     bool updateRunning = false;
+    // The slot is held by a launch's authorisation, which has no percent of its own to show.
+    bool launching = false;
     // The player confirmed closing while a job ran; its finish destroys the window.
     bool closePending = false;
     bool directoryConnected = false;
@@ -98,7 +100,6 @@ public:
     HFONT normalFont() const { return normalFont_.get(); }
     HFONT boldFont() const { return boldFont_.get(); }
     HBRUSH whiteBrush() const { return whiteBrush_.get(); }
-    HBRUSH paleBrush() const { return paleBrush_.get(); }
 
     // The window face (ui/skin.h), loaded at creation.
     Skin& skin() const { return *skin_; }
@@ -111,7 +112,6 @@ private:
     UniqueFont normalFont_;
     UniqueFont boldFont_;
     UniqueBrush whiteBrush_;
-    UniqueBrush paleBrush_;
     std::unique_ptr<Skin> skin_;
     vorn::AnnouncementView announcement_;
 };

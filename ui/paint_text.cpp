@@ -9,9 +9,9 @@ std::wstring RegionNameText(bool hasSelection, const std::wstring& name)
     return L"『 " + name + L" 』";
 }
 
-std::wstring StatusLineText(const std::wstring& status, bool busy, int percent)
+std::wstring StatusLineText(const std::wstring& status, bool counting, int percent)
 {
-    if (!busy || percent <= 0)
+    if (!counting || percent <= 0)
         return status;
     return status + L"  " + std::to_wstring(percent) + L"%";
 }

@@ -7,8 +7,8 @@
 // The region-name box: "[无]" without a valid selection, else the name in corner brackets.
 std::wstring RegionNameText(bool hasSelection, const std::wstring& name);
 
-// The status line; the update percentage follows only while work runs and has started.
-std::wstring StatusLineText(const std::wstring& status, bool busy, int percent);
+// The status line; the percentage follows only while work that counts one runs and has started.
+std::wstring StatusLineText(const std::wstring& status, bool counting, int percent);
 
 int ClampPercent(int percent);
 

@@ -48,10 +48,15 @@ void PaintStatusLine(Gdiplus::Graphics& graphics, const MainWindowState& state)
     FillArea(graphics, Gdiplus::Color(210, 5, 5, 5), kStatusLineRect);
     const Gdiplus::Color colour =
         state.directoryConnected ? Gdiplus::Color(215, 215, 205) : Gdiplus::Color(230, 178, 92);
-    DrawSkinText(graphics, StatusLineText(state.statusText, state.busy, state.progressPercent),
-                 TextBox(kStatusLineRect, 3, 0, 5, 1), colour, Gdiplus::FontStyleRegular, Gdiplus::StringAlignmentNear, 11);
+    DrawSkinText(graphics, StatusLineOf(state), TextBox(kStatusLineRect, 3, 0, 5, 1), colour, Gdiplus::FontStyleRegular,
+                 Gdiplus::StringAlignmentNear, 11);
 }
 
+}
+
+std::wstring StatusLineOf(const MainWindowState& state)
+{
+    return StatusLineText(state.statusText, state.busy && !state.launching, state.progressPercent);
 }
 
 void PaintMainWindowTo(const MainWindow& window, HDC dc)
@@ -66,24 +71,26 @@ void PaintMainWindowTo(const MainWindow& window, HDC dc)
     PaintStatusLine(graphics, window.state);
 }
 
-void PaintMainWindow(const MainWindow& self)
+void CopyFaceTo(const MainWindow& self, HDC target)
 {
-    HWND window = self.hwnd();
-    PAINTSTRUCT ps{};
-    HDC paintDc = BeginPaint(window, &ps);
     RECT client{};
-    GetClientRect(window, &client);
+    GetClientRect(self.hwnd(), &client);
     const int width = client.right - client.left;
     const int height = client.bottom - client.top;
-    {
-        // Everything is composed off screen and copied in one go, so the face never flickers.
-        UniqueMemoryDc memoryDc(CreateCompatibleDC(paintDc));
-        UniqueBitmap bitmap(CreateCompatibleBitmap(paintDc, width, height));
-        if (memoryDc && bitmap) {
-            ScopedSelect selected(memoryDc.get(), bitmap.get());
-            PaintMainWindowTo(self, memoryDc.get());
-            BitBlt(paintDc, 0, 0, width, height, memoryDc.get(), 0, 0, SRCCOPY);
-        }
-    }
-    EndPaint(window, &ps);
+    // Everything is composed off screen and copied in one go, so the face never flickers.
+    UniqueMemoryDc memoryDc(CreateCompatibleDC(target));
+    UniqueBitmap bitmap(CreateCompatibleBitmap(target, width, height));
+    if (!memoryDc || !bitmap)
+        return;
+    ScopedSelect selected(memoryDc.get(), bitmap.get());
+    PaintMainWindowTo(self, memoryDc.get());
+    BitBlt(target, 0, 0, width, height, memoryDc.get(), 0, 0, SRCCOPY);
+}
+
+void PaintMainWindow(const MainWindow& self)
+{
+    PAINTSTRUCT ps{};
+    HDC paintDc = BeginPaint(self.hwnd(), &ps);
+    CopyFaceTo(self, paintDc);
+    EndPaint(self.hwnd(), &ps);
 }

@@ -1,5 +1,6 @@
 #include "ui/region_list_job.h"
 
+#include "base/config.h"
 #include "launch/region_list.h"
 #include "ui/main_window.h"
 #include "ui/jobs.h"
@@ -9,6 +10,8 @@
 #include <memory>
 #include <new>
 #include <string>
+#include <system_error>
+#include <thread>
 
 namespace {
 
@@ -25,12 +28,25 @@ std::wstring RegionListStatusText(const std::wstring& errorText, bool regionsLis
     return L"未能通过入口域名连接多区列表服务。";
 }
 
-void LoadAndPost(WorkerChannel& workers)
+void LoadAndPost(const WorkerChannel& workers, const std::wstring& serverHost)
 {
     // The thread ends here; an allocation failure must not escape it, and without a payload nothing is posted.
-    std::unique_ptr<RegionListResult> payload(new (std::nothrow) RegionListResult(LoadRegionList()));
+    std::unique_ptr<RegionListResult> payload(new (std::nothrow) RegionListResult(LoadRegionList(serverHost)));
     if (payload)
         workers.Post(WM_APP_REGION_LIST_RESULT, 0, std::move(payload));
+}
+
+// The load runs on a thread of its own that nobody joins: the resolver alone may hold it for many seconds, and
+// a player who closes the window must not wait for that. The thread owns everything it touches (its copy of the
+// channel and of the host), so it may end after the window, and with the process.
+bool StartDetachedLoad(const WorkerChannel& workers, const std::wstring& serverHost)
+{
+    try {
+        std::thread([workers, serverHost] { LoadAndPost(workers, serverHost); }).detach();
+        return true;
+    } catch (const std::system_error&) {
+        return false;
+    }
 }
 
 }
@@ -39,7 +55,7 @@ void StartRegionListLoad(MainWindow& window)
 {
     if (!ClaimJobSlot(window, kLoadingRegionsText))
         return;
-    if (!StartJobThread(window.jobs.regionList, [&workers = window.workers] { LoadAndPost(workers); })) {
+    if (!StartDetachedLoad(window.workers, Config().serverHost)) {
         // Without its thread the load never reports, so nothing would ever give the slot back: undo the start.
         ReleaseJobSlot(window);
         window.state.statusText = kRegionLoadErrorText;
@@ -49,9 +65,6 @@ void StartRegionListLoad(MainWindow& window)
 void OnRegionListResult(MainWindow& window, LPARAM result)
 {
     const std::unique_ptr<RegionListResult> payload = TakePayload<RegionListResult>(result);
-    if (!EndJob(window, window.jobs.regionList))
-        return;
-
     MainWindowState& state = window.state;
     RegionListResult outcome = payload ? std::move(*payload) : RegionListResult{};
     state.directoryConnected = outcome.connected;

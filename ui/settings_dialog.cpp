@@ -56,6 +56,9 @@ LRESULT CALLBACK SettingsDialogProc(HWND dialog, UINT message, WPARAM wParam, LP
     case WM_CLOSE:
         DestroyWindow(dialog);
         return 0;
+    case DM_GETDEFID:
+        // The dialog manager's Enter presses the default button.
+        return MAKELRESULT(kOkId, DC_HASDEFID);
     case WM_COMMAND:
         if (LOWORD(wParam) == kOkId) {
             const LRESULT chosen = SendMessageW(GetDlgItem(dialog, kComboId), CB_GETCURSEL, 0, 0);
@@ -65,7 +68,8 @@ LRESULT CALLBACK SettingsDialogProc(HWND dialog, UINT message, WPARAM wParam, LP
             DestroyWindow(dialog);
             return 0;
         }
-        if (LOWORD(wParam) == kCancelId) {
+        // Esc reaches the dialog as IDCANCEL: it cancels like the button.
+        if (LOWORD(wParam) == kCancelId || LOWORD(wParam) == IDCANCEL) {
             DestroyWindow(dialog);
             return 0;
         }
@@ -111,6 +115,8 @@ void ShowGameSettingsDialog(MainWindow& window)
     EnableWindow(mainWindow, FALSE);
     ShowWindow(dialog, SW_SHOW);
     UpdateWindow(dialog);
+    // The keys reach the dialog through its first control, as in any dialog: the arrows choose, Enter confirms.
+    SetFocus(GetDlgItem(dialog, kComboId));
 
     MSG msg{};
     while (IsWindow(dialog)) {

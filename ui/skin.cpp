@@ -2,6 +2,7 @@
 
 #include "base/unique_resource.h"
 #include "resources/resource_ids.h"
+#include "ui/skin_drawing.h"
 
 #include <objbase.h>
 
@@ -40,6 +41,17 @@ UniqueGlobal CopyResource(HMODULE module)
 
 }
 
+Skin::Skin()
+    : fallbackBrush_(CreateSolidBrush(RGB(kNoSkinControlColour.GetR(), kNoSkinControlColour.GetG(),
+                                          kNoSkinControlColour.GetB())))
+{
+}
+
+HBRUSH Skin::EraseBrush() const
+{
+    return facePattern_ ? facePattern_.get() : fallbackBrush_.get();
+}
+
 Gdiplus::Image* Skin::Image() const
 {
     return image_ && image_->GetLastStatus() == Gdiplus::Ok ? image_.get() : nullptr;
@@ -58,12 +70,14 @@ void Skin::LoadFrom(HMODULE module)
     if (image->GetLastStatus() != Gdiplus::Ok)
         return;
     Free();
+    facePattern_ = CreateFacePattern(*image);
     image_ = std::move(image);
     stream_ = std::move(stream);
 }
 
 void Skin::Free()
 {
+    facePattern_.reset();
     image_.reset();
     stream_.reset();
 }

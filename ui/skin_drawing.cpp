@@ -1,5 +1,6 @@
 #include "ui/skin_drawing.h"
 
+#include "ui/layout.h"
 
 void ConfigureGraphics(Gdiplus::Graphics& graphics)
 {
@@ -45,4 +46,23 @@ void DrawSkinPart(Gdiplus::Graphics& graphics, const DRAWITEMSTRUCT& item, Gdipl
         part = Gdiplus::Rect(placed.left, placed.top, placed.right - placed.left, placed.bottom - placed.top);
     }
     graphics.DrawImage(face, destination, part.X, part.Y, part.Width, part.Height, Gdiplus::UnitPixel);
+}
+
+UniqueBrush CreateFacePattern(Gdiplus::Image& face)
+{
+    HDC screen = GetDC(nullptr);
+    UniqueMemoryDc dc(CreateCompatibleDC(screen));
+    UniqueBitmap bitmap(CreateCompatibleBitmap(screen, kWindowWidth, kWindowHeight));
+    ReleaseDC(nullptr, screen);
+    if (!dc || !bitmap)
+        return {};
+    {
+        ScopedSelect selected(dc.get(), bitmap.get());
+        Gdiplus::Graphics graphics(dc.get());
+        ConfigureGraphics(graphics);
+        graphics.DrawImage(&face, Gdiplus::Rect(0, 0, kWindowWidth, kWindowHeight), 0, 0,
+                           static_cast<INT>(face.GetWidth()), static_cast<INT>(face.GetHeight()), Gdiplus::UnitPixel);
+    }
+    // The brush keeps its own copy of the pattern.
+    return UniqueBrush(CreatePatternBrush(bitmap.get()));
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "base/unique_resource.h"
+
 #include <windows.h>
 
 #include <gdiplus.h>
@@ -21,6 +23,10 @@ void DrawSkinText(Gdiplus::Graphics& graphics, const std::wstring& text, const G
 // with the fallback colour.
 void DrawSkinPart(Gdiplus::Graphics& graphics, const DRAWITEMSTRUCT& item, Gdiplus::Image* face,
                   const Gdiplus::Rect* source = nullptr);
+
+// A brush that paints `face` as the window wears it: a pattern of the whole face drawn at the window's size.
+// Null when the system has no room for it.
+UniqueBrush CreateFacePattern(Gdiplus::Image& face);
 
 // The colours the face falls back to when there is no skin.
 inline const Gdiplus::Color kNoSkinWindowColour(18, 17, 16);

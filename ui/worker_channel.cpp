@@ -2,36 +2,37 @@
 
 void WorkerChannel::Open(HWND window)
 {
-    window_.store(window);
-    closing_.store(false);
-    cancel_.store(false);
-    std::lock_guard lock(progressMutex_);
-    progress_ = {};
-    progressPending_ = false;
+    shared_->window.store(window);
+    shared_->closing.store(false);
+    shared_->cancel.store(false);
+    std::lock_guard lock(shared_->progressMutex);
+    shared_->progress = {};
+    shared_->progressPending = false;
 }
 
 void WorkerChannel::Close()
 {
-    closing_.store(true);
+    std::lock_guard lock(shared_->postMutex);
+    shared_->closing.store(true);
 }
 
 void WorkerChannel::PublishProgress(const vorn::UpdateProgress& progress, UINT message)
 {
-    std::lock_guard lock(progressMutex_);
-    progress_ = progress;
-    if (!closing_.load() && !progressPending_)
-        progressPending_ = PostMessageW(window_.load(), message, 0, 0) != FALSE;
+    std::lock_guard lock(shared_->progressMutex);
+    shared_->progress = progress;
+    if (!shared_->closing.load() && !shared_->progressPending)
+        shared_->progressPending = PostMessageW(shared_->window.load(), message, 0, 0) != FALSE;
 }
 
 vorn::UpdateProgress WorkerChannel::TakeProgress()
 {
-    std::lock_guard lock(progressMutex_);
-    progressPending_ = false;
-    return progress_;
+    std::lock_guard lock(shared_->progressMutex);
+    shared_->progressPending = false;
+    return shared_->progress;
 }
 
 bool WorkerChannel::progressPending() const
 {
-    std::lock_guard lock(progressMutex_);
-    return progressPending_;
+    std::lock_guard lock(shared_->progressMutex);
+    return shared_->progressPending;
 }

@@ -10,29 +10,32 @@
 
 // All that the job threads share with the main window, with the locking inside: where results go, whether the
 // window is closing or the player asked the update to stop, and the newest update progress. Every member may
-// be called from any thread.
+// be called from any thread. Copies share one channel: a thread the window does not wait for (the region-list
+// load) holds a copy, so what it posts through outlives the window.
 class WorkerChannel {
 public:
     // The window the posts go to (set at its creation) and the start of a fresh run: not closing, not cancelled,
     // no progress waiting.
     void Open(HWND window);
-    // The window is going: nothing is posted any more, and a running update stops.
+    // The window is going: nothing is posted any more (a post under way ends first), and a running update stops.
     void Close();
-    bool closing() const { return closing_.load(); }
+    bool closing() const { return shared_->closing.load(); }
 
-    void RequestCancel() { cancel_.store(true); }
-    void ClearCancel() { cancel_.store(false); }
+    void RequestCancel() { shared_->cancel.store(true); }
+    void ClearCancel() { shared_->cancel.store(false); }
     // The update's cancellation query: the window is closing or the player asked to stop.
-    bool cancelled() const { return closing_.load() || cancel_.load(); }
+    bool cancelled() const { return shared_->closing.load() || shared_->cancel.load(); }
 
     // Posts a message with a heap payload to the window, which owns the payload once the post succeeds; while
     // the window is closing, or when the post fails, the payload is freed here.
     template <typename T>
-    void Post(UINT message, WPARAM wParam, std::unique_ptr<T> payload)
+    void Post(UINT message, WPARAM wParam, std::unique_ptr<T> payload) const
     {
-        if (closing_.load())
+        // Close waits for a post under way, so once it returns the window's queue takes nothing more of ours.
+        std::lock_guard lock(shared_->postMutex);
+        if (shared_->closing.load())
             return;
-        if (PostMessageW(window_.load(), message, wParam, reinterpret_cast<LPARAM>(payload.get())))
+        if (PostMessageW(shared_->window.load(), message, wParam, reinterpret_cast<LPARAM>(payload.get())))
             payload.release();
     }
 
@@ -44,10 +47,14 @@ public:
     bool progressPending() const;
 
 private:
-    std::atomic<HWND> window_{nullptr};
-    std::atomic<bool> closing_{false};
-    std::atomic<bool> cancel_{false};
-    mutable std::mutex progressMutex_;
-    vorn::UpdateProgress progress_;
-    bool progressPending_ = false;
+    struct Shared {
+        std::atomic<HWND> window{nullptr};
+        std::atomic<bool> closing{false};
+        std::atomic<bool> cancel{false};
+        std::mutex postMutex;
+        std::mutex progressMutex;
+        vorn::UpdateProgress progress;
+        bool progressPending = false;
+    };
+    std::shared_ptr<Shared> shared_ = std::make_shared<Shared>();
 };

@@ -1,13 +1,18 @@
 #include "update/fetcher.h"
 
+#include "base/text.h"
+#include "base/unique_resource.h"
+#include "update/download_url.h"
+#include "update/site_connections.h"
+
 #include <algorithm>
+#include <cwchar>
 #include <limits>
 #include <string_view>
 #include <thread>
+#include <utility>
 
 namespace {
-
-constexpr wchar_t kCancelledMessage[] = L"更新操作已取消。";
 
 std::wstring Seconds(std::chrono::milliseconds span)
 {
@@ -19,7 +24,6 @@ std::wstring Seconds(std::chrono::milliseconds span)
 TransferLimits ManifestLimits()
 {
     TransferLimits limits;
-    limits.deadline = kManifestDeadline;
     limits.byteCap = kManifestByteCap;
     limits.bypassCaches = true;
     return limits;
@@ -50,8 +54,6 @@ void TransferPace::Record(TransferClock::time_point now)
 TransferPace::Verdict TransferPace::Check(TransferClock::time_point now)
 {
     Record(now);
-    if (limits_.deadline && now - limits_.firstTry.value_or(start_) >= *limits_.deadline)
-        return Verdict::kPastDeadline;
     if (now - lastProgress_ >= limits_.stallLimit)
         return Verdict::kStalled;
     if (now - start_ >= limits_.rateWindow) {
@@ -72,9 +74,6 @@ std::wstring TransferPace::Message(Verdict verdict) const
     case Verdict::kTooSlow:
         return L"服务器速度太慢：最近 " + Seconds(limits_.rateWindow) + L" 秒平均每秒不到 " +
                std::to_wstring(limits_.minimumBytesPerSecond / 1024) + L" KiB。请稍后重试。";
-    case Verdict::kPastDeadline:
-        return L"服务器响应太慢：" + Seconds(limits_.deadline.value_or(std::chrono::milliseconds{})) +
-               L" 秒内未能下载完成。请稍后重试。";
     case Verdict::kGoOn:
         break;
     }
@@ -86,9 +85,36 @@ std::wstring HttpStatusMessage(unsigned long status)
     return L"HTTP 状态码：" + std::to_wstring(status);
 }
 
-std::wstring ByteCapMessage(std::uint64_t cap)
+namespace {
+
+// A size as the player reads it: whole GiB or MiB when it is one, else the bytes.
+std::wstring SizeText(std::uint64_t bytes)
 {
-    return L"服务器发来的内容超过 " + std::to_wstring(cap >> 20) + L" MiB 上限，已停止下载。请确认更新地址是否正确。";
+    if (bytes >= (1ull << 30) && bytes % (1ull << 30) == 0)
+        return std::to_wstring(bytes >> 30) + L" GiB";
+    if (bytes >= (1ull << 20) && bytes % (1ull << 20) == 0)
+        return std::to_wstring(bytes >> 20) + L" MiB";
+    return std::to_wstring(bytes) + L" 字节";
+}
+
+}
+
+std::optional<std::wstring> PastBound(const TransferLimits& limits, std::optional<std::uint64_t> announced,
+                                      std::uint64_t bytes)
+{
+    if (limits.signedSize && bytes > *limits.signedSize) {
+        if (announced)
+            return L"文件大小与更新签名不符：服务器声明 " + SizeText(*announced) + L"，签名为 " +
+                   SizeText(*limits.signedSize) + L"，已停止下载。";
+        return L"文件大小与更新签名不符：服务器发来的内容超过签名中的 " + SizeText(*limits.signedSize) +
+               L"，已停止下载。";
+    }
+    if (limits.byteCap && bytes > *limits.byteCap)
+        return L"服务器发来的内容超过 " + SizeText(*limits.byteCap) + L" 上限，已停止下载。请确认更新地址是否正确。";
+    if (!announced && bytes > limits.unknownLengthCap)
+        return L"服务器没有告知文件大小，发来的内容已超过 " + SizeText(limits.unknownLengthCap) +
+               L" 上限，已停止下载。请确认更新地址是否正确。";
+    return std::nullopt;
 }
 
 bool IsTransient(FetchOutcome outcome)
@@ -96,6 +122,7 @@ bool IsTransient(FetchOutcome outcome)
     switch (outcome) {
     case FetchOutcome::kDropped:
     case FetchOutcome::kServerError:
+    case FetchOutcome::kBusy:
     case FetchOutcome::kShortBody:
     case FetchOutcome::kUnusableRange:
         return true;
@@ -104,10 +131,56 @@ bool IsTransient(FetchOutcome outcome)
     }
 }
 
+bool IsRedirectStatus(unsigned long status)
+{
+    return status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
+}
+
+std::optional<std::wstring> NextAfterRedirect(const std::wstring& from, const std::wstring& location,
+                                              std::size_t followed, std::wstring& error)
+{
+    const auto scheme = [](const std::wstring& address, const wchar_t* prefix) {
+        return _wcsnicmp(address.c_str(), prefix, wcslen(prefix)) == 0;
+    };
+    std::optional<std::wstring> next = RedirectTarget(from, location);
+    if (!next || !(scheme(*next, L"http://") || scheme(*next, L"https://"))) {
+        error = kBadRedirectMessage;
+        return std::nullopt;
+    }
+    // Anyone on the way could answer a plain request: what was asked over HTTPS stays on HTTPS.
+    if (scheme(from, L"https://") && scheme(*next, L"http://")) {
+        error = L"更新服务器把请求从 HTTPS 转向了 HTTP 地址，已拒绝";
+        return std::nullopt;
+    }
+    if (followed >= kMaxRedirects) {
+        error = L"更新服务器转向次数过多（超过 " + std::to_wstring(kMaxRedirects) + L" 次），已停止。请确认更新地址是否正确";
+        return std::nullopt;
+    }
+    return next;
+}
+
+std::optional<std::wstring> UnaskedEncoding(const std::wstring& contentEncoding)
+{
+    // The launcher asks for no content coding, so the bytes a body brings are the file's own: a server that
+    // encodes them anyway (a compressing proxy, a misconfigured site) would only fail the file's check after the
+    // whole download.
+    const std::wstring coding = TrimWide(contentEncoding);
+    if (coding.empty() || _wcsicmp(coding.c_str(), L"identity") == 0)
+        return std::nullopt;
+    std::wstring shown;
+    for (const wchar_t c : coding.substr(0, 32))
+        shown.push_back(c > L' ' && c < 0x7F ? c : L'?');
+    return L"服务器以未经请求的编码（" + shown + L"）发送内容，已停止下载。请在更新站点关闭对这些文件的压缩";
+}
+
 FetchOutcome StatusOutcome(unsigned long status)
 {
+    constexpr unsigned long kTooManyRequests = 429;
+    constexpr unsigned long kServiceUnavailable = 503;
     if (status >= 200 && status <= 299)
         return FetchOutcome::kDone;
+    if (status == kTooManyRequests || status == kServiceUnavailable)
+        return FetchOutcome::kBusy;
     return status >= 500 && status <= 599 ? FetchOutcome::kServerError : FetchOutcome::kStatus;
 }
 
@@ -119,6 +192,23 @@ std::wstring RangeValidator(const std::wstring& etag, const std::wstring& lastMo
     if (std::any_of(validator.begin(), validator.end(), [](wchar_t c) { return c < L' ' || c == 0x7F; }))
         return {};
     return validator;
+}
+
+bool AcceptsByteRanges(const std::wstring& acceptRanges)
+{
+    // A list of range units, separated by commas.
+    for (std::size_t start = 0; start <= acceptRanges.size();) {
+        std::size_t end = acceptRanges.find(L',', start);
+        if (end == std::wstring::npos)
+            end = acceptRanges.size();
+        const std::size_t first = acceptRanges.find_first_not_of(L" \t", start);
+        const std::size_t last = acceptRanges.find_last_not_of(L" \t", end - 1);
+        if (first < end && last != std::wstring::npos && last + 1 - first == 5 &&
+            _wcsnicmp(acceptRanges.c_str() + first, L"bytes", 5) == 0)
+            return true;
+        start = end + 1;
+    }
+    return false;
 }
 
 namespace {
@@ -169,9 +259,44 @@ std::optional<std::uint64_t> ReplyOffset(unsigned long status, const std::option
     constexpr unsigned long kPartialContent = 206;
     if (status != kPartialContent || !resume)
         return 0;
-    if (range && range->first == resume->offset && range->last + 1 == range->total && range->total == resume->total)
+    if (range && range->first == resume->offset && range->last + 1 == resume->end.value_or(resume->total) &&
+        range->total == resume->total)
         return resume->offset;
     return std::nullopt;
+}
+
+HeldBody::HeldBody(std::uint64_t first, std::uint64_t end, std::uint64_t length, std::wstring validator)
+    : first_(first), end_(end), length_(length), validator_(std::move(validator))
+{
+}
+
+bool HeldBody::Open(const FetchReply& reply)
+{
+    // A whole body (the validator no longer matched) or another range does not continue a part.
+    if (end_)
+        return reply.offset == Next() && reply.length == end_;
+    if (reply.offset == 0)
+        bytes_ = 0;
+    length_ = reply.length;
+    validator_ = reply.validator;
+    return true;
+}
+
+std::optional<ResumePoint> HeldBody::Resume() const
+{
+    if (end_)
+        return ResumePoint{Next(), *length_, validator_, end_};
+    if (!length_ || validator_.empty() || bytes_ == 0 || bytes_ >= *length_)
+        return std::nullopt;
+    return ResumePoint{bytes_, *length_, validator_, std::nullopt};
+}
+
+void HeldBody::Forget()
+{
+    if (end_)
+        return;
+    length_.reset();
+    validator_.clear();
 }
 
 namespace {
@@ -198,16 +323,28 @@ FetchOutcome FetchWithRetries(Fetcher& fetcher, const std::wstring& url, FetchSi
                               const DownloadProgress& onProgress, const DownloadCancelled& isCancelled,
                               std::wstring& error)
 {
-    TransferLimits tries = limits;
-    tries.firstTry = tries.firstTry.value_or(TransferClock::now());
-    for (std::size_t retry = 0;; ++retry) {
-        const FetchOutcome outcome = fetcher.Fetch(url, sink, tries, onProgress, isCancelled, error);
-        if (!IsTransient(outcome) || retry == kRetryPauses.size())
+    SiteConnections alone(1);
+    SiteConnections& site = limits.site ? *limits.site : alone;
+    for (std::size_t retry = 0, refusals = 0;;) {
+        if (!site.Take(isCancelled)) {
+            error = kCancelledMessage;
+            return FetchOutcome::kCancelled;
+        }
+        FetchOutcome outcome = FetchOutcome::kDone;
+        bool crowded = false;
+        {
+            const ScopeExit give([&site] { site.Give(); });
+            sink.AskedToWait(std::nullopt);
+            outcome = fetcher.Fetch(url, sink, limits, onProgress, isCancelled, error);
+            // Refused while others ran, the transfer met the site's limit rather than a failure of its own.
+            crowded = outcome == FetchOutcome::kBusy && site.Refused();
+        }
+        if (!crowded && (!IsTransient(outcome) || retry == kRetryPauses.size()))
             return outcome;
-        // A retry that could not end before the deadline would only put off its message.
-        const std::chrono::milliseconds pause = kRetryPauses[retry];
-        if (tries.deadline && TransferClock::now() + pause >= *tries.firstTry + *tries.deadline)
-            return outcome;
+        const std::chrono::milliseconds pause =
+            outcome == FetchOutcome::kBusy ? BusyPause(sink.AskedWait(), refusals++) : kRetryPauses[retry];
+        if (!crowded)
+            ++retry;
         if (outcome == FetchOutcome::kUnusableRange)
             sink.Forget();
         if (!PauseBeforeRetry(pause, isCancelled, error))

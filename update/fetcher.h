@@ -14,6 +14,8 @@
 #include <optional>
 #include <string>
 
+class SiteConnections;
+
 // Called after every chunk with (received, total); total is 0 while the length is unknown.
 using DownloadProgress = std::function<void(std::uint64_t received, std::uint64_t total)>;
 // True stops the transfer. Asked before anything else, before every read and at least every kCancelPoll while
@@ -31,34 +33,38 @@ inline constexpr std::chrono::milliseconds kStallLimit{30000};
 // seconds never trips the stall limit but would hold the update (and the "进入游戏" button) for days.
 inline constexpr std::chrono::milliseconds kRateWindow{60000};
 inline constexpr std::uint64_t kMinimumBytesPerSecond = 1024;
-// The manifest is a few KiB per thousand files; a site that cannot deliver it in a minute is broken, and the
-// player waits for it before anything else happens.
-inline constexpr std::chrono::milliseconds kManifestDeadline{60000};
+// The operator's VORN_MAX_UNKNOWN_LENGTH by default: a body whose length the server does not announce may bring
+// this much and no more. Past the largest file a client has, short of what a disk that holds the client can spare.
+inline constexpr std::uint64_t kDefaultMaxUnknownLength = 4ull << 30;
 // The manifest is read whole into memory after its download. 16 MiB holds the most entries the parser accepts
 // (100,000) with paths of about fifty characters; a longer body is not a manifest the launcher can use.
 inline constexpr std::uint64_t kManifestByteCap = 16ull << 20;
 
-// The bounds of one transfer, and whether it must come from the origin.
+// The bounds of one transfer, and whether it must come from the origin. No clock bounds the whole transfer: a
+// player on a slow line whose server keeps above the rate floor gets even a large manifest, however long it
+// takes; the stall limit, the rate floor and the caps stop a server that is gone, drips or never ends.
 struct TransferLimits {
     std::chrono::milliseconds stallLimit = kStallLimit;
     std::chrono::milliseconds rateWindow = kRateWindow;
     std::uint64_t minimumBytesPerSecond = kMinimumBytesPerSecond;
-    std::optional<std::chrono::milliseconds> deadline;  // the whole transfer, from its start
-    // When the transfer is a retry, the start of its first try: the deadline counts from there.
-    std::optional<TransferClock::time_point> firstTry;
     std::optional<std::uint64_t> byteCap;               // the body, announced or received
+    // The body's size as the release record signs it: a body that announces or brings more is refused.
+    std::optional<std::uint64_t> signedSize;
+    std::uint64_t unknownLengthCap = kDefaultMaxUnknownLength;  // a body whose length is not announced
     // Asks every cache on the way for a fresh copy. The manifest always needs one; a file does not, since its
     // checksum catches a stale copy, and a cache in front of the site then spares the site that request.
     bool bypassCaches = false;
+    // Shared by the transfers of one update (site_connections.h): how many run at once; none: this one alone.
+    SiteConnections* site = nullptr;
 };
 
-// The limits of the manifest download: the general ones, a deadline, a size cap and a fresh copy.
+// The limits of the manifest download: the general ones, a size cap and a fresh copy.
 TransferLimits ManifestLimits();
 
 // Whether a transfer may go on, decided on the byte count and the clock alone.
 class TransferPace {
 public:
-    enum class Verdict { kGoOn, kStalled, kTooSlow, kPastDeadline };
+    enum class Verdict { kGoOn, kStalled, kTooSlow };
 
     TransferPace(const TransferLimits& limits, TransferClock::time_point start);
     // The body has reached `received` bytes at `now`.
@@ -86,29 +92,34 @@ private:
 // The message for a reply whose status is not a success.
 std::wstring HttpStatusMessage(unsigned long status);
 
-// The message for a body larger than the cap (announced or received).
-std::wstring ByteCapMessage(std::uint64_t cap);
+// The message for a body that has reached `bytes`, announced or received, past a bound of limits (a cap, the
+// signed size, the cap on a body of unknown length); none within them. `announced`: the length the server gave.
+std::optional<std::wstring> PastBound(const TransferLimits& limits, std::optional<std::uint64_t> announced,
+                                      std::uint64_t bytes);
 
 // How a fetch ended. Every outcome but kDone comes with a message for the player.
 enum class FetchOutcome {
     kDone,
     kCancelled,
-    kRefused,        // no usable request: a bad address, no connection, a refused certificate or redirect
+    kRefused,        // no usable request: a bad address, no connection, a refused certificate or redirect,
+                     // too many redirects
     kDropped,        // the connection was lost part way
-    kServerError,    // a 5xx status
+    kServerError,    // a 5xx status other than 503
+    kBusy,           // 503 or 429: the site has too much to do now
     kStatus,         // any other status that is not a success
     kShortBody,      // fewer bytes than the announced length
     kStalled,
     kTooSlow,
-    kPastDeadline,
     kByteCap,
+    kUnaskedEncoding,  // a body in a content coding the request did not ask for
     kStorage,        // the sink refused the body (no room, no file)
     kUnusableRange,  // a range reply that does not continue the held bytes
 };
 
-// Whether trying again may succeed: a lost connection, a server error or a short body may pass within seconds;
-// a refused request, a missing file, a cap, a full disk or the player's cancel do not. A server that went silent
-// or is too slow has already held the player for its limit (kStallLimit, kRateWindow); it fails at once.
+// Whether trying again may succeed: a lost connection, a server error, a busy site or a short body may pass
+// within seconds; a refused request, a missing file, a cap, a full disk or the player's cancel do not. A server
+// that went silent or is too slow has already held the player for its limit (kStallLimit, kRateWindow); it fails
+// at once.
 bool IsTransient(FetchOutcome outcome);
 
 // A transient failure is tried again this many times, after these pauses: long enough for a blip of the network
@@ -117,25 +128,56 @@ inline constexpr std::array<std::chrono::milliseconds, 3> kRetryPauses{std::chro
                                                                       std::chrono::milliseconds{1000},
                                                                       std::chrono::milliseconds{2000}};
 
+// WinHTTP's own default, which the launcher kept while WinHTTP followed redirects for it: more than a mirror
+// and a move or two need, few enough that a loop ends at once.
+inline constexpr std::size_t kMaxRedirects = 10;
+inline constexpr wchar_t kBadRedirectMessage[] = L"更新服务器转向了无效的地址，已拒绝";
+
+// Whether a reply with this status sends the request on to its Location.
+bool IsRedirectStatus(unsigned long status);
+
+// The address a fetch asks next after a redirect to `location` from `from`, when `followed` redirects came
+// before it in a row: Location read relative to `from` (RedirectTarget). None, with error set for the player,
+// for a Location that names no http or https address, for a way from HTTPS to plain HTTP, and past kMaxRedirects.
+std::optional<std::wstring> NextAfterRedirect(const std::wstring& from, const std::wstring& location,
+                                              std::size_t followed, std::wstring& error);
+
+// The message for a body in a content coding the request did not ask for; none for a body as it is (no coding,
+// or "identity").
+std::optional<std::wstring> UnaskedEncoding(const std::wstring& contentEncoding);
+
 // Where a fetch may pick up a body whose start is already held.
 struct ResumePoint {
     std::uint64_t offset = 0;  // the bytes held
     std::uint64_t total = 0;   // the whole body's length, as announced with them
     std::wstring validator;    // the ETag or Last-Modified that came with them
+    // Where the bytes wanted end, for a part of the body (ranged_download.h); none: at the body's end.
+    std::optional<std::uint64_t> end;
 };
 
 // What a good reply says about the body that follows it.
 struct FetchReply {
-    std::optional<std::uint64_t> length;  // the whole body's, when announced
+    // Where the bytes that follow end: the whole body's length when announced, or the end of the range asked.
+    std::optional<std::uint64_t> length;
     std::uint64_t offset = 0;             // where the bytes that follow go: the held bytes' end when resumed
     std::wstring validator;               // what a later range request may carry; empty: none
+    bool byteRanges = false;              // the server said it serves byte ranges (Accept-Ranges: bytes)
 };
 
-// The outcome of a reply's status: kDone for a success, kServerError for a 5xx, else kStatus.
+// The message for a transfer the player (or a failure of the update) stopped.
+inline constexpr wchar_t kCancelledMessage[] = L"更新操作已取消。";
+// The message for a range reply that does not continue the bytes asked for.
+inline constexpr wchar_t kUnusableRangeMessage[] = L"服务器返回的续传数据与请求不符，请重试";
+
+// The outcome of a reply's status: kDone for a success, kBusy for 503 and 429, kServerError for another 5xx, else
+// kStatus.
 FetchOutcome StatusOutcome(unsigned long status);
 
 // The validator a range request may carry: the ETag unless it is weak, else Last-Modified; empty: none.
 std::wstring RangeValidator(const std::wstring& etag, const std::wstring& lastModified);
+
+// Whether an Accept-Ranges header names byte ranges.
+bool AcceptsByteRanges(const std::wstring& acceptRanges);
 
 // "bytes FIRST-LAST/TOTAL" of a Content-Range header.
 struct ContentRange {
@@ -146,8 +188,8 @@ struct ContentRange {
 std::optional<ContentRange> ParseContentRange(const std::wstring& text);
 
 // Where the body of a success reply starts, given the resume point the request asked from (if any): 0 for a
-// whole body, resume->offset for a 206 whose range runs from there to the end of a body of the same length;
-// none for a range reply that does not.
+// whole body, resume->offset for a 206 whose range runs from there to the end asked (the body's end unless
+// resume->end says otherwise) of a body of the same length; none for a range reply that does not.
 std::optional<std::uint64_t> ReplyOffset(unsigned long status, const std::optional<ResumePoint>& resume,
                                          const std::optional<ContentRange>& range);
 
@@ -163,6 +205,46 @@ public:
     virtual std::optional<ResumePoint> Resume() const { return std::nullopt; }
     // A range reply did not continue the bytes held: the next fetch asks for the whole body.
     virtual void Forget() {}
+
+    // What a busy site's last reply asked (Retry-After): how long to wait before the next try; none: nothing.
+    void AskedToWait(std::optional<std::chrono::seconds> wait) { askedWait_ = wait; }
+    std::optional<std::chrono::seconds> AskedWait() const { return askedWait_; }
+
+private:
+    std::optional<std::chrono::seconds> askedWait_;
+};
+
+// What a sink holds of one body, or of one part of it, between the tries of a transfer, and so where a later try
+// may pick it up.
+class HeldBody {
+public:
+    // A whole body, of the length and validator its replies announce.
+    HeldBody() = default;
+    // The bytes [first, end) of a body of `length` bytes whose server sends ranges with `validator`: every try
+    // asks for the rest of that range, the first one too.
+    HeldBody(std::uint64_t first, std::uint64_t end, std::uint64_t length, std::wstring validator);
+
+    // A good reply. A whole body from offset 0 starts again from nothing; a part takes only the rest of its range,
+    // and false says the reply brings something else.
+    bool Open(const FetchReply& reply);
+    void Add(std::uint64_t bytes) { bytes_ += bytes; }
+    std::uint64_t Bytes() const { return bytes_; }
+    // Where the next byte goes in the body.
+    std::uint64_t Next() const { return first_ + bytes_; }
+    std::optional<std::uint64_t> Length() const { return length_; }
+    const std::wstring& Validator() const { return validator_; }
+    // The bytes held, when the server gave their length and a validator a range request can carry; for a part,
+    // always.
+    std::optional<ResumePoint> Resume() const;
+    // A range reply did not continue a whole body: the next try asks for all of it. A part only comes as a range.
+    void Forget();
+
+private:
+    std::uint64_t first_ = 0;
+    std::optional<std::uint64_t> end_;     // a part's
+    std::uint64_t bytes_ = 0;
+    std::optional<std::uint64_t> length_;  // of the whole body, as the last reply announced it
+    std::wstring validator_;               // of the last reply
 };
 
 class Fetcher {
@@ -177,8 +259,10 @@ public:
 };
 
 // Fetch through fetcher, with a transient failure (IsTransient) tried again after each of kRetryPauses; a cancel
-// is seen within kCancelPoll of a pause. The deadline of limits counts from the first try, and no retry starts
-// that could not end before it. The last try's outcome, and its message in error.
+// is seen within kCancelPoll of a pause. Every try waits for a connection of limits.site. A busy site (kBusy)
+// that refused while other transfers ran gets fewer at once and this transfer again after its Retry-After (up to
+// kRetryAfterCap) or a growing pause, without counting against its tries; refused alone, it is tried again like
+// any transient failure, after that wait. The last try's outcome, and its message in error.
 FetchOutcome FetchWithRetries(Fetcher& fetcher, const std::wstring& url, FetchSink& sink, const TransferLimits& limits,
                               const DownloadProgress& onProgress, const DownloadCancelled& isCancelled,
                               std::wstring& error);

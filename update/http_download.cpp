@@ -1,7 +1,7 @@
 #include "update/http_download.h"
 
-#include "base/paths.h"
 #include "base/unique_resource.h"
+#include "update/site_connections.h"
 
 #include <windows.h>
 #include <winhttp.h>
@@ -32,10 +32,8 @@ constexpr int kReceiveTimeoutMs = 30000;
 constexpr DWORD kReadChunkBytes = 65536;
 constexpr DWORD kRequestEvents = WINHTTP_CALLBACK_FLAG_ALL_COMPLETIONS | WINHTTP_CALLBACK_FLAG_HANDLES;
 
-constexpr wchar_t kCancelledMessage[] = L"更新操作已取消。";
 constexpr wchar_t kBadAddressMessage[] = L"下载地址无效";
 constexpr wchar_t kReadFailure[] = L"HTTP 数据读取失败，错误码：";
-constexpr wchar_t kUnusableRangeMessage[] = L"服务器返回的续传数据与请求不符，请重试";
 
 // The failures of a TLS handshake and of the server's certificate. Windows names the certificate's fault
 // (untrusted authority, other host name, ...); Wine reports each of them as a failed secure channel.
@@ -57,17 +55,19 @@ bool IsSecureConnectionError(DWORD code)
     }
 }
 
-// What a failed request tells the player, naming the two refusals that protect an HTTPS update site: a
-// certificate that is not good for this address, and a redirect away from HTTPS (WinHTTP's default policy).
+// What a failed request tells the player, naming the refusals that protect an HTTPS update site: a certificate
+// that is not good for this address, or a server that speaks no TLS version the launcher accepts.
 std::wstring RequestFailureMessage(bool secure, DWORD code)
 {
     const wchar_t* reason = L"HTTP 请求失败";
     if (secure && IsSecureConnectionError(code))
-        reason = L"无法与更新服务器建立安全连接：服务器证书不受信任、已过期或与下载地址不符";
-    else if (code == ERROR_WINHTTP_REDIRECT_FAILED)
-        reason = L"更新服务器把请求转向了不允许的地址（例如从 HTTPS 转到 HTTP），已拒绝";
+        reason = L"无法与更新服务器建立安全连接：服务器证书不受信任、已过期或与下载地址不符，"
+                 L"或服务器不支持 TLS 1.2 及以上版本";
     return std::wstring(reason) + L"，错误码：" + std::to_wstring(code);
 }
+
+// A Location longer than this is no address a server of the update site would send.
+constexpr std::size_t kMaxLocationChars = 8192;
 
 struct UrlParts {
     bool secure = false;
@@ -166,14 +166,16 @@ DWORD QueryStatusCode(HINTERNET request)
     return status;
 }
 
-// A header's text; empty when it is missing or longer than a header this client uses can be.
-std::wstring QueryHeaderText(HINTERNET request, DWORD header)
+// A header's text; empty when it is missing or longer than maxChars, more than a header this client uses can be.
+std::wstring QueryHeaderText(HINTERNET request, DWORD header, std::size_t maxChars = 255)
 {
-    wchar_t text[256] = {};
-    DWORD size = sizeof(text);
-    if (!WinHttpQueryHeaders(request, header, WINHTTP_HEADER_NAME_BY_INDEX, text, &size, WINHTTP_NO_HEADER_INDEX))
+    std::wstring text(maxChars + 1, L'\0');
+    auto size = static_cast<DWORD>(text.size() * sizeof(wchar_t));
+    if (!WinHttpQueryHeaders(request, header, WINHTTP_HEADER_NAME_BY_INDEX, text.data(), &size,
+                             WINHTTP_NO_HEADER_INDEX))
         return {};
-    return std::wstring(text, size / sizeof(wchar_t));
+    text.resize(size / sizeof(wchar_t));
+    return text;
 }
 
 std::optional<std::uint64_t> QueryContentLength(HINTERNET request)
@@ -189,7 +191,8 @@ std::wstring RequestHeaders(const TransferLimits& limits, const std::optional<Re
 {
     std::wstring headers = limits.bypassCaches ? kNoCacheHeaders : L"";
     if (resume)
-        headers += L"Range: bytes=" + std::to_wstring(resume->offset) + L"-\r\nIf-Range: " + resume->validator +
+        headers += L"Range: bytes=" + std::to_wstring(resume->offset) + L"-" +
+                   (resume->end ? std::to_wstring(*resume->end - 1) : L"") + L"\r\nIf-Range: " + resume->validator +
                    L"\r\n";
     return headers;
 }
@@ -197,10 +200,11 @@ std::wstring RequestHeaders(const TransferLimits& limits, const std::optional<Re
 // One GET on an asynchronous session. The calling thread starts each step and then waits for its completion in
 // slices of kCancelPoll, asking between slices whether the player cancelled and whether the server is too slow;
 // leaving early closes the request, which ends whatever WinHTTP still has pending on it.
+// The pace is the whole fetch's: the hops of a redirect share its stall limit and rate window.
 class Exchange {
 public:
-    Exchange(const TransferLimits& limits, const DownloadCancelled& isCancelled)
-        : limits_(limits), pace_(limits, TransferClock::now()), isCancelled_(isCancelled)
+    Exchange(const TransferLimits& limits, TransferPace& pace, const DownloadCancelled& isCancelled)
+        : limits_(limits), pace_(pace), isCancelled_(isCancelled)
     {
     }
     Exchange(const Exchange&) = delete;
@@ -214,7 +218,11 @@ public:
             (limits_.bypassCaches ? WINHTTP_FLAG_REFRESH : 0) | (parts.secure ? WINHTTP_FLAG_SECURE : 0);
         request_.reset(WinHttpOpenRequest(connection, L"GET", parts.objectName.c_str(), nullptr,
                                           WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES, flags));
-        if (!request_ || !AttachEvents())
+        // The fetch follows a redirect itself, for this one request: WinHTTP, following it, would point the shared
+        // connection handle of the site at the redirect's host, and every later request of the update with it.
+        DWORD redirects = WINHTTP_DISABLE_REDIRECTS;
+        if (!request_ || !AttachEvents() ||
+            !WinHttpSetOption(request_.get(), WINHTTP_OPTION_DISABLE_FEATURE, &redirects, sizeof(redirects)))
             return Failure(false, GetLastError(), error);
         const std::wstring headers = RequestHeaders(limits_, resume);
         if (!WinHttpSendRequest(request_.get(), headers.empty() ? WINHTTP_NO_ADDITIONAL_HEADERS : headers.c_str(),
@@ -229,6 +237,17 @@ public:
         return Await(WINHTTP_CALLBACK_STATUS_HEADERS_AVAILABLE, false, true, error);
     }
 
+    // Where the reply sends the request instead; none when it is no redirect, or one without a Location.
+    std::optional<std::wstring> RedirectLocation() const
+    {
+        if (!IsRedirectStatus(QueryStatusCode(request_.get())))
+            return std::nullopt;
+        std::wstring location = QueryHeaderText(request_.get(), WINHTTP_QUERY_LOCATION, kMaxLocationChars);
+        if (location.empty())
+            return std::nullopt;
+        return location;
+    }
+
     FetchOutcome ReceiveBody(FetchSink& sink, const std::optional<ResumePoint>& resume,
                              const DownloadProgress& onProgress, std::wstring& error)
     {
@@ -237,22 +256,34 @@ public:
         const FetchOutcome answer = StatusOutcome(status);
         if (answer != FetchOutcome::kDone) {
             error = HttpStatusMessage(status);
+            if (answer == FetchOutcome::kBusy)
+                sink.AskedToWait(ParseRetryAfter(QueryHeaderText(request_.get(), WINHTTP_QUERY_RETRY_AFTER),
+                                                 QueryHeaderText(request_.get(), WINHTTP_QUERY_DATE)));
             return resume && status == kRangeNotSatisfiable ? FetchOutcome::kUnusableRange : answer;
+        }
+        if (auto unasked = UnaskedEncoding(QueryHeaderText(request_.get(), WINHTTP_QUERY_CONTENT_ENCODING))) {
+            error = std::move(*unasked);
+            return FetchOutcome::kUnaskedEncoding;
         }
         FetchReply reply;
         const std::optional<std::uint64_t> announced = QueryContentLength(request_.get());
         const std::optional<std::uint64_t> offset =
             ReplyOffset(status, resume, ParseContentRange(QueryHeaderText(request_.get(), WINHTTP_QUERY_CONTENT_RANGE)));
-        if (!offset || (*offset > 0 && announced && *announced != resume->total - *offset)) {
+        // The range asked for, in a reply that ReplyOffset found to continue the held bytes.
+        constexpr DWORD kPartialContent = 206;
+        const std::optional<std::uint64_t> rangeEnd =
+            resume && status == kPartialContent ? std::optional(resume->end.value_or(resume->total)) : std::nullopt;
+        if (!offset || (rangeEnd && announced && *announced != *rangeEnd - *offset)) {
             error = kUnusableRangeMessage;
             return FetchOutcome::kUnusableRange;
         }
         reply.offset = *offset;
-        reply.length = *offset > 0 ? std::optional<std::uint64_t>(resume->total) : announced;
+        reply.length = rangeEnd ? rangeEnd : announced;
+        reply.byteRanges = AcceptsByteRanges(QueryHeaderText(request_.get(), WINHTTP_QUERY_ACCEPT_RANGES));
         reply.validator = RangeValidator(QueryHeaderText(request_.get(), WINHTTP_QUERY_ETAG),
                                          QueryHeaderText(request_.get(), WINHTTP_QUERY_LAST_MODIFIED));
-        if (reply.length && limits_.byteCap && *reply.length > *limits_.byteCap) {
-            error = ByteCapMessage(*limits_.byteCap);
+        if (const auto past = reply.length ? PastBound(limits_, reply.length, *reply.length) : std::nullopt) {
+            error = *past;
             return FetchOutcome::kByteCap;
         }
         if (!sink.Open(reply, error))
@@ -282,8 +313,8 @@ public:
             const DWORD count = available_;
             if (count == 0)
                 break;
-            if (limits_.byteCap && received + count > *limits_.byteCap) {
-                error = ByteCapMessage(*limits_.byteCap);
+            if (const auto past = PastBound(limits_, reply.length, received + count)) {
+                error = *past;
                 return FetchOutcome::kByteCap;
             }
             if (!sink.Write(buffer.data(), count, error))
@@ -325,8 +356,6 @@ private:
             return FetchOutcome::kStalled;
         case TransferPace::Verdict::kTooSlow:
             return FetchOutcome::kTooSlow;
-        case TransferPace::Verdict::kPastDeadline:
-            return FetchOutcome::kPastDeadline;
         case TransferPace::Verdict::kGoOn:
             break;
         }
@@ -389,7 +418,7 @@ private:
     }
 
     const TransferLimits& limits_;
-    TransferPace pace_;
+    TransferPace& pace_;
     const DownloadCancelled& isCancelled_;
     bool secure_ = false;
     RequestEvents* events_ = nullptr;  // owned by request_, see RequestEvents
@@ -397,129 +426,18 @@ private:
     UniqueInternet request_;
 };
 
-// A body this large is checked against the free space before its file is made, so a player with a full disk
-// hears so at once rather than after the download. A smaller one is written in less time than the question
-// takes (about half a millisecond per file under Wine, paid by every file of a patch); a disk that fills anyway
-// fails its write, which gives the same message.
-constexpr std::uint64_t kRoomCheckBytes = 1u << 20;
-
-// Whether the folder of targetPath has room for `bytes` more; true when the system cannot tell.
-bool HasRoomFor(const std::wstring& targetPath, std::uint64_t bytes)
+// TLS 1.0 and 1.1 are broken and retired (RFC 8996): a site that offers nothing newer is refused. TLS 1.3 is taken
+// where the system has it; a system that does not know it refuses the whole set, and then gets TLS 1.2 alone.
+// False when the system cannot be held to TLS 1.2 at all.
+bool AcceptOnlyCurrentTls(HINTERNET session)
 {
-    std::wstring folder = std::filesystem::path(targetPath).parent_path().wstring();
-    if (folder.empty())
-        folder = L".";
-    ULARGE_INTEGER available{};
-    if (!GetDiskFreeSpaceExW(folder.c_str(), &available, nullptr, nullptr))
-        return true;
-    return available.QuadPart >= bytes;
-}
-
-// The storage side of DownloadToFile: the file is made only once the reply is good and is known to fit. It
-// stays open between the tries of one download, so a later try can continue it where the last one stopped.
-class FileSink final : public FetchSink {
-public:
-    explicit FileSink(const std::wstring& path) : path_(path) {}
-
-    bool Open(const FetchReply& reply, std::wstring& error) override
-    {
-        if (reply.offset == 0 && !Start(error))
-            return false;
-        const std::uint64_t coming = reply.length ? *reply.length - std::min(*reply.length, written_) : 0;
-        if (coming >= kRoomCheckBytes && !HasRoomFor(path_, coming)) {
-            error = DiskSpaceMessage(*reply.length);
-            return false;
-        }
-        if (!file_ && !Create(error))
-            return false;
-        length_ = reply.length;
-        validator_ = reply.validator;
-        return true;
-    }
-
-    bool Write(const char* data, std::size_t size, std::wstring& error) override
-    {
-        DWORD written = 0;
-        if (!WriteFile(file_.get(), data, static_cast<DWORD>(size), &written, nullptr) || written != size) {
-            const DWORD code = GetLastError();
-            const bool full = code == ERROR_DISK_FULL || code == ERROR_HANDLE_DISK_FULL;
-            error = full ? DiskSpaceMessage(length_.value_or(written_ + size)) : L"文件写入失败";
-            return false;
-        }
-        written_ += size;
-        return true;
-    }
-
-    // The bytes written so far, when the server gave their length and a validator a range request can carry.
-    std::optional<ResumePoint> Resume() const override
-    {
-        if (!file_ || !length_ || validator_.empty() || written_ == 0 || written_ >= *length_)
-            return std::nullopt;
-        return ResumePoint{written_, *length_, validator_};
-    }
-
-    void Forget() override
-    {
-        length_.reset();
-        validator_.clear();
-    }
-
-    bool Close(std::wstring& error)
-    {
-        if (file_ && !CloseHandle(file_.release())) {
-            error = L"文件写入或关闭失败";
-            return false;
-        }
-        return true;
-    }
-
-    // Closes the file first and then deletes it: no partial body stays behind.
-    void Discard()
-    {
-        file_.reset();
-        if (opened_)
-            DeleteFileW(path_.c_str());
-    }
-
-private:
-    // A whole body follows: the folder is made, and what an earlier try wrote is dropped.
-    bool Start(std::wstring& error)
-    {
-        written_ = 0;
-        Forget();
-        if (file_) {
-            if (!SetFilePointerEx(file_.get(), LARGE_INTEGER{}, nullptr, FILE_BEGIN) || !SetEndOfFile(file_.get())) {
-                error = L"文件写入失败";
-                return false;
-            }
+    for (DWORD protocols : {DWORD{WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_2 | WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_3},
+                            DWORD{WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_2}}) {
+        if (WinHttpSetOption(session, WINHTTP_OPTION_SECURE_PROTOCOLS, &protocols, sizeof(protocols)))
             return true;
-        }
-        if (!EnsureParentFolder(path_)) {
-            error = L"无法创建目标目录";
-            return false;
-        }
-        return true;
     }
-
-    bool Create(std::wstring& error)
-    {
-        file_.reset(CreateFileW(path_.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
-                                FILE_ATTRIBUTE_NORMAL, nullptr));
-        if (!file_) {
-            error = L"无法打开目标文件";
-            return false;
-        }
-        opened_ = true;
-        return true;
-    }
-
-    std::wstring path_;
-    UniqueFile file_;
-    bool opened_ = false;
-    std::uint64_t written_ = 0;
-    std::optional<std::uint64_t> length_;  // of the whole body, as the last reply announced it
-    std::wstring validator_;               // of the last reply
-};
+    return false;
+}
 
 }
 
@@ -529,6 +447,7 @@ struct WinHttpFetcher::Session {
     std::mutex lock;
     UniqueInternet handle;
     std::map<std::pair<std::wstring, INTERNET_PORT>, UniqueInternet> connections;  // closed before handle
+    bool currentTls = false;  // the session speaks TLS 1.2 or later only
 
     // The connection handle for the server of parts, opened with the session at its first use.
     HINTERNET Connect(const UrlParts& parts, std::wstring& error)
@@ -542,6 +461,12 @@ struct WinHttpFetcher::Session {
                 return nullptr;
             }
             WinHttpSetTimeouts(handle.get(), kResolveTimeoutMs, kConnectTimeoutMs, kSendTimeoutMs, kReceiveTimeoutMs);
+            currentTls = AcceptOnlyCurrentTls(handle.get());
+        }
+        // A plain HTTP site still serves a player whose system cannot be held to TLS 1.2.
+        if (parts.secure && !currentTls) {
+            error = L"无法与更新服务器建立安全连接：本机系统不支持 TLS 1.2（Windows 7 须先安装系统更新 KB3140245）";
+            return nullptr;
         }
         UniqueInternet& connection = connections[{parts.host, parts.port}];
         if (!connection)
@@ -565,56 +490,38 @@ FetchOutcome WinHttpFetcher::Fetch(const std::wstring& url, FetchSink& sink, con
         error = kCancelledMessage;
         return FetchOutcome::kCancelled;
     }
-    UrlParts parts;
-    if (!CrackDownloadUrl(NormalizeDownloadUrl(url), parts)) {
-        error = kBadAddressMessage;
-        return FetchOutcome::kRefused;
-    }
-    const HINTERNET connection = session_->Connect(parts, error);
-    if (connection == nullptr)
-        return FetchOutcome::kRefused;
     const std::optional<ResumePoint> resume = sink.Resume();
-    Exchange exchange(limits, isCancelled);
-    const FetchOutcome requested = exchange.Request(connection, parts, resume, error);
-    if (requested != FetchOutcome::kDone)
-        return requested;
-    return exchange.ReceiveBody(sink, resume, onProgress, error);
-}
-
-std::wstring DiskSpaceMessage(std::uint64_t needed)
-{
-    std::wstring size = std::to_wstring(needed) + L" 字节";
-    if (needed >= (1u << 20))
-        size += L"（约 " + std::to_wstring((needed + (1u << 20) - 1) >> 20) + L" MiB）";
-    return L"磁盘空间不足：此文件需要 " + size + L"的可用空间。请清理磁盘后重试。";
-}
-
-bool DownloadToFile(Fetcher& fetcher, const std::wstring& url, const std::wstring& targetPath,
-                    const TransferLimits& limits, const DownloadProgress& onProgress, std::wstring& error,
-                    const DownloadCancelled& isCancelled)
-{
-    FileSink sink(targetPath);
-    std::uint64_t received = 0;
-    const auto count = [&](std::uint64_t bytes, std::uint64_t total) {
-        received = bytes;
-        if (onProgress)
-            onProgress(bytes, total);
-    };
-    if (FetchWithRetries(fetcher, url, sink, limits, count, isCancelled, error) != FetchOutcome::kDone ||
-        !sink.Close(error)) {
-        sink.Discard();
-        return false;
+    TransferPace pace(limits, TransferClock::now());
+    std::wstring address = NormalizeDownloadUrl(url);
+    for (std::size_t redirects = 0;; ++redirects) {
+        UrlParts parts;
+        if (!CrackDownloadUrl(address, parts)) {
+            error = redirects == 0 ? kBadAddressMessage : kBadRedirectMessage;
+            return FetchOutcome::kRefused;
+        }
+        const HINTERNET connection = session_->Connect(parts, error);
+        if (connection == nullptr)
+            return FetchOutcome::kRefused;
+        Exchange exchange(limits, pace, isCancelled);
+        const FetchOutcome requested = exchange.Request(connection, parts, resume, error);
+        if (requested != FetchOutcome::kDone)
+            return requested;
+        const std::optional<std::wstring> location = exchange.RedirectLocation();
+        if (!location)
+            return exchange.ReceiveBody(sink, resume, onProgress, error);
+        std::optional<std::wstring> next = NextAfterRedirect(address, *location, redirects, error);
+        if (!next)
+            return FetchOutcome::kRefused;
+        address = std::move(*next);
     }
-    if (onProgress)
-        onProgress(received, received);
-    return true;
 }
 
 bool DownloadToFile(const std::wstring& url, const std::wstring& targetPath, DownloadProgress onProgress,
                     std::wstring& error, DownloadCancelled isCancelled)
 {
     WinHttpFetcher fetcher;
-    return DownloadToFile(fetcher, url, targetPath, TransferLimits{}, onProgress, error, isCancelled);
+    DiskRoom room(FreeSpaceOf(std::filesystem::path(targetPath).parent_path().wstring()));
+    return DownloadToFile(fetcher, url, targetPath, TransferLimits{}, room, onProgress, error, isCancelled);
 }
 
 std::optional<std::uint64_t> ParseContentLength(const std::wstring& text)

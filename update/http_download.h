@@ -2,6 +2,7 @@
 
 #include "update/download_url.h"
 #include "update/fetcher.h"
+#include "update/file_download.h"
 
 #include <cstdint>
 #include <memory>
@@ -11,6 +12,8 @@
 // The real fetcher: WinHTTP, driven asynchronously so that the calling thread only ever waits in short slices
 // and sees a cancel or a stalled server while a read is pending. One session and one connection handle per
 // server serve every fetch of the object, so kept-alive sockets are used again; several threads may fetch at once.
+// A redirect is followed for the one fetch it answers, up to ten in a row, never from HTTPS to HTTP; a body in a
+// content coding that was not asked for is refused.
 class WinHttpFetcher final : public Fetcher {
 public:
     WinHttpFetcher();
@@ -27,22 +30,10 @@ private:
     std::unique_ptr<Session> session_;  // its WinHTTP handles are opened at the first fetch
 };
 
-// GET of url through fetcher into targetPath within limits. Before the file is written its folder is created
-// and, when the server announced a length, the free space of that folder is checked against it. A transient
-// failure is tried again (FetchWithRetries); a try after a body was cut asks for the rest of it with a range and
-// If-Range, and takes a whole body when the server sends one instead. True when the whole body is in the file;
-// otherwise error holds the last try's message and no part of the body is left at targetPath. After a success
-// onProgress hears (received, received) once more when no length was announced.
-bool DownloadToFile(Fetcher& fetcher, const std::wstring& url, const std::wstring& targetPath,
-                    const TransferLimits& limits, const DownloadProgress& onProgress, std::wstring& error,
-                    const DownloadCancelled& isCancelled);
-
-// The same with a WinHTTP fetcher of its own and the general limits.
+// DownloadToFile (file_download.h) with a WinHTTP fetcher of its own, the general limits and the room of the
+// target's disk.
 bool DownloadToFile(const std::wstring& url, const std::wstring& targetPath, DownloadProgress onProgress,
                     std::wstring& error, DownloadCancelled isCancelled);
-
-// The message for a file of `needed` bytes that does not fit into the free space.
-std::wstring DiskSpaceMessage(std::uint64_t needed);
 
 // The Content-Length header text as a byte count: leading decimal digits are enough; an empty, non-numeric or
 // overflowing text gives no length.

@@ -84,16 +84,16 @@ std::wstring_view CutAtNul(std::wstring_view text)
     return text.substr(0, text.find(L'\0'));
 }
 
-std::wstring MultiByteText(UINT codePage, DWORD flags, std::string_view bytes)
+std::wstring MultiByteText(UINT codePage, std::string_view bytes)
 {
     if (bytes.empty() || bytes.size() > static_cast<std::size_t>(INT_MAX))
         return {};
     const int inputLength = static_cast<int>(bytes.size());
-    const int length = MultiByteToWideChar(codePage, flags, bytes.data(), inputLength, nullptr, 0);
+    const int length = MultiByteToWideChar(codePage, 0, bytes.data(), inputLength, nullptr, 0);
     if (length <= 0)
         return {};
     std::wstring text(static_cast<std::size_t>(length), L'\0');
-    if (MultiByteToWideChar(codePage, flags, bytes.data(), inputLength, text.data(), length) != length)
+    if (MultiByteToWideChar(codePage, 0, bytes.data(), inputLength, text.data(), length) != length)
         return {};
     return text;
 }
@@ -107,15 +107,6 @@ std::wstring Utf16Text(std::string_view bytes, bool bigEndian)
         text[i] = static_cast<wchar_t>(bigEndian ? (first << 8 | second) : (second << 8 | first));
     }
     return text;
-}
-
-bool IsAscii(std::string_view bytes)
-{
-    for (const char c : bytes) {
-        if (static_cast<unsigned char>(c) >= 0x80)
-            return false;
-    }
-    return true;
 }
 
 // What the reader hands back for a stored value: a value enclosed in a pair of equal quotes loses them, and the
@@ -141,19 +132,14 @@ std::wstring_view ReaderValue(std::wstring_view value)
 std::wstring IniFile::DecodeText(std::string_view bytes)
 {
     if (bytes.size() >= 3 && bytes.substr(0, 3) == "\xEF\xBB\xBF")
-        return MultiByteText(CP_UTF8, 0, bytes.substr(3));
+        return MultiByteText(CP_UTF8, bytes.substr(3));
     if (bytes.size() >= 2 && bytes.substr(0, 2) == "\xFF\xFE")
         return Utf16Text(bytes.substr(2), false);
     if (bytes.size() >= 2 && bytes.substr(0, 2) == "\xFE\xFF")
         return Utf16Text(bytes.substr(2), true);
-    // Text without a mark is in the ANSI code page for the system reader. Text that is valid UTF-8 and not plain
-    // ASCII is almost never meant as ANSI, and an update site is likely to write UTF-8, so it is read as UTF-8.
-    if (!IsAscii(bytes)) {
-        std::wstring utf8 = MultiByteText(CP_UTF8, MB_ERR_INVALID_CHARS, bytes);
-        if (!utf8.empty())
-            return utf8;
-    }
-    return MultiByteText(CP_ACP, 0, bytes);
+    // Without a mark the system reader takes the text in the ANSI code page, also text whose bytes happen to be
+    // valid UTF-8 (many GBK names are): an update site that writes UTF-8 puts its mark in front.
+    return MultiByteText(CP_ACP, bytes);
 }
 
 IniFile IniFile::FromText(std::wstring text)

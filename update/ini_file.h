@@ -17,8 +17,8 @@ bool ReadWholeFile(const std::wstring& path, std::string& bytes);
 //
 // The reader's rules (as Wine's reader follows them; see ini_file_test.cpp, which holds the table against it),
 // which the table follows:
-// - text: UTF-16 LE or BE with their byte order mark, UTF-8 with its mark, otherwise the ANSI code page; on top of
-//   the system reader, text without a mark that is valid UTF-8 and not plain ASCII is read as UTF-8;
+// - text: UTF-16 LE or BE with their byte order mark, UTF-8 with its mark, otherwise the ANSI code page (also
+//   when the bytes happen to be valid UTF-8);
 // - lines end at CR or LF; white space (ASCII blanks and control spaces, and ^Z) around a line is ignored;
 // - "[name]" starts a section (the text up to the last "]", blanks around it ignored); a "[" line without "]"
 //   is an ordinary line; lines before the first header form a section with an empty name;

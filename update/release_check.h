@@ -13,13 +13,29 @@
 #include <string_view>
 #include <vector>
 
+// What a release is held against besides the key.
+struct ReleaseBounds {
+    std::uint64_t lastInstalled = 0;   // the release last installed in the client folder; 0: none yet
+    std::uint64_t minimumRelease = 0;  // the lowest release the launcher was built to accept; 0: any
+    std::uint64_t now = 0;             // the player's clock, seconds since 1970-01-01 UTC
+};
+
+enum class ReleaseVerdict {
+    kAdmitted,
+    kManifestMismatch,  // a good record of other manifest bytes: a publish may have fallen between the two
+    kRefused,
+};
+
 // Checks in this order: the launcher's key (`publicKeyText`, its compiled-in setting, not empty), that a record
 // came (`recordBytes` empty: the site has none), the record's form, its signature, that `manifestBytes` are the
-// signed ones, and that the release is not lower than `lastInstalledRelease` (0: none installed yet; the same
-// release again is fine). On success `record` holds the record; on failure it is untouched and `error` holds
-// the message. `error` is cleared on entry.
-bool MayInstallRelease(std::wstring_view publicKeyText, std::string_view recordBytes, std::string_view manifestBytes,
-                       std::uint64_t lastInstalledRelease, ReleaseRecord& record, std::wstring& error);
+// signed ones, that the release is not lower than the last one installed or the launcher's minimum (the same
+// release again is fine), and that the record says when it was signed and has not expired by `bounds.now`. A
+// record signed later than the player's clock says is taken: only a player's wrong clock makes one. On
+// kAdmitted `record` holds the record; otherwise it is untouched and `error` holds the message. `error` is
+// cleared on entry.
+ReleaseVerdict MayInstallRelease(std::wstring_view publicKeyText, std::string_view recordBytes,
+                                 std::string_view manifestBytes, const ReleaseBounds& bounds, ReleaseRecord& record,
+                                 std::wstring& error);
 
 // The record's file for each manifest entry, in the entries' order, matched by site path; refuses when an entry
 // has none. The pointers point into `record`. The record's size bounds the entry's download.

@@ -86,6 +86,34 @@ bool ParseSizeAndDigest(std::string_view line, std::uint64_t& size, Sha256Digest
     return DecodeHex(digestText, digest, false);
 }
 
+constexpr std::string_view kFieldPrefix = "vorn:";
+constexpr std::string_view kSignedField = "vorn:signed ";
+
+bool IsZero(const Sha256Digest& digest)
+{
+    for (const std::uint8_t byte : digest) {
+        if (byte != 0)
+            return false;
+    }
+    return true;
+}
+
+// "vorn:signed <seconds> valid <seconds>" on a line "file 0 <64 zeros> ..."; a second one is refused.
+bool ParseFreshness(const ReleaseFile& line, std::string_view path, std::optional<ReleaseFreshness>& freshness)
+{
+    if (freshness || line.size != 0 || !IsZero(line.sha256) || !path.starts_with(kSignedField))
+        return false;
+    path.remove_prefix(kSignedField.size());
+    std::string_view signedAt;
+    std::string_view keyword;
+    ReleaseFreshness read;
+    if (!TakeField(path, signedAt) || !TakeField(path, keyword) || keyword != "valid" ||
+        !ParseReleaseNumber(signedAt, read.signedAt) || !ParseReleaseNumber(path, read.validFor))
+        return false;
+    freshness = read;
+    return true;
+}
+
 bool ParseSitePath(std::string_view text, std::wstring& path)
 {
     if (text.empty() || text.size() > kMaxReleaseSitePathBytes)
@@ -108,7 +136,8 @@ bool ParseReleaseRecord(std::string_view bytes, ReleaseRecord& record, std::wstr
         return false;
     }
     ReleaseRecord parsed;
-    std::unordered_set<std::wstring_view> sitePaths;
+    std::vector<std::size_t> fileLines;  // the line of each file, for the message about a repeated one
+    std::size_t fileLineCount = 0;       // the fields too: a launcher that knows none of them counts them
     std::size_t offset = 0;
     std::size_t lineNumber = 0;
     bool signatureSeen = false;
@@ -132,12 +161,18 @@ bool ParseReleaseRecord(std::string_view bytes, ReleaseRecord& record, std::wstr
             ok = DecodeHex(line, parsed.signature, false);
             parsed.signedLength = offset;
             signatureSeen = true;
-        } else if (TakeKeyword(line, "file") && parsed.files.size() < kMaxReleaseRecordFiles) {
+        } else if (TakeKeyword(line, "file") && fileLineCount < kMaxReleaseRecordFiles) {
+            ++fileLineCount;
             ReleaseFile file;
             std::string_view path;
             ok = ParseSizeAndDigest(line, file.size, file.sha256, &path) && ParseSitePath(path, file.sitePath);
-            if (ok)
+            if (ok && path.starts_with(kFieldPrefix)) {
+                // A field this launcher does not know is a later tool's business; it is signed all the same.
+                ok = !path.starts_with(kSignedField) || ParseFreshness(file, path, parsed.freshness);
+            } else if (ok) {
                 parsed.files.push_back(std::move(file));
+                fileLines.push_back(lineNumber);
+            }
         }
         if (!ok) {
             error = LineMessage(lineNumber);
@@ -150,9 +185,10 @@ bool ParseReleaseRecord(std::string_view bytes, ReleaseRecord& record, std::wstr
         return false;
     }
     // The paths are in their final place now, so views of them stay valid while the set lives.
+    std::unordered_set<std::wstring_view> sitePaths;
     for (std::size_t i = 0; i < parsed.files.size(); ++i) {
         if (!sitePaths.insert(parsed.files[i].sitePath).second) {
-            error = LineMessage(i + 4);
+            error = LineMessage(fileLines[i]);
             return false;
         }
     }

@@ -5,11 +5,17 @@
 //   vorn-release-record 1
 //   release <number>
 //   manifest <size> <sha256>
+//   file 0 <64 zeros> vorn:signed <seconds since 1970-01-01 UTC> valid <seconds>
 //   file <size> <sha256> <site path>      one line per distinct site path
 //   signature <r || s>
 // Numbers are decimal without leading zeros, digests and the signature lower-case hexadecimal; the release is at
 // least 1. The site path is the manifest's File<n> value with forward slashes and no leading separator. The
 // signature is ECDSA P-256 over SHA-256 of every byte before the "signature" line.
+//
+// The time of signing and how long the record holds ride in a "file" line whose site path begins with "vorn:": a
+// manifest path never holds a colon, so no entry can match it, and launchers that read only the lines above take
+// it for a file nobody asks for and accept the record. Other "vorn:" lines are likewise fields of later tools,
+// and are not files.
 
 #include "update/cng.h"
 
@@ -33,17 +39,24 @@ struct ReleaseFile {
     Sha256Digest sha256{};
 };
 
+// When a record was signed and for how long it may be installed from then on.
+struct ReleaseFreshness {
+    std::uint64_t signedAt = 0;  // seconds since 1970-01-01 UTC
+    std::uint64_t validFor = 0;  // seconds
+};
+
 struct ReleaseRecord {
     std::uint64_t release = 0;
+    std::optional<ReleaseFreshness> freshness;  // none: a record of a tool that did not write one
     std::uint64_t manifestSize = 0;
     Sha256Digest manifestSha256{};
-    std::vector<ReleaseFile> files;  // in record order, site paths distinct
+    std::vector<ReleaseFile> files;  // in record order, site paths distinct; no "vorn:" fields
     std::size_t signedLength = 0;    // the signature covers bytes [0, signedLength) of the record
     EcdsaP256Signature signature{};
 };
 
-// Reads a record strictly: anything but the form above, a repeated site path, or more than the caps allow is
-// refused. On failure `error` holds the message for the player and `record` is untouched; `error` is cleared on
+// Reads a record strictly: anything but the form above, a repeated site path or "vorn:signed" line, or more than
+// the caps allow (the "vorn:" lines count as files) is refused. On failure `error` holds the message for the player and `record` is untouched; `error` is cleared on
 // entry. Checks no signature: see VerifyReleaseSignature.
 bool ParseReleaseRecord(std::string_view bytes, ReleaseRecord& record, std::wstring& error);
 

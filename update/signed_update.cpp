@@ -5,18 +5,24 @@
 #include "update/installed_release.h"
 #include "update/release_check.h"
 
+#include <algorithm>
+#include <chrono>
+
 namespace {
 
 constexpr unsigned long kNotFound = 404;
 
-// Keeps the record in memory; the transfer's byte cap bounds it.
+// Keeps the record in memory; the transfer's byte cap bounds it. A cut record continues where it was cut, as a
+// file does: on a slow line it may have taken minutes to get that far.
 class RecordSink final : public FetchSink {
 public:
     explicit RecordSink(std::string& bytes) : bytes_(bytes) {}
 
     bool Open(const FetchReply& reply, std::wstring&) override
     {
-        bytes_.clear();
+        if (reply.offset == 0)
+            bytes_.clear();
+        held_.Open(reply);
         if (reply.length)
             bytes_.reserve(static_cast<std::size_t>(*reply.length));
         return true;
@@ -25,11 +31,17 @@ public:
     bool Write(const char* data, std::size_t size, std::wstring&) override
     {
         bytes_.append(data, size);
+        held_.Add(size);
         return true;
     }
 
+    std::optional<ResumePoint> Resume() const override { return held_.Resume(); }
+
+    void Forget() override { held_.Forget(); }
+
 private:
     std::string& bytes_;
+    HeldBody held_;
 };
 
 // Reads the file once for its CRC-32 and, with a hasher, its SHA-256 too.
@@ -51,7 +63,8 @@ StagedFileSums SumStagedFile(const std::wstring& path, Sha256Hasher* hasher)
 
 }
 
-SignedUpdate::SignedUpdate(std::wstring publicKeyText) : key_(std::move(publicKeyText))
+SignedUpdate::SignedUpdate(std::wstring publicKeyText, std::uint64_t minimumRelease)
+    : key_(std::move(publicKeyText)), minimumRelease_(minimumRelease)
 {
     if (Enabled())
         hasher_.emplace();
@@ -84,26 +97,35 @@ bool SignedUpdate::FetchRecord(Fetcher& fetcher, const std::wstring& recordUrl, 
     return false;
 }
 
-bool SignedUpdate::Admit(const std::wstring& manifestPath, const std::wstring& clientRoot,
-                         const std::vector<ManifestEntry>& entries, std::wstring& error)
+ReleaseVerdict SignedUpdate::AdmitRecord(const std::wstring& manifestPath, const std::wstring& clientRoot,
+                                         std::wstring& error)
 {
     if (!Enabled())
-        return true;
+        return ReleaseVerdict::kAdmitted;
     std::string manifest;
     if (!ReadWholeFile(manifestPath, manifest)) {
         error = L"无法读取更新清单。";
-        return false;
+        return ReleaseVerdict::kRefused;
     }
-    lastInstalled_ = ReadInstalledRelease(clientRoot);
-    return MayInstallRelease(key_, recordBytes_, manifest, lastInstalled_, record_, error) &&
-           MatchReleaseFiles(record_, entries, files_, error);
+    ReleaseBounds bounds;
+    bounds.lastInstalled = lastInstalled_ = ReadInstalledRelease(clientRoot);
+    bounds.minimumRelease = minimumRelease_;
+    const auto sinceEpoch = std::chrono::system_clock::now().time_since_epoch();
+    bounds.now = static_cast<std::uint64_t>(
+        std::max<std::int64_t>(std::chrono::duration_cast<std::chrono::seconds>(sinceEpoch).count(), 0));
+    return MayInstallRelease(key_, recordBytes_, manifest, bounds, record_, error);
+}
+
+bool SignedUpdate::MatchEntries(const std::vector<ManifestEntry>& entries, std::wstring& error)
+{
+    return !Enabled() || MatchReleaseFiles(record_, entries, files_, error);
 }
 
 TransferLimits SignedUpdate::DownloadLimits(std::uint32_t index) const
 {
     TransferLimits limits;
     if (Enabled())
-        limits.byteCap = files_[index]->size;
+        limits.signedSize = files_[index]->size;
     return limits;
 }
 

@@ -7,6 +7,7 @@
 #include "update/cng.h"
 #include "update/fetcher.h"
 #include "update/manifest.h"
+#include "update/release_check.h"
 #include "update/release_record.h"
 
 #include <cstdint>
@@ -25,8 +26,9 @@ struct StagedFileSums {
 
 class SignedUpdate {
 public:
-    // Throws std::runtime_error when there is a key and the system cannot hash.
-    explicit SignedUpdate(std::wstring publicKeyText);
+    // Throws std::runtime_error when there is a key and the system cannot hash. `minimumRelease` is the lowest
+    // release the launcher accepts in a folder that has recorded none or a lower one (0: any).
+    SignedUpdate(std::wstring publicKeyText, std::uint64_t minimumRelease);
     SignedUpdate(const SignedUpdate&) = delete;
     SignedUpdate& operator=(const SignedUpdate&) = delete;
 
@@ -37,10 +39,13 @@ public:
     bool FetchRecord(Fetcher& fetcher, const std::wstring& recordUrl, const DownloadCancelled& isCancelled,
                      std::wstring& error);
 
-    // After the manifest at manifestPath was downloaded and parsed into entries: whether the key signed exactly
-    // these manifest bytes, every entry's file, and a release not below the one last installed in clientRoot.
-    bool Admit(const std::wstring& manifestPath, const std::wstring& clientRoot,
-               const std::vector<ManifestEntry>& entries, std::wstring& error);
+    // After the manifest was downloaded to manifestPath: whether the key signed exactly these manifest bytes, in
+    // a release not below the one last installed in clientRoot or the minimum, and not expired by the player's
+    // clock. kManifestMismatch: the record signs other bytes, as when a publish fell between the two downloads.
+    ReleaseVerdict AdmitRecord(const std::wstring& manifestPath, const std::wstring& clientRoot, std::wstring& error);
+
+    // Once the record is admitted and the manifest parsed: the signed file of every entry.
+    bool MatchEntries(const std::vector<ManifestEntry>& entries, std::wstring& error);
 
     // The limits of the download of entry `index`: the general ones, and the signed size as its cap.
     TransferLimits DownloadLimits(std::uint32_t index) const;
@@ -57,6 +62,7 @@ public:
 
 private:
     std::wstring key_;
+    std::uint64_t minimumRelease_ = 0;
     std::mutex hashing_;                  // the download threads take turns with the one hasher
     std::optional<Sha256Hasher> hasher_;  // with a key only
     std::string recordBytes_;  // empty: the site has no record

@@ -1,6 +1,7 @@
 #include "update/staging_directory.h"
 
 #include "base/unique_resource.h"
+#include "update/install_staged_file.h"
 
 #include <filesystem>
 #include <stdexcept>
@@ -12,13 +13,25 @@ constexpr std::wstring_view kStagingPrefix = L".vorn-update-";
 // A 64-bit tick count has 20 decimal digits; the process id and the attempt have fewer.
 constexpr std::size_t kMaxNumberDigits = 20;
 
+// Not a number, so no download (named by its entry's index) and not the manifest.
+constexpr wchar_t kLockName[] = L"lock";
+
+// Opens the folder's lock file shared with nobody, with the given creation disposition; the file goes with its
+// handle. None when another process holds it, or the folder is gone or closed to this user.
+UniqueFile TakeLock(const std::wstring& folder, DWORD disposition)
+{
+    return UniqueFile(CreateFileW((folder + L"\\" + kLockName).c_str(), GENERIC_READ | DELETE, 0, nullptr,
+                                  disposition, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_DELETE_ON_CLOSE, nullptr));
+}
+
 bool IsDots(const wchar_t* name)
 {
     return name[0] == L'.' && (name[1] == L'\0' || (name[1] == L'.' && name[2] == L'\0'));
 }
 
 // Deletes a folder and everything in it without following links: a link inside (a junction, a symbolic link)
-// loses only itself, never what it points to. Read-only files go too.
+// loses only itself, never what it points to. Read-only files go too; a file held open stays, and so does the
+// folder around it.
 void RemoveTreeWithoutLinks(const std::wstring& folder)
 {
     WIN32_FIND_DATAW item{};
@@ -39,6 +52,15 @@ void RemoveTreeWithoutLinks(const std::wstring& folder)
         } while (FindNextFileW(find.get(), &item));
     }
     RemoveDirectoryW(folder.c_str());
+}
+
+// Everything but the lock first, then the lock as its handle closes, then the folder: whoever looks in meanwhile
+// finds the folder still locked.
+void RemoveLockedFolder(StagingFolder& folder)
+{
+    RemoveTreeWithoutLinks(folder.path);
+    folder.lock.reset();
+    RemoveDirectoryW(folder.path.c_str());
 }
 
 }
@@ -70,17 +92,24 @@ bool IsStagingDirectoryName(std::wstring_view name)
     return name.empty();
 }
 
-std::wstring CreateStagingDirectory(const std::wstring& parent)
+StagingFolder CreateStagingDirectory(const std::wstring& parent)
 {
     std::filesystem::create_directories(parent);
     for (int attempt = 0; attempt < 100; ++attempt) {
-        const std::wstring path =
+        StagingFolder folder;
+        folder.path =
             (std::filesystem::path(parent) / StagingDirectoryName(GetCurrentProcessId(), GetTickCount64(), attempt))
                 .wstring();
-        if (CreateDirectoryW(path.c_str(), nullptr))
-            return path;
-        if (GetLastError() != ERROR_ALREADY_EXISTS)
-            break;
+        if (!CreateDirectoryW(folder.path.c_str(), nullptr)) {
+            if (GetLastError() != ERROR_ALREADY_EXISTS)
+                break;
+            continue;
+        }
+        // Another launcher's start-up may take the lock of the new, still unlocked folder first and remove it;
+        // the next name is as good.
+        folder.lock = TakeLock(folder.path, CREATE_NEW);
+        if (folder.lock)
+            return folder;
     }
     throw std::runtime_error("cannot create update staging directory");
 }
@@ -94,14 +123,21 @@ void RemoveLeftoverStagingDirectories(const std::wstring& parent)
         return;
     do {
         const DWORD attributes = item.dwFileAttributes;
-        if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0 &&
-            IsStagingDirectoryName(item.cFileName))
-            RemoveTreeWithoutLinks(folder + L"\\" + item.cFileName);
+        if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0 || (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 ||
+            !IsStagingDirectoryName(item.cFileName))
+            continue;
+        StagingFolder leftover;
+        leftover.path = folder + L"\\" + item.cFileName;
+        leftover.lock = TakeLock(leftover.path, OPEN_ALWAYS);
+        if (!leftover.lock)
+            continue;
+        RestoreInterruptedInstall(leftover.path, folder);
+        RemoveLockedFolder(leftover);
     } while (FindNextFileW(find.get(), &item));
 }
 
 StagingDirectoryGuard::~StagingDirectoryGuard()
 {
-    if (!path_.empty())
-        RemoveTreeWithoutLinks(path_);
+    if (!folder_.path.empty())
+        RemoveLockedFolder(folder_);
 }

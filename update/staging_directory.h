@@ -1,11 +1,15 @@
 #pragma once
 
+#include "base/unique_resource.h"
+
 #include <windows.h>
 
 #include <string>
 #include <string_view>
 
-// The private folder an update downloads into before anything touches the client's files.
+// The private folder an update downloads into before anything touches the client's files. It belongs to the
+// launcher that holds the lock file inside it open: another launcher on the same client folder (another user's,
+// whom the single-instance mutex does not see) leaves it alone while its owner runs.
 
 // ".vorn-update-<process id>-<tick count>-<attempt>"
 std::wstring StagingDirectoryName(DWORD processId, ULONGLONG tickCount, int attempt);
@@ -14,27 +18,34 @@ std::wstring StagingDirectoryName(DWORD processId, ULONGLONG tickCount, int atte
 // decimal numbers of at most 20 digits each, joined by '-'.
 bool IsStagingDirectoryName(std::wstring_view name);
 
-// Creates parent (and what is missing above it), then a new empty staging folder inside it; returns its path.
-// Throws std::filesystem::filesystem_error or std::runtime_error when that is impossible.
-std::wstring CreateStagingDirectory(const std::wstring& parent);
+// A staging folder and the open handle of its lock file. The lock is shared with nobody and goes when the
+// handle closes, also when the process is killed.
+struct StagingFolder {
+    std::wstring path;
+    UniqueFile lock;
+};
 
-// Removes the staging folders that a launcher killed during an update left directly in `parent`: folders with a
-// staging name, with everything in them. Files and links of that name stay, and so does whatever a link inside
-// points to. Errors are ignored (what cannot go now goes at a later start). Call it only while holding the
-// single-instance mutex: a running launcher's own staging folder would vanish under it.
+// Creates parent (and what is missing above it), then a new empty staging folder inside it that this process
+// holds the lock of. Throws std::filesystem::filesystem_error or std::runtime_error when that is impossible.
+StagingFolder CreateStagingDirectory(const std::wstring& parent);
+
+// Removes the staging folders that launchers gone since left directly in `parent` (killed during an update, or
+// of an older version that kept no lock): folders with a staging name whose lock this process can take, with
+// everything in them, once an install pass one of them was killed in is undone (RestoreInterruptedInstall). A running launcher's folder, whoever runs it, stays; so do files and links of that name, and
+// whatever a link inside points to. Errors are ignored (what cannot go now goes at a later start).
 void RemoveLeftoverStagingDirectories(const std::wstring& parent);
 
-// Removes the staging folder with everything in it when the scope ends, on every path; errors are ignored.
+// Removes the staging folder with everything in it when the scope ends, on every path, and lets go of its lock
+// last; errors are ignored.
 class StagingDirectoryGuard {
 public:
-    StagingDirectoryGuard() = default;
-    explicit StagingDirectoryGuard(std::wstring path) : path_(std::move(path)) {}
+    explicit StagingDirectoryGuard(StagingFolder folder) : folder_(std::move(folder)) {}
     StagingDirectoryGuard(const StagingDirectoryGuard&) = delete;
     StagingDirectoryGuard& operator=(const StagingDirectoryGuard&) = delete;
     ~StagingDirectoryGuard();
 
-    const std::wstring& path() const { return path_; }
+    const std::wstring& path() const { return folder_.path; }
 
 private:
-    std::wstring path_;
+    StagingFolder folder_;
 };

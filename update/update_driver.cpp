@@ -21,7 +21,7 @@ vorn::UpdateResult RunConfiguredUpdate(vorn::UpdateStatusCallback onStatus, vorn
     const LauncherConfig& config = Config();
     return vorn::ApplyClientUpdate(config.updateBaseUrl, config.manifestName, ClientRoot(), GetExecutablePath(),
                                    std::move(onStatus), nullptr, std::move(isCancelled), std::move(onProgress),
-                                   config.updatePublicKey);
+                                   config.updatePublicKey, config.minimumRelease, config.maxUnknownLength);
 }
 
 std::wstring UpdateStatusText(const vorn::UpdateProgress& progress, bool closing, bool failed)

@@ -2,24 +2,24 @@
 
 #include "base/unique_resource.h"
 #include "update/crc32.h"
+#include "update/download_board.h"
+#include "update/file_download.h"
 #include "update/http_download.h"
 #include "update/install_staged_file.h"
 #include "update/manifest.h"
 #include "update/path_rules.h"
 #include "update/signed_update.h"
+#include "update/site_connections.h"
 #include "update/staging_directory.h"
 
 #include <windows.h>
 
 #include <algorithm>
-#include <atomic>
-#include <condition_variable>
 #include <deque>
 #include <exception>
 #include <filesystem>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <stdexcept>
 #include <thread>
@@ -30,7 +30,6 @@ namespace vorn {
 
 namespace {
 
-constexpr wchar_t kCancelledMessage[] = L"更新操作已取消。";
 constexpr wchar_t kGeneralFailureMessage[] = L"更新失败。请检查客户端目录写入权限及文件路径。";
 
 enum Stage : std::int32_t { kReading = 0, kChecking = 1, kDownloading = 2, kVerifying = 3, kInstalling = 4, kDone = 5 };
@@ -45,6 +44,9 @@ std::int32_t FilePercent(std::uint64_t received, std::uint64_t total)
 }
 
 constexpr wchar_t kStagingPrefix[] = L".vorn-update-";
+
+// How often a signed release's record and manifest are asked for again when they do not match.
+constexpr std::uint32_t kPairRetries = 2;
 
 // Which file a path names, whatever its spelling (letter case, 8.3 alias): the volume and the file's index on it.
 struct FileIdentity {
@@ -89,140 +91,16 @@ bool MatchesChecksum(const std::wstring& path, const std::wstring& expectedHex)
     return ok && FormatCrc32(crc) == expectedHex;
 }
 
-// What a download thread tells the transaction's thread, in the order it happened.
-struct DownloadEvent {
-    enum class Kind { kStarted, kProgress, kVerified, kFailed };
-    Kind kind = Kind::kStarted;
-    std::uint32_t file = 0;     // index into the pending files
-    std::int32_t percent = 0;   // kProgress: the file's percent
-    std::wstring message;       // kFailed: the message for the player
-};
-
-// The events of the downloads that run while the check pass goes on wait for it to end. Past this many waiting
-// events no further download starts until then, so a long check of a large client cannot pile them up without
-// bound (a file makes a few events, at most about a hundred). The downloads still run well ahead of the check.
-constexpr std::size_t kEventsAheadOfCheck = 4096;
-
-// The meeting point of the download threads and the transaction's thread: the files found out of date so far,
-// the next one to take, the events not yet reported, the threads still running and whether they must stop.
-class DownloadBoard {
-public:
-    struct Taken {
-        std::uint32_t index = 0;
-        const PendingFile* file = nullptr;  // stays where it is while files are added
-    };
-
-    // One more file to download; returns how many there are now. Only the transaction's thread adds.
-    std::uint32_t Add(PendingFile file)
-    {
-        const std::lock_guard<std::mutex> held(lock_);
-        files_.push_back(std::move(file));
-        work_.notify_one();
-        return static_cast<std::uint32_t>(files_.size());
-    }
-
-    // The check pass has ended: no file is added any more, and the events are collected from now on.
-    void Finish()
-    {
-        const std::lock_guard<std::mutex> held(lock_);
-        finished_ = true;
-        work_.notify_all();
-    }
-
-    // The next file for a download thread, waiting while the check pass may still add one or has too many events
-    // waiting; none when all are taken or the downloads stop.
-    std::optional<Taken> Take()
-    {
-        std::unique_lock<std::mutex> held(lock_);
-        work_.wait(held, [this] {
-            return stop_ || (finished_ && next_ == files_.size()) ||
-                   (next_ < files_.size() && (finished_ || events_.size() < kEventsAheadOfCheck));
-        });
-        if (stop_ || next_ == files_.size())
-            return std::nullopt;
-        const std::uint32_t index = next_++;
-        return Taken{index, &files_[index]};
-    }
-
-    // A failure stops the others at once, so the first one posted is the one reported.
-    void Post(DownloadEvent event)
-    {
-        const std::lock_guard<std::mutex> held(lock_);
-        if (event.kind == DownloadEvent::Kind::kFailed) {
-            stop_ = true;
-            work_.notify_all();
-        }
-        events_.push_back(std::move(event));
-        changed_.notify_one();
-    }
-
-    void Stop()
-    {
-        const std::lock_guard<std::mutex> held(lock_);
-        stop_ = true;
-        work_.notify_all();
-    }
-
-    bool Stopped() const
-    {
-        const std::lock_guard<std::mutex> held(lock_);
-        return stop_;
-    }
-
-    void Joined()
-    {
-        const std::lock_guard<std::mutex> held(lock_);
-        ++running_;
-    }
-
-    void Left()
-    {
-        const std::lock_guard<std::mutex> held(lock_);
-        --running_;
-        changed_.notify_one();
-    }
-
-    // The events posted since the last call, waiting up to `wait` for one; ended is set once every thread has
-    // left and nothing more will come. Called once the check pass has ended.
-    std::deque<DownloadEvent> Collect(std::chrono::milliseconds wait, bool& ended)
-    {
-        std::unique_lock<std::mutex> held(lock_);
-        changed_.wait_for(held, wait, [this] { return !events_.empty() || running_ == 0; });
-        ended = running_ == 0;
-        return std::exchange(events_, {});
-    }
-
-    // File `index` for the transaction's thread, the only one that adds files.
-    const PendingFile& File(std::uint32_t index) const { return files_[index]; }
-
-    std::uint32_t Count() const { return static_cast<std::uint32_t>(files_.size()); }
-
-    // Every file, once the download threads have left.
-    std::vector<PendingFile> TakeFiles()
-    {
-        return {std::make_move_iterator(files_.begin()), std::make_move_iterator(files_.end())};
-    }
-
-private:
-    mutable std::mutex lock_;
-    std::condition_variable changed_;  // an event was posted or a thread left
-    std::condition_variable work_;     // a file was added, the check ended or the downloads stop
-    std::deque<PendingFile> files_;
-    std::uint32_t next_ = 0;
-    std::uint32_t running_ = 0;
-    bool finished_ = false;
-    bool stop_ = false;
-    std::deque<DownloadEvent> events_;
-};
-
 class Transaction {
 public:
     Transaction(Fetcher& fetcher, const std::wstring& baseUrl, UpdateStatusCallback& onStatus,
                 UpdatePercentCallback& onPercent, UpdateCancelQuery& isCancelled, UpdateProgressCallback& onProgress,
-                std::uint32_t connections, std::wstring_view updatePublicKey, UpdateResult& result)
+                std::uint32_t connections, std::wstring_view updatePublicKey, std::uint64_t minimumRelease,
+                std::uint64_t maxUnknownLength, UpdateResult& result)
         : fetcher_(fetcher), baseUrl_(baseUrl), onStatus_(onStatus), onPercent_(onPercent),
           isCancelled_(isCancelled), onProgress_(onProgress), connections_(std::max<std::uint32_t>(connections, 1)),
-          release_(std::wstring(updatePublicKey)),
+          maxUnknownLength_(maxUnknownLength), site_(connections_),
+          release_(std::wstring(updatePublicKey), minimumRelease),
           result_(result)
     {
     }
@@ -233,6 +111,7 @@ public:
         root_ = AbsoluteNormalPath(clientRoot);
         const StagingDirectoryGuard staging(CreateStagingDirectory(root_));
         staging_ = staging.path();
+        room_ = std::make_unique<DiskRoom>(FreeSpaceOf(staging_));
         if (!FetchManifest(manifestName))
             return;
         launcher_ = AbsoluteNormalPath(launcherPath);
@@ -294,6 +173,10 @@ private:
         return true;
     }
 
+    // With a key the record is fetched first, then the manifest it must sign. A publish that falls between the
+    // two hands the launcher one release's record and the next one's manifest: the pair is asked for again, up to
+    // kPairRetries times, before a mismatch is reported as such. A publish takes one step, so a second pair is
+    // whole unless the site is really wrong.
     bool FetchManifest(const std::wstring& manifestName)
     {
         std::wstring name = manifestName;
@@ -302,13 +185,20 @@ private:
         const std::wstring url = BuildDownloadUrl(baseUrl_, name);
         const std::wstring localManifest = (std::filesystem::path(staging_) / L"manifest.ini").wstring();
         std::wstring error;
-        if (!release_.FetchRecord(fetcher_, BuildDownloadUrl(baseUrl_, name + L".sig"), isCancelled_, error))
-            return Stop(error);
-        if (!DownloadToFile(fetcher_, url, localManifest, ManifestLimits(), {}, error, isCancelled_))
-            return Stop(L"更新清单下载失败：" + url + L"\n" + error);
+        for (std::uint32_t pair = 0;; ++pair) {
+            if (!release_.FetchRecord(fetcher_, BuildDownloadUrl(baseUrl_, name + L".sig"), isCancelled_, error))
+                return Stop(error);
+            if (!DownloadToFile(fetcher_, url, localManifest, ManifestLimits(), *room_, {}, error, isCancelled_))
+                return Stop(L"更新清单下载失败：" + url + L"\n" + error);
+            const ReleaseVerdict verdict = release_.AdmitRecord(localManifest, root_, error);
+            if (verdict == ReleaseVerdict::kAdmitted)
+                break;
+            if (verdict == ReleaseVerdict::kRefused || pair == kPairRetries)
+                return Stop(error);
+        }
         if (!ParseManifest(localManifest, entries_, error))
             return Stop(error);
-        if (!release_.Admit(localManifest, root_, entries_, error))
+        if (!release_.MatchEntries(entries_, error))
             return Stop(error);
         return true;
     }
@@ -472,8 +362,10 @@ private:
         const DownloadCancelled stopped = [&board] { return board.Stopped(); };
         const std::wstring url = BuildDownloadUrl(baseUrl_, entry.remotePath);
         std::wstring error;
-        const TransferLimits limits = release_.DownloadLimits(file.entryIndex);
-        if (!DownloadToFile(fetcher_, url, file.stagedPath, limits, adapter, error, stopped)) {
+        TransferLimits limits = release_.DownloadLimits(file.entryIndex);
+        limits.unknownLengthCap = maxUnknownLength_;
+        limits.site = &site_;
+        if (!DownloadToFile(fetcher_, url, file.stagedPath, limits, *room_, adapter, error, stopped)) {
             message = L"文件下载失败：" + entry.remotePath + L"\n" + error;
             return false;
         }
@@ -482,7 +374,7 @@ private:
         // A cache on the way may have kept an older copy: the site itself has the last word.
         TransferLimits fresh = limits;
         fresh.bypassCaches = true;
-        if (!DownloadToFile(fetcher_, url, file.stagedPath, fresh, {}, error, stopped)) {
+        if (!DownloadToFile(fetcher_, url, file.stagedPath, fresh, *room_, {}, error, stopped)) {
             message = L"文件下载失败：" + entry.remotePath + L"\n" + error;
             return false;
         }
@@ -502,28 +394,41 @@ private:
         return false;
     }
 
+    // All or nothing: every target is checked before the first move, and a failure or a cancel between two moves
+    // puts back every file moved so far, so the client is wholly the old release or wholly the new one. The
+    // release number is kept only after the last move (Run).
     bool InstallFiles()
     {
         // The running executable is replaced only after every other file is in place.
         std::stable_sort(pending_.begin(), pending_.end(),
                          [](const PendingFile& a, const PendingFile& b) { return !a.isLauncher && b.isLauncher; });
-        const auto n = static_cast<std::uint32_t>(pending_.size());
+        if (Cancelled())
+            return Stop(kCancelledMessage);
+        std::vector<StagedMove> moves;
+        std::vector<std::wstring> relatives;
         for (const PendingFile& file : pending_) {
+            relatives.push_back(RelativeToRoot(file.targetPath, root_));
+            // The new launcher goes beside the running one under the name the self-update looks for, whatever
+            // spelling the manifest used for it; other paths are checked against the disk once more now.
+            moves.push_back({file.stagedPath,
+                             file.isLauncher ? InstallTarget(file) : ResolveUnderRoot(root_, relatives.back())});
+        }
+        InstallPass pass(std::move(moves), staging_);
+        std::wstring error;
+        if (!pass.CheckReplaceable(error))
+            return Stop(error);
+        const auto n = static_cast<std::uint32_t>(pending_.size());
+        for (std::uint32_t k = 0; k < n; ++k) {
             if (Cancelled())
                 return Stop(kCancelledMessage);
-            const std::wstring relative = RelativeToRoot(file.targetPath, root_);
-            const auto k = static_cast<std::uint32_t>(result_.filesUpdated);
-            Report(kInstalling, k + 1, n, 100, 90 + k * 9 / n, relative);
-            // The new launcher goes beside the running one under the name the self-update looks for, whatever
-            // spelling the manifest used for it. The data of every staged file is on the disk already.
-            const std::wstring target = file.isLauncher ? InstallTarget(file) : ResolveUnderRoot(root_, relative);
-            std::wstring error;
-            if (!MoveStagedFile(file.stagedPath, target, error))
+            Report(kInstalling, k + 1, n, 100, 90 + k * 9 / n, relatives[k]);
+            if (!pass.Move(k, error))
                 return Stop(error);
-            ++result_.filesUpdated;
-            if (file.isLauncher)
-                result_.restartRequired = true;
         }
+        pass.Commit();
+        result_.filesUpdated = static_cast<std::int32_t>(n);
+        result_.restartRequired = std::any_of(pending_.begin(), pending_.end(),
+                                              [](const PendingFile& file) { return file.isLauncher; });
         return true;
     }
 
@@ -534,10 +439,14 @@ private:
     UpdateCancelQuery& isCancelled_;
     UpdateProgressCallback& onProgress_;
     const std::uint32_t connections_;
+    const std::uint64_t maxUnknownLength_;
+    // How many downloads run at once: at first connections_, fewer once the site says it is busy.
+    SiteConnections site_;
     SignedUpdate release_;
     UpdateResult& result_;
     std::wstring root_;
     std::wstring staging_;
+    std::unique_ptr<DiskRoom> room_;  // of the disk of the staging folder, shared by every download
     std::wstring launcher_;
     std::optional<FileIdentity> launcherIdentity_;
     std::vector<ManifestEntry> entries_;
@@ -576,12 +485,13 @@ UpdateResult ApplyClientUpdate(Fetcher& fetcher, const std::wstring& baseUrl, co
                                const std::wstring& clientRoot, const std::wstring& launcherPath,
                                UpdateStatusCallback onStatus, UpdatePercentCallback onPercent,
                                UpdateCancelQuery isCancelled, UpdateProgressCallback onProgress,
-                               std::uint32_t connections, std::wstring_view updatePublicKey)
+                               std::uint32_t connections, std::wstring_view updatePublicKey,
+                               std::uint64_t minimumRelease, std::uint64_t maxUnknownLength)
 {
     UpdateResult result;
     try {
         Transaction(fetcher, baseUrl, onStatus, onPercent, isCancelled, onProgress, connections, updatePublicKey,
-                    result)
+                    minimumRelease, maxUnknownLength, result)
             .Run(manifestName, clientRoot, launcherPath);
     } catch (const std::exception&) {
         result.succeeded = false;
@@ -594,12 +504,13 @@ UpdateResult ApplyClientUpdate(const std::wstring& baseUrl, const std::wstring& 
                                const std::wstring& clientRoot, const std::wstring& launcherPath,
                                UpdateStatusCallback onStatus, UpdatePercentCallback onPercent,
                                UpdateCancelQuery isCancelled, UpdateProgressCallback onProgress,
-                               std::wstring_view updatePublicKey)
+                               std::wstring_view updatePublicKey, std::uint64_t minimumRelease,
+                               std::uint64_t maxUnknownLength)
 {
     WinHttpFetcher fetcher;
     return ApplyClientUpdate(fetcher, baseUrl, manifestName, clientRoot, launcherPath, std::move(onStatus),
                              std::move(onPercent), std::move(isCancelled), std::move(onProgress),
-                             Config().downloadConnections, updatePublicKey);
+                             Config().downloadConnections, updatePublicKey, minimumRelease, maxUnknownLength);
 }
 
 }

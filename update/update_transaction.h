@@ -1,9 +1,8 @@
 #pragma once
 
 #include "base/config.h"
+#include "update/fetcher.h"
 #include "update/update_types.h"
-
-class Fetcher;
 
 #include <cstdint>
 #include <functional>
@@ -19,21 +18,26 @@ using UpdateProgressCallback = std::function<void(const UpdateProgress&)>;
 
 // Brings the client files under clientRoot up to date with the update site in one blocking call: the manifest
 // and every changed file are downloaded into a staging folder and verified by CRC-32 before any client file is
-// replaced; the launcher's own executable, recognised as a file however the manifest spells it, is installed
-// beside it as "<launcherPath>.new". Every callback may be empty and runs on the calling thread. Downloads are
-// bounded (fetcher.h): a server that is too slow, a manifest past its deadline or its size cap, or a file larger
-// than the free space ends the call with a message, and the staging folder goes with it. The changed files are
-// downloaded the configured number at a time (one after another in the manifest's order for 1), each by a
-// thread of its own, from the moment the check pass finds them out of date while it checks the later files;
+// replaced, and then replaced all or nothing (InstallPass); the launcher's own executable, recognised as a file
+// however the manifest spells it, is installed beside it as "<launcherPath>.new". Every callback may be empty and
+// runs on the calling thread. Downloads are bounded (fetcher.h, file_download.h): a server that is too slow, a
+// body past its cap, or a file that would take the disk's free space below its reserve ends the call with a
+// message, and the staging folder goes with it. The changed files are downloaded the configured number at a time
+// (one after another in the manifest's order for 1), fewer once the site refuses some of them as busy (503, 429:
+// site_connections.h), each by a thread of its own, from the moment the check pass finds them out of date while it
+// checks the later files;
 // once every file is checked the calling thread reports each download as it starts and as it is verified, and
 // writes the verified files to the disk. The first failure stops the other downloads and is the one reported. With an update public key (the launcher's
-// setting), the site's release record must sign the manifest and every downloaded file, and its release must not
-// be below the last one installed in the folder (signed_update.h); empty: no signature.
+// setting), the site's release record must sign the manifest and every downloaded file, must not have expired,
+// and its release must not be below the last one installed in the folder nor below minimumRelease
+// (signed_update.h); empty: no signature. A file whose length the site does not announce may bring
+// maxUnknownLength bytes (the launcher's setting) and no more.
 UpdateResult ApplyClientUpdate(const std::wstring& baseUrl, const std::wstring& manifestName,
                                const std::wstring& clientRoot, const std::wstring& launcherPath,
                                UpdateStatusCallback onStatus, UpdatePercentCallback onPercent,
                                UpdateCancelQuery isCancelled, UpdateProgressCallback onProgress,
-                               std::wstring_view updatePublicKey = {});
+                               std::wstring_view updatePublicKey = {}, std::uint64_t minimumRelease = 0,
+                               std::uint64_t maxUnknownLength = kDefaultMaxUnknownLength);
 
 // The same with every download made through fetcher (the one above uses WinHTTP), `connections` files at a time;
 // the fetcher must allow fetches from several threads at once when that is above 1.
@@ -42,7 +46,8 @@ UpdateResult ApplyClientUpdate(Fetcher& fetcher, const std::wstring& baseUrl, co
                                UpdateStatusCallback onStatus, UpdatePercentCallback onPercent,
                                UpdateCancelQuery isCancelled, UpdateProgressCallback onProgress,
                                std::uint32_t connections = Config().downloadConnections,
-                               std::wstring_view updatePublicKey = {});
+                               std::wstring_view updatePublicKey = {}, std::uint64_t minimumRelease = 0,
+                               std::uint64_t maxUnknownLength = kDefaultMaxUnknownLength);
 
 // One file that differs from the manifest and is downloaded into the staging folder.
 struct PendingFile {

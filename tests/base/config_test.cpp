@@ -20,6 +20,8 @@ TEST(Config, DefaultsServeTheLocalDemo)
     EXPECT_EQ(config.clientSerial, L"7395104826153049");
     EXPECT_TRUE(config.launchAuthEnabled);
     EXPECT_TRUE(config.updatePublicKey.empty());
+    EXPECT_EQ(config.maxUnknownLength, 4ull << 30);
+    EXPECT_EQ(config.minimumRelease, 0u);
     EXPECT_EQ(config.windowTitle, kLauncherTitle);
 }
 

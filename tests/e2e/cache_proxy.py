@@ -148,8 +148,9 @@ def play(j, honour_no_cache, record):
     site = j.site
     origin_port = j.start_origin()
     j.start_proxy(origin_port, honour_no_cache)
+    # The client files: the site's files but the manifest and its block indexes (up.ini.blocks/).
     published = {str(p.relative_to(site)): p.read_bytes() for p in site.rglob("*") if p.is_file() and
-                 p.name != "up.ini"}
+                 p.name != "up.ini" and p.relative_to(site).parts[0] != "up.ini.blocks"}
 
     figures = {}
     for name in ("first", "second"):

@@ -14,6 +14,7 @@ CLOSE_BUTTON = (986, 22, 35, 33)
 UPDATE_LABEL = (272, 304, 494, 54)
 ENTER_GAME_BUTTON = (575, 503, 203, 69)
 ENTER_GAME_ID = 206
+DOWNLOAD_BUTTON_ID = 211
 UPDATE_LABEL_ID = 219
 FIRST_REGION_ID = 300
 
@@ -65,6 +66,22 @@ class Player:
                     return window
             return None
         return self.wait("the launcher window", found, timeout)
+
+    def wait_update_end(self, window, timeout=60):
+        """Waits until the update stopped: the label hidden with the finished text (success) or offering a retry
+        (failure). Before the update starts the label is hidden too, with its first text, which is no end."""
+        def ended():
+            current = self.refresh(window)
+            if current is None:
+                return None
+            label = self.child(current, UPDATE_LABEL_ID)
+            download = self.child(current, DOWNLOAD_BUTTON_ID)
+            text = label["text"]
+            succeeded = not label["visible"] and ("更新完成" in text or "已是最新版本" in text)
+            if download and download["enabled"] and (succeeded or "重试" in text):
+                return current
+            return None
+        return self.wait("the end of the update", ended, timeout)
 
     def refresh(self, window):
         for candidate in self.windows():

@@ -34,6 +34,7 @@ import sample_client  # noqa: E402
 
 sys.path.insert(0, str(REPO / "tools"))
 import test_certificates  # noqa: E402
+from port_holder import taken_message  # noqa: E402
 
 DIRECTORY_PORT = 33556
 SITE_PORT = 80
@@ -58,7 +59,7 @@ def require_free_port(port, what):
     deadline = time.monotonic() + 60
     while port_in_use(port):
         if time.monotonic() > deadline:
-            raise AssertionError("127.0.0.1:%d (%s) is taken by another program" % (port, what))
+            raise AssertionError(taken_message(port, what) or "127.0.0.1:%d (%s) is taken" % (port, what))
         time.sleep(1)
 
 
@@ -120,10 +121,10 @@ class Journey:
             options["launcher"] = self.https_bin / "VornLauncher.exe"
         self.client, self.site = sample_client.make(self.root, self.bin_dir, **options)
 
-    def sign_site(self, release):
+    def sign_site(self, release, *options):
         subprocess.run([sys.executable, str(REPO / "tools" / "sign_release.py"), "sign", str(self.site), "--key",
-                        str(self.signing_key), "--release", str(release), "--force"], check=True,
-                       stdout=subprocess.DEVNULL)
+                        str(self.signing_key), "--release", str(release), "--force", *map(str, options)],
+                       check=True, stdout=subprocess.DEVNULL)
 
     def start_service(self, *options):
         require_free_port(DIRECTORY_PORT, "the directory service")
@@ -143,9 +144,11 @@ class Journey:
         check(ready.startswith("READY"), "the reference service did not start: " + ready)
         return [int(p) for p in ready.split()[2:]]
 
-    def start_site(self, http=True, certificate=None, redirects=()):
+    def start_site(self, http=True, certificate=None, redirects=(), tls=(), rate=0):
         """nginx serving the site: over HTTP on port 80 and, given a certificate file name of the run's
-        certificates (server.pem, ...), over HTTPS on port 443, where `redirects` send paths to plain HTTP."""
+        certificates (server.pem, ...), over HTTPS on port 443, where `redirects` send paths to plain HTTP and
+        `tls` names the TLS versions spoken (nginx_site.py's default when empty); `rate` bytes a second for each
+        response when given."""
         ports = ([SITE_PORT] if http else []) + ([HTTPS_PORT] if certificate else [])
         for port in ports:
             require_free_port(port, "the update site")
@@ -159,6 +162,10 @@ class Journey:
                         "--key", str(self.certificates / "server.key")]
         for path in redirects:
             command += ["--redirect-to-http", path]
+        for version in tls:
+            command += ["--tls", version]
+        if rate:
+            command += ["--rate", str(rate)]
         self.run_site(command, ready, "nginx did not start (are ports %s free?)" % ports)
 
     def run_site(self, command, ready, failure):
@@ -206,20 +213,7 @@ class Journey:
         return self.me.wait("the region names %s on the buttons" % names, listed, 30)
 
     def wait_update_end(self, window, timeout=60):
-        """Waits until the update stopped: the label hidden with the finished text (success) or offering a retry
-        (failure). Before the update starts the label is hidden too, with its first text, which is no end."""
-        def ended():
-            current = self.me.refresh(window)
-            if current is None:
-                return None
-            label = self.me.child(current, player.UPDATE_LABEL_ID)
-            download = self.me.child(current, 211)
-            text = label["text"]
-            succeeded = not label["visible"] and ("更新完成" in text or "已是最新版本" in text)
-            if download and download["enabled"] and (succeeded or "重试" in text):
-                return current
-            return None
-        return self.me.wait("the end of the update", ended, timeout)
+        return self.me.wait_update_end(window, timeout)
 
     def why_update_failed(self, window):
         """The player clicks the failed update's label; the message box says why. Returns its text."""
@@ -464,11 +458,11 @@ def https_update(j):
           "nginx did not serve the manifest over HTTPS: %s" % j.site_requests())
 
 
-def refused_update(j, certificate):
-    """The update against a site whose certificate must be refused: it fails, says why when the player asks,
-    and nothing in the client changes."""
+def refused_update(j, certificate, tls=(), named="证书"):
+    """The update against a site whose certificate or TLS version must be refused: it fails, says why (`named`)
+    when the player asks, and nothing in the client changes."""
     j.make_client(https=True)
-    j.start_site(http=False, certificate=certificate)
+    j.start_site(http=False, certificate=certificate, tls=tls)
     before = snapshot(j.client)
     window = j.start_launcher()
     window = j.wait_update_end(window)
@@ -480,7 +474,7 @@ def refused_update(j, certificate):
           "files changed although the update failed: %s" % changes(before, snapshot(j.client)))
     check(staging_dirs(j.client) == [], "a staging directory remains: %s" % staging_dirs(j.client))
     text = j.why_update_failed(window)
-    check("证书" in text, "the message does not name the certificate: %r" % text)
+    check(named in text, "the message does not name %s: %r" % (named, text))
 
 
 def https_untrusted_authority(j):
@@ -489,6 +483,11 @@ def https_untrusted_authority(j):
 
 def https_other_host(j):
     refused_update(j, "otherhost.pem")
+
+
+def https_tls10_only(j):
+    # TLS 1.0 is retired for its faults: a site that speaks nothing newer is refused like a bad certificate.
+    refused_update(j, "server.pem", tls=("TLSv1",), named="TLS 1.2")
 
 
 def https_redirect_to_http(j):
@@ -565,6 +564,13 @@ def signed_replay(j):
     refused_with(j, "更新的发布号 3 低于已安装的发布号 4")
 
 
+def signed_expired(j):
+    signed_client(j)
+    j.sign_site(3, "--signed-at", 1000000000, "--valid-days", 1)
+    j.start_site()
+    refused_with(j, "更新签名已于 2001-09-10 过期")
+
+
 def signed_site_missing(j):
     signed_client(j)
     j.start_site()
@@ -583,10 +589,12 @@ JOURNEYS = {
     "https_update": https_update,
     "https_untrusted_authority": https_untrusted_authority,
     "https_other_host": https_other_host,
+    "https_tls10_only": https_tls10_only,
     "https_redirect_to_http": https_redirect_to_http,
     "signed_release": signed_release,
     "signed_main_swapped": signed_main_swapped,
     "signed_replay": signed_replay,
+    "signed_expired": signed_expired,
     "signed_site_missing": signed_site_missing,
 }
 
@@ -608,12 +616,7 @@ def main():
     parser.add_argument("--signing-key", type=pathlib.Path, help="the private key of that update key")
     parser.add_argument("journeys", nargs="*", help="some of: " + ", ".join(JOURNEYS))
     args = parser.parse_args()
-    for variable in ("DISPLAY", "WINEPREFIX"):
-        if not os.environ.get(variable):
-            sys.exit("run_e2e.py: %s is not set; run inside a Wine session (scripts/test.sh -R e2e)" % variable)
-    unknown = [name for name in args.journeys if name not in JOURNEYS]
-    if unknown:
-        sys.exit("run_e2e.py: no journey named " + ", ".join(unknown))
+    require_session("run_e2e.py", args.journeys, JOURNEYS)
     bin_dir = args.bin.resolve()
     https_bin = (args.https_bin or bin_dir / "https").resolve()
     shutil.rmtree(args.failures, ignore_errors=True)
@@ -621,19 +624,31 @@ def main():
     try:
         test_certificates.make(certificates)
         trust_in_prefix(bin_dir, certificates / "ca.pem")
-        return play(args.journeys or list(JOURNEYS), bin_dir, https_bin, certificates, args.failures,
-                    args.key_launcher, args.signing_key)
+        return play(args.journeys or list(JOURNEYS), JOURNEYS,
+                    lambda name: Journey(bin_dir, args.failures, name, https_bin, certificates, args.key_launcher,
+                                         args.signing_key))
     finally:
         shutil.rmtree(certificates, ignore_errors=True)
 
 
-def play(names, bin_dir, https_bin, certificates, failures, key_launcher, signing_key):
+def require_session(tool, names, journeys):
+    """Stops with a message outside a Wine session, or when a journey of `names` is not one of `journeys`."""
+    for variable in ("DISPLAY", "WINEPREFIX"):
+        if not os.environ.get(variable):
+            sys.exit("%s: %s is not set; run inside a Wine session (scripts/test.sh -R e2e)" % (tool, variable))
+    unknown = [name for name in names if name not in journeys]
+    if unknown:
+        sys.exit("%s: no journey named %s" % (tool, ", ".join(unknown)))
+
+
+def play(names, journeys, new_journey):
+    """Plays the journeys of `journeys` named `names`, each with its own new_journey(name); 1 if one failed."""
     passed = failed = 0
     for name in names:
-        journey = Journey(bin_dir, failures, name, https_bin, certificates, key_launcher, signing_key)
+        journey = new_journey(name)
         started = time.monotonic()
         try:
-            JOURNEYS[name](journey)
+            journeys[name](journey)
             passed += 1
             print("PASS %s (%.1f s)" % (name, time.monotonic() - started), flush=True)
         except Exception:

@@ -55,13 +55,15 @@ TEST(ConnectFile, CorrectFileIsLeftUntouched)
     const FILETIME before = LastWriteTime(folder.ConnectFile());
 
     EXPECT_TRUE(ConnectFileMatches(folder.ConnectFile()));
-    EXPECT_TRUE(EnsureConnectFile());
+    EXPECT_EQ(EnsureConnectFile(false), ConnectFileOutcome::Correct);
     const FILETIME after = LastWriteTime(folder.ConnectFile());
     EXPECT_EQ(CompareFileTime(&before, &after), 0);
     EXPECT_FALSE(probe::FileExists(folder.ConnectFile() + L".launcher.tmp"));
 }
 
-TEST(ConnectFile, AnyOtherContentIsReplacedByTheBlock)
+// Any other content is replaced by the block; a build with the stand-in block (which the game cannot use) keeps
+// it instead, for it is likely the player's real connection file.
+TEST(ConnectFile, AnyOtherContentIsReplacedByTheBlockOrKeptByAStandInBuild)
 {
     std::string flipped = Block();
     flipped[100] = static_cast<char>(flipped[100] ^ 0x01);
@@ -73,7 +75,9 @@ TEST(ConnectFile, AnyOtherContentIsReplacedByTheBlock)
         SCOPED_TRACE(wrong.size());
         probe::WriteFileBytes(folder.ConnectFile(), wrong);
         EXPECT_FALSE(ConnectFileMatches(folder.ConnectFile()));
-        EXPECT_TRUE(EnsureConnectFile());
+        EXPECT_EQ(EnsureConnectFile(true), ConnectFileOutcome::OtherKept);
+        EXPECT_EQ(probe::ReadFileBytes(folder.ConnectFile()), wrong);
+        EXPECT_EQ(EnsureConnectFile(false), ConnectFileOutcome::Correct);
         EXPECT_EQ(probe::ReadFileBytes(folder.ConnectFile()), Block());
         EXPECT_FALSE(probe::FileExists(folder.ConnectFile() + L".launcher.tmp"));
     }
@@ -81,12 +85,15 @@ TEST(ConnectFile, AnyOtherContentIsReplacedByTheBlock)
 
 TEST(ConnectFile, MissingFoldersAreCreated)
 {
-    const launchtest::ClientFolder folder;
-    ASSERT_FALSE(probe::FileExists(folder / L"Data"));
-    EXPECT_FALSE(ConnectFileMatches(folder.ConnectFile()));
+    for (const bool keepOtherFile : {false, true}) {
+        SCOPED_TRACE(keepOtherFile);
+        const launchtest::ClientFolder folder;
+        ASSERT_FALSE(probe::FileExists(folder / L"Data"));
+        EXPECT_FALSE(ConnectFileMatches(folder.ConnectFile()));
 
-    EXPECT_TRUE(EnsureConnectFile());
-    EXPECT_EQ(probe::ReadFileBytes(folder.ConnectFile()), Block());
+        EXPECT_EQ(EnsureConnectFile(keepOtherFile), ConnectFileOutcome::Correct);
+        EXPECT_EQ(probe::ReadFileBytes(folder.ConnectFile()), Block());
+    }
 }
 
 TEST(ConnectFile, ReadOnlyWrongFileFailsWithoutLeavingTheTemporaryFile)
@@ -96,7 +103,7 @@ TEST(ConnectFile, ReadOnlyWrongFileFailsWithoutLeavingTheTemporaryFile)
     probe::WriteFileBytes(folder.ConnectFile(), "stale");
     ASSERT_TRUE(SetFileAttributesW(folder.ConnectFile().c_str(), FILE_ATTRIBUTE_READONLY));
 
-    EXPECT_FALSE(EnsureConnectFile());
+    EXPECT_EQ(EnsureConnectFile(false), ConnectFileOutcome::Failed);
     EXPECT_FALSE(probe::FileExists(folder.ConnectFile() + L".launcher.tmp"));
     EXPECT_EQ(probe::ReadFileBytes(folder.ConnectFile()), "stale");
 }
@@ -106,7 +113,7 @@ TEST(ConnectFile, FolderInTheWayFails)
     const launchtest::ClientFolder folder;
     // "Data" as a file: the folder cannot be made.
     probe::WriteFileBytes(folder / L"Data", "not a folder");
-    EXPECT_FALSE(EnsureConnectFile());
+    EXPECT_EQ(EnsureConnectFile(false), ConnectFileOutcome::Failed);
 
     // The connection file's own name taken by a folder: the move cannot replace it.
     probe::RemoveTree(folder / L"Data");
@@ -114,6 +121,8 @@ TEST(ConnectFile, FolderInTheWayFails)
     ASSERT_TRUE(CreateDirectoryW((folder / L"Data\\Local").c_str(), nullptr));
     ASSERT_TRUE(CreateDirectoryW(folder.ConnectFile().c_str(), nullptr));
     EXPECT_FALSE(ConnectFileMatches(folder.ConnectFile()));
-    EXPECT_FALSE(EnsureConnectFile());
+    // A folder is nobody's connection file: a stand-in build does not keep it either.
+    for (const bool keepOtherFile : {false, true})
+        EXPECT_EQ(EnsureConnectFile(keepOtherFile), ConnectFileOutcome::Failed);
     EXPECT_FALSE(probe::FileExists(folder.ConnectFile() + L".launcher.tmp"));
 }

@@ -85,7 +85,7 @@ protected:
     // message or the game start with the stand-in window as the owner.
     void Launch(const std::wstring& account = L"")
     {
-        if (const std::optional<LaunchNotice> notice = CheckLaunchPreconditions(hasRegions_, hasSelection_)) {
+        if (const std::optional<LaunchNotice> notice = CheckLaunchPreconditions(hasRegions_, hasSelection_).stop) {
             ShowLaunchNotice(window_.get(), *notice);
             return;
         }
@@ -412,10 +412,8 @@ TEST_F(EnterGameTest, UnwritableConnectionFileStopsBeforeTheNetwork)
 {
     const AuthService service({"ERR\n", "OK AUTH\t127.0.0.1\t7009\n"});
     UseRegion(service.port());
-    ASSERT_TRUE(CreateDirectoryW((folder_ / L"Data").c_str(), nullptr));
-    ASSERT_TRUE(CreateDirectoryW((folder_ / L"Data\\Local").c_str(), nullptr));
-    probe::WriteFileBytes(folder_.ConnectFile(), std::string(kConnectBlock.begin(), kConnectBlock.end()) + "!");
-    ASSERT_TRUE(SetFileAttributesW(folder_.ConnectFile().c_str(), FILE_ATTRIBUTE_READONLY));
+    // "Data" as a file: the connection file's folder cannot be made.
+    probe::WriteFileBytes(folder_ / L"Data", "not a folder");
 
     Launch();
 
@@ -446,13 +444,39 @@ TEST_F(EnterGameTest, ReferenceServiceIssuesTheCodeTheGameReceives)
     EXPECT_TRUE(boxes_.calls().empty());
 }
 
-// The host goes onto the game's command line and into its environment: anything but a plain host name or IP
-// literal is a malformed acceptance, and nothing starts.
+// The connect host reaches the game as the service names it: empty, with underscores, a trailing dot, in Chinese
+// or with an IPv6 zone; the resolver, not the launcher, judges a name.
+TEST_F(EnterGameTest, ReferenceServiceAcceptanceHostReachesTheGameAsItIs)
+{
+    // Escaped for the service, and as the game gets it.
+    const std::pair<std::wstring, std::wstring> hosts[] = {
+        {L"", L""}, {L"game_server.lan.", L"game_server.lan."}, {L"\\u5c9a\\u8c37.\\u4e2d\\u56fd", L"岚谷.中国"},
+        {L"fe80::1%1", L"fe80::1%1"}};
+    for (const auto& [escaped, host] : hosts) {
+        SCOPED_TRACE(WideToUtf8(host));
+        const probe::ReferenceService service({L"--host", L"127.0.0.1", L"--no-directory", L"--auth-port", L"0",
+                                               L"--auth-reply-escaped", L"OK AUTH\\t" + escaped + L"\\t7012"});
+        ASSERT_TRUE(service.running()) << service.failure();
+        UseRegion(service.authPorts()[0]);
+
+        Launch();
+
+        const auto record = folder_.WaitGameRecord(kGameRecordTimeoutMs);
+        ASSERT_TRUE(record.has_value()) << service.Log();
+        EXPECT_EQ(record->at(L"command_line"), GameCommandLine(L"Updater /u" + host + L" /p7012"));
+        EXPECT_EQ(record->at(L"VORN_SERVER_HOST"), host);
+        EXPECT_TRUE(boxes_.calls().empty());
+        DeleteFileW((folder_ / L"game_record.txt").c_str());
+    }
+}
+
+// The host goes onto the game's command line and into its environment: one that could split or reorder it is a
+// malformed acceptance, and nothing starts.
 TEST_F(EnterGameTest, ReferenceServiceAcceptanceWithAHostileHostStartsNothing)
 {
-    // Escaped for the service: with a space, a quote, a NUL; empty; a switch; an IPv6 zone.
-    for (const std::wstring host :
-         {L"127.0.0.1 /p1", L"127.0.0.1\\x22 /p1", L"127.0.0.1\\x00 /p1", L"", L"-x", L"::1%1"}) {
+    // Escaped for the service: with a space, an ideographic space, a quote, a NUL, a right-to-left override.
+    for (const std::wstring host : {L"127.0.0.1 /p1", L"127.0.0.1\\u3000/p1", L"127.0.0.1\\x22 /p1",
+                                    L"127.0.0.1\\x00 /p1", L"\\u202e1.0.0.721"}) {
         SCOPED_TRACE(host);
         const launchtest::MessageBoxRecorder boxes;
         const probe::ReferenceService service({L"--host", L"127.0.0.1", L"--no-directory", L"--auth-port", L"0",
@@ -482,6 +506,18 @@ TEST_F(EnterGameTest, ReferenceServiceRefusesAnotherClientVersion)
     EXPECT_FALSE(folder_.GameStarted());
 }
 
+// A click on the first region button, then on "进入游戏"; true once the launch is decided and the window
+// minimised. The authorisation runs on the window's job thread; its finish, on this thread, starts the game.
+bool ClickFirstRegionAndEnterGame(const harness::MainWindowUnderTest& window)
+{
+    SendMessageW(window.hwnd(), WM_COMMAND, MAKEWPARAM(kFirstRegionButtonId, BN_CLICKED),
+                 reinterpret_cast<LPARAM>(window.control(kFirstRegionButtonId)));
+    EXPECT_TRUE(IsWindowEnabled(window.control(kEnterGameButtonId)));
+    SendMessageW(window.hwnd(), WM_COMMAND, MAKEWPARAM(kEnterGameButtonId, BN_CLICKED),
+                 reinterpret_cast<LPARAM>(window.control(kEnterGameButtonId)));
+    return harness::PumpUntil([&] { return !window.state().busy && IsIconic(window.hwnd()); }, kGameRecordTimeoutMs);
+}
+
 // The whole road through the launcher's own window: the region list from a directory on loopback, a click on the
 // first region button, a click on "进入游戏", the game started and the window minimised, not closed.
 TEST(EnterGameFromTheWindow, RegionClickAndEnterGameStartTheGameAndMinimiseTheWindow)
@@ -506,15 +542,7 @@ TEST(EnterGameFromTheWindow, RegionClickAndEnterGameStartTheGameAndMinimiseTheWi
 
     StartRegionListLoad(window.object());
     ASSERT_TRUE(harness::PumpUntil([&] { return !window.state().busy && window.state().hasRegions; }, 15000));
-    SendMessageW(window.hwnd(), WM_COMMAND, MAKEWPARAM(kFirstRegionButtonId, BN_CLICKED),
-                 reinterpret_cast<LPARAM>(window.control(kFirstRegionButtonId)));
-    ASSERT_TRUE(IsWindowEnabled(window.control(kEnterGameButtonId)));
-    SendMessageW(window.hwnd(), WM_COMMAND, MAKEWPARAM(kEnterGameButtonId, BN_CLICKED),
-                 reinterpret_cast<LPARAM>(window.control(kEnterGameButtonId)));
-
-    // The authorisation runs on the window's job thread; its finish, on this thread, starts the game.
-    ASSERT_TRUE(
-        harness::PumpUntil([&] { return !window.state().busy && IsIconic(window.hwnd()); }, kGameRecordTimeoutMs));
+    ASSERT_TRUE(ClickFirstRegionAndEnterGame(window));
     const auto record = folder.WaitGameRecord(kGameRecordTimeoutMs);
     ASSERT_TRUE(record.has_value());
     EXPECT_EQ(record->at(L"command_line"), L"\"" + folder.root() + L"\\Main.exe\" Updater /u127.0.0.1 /p7011");
@@ -523,6 +551,30 @@ TEST(EnterGameFromTheWindow, RegionClickAndEnterGameStartTheGameAndMinimiseTheWi
     EXPECT_TRUE(IsIconic(window.hwnd()));
     EXPECT_TRUE(boxes.calls().empty());
     EXPECT_EQ(auth.connections(), 2);
+}
+
+// Every test build carries the stand-in connection block, which the game cannot use. Finding the player's own
+// connection file, it leaves the file as it is, starts the game all the same and says so on the status line.
+TEST(EnterGameFromTheWindow, StandInBuildLeavesAnotherConnectionFileAndSaysSo)
+{
+    ASSERT_TRUE(kConnectBlockIsStandIn);
+    const AuthService auth({"ERR\n", "OK AUTH\t127.0.0.1\t7013\n"});
+    const harness::MainWindowUnderTest window({.automaticUpdate = false, .shown = true});
+    const launchtest::ClientFolder folder;
+    ASSERT_TRUE(CreateDirectoryW((folder / L"Data").c_str(), nullptr));
+    ASSERT_TRUE(CreateDirectoryW((folder / L"Data\\Local").c_str(), nullptr));
+    const std::string playersOwn(kConnectBlockSize, 'R');
+    probe::WriteFileBytes(folder.ConnectFile(), playersOwn);
+    const harness::MessageBoxRecorder boxes({IDOK});
+
+    window.DeliverRegionList(harness::RegionsNamed({L"一区"}, auth.port()));
+    ASSERT_TRUE(ClickFirstRegionAndEnterGame(window));
+    const auto record = folder.WaitGameRecord(kGameRecordTimeoutMs);
+    ASSERT_TRUE(record.has_value());
+    EXPECT_EQ(record->at(L"command_line"), L"\"" + folder.root() + L"\\Main.exe\" Updater /u127.0.0.1 /p7013");
+    EXPECT_EQ(probe::ReadFileBytes(folder.ConnectFile()), playersOwn);
+    EXPECT_EQ(window.state().statusText, kConnectFileKeptText);
+    EXPECT_TRUE(boxes.calls().empty());
 }
 
 }

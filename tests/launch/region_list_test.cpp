@@ -1,7 +1,6 @@
 #include "tests/support/loopback_peer.h"
 #include "tests/support/reference_service.h"
 
-#include "base/config.h"
 #include "base/text.h"
 #include "launch/region_line.h"
 #include "launch/region_list.h"
@@ -37,8 +36,12 @@ TEST(RegionLine, OnlyWellFormedRegionLinesCount)
         {"REGION\t1\tAlpha\thost.example\t7000\tpvp", RegionInfo{L"Alpha", L"host.example", 7000, L"pvp"}},
         {"REGION\t1\t\xE5\xB2\x9A\xE8\xB0\xB7\t::1\t65535\t", RegionInfo{L"岚谷", L"::1", 65535, L""}},
         {"REGION\t1\t A \th\t 7000abc\t x ", RegionInfo{L" A ", L"h", 7000, L" x "}},
-        {"REGION\t1\tA\t\t7000\tx", std::nullopt},
+        {"REGION\t1\tA\t\t7000\tx", RegionInfo{L"A", L"", 7000, L"x"}},
+        {"REGION\t1\tA\tgame_server.lan.\t7000\t", RegionInfo{L"A", L"game_server.lan.", 7000, L""}},
+        {"REGION\t1\tA\t\xE5\xB2\x9A\xE8\xB0\xB7.\xE4\xB8\xAD\xE5\x9B\xBD\t7000\t",
+         RegionInfo{L"A", L"岚谷.中国", 7000, L""}},
         {"REGION\t1\tA\t h \t7000\tx", std::nullopt},
+        {"REGION\t1\tA\th\xE2\x80\x8Bost\t7000\tx", std::nullopt},
         {"REGION\t1\tA\th\t+80\t", RegionInfo{L"A", L"h", 80, L""}},
         {"REGION\t1\tA\th\t7000\tx\ty", std::nullopt},
         {"REGION\t1\tA\th\t7000", std::nullopt},
@@ -95,18 +98,11 @@ TEST(RegionLine, LeadingNumbersReadLikeTheStandardConversion)
 
 class RegionListLoad : public testing::Test {
 protected:
-    void SetUp() override { savedConfig_ = Config(); }
-    void TearDown() override { InstallConfig(std::move(savedConfig_)); }
-
-    static void UseServerHost(const std::string& host)
-    {
-        LauncherConfig config = Config();
-        config.serverHost = Utf8ToWide(host);
-        InstallConfig(std::move(config));
-    }
+    void UseServerHost(const std::string& host) { serverHost_ = Utf8ToWide(host); }
+    RegionListResult Load() const { return LoadRegionList(serverHost_); }
 
 private:
-    LauncherConfig savedConfig_;
+    std::wstring serverHost_;
 };
 
 // A directory peer on the launcher's fixed port, at an address of its own.
@@ -148,7 +144,7 @@ TEST_F(RegionListLoad, ReferenceServiceRegionsArriveInReplyOrder)
     ASSERT_EQ(service->directoryPort(), kDirectoryPort);
     UseServerHost(address);
 
-    const RegionListResult result = LoadRegionList();
+    const RegionListResult result = Load();
     EXPECT_TRUE(result.connected);
     EXPECT_EQ(result.errorText, L"");
     ExpectRegions(result.regions, {{L"一区", Utf8ToWide(address), 7001, L"pvp"},
@@ -157,9 +153,10 @@ TEST_F(RegionListLoad, ReferenceServiceRegionsArriveInReplyOrder)
     EXPECT_NE(service->Log().find("b'LIST' -> 'OK LIST 3'"), std::string::npos) << service->Log();
 }
 
-// Names reach the player's buttons without control or bidirectional-formatting characters; a region whose host
-// could not be a host name or address is left out.
-TEST_F(RegionListLoad, ReferenceServiceNamesLoseHiddenCharactersAndOddHostsAreLeftOut)
+// Names reach the player's buttons without control or bidirectional-formatting characters. Hosts pass to the
+// resolver as the directory names them (empty, with underscores, a trailing dot or in Chinese); only a region
+// whose host could break the game's command line is left out.
+TEST_F(RegionListLoad, ReferenceServiceNamesLoseHiddenCharactersAndOnlyBreakingHostsAreLeftOut)
 {
     const probe::TempDir folder;
     std::string address;
@@ -169,17 +166,21 @@ TEST_F(RegionListLoad, ReferenceServiceNamesLoseHiddenCharactersAndOddHostsAreLe
                                           "3\t\xE2\x81\xA6Realm 1\xE2\x81\xA9\xE2\x80\x8F\t{host}\t7003\n"
                                           "4\tD\tbad host\t7004\n"
                                           "5\tE\tx\"y\t7005\n"
-                                          "6\tF\tx\x00y\t7006\n"s,
+                                          "6\tF\tx\x00y\t7006\n"
+                                          "7\tG\t\t7007\n"
+                                          "8\tH\tgame_server.lan.\t7008\n"
+                                          "9\tI\t\xE5\xB2\x9A\xE8\xB0\xB7.\xE4\xB8\xAD\xE5\x9B\xBD\t7009\n"s,
                                           address);
     ASSERT_TRUE(service->running()) << service->failure();
     UseServerHost(address);
 
-    const RegionListResult result = LoadRegionList();
+    const RegionListResult result = Load();
     EXPECT_TRUE(result.connected);
     const std::wstring host = Utf8ToWide(address);
     ExpectRegions(result.regions,
-                  {{L"ABC[2J", host, 7001, L""}, {L"exe.gpj Realm", host, 7002, L""}, {L"一区", host, 7003, L""}});
-    EXPECT_NE(service->Log().find("'OK LIST 6'"), std::string::npos) << service->Log();
+                  {{L"ABC[2J", host, 7001, L""}, {L"exe.gpj Realm", host, 7002, L""}, {L"一区", host, 7003, L""},
+                   {L"G", L"", 7007, L""}, {L"H", L"game_server.lan.", 7008, L""}, {L"I", L"岚谷.中国", 7009, L""}});
+    EXPECT_NE(service->Log().find("'OK LIST 9'"), std::string::npos) << service->Log();
 }
 
 TEST_F(RegionListLoad, AnyAnswerConnectsAndKeepsTheRegionsItHolds)
@@ -198,7 +199,7 @@ TEST_F(RegionListLoad, AnyAnswerConnectsAndKeepsTheRegionsItHolds)
              c.Send("OK LIST 4\nREGION\t1\tA\th\t7000\t\nREGION\t2\tB\th\t0\t\nREGION\t3\tC\t\t7003\tz\n"
                     "REGION\t4\tD\th\t7004\t\tmore\nREGION\t5\tE\th\t7005");
          },
-         {{L"A", L"h", 7000, L""}}},
+         {{L"A", L"h", 7000, L""}, {L"C", L"", 7003, L"z"}}},
     };
     for (Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -206,7 +207,7 @@ TEST_F(RegionListLoad, AnyAnswerConnectsAndKeepsTheRegionsItHolds)
         const auto peer = DirectoryPeer(std::move(c.script), address);
         ASSERT_TRUE(peer);
         UseServerHost(address);
-        const RegionListResult result = LoadRegionList();
+        const RegionListResult result = Load();
         EXPECT_TRUE(result.connected);
         EXPECT_EQ(result.errorText, L"");
         ExpectRegions(result.regions, c.expected);
@@ -218,7 +219,7 @@ TEST_F(RegionListLoad, FailuresAreReportedAndClearTheList)
     {
         SCOPED_TRACE("nothing listening");
         UseServerHost(probe::RandomLoopbackAddress());
-        const RegionListResult result = LoadRegionList();
+        const RegionListResult result = Load();
         EXPECT_FALSE(result.connected);
         EXPECT_EQ(result.errorText, kDirectoryUnreachableText);
         ExpectRegions(result.regions, {});
@@ -226,14 +227,14 @@ TEST_F(RegionListLoad, FailuresAreReportedAndClearTheList)
     {
         SCOPED_TRACE("host does not resolve");
         UseServerHost("directory.invalid");
-        const RegionListResult result = LoadRegionList();
+        const RegionListResult result = Load();
         EXPECT_FALSE(result.connected);
         EXPECT_EQ(result.errorText, kDirectoryUnreachableText);
     }
     {
         SCOPED_TRACE("no host configured");
         UseServerHost("");
-        const RegionListResult result = LoadRegionList();
+        const RegionListResult result = Load();
         EXPECT_FALSE(result.connected);
         EXPECT_EQ(result.errorText, kNoServerHostText);
         ExpectRegions(result.regions, {});

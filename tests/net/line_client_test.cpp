@@ -5,7 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include <initializer_list>
 #include <numeric>
+#include <thread>
 
 namespace {
 
@@ -31,6 +33,41 @@ Exchange Ask(const std::wstring& host, std::uint16_t port, std::string_view requ
 Exchange AskPeer(const probe::LoopbackPeer& peer, std::string_view request = "LIST")
 {
     return Ask(L"127.0.0.1", peer.port(), request);
+}
+
+// A resolved address list of loopback ports, as the resolver hands it over, in the order given.
+class LoopbackAddresses {
+public:
+    explicit LoopbackAddresses(std::initializer_list<std::uint16_t> ports)
+        : sockets_(ports.size()), entries_(ports.size())
+    {
+        std::size_t i = 0;
+        for (const std::uint16_t port : ports) {
+            sockets_[i].sin_family = AF_INET;
+            sockets_[i].sin_port = htons(port);
+            inet_pton(AF_INET, "127.0.0.1", &sockets_[i].sin_addr);
+            entries_[i] = ADDRINFOW{0, AF_INET, SOCK_STREAM, IPPROTO_TCP, sizeof(sockaddr_in), nullptr,
+                                    reinterpret_cast<sockaddr*>(&sockets_[i]), nullptr};
+            if (i > 0)
+                entries_[i - 1].ai_next = &entries_[i];
+            ++i;
+        }
+    }
+    const ADDRINFOW* get() const { return entries_.empty() ? nullptr : entries_.data(); }
+
+private:
+    std::vector<sockaddr_in> sockets_;
+    std::vector<ADDRINFOW> entries_;
+};
+
+Exchange AskAddresses(const LoopbackAddresses& addresses)
+{
+    WinsockSession winsock;
+    Exchange result;
+    const ULONGLONG start = GetTickCount64();
+    result.answered = SendLineRequestTo(addresses.get(), "LIST", result.lines);
+    result.elapsedMs = GetTickCount64() - start;
+    return result;
 }
 
 struct ReplyCase {
@@ -146,31 +183,62 @@ TEST(LineClient, AddressesAreTriedInOrderUntilOneAccepts)
 {
     probe::LoopbackPeer peer(probe::AnswerAndHold("OK\n"));
     ASSERT_TRUE(peer.listening());
-    WinsockSession winsock;
+    const std::uint16_t refusing = probe::UnusedPort();
 
-    sockaddr_in refusing{};
-    refusing.sin_family = AF_INET;
-    refusing.sin_port = htons(probe::UnusedPort());
-    inet_pton(AF_INET, "127.0.0.1", &refusing.sin_addr);
-    sockaddr_in accepting = refusing;
-    accepting.sin_port = htons(peer.port());
-    sockaddr_in alsoAccepting = accepting;
-
-    ADDRINFOW third{0, AF_INET, SOCK_STREAM, IPPROTO_TCP, sizeof alsoAccepting, nullptr,
-                    reinterpret_cast<sockaddr*>(&alsoAccepting), nullptr};
-    ADDRINFOW second{0, AF_INET, SOCK_STREAM, IPPROTO_TCP, sizeof accepting, nullptr,
-                     reinterpret_cast<sockaddr*>(&accepting), &third};
-    ADDRINFOW first{0, AF_INET, SOCK_STREAM, IPPROTO_TCP, sizeof refusing, nullptr,
-                    reinterpret_cast<sockaddr*>(&refusing), &second};
-    Lines lines;
-    EXPECT_TRUE(SendLineRequestTo(&first, "LIST", lines));
-    EXPECT_EQ(lines, Lines{"OK"});
+    const Exchange exchange = AskAddresses(LoopbackAddresses{refusing, peer.port(), peer.port()});
+    EXPECT_TRUE(exchange.answered);
+    EXPECT_EQ(exchange.lines, Lines{"OK"});
     EXPECT_EQ(peer.connections(), 1);
+    // A refusal brings the next address at once, without waiting out the stagger.
+    EXPECT_LT(exchange.elapsedMs, kConnectAttemptDelayMs);
 
-    ADDRINFOW onlyRefusing = first;
-    onlyRefusing.ai_next = nullptr;
-    EXPECT_FALSE(SendLineRequestTo(&onlyRefusing, "LIST", lines));
-    EXPECT_TRUE(lines.empty());
+    const Exchange refused = AskAddresses(LoopbackAddresses{refusing});
+    EXPECT_FALSE(refused.answered);
+    EXPECT_TRUE(refused.lines.empty());
+}
+
+// A first address that drops every packet (a broken route sorted first) holds the exchange only for the stagger;
+// the next address is tried beside it.
+TEST(LineClient, SilentFirstAddressGivesWayToTheNextAfterTheStagger)
+{
+    const probe::NeverAcceptingListener silent;
+    ASSERT_TRUE(silent.full()) << "the listener's queue could not be filled";
+    probe::LoopbackPeer peer(probe::AnswerAndHold("OK LIST 0\nEND\n"));
+    ASSERT_TRUE(peer.listening());
+
+    const Exchange exchange = AskAddresses(LoopbackAddresses{silent.port(), peer.port()});
+    EXPECT_TRUE(exchange.answered);
+    EXPECT_EQ(exchange.lines, (Lines{"OK LIST 0", "END"}));
+    EXPECT_GE(exchange.elapsedMs + 20, kConnectAttemptDelayMs);
+    EXPECT_LT(exchange.elapsedMs, kConnectAttemptDelayMs + 1500);
+}
+
+// An honest server behind a slow link answers the connect after the stagger: trying the next address beside it
+// must not give it up.
+TEST(LineClient, SlowFirstAddressKeepsItsChanceBesideTheNext)
+{
+    probe::NeverAcceptingListener slow;
+    const probe::NeverAcceptingListener silent;
+    ASSERT_TRUE(slow.full() && silent.full()) << "a listener's queue could not be filled";
+    std::string request;
+    std::thread server([&slow, &request] {
+        // Opens well after the next address was tried; the client's connect gets through when it is sent again.
+        Sleep(2 * kConnectAttemptDelayMs);
+        const UniqueSocket connection = slow.OpenAndAccept(10000);
+        if (!connection)
+            return;
+        const UniqueHandle stop(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+        probe::PeerConnection peer(connection.get(), stop.get());
+        request = peer.ReadLine();
+        if (peer.Send("OK\n"))
+            peer.WaitClientClose(10000);
+    });
+    const Exchange exchange = AskAddresses(LoopbackAddresses{slow.port(), silent.port()});
+    server.join();
+    EXPECT_TRUE(exchange.answered);
+    EXPECT_EQ(exchange.lines, Lines{"OK"});
+    EXPECT_EQ(request, "LIST");
+    EXPECT_GT(exchange.elapsedMs, 2 * kConnectAttemptDelayMs);
 }
 
 TEST(LineClient, NumericIpv6AddressIsReached)
@@ -244,12 +312,14 @@ TEST(LineClient, DrippingPeerIsCutOffAtTheDeadline)
     EXPECT_LT(exchange.elapsedMs, kExchangeDeadlineMs + 2000);
 }
 
-// The deadline counts from the start of the connect: a service that never accepts costs no more than it.
+// The deadline counts from the start of the connect and covers every address: a service that never accepts, on
+// any of its addresses, costs no more than it.
 TEST(LineClient, ServiceThatNeverAcceptsIsCutOffAtTheDeadline)
 {
-    const probe::NeverAcceptingListener listener;
-    ASSERT_TRUE(listener.full()) << "the listener's queue could not be filled";
-    const Exchange exchange = Ask(L"127.0.0.1", listener.port());
+    const probe::NeverAcceptingListener first;
+    const probe::NeverAcceptingListener second;
+    ASSERT_TRUE(first.full() && second.full()) << "a listener's queue could not be filled";
+    const Exchange exchange = AskAddresses(LoopbackAddresses{first.port(), second.port()});
     EXPECT_FALSE(exchange.answered);
     EXPECT_TRUE(exchange.lines.empty());
     EXPECT_GE(exchange.elapsedMs, kExchangeDeadlineMs - 200);

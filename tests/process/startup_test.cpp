@@ -1,13 +1,20 @@
 // The real launcher executable started as a process under Wine and watched from outside.
 
-#include "base/config.h"
 #include "tests/support/loopback_peer.h"
 #include "tests/support/process_probe.h"
+#include "update/install_staged_file.h"
+#include "update/staging_directory.h"
+
+#include "base/config.h"
+#include "base/unique_resource.h"
+#include "launch/region_list.h"
+#include "net/line_client.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <filesystem>
+#include <memory>
 
 using namespace probe;
 
@@ -51,6 +58,18 @@ private:
     HWND window_ = nullptr;
 };
 
+// A start that stops before any window: one message box, and once it is answered the exit code of that stop.
+void ExpectStopWithMessage(const Process& process, const wchar_t* caption, const wchar_t* text, DWORD exitCode)
+{
+    const MessageBoxInfo box = WaitMessageBox(process.id, kWindowWait);
+    ASSERT_NE(box.hwnd, nullptr) << "the launcher showed no message";
+    EXPECT_EQ(box.caption, caption);
+    EXPECT_EQ(box.text, text);
+    EXPECT_EQ(FindTopWindow(process.id, L"VornLauncherWindow", L""), nullptr);
+    EXPECT_TRUE(PressButton(box.hwnd, IDOK));
+    EXPECT_EQ(WaitExit(process, 10000), exitCode);
+}
+
 }
 
 TEST(Startup, WindowIsCentredBorderlessAndCaptioned)
@@ -82,6 +101,63 @@ TEST(Startup, ClosingTheWindowEndsWithExitCodeZero)
     Kill(process);
 }
 
+// Closing while the region list loads closes at once: the load is abandoned, however long the directory (here
+// one that never answers a connect) would keep it waiting. Under Wine closing costs about 2 s for each window
+// that goes (the confirmation and the main window); waiting for the load would cost its whole deadline more.
+TEST(Startup, ClosingDuringTheRegionListLoadEndsAtOnce)
+{
+    const NeverAcceptingListener directory(kDirectoryPort);
+    ASSERT_TRUE(directory.full()) << "port 33556 is taken, or its queue could not be filled";
+    ClientFolder client;
+    Process process = Start(client.exe());
+    const ScopeExit stop([&process] { Kill(process); });
+    HWND window = WaitTopWindow(process.id, L"VornLauncherWindow", L"", kWindowWait);
+    ASSERT_NE(window, nullptr);
+
+    const ULONGLONG closing = GetTickCount64();
+    EXPECT_EQ(CloseAnsweringYes(window, process.handle.get(), 20000), 0u);
+    EXPECT_LT(GetTickCount64() - closing, kExchangeDeadlineMs) << "closing waited for the load";
+}
+
+// Wine's choice, for the launcher's executable name in this prefix, to load a gdiplus.dll found beside the program
+// before its own; taken back at scope exit, so launchers of other tests (with no such file) are not touched.
+class NativeGdiplusForTheLauncher {
+public:
+    NativeGdiplusForTheLauncher()
+    {
+        UniqueRegKey key;
+        const std::wstring value = L"native,builtin";
+        ok_ = RegCreateKeyExW(HKEY_CURRENT_USER, kKey, 0, nullptr, 0, KEY_SET_VALUE, nullptr, key.put(), nullptr) ==
+                  ERROR_SUCCESS &&
+              RegSetValueExW(key.get(), L"gdiplus", 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
+                             static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t))) == ERROR_SUCCESS;
+    }
+    NativeGdiplusForTheLauncher(const NativeGdiplusForTheLauncher&) = delete;
+    NativeGdiplusForTheLauncher& operator=(const NativeGdiplusForTheLauncher&) = delete;
+    ~NativeGdiplusForTheLauncher() { RegDeleteTreeW(HKEY_CURRENT_USER, kAppKey); }
+    bool ok() const { return ok_; }
+
+private:
+    static constexpr wchar_t kAppKey[] = L"Software\\Wine\\AppDefaults\\VornLauncher.exe";
+    static constexpr wchar_t kKey[] = L"Software\\Wine\\AppDefaults\\VornLauncher.exe\\DllOverrides";
+    bool ok_ = false;
+};
+
+// A GDI+ that cannot start (a gdiplus.dll beside the launcher whose start-up fails): the player is told, and the
+// launcher ends with the start-up failure's own code.
+TEST(Startup, GdiplusThatCannotStartEndsWithExitCodeTwo)
+{
+    ClientFolder client;
+    ASSERT_TRUE(CopyFileW((BinDir() + L"\\failing-gdiplus\\gdiplus.dll").c_str(),
+                          (client.dir() / L"gdiplus.dll").c_str(), FALSE));
+    const NativeGdiplusForTheLauncher nativeGdiplus;
+    ASSERT_TRUE(nativeGdiplus.ok());
+    Process process = Start(client.exe());
+    const ScopeExit stop([&process] { Kill(process); });
+
+    ExpectStopWithMessage(process, L"初始化失败", L"图形界面初始化失败。", 2);
+}
+
 TEST(Startup, SecondInstanceIsRefusedAndTheFirstKeepsRunning)
 {
     ClientFolder client;
@@ -89,13 +165,7 @@ TEST(Startup, SecondInstanceIsRefusedAndTheFirstKeepsRunning)
     ASSERT_NE(first.window(), nullptr);
 
     Process second = Start(client.exe());
-    const MessageBoxInfo box = WaitMessageBox(second.id, kWindowWait);
-    ASSERT_NE(box.hwnd, nullptr) << "the second launcher showed no message";
-    EXPECT_EQ(box.caption, L"Vorn 岚谷登录器");
-    EXPECT_EQ(box.text, L"登录器已经在运行。");
-    EXPECT_EQ(FindTopWindow(second.id, L"VornLauncherWindow", L""), nullptr);
-    EXPECT_TRUE(PressButton(box.hwnd, IDOK));
-    EXPECT_EQ(WaitExit(second, 10000), 0u);
+    ExpectStopWithMessage(second, L"Vorn 岚谷登录器", L"登录器已经在运行。", 0);
     Kill(second);
 
     EXPECT_EQ(WaitForSingleObject(first.process().handle.get(), 0), static_cast<DWORD>(WAIT_TIMEOUT));
@@ -194,4 +264,60 @@ TEST(Startup, StagingFoldersOfKilledLaunchersAreRemovedAtTheNextStart)
     EXPECT_EQ(remaining, expected);
     EXPECT_TRUE(FileExists(client.dir() / L"Data\\.vorn-update-1-2-3"));
     EXPECT_TRUE(FileExists(client.dir() / L".vorn-update-4-5-6"));
+}
+
+// Two players share one client folder: the other one's launcher is in the middle of an update (its staging folder
+// and the lock it holds, here this test's) when this one starts. Only the folder nobody holds goes.
+TEST(Startup, AStagingFolderAnotherLauncherHoldsIsLeftAlone)
+{
+    ClientFolder client;
+    const StagingDirectoryGuard other(CreateStagingDirectory(client.dir().path()));
+    const std::wstring download = other.path() + L"\\0";
+    WriteFileBytes(download, "half of the other player's download");
+    const std::wstring gone = client.dir() / L".vorn-update-7-8-9";
+    CreateDirectoryW(gone.c_str(), nullptr);
+    WriteFileBytes(gone + L"\\0", "left by a launcher that was killed");
+    WriteFileBytes(gone + L"\\lock", "a lock file that nobody holds open");
+
+    {
+        RunningLauncher launcher(client.exe());
+        ASSERT_NE(launcher.window(), nullptr);
+    }
+    EXPECT_EQ(ReadFileBytes(download), "half of the other player's download");
+    EXPECT_FALSE(FileExists(gone));
+}
+
+// A launcher killed in the middle of its install pass: one client file replaced, one added, one not yet reached.
+// The next start puts the client back to the old release before it removes the staging folder.
+TEST(Startup, AnInstallCutShortByAKillIsUndoneAtTheNextStart)
+{
+    ClientFolder client;
+    CreateDirectoryW((client.dir() / L"Data").c_str(), nullptr);
+    WriteFileBytes(client.dir() / L"Data\\a.bmd", "the old a");
+    WriteFileBytes(client.dir() / L"Main.exe", "the old game");
+    StagingFolder staging = CreateStagingDirectory(client.dir().path());
+    const std::vector<StagedMove> moves = {{staging.path + L"\\0", client.dir() / L"Data\\a.bmd"},
+                                           {staging.path + L"\\1", client.dir() / L"Data\\New\\b.bmd"},
+                                           {staging.path + L"\\2", client.dir() / L"Main.exe"}};
+    WriteFileBytes(moves[0].stagedPath, "the new a");
+    WriteFileBytes(moves[1].stagedPath, "the new b");
+    WriteFileBytes(moves[2].stagedPath, "the new game");
+    auto pass = std::make_unique<InstallPass>(moves, staging.path);
+    std::wstring error;
+    ASSERT_TRUE(pass->CheckReplaceable(error)) << error;
+    ASSERT_TRUE(pass->Move(0, error)) << error;
+    ASSERT_TRUE(pass->Move(1, error)) << error;
+    // The kill: the pass never undoes anything, and the lock goes with the process.
+    static_cast<void>(pass.release());
+    staging.lock.reset();
+    ASSERT_EQ(ReadFileBytes(client.dir() / L"Data\\a.bmd"), "the new a");
+
+    {
+        RunningLauncher launcher(client.exe());
+        ASSERT_NE(launcher.window(), nullptr);
+    }
+    EXPECT_EQ(ReadFileBytes(client.dir() / L"Data\\a.bmd"), "the old a");
+    EXPECT_FALSE(FileExists(client.dir() / L"Data\\New\\b.bmd"));
+    EXPECT_EQ(ReadFileBytes(client.dir() / L"Main.exe"), "the old game");
+    EXPECT_FALSE(FileExists(staging.path));
 }

@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # The release command as an operator runs it: the refusals (no block, a block of the wrong size, a plain-HTTP
-# update site), then the same settings and block built twice in two folders, which must give the same executable
-# and the same zip, holding the record of the values given and checksums that check.
+# update site), a trial package with the stand-in block whose record and output say so, then the same settings
+# and block built twice in two folders, which must give the same executable and the same zip, named and marked with
+# the operator's version, holding the record of the values given and checksums that check; a different launcher of
+# the same version is refused its package's name; a trial build from a changed settings file carries the change.
 #   check_release.sh SOURCE_DIR WORK_DIR
 # WORK_DIR keeps the two build folders between runs, so a second run only rebuilds what changed.
 set -euo pipefail
@@ -26,6 +28,9 @@ set(VORN_UPDATE_BASE_URL "https://updates.example.com/vorn/" CACHE STRING "")
 set(VORN_WEBSITE_URL "https://www.example.com/" CACHE STRING "")
 set(VORN_CLIENT_SERIAL "AB12CD34EF56GH78" CACHE STRING "")
 set(VORN_LAUNCH_AUTH_ENABLED OFF CACHE BOOL "")
+set(VORN_MINIMUM_RELEASE 2026120801 CACHE STRING "")
+set(VORN_DOWNLOAD_CONNECTIONS 3 CACHE STRING "")
+set(VORN_LAUNCHER_VERSION "2.3.4" CACHE STRING "")
 EOF
 sed 's|https://updates|http://updates|' "$work/settings.cmake" >"$work/plain-http.cmake"
 python3 -c 'import sys; sys.stdout.buffer.write(bytes((7 * i + 3) % 256 for i in range(178)))' >"$work/sample.block"
@@ -49,6 +54,21 @@ expect_refusal "no connection block" -C "$work/settings.cmake"
 expect_refusal "holds 177 bytes" -C "$work/settings.cmake" --block "$work/short.block"
 expect_refusal "is plain HTTP" -C "$work/plain-http.cmake" --block "$work/sample.block"
 
+# A trial package carries the stand-in only when asked to, and says so where an operator looks. It is built in
+# build-b, which the same settings with the real block then rebuild: only the block's object changes.
+rm -rf "$work/dist-trial"
+if bash "$release" -C "$work/settings.cmake" --stand-in-block --build-dir "$work/build-b" --dist "$work/dist-trial" \
+    >"$work/release-trial.log" 2>&1; then
+  grep -qF "WARNING: built with the stand-in connection block" "$work/release-trial.log" ||
+    fail "the trial build's output does not warn of the stand-in block"
+  python3 -m zipfile -e "$work/dist-trial/VornLauncher-2.3.4.zip" "$work/dist-trial/unpacked"
+  grep -qxF "VORN_CONNECT_BLOCK = STAND-IN (tests and the demo only; the game cannot use it)" \
+    "$work/dist-trial/unpacked/configuration.txt" || fail "the trial package's record does not name the stand-in"
+else
+  cat "$work/release-trial.log" >&2
+  fail "release.sh --stand-in-block did not build"
+fi
+
 for side in a b; do
   [ $side = a ] || export CCACHE_DISABLE=1
   rm -rf "$work/dist-$side"
@@ -62,7 +82,7 @@ done
 cmp "$work/build-a/bin/VornLauncher.exe" "$work/build-b/bin/VornLauncher.exe" ||
   fail "two builds of the same inputs gave different executables"
 package=$(cd "$work/dist-a" && ls)
-[ "$package" = "VornLauncher-1.0.0.zip" ] || fail "the package is named \"$package\""
+[ "$package" = "VornLauncher-2.3.4.zip" ] || fail "the package is named \"$package\""
 cmp "$work/dist-a/$package" "$work/dist-b/$package" || fail "two builds of the same inputs gave different zips"
 
 rm -rf "$work/unpacked"
@@ -73,9 +93,14 @@ python3 -m zipfile -e "$work/dist-a/$package" "$work/unpacked"
 cmp "$work/unpacked/VornLauncher.exe" "$work/build-a/bin/VornLauncher.exe" || fail "the package's executable"
 
 block_digest=$(sha256sum "$work/sample.block" | cut -d' ' -f1)
+head -n 1 "$work/unpacked/configuration.txt" | grep -qxF "VornLauncher 2.3.4: the compiled-in configuration" ||
+  fail "the record does not start with the version: $(head -n 1 "$work/unpacked/configuration.txt")"
 for line in 'VORN_WINDOW_TITLE = 岚谷 "试炼" 登录器' 'VORN_SERVER_HOST = 203.0.113.7' \
     'VORN_UPDATE_BASE_URL = https://updates.example.com/vorn/' 'VORN_WEBSITE_URL = https://www.example.com/' \
     'VORN_CLIENT_SERIAL = AB12CD34EF56GH78' 'VORN_LAUNCH_AUTH_ENABLED = OFF' 'VORN_MANIFEST_NAME = up.ini' \
+    'VORN_MAX_UNKNOWN_LENGTH = 4294967296' \
+    'VORN_MINIMUM_RELEASE = 2026120801' \
+    'VORN_DOWNLOAD_CONNECTIONS = 3' \
     "VORN_CONNECT_BLOCK = the operator's block, 178 bytes, SHA-256 $block_digest"; do
   grep -qxF "$line" "$work/unpacked/configuration.txt" || fail "the record lacks the line: $line"
 done
@@ -90,5 +115,51 @@ block, exe = (open(path, "rb").read() for path in sys.argv[1:])
 sys.exit(0 if exe.count(block) == 1 else 1)
 EOF
 
+# The version shows in the executable's version information and on the window face: the executable carries the
+# face drawn for 2.3.4, which differs from the default one.
+python3 "$source_dir/tools/make_skin.py" "$work/skin-2.3.4.png" "$source_dir/ui/layout.h" 2.3.4
+python3 "$source_dir/tools/make_skin.py" "$work/skin-default.png" "$source_dir/ui/layout.h"
+python3 - "$work/unpacked/VornLauncher.exe" "$work/skin-2.3.4.png" "$work/skin-default.png" <<'EOF' ||
+import sys
+exe, face, default = (open(path, "rb").read() for path in sys.argv[1:])
+problems = []
+if "2.3.4.0".encode("utf-16-le") not in exe or "1.0.0.0".encode("utf-16-le") in exe:
+    problems.append("the version information is not 2.3.4.0")
+if face == default or exe.count(face) != 1:
+    problems.append("the window face is not the one drawn for 2.3.4")
+print("; ".join(problems), file=sys.stderr)
+sys.exit(1 if problems else 0)
+EOF
+  fail "the executable does not show its version"
+
+# The same inputs again give the same package, which may stand; a different launcher under the same version may
+# not replace it.
+bash "$release" -C "$work/settings.cmake" --block "$work/sample.block" --build-dir "$work/build-a" \
+  --dist "$work/dist-a" >"$work/again.log" 2>&1 || fail "release.sh refused to rebuild the same package"
+cp "$work/dist-a/$package" "$work/first.zip"
+sed 's/试炼/再试/' "$work/settings.cmake" >"$work/changed.cmake"
+if bash "$release" -C "$work/changed.cmake" --block "$work/sample.block" --build-dir "$work/build-a" \
+    --dist "$work/dist-a" >"$work/overwrite.log" 2>&1; then
+  fail "release.sh replaced VornLauncher-2.3.4.zip with a different launcher"
+elif ! grep -qF "holds a different launcher of version 2.3.4" "$work/overwrite.log"; then
+  fail "release.sh stopped without saying why: $(cat "$work/overwrite.log")"
+fi
+cmp -s "$work/first.zip" "$work/dist-a/$package" || fail "the first package of version 2.3.4 changed"
+[ "$(ls "$work/dist-a")" = "$package" ] || fail "the refused package left files: $(ls "$work/dist-a")"
+
+# A trial build takes a changed settings file at once, though its folder was configured before.
+for title in "试炼一" "试炼二"; do
+  printf 'set(VORN_WINDOW_TITLE "岚谷 %s 登录器" CACHE STRING "")\n' "$title" >"$work/trial.cmake"
+  echo 'set(VORN_UPDATE_BASE_URL "https://updates.example.com/vorn/" CACHE STRING "")' >>"$work/trial.cmake"
+  bash "$release" --trial x86_64 -C "$work/trial.cmake" --stand-in-block --build-dir "$work/trial" \
+    >"$work/trial.log" 2>&1 || { cat "$work/trial.log" >&2; fail "the trial build failed"; continue; }
+  grep -qxF "VORN_WINDOW_TITLE = 岚谷 $title 登录器" "$work/trial/configuration.txt" ||
+    fail "the trial build's record does not hold the title with $title"
+  python3 -c 'import sys; sys.exit(0 if sys.argv[1].encode("utf-16-le") in open(sys.argv[2], "rb").read() else 1)' \
+    "岚谷 $title 登录器" "$work/trial/bin/VornLauncher.exe" || fail "the trial launcher does not carry $title"
+  [ -f "$work/trial/bin/trust_root.exe" ] || fail "the trial build has no trust_root.exe"
+done
+
 [ $failures -eq 0 ] || exit 1
-echo "release: refusals, two identical builds, the package and its record all as expected"
+echo "release: refusals, two identical builds, the package, its version and record, the refused overwrite and" \
+  "the trial build all as expected"

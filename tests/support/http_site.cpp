@@ -195,10 +195,10 @@ void HttpSite::ServeFiles(HttpFileServing serving)
     serving_ = serving;
 }
 
-void HttpSite::CutFirstAnswer(const std::string& target, std::uint64_t bytes)
+void HttpSite::CutFirstAnswer(const std::string& target, std::uint64_t bytes, const std::string& range)
 {
     std::lock_guard lock(mutex_);
-    cuts_[target] = bytes;
+    cuts_[target] = {range, bytes};
 }
 
 std::uint64_t HttpSite::BodyBytesSent(const std::string& target) const
@@ -250,6 +250,7 @@ void HttpSite::Answer(std::uintptr_t connectionValue)
     HttpRequestRecord record;
     if (!ReadRequest(connection, record))
         return;
+    record.at = std::chrono::steady_clock::now();
     {
         std::lock_guard lock(mutex_);
         requests_.push_back(record);
@@ -260,19 +261,30 @@ void HttpSite::Answer(std::uintptr_t connectionValue)
         return;
     }
     std::string head = StatusLine(script.status) + "Connection: close\r\n";
+    for (const std::string& line : script.headers)
+        head += line + "\r\n";
     if (script.announcedLength >= 0)
         head += "Content-Length: " + std::to_string(script.announcedLength) + "\r\n";
     else if (script.sendLength)
         head += "Content-Length: " + std::to_string(script.body.size()) + "\r\n";
     if (!SendText(connection, head + "\r\n"))
         return;
+    std::uint64_t sent = 0;
     do {
         for (std::size_t offset = 0; offset < script.body.size() && !stopping_; offset += script.chunkBytes) {
             const std::size_t size = std::min(script.chunkBytes, script.body.size() - offset);
-            if (!SendAll(connection, script.body.data() + offset, size) || !Pause(script.pauseBetweenChunksMs))
+            if (!SendAll(connection, script.body.data() + offset, size))
+                return;
+            sent += size;
+            {
+                std::lock_guard lock(mutex_);
+                sent_[record.target] += size;
+            }
+            if (!Pause(script.pauseBetweenChunksMs))
                 return;
         }
-    } while (script.endless && !script.body.empty() && !stopping_);
+    } while (script.endless && !script.body.empty() && !stopping_ &&
+             (script.endlessLimit == 0 || sent < script.endlessLimit));
 }
 
 // Waits between two pieces in short steps, so a site that drips stops with its object; false when it stops.
@@ -308,8 +320,11 @@ void HttpSite::SendFile(std::uintptr_t connectionValue, const HttpRequestRecord&
         serving = serving_;
         if (serving.changingValidator)
             etag.append(1, '-').append(std::to_string(++fileAnswers_));
-        if (const auto found = cuts_.find(request.target); found != cuts_.end()) {
-            cut = found->second;
+        const auto asked = request.headers.find("range");
+        if (const auto found = cuts_.find(request.target);
+            found != cuts_.end() && (found->second.first.empty() ||
+                                     (asked != request.headers.end() && asked->second == found->second.first))) {
+            cut = found->second.second;
             cuts_.erase(found);
         }
     }

@@ -186,11 +186,13 @@ std::uint16_t UnusedPort()
     return ntohs(address.sin_port);
 }
 
-NeverAcceptingListener::NeverAcceptingListener() : listener_(socket(AF_INET, SOCK_STREAM, IPPROTO_TCP))
+NeverAcceptingListener::NeverAcceptingListener(std::uint16_t port)
+    : listener_(socket(AF_INET, SOCK_STREAM, IPPROTO_TCP))
 {
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(port);
     int length = sizeof address;
     if (!listener_ || bind(listener_.get(), reinterpret_cast<sockaddr*>(&address), length) != 0 ||
         listen(listener_.get(), 0) != 0 ||
@@ -208,8 +210,36 @@ NeverAcceptingListener::NeverAcceptingListener() : listener_(socket(AF_INET, SOC
         FD_SET(filler.get(), &writable);
         timeval wait{0, 500000};
         full_ = select(0, nullptr, &writable, nullptr, &wait) == 0;
+        sockaddr_in own{};
+        int ownLength = sizeof own;
+        if (getsockname(filler.get(), reinterpret_cast<sockaddr*>(&own), &ownLength) == 0)
+            fillerPorts_.push_back(own.sin_port);
         fillers_.push_back(std::move(filler));
     }
+}
+
+UniqueSocket NeverAcceptingListener::OpenAndAccept(DWORD timeoutMs)
+{
+    fillers_.clear();
+    if (!MakeNonBlocking(listener_.get()))
+        return {};
+    const ULONGLONG end = GetTickCount64() + timeoutMs;
+    for (ULONGLONG now = GetTickCount64(); now < end; now = GetTickCount64()) {
+        fd_set readable;
+        FD_ZERO(&readable);
+        FD_SET(listener_.get(), &readable);
+        timeval slice{0, static_cast<long>(std::min(end - now, kSliceMs) * 1000)};
+        if (select(0, &readable, nullptr, nullptr, &slice) <= 0)
+            continue;
+        sockaddr_in from{};
+        int fromLength = sizeof from;
+        UniqueSocket connection(accept(listener_.get(), reinterpret_cast<sockaddr*>(&from), &fromLength));
+        // The fillers' own connections still wait in the queue; they go, the first other one is the client's.
+        if (connection && std::find(fillerPorts_.begin(), fillerPorts_.end(), from.sin_port) == fillerPorts_.end() &&
+            MakeNonBlocking(connection.get()))
+            return connection;
+    }
+    return {};
 }
 
 }

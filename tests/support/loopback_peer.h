@@ -90,19 +90,26 @@ LoopbackPeer::Script AnswerAndHold(std::string reply, RequestLog* requests = nul
 // A TCP port on 127.0.0.1 where nothing listens: taken from the system and released again at once.
 std::uint16_t UnusedPort();
 
-// A listener on 127.0.0.1 that never accepts, its queue filled by connections of its own: the system drops every
-// later connection attempt without an answer, so a client's connect waits until it gives up by itself.
+// A listener on 127.0.0.1 (port `port`, or with 0 a free one) that never accepts, its queue filled by connections
+// of its own: the system drops every later connection attempt without an answer, so a client's connect waits
+// until it gives up by itself, as on a route that silently drops packets.
 class NeverAcceptingListener {
 public:
-    NeverAcceptingListener();
+    explicit NeverAcceptingListener(std::uint16_t port = 0);
 
     std::uint16_t port() const { return port_; }
     bool full() const { return full_; }
+
+    // A slow server after all: the queue is emptied, so the next connection attempt that reaches the listener
+    // is answered (a dropped attempt is sent again about a second after it began). Waits up to timeoutMs for
+    // it and returns the connection, non-blocking, or an empty socket.
+    UniqueSocket OpenAndAccept(DWORD timeoutMs);
 
 private:
     WinsockSession winsock_;
     UniqueSocket listener_;
     std::vector<UniqueSocket> fillers_;
+    std::vector<u_short> fillerPorts_;  // network byte order
     std::uint16_t port_ = 0;
     bool full_ = false;
 };

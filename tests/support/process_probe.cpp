@@ -298,20 +298,6 @@ std::wstring FindTool(const std::wstring& name)
     return {};
 }
 
-// A Linux program leaves no process to wait for, so the script writes its exit status into a file last.
-int RunShellScript(const TempDir& folder, const std::string& script, DWORD timeoutMs)
-{
-    WriteFileBytes(folder / L"run.sh", "cd '" + WideToUtf8(UnixPathOf(folder.path())) + "'\n" + script +
-                                           "\necho $? > status.tmp && mv status.tmp status\n");
-    if (!StartLinuxProgram(L"/bin/sh", L"run.sh", folder.path()))
-        return -1;
-    for (const ULONGLONG end = GetTickCount64() + timeoutMs; GetTickCount64() < end; Sleep(50)) {
-        if (FileExists(folder / L"status"))
-            return std::stoi(ReadFileBytes(folder / L"status"));
-    }
-    return -1;
-}
-
 std::wstring UnixPathOf(const std::wstring& windowsPath)
 {
     // Wine's own export, declared there as `char* CDECL wine_get_unix_file_name(const WCHAR*)`. The system hands
@@ -328,6 +314,22 @@ std::wstring UnixPathOf(const std::wstring& windowsPath)
     std::wstring result = Utf8ToWide(unixPath);
     HeapFree(GetProcessHeap(), 0, unixPath);
     return result;
+}
+
+// A Linux program leaves no process to wait for, so the script writes its exit status into a file last.
+int RunUnixShell(const TempDir& folder, const std::string& script, DWORD timeoutMs)
+{
+    const std::wstring status = folder / L"status";
+    DeleteFileW(status.c_str());
+    WriteFileBytes(folder / L"run.sh", "cd '" + WideToUtf8(UnixPathOf(folder.path())) + "'\n" + script +
+                                           "\necho $? > status.tmp && mv status.tmp status\n");
+    if (!StartLinuxProgram(L"/bin/sh", L"run.sh", folder.path()))
+        return -1;
+    for (const ULONGLONG end = GetTickCount64() + timeoutMs; GetTickCount64() < end; Sleep(50)) {
+        if (FileExists(status))
+            return std::stoi(ReadFileBytes(status));
+    }
+    return -1;
 }
 
 }

@@ -86,13 +86,13 @@ std::wstring UnixPathOf(const std::wstring& windowsPath);
 // The nearest tools\<name> above the test programs' folder (the checkout's tools); empty when there is none.
 std::wstring FindTool(const std::wstring& name);
 
-// Runs a shell script of the build machine in `folder`, where it leaves run.sh and status, and returns its exit
-// status, or -1 when it did not finish within `timeoutMs`.
-int RunShellScript(const TempDir& folder, const std::string& script, DWORD timeoutMs = 30000);
+// Runs a shell script (UTF-8) with the Linux /bin/sh beside Wine, in `folder`, where it leaves run.sh and status,
+// and returns its exit status, or -1 when it could not start or did not finish within `timeoutMs`.
+int RunUnixShell(const TempDir& folder, const std::string& script, DWORD timeoutMs = 30000);
 
 // Starts a Linux program of the build machine (`program` is its Unix path) with the command line `arguments`, in
-// `workDir` (default: the current folder). False when it could not be started. There is nothing to wait on:
-// callers look for what the program makes.
+// `workDir` (default: the current folder). False when it could not be started. Wine gives no usable handle for a
+// Linux program, so there is nothing to wait on: callers look for what the program makes.
 bool StartLinuxProgram(const std::wstring& program, const std::wstring& arguments,
                        const std::wstring& workDir = L"");
 

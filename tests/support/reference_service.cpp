@@ -1,112 +1,27 @@
 #include "tests/support/reference_service.h"
 
-#include "base/text.h"
-
 #include <random>
-#include <sstream>
 
 namespace probe {
 
 namespace {
 
-constexpr DWORD kStartTimeoutMs = 20000;
-
-// Quoted so that the command-line splitting of the started program gives back each argument unchanged.
-std::wstring QuoteArgument(const std::wstring& argument)
+std::vector<std::wstring> WithLog(const std::wstring& log, const std::vector<std::wstring>& arguments)
 {
-    if (!argument.empty() && argument.find_first_of(L" \t\"") == std::wstring::npos)
-        return argument;
-    std::wstring quoted = L"\"";
-    std::size_t backslashes = 0;
-    for (const wchar_t c : argument) {
-        if (c == L'\\') {
-            ++backslashes;
-            continue;
-        }
-        quoted.append(c == L'"' ? backslashes * 2 + 1 : backslashes, L'\\');
-        backslashes = 0;
-        quoted.push_back(c);
-    }
-    quoted.append(backslashes * 2, L'\\');
-    return quoted + L"\"";
-}
-
-bool WaitReadable(SOCKET socket, DWORD timeoutMs)
-{
-    fd_set readable;
-    FD_ZERO(&readable);
-    FD_SET(socket, &readable);
-    timeval wait{static_cast<long>(timeoutMs / 1000), static_cast<long>(timeoutMs % 1000) * 1000};
-    return select(0, &readable, nullptr, nullptr, &wait) > 0;
-}
-
-std::string ReadLineFrom(SOCKET socket, DWORD timeoutMs)
-{
-    std::string line;
-    const ULONGLONG end = GetTickCount64() + timeoutMs;
-    char byte = 0;
-    while (GetTickCount64() < end && WaitReadable(socket, 200)) {
-        if (recv(socket, &byte, 1, 0) != 1 || byte == '\n')
-            break;
-        line.push_back(byte);
-    }
-    return line;
+    std::vector<std::wstring> all = {L"--log", log};
+    all.insert(all.end(), arguments.begin(), arguments.end());
+    return all;
 }
 
 }
 
 ReferenceService::ReferenceService(const std::vector<std::wstring>& arguments)
+    : program_(VORN_SERVICE_SCRIPT_PATH, WithLog(UnixPathOf(folder_ / L"service.log"), arguments))
 {
-    UniqueSocket listener(socket(AF_INET, SOCK_STREAM, IPPROTO_TCP));
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    inet_pton(AF_INET, "127.0.0.1", &address.sin_addr);
-    int length = sizeof address;
-    if (!listener || bind(listener.get(), reinterpret_cast<sockaddr*>(&address), length) != 0 ||
-        listen(listener.get(), 1) != 0 ||
-        getsockname(listener.get(), reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-        failure_ = "no lifeline listener";
+    if (!program_.running() || program_.ports().empty())
         return;
-    }
-
-    std::wstring command = QuoteArgument(Utf8ToWide(VORN_SERVICE_SCRIPT_PATH)) + L" --lifeline " +
-                           std::to_wstring(ntohs(address.sin_port)) + L" --log " +
-                           QuoteArgument(UnixPathOf(folder_ / L"service.log"));
-    for (const std::wstring& argument : arguments)
-        command += L" " + QuoteArgument(argument);
-    if (!StartLinuxProgram(Utf8ToWide(VORN_PYTHON3_PATH), command)) {
-        failure_ = "python3 could not be started";
-        return;
-    }
-
-    if (!WaitReadable(listener.get(), kStartTimeoutMs)) {
-        failure_ = "the service never called back";
-        return;
-    }
-    UniqueSocket lifeline(accept(listener.get(), nullptr, nullptr));
-    const std::string ready = ReadLineFrom(lifeline.get(), kStartTimeoutMs);
-    std::istringstream words(ready);
-    std::string word;
-    words >> word;
-    if (word != "READY") {
-        failure_ = ready.empty() ? std::string("no READY from the service") : ready;
-        return;
-    }
-    unsigned port = 0;
-    words >> port;
-    directoryPort_ = static_cast<std::uint16_t>(port);
-    while (words >> port)
-        authPorts_.push_back(static_cast<std::uint16_t>(port));
-    lifeline_ = std::move(lifeline);
-}
-
-ReferenceService::~ReferenceService()
-{
-    if (!lifeline_)
-        return;
-    // Wait for the service to let go of its ports, so the next test can take them again.
-    shutdown(lifeline_.get(), SD_SEND);
-    WaitReadable(lifeline_.get(), 5000);
+    directoryPort_ = program_.ports().front();
+    authPorts_.assign(program_.ports().begin() + 1, program_.ports().end());
 }
 
 std::string ReferenceService::Log() const

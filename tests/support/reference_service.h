@@ -1,11 +1,9 @@
 #pragma once
 
-// The reference directory/authorisation service (tools/vorn_service.py) started for one test. It is a Linux
-// program beside Wine: Wine gives no usable process handle for it, so a lifeline connection carries its bound
-// ports back and, when this object closes it (or the test process dies), stops the service.
+// The reference directory/authorisation service (tools/vorn_service.py) started for one test, held by its
+// lifeline (lifeline_program.h): it reports its bound ports there and stops when the object goes.
 
-#include "net/socket_handle.h"
-#include "net/winsock_session.h"
+#include "tests/support/lifeline_program.h"
 #include "tests/support/process_probe.h"
 
 #include <cstdint>
@@ -19,13 +17,10 @@ public:
     // `arguments` are the service's options (see its --help); the lifeline and the log file are added here.
     // Give "--directory-port", "0" unless the test needs the launcher's fixed directory port.
     explicit ReferenceService(const std::vector<std::wstring>& arguments);
-    ReferenceService(const ReferenceService&) = delete;
-    ReferenceService& operator=(const ReferenceService&) = delete;
-    ~ReferenceService();
 
-    bool running() const { return static_cast<bool>(lifeline_); }
+    bool running() const { return program_.running(); }
     // Why it did not start: the service's own words, or what the harness saw.
-    const std::string& failure() const { return failure_; }
+    const std::string& failure() const { return program_.failure(); }
     std::uint16_t directoryPort() const { return directoryPort_; }
     const std::vector<std::uint16_t>& authPorts() const { return authPorts_; }
     // The request log so far (UTF-8).
@@ -34,10 +29,8 @@ public:
     std::wstring FilePath(const std::wstring& name) const { return folder_ / name; }
 
 private:
-    WinsockSession winsock_;
     TempDir folder_;
-    UniqueSocket lifeline_;
-    std::string failure_;
+    LifelineProgram program_;
     std::uint16_t directoryPort_ = 0;
     std::vector<std::uint16_t> authPorts_;
 };

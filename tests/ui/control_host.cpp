@@ -1,5 +1,6 @@
 #include "tests/ui/control_host.h"
 
+#include "tests/support/process_probe.h"
 #include "ui/main_window.h"
 #include "ui/resolutions.h"
 
@@ -96,6 +97,18 @@ DRAWITEMSTRUCT DrawItemFor(HWND control, const Surface& surface, UINT state)
     item.hDC = surface.dc();
     GetClientRect(control, &item.rcItem);
     return item;
+}
+
+LauncherResources::LauncherResources()
+    : module_(LoadLibraryExW(probe::LauncherExe().c_str(), nullptr,
+                             LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE))
+{
+}
+
+LauncherResources::~LauncherResources()
+{
+    if (module_ != nullptr)
+        FreeLibrary(module_);
 }
 
 }

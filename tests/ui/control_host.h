@@ -61,6 +61,19 @@ private:
     const std::uint32_t* bits_ = nullptr;
 };
 
+// The launcher executable as a resource module: it carries the skin; the test programs do not.
+class LauncherResources {
+public:
+    LauncherResources();
+    LauncherResources(const LauncherResources&) = delete;
+    LauncherResources& operator=(const LauncherResources&) = delete;
+    ~LauncherResources();
+    HMODULE get() const { return module_; }
+
+private:
+    HMODULE module_;
+};
+
 // Draw-item data of a control drawn into `surface` in its normal state.
 DRAWITEMSTRUCT DrawItemFor(HWND control, const Surface& surface, UINT state = 0);
 

@@ -4,7 +4,10 @@
 #include "base/unique_resource.h"
 #include "tests/support/main_window_harness.h"
 #include "tests/ui/control_host.h"
+#include "ui/layout.h"
 #include "ui/main_window.h"
+#include "ui/painting.h"
+#include "ui/skin.h"
 #include "ui/region_list_job.h"
 
 #include <gtest/gtest.h>
@@ -179,6 +182,50 @@ TEST(MainWindow, CreatesEveryControlOfTheTableInOrder)
     EXPECT_FALSE(IsWindowEnabled(window.controls().enterGameButton)) << "no region is chosen yet";
 }
 
+// Showing a window erases it and its buttons, and the system may put that on the screen before anything is
+// painted: a new window's first frame did, black with pale boxes where the buttons go. The erase lays the face
+// the paint then draws, under the buttons too, and each button's erase paints the face it is then drawn with.
+TEST(MainWindow, FirstFrameShowsTheFaceBeforeAnythingIsPainted)
+{
+    MainWindowUnderTest window;
+    const testui::LauncherResources launcher;
+    ASSERT_NE(launcher.get(), nullptr);
+    window.object().skin().LoadFrom(launcher.get());
+    ASSERT_NE(window.object().skin().Image(), nullptr);
+    testui::Surface face(kWindowWidth, kWindowHeight);
+    PaintMainWindowTo(window.object(), face.dc());
+
+    ShowWindow(window.hwnd(), SW_SHOWNOACTIVATE);
+    // What the window holds now, before any paint: read through a device context the controls do not clip.
+    HDC whole = GetDCEx(window.hwnd(), nullptr, DCX_CACHE);
+    for (const POINT point : {POINT{40, 23}, POINT{600, 40}, POINT{565, 627}}) {
+        EXPECT_EQ(GetPixel(whole, point.x, point.y), face.At(point.x, point.y)) << point.x << ", " << point.y;
+    }
+    for (const int id : {204, 209, 213, 206}) {
+        const RECT place = ClientRect(window.hwnd(), window.control(id));
+        const int x = (place.left + place.right) / 2;
+        const int y = (place.top + place.bottom) / 2;
+        EXPECT_EQ(GetPixel(whole, x, y), face.At(x, y)) << "the place of control " << id;
+    }
+    ReleaseDC(window.hwnd(), whole);
+
+    // The buttons whose drawing adds nothing to the face in their first state.
+    for (const int id : {204, 210, 211, 212, 208, 209, 213}) {
+        SCOPED_TRACE(id);
+        HWND button = window.control(id);
+        RECT client{};
+        GetClientRect(button, &client);
+        testui::Surface erased(client.right, client.bottom);
+        testui::Surface drawn(client.right, client.bottom);
+        SendMessageW(button, WM_ERASEBKGND, reinterpret_cast<WPARAM>(erased.dc()), 0);
+        DrawOwnerButton(window.object(), testui::DrawItemFor(button, drawn));
+        // Inside the edges, where the drawing's filter reads no neighbour from beyond the button.
+        const int width = client.right - 4;
+        const int height = client.bottom - 4;
+        EXPECT_EQ(erased.Area(2, 2, width, height), drawn.Area(2, 2, width, height));
+    }
+}
+
 TEST(MainWindow, FontsBrushesAndRoundedShape)
 {
     MainWindowUnderTest window;
@@ -192,7 +239,6 @@ TEST(MainWindow, FontsBrushesAndRoundedShape)
     EXPECT_EQ(bold.lfHeight, -14);
     EXPECT_EQ(bold.lfWeight, 600);
     EXPECT_EQ(BrushColour(window.object().whiteBrush()), RGB(255, 255, 255));
-    EXPECT_EQ(BrushColour(window.object().paleBrush()), RGB(248, 252, 254));
 
     UniqueRegion shape(CreateRectRgn(0, 0, 0, 0));
     ASSERT_NE(GetWindowRgn(window.hwnd(), shape.get()), ERROR);
@@ -212,7 +258,7 @@ TEST(MainWindow, FontsBrushesAndRoundedShape)
     EXPECT_EQ(GetBkColor(dc.get()), RGB(255, 255, 255));
     EXPECT_EQ(SendMessageW(window.hwnd(), WM_CTLCOLORBTN, reinterpret_cast<WPARAM>(dc.get()),
                            reinterpret_cast<LPARAM>(window.controls().windowedCheck)),
-              reinterpret_cast<LRESULT>(window.object().paleBrush()));
+              reinterpret_cast<LRESULT>(window.object().skin().EraseBrush()));
     EXPECT_EQ(GetTextColor(dc.get()), RGB(51, 91, 111));
     EXPECT_EQ(GetBkColor(dc.get()), RGB(248, 252, 254));
     SetTextColor(dc.get(), RGB(1, 2, 3));

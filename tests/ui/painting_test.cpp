@@ -1,4 +1,3 @@
-#include "tests/support/process_probe.h"
 #include "tests/ui/control_host.h"
 #include "ui/main_window.h"
 #include "ui/paint_text.h"
@@ -23,27 +22,6 @@ constexpr std::array<COLORREF, 10> kGreen = {
 constexpr int kLabelWidth = 494;
 constexpr int kLabelHeight = 54;
 constexpr int kBarRight = kLabelWidth - 8;
-
-// The launcher executable carries the skin; the test program does not.
-class LauncherResources {
-public:
-    LauncherResources()
-        : module_(LoadLibraryExW(probe::LauncherExe().c_str(), nullptr,
-                                 LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE))
-    {
-    }
-    LauncherResources(const LauncherResources&) = delete;
-    LauncherResources& operator=(const LauncherResources&) = delete;
-    ~LauncherResources()
-    {
-        if (module_ != nullptr)
-            FreeLibrary(module_);
-    }
-    HMODULE get() const { return module_; }
-
-private:
-    HMODULE module_;
-};
 
 void SetRegions(MainWindow& window, std::initializer_list<const wchar_t*> names)
 {
@@ -212,7 +190,7 @@ TEST_F(PaintingTest, WindowedBoxIsDarkWhenUnchecked)
     for (const COLORREF pixel : interior())
         EXPECT_EQ(pixel, RGB(30, 29, 27));
 
-    LauncherResources launcher;
+    testui::LauncherResources launcher;
     ASSERT_NE(launcher.get(), nullptr);
     window.skin().LoadFrom(launcher.get());
     ASSERT_NE(window.skin().Image(), nullptr);
@@ -234,7 +212,7 @@ TEST_F(PaintingTest, WindowedBoxIsDarkWhenUnchecked)
 
 TEST_F(PaintingTest, SkinFromTheLauncherCoversTheFace)
 {
-    LauncherResources launcher;
+    testui::LauncherResources launcher;
     ASSERT_NE(launcher.get(), nullptr);
     window.skin().LoadFrom(launcher.get());
     Gdiplus::Image* skin = window.skin().Image();

@@ -323,6 +323,35 @@ TEST_F(SettingsTest, DialogCancelAndCloseBoxWriteNothingAndTheClassIsReused)
     EXPECT_TRUE(GetClassInfoExW(GetModuleHandleW(nullptr), L"VornLauncherSettingsWindow", &registered));
 }
 
+// The keys of any dialog, pressed where the dialog puts the keyboard: Down chooses the next resolution and Enter
+// confirms it; Esc cancels and writes nothing. Each closes the dialog before the driver's next look.
+TEST_F(SettingsTest, EnterConfirmsAndEscCancelsTheDialog)
+{
+    window.settings = LoadSettings();
+    const auto press = [](HWND dialog, UINT key) {
+        HWND focus = GetFocus() != nullptr ? GetFocus() : dialog;
+        PostMessageW(focus, WM_KEYDOWN, key, 1);
+        PostMessageW(focus, WM_KEYUP, key, 0xC0000001);
+    };
+    {
+        DialogDriver driver([&](HWND dialog) { press(dialog, VK_ESCAPE); });
+        ShowGameSettingsDialog(window);
+        EXPECT_EQ(driver.timesActed(), 1);
+        EXPECT_FALSE(KeyExists(kLauncherKey));
+    }
+    {
+        DialogDriver driver([&](HWND dialog) {
+            SendMessageW(DialogCombo(dialog), CB_SETCURSEL, 2, 0);
+            press(dialog, VK_DOWN);
+            press(dialog, VK_RETURN);
+        });
+        ShowGameSettingsDialog(window);
+        EXPECT_EQ(driver.timesActed(), 1);
+        EXPECT_EQ(window.settings.resolutionIndex, 3);
+        EXPECT_EQ(ReadDword(kLauncherKey, L"ResolutionIndex"), 3u);
+    }
+}
+
 TEST_F(SettingsTest, QuitDuringTheDialogReachesTheOuterLoop)
 {
     DialogDriver driver([](HWND) { PostQuitMessage(3); });

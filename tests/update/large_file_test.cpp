@@ -58,7 +58,7 @@ TEST(LargeFile, AFileOver4GiBIsCheckedToItsEndAndFoundCurrent)
     ASSERT_NO_FATAL_FAILURE(WriteSparseFile(client + L"\\Data\\world.pak", 4 * kGiB + kGiB / 2));
     probe::WriteFileBytes(client + L"\\Main.exe", "MZ");
     // The client folder is its own update site. Reading 4.5 GiB takes Python's zlib about 15 s on a busy machine.
-    ASSERT_EQ(probe::RunShellScript(work, "python3 '" + WideToUtf8(probe::UnixPathOf(tool)) + "' client", 180000),
+    ASSERT_EQ(probe::RunUnixShell(work, "python3 '" + WideToUtf8(probe::UnixPathOf(tool)) + "' client", 180000),
               0);
 
     probe::HttpSite site(client);

@@ -1,12 +1,18 @@
 #include "update/manifest.h"
 
 #include "base/text.h"
+#include "update/block_index_ref.h"
+#include "update/block_matcher.h"
+#include "update/cng.h"
 #include "update/crc32.h"
+#include "update/ini_file.h"
 
 #include "tests/support/process_probe.h"
+#include "tests/update/block_index_maker.h"
 
 #include <gtest/gtest.h>
 
+#include <map>
 #include <string>
 #include <vector>
 
@@ -204,8 +210,7 @@ TEST(ManifestGenerator, WritesAManifestTheLauncherAccepts)
     probe::WriteFileBytes(client + L"\\'quoted'", "q");
     probe::WriteFileBytes(client + L"\\Data\\debug.log", "left out");
 
-    ASSERT_EQ(probe::RunShellScript(work, "python3 " + Quoted(UnixPath(tool)) + " client --exclude 'data/*.LOG'"),
-              0);
+    ASSERT_EQ(probe::RunUnixShell(work, "python3 " + Quoted(UnixPath(tool)) + " client --exclude 'data/*.LOG'"), 0);
     std::vector<ManifestEntry> entries;
     std::wstring error;
     ASSERT_TRUE(ParseManifest(client + L"\\up.ini", entries, error)) << error;
@@ -230,7 +235,7 @@ TEST(ManifestGenerator, RefusesWhatTheLauncherWouldRefuse)
     ASSERT_FALSE(tool.empty());
     probe::TempDir work;
     // Names the Windows file functions would not even create are made by the shell.
-    const int status = probe::RunShellScript(
+    const int status = probe::RunUnixShell(
         work, "mkdir client && printf a > client/CON.txt && printf b > client/Main.exe && printf c > client/main.EXE"
               " && printf d > 'client/trailing.' && printf e > client/ok.bin\n"
               "python3 " + Quoted(UnixPath(tool)) + " client 2> refused.txt");
@@ -241,4 +246,68 @@ TEST(ManifestGenerator, RefusesWhatTheLauncherWouldRefuse)
     EXPECT_NE(refused.find("same path as"), std::string::npos);
     EXPECT_EQ(refused.find("ok.bin"), std::string::npos);
     EXPECT_FALSE(probe::FileExists(work / L"client\\up.ini"));
+}
+
+TEST(ManifestGenerator, IndexesLargeFilesForNewLaunchersWithoutChangingWhatOldOnesRead)
+{
+    const std::wstring tool = probe::FindTool(L"make_manifest.py");
+    ASSERT_FALSE(tool.empty());
+    probe::TempDir work;
+    const std::wstring client = work / L"client";
+    ASSERT_TRUE(CreateDirectoryW(client.c_str(), nullptr));
+    ASSERT_TRUE(CreateDirectoryW((client + L"\\数据").c_str(), nullptr));
+    // Indexed from 1 MiB on: the archive and the file of exactly 1 MiB, not the two smaller ones.
+    const std::map<std::wstring, std::string> files{
+        {L"数据\\地图.pak", blocktest::RandomBytes((3u << 20) + 5, 41)},
+        {L"exact.bin", blocktest::RandomBytes(1u << 20, 42)},
+        {L"edge.bin", blocktest::RandomBytes((1u << 20) - 1, 43)},
+        {L"small.bin", blocktest::RandomBytes(1000, 44)},
+    };
+    for (const auto& [path, bytes] : files)
+        probe::WriteFileBytes(client + L"\\" + path, bytes);
+    const std::string run = "python3 " + Quoted(UnixPath(tool)) + " client";
+
+    ASSERT_EQ(probe::RunUnixShell(work, run), 0);
+    const std::wstring manifest = client + L"\\up.ini";
+    std::vector<ManifestEntry> entries;
+    std::wstring error;
+    ASSERT_TRUE(ParseManifest(manifest, entries, error)) << error;
+    ASSERT_EQ(entries.size(), 4u);
+    EXPECT_EQ(ReadIniString(manifest, L"up", L"CFile4"), L"数据\\地图.pak");  // the system's reader too
+    IniFile ini;
+    ASSERT_TRUE(ini.Load(manifest));
+    const std::vector<std::optional<BlockIndexRef>> refs = ReadBlockIndexRefs(ini, entries.size());
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+        const std::string& bytes = files.at(entries[i].localPath);
+        ASSERT_EQ(refs[i].has_value(), bytes.size() >= (1u << 20)) << entries[i].localPath;
+        if (!refs[i])
+            continue;
+        const std::string indexBytes = probe::ReadFileBytes(client + L"\\" + refs[i]->sitePath);
+        EXPECT_EQ(indexBytes.size(), refs[i]->size);
+        EXPECT_EQ(Sha256Of(indexBytes), refs[i]->sha256);
+        BlockIndex index;
+        ASSERT_TRUE(ParseBlockIndex(indexBytes, index));
+        EXPECT_EQ(index.fileSize, bytes.size());
+        EXPECT_EQ(index.blockSize, 8192u);
+        EXPECT_EQ(FormatCrc32(index.fileCrc32), entries[i].crc32Hex);
+        // The tool's sums are the launcher's: the file itself holds every block where it stands.
+        BlockMatcher matcher(index);
+        matcher.Feed(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size());
+        matcher.Finish();
+        EXPECT_EQ(matcher.FoundBytes(), bytes.size());
+    }
+
+    // Without indexes: the same entries for every launcher, the listed files only (the folder of indexes was no
+    // file of the client), and the indexes no manifest lists any more are gone.
+    ASSERT_EQ(probe::RunUnixShell(work, run + " --no-block-index"), 0);
+    std::vector<ManifestEntry> plain;
+    ASSERT_TRUE(ParseManifest(manifest, plain, error)) << error;
+    ASSERT_EQ(plain.size(), entries.size());
+    for (std::size_t i = 0; i < plain.size(); ++i) {
+        EXPECT_EQ(plain[i].remotePath, entries[i].remotePath);
+        EXPECT_EQ(plain[i].crc32Hex, entries[i].crc32Hex);
+    }
+    ASSERT_TRUE(ini.Load(manifest));
+    EXPECT_EQ(ini.Get(L"Blocks", L"Index1"), L"");
+    EXPECT_FALSE(probe::FileExists(client + L"\\up.ini.blocks"));
 }

@@ -6,38 +6,88 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <string>
 
 namespace {
+
+std::uint64_t Now()
+{
+    return static_cast<std::uint64_t>(
+        std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch()).count());
+}
 
 struct Check {
     std::string record = probe::ReadFileBytes(SignedSite(L"signed\\up.ini.sig"));
     std::string manifest = probe::ReadFileBytes(SignedSite(L"signed\\up.ini"));
     std::wstring key = SignedSitesPublicKey();
-    std::uint64_t lastInstalled = 0;
+    ReleaseBounds bounds{0, 0, Now()};
 
     // The refusal, or "" when the release may be installed.
     std::wstring Refusal() const
     {
         ReleaseRecord accepted;
         std::wstring error = L"stale";
-        const bool ok = MayInstallRelease(key, record, manifest, lastInstalled, accepted, error);
-        EXPECT_EQ(ok, error.empty());
-        EXPECT_EQ(ok, accepted.release == 7);
+        const ReleaseVerdict verdict = MayInstallRelease(key, record, manifest, bounds, accepted, error);
+        EXPECT_EQ(verdict == ReleaseVerdict::kAdmitted, error.empty());
+        EXPECT_EQ(verdict == ReleaseVerdict::kAdmitted, accepted.release == 7);
+        EXPECT_EQ(verdict == ReleaseVerdict::kManifestMismatch, error == L"更新清单与签名不符，已拒绝安装。");
         return error;
     }
 };
 
 }
 
-TEST(ReleaseCheck, ASignedReleaseMayBeInstalledAgainButNotBelowTheLastOne)
+TEST(ReleaseCheck, ASignedReleaseMayBeInstalledAgainButNotBelowTheLastOneOrTheLaunchersMinimum)
 {
     Check check;
     EXPECT_EQ(check.Refusal(), L"");
-    check.lastInstalled = 7;
+    check.bounds.lastInstalled = 7;
     EXPECT_EQ(check.Refusal(), L"");
-    check.lastInstalled = 8;
+    check.bounds.lastInstalled = 8;
     EXPECT_EQ(check.Refusal(), L"更新的发布号 7 低于已安装的发布号 8，已拒绝安装。");
+
+    // A client unpacked from release 8's package has recorded no release yet; its launcher knows the floor.
+    check.bounds = {0, 8, Now()};
+    EXPECT_EQ(check.Refusal(), L"更新的发布号 7 低于本登录器要求的最低发布号 8，已拒绝安装。");
+    check.bounds.minimumRelease = 7;
+    EXPECT_EQ(check.Refusal(), L"");
+    check.bounds = {9, 8, Now()};
+    EXPECT_EQ(check.Refusal(), L"更新的发布号 7 低于已安装的发布号 9，已拒绝安装。");
+}
+
+TEST(ReleaseCheck, ARecordHoldsForTheDaysItWasSignedForAndAnExpiredOneNamesBothDates)
+{
+    Check check;
+    ReleaseRecord record;
+    std::wstring error;
+    ASSERT_TRUE(ParseReleaseRecord(check.record, record, error)) << error;
+    ASSERT_TRUE(record.freshness);
+    const std::uint64_t signedAt = record.freshness->signedAt;
+    EXPECT_LE(signedAt, Now());
+    EXPECT_EQ(record.freshness->validFor, 30u * 86400u);
+
+    check.bounds.now = signedAt + 30 * 86400;
+    EXPECT_EQ(check.Refusal(), L"");
+    // A clock behind the signing time is a wrong clock, not a replay: the release is taken.
+    check.bounds.now = 0;
+    EXPECT_EQ(check.Refusal(), L"");
+    check.bounds.now = signedAt + 30 * 86400 + 1;
+    EXPECT_TRUE(check.Refusal().starts_with(L"更新签名已于 ")) << check.Refusal();
+
+    Check expired;  // signed on 2001-09-09 01:46:40 UTC for one day
+    expired.record = probe::ReadFileBytes(SignedSite(L"expired\\up.ini.sig"));
+    expired.bounds.now = 1767225600;  // 2026-01-01
+    EXPECT_EQ(expired.Refusal(), L"更新签名已于 2001-09-10 过期（本机日期 2026-01-01），已拒绝安装。"
+                                 L"请等待运营方发布新的签名后再更新；如果本机日期不对，请先校正系统时间。");
+    expired.bounds.now = 1000000000 + 86400;
+    EXPECT_EQ(expired.Refusal(), L"");
+    expired.bounds.now = ~std::uint64_t{0};  // no clock shows this; the message stays a date
+    EXPECT_TRUE(expired.Refusal().find(L"（本机日期 9999-12-31）") != std::wstring::npos) << expired.Refusal();
+
+    Check older;  // signed by a tool that did not say when
+    older.record = probe::ReadFileBytes(SignedSite(L"no-time\\up.ini.sig"));
+    EXPECT_EQ(older.Refusal(), L"更新签名没有注明有效期，已拒绝安装。");
 }
 
 TEST(ReleaseCheck, RefusesWhatTheKeyDidNotSign)
@@ -53,7 +103,7 @@ TEST(ReleaseCheck, RefusesWhatTheKeyDidNotSign)
 
     Check higherRelease;  // a replayed record made to look newer
     higherRelease.record.replace(higherRelease.record.find("release 7"), 9, "release 9");
-    higherRelease.lastInstalled = 8;
+    higherRelease.bounds.lastInstalled = 8;
     EXPECT_EQ(higherRelease.Refusal(), badSignature);
 
     Check flippedSignature;
@@ -87,7 +137,9 @@ TEST(ReleaseCheck, EveryDownloadMustBeTheSignedFile)
     ReleaseRecord record;
     std::wstring error;
     const Check check;
-    ASSERT_TRUE(MayInstallRelease(check.key, check.record, check.manifest, 0, record, error)) << error;
+    ASSERT_EQ(MayInstallRelease(check.key, check.record, check.manifest, check.bounds, record, error),
+              ReleaseVerdict::kAdmitted)
+        << error;
     std::vector<ManifestEntry> entries;
     ASSERT_TRUE(ParseManifest(SignedSite(L"signed\\up.ini"), entries, error)) << error;
 

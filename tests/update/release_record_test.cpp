@@ -70,6 +70,8 @@ namespace {
 const std::string kDigest(64, 'a');
 const std::string kSignature = "signature " + std::string(128, '0') + "\n";
 const std::string kHead = "vorn-release-record 1\nrelease 7\nmanifest 221 " + kDigest + "\n";
+const std::string kZeros(64, '0');
+const std::string kSigned = "file 0 " + kZeros + " vorn:signed 1767225600 valid 2592000\n";
 
 std::wstring ParseError(const std::string& bytes)
 {
@@ -91,7 +93,9 @@ TEST(ReleaseRecord, ReadsTheToolsRecord)
     const std::string manifest = probe::ReadFileBytes(SignedSites() + L"\\signed\\up.ini");
     EXPECT_EQ(record.manifestSize, manifest.size());
     EXPECT_EQ(record.manifestSha256, Sha256Of(manifest));
-    ASSERT_EQ(record.files.size(), 3u);
+    ASSERT_EQ(record.files.size(), 3u);  // the signing time is no file
+    ASSERT_TRUE(record.freshness);
+    EXPECT_EQ(record.freshness->validFor, 30u * 86400u);
     EXPECT_EQ(record.files[1].sitePath, L"Data/地图/lorencia.map");
     EXPECT_EQ(record.files[1].size, 70000u);
     const std::string map = probe::ReadFileBytes(SignedSites() + L"\\signed\\Data\\地图\\lorencia.map");
@@ -104,6 +108,17 @@ TEST(ReleaseRecord, RefusesAnythingButItsExactForm)
     const std::string file = "file 31 " + kDigest + " Data/a b.txt\n";
     EXPECT_EQ(ParseError(kHead + file + kSignature), L"accepted");
     EXPECT_EQ(ParseError(kHead + kSignature), L"accepted");  // a release of no files
+
+    // The signing time, and a field of some later tool, are read apart from the files.
+    ReleaseRecord fresh;
+    std::wstring error;
+    const std::string later = "file 0 " + kZeros + " vorn:mirror https://example.com/\n";
+    ASSERT_TRUE(ParseReleaseRecord(kHead + file + kSigned + later + kSignature, fresh, error)) << error;
+    ASSERT_TRUE(fresh.freshness);
+    EXPECT_EQ(fresh.freshness->signedAt, 1767225600u);
+    EXPECT_EQ(fresh.freshness->validFor, 2592000u);
+    ASSERT_EQ(fresh.files.size(), 1u);
+    EXPECT_EQ(fresh.files[0].sitePath, L"Data/a b.txt");
 
     const auto line = [](int n) { return L"更新签名记录第 " + std::to_wstring(n) + L" 行无效，已拒绝安装。"; };
     const std::string signatureLine = kSignature.substr(0, kSignature.size() - 1);
@@ -129,17 +144,28 @@ TEST(ReleaseRecord, RefusesAnythingButItsExactForm)
                                "\n" + kSignature, 4},
         {"unknown line", kHead + "comment 1\n" + kSignature, 4},
         {"repeated site path", kHead + file + file + kSignature, 5},
+        {"repeated after the signing time", kHead + kSigned + file + file + kSignature, 6},
         {"short signature", kHead + "signature " + std::string(126, '0') + "\n", 4},
         {"no signature", kHead + file, 5},
         {"unended signature line", kHead + signatureLine, 4},
         {"after the signature", kHead + kSignature + file, 5},
+        {"two signing times", kHead + kSigned + file + kSigned + kSignature, 6},
+        {"signing time with a size", kHead + "file 1 " + kZeros + " vorn:signed 1 valid 2\n" + kSignature, 4},
+        {"signing time with a digest", kHead + "file 0 " + kDigest + " vorn:signed 1 valid 2\n" + kSignature, 4},
+        {"no validity", kHead + "file 0 " + kZeros + " vorn:signed 1\n" + kSignature, 4},
+        {"other word", kHead + "file 0 " + kZeros + " vorn:signed 1 until 2\n" + kSignature, 4},
+        {"signing time past 2^63 - 1",
+         kHead + "file 0 " + kZeros + " vorn:signed 9223372036854775808 valid 2\n" + kSignature, 4},
     };
     for (const auto& c : cases)
         EXPECT_EQ(ParseError(c.bytes), line(c.line)) << c.what;
 
-    std::string files;
-    for (std::size_t n = 0; n <= kMaxReleaseRecordFiles; ++n)
+    // The fields count among the files, as every launcher counts them.
+    std::string files = kSigned;
+    for (std::size_t n = 1; n < kMaxReleaseRecordFiles; ++n)
         files += "file 1 " + kDigest + " " + std::to_string(n) + "\n";
+    EXPECT_EQ(ParseError(kHead + files + kSignature), L"accepted");
+    files += "file 1 " + kDigest + " last\n";
     EXPECT_EQ(ParseError(kHead + files + kSignature), line(static_cast<int>(kMaxReleaseRecordFiles) + 4));
     files.resize(kMaxReleaseRecordBytes + 1 - kHead.size() - kSignature.size(), 'a');
     EXPECT_EQ(ParseError(kHead + files + kSignature), L"更新签名记录过大，已拒绝安装。");

@@ -19,10 +19,20 @@ namespace fs = std::filesystem;
 
 const std::vector<std::wstring> kSignedFiles = {L"Data\\Local\\a b.txt", L"Data\\地图\\lorencia.map", L"Main.exe"};
 
-vorn::UpdateResult Apply(const probe::HttpSite& server, const probe::TempDir& client, const std::wstring& key)
+vorn::UpdateResult Apply(const probe::HttpSite& server, const probe::TempDir& client, const std::wstring& key,
+                         std::uint64_t minimumRelease = 0)
 {
     return vorn::ApplyClientUpdate(server.BaseUrl(), L"up.ini", client.path(), client / L"Launcher.exe", nullptr,
-                                   nullptr, nullptr, nullptr, key);
+                                   nullptr, nullptr, nullptr, key, minimumRelease);
+}
+
+// A client holding every file of a signed site, and the names of its files.
+void CopySite(const std::wstring& site, const probe::TempDir& client)
+{
+    for (const std::wstring& file : kSignedFiles) {
+        fs::create_directories((fs::path(client.path()) / file).parent_path());
+        fs::copy_file(fs::path(SignedSite(site)) / file, fs::path(client.path()) / file);
+    }
 }
 
 // The site's requests for the listed files, not the manifest or its record.
@@ -60,6 +70,43 @@ TEST(SignedUpdate, ASignedReleaseInstallsAndAnOlderOneIsRefusedAfterIt)
     EXPECT_EQ(FileRequests(server), 3u);
 }
 
+TEST(SignedUpdate, ACutRecordAndManifestContinueWhereTheyWereCut)
+{
+    probe::HttpSite server(SignedSite(L"signed"));
+    server.CutFirstAnswer("/up.ini.sig", 300);
+    server.CutFirstAnswer("/up.ini", 200);
+    probe::TempDir client;
+    const vorn::UpdateResult result = Apply(server, client, SignedSitesPublicKey());
+    ASSERT_TRUE(result.succeeded) << result.message.c_str();
+    std::vector<std::string> ranges;
+    for (const auto& request : server.Requests()) {
+        if (request.target.starts_with("/up.ini"))
+            ranges.push_back(request.target + " " + (request.headers.contains("range") ? request.headers.at("range") : ""));
+    }
+    EXPECT_EQ(ranges, (std::vector<std::string>{"/up.ini.sig ", "/up.ini.sig bytes=300-", "/up.ini ", "/up.ini bytes=200-"}));
+}
+
+// A redirect answers one request: the record comes from the mirror, the manifest and the files from the site.
+TEST(SignedUpdate, ARedirectOfTheRecordLeavesTheLaterRequestsOnTheConfiguredSite)
+{
+    probe::HttpSite server(SignedSite(L"signed"));
+    probe::HttpSite mirror(SignedSite(L"signed"));
+    probe::HttpScript moved;
+    moved.status = 302;
+    moved.headers = {"Location: http://127.0.0.1:" + std::to_string(mirror.Port()) + "/up.ini.sig"};
+    server.Script("/up.ini.sig", moved);
+    probe::TempDir client;
+    const vorn::UpdateResult result = Apply(server, client, SignedSitesPublicKey());
+    ASSERT_TRUE(result.succeeded) << result.message.c_str();
+    EXPECT_EQ(result.filesUpdated, 3);
+    std::vector<std::string> mirrored;
+    for (const auto& request : mirror.Requests())
+        mirrored.push_back(request.target);
+    EXPECT_EQ(mirrored, std::vector<std::string>{"/up.ini.sig"});
+    EXPECT_EQ(server.CountRequests("/up.ini"), 1u);
+    EXPECT_EQ(FileRequests(server), 3u);
+}
+
 TEST(SignedUpdate, WhatTheSiteChangedAfterSigningIsRefusedWithNothingInstalled)
 {
     const std::string mainExe = probe::ReadFileBytes(SignedSite(L"signed\\Main.exe"));
@@ -69,6 +116,8 @@ TEST(SignedUpdate, WhatTheSiteChangedAfterSigningIsRefusedWithNothingInstalled)
         std::string body;
         std::wstring message;
         std::size_t fileRequests;
+        bool announced = true;  // the body comes with its Content-Length
+        std::vector<std::string> headers = {};
     };
     std::string swapped = mainExe;
     swapped[100] ^= 0x20;
@@ -78,7 +127,17 @@ TEST(SignedUpdate, WhatTheSiteChangedAfterSigningIsRefusedWithNothingInstalled)
     const std::vector<Case> cases = {
         {"/Main.exe", swapped, L"文件与更新签名不符：Main.exe，已拒绝安装。", 4},
         {"/Main.exe", mainExe + "MZ",
-         L"文件下载失败：Main.exe\n" + ByteCapMessage(mainExe.size()), 3},
+         L"文件下载失败：Main.exe\n文件大小与更新签名不符：服务器声明 " + std::to_wstring(mainExe.size() + 2) +
+             L" 字节，签名为 " + std::to_wstring(mainExe.size()) + L" 字节，已停止下载。",
+         3},
+        {"/Main.exe", mainExe + "MZ",
+         L"文件下载失败：Main.exe\n文件大小与更新签名不符：服务器发来的内容超过签名中的 " +
+             std::to_wstring(mainExe.size()) + L" 字节，已停止下载。",
+         3, false},
+        // Compressed by a server although nobody asked: named at once, not after a download that cannot hold.
+        {"/Main.exe", std::string("\x1f\x8b\x08\x00", 4) + "compressed bytes",
+         L"文件下载失败：Main.exe\n服务器以未经请求的编码（gzip）发送内容，已停止下载。请在更新站点关闭对这些文件的压缩", 3,
+         true, {"Content-Encoding: gzip"}},
         {"/up.ini", edited, L"更新清单与签名不符，已拒绝安装。", 0},
     };
     for (const Case& c : cases) {
@@ -86,6 +145,8 @@ TEST(SignedUpdate, WhatTheSiteChangedAfterSigningIsRefusedWithNothingInstalled)
         probe::HttpSite server(SignedSite(L"signed"));
         probe::HttpScript script;
         script.body = c.body;
+        script.sendLength = c.announced;
+        script.headers = c.headers;
         server.Script(c.target, script);
         probe::TempDir client;
         const vorn::UpdateResult result = Apply(server, client, SignedSitesPublicKey());
@@ -119,4 +180,71 @@ TEST(SignedUpdate, AnUnsignedSiteIsRefusedWithAKeyAndUpdatesWithoutOne)
     // Once without a record, then the server error tried again after each pause; never without a key.
     EXPECT_EQ(server.CountRequests("/up.ini.sig"), 1u + 1u + kRetryPauses.size());
     EXPECT_FALSE(probe::FileExists(client / kInstalledReleaseFileName));
+}
+
+// The site publishes release 8 just after the launcher took release 7's record, so the manifest it fetches next is
+// release 8's. The pair is asked for again; only a mismatch that stays is reported as one.
+TEST(SignedUpdate, APublishBetweenTheRecordAndTheManifestIsAskedForAgain)
+{
+    const std::string olderRecord = probe::ReadFileBytes(SignedSite(L"signed\\up.ini.sig"));
+    for (const std::uint32_t straddled : {1u, 2u, 0u}) {
+        SCOPED_TRACE(straddled);
+        probe::HttpSite server(SignedSite(L"next"));
+        probe::HttpScript published;
+        published.body = olderRecord;
+        published.answers = straddled;  // 0: every time, a site that really is wrong
+        server.Script("/up.ini.sig", published);
+        probe::TempDir client;
+        CopySite(L"signed", client);
+        const vorn::UpdateResult result = Apply(server, client, SignedSitesPublicKey());
+        if (straddled == 0) {
+            EXPECT_EQ(result.message, L"更新清单与签名不符，已拒绝安装。");
+            EXPECT_EQ(probe::ReadFileBytes(client / L"Main.exe"),
+                      probe::ReadFileBytes(SignedSite(L"signed\\Main.exe")));
+            EXPECT_FALSE(probe::FileExists(client / kInstalledReleaseFileName));
+            EXPECT_EQ(server.CountRequests("/up.ini.sig"), 3u);
+            EXPECT_EQ(FileRequests(server), 0u);
+            continue;
+        }
+        ASSERT_TRUE(result.succeeded) << result.message.c_str();
+        EXPECT_EQ(result.filesUpdated, 1);
+        EXPECT_EQ(probe::ReadFileBytes(client / L"Main.exe"), probe::ReadFileBytes(SignedSite(L"next\\Main.exe")));
+        EXPECT_EQ(probe::ReadFileBytes(client / kInstalledReleaseFileName), "8\n");
+        EXPECT_EQ(server.CountRequests("/up.ini.sig"), straddled + 1u);
+        EXPECT_EQ(server.CountRequests("/up.ini"), straddled + 1u);
+    }
+}
+
+// A client unpacked from release 8's package has no record of a release yet: a replayed release 7, genuinely
+// signed, is refused by the launcher's minimum. So is a record whose days are over, whatever its release.
+TEST(SignedUpdate, AReleaseBelowTheLaunchersMinimumOrPastItsDaysIsRefusedWithTheClientUnchanged)
+{
+    const struct {
+        const wchar_t* site;
+        std::uint64_t minimumRelease;
+        std::wstring message;
+    } cases[] = {
+        {L"signed", 8, L"更新的发布号 7 低于本登录器要求的最低发布号 8，已拒绝安装。"},
+        {L"expired", 0, L"更新签名已于 2001-09-10 过期"},
+        {L"no-time", 0, L"更新签名没有注明有效期，已拒绝安装。"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.site);
+        probe::HttpSite server(SignedSite(c.site));
+        probe::TempDir client;
+        CopySite(L"next", client);
+        const vorn::UpdateResult result = Apply(server, client, SignedSitesPublicKey(), c.minimumRelease);
+        EXPECT_FALSE(result.succeeded);
+        EXPECT_TRUE(result.message.starts_with(c.message)) << result.message.c_str();
+        EXPECT_EQ(probe::ReadFileBytes(client / L"Main.exe"), probe::ReadFileBytes(SignedSite(L"next\\Main.exe")));
+        EXPECT_FALSE(probe::FileExists(client / kInstalledReleaseFileName));
+        EXPECT_EQ(FileRequests(server), 0u);
+    }
+    // The release the launcher shipped in, and later ones, install.
+    probe::HttpSite server(SignedSite(L"next"));
+    probe::TempDir client;
+    CopySite(L"signed", client);
+    const vorn::UpdateResult next = Apply(server, client, SignedSitesPublicKey(), 8);
+    ASSERT_TRUE(next.succeeded) << next.message.c_str();
+    EXPECT_EQ(probe::ReadFileBytes(client / kInstalledReleaseFileName), "8\n");
 }

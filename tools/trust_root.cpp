@@ -1,6 +1,7 @@
-// Makes a Wine prefix trust a test certificate authority: adds the certificate of a PEM or DER file to the
-// local machine's "Root" store (in the prefix's registry), where certificate chains for TLS end. Used by the
-// end-to-end tests and the demo with a throwaway authority in a throwaway prefix only.
+// Makes a Windows machine (or a Wine prefix) trust a certificate authority: adds the certificate of a PEM or DER
+// file to the local machine's "Root" store, where certificate chains for TLS end. For trials of an update site
+// whose certificate a private authority signed (the operator's guide), and for the end-to-end tests with a
+// throwaway authority in a throwaway prefix. On Windows it needs an administrator, as certutil -addstore does.
 // Usage: trust_root.exe FILE   (exit status 0 once the certificate is in the store)
 
 #include "base/unique_resource.h"
