@@ -88,6 +88,12 @@ struct LocalMemoryTraits {
     static void Close(Type h) noexcept { LocalFree(h); }
 };
 
+struct EnvironmentStringsTraits {
+    using Type = LPWCH;
+    static Type Empty() noexcept { return nullptr; }
+    static void Close(Type h) noexcept { FreeEnvironmentStringsW(h); }
+};
+
 struct WindowTraits {
     using Type = HWND;
     static Type Empty() noexcept { return nullptr; }
@@ -106,6 +112,7 @@ using UniqueMemoryDc = UniqueResource<MemoryDcTraits>;
 using UniqueFind = UniqueResource<FindHandleTraits>;
 using UniqueLocal = UniqueResource<LocalMemoryTraits>;
 using UniqueWindow = UniqueResource<WindowTraits>;
+using UniqueEnvironmentStrings = UniqueResource<EnvironmentStringsTraits>;
 
 // Selects a GDI object into a DC for one scope and puts the previous one back.
 class ScopedSelect {

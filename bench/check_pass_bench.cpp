@@ -92,9 +92,11 @@ struct Client {
 Client Open(const std::wstring& folder)
 {
     Client client{folder + L"\\client", {}, {}, 0};
-    std::wstring error;
-    if (!ParseManifest(folder + L"\\site\\up.ini", client.entries, error))
-        std::fwprintf(stderr, L"manifest: %ls\n", error.c_str());
+    vorn::Result<std::vector<ManifestEntry>> parsed = ParseManifest(folder + L"\\site\\up.ini");
+    if (parsed)
+        client.entries = std::move(*parsed);
+    else
+        std::fwprintf(stderr, L"manifest: %ls\n", parsed.message().c_str());
     for (const ManifestEntry& entry : client.entries) {
         client.paths.push_back(entry.localPath);
         WIN32_FILE_ATTRIBUTE_DATA data{};
@@ -135,14 +137,18 @@ UpdateTimes UpdateCall(const probe::HttpSite& site, const std::wstring& folder)
     double firstCheck = 0;
     double finished = 0;
     const double start = bench::Seconds();
-    const vorn::UpdateResult result = vorn::ApplyClientUpdate(
-        site.BaseUrl(), L"up.ini", folder + L"\\client", folder + L"\\client\\VornLauncher.exe", {}, {}, {},
-        [&](const vorn::UpdateProgress& progress) {
-            if (progress.stage == 1 && progress.current == 1)
-                firstCheck = bench::Seconds();
-            if (progress.stage == 5)
-                finished = bench::Seconds();
-        });
+    vorn::UpdateRequest request;
+    request.siteUrl = site.BaseUrl();
+    request.manifestName = L"up.ini";
+    request.clientFolder = folder + L"\\client";
+    request.launcherPath = folder + L"\\client\\VornLauncher.exe";
+    bench::ProgressObserver observer([&](const vorn::UpdateProgress& progress) {
+        if (progress.stage == vorn::UpdateStage::kChecking && progress.current == 1)
+            firstCheck = bench::Seconds();
+        if (progress.stage == vorn::UpdateStage::kFinished)
+            finished = bench::Seconds();
+    });
+    const vorn::UpdateResult result = vorn::ApplyClientUpdate(request, observer);
     const double end = bench::Seconds();
     if (!result.succeeded || result.filesUpdated != 0)
         std::fwprintf(stderr, L"update call: %ls\n", result.message.c_str());
@@ -196,8 +202,8 @@ QuickTimes QuickCheck(const Client& client)
         std::optional<std::uint32_t> crc = basis.remembered.TrustedCrc(client.paths[i], stamps[i]);
         if (!crc) {
             ++read;
-            bool ok = false;
-            crc = FileCrc32(client.root + L"\\" + client.paths[i], &ok);
+            const vorn::Result<std::uint32_t> found = FileCrc32(client.root + L"\\" + client.paths[i]);
+            crc = found ? *found : 0;
         }
         outOfDate += FormatCrc32(*crc) != client.entries[i].crc32Hex;
     }

@@ -42,9 +42,13 @@ int wmain(int argc, wchar_t** argv)
         TransferLimits limits;
         limits.site = &site;
         DiskRoom room(FreeSpaceOf(std::filesystem::path(argv[2]).parent_path().wstring()));
-        ok = DownloadToFile(fetcher, argv[1], argv[2], limits, room, progress, error, {});
+        const vorn::Status done = DownloadToFile(fetcher, argv[1], argv[2], limits, room, progress, {});
+        ok = done.ok();
+        error = done.message();
     } else {
-        ok = DownloadToFile(argv[1], argv[2], progress, error, {});
+        const vorn::Status done = DownloadToFile(argv[1], argv[2], progress, {});
+        ok = done.ok();
+        error = done.message();
     }
     const double elapsed = bench::Seconds() - start;
     if (!ok) {

@@ -57,11 +57,10 @@ double Seconds(F&& run)
 
 double TimeParse(const std::wstring& path, std::size_t expected)
 {
-    std::vector<ManifestEntry> entries;
-    std::wstring error;
     const double seconds = Seconds([&] {
-        if (!ParseManifest(path, entries, error) || entries.size() != expected) {
-            std::fprintf(stderr, "ParseManifest failed: %ls\n", error.c_str());
+        const vorn::Result<std::vector<ManifestEntry>> entries = ParseManifest(path);
+        if (!entries || entries->size() != expected) {
+            std::fprintf(stderr, "ParseManifest failed: %ls\n", entries.message().c_str());
             std::exit(EXIT_FAILURE);
         }
     });

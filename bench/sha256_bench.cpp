@@ -41,7 +41,7 @@ Totals Measure(const std::vector<unsigned char>& data, std::size_t files)
                     if (withSha)
                         hasher.Add(piece, size);
                 }
-                totals.sink += crc + (withSha ? hasher.Finish()[0] : 0u);
+                totals.sink += crc + (withSha ? (*hasher.Finish())[0] : 0u);
             }
             double& best = withSha ? totals.bothSeconds : totals.crcSeconds;
             best = std::min(best, bench::Seconds() - start);

@@ -18,28 +18,32 @@
 
 int wmain(int argc, wchar_t** argv)
 {
-    LauncherConfig config = BuildDefaultConfig();
+    vorn::UpdateRequest request;
+    request.connections = BuildDefaultConfig().downloadConnections;
     if (argc == 6)
-        config.downloadConnections = static_cast<std::uint32_t>(std::wcstoul(argv[5], nullptr, 10));
-    if (argc < 4 || argc > 6 || config.downloadConnections < 1 || config.downloadConnections > 16) {
+        request.connections = static_cast<std::uint32_t>(std::wcstoul(argv[5], nullptr, 10));
+    if (argc < 4 || argc > 6 || request.connections < 1 || request.connections > 16) {
         std::fwprintf(stderr,
                       L"usage: update_bench.exe BASE_URL MANIFEST CLIENT_FOLDER [UPDATE_PUBLIC_KEY [CONNECTIONS]]\n");
         return 2;
     }
-    InstallConfig(std::move(config));
     const std::wstring client = argv[3];
+    request.siteUrl = argv[1];
+    request.manifestName = argv[2];
+    request.clientFolder = client;
+    request.launcherPath = client + L"\\VornLauncher.exe";
+    if (argc >= 5)
+        request.publicKey = argv[4];
     double firstDownload = 0;
     double firstInstall = 0;
     const double start = bench::Seconds();
-    const vorn::UpdateResult result = vorn::ApplyClientUpdate(
-        argv[1], argv[2], client, client + L"\\VornLauncher.exe", {}, {}, {},
-        [&](const vorn::UpdateProgress& progress) {
-            if (progress.stage == 2 && firstDownload == 0)
-                firstDownload = bench::Seconds();
-            if (progress.stage == 4 && firstInstall == 0)
-                firstInstall = bench::Seconds();
-        },
-        argc >= 5 ? argv[4] : L"");
+    bench::ProgressObserver observer([&](const vorn::UpdateProgress& progress) {
+        if (progress.stage == vorn::UpdateStage::kDownloading && firstDownload == 0)
+            firstDownload = bench::Seconds();
+        if (progress.stage == vorn::UpdateStage::kInstalling && firstInstall == 0)
+            firstInstall = bench::Seconds();
+    });
+    const vorn::UpdateResult result = vorn::ApplyClientUpdate(request, observer);
     const double elapsed = bench::Seconds() - start;
     // The message goes out as UTF-8: the C runtime would stop a wide string at its first character outside ASCII.
     std::printf("update: %s in %.3f s (first file download began at %.3f s, install at %.3f s), %d files updated: "

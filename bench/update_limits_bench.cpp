@@ -15,14 +15,14 @@ namespace {
 class CountingSink final : public FetchSink {
 public:
     CountingSink(FetchSink& inner, std::uint64_t& written) : inner_(inner), written_(written) {}
-    bool Open(const FetchReply& reply, std::wstring& error) override
+    vorn::Status Open(const FetchReply& reply) override
     {
-        return inner_.Open(reply, error);
+        return inner_.Open(reply);
     }
-    bool Write(const char* data, std::size_t size, std::wstring& error) override
+    vorn::Status Write(const char* data, std::size_t size) override
     {
         written_ += size;
-        return inner_.Write(data, size, error);
+        return inner_.Write(data, size);
     }
     std::optional<ResumePoint> Resume() const override
     {
@@ -42,12 +42,11 @@ class CountingFetcher final : public Fetcher {
 public:
     std::uint64_t written = 0;
 
-    FetchOutcome Fetch(const std::wstring& url, FetchSink& sink, const TransferLimits& limits,
-                       const DownloadProgress& onProgress, const DownloadCancelled& isCancelled,
-                       std::wstring& error) override
+    FetchResult Fetch(const std::wstring& url, FetchSink& sink, const TransferLimits& limits,
+                      const DownloadProgress& onProgress, const DownloadCancelled& isCancelled) override
     {
         CountingSink counting(sink, written);
-        return real_.Fetch(url, counting, limits, onProgress, isCancelled, error);
+        return real_.Fetch(url, counting, limits, onProgress, isCancelled);
     }
 
 private:
@@ -65,9 +64,13 @@ int wmain(int argc, wchar_t** argv)
     const double peakBefore = bench::PeakWorkingSetMiB();
     CountingFetcher fetcher;
     const double start = bench::Seconds();
-    const vorn::UpdateResult result = vorn::ApplyClientUpdate(fetcher, argv[1], argv[2], argv[3],
-                                                              std::wstring(argv[3]) + L"\\Launcher.exe", {}, {}, {},
-                                                              {});
+    vorn::UpdateRequest request;
+    request.siteUrl = argv[1];
+    request.manifestName = argv[2];
+    request.clientFolder = argv[3];
+    request.launcherPath = std::wstring(argv[3]) + L"\\Launcher.exe";
+    bench::ProgressObserver observer;
+    const vorn::UpdateResult result = vorn::ApplyClientUpdate(request, observer, fetcher);
     const double elapsed = bench::Seconds() - start;
     std::printf("%s: %.2f MiB written to staging in %.1f s; peak working set %.1f MiB (%.1f MiB before)\n  %s\n",
                 WideToUtf8(argv[2]).c_str(), static_cast<double>(fetcher.written) / 1048576.0, elapsed,

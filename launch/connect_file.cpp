@@ -35,9 +35,9 @@ bool WriteBlock(HANDLE file)
 
 }
 
-std::wstring ConnectFilePath()
+std::wstring ConnectFilePath(const std::wstring& clientRoot)
 {
-    return JoinClientPath(ClientRoot(), kConnectFileRelative);
+    return JoinClientPath(clientRoot, kConnectFileRelative);
 }
 
 bool ConnectFileMatches(const std::wstring& path)
@@ -84,9 +84,9 @@ bool WriteConnectFile(const std::wstring& path)
 
 }
 
-ConnectFileOutcome EnsureConnectFile(bool keepOtherFile)
+ConnectFileOutcome EnsureConnectFile(const std::wstring& clientRoot, bool keepOtherFile)
 {
-    const std::wstring path = ConnectFilePath();
+    const std::wstring path = ConnectFilePath(clientRoot);
     if (ConnectFileMatches(path))
         return ConnectFileOutcome::Correct;
     if (keepOtherFile && IsExistingFile(path))

@@ -1,6 +1,5 @@
 #include "launch/enter_game.h"
 
-#include "base/config.h"
 #include "launch/auth_protocol.h"
 #include "launch/connect_block.h"
 #include "launch/connect_file.h"
@@ -29,7 +28,7 @@ LaunchStep Stop(std::wstring text, LaunchNotice::Kind kind = LaunchNotice::Kind:
 constexpr unsigned long kAuthorisationDeadlineMs = kExchangeDeadlineMs;
 
 // What is left of the authorisation's deadline that started at `started`.
-unsigned long RemainingMs(ULONGLONG started)
+unsigned long TimeLeftMs(ULONGLONG started)
 {
     const ULONGLONG spent = GetTickCount64() - started;
     return spent >= kAuthorisationDeadlineMs ? 0 : static_cast<unsigned long>(kAuthorisationDeadlineMs - spent);
@@ -42,13 +41,13 @@ LaunchStep Refuse(const std::wstring& reason)
 
 }
 
-LaunchPreconditions CheckLaunchPreconditions(bool hasRegions, bool hasSelection)
+LaunchPreconditions CheckLaunchPreconditions(bool hasRegions, bool hasSelection, const std::wstring& clientRoot)
 {
     if (!hasRegions)
         return {Stop(L"暂无可用游戏分区。请先配置并启动多区列表服务端。", LaunchNotice::Kind::Information).notice};
     if (!hasSelection)
         return {Stop(L"请先选择一个游戏分区。", LaunchNotice::Kind::Information).notice};
-    switch (EnsureConnectFile(kConnectBlockIsStandIn)) {
+    switch (EnsureConnectFile(clientRoot, kConnectBlockIsStandIn)) {
     case ConnectFileOutcome::Failed:
         return {Stop(kConnectFileFailed).notice};
     case ConnectFileOutcome::OtherKept:
@@ -59,8 +58,9 @@ LaunchPreconditions CheckLaunchPreconditions(bool hasRegions, bool hasSelection)
     return {};
 }
 
-LaunchStep RunLaunchAuthorisation(const RegionInfo& region, const std::wstring& clientCode,
-                                  const std::wstring& clientId, const std::wstring& hardwareId)
+LaunchStep RunLaunchAuthorisation(const LauncherConfig& config, const RegionInfo& region,
+                                  const std::wstring& clientCode, const std::wstring& clientId,
+                                  const std::wstring& hardwareId)
 {
     try {
         const WinsockSession session;
@@ -75,10 +75,9 @@ LaunchStep RunLaunchAuthorisation(const RegionInfo& region, const std::wstring& 
         if (dynamicCode.size() == kClientCodeLength)
             target.clientCode = dynamicCode;
 
-        const LauncherConfig& config = Config();
         const std::string request = BuildAuthRequestLine(
             {config.clientVersion, config.clientSubVersion, target.clientCode, clientId, hardwareId, dynamicCode});
-        if (!SendLineRequest(region.host, region.port, request, lines, RemainingMs(started)) || lines.empty())
+        if (!SendLineRequest(region.host, region.port, request, lines, TimeLeftMs(started)) || lines.empty())
             return Refuse(kNoResponseReason);
         const std::string& reply = lines.front();
         if (!IsAuthAcceptance(reply))
@@ -101,13 +100,13 @@ LaunchStep RunLaunchAuthorisation(const RegionInfo& region, const std::wstring& 
     }
 }
 
-LaunchStep AuthoriseLaunch(const RegionInfo& region, const std::wstring& account)
+LaunchStep AuthoriseLaunch(const LauncherConfig& config, const RegionInfo& region, const std::wstring& account)
 {
-    LaunchStep step{LaunchTarget{region.host, region.port, Config().clientSerial}, {}};
+    LaunchStep step{LaunchTarget{region.host, region.port, config.clientSerial}, {}};
     const std::wstring hardwareId = GetHardwareId();
     const std::wstring clientId = BuildClientId(account, hardwareId);
-    if (Config().launchAuthEnabled) {
-        step = RunLaunchAuthorisation(region, step.target->clientCode, clientId, hardwareId);
+    if (config.launchAuthEnabled) {
+        step = RunLaunchAuthorisation(config, region, step.target->clientCode, clientId, hardwareId);
         if (!step.target)
             return step;
     }

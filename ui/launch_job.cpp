@@ -1,14 +1,14 @@
 #include "ui/launch_job.h"
 
 #include "base/message_box.h"
+#include "base/paths.h"
 #include "launch/game_start.h"
 #include "ui/jobs.h"
 #include "ui/main_window.h"
 #include "ui/settings.h"
-#include "ui/shared_state.h"
+#include "ui/worker_messages.h"
 
 #include <exception>
-#include <memory>
 
 namespace {
 
@@ -21,16 +21,19 @@ RegionInfo CopySelectedRegion(const MainWindowState& state)
     return state.regions[static_cast<std::size_t>(state.selectedRegion)];
 }
 
-void AuthoriseAndPost(WorkerChannel& workers, const RegionInfo& region, const std::wstring& account)
+void AuthoriseAndPost(WorkerChannel& workers, const LauncherConfig& config, const RegionInfo& region,
+                      const std::wstring& account)
 {
-    // The thread ends here; without a payload the window reports the exchange as failed.
-    std::unique_ptr<LaunchStep> step;
+    // The thread ends here: nothing may escape it, and an exchange that broke off is reported as failed.
     try {
-        step = std::make_unique<LaunchStep>(AuthoriseLaunch(region, account));
+        LaunchStep step{std::nullopt, LaunchNotice{kExchangeFailed}};
+        try {
+            step = AuthoriseLaunch(config, region, account);
+        } catch (const std::exception&) {
+        }
+        workers.PostTask([step = std::move(step)](MainWindow& window) { OnLaunchFinished(window, step); });
     } catch (const std::exception&) {
-        step.reset();
     }
-    workers.Post(WM_APP_LAUNCH_FINISHED, 0, std::move(step));
 }
 
 }
@@ -41,9 +44,10 @@ void ShowLaunchNotice(HWND owner, const LaunchNotice& notice)
     ShowMessageBox(owner, notice.text, notice.caption, MB_OK | icon);
 }
 
-void StartGameFromWindow(HWND owner, const std::wstring& host, std::uint16_t port, const std::wstring& clientCode)
+void StartGameFromWindow(HWND owner, const LauncherConfig& config, const std::wstring& clientRoot,
+                         const LaunchTarget& target)
 {
-    if (const std::optional<LaunchNotice> notice = StartGameClient(host, port, clientCode)) {
+    if (const std::optional<LaunchNotice> notice = StartGameClient(config, clientRoot, target)) {
         ShowLaunchNotice(owner, *notice);
         return;
     }
@@ -53,13 +57,13 @@ void StartGameFromWindow(HWND owner, const std::wstring& host, std::uint16_t por
     ShowWindow(owner, SW_MINIMIZE);
 }
 
-void FinishLaunch(HWND owner, const LaunchStep& step)
+void FinishLaunch(HWND owner, const LaunchStep& step, const LauncherConfig& config, const std::wstring& clientRoot)
 {
     if (!step.target) {
         ShowLaunchNotice(owner, step.notice);
         return;
     }
-    StartGameFromWindow(owner, step.target->host, step.target->port, step.target->clientCode);
+    StartGameFromWindow(owner, config, clientRoot, *step.target);
 }
 
 void EnterGame(MainWindow& window)
@@ -68,7 +72,7 @@ void EnterGame(MainWindow& window)
     // A region load, an update or a launch is running; the press is dropped without a word.
     if (state.busy)
         return;
-    const LaunchPreconditions checked = CheckLaunchPreconditions(state.hasRegions, state.HasValidSelection());
+    const LaunchPreconditions checked = CheckLaunchPreconditions(state.hasRegions, state.HasValidSelection(), ClientRoot());
     if (checked.stop) {
         ShowLaunchNotice(window.hwnd(), *checked.stop);
         return;
@@ -85,8 +89,8 @@ void EnterGame(MainWindow& window)
         return;
     state.launching = true;
     state.statusBeforeLaunch = before;
-    if (!StartJobThread(window.jobs.launch, [&workers = window.workers, region, account] {
-            AuthoriseAndPost(workers, region, account);
+    if (!StartJobThread(window.jobs.launch, [&workers = window.workers, config = Config(), region, account] {
+            AuthoriseAndPost(workers, config, region, account);
         })) {
         state.launching = false;
         ReleaseJobSlot(window);
@@ -95,14 +99,13 @@ void EnterGame(MainWindow& window)
     }
 }
 
-void OnLaunchFinished(MainWindow& window, LPARAM step)
+void OnLaunchFinished(MainWindow& window, const LaunchStep& step)
 {
-    const std::unique_ptr<LaunchStep> payload = TakePayload<LaunchStep>(step);
     if (!EndJob(window, window.jobs.launch))
         return;
     window.state.launching = false;
     ReleaseJobSlot(window);
     window.state.statusText = window.state.statusBeforeLaunch;
     InvalidateRect(window.hwnd(), nullptr, FALSE);
-    FinishLaunch(window.hwnd(), payload ? *payload : LaunchStep{std::nullopt, LaunchNotice{kExchangeFailed}});
+    FinishLaunch(window.hwnd(), step, Config(), ClientRoot());
 }

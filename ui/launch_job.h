@@ -1,5 +1,6 @@
 #pragma once
 
+#include "base/config.h"
 #include "launch/enter_game.h"
 
 #include <windows.h>
@@ -14,17 +15,18 @@ class MainWindow;
 inline constexpr wchar_t kConnectFileKeptText[] = L"测试版登录器未写入游戏连接配置，保留了现有的 Data\\Local\\Connect.msil。";
 
 // The launch job (command 206): the checks and the saved settings on the window's thread, the authorisation
-// exchange on the window's thread for it, and in its finish (WM_APP_LAUNCH_FINISHED) the message or the game
+// exchange on the window's thread for it, and in its finish (a task its thread posts) the message or the game
 // start. Main window thread only.
 void EnterGame(MainWindow& window);
-void OnLaunchFinished(MainWindow& window, LPARAM step);
+void OnLaunchFinished(MainWindow& window, const LaunchStep& step);
 
-// The window side of a decided launch: the notice in a message box owned by `owner`, or the game started and
-// `owner` minimised.
-void FinishLaunch(HWND owner, const LaunchStep& step);
+// The window side of a decided launch: the notice in a message box owned by `owner`, or the game configured
+// under clientRoot started and `owner` minimised.
+void FinishLaunch(HWND owner, const LaunchStep& step, const LauncherConfig& config, const std::wstring& clientRoot);
 
 // Starts the game; a failure is shown in a message box owned by `owner`, a success minimises `owner`.
-void StartGameFromWindow(HWND owner, const std::wstring& host, std::uint16_t port, const std::wstring& clientCode);
+void StartGameFromWindow(HWND owner, const LauncherConfig& config, const std::wstring& clientRoot,
+                         const LaunchTarget& target);
 
 // A launch notice as the message box the player sees.
 void ShowLaunchNotice(HWND owner, const LaunchNotice& notice);

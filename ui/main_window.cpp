@@ -9,7 +9,6 @@
 #include "ui/painting.h"
 #include "ui/region_list_job.h"
 #include "ui/settings.h"
-#include "ui/shared_state.h"
 #include "ui/skin.h"
 #include "ui/update_job.h"
 #include "ui/window_commands.h"
@@ -169,20 +168,8 @@ LRESULT HandleMessage(MainWindow& self, UINT message, WPARAM wParam, LPARAM lPar
         if (reinterpret_cast<HWND>(lParam) == self.controls.announcementView)  // the fallback text: drawn like the page
             return OnPageColour(reinterpret_cast<HDC>(wParam));
         return DefWindowProcW(window, message, wParam, lParam);
-    case WM_APP_REGION_LIST_RESULT:
-        OnRegionListResult(self, lParam);
-        return 0;
-    case WM_APP_STATUS_TEXT:
-        OnStatusText(self, lParam);
-        return 0;
-    case WM_APP_UPDATE_FINISHED:
-        OnUpdateFinished(self, lParam);
-        return 0;
-    case WM_APP_PROGRESS_CHANGED:
-        OnProgressChanged(self);
-        return 0;
-    case WM_APP_LAUNCH_FINISHED:
-        OnLaunchFinished(self, lParam);
+    case WM_APP_RUN_TASK:
+        RunPostedTask(self, lParam);
         return 0;
     default:
         return DefWindowProcW(window, message, wParam, lParam);

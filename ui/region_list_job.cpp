@@ -4,14 +4,14 @@
 #include "launch/region_list.h"
 #include "ui/main_window.h"
 #include "ui/jobs.h"
-#include "ui/shared_state.h"
 #include "ui/update_job.h"
+#include "ui/worker_messages.h"
 
-#include <memory>
-#include <new>
+#include <exception>
 #include <string>
 #include <system_error>
 #include <thread>
+#include <utility>
 
 namespace {
 
@@ -30,10 +30,13 @@ std::wstring RegionListStatusText(const std::wstring& errorText, bool regionsLis
 
 void LoadAndPost(const WorkerChannel& workers, const std::wstring& serverHost)
 {
-    // The thread ends here; an allocation failure must not escape it, and without a payload nothing is posted.
-    std::unique_ptr<RegionListResult> payload(new (std::nothrow) RegionListResult(LoadRegionList(serverHost)));
-    if (payload)
-        workers.Post(WM_APP_REGION_LIST_RESULT, 0, std::move(payload));
+    // The thread ends here: a failure to allocate must not escape it, and without its task nothing is posted.
+    try {
+        workers.PostTask([result = LoadRegionList(serverHost)](MainWindow& window) mutable {
+            OnRegionListResult(window, std::move(result));
+        });
+    } catch (const std::exception&) {
+    }
 }
 
 // The load runs on a thread of its own that nobody joins: the resolver alone may hold it for many seconds, and
@@ -62,11 +65,9 @@ void StartRegionListLoad(MainWindow& window)
     }
 }
 
-void OnRegionListResult(MainWindow& window, LPARAM result)
+void OnRegionListResult(MainWindow& window, RegionListResult outcome)
 {
-    const std::unique_ptr<RegionListResult> payload = TakePayload<RegionListResult>(result);
     MainWindowState& state = window.state;
-    RegionListResult outcome = payload ? std::move(*payload) : RegionListResult{};
     state.directoryConnected = outcome.connected;
     state.regions = std::move(outcome.regions);
     state.hasRegions = !state.regions.empty();

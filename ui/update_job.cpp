@@ -1,28 +1,49 @@
 #include "ui/update_job.h"
 
+#include "base/config.h"
 #include "base/message_box.h"
+#include "base/paths.h"
 #include "ui/main_window.h"
 #include "ui/jobs.h"
 #include "ui/layout.h"
-#include "ui/shared_state.h"
+#include "ui/paint_text.h"
+#include "ui/worker_messages.h"
 #include "update/self_update.h"
-#include "update/update_driver.h"
+#include "update/update_transaction.h"
 
-#include <memory>
+#include <exception>
 
 namespace {
 
-// The update's thread: the cancellation query (the window is closing or the player closed it during the
-// update) and the progress callback, which keeps the newest record and posts at most one notice at a time.
-void RunUpdateAndPost(WorkerChannel& workers)
+// The update as the update's thread sees the window: the cancellation query (the window is closing or the
+// player closed it during the update), and progress that keeps the newest record and posts at most one notice
+// at a time.
+class WindowObserver final : public vorn::UpdateObserver {
+public:
+    explicit WindowObserver(WorkerChannel& workers) : workers_(workers) {}
+
+    void OnProgress(const vorn::UpdateProgress& progress) override
+    {
+        workers_.PublishProgress(progress, [](MainWindow& window) { OnProgressChanged(window); });
+    }
+    void OnDownloadStarted(const std::wstring& file) override { PostStatusText(workers_, DownloadStartedText(file)); }
+    bool Cancelled() const override { return workers_.cancelled(); }
+
+private:
+    WorkerChannel& workers_;
+};
+
+void RunUpdateAndPost(WorkerChannel& workers, const vorn::UpdateRequest& request)
 {
-    auto result = std::make_unique<vorn::UpdateResult>(RunConfiguredUpdate(
-        [&workers](const std::wstring& text) { PostStatusText(workers, text); },
-        [&workers] { return workers.cancelled(); },
-        [&workers](const vorn::UpdateProgress& progress) {
-            workers.PublishProgress(progress, WM_APP_PROGRESS_CHANGED);
-        }));
-    workers.Post(WM_APP_UPDATE_FINISHED, 0, std::move(result));
+    // The thread ends here: nothing may escape it. An update that could not report leaves its slot taken until
+    // the window closes, as one whose window is closing does.
+    try {
+        WindowObserver observer(workers);
+        workers.PostTask([result = vorn::ApplyClientUpdate(request, observer)](MainWindow& window) {
+            OnUpdateFinished(window, result);
+        });
+    } catch (const std::exception&) {
+    }
 }
 
 // The thread could not be started: give the slot back so the player can try again instead of a window that
@@ -45,7 +66,7 @@ void OfferRestart(HWND window)
     if (ShowMessageBox(window, L"登录器已更新，需要立即重新启动。", L"重新启动登录器",
                        MB_OKCANCEL | MB_ICONINFORMATION) != IDOK)
         return;
-    if (RestartForSelfUpdate())
+    if (RestartForSelfUpdate(ClientRoot()))
         DestroyWindow(window);
     else
         ShowMessageBox(window, L"无法启动登录器更新程序。", L"重新启动失败", MB_OK | MB_ICONERROR);
@@ -76,22 +97,21 @@ void CheckUpdatesAsync(MainWindow& window, bool showErrors)
 
     RefreshUpdateLabel(window);
     InvalidateRect(window.hwnd(), nullptr, FALSE);
-    if (!StartJobThread(window.jobs.update, [&workers = window.workers] { RunUpdateAndPost(workers); }))
+    const vorn::UpdateRequest request = UpdateRequestFrom(Config(), ClientRoot(), GetExecutablePath());
+    if (!StartJobThread(window.jobs.update,
+                        [&workers = window.workers, request] { RunUpdateAndPost(workers, request); }))
         RecoverFromThreadFailure(window);
 }
 
-void OnUpdateFinished(MainWindow& window, LPARAM result)
+void OnUpdateFinished(MainWindow& window, const vorn::UpdateResult& outcome)
 {
-    const std::unique_ptr<vorn::UpdateResult> payload = TakePayload<vorn::UpdateResult>(result);
-    const vorn::UpdateResult outcome = payload ? *payload : vorn::UpdateResult{};
-
     MainWindowState& state = window.state;
     state.updateRunning = false;
     if (!EndJob(window, window.jobs.update))
         return;
 
     ReleaseJobSlot(window);
-    state.statusText = outcome.message;
+    state.statusText = outcome.succeeded ? UpdateSucceededText(outcome.filesUpdated) : outcome.message;
     InvalidateRect(window.hwnd(), nullptr, FALSE);
     state.updateFailed = !outcome.succeeded;
     RefreshUpdateLabel(window);
@@ -112,6 +132,21 @@ void OnUpdateFinished(MainWindow& window, LPARAM result)
 
     if (outcome.restartRequired)
         OfferRestart(window.hwnd());
+}
+
+vorn::UpdateRequest UpdateRequestFrom(const LauncherConfig& config, const std::wstring& clientRoot,
+                                      const std::wstring& launcherPath)
+{
+    vorn::UpdateRequest request;
+    request.siteUrl = config.updateBaseUrl;
+    request.manifestName = config.manifestName;
+    request.clientFolder = clientRoot;
+    request.launcherPath = launcherPath;
+    request.connections = config.downloadConnections;
+    request.publicKey = config.updatePublicKey;
+    request.minimumRelease = config.minimumRelease;
+    request.maxUnknownLength = config.maxUnknownLength;
+    return request;
 }
 
 void OnProgressChanged(MainWindow& window)

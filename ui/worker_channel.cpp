@@ -16,12 +16,25 @@ void WorkerChannel::Close()
     shared_->closing.store(true);
 }
 
-void WorkerChannel::PublishProgress(const vorn::UpdateProgress& progress, UINT message)
+bool WorkerChannel::PostTask(WindowTask task) const
+{
+    auto posted = std::make_unique<WindowTask>(std::move(task));
+    // Close waits for a post under way, so once it returns the window's queue takes nothing more of ours.
+    std::lock_guard lock(shared_->postMutex);
+    if (shared_->closing.load())
+        return false;
+    if (!PostMessageW(shared_->window.load(), WM_APP_RUN_TASK, 0, reinterpret_cast<LPARAM>(posted.get())))
+        return false;
+    posted.release();
+    return true;
+}
+
+void WorkerChannel::PublishProgress(const vorn::UpdateProgress& progress, const WindowTask& notice)
 {
     std::lock_guard lock(shared_->progressMutex);
     shared_->progress = progress;
-    if (!shared_->closing.load() && !shared_->progressPending)
-        shared_->progressPending = PostMessageW(shared_->window.load(), message, 0, 0) != FALSE;
+    if (!shared_->progressPending)
+        shared_->progressPending = PostTask(notice);
 }
 
 vorn::UpdateProgress WorkerChannel::TakeProgress()

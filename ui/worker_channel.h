@@ -5,8 +5,18 @@
 #include <windows.h>
 
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <mutex>
+
+class MainWindow;
+
+// Work a job's thread hands to the window's thread: it runs there with the window, and touches the window only
+// there. Whatever it needs travels in its captures.
+using WindowTask = std::function<void(MainWindow&)>;
+
+// The one message of the job threads: lParam holds a heap WindowTask.
+inline constexpr UINT WM_APP_RUN_TASK = WM_APP + 1;
 
 // All that the job threads share with the main window, with the locking inside: where results go, whether the
 // window is closing or the player asked the update to stop, and the newest update progress. Every member may
@@ -26,21 +36,12 @@ public:
     // The update's cancellation query: the window is closing or the player asked to stop.
     bool cancelled() const { return shared_->closing.load() || shared_->cancel.load(); }
 
-    // Posts a message with a heap payload to the window, which owns the payload once the post succeeds; while
-    // the window is closing, or when the post fails, the payload is freed here.
-    template <typename T>
-    void Post(UINT message, WPARAM wParam, std::unique_ptr<T> payload) const
-    {
-        // Close waits for a post under way, so once it returns the window's queue takes nothing more of ours.
-        std::lock_guard lock(shared_->postMutex);
-        if (shared_->closing.load())
-            return;
-        if (PostMessageW(shared_->window.load(), message, wParam, reinterpret_cast<LPARAM>(payload.get())))
-            payload.release();
-    }
+    // Has `task` run on the window's thread. The window owns the task once the post succeeds; while the window
+    // is closing, or when the post fails, it is freed here. True when it was posted.
+    bool PostTask(WindowTask task) const;
 
-    // Keeps the newest progress record and posts `message` unless a notice is already on its way.
-    void PublishProgress(const vorn::UpdateProgress& progress, UINT message);
+    // Keeps the newest progress record and posts `notice` unless one is already on its way.
+    void PublishProgress(const vorn::UpdateProgress& progress, const WindowTask& notice);
     // The window side of that notice: the newest record, and the next report posts again.
     vorn::UpdateProgress TakeProgress();
     // True while a progress notice is on its way.

@@ -1,40 +1,36 @@
 #include "ui/worker_messages.h"
 
-#include "launch/enter_game.h"
-#include "launch/region_list.h"
 #include "ui/main_window.h"
-#include "ui/shared_state.h"
 
 #include <memory>
-#include <string>
+#include <utility>
 
-void OnStatusText(MainWindow& window, LPARAM text)
+namespace {
+
+std::unique_ptr<WindowTask> TakeTask(LPARAM lParam)
 {
-    if (const std::unique_ptr<std::wstring> payload = TakePayload<std::wstring>(text))
-        window.state.statusText = std::move(*payload);
-    InvalidateRect(window.hwnd(), nullptr, FALSE);
+    return std::unique_ptr<WindowTask>(reinterpret_cast<WindowTask*>(lParam));
+}
+
+}
+
+void RunPostedTask(MainWindow& window, LPARAM task)
+{
+    if (const std::unique_ptr<WindowTask> posted = TakeTask(task); posted && *posted)
+        (*posted)(window);
 }
 
 void DiscardQueuedWorkerMessages(HWND window)
 {
-    // Taking a payload back into a unique_ptr that goes out of scope at once frees it.
     MSG msg{};
-    while (PeekMessageW(&msg, window, kFirstWorkerMessage, kLastWorkerMessage, PM_REMOVE)) {
-        switch (msg.message) {
-        case WM_APP_REGION_LIST_RESULT:
-            TakePayload<RegionListResult>(msg.lParam);
-            break;
-        case WM_APP_STATUS_TEXT:
-            TakePayload<std::wstring>(msg.lParam);
-            break;
-        case WM_APP_UPDATE_FINISHED:
-            TakePayload<vorn::UpdateResult>(msg.lParam);
-            break;
-        case WM_APP_LAUNCH_FINISHED:
-            TakePayload<LaunchStep>(msg.lParam);
-            break;
-        default:
-            break;
-        }
-    }
+    while (PeekMessageW(&msg, window, WM_APP_RUN_TASK, WM_APP_RUN_TASK, PM_REMOVE))
+        TakeTask(msg.lParam);
+}
+
+void PostStatusText(const WorkerChannel& workers, std::wstring text)
+{
+    workers.PostTask([text = std::move(text)](MainWindow& window) {
+        window.state.statusText = text;
+        InvalidateRect(window.hwnd(), nullptr, FALSE);
+    });
 }

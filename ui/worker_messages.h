@@ -1,13 +1,22 @@
 #pragma once
 
+// The window's side of the one road from the job threads: the tasks they post (WorkerChannel::PostTask) run
+// here, each taken into the window's hands at once, so it is freed on every path.
+
+#include "ui/worker_channel.h"
+
 #include <windows.h>
+
+#include <string>
 
 class MainWindow;
 
-// The main window's side of the messages workers post that belong to no one job (each job's finish is declared
-// with its start). Each handler takes the payload into its own hands at once, so it is freed on every path.
-void OnStatusText(MainWindow& window, LPARAM text);
+// Runs the task that a WM_APP_RUN_TASK message carries.
+void RunPostedTask(MainWindow& window, LPARAM task);
 
-// Frees the payloads of worker messages still queued for `window` when it is destroyed: they were posted before
-// the window started closing and would otherwise never be delivered.
+// Frees the tasks still queued for `window` when it is destroyed: they were posted before the window started
+// closing and would otherwise never run.
 void DiscardQueuedWorkerMessages(HWND window);
+
+// Any thread: shows a text in the status line of the window `workers` posts to.
+void PostStatusText(const WorkerChannel& workers, std::wstring text);

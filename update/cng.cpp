@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <stdexcept>
 #include <vector>
 
 namespace {
@@ -21,43 +20,45 @@ UniqueCngHash CreateHash(BCRYPT_ALG_HANDLE algorithm)
 {
     BCRYPT_HASH_HANDLE hash = nullptr;
     // With no buffer given the system keeps the hash object itself (Windows 7 and later).
-    if (!BCRYPT_SUCCESS(BCryptCreateHash(algorithm, &hash, nullptr, 0, nullptr, 0, 0)))
-        throw std::runtime_error("SHA-256 unavailable");
+    if (algorithm == nullptr || !BCRYPT_SUCCESS(BCryptCreateHash(algorithm, &hash, nullptr, 0, nullptr, 0, 0)))
+        return UniqueCngHash();
     return UniqueCngHash(hash);
 }
 
 }
 
-Sha256Hasher::Sha256Hasher() : algorithm_(OpenAlgorithm(BCRYPT_SHA256_ALGORITHM))
+Sha256Hasher::Sha256Hasher()
+    : algorithm_(OpenAlgorithm(BCRYPT_SHA256_ALGORITHM)), hash_(CreateHash(algorithm_.get()))
 {
-    if (!algorithm_)
-        throw std::runtime_error("SHA-256 unavailable");
-    hash_ = CreateHash(algorithm_.get());
 }
 
 void Sha256Hasher::Add(const void* data, std::size_t size)
 {
     // The system takes a 32-bit length; larger buffers go in pieces.
     auto* bytes = static_cast<UCHAR*>(const_cast<void*>(data));
-    while (size > 0) {
+    while (size > 0 && !failed_) {
         const ULONG piece = static_cast<ULONG>(std::min<std::size_t>(size, 1u << 30));
-        if (!BCRYPT_SUCCESS(BCryptHashData(hash_.get(), bytes, piece, 0)))
-            throw std::runtime_error("SHA-256 failed");
+        failed_ = !hash_ || !BCRYPT_SUCCESS(BCryptHashData(hash_.get(), bytes, piece, 0));
         bytes += piece;
         size -= piece;
     }
 }
 
-Sha256Digest Sha256Hasher::Finish()
+vorn::Result<Sha256Digest> Sha256Hasher::Finish()
 {
     Sha256Digest digest{};
-    if (!BCRYPT_SUCCESS(BCryptFinishHash(hash_.get(), digest.data(), static_cast<ULONG>(digest.size()), 0)))
-        throw std::runtime_error("SHA-256 failed");
+    const bool finished =
+        !failed_ && hash_ &&
+        BCRYPT_SUCCESS(BCryptFinishHash(hash_.get(), digest.data(), static_cast<ULONG>(digest.size()), 0));
+    // A hash that failed part way is dropped with what it held, so the next digest starts from nothing.
     hash_ = CreateHash(algorithm_.get());
+    failed_ = false;
+    if (!finished)
+        return vorn::Failure{kSha256FailedMessage};
     return digest;
 }
 
-Sha256Digest Sha256Of(std::string_view bytes)
+vorn::Result<Sha256Digest> Sha256Of(std::string_view bytes)
 {
     Sha256Hasher hasher;
     hasher.Add(bytes.data(), bytes.size());
@@ -69,12 +70,10 @@ bool VerifyEcdsaP256Sha256(const EcdsaP256PublicKey& publicKey, std::string_view
 {
     if (publicKey[0] != 0x04)
         return false;
-    Sha256Digest digest{};
-    try {
-        digest = Sha256Of(message);
-    } catch (const std::runtime_error&) {
+    const vorn::Result<Sha256Digest> hashed = Sha256Of(message);
+    if (!hashed)
         return false;
-    }
+    Sha256Digest digest = *hashed;
     const UniqueCngAlgorithm algorithm = OpenAlgorithm(BCRYPT_ECDSA_P256_ALGORITHM);
     if (!algorithm)
         return false;

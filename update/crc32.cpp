@@ -8,16 +8,15 @@
 #include <cwchar>
 #include <vector>
 
-std::uint32_t FileCrc32(const std::wstring& path, bool* ok, const FileBlockObserver& onBlock)
+vorn::Result<std::uint32_t> FileCrc32(const std::wstring& path, const FileBlockObserver& onBlock)
 {
-    if (ok != nullptr)
-        *ok = false;
+    const vorn::Failure unread{L"无法读取文件：" + path};
     // Other readers and writers may keep the file open; one that denies reading makes the open fail, and the
     // file then counts as not current.
     UniqueFile file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                 nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
     if (!file)
-        return 0;
+        return unread;
 
     constexpr DWORD kBufferSize = 65536;
     std::vector<unsigned char> buffer(kBufferSize);
@@ -25,15 +24,13 @@ std::uint32_t FileCrc32(const std::wstring& path, bool* ok, const FileBlockObser
     for (;;) {
         DWORD read = 0;
         if (!ReadFile(file.get(), buffer.data(), kBufferSize, &read, nullptr))
-            return crc;
+            return unread;
         if (read == 0)
             break;
         crc = Crc32(crc, buffer.data(), read);
         if (onBlock)
             onBlock(buffer.data(), read);
     }
-    if (ok != nullptr)
-        *ok = true;
     return crc;
 }
 

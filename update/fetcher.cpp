@@ -80,11 +80,6 @@ std::wstring TransferPace::Message(Verdict verdict) const
     return {};
 }
 
-std::wstring HttpStatusMessage(unsigned long status)
-{
-    return L"HTTP 状态码：" + std::to_wstring(status);
-}
-
 namespace {
 
 // A size as the player reads it: whole GiB or MiB when it is one, else the bytes.
@@ -131,140 +126,6 @@ bool IsTransient(FetchOutcome outcome)
     }
 }
 
-bool IsRedirectStatus(unsigned long status)
-{
-    return status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
-}
-
-std::optional<std::wstring> NextAfterRedirect(const std::wstring& from, const std::wstring& location,
-                                              std::size_t followed, std::wstring& error)
-{
-    const auto scheme = [](const std::wstring& address, const wchar_t* prefix) {
-        return _wcsnicmp(address.c_str(), prefix, wcslen(prefix)) == 0;
-    };
-    std::optional<std::wstring> next = RedirectTarget(from, location);
-    if (!next || !(scheme(*next, L"http://") || scheme(*next, L"https://"))) {
-        error = kBadRedirectMessage;
-        return std::nullopt;
-    }
-    // Anyone on the way could answer a plain request: what was asked over HTTPS stays on HTTPS.
-    if (scheme(from, L"https://") && scheme(*next, L"http://")) {
-        error = L"更新服务器把请求从 HTTPS 转向了 HTTP 地址，已拒绝";
-        return std::nullopt;
-    }
-    if (followed >= kMaxRedirects) {
-        error = L"更新服务器转向次数过多（超过 " + std::to_wstring(kMaxRedirects) + L" 次），已停止。请确认更新地址是否正确";
-        return std::nullopt;
-    }
-    return next;
-}
-
-std::optional<std::wstring> UnaskedEncoding(const std::wstring& contentEncoding)
-{
-    // The launcher asks for no content coding, so the bytes a body brings are the file's own: a server that
-    // encodes them anyway (a compressing proxy, a misconfigured site) would only fail the file's check after the
-    // whole download.
-    const std::wstring coding = TrimWide(contentEncoding);
-    if (coding.empty() || _wcsicmp(coding.c_str(), L"identity") == 0)
-        return std::nullopt;
-    std::wstring shown;
-    for (const wchar_t c : coding.substr(0, 32))
-        shown.push_back(c > L' ' && c < 0x7F ? c : L'?');
-    return L"服务器以未经请求的编码（" + shown + L"）发送内容，已停止下载。请在更新站点关闭对这些文件的压缩";
-}
-
-FetchOutcome StatusOutcome(unsigned long status)
-{
-    constexpr unsigned long kTooManyRequests = 429;
-    constexpr unsigned long kServiceUnavailable = 503;
-    if (status >= 200 && status <= 299)
-        return FetchOutcome::kDone;
-    if (status == kTooManyRequests || status == kServiceUnavailable)
-        return FetchOutcome::kBusy;
-    return status >= 500 && status <= 599 ? FetchOutcome::kServerError : FetchOutcome::kStatus;
-}
-
-std::wstring RangeValidator(const std::wstring& etag, const std::wstring& lastModified)
-{
-    // A weak ETag says only that two bodies mean the same, not that their bytes are equal.
-    const std::wstring& validator = !etag.empty() && !etag.starts_with(L"W/") ? etag : lastModified;
-    // It goes into a request header as it is: no line break may end that header early.
-    if (std::any_of(validator.begin(), validator.end(), [](wchar_t c) { return c < L' ' || c == 0x7F; }))
-        return {};
-    return validator;
-}
-
-bool AcceptsByteRanges(const std::wstring& acceptRanges)
-{
-    // A list of range units, separated by commas.
-    for (std::size_t start = 0; start <= acceptRanges.size();) {
-        std::size_t end = acceptRanges.find(L',', start);
-        if (end == std::wstring::npos)
-            end = acceptRanges.size();
-        const std::size_t first = acceptRanges.find_first_not_of(L" \t", start);
-        const std::size_t last = acceptRanges.find_last_not_of(L" \t", end - 1);
-        if (first < end && last != std::wstring::npos && last + 1 - first == 5 &&
-            _wcsnicmp(acceptRanges.c_str() + first, L"bytes", 5) == 0)
-            return true;
-        start = end + 1;
-    }
-    return false;
-}
-
-namespace {
-
-// Decimal digits at text[at...] as a number, moving at past them; none without a digit or on overflow.
-std::optional<std::uint64_t> ReadNumber(const std::wstring& text, std::size_t& at)
-{
-    const std::size_t start = at;
-    std::uint64_t value = 0;
-    for (; at < text.size() && text[at] >= L'0' && text[at] <= L'9'; ++at) {
-        const auto digit = static_cast<std::uint64_t>(text[at] - L'0');
-        if (value > (std::numeric_limits<std::uint64_t>::max() - digit) / 10)
-            return std::nullopt;
-        value = value * 10 + digit;
-    }
-    if (at == start)
-        return std::nullopt;
-    return value;
-}
-
-}
-
-std::optional<ContentRange> ParseContentRange(const std::wstring& text)
-{
-    std::size_t at = text.find_first_not_of(L" \t");
-    constexpr std::wstring_view kUnit = L"bytes ";
-    if (at == std::wstring::npos || text.compare(at, kUnit.size(), kUnit) != 0)
-        return std::nullopt;
-    at += kUnit.size();
-    ContentRange range;
-    const std::optional<std::uint64_t> first = ReadNumber(text, at);
-    if (!first || at >= text.size() || text[at++] != L'-')
-        return std::nullopt;
-    const std::optional<std::uint64_t> last = ReadNumber(text, at);
-    if (!last || at >= text.size() || text[at++] != L'/')
-        return std::nullopt;
-    const std::optional<std::uint64_t> total = ReadNumber(text, at);
-    if (!total || text.find_first_not_of(L" \t", at) != std::wstring::npos)
-        return std::nullopt;
-    if (*first > *last || *last >= *total)
-        return std::nullopt;
-    return ContentRange{*first, *last, *total};
-}
-
-std::optional<std::uint64_t> ReplyOffset(unsigned long status, const std::optional<ResumePoint>& resume,
-                                         const std::optional<ContentRange>& range)
-{
-    constexpr unsigned long kPartialContent = 206;
-    if (status != kPartialContent || !resume)
-        return 0;
-    if (range && range->first == resume->offset && range->last + 1 == resume->end.value_or(resume->total) &&
-        range->total == resume->total)
-        return resume->offset;
-    return std::nullopt;
-}
-
 HeldBody::HeldBody(std::uint64_t first, std::uint64_t end, std::uint64_t length, std::wstring validator)
     : first_(first), end_(end), length_(length), validator_(std::move(validator))
 {
@@ -301,15 +162,13 @@ void HeldBody::Forget()
 
 namespace {
 
-// Waits out a pause in slices of kCancelPoll; false, with error set, when the player cancels.
-bool PauseBeforeRetry(std::chrono::milliseconds pause, const DownloadCancelled& isCancelled, std::wstring& error)
+// Waits out a pause in slices of kCancelPoll; false when the player cancels.
+bool PauseBeforeRetry(std::chrono::milliseconds pause, const DownloadCancelled& isCancelled)
 {
     const TransferClock::time_point end = TransferClock::now() + pause;
     for (;;) {
-        if (isCancelled && isCancelled()) {
-            error = kCancelledMessage;
+        if (isCancelled && isCancelled())
             return false;
-        }
         const TransferClock::time_point now = TransferClock::now();
         if (now >= end)
             return true;
@@ -319,35 +178,33 @@ bool PauseBeforeRetry(std::chrono::milliseconds pause, const DownloadCancelled& 
 
 }
 
-FetchOutcome FetchWithRetries(Fetcher& fetcher, const std::wstring& url, FetchSink& sink, const TransferLimits& limits,
-                              const DownloadProgress& onProgress, const DownloadCancelled& isCancelled,
-                              std::wstring& error)
+FetchResult FetchWithRetries(Fetcher& fetcher, const std::wstring& url, FetchSink& sink, const TransferLimits& limits,
+                             const DownloadProgress& onProgress, const DownloadCancelled& isCancelled)
 {
+    const FetchResult cancelled{FetchOutcome::kCancelled, kCancelledMessage};
     SiteConnections alone(1);
     SiteConnections& site = limits.site ? *limits.site : alone;
     for (std::size_t retry = 0, refusals = 0;;) {
-        if (!site.Take(isCancelled)) {
-            error = kCancelledMessage;
-            return FetchOutcome::kCancelled;
-        }
-        FetchOutcome outcome = FetchOutcome::kDone;
+        if (!site.Take(isCancelled))
+            return cancelled;
+        FetchResult result;
         bool crowded = false;
         {
             const ScopeExit give([&site] { site.Give(); });
             sink.AskedToWait(std::nullopt);
-            outcome = fetcher.Fetch(url, sink, limits, onProgress, isCancelled, error);
+            result = fetcher.Fetch(url, sink, limits, onProgress, isCancelled);
             // Refused while others ran, the transfer met the site's limit rather than a failure of its own.
-            crowded = outcome == FetchOutcome::kBusy && site.Refused();
+            crowded = result.outcome == FetchOutcome::kBusy && site.Refused();
         }
-        if (!crowded && (!IsTransient(outcome) || retry == kRetryPauses.size()))
-            return outcome;
+        if (!crowded && (!IsTransient(result.outcome) || retry == kRetryPauses.size()))
+            return result;
         const std::chrono::milliseconds pause =
-            outcome == FetchOutcome::kBusy ? BusyPause(sink.AskedWait(), refusals++) : kRetryPauses[retry];
+            result.outcome == FetchOutcome::kBusy ? BusyPause(sink.AskedWait(), refusals++) : kRetryPauses[retry];
         if (!crowded)
             ++retry;
-        if (outcome == FetchOutcome::kUnusableRange)
+        if (result.outcome == FetchOutcome::kUnusableRange)
             sink.Forget();
-        if (!PauseBeforeRetry(pause, isCancelled, error))
-            return FetchOutcome::kCancelled;
+        if (!PauseBeforeRetry(pause, isCancelled))
+            return cancelled;
     }
 }

@@ -5,6 +5,8 @@
 // space check are on the storage side (DownloadToFile). One fetcher serves a whole update transaction, so an
 // implementation may keep its session between fetches.
 
+#include "update/result.h"
+
 #include <array>
 #include <chrono>
 #include <cstddef>
@@ -89,9 +91,6 @@ private:
     std::deque<Sample> samples_;
 };
 
-// The message for a reply whose status is not a success.
-std::wstring HttpStatusMessage(unsigned long status);
-
 // The message for a body that has reached `bytes`, announced or received, past a bound of limits (a cap, the
 // signed size, the cap on a body of unknown length); none within them. `announced`: the length the server gave.
 std::optional<std::wstring> PastBound(const TransferLimits& limits, std::optional<std::uint64_t> announced,
@@ -116,6 +115,16 @@ enum class FetchOutcome {
     kUnusableRange,  // a range reply that does not continue the held bytes
 };
 
+// How a fetch ended: kDone, or the kind of its failure and the message for the player. The fetcher keeps its kind
+// beside the message because its retry rules decide on it (IsTransient, a busy site); the floor above sees the
+// message alone (DownloadToFile's Status).
+struct FetchResult {
+    FetchOutcome outcome = FetchOutcome::kDone;
+    std::wstring message;
+
+    bool done() const { return outcome == FetchOutcome::kDone; }
+};
+
 // Whether trying again may succeed: a lost connection, a server error, a busy site or a short body may pass
 // within seconds; a refused request, a missing file, a cap, a full disk or the player's cancel do not. A server
 // that went silent or is too slow has already held the player for its limit (kStallLimit, kRateWindow); it fails
@@ -127,24 +136,6 @@ bool IsTransient(FetchOutcome outcome);
 inline constexpr std::array<std::chrono::milliseconds, 3> kRetryPauses{std::chrono::milliseconds{500},
                                                                       std::chrono::milliseconds{1000},
                                                                       std::chrono::milliseconds{2000}};
-
-// WinHTTP's own default, which the launcher kept while WinHTTP followed redirects for it: more than a mirror
-// and a move or two need, few enough that a loop ends at once.
-inline constexpr std::size_t kMaxRedirects = 10;
-inline constexpr wchar_t kBadRedirectMessage[] = L"更新服务器转向了无效的地址，已拒绝";
-
-// Whether a reply with this status sends the request on to its Location.
-bool IsRedirectStatus(unsigned long status);
-
-// The address a fetch asks next after a redirect to `location` from `from`, when `followed` redirects came
-// before it in a row: Location read relative to `from` (RedirectTarget). None, with error set for the player,
-// for a Location that names no http or https address, for a way from HTTPS to plain HTTP, and past kMaxRedirects.
-std::optional<std::wstring> NextAfterRedirect(const std::wstring& from, const std::wstring& location,
-                                              std::size_t followed, std::wstring& error);
-
-// The message for a body in a content coding the request did not ask for; none for a body as it is (no coding,
-// or "identity").
-std::optional<std::wstring> UnaskedEncoding(const std::wstring& contentEncoding);
 
 // Where a fetch may pick up a body whose start is already held.
 struct ResumePoint {
@@ -169,38 +160,14 @@ inline constexpr wchar_t kCancelledMessage[] = L"更新操作已取消。";
 // The message for a range reply that does not continue the bytes asked for.
 inline constexpr wchar_t kUnusableRangeMessage[] = L"服务器返回的续传数据与请求不符，请重试";
 
-// The outcome of a reply's status: kDone for a success, kBusy for 503 and 429, kServerError for another 5xx, else
-// kStatus.
-FetchOutcome StatusOutcome(unsigned long status);
-
-// The validator a range request may carry: the ETag unless it is weak, else Last-Modified; empty: none.
-std::wstring RangeValidator(const std::wstring& etag, const std::wstring& lastModified);
-
-// Whether an Accept-Ranges header names byte ranges.
-bool AcceptsByteRanges(const std::wstring& acceptRanges);
-
-// "bytes FIRST-LAST/TOTAL" of a Content-Range header.
-struct ContentRange {
-    std::uint64_t first = 0;
-    std::uint64_t last = 0;
-    std::uint64_t total = 0;
-};
-std::optional<ContentRange> ParseContentRange(const std::wstring& text);
-
-// Where the body of a success reply starts, given the resume point the request asked from (if any): 0 for a
-// whole body, resume->offset for a 206 whose range runs from there to the end asked (the body's end unless
-// resume->end says otherwise) of a body of the same length; none for a range reply that does not.
-std::optional<std::uint64_t> ReplyOffset(unsigned long status, const std::optional<ResumePoint>& resume,
-                                         const std::optional<ContentRange>& range);
-
 // Where a fetched body goes.
 class FetchSink {
 public:
     virtual ~FetchSink() = default;
-    // The reply is good and its body follows. False, with error set, stops the transfer before any byte is read.
-    virtual bool Open(const FetchReply& reply, std::wstring& error) = 0;
-    // One chunk of the body, in order. False, with error set, stops the transfer.
-    virtual bool Write(const char* data, std::size_t size, std::wstring& error) = 0;
+    // The reply is good and its body follows. A failure stops the transfer before any byte is read.
+    virtual vorn::Status Open(const FetchReply& reply) = 0;
+    // One chunk of the body, in order. A failure stops the transfer.
+    virtual vorn::Status Write(const char* data, std::size_t size) = 0;
     // Where the next fetch into this sink may pick up; none (the default) asks for the whole body.
     virtual std::optional<ResumePoint> Resume() const { return std::nullopt; }
     // A range reply did not continue the bytes held: the next fetch asks for the whole body.
@@ -251,18 +218,16 @@ class Fetcher {
 public:
     virtual ~Fetcher() = default;
     // GET of url into sink within limits, from where sink.Resume() says when the server can continue there.
-    // kDone when the whole body is in the sink and, when a length was announced, it matched; otherwise error
-    // holds one message for the player. onProgress may be empty; it counts the held bytes too.
-    virtual FetchOutcome Fetch(const std::wstring& url, FetchSink& sink, const TransferLimits& limits,
-                               const DownloadProgress& onProgress, const DownloadCancelled& isCancelled,
-                               std::wstring& error) = 0;
+    // kDone when the whole body is in the sink and, when a length was announced, it matched; otherwise one
+    // message for the player. onProgress may be empty; it counts the held bytes too.
+    virtual FetchResult Fetch(const std::wstring& url, FetchSink& sink, const TransferLimits& limits,
+                              const DownloadProgress& onProgress, const DownloadCancelled& isCancelled) = 0;
 };
 
 // Fetch through fetcher, with a transient failure (IsTransient) tried again after each of kRetryPauses; a cancel
 // is seen within kCancelPoll of a pause. Every try waits for a connection of limits.site. A busy site (kBusy)
 // that refused while other transfers ran gets fewer at once and this transfer again after its Retry-After (up to
 // kRetryAfterCap) or a growing pause, without counting against its tries; refused alone, it is tried again like
-// any transient failure, after that wait. The last try's outcome, and its message in error.
-FetchOutcome FetchWithRetries(Fetcher& fetcher, const std::wstring& url, FetchSink& sink, const TransferLimits& limits,
-                              const DownloadProgress& onProgress, const DownloadCancelled& isCancelled,
-                              std::wstring& error);
+// any transient failure, after that wait. The last try's result.
+FetchResult FetchWithRetries(Fetcher& fetcher, const std::wstring& url, FetchSink& sink, const TransferLimits& limits,
+                             const DownloadProgress& onProgress, const DownloadCancelled& isCancelled);

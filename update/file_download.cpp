@@ -26,27 +26,28 @@ public:
     {
     }
 
-    bool Open(const FetchReply& reply, std::wstring& error) override
+    vorn::Status Open(const FetchReply& reply) override
     {
-        if (reply.offset == 0 && !Start(error))
-            return false;
-        const std::uint64_t held = held_.Bytes();
-        if (reply.length && !room_.Fits(*reply.length - std::min(*reply.length, held))) {
-            error = DiskReserveMessage(reply.length, room_.Reserve());
-            return false;
+        if (reply.offset == 0) {
+            if (vorn::Status started = Start(); !started)
+                return started;
         }
-        if (!file_ && !Create(error))
-            return false;
+        const std::uint64_t held = held_.Bytes();
+        if (reply.length && !room_.Fits(*reply.length - std::min(*reply.length, held)))
+            return vorn::Failure{DiskReserveMessage(reply.length, room_.Reserve())};
+        if (!file_) {
+            if (vorn::Status created = Create(); !created)
+                return created;
+        }
         held_.Open(reply);
         // A large body that the server sends in ranges comes in parts over the site's connections (FetchInParts)
         // rather than from this reply, which ends before its first byte. The room above was the whole body's.
         if (reply.offset == 0 && reply.length && reply.byteRanges && !reply.validator.empty() && !whole_ &&
             FetchesInParts(*reply.length, site_.Count(), site_.Parts())) {
             inParts_ = true;
-            error = L"文件较大，改为分段下载";
-            return false;
+            return vorn::Failure{L"文件较大，改为分段下载"};
         }
-        return true;
+        return {};
     }
 
     // Whether the last reply was left for a fetch in parts, of Length() bytes with Validator() as If-Range.
@@ -67,20 +68,20 @@ public:
     }
 
     // Writes a piece of a body fetched in parts in place; called from several threads at once.
-    bool WriteAt(std::uint64_t offset, const char* data, std::size_t size, std::wstring& error)
+    vorn::Status WriteAt(std::uint64_t offset, const char* data, std::size_t size)
     {
         OVERLAPPED at{};
         at.Offset = static_cast<DWORD>(offset);
         at.OffsetHigh = static_cast<DWORD>(offset >> 32);
-        return Put(data, size, &at, error);
+        return Put(data, size, &at);
     }
 
-    bool Write(const char* data, std::size_t size, std::wstring& error) override
+    vorn::Status Write(const char* data, std::size_t size) override
     {
-        if (!Put(data, size, nullptr, error))
-            return false;
+        if (vorn::Status put = Put(data, size, nullptr); !put)
+            return put;
         held_.Add(size);
-        return true;
+        return {};
     }
 
     std::optional<ResumePoint> Resume() const override
@@ -90,13 +91,11 @@ public:
 
     void Forget() override { held_.Forget(); }
 
-    bool Close(std::wstring& error)
+    vorn::Status Close()
     {
-        if (file_ && !CloseHandle(file_.release())) {
-            error = L"文件写入或关闭失败";
-            return false;
-        }
-        return true;
+        if (file_ && !CloseHandle(file_.release()))
+            return vorn::Failure{L"文件写入或关闭失败"};
+        return {};
     }
 
     // Closes the file first and then deletes it: no partial body stays behind.
@@ -109,51 +108,43 @@ public:
 
 private:
     // Takes the room of a chunk and writes it, at `at` or else where the last write ended.
-    bool Put(const char* data, std::size_t size, OVERLAPPED* at, std::wstring& error)
+    vorn::Status Put(const char* data, std::size_t size, OVERLAPPED* at)
     {
-        if (!room_.Take(size)) {
-            error = DiskReserveMessage(held_.Length(), room_.Reserve());
-            return false;
-        }
+        if (!room_.Take(size))
+            return vorn::Failure{DiskReserveMessage(held_.Length(), room_.Reserve())};
         DWORD written = 0;
         if (!WriteFile(file_.get(), data, static_cast<DWORD>(size), &written, at) || written != size) {
             const DWORD code = GetLastError();
             const bool full = code == ERROR_DISK_FULL || code == ERROR_HANDLE_DISK_FULL;
-            error = full ? DiskSpaceMessage(held_.Length().value_or(held_.Bytes() + size)) : L"文件写入失败";
-            return false;
+            return vorn::Failure{full ? DiskSpaceMessage(held_.Length().value_or(held_.Bytes() + size))
+                                      : L"文件写入失败"};
         }
-        return true;
+        return {};
     }
 
     // A whole body follows: the folder is made, and what an earlier try wrote is dropped.
-    bool Start(std::wstring& error)
+    vorn::Status Start()
     {
         held_ = HeldBody{};
         inParts_ = false;
         if (file_) {
-            if (!SetFilePointerEx(file_.get(), LARGE_INTEGER{}, nullptr, FILE_BEGIN) || !SetEndOfFile(file_.get())) {
-                error = L"文件写入失败";
-                return false;
-            }
-            return true;
+            if (!SetFilePointerEx(file_.get(), LARGE_INTEGER{}, nullptr, FILE_BEGIN) || !SetEndOfFile(file_.get()))
+                return vorn::Failure{L"文件写入失败"};
+            return {};
         }
-        if (!EnsureParentFolder(path_)) {
-            error = L"无法创建目标目录";
-            return false;
-        }
-        return true;
+        if (!EnsureParentFolder(path_))
+            return vorn::Failure{L"无法创建目标目录"};
+        return {};
     }
 
-    bool Create(std::wstring& error)
+    vorn::Status Create()
     {
         file_.reset(CreateFileW(path_.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
                                 FILE_ATTRIBUTE_NORMAL, nullptr));
-        if (!file_) {
-            error = L"无法打开目标文件";
-            return false;
-        }
+        if (!file_)
+            return vorn::Failure{L"无法打开目标文件"};
         opened_ = true;
-        return true;
+        return {};
     }
 
     std::wstring path_;
@@ -230,9 +221,9 @@ std::wstring DiskReserveMessage(std::optional<std::uint64_t> needed, std::uint64
     return L"磁盘空间不足：下载已用完可用空间，只剩须为系统留出的 " + kept + L"。请清理磁盘后重试。";
 }
 
-bool DownloadToFile(Fetcher& fetcher, const std::wstring& url, const std::wstring& targetPath,
-                    const TransferLimits& limits, DiskRoom& room, const DownloadProgress& onProgress,
-                    std::wstring& error, const DownloadCancelled& isCancelled)
+vorn::Status DownloadToFile(Fetcher& fetcher, const std::wstring& url, const std::wstring& targetPath,
+                            const TransferLimits& limits, DiskRoom& room, const DownloadProgress& onProgress,
+                            const DownloadCancelled& isCancelled)
 {
     SiteConnections alone(1);
     TransferLimits shared = limits;
@@ -245,26 +236,29 @@ bool DownloadToFile(Fetcher& fetcher, const std::wstring& url, const std::wstrin
         if (onProgress)
             onProgress(bytes, total);
     };
-    FetchOutcome outcome = FetchWithRetries(fetcher, url, sink, shared, count, isCancelled, error);
-    if (outcome == FetchOutcome::kStorage && sink.InParts()) {
-        const WriteAt write = [&sink](std::uint64_t offset, const char* data, std::size_t size, std::wstring& e) {
-            return sink.WriteAt(offset, data, size, e);
+    FetchResult fetched = FetchWithRetries(fetcher, url, sink, shared, count, isCancelled);
+    if (fetched.outcome == FetchOutcome::kStorage && sink.InParts()) {
+        const WriteAt write = [&sink](std::uint64_t offset, const char* data, std::size_t size) {
+            return sink.WriteAt(offset, data, size);
         };
         sink.PrepareParts();
-        outcome = FetchInParts(fetcher, url, sink.Length(), sink.Validator(), shared, write, count, isCancelled,
-                               error);
+        fetched = FetchInParts(fetcher, url, sink.Length(), sink.Validator(), shared, write, count, isCancelled);
         // A site that does not keep to its validator across requests (servers behind one address that make
         // their ETags differently, say) sends whole bodies instead: then it gets one request for the whole.
-        if (outcome == FetchOutcome::kUnusableRange) {
+        if (fetched.outcome == FetchOutcome::kUnusableRange) {
             sink.TakeWhole();
-            outcome = FetchWithRetries(fetcher, url, sink, shared, count, isCancelled, error);
+            fetched = FetchWithRetries(fetcher, url, sink, shared, count, isCancelled);
         }
     }
-    if (outcome != FetchOutcome::kDone || !sink.Close(error)) {
+    if (!fetched.done()) {
         sink.Discard();
-        return false;
+        return vorn::Failure{fetched.message};
+    }
+    if (vorn::Status closed = sink.Close(); !closed) {
+        sink.Discard();
+        return closed;
     }
     if (onProgress)
         onProgress(received, received);
-    return true;
+    return {};
 }

@@ -3,6 +3,7 @@
 // The storage side of a download: a fetched body written into a file, within the free space of its disk.
 
 #include "update/fetcher.h"
+#include "update/result.h"
 
 #include <cstdint>
 #include <functional>
@@ -54,12 +55,12 @@ DiskRoom::Look FreeSpaceOf(std::wstring folder);
 // transient failure is tried again (FetchWithRetries); a try after a body was cut asks for the rest of it with a
 // range and If-Range, and takes a whole body when the server sends one instead. A large body that the server
 // sends in ranges, with a validator, is fetched in parts over the connections of limits.site (ranged_download.h),
-// or whole when the parts come back as whole bodies. True when the whole body is in the file; otherwise error
-// holds the last try's message and no part of the body is left at targetPath. After a success onProgress hears
-// (received, received) once more when no length was announced.
-bool DownloadToFile(Fetcher& fetcher, const std::wstring& url, const std::wstring& targetPath,
-                    const TransferLimits& limits, DiskRoom& room, const DownloadProgress& onProgress,
-                    std::wstring& error, const DownloadCancelled& isCancelled);
+// or whole when the parts come back as whole bodies. Done when the whole body is in the file; otherwise the
+// failure holds the last try's message and no part of the body is left at targetPath. After a success
+// onProgress hears (received, received) once more when no length was announced.
+vorn::Status DownloadToFile(Fetcher& fetcher, const std::wstring& url, const std::wstring& targetPath,
+                            const TransferLimits& limits, DiskRoom& room, const DownloadProgress& onProgress,
+                            const DownloadCancelled& isCancelled);
 
 // The message for a file of `needed` bytes that does not fit into the free space.
 std::wstring DiskSpaceMessage(std::uint64_t needed);

@@ -1,6 +1,7 @@
 #include "update/http_download.h"
 
 #include "base/unique_resource.h"
+#include "update/http_reply.h"
 #include "update/site_connections.h"
 
 #include <windows.h>
@@ -210,8 +211,7 @@ public:
     Exchange(const Exchange&) = delete;
     Exchange& operator=(const Exchange&) = delete;
 
-    FetchOutcome Request(HINTERNET connection, const UrlParts& parts, const std::optional<ResumePoint>& resume,
-                         std::wstring& error)
+    FetchResult Request(HINTERNET connection, const UrlParts& parts, const std::optional<ResumePoint>& resume)
     {
         secure_ = parts.secure;
         const DWORD flags =
@@ -223,18 +223,17 @@ public:
         DWORD redirects = WINHTTP_DISABLE_REDIRECTS;
         if (!request_ || !AttachEvents() ||
             !WinHttpSetOption(request_.get(), WINHTTP_OPTION_DISABLE_FEATURE, &redirects, sizeof(redirects)))
-            return Failure(false, GetLastError(), error);
+            return Failure(false, GetLastError());
         const std::wstring headers = RequestHeaders(limits_, resume);
         if (!WinHttpSendRequest(request_.get(), headers.empty() ? WINHTTP_NO_ADDITIONAL_HEADERS : headers.c_str(),
                                 headers.empty() ? 0 : static_cast<DWORD>(-1), WINHTTP_NO_REQUEST_DATA, 0, 0,
                                 reinterpret_cast<DWORD_PTR>(events_)))
-            return Failure(false, GetLastError(), error);
-        const FetchOutcome sent = Await(WINHTTP_CALLBACK_STATUS_SENDREQUEST_COMPLETE, false, false, error);
-        if (sent != FetchOutcome::kDone)
+            return Failure(false, GetLastError());
+        if (FetchResult sent = Await(WINHTTP_CALLBACK_STATUS_SENDREQUEST_COMPLETE, false, false); !sent.done())
             return sent;
         if (!WinHttpReceiveResponse(request_.get(), nullptr))
-            return Failure(false, GetLastError(), error);
-        return Await(WINHTTP_CALLBACK_STATUS_HEADERS_AVAILABLE, false, true, error);
+            return Failure(false, GetLastError());
+        return Await(WINHTTP_CALLBACK_STATUS_HEADERS_AVAILABLE, false, true);
     }
 
     // Where the reply sends the request instead; none when it is no redirect, or one without a Location.
@@ -248,23 +247,21 @@ public:
         return location;
     }
 
-    FetchOutcome ReceiveBody(FetchSink& sink, const std::optional<ResumePoint>& resume,
-                             const DownloadProgress& onProgress, std::wstring& error)
+    FetchResult ReceiveBody(FetchSink& sink, const std::optional<ResumePoint>& resume,
+                            const DownloadProgress& onProgress)
     {
         constexpr DWORD kRangeNotSatisfiable = 416;
         const DWORD status = QueryStatusCode(request_.get());
         const FetchOutcome answer = StatusOutcome(status);
         if (answer != FetchOutcome::kDone) {
-            error = HttpStatusMessage(status);
             if (answer == FetchOutcome::kBusy)
                 sink.AskedToWait(ParseRetryAfter(QueryHeaderText(request_.get(), WINHTTP_QUERY_RETRY_AFTER),
                                                  QueryHeaderText(request_.get(), WINHTTP_QUERY_DATE)));
-            return resume && status == kRangeNotSatisfiable ? FetchOutcome::kUnusableRange : answer;
+            return {resume && status == kRangeNotSatisfiable ? FetchOutcome::kUnusableRange : answer,
+                    HttpStatusMessage(status)};
         }
-        if (auto unasked = UnaskedEncoding(QueryHeaderText(request_.get(), WINHTTP_QUERY_CONTENT_ENCODING))) {
-            error = std::move(*unasked);
-            return FetchOutcome::kUnaskedEncoding;
-        }
+        if (auto unasked = UnaskedEncoding(QueryHeaderText(request_.get(), WINHTTP_QUERY_CONTENT_ENCODING)))
+            return {FetchOutcome::kUnaskedEncoding, std::move(*unasked)};
         FetchReply reply;
         const std::optional<std::uint64_t> announced = QueryContentLength(request_.get());
         const std::optional<std::uint64_t> offset =
@@ -273,52 +270,43 @@ public:
         constexpr DWORD kPartialContent = 206;
         const std::optional<std::uint64_t> rangeEnd =
             resume && status == kPartialContent ? std::optional(resume->end.value_or(resume->total)) : std::nullopt;
-        if (!offset || (rangeEnd && announced && *announced != *rangeEnd - *offset)) {
-            error = kUnusableRangeMessage;
-            return FetchOutcome::kUnusableRange;
-        }
+        if (!offset || (rangeEnd && announced && *announced != *rangeEnd - *offset))
+            return {FetchOutcome::kUnusableRange, kUnusableRangeMessage};
         reply.offset = *offset;
         reply.length = rangeEnd ? rangeEnd : announced;
         reply.byteRanges = AcceptsByteRanges(QueryHeaderText(request_.get(), WINHTTP_QUERY_ACCEPT_RANGES));
         reply.validator = RangeValidator(QueryHeaderText(request_.get(), WINHTTP_QUERY_ETAG),
                                          QueryHeaderText(request_.get(), WINHTTP_QUERY_LAST_MODIFIED));
-        if (const auto past = reply.length ? PastBound(limits_, reply.length, *reply.length) : std::nullopt) {
-            error = *past;
-            return FetchOutcome::kByteCap;
-        }
-        if (!sink.Open(reply, error))
-            return FetchOutcome::kStorage;
+        if (const auto past = reply.length ? PastBound(limits_, reply.length, *reply.length) : std::nullopt)
+            return {FetchOutcome::kByteCap, *past};
+        if (const vorn::Status opened = sink.Open(reply); !opened)
+            return {FetchOutcome::kStorage, opened.message()};
 
         const std::uint64_t total = reply.length.value_or(0);
         std::uint64_t received = reply.offset;
         std::vector<char> buffer(kReadChunkBytes);
         for (;;) {
             // Only what has arrived is read, so a read never waits for a server that drips.
-            FetchOutcome step = GoOn(error);
-            if (step != FetchOutcome::kDone)
-                return step;
+            if (FetchResult going = GoOn(); !going.done())
+                return going;
             if (!WinHttpQueryDataAvailable(request_.get(), nullptr))
-                return Failure(true, GetLastError(), error);
-            step = Await(WINHTTP_CALLBACK_STATUS_DATA_AVAILABLE, true, true, error);
-            if (step != FetchOutcome::kDone)
-                return step;
+                return Failure(true, GetLastError());
+            if (FetchResult available = Await(WINHTTP_CALLBACK_STATUS_DATA_AVAILABLE, true, true); !available.done())
+                return available;
             const DWORD wanted = std::min(available_, kReadChunkBytes);
             if (wanted == 0)
                 break;
             if (!WinHttpReadData(request_.get(), buffer.data(), wanted, nullptr))
-                return Failure(true, GetLastError(), error);
-            step = Await(WINHTTP_CALLBACK_STATUS_READ_COMPLETE, true, true, error);
-            if (step != FetchOutcome::kDone)
-                return step;
+                return Failure(true, GetLastError());
+            if (FetchResult read = Await(WINHTTP_CALLBACK_STATUS_READ_COMPLETE, true, true); !read.done())
+                return read;
             const DWORD count = available_;
             if (count == 0)
                 break;
-            if (const auto past = PastBound(limits_, reply.length, received + count)) {
-                error = *past;
-                return FetchOutcome::kByteCap;
-            }
-            if (!sink.Write(buffer.data(), count, error))
-                return FetchOutcome::kStorage;
+            if (const auto past = PastBound(limits_, reply.length, received + count))
+                return {FetchOutcome::kByteCap, *past};
+            if (const vorn::Status written = sink.Write(buffer.data(), count); !written)
+                return {FetchOutcome::kStorage, written.message()};
             received += count;
             pace_.Progress(received - reply.offset, TransferClock::now());
             if (onProgress)
@@ -327,26 +315,21 @@ public:
             if (reply.length && received == total)
                 break;
         }
-        if (reply.length && received != total) {
-            error = L"文件下载不完整，请重试";
-            return FetchOutcome::kShortBody;
-        }
-        return FetchOutcome::kDone;
+        if (reply.length && received != total)
+            return {FetchOutcome::kShortBody, L"文件下载不完整，请重试"};
+        return {};
     }
 
 private:
     // Whether the player still wants the transfer and the server is quick enough for it.
-    FetchOutcome GoOn(std::wstring& error)
+    FetchResult GoOn()
     {
-        if (isCancelled_ && isCancelled_()) {
-            error = kCancelledMessage;
-            return FetchOutcome::kCancelled;
-        }
+        if (isCancelled_ && isCancelled_())
+            return {FetchOutcome::kCancelled, kCancelledMessage};
         const TransferPace::Verdict verdict = pace_.Check(TransferClock::now());
         if (verdict == TransferPace::Verdict::kGoOn)
-            return FetchOutcome::kDone;
-        error = pace_.Message(verdict);
-        return PaceOutcome(verdict);
+            return {};
+        return {PaceOutcome(verdict), pace_.Message(verdict)};
     }
 
     static FetchOutcome PaceOutcome(TransferPace::Verdict verdict)
@@ -382,15 +365,15 @@ private:
 
     // A failed step: its message, and whether the connection was lost (any failure while the body was being read
     // is one) or the request was refused.
-    FetchOutcome Failure(bool reading, DWORD code, std::wstring& error) const
+    FetchResult Failure(bool reading, DWORD code) const
     {
-        error = reading ? kReadFailure + std::to_wstring(code) : RequestFailureMessage(secure_, code);
-        return reading || IsLostConnection(code) ? FetchOutcome::kDropped : FetchOutcome::kRefused;
+        return {reading || IsLostConnection(code) ? FetchOutcome::kDropped : FetchOutcome::kRefused,
+                reading ? kReadFailure + std::to_wstring(code) : RequestFailureMessage(secure_, code)};
     }
 
     // Waits until the step just started ends with `expected`. A WinHTTP time-out once the request is out means
     // the server went silent, which the player hears as a server that is too slow.
-    FetchOutcome Await(DWORD expected, bool reading, bool requestSent, std::wstring& error)
+    FetchResult Await(DWORD expected, bool reading, bool requestSent)
     {
         for (;;) {
             AcquireSRWLockExclusive(&events_->lock);
@@ -404,15 +387,12 @@ private:
             ReleaseSRWLockExclusive(&events_->lock);
             if (done) {
                 if (completion == expected)
-                    return FetchOutcome::kDone;
-                if (requestSent && code == ERROR_WINHTTP_TIMEOUT) {
-                    error = pace_.Message(TransferPace::Verdict::kStalled);
-                    return FetchOutcome::kStalled;
-                }
-                return Failure(reading, code, error);
+                    return {};
+                if (requestSent && code == ERROR_WINHTTP_TIMEOUT)
+                    return {FetchOutcome::kStalled, pace_.Message(TransferPace::Verdict::kStalled)};
+                return Failure(reading, code);
             }
-            const FetchOutcome going = GoOn(error);
-            if (going != FetchOutcome::kDone)
+            if (FetchResult going = GoOn(); !going.done())
                 return going;
         }
     }
@@ -450,29 +430,26 @@ struct WinHttpFetcher::Session {
     bool currentTls = false;  // the session speaks TLS 1.2 or later only
 
     // The connection handle for the server of parts, opened with the session at its first use.
-    HINTERNET Connect(const UrlParts& parts, std::wstring& error)
+    vorn::Result<HINTERNET> Connect(const UrlParts& parts)
     {
         const std::lock_guard<std::mutex> held(lock);
         if (!handle) {
             handle.reset(WinHttpOpen(kUserAgent, WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY, WINHTTP_NO_PROXY_NAME,
                                      WINHTTP_NO_PROXY_BYPASS, WINHTTP_FLAG_ASYNC));
-            if (!handle) {
-                error = L"初始化 HTTP 会话失败";
-                return nullptr;
-            }
+            if (!handle)
+                return vorn::Failure{L"初始化 HTTP 会话失败"};
             WinHttpSetTimeouts(handle.get(), kResolveTimeoutMs, kConnectTimeoutMs, kSendTimeoutMs, kReceiveTimeoutMs);
             currentTls = AcceptOnlyCurrentTls(handle.get());
         }
         // A plain HTTP site still serves a player whose system cannot be held to TLS 1.2.
-        if (parts.secure && !currentTls) {
-            error = L"无法与更新服务器建立安全连接：本机系统不支持 TLS 1.2（Windows 7 须先安装系统更新 KB3140245）";
-            return nullptr;
-        }
+        if (parts.secure && !currentTls)
+            return vorn::Failure{
+                L"无法与更新服务器建立安全连接：本机系统不支持 TLS 1.2（Windows 7 须先安装系统更新 KB3140245）"};
         UniqueInternet& connection = connections[{parts.host, parts.port}];
         if (!connection)
             connection.reset(WinHttpConnect(handle.get(), parts.host.c_str(), parts.port, 0));
         if (!connection)
-            error = L"连接下载服务器失败";
+            return vorn::Failure{L"连接下载服务器失败"};
         return connection.get();
     }
 };
@@ -481,54 +458,38 @@ WinHttpFetcher::WinHttpFetcher() : session_(std::make_unique<Session>()) {}
 
 WinHttpFetcher::~WinHttpFetcher() = default;
 
-FetchOutcome WinHttpFetcher::Fetch(const std::wstring& url, FetchSink& sink, const TransferLimits& limits,
-                                   const DownloadProgress& onProgress, const DownloadCancelled& isCancelled,
-                                   std::wstring& error)
+FetchResult WinHttpFetcher::Fetch(const std::wstring& url, FetchSink& sink, const TransferLimits& limits,
+                                  const DownloadProgress& onProgress, const DownloadCancelled& isCancelled)
 {
-    error.clear();
-    if (isCancelled && isCancelled()) {
-        error = kCancelledMessage;
-        return FetchOutcome::kCancelled;
-    }
+    if (isCancelled && isCancelled())
+        return {FetchOutcome::kCancelled, kCancelledMessage};
     const std::optional<ResumePoint> resume = sink.Resume();
     TransferPace pace(limits, TransferClock::now());
     std::wstring address = NormalizeDownloadUrl(url);
     for (std::size_t redirects = 0;; ++redirects) {
         UrlParts parts;
-        if (!CrackDownloadUrl(address, parts)) {
-            error = redirects == 0 ? kBadAddressMessage : kBadRedirectMessage;
-            return FetchOutcome::kRefused;
-        }
-        const HINTERNET connection = session_->Connect(parts, error);
-        if (connection == nullptr)
-            return FetchOutcome::kRefused;
+        if (!CrackDownloadUrl(address, parts))
+            return {FetchOutcome::kRefused, redirects == 0 ? kBadAddressMessage : kBadRedirectMessage};
+        const vorn::Result<HINTERNET> connection = session_->Connect(parts);
+        if (!connection)
+            return {FetchOutcome::kRefused, connection.message()};
         Exchange exchange(limits, pace, isCancelled);
-        const FetchOutcome requested = exchange.Request(connection, parts, resume, error);
-        if (requested != FetchOutcome::kDone)
+        if (FetchResult requested = exchange.Request(*connection, parts, resume); !requested.done())
             return requested;
         const std::optional<std::wstring> location = exchange.RedirectLocation();
         if (!location)
-            return exchange.ReceiveBody(sink, resume, onProgress, error);
-        std::optional<std::wstring> next = NextAfterRedirect(address, *location, redirects, error);
+            return exchange.ReceiveBody(sink, resume, onProgress);
+        vorn::Result<std::wstring> next = NextAfterRedirect(address, *location, redirects);
         if (!next)
-            return FetchOutcome::kRefused;
+            return {FetchOutcome::kRefused, next.message()};
         address = std::move(*next);
     }
 }
 
-bool DownloadToFile(const std::wstring& url, const std::wstring& targetPath, DownloadProgress onProgress,
-                    std::wstring& error, DownloadCancelled isCancelled)
+vorn::Status DownloadToFile(const std::wstring& url, const std::wstring& targetPath, DownloadProgress onProgress,
+                            DownloadCancelled isCancelled)
 {
     WinHttpFetcher fetcher;
     DiskRoom room(FreeSpaceOf(std::filesystem::path(targetPath).parent_path().wstring()));
-    return DownloadToFile(fetcher, url, targetPath, TransferLimits{}, room, onProgress, error, isCancelled);
-}
-
-std::optional<std::uint64_t> ParseContentLength(const std::wstring& text)
-{
-    try {
-        return std::stoull(text, nullptr, 10);
-    } catch (const std::exception&) {
-        return std::nullopt;
-    }
+    return DownloadToFile(fetcher, url, targetPath, TransferLimits{}, room, onProgress, isCancelled);
 }

@@ -21,9 +21,8 @@ public:
     WinHttpFetcher& operator=(const WinHttpFetcher&) = delete;
     ~WinHttpFetcher() override;
 
-    FetchOutcome Fetch(const std::wstring& url, FetchSink& sink, const TransferLimits& limits,
-                       const DownloadProgress& onProgress, const DownloadCancelled& isCancelled,
-                       std::wstring& error) override;
+    FetchResult Fetch(const std::wstring& url, FetchSink& sink, const TransferLimits& limits,
+                      const DownloadProgress& onProgress, const DownloadCancelled& isCancelled) override;
 
 private:
     struct Session;
@@ -32,9 +31,5 @@ private:
 
 // DownloadToFile (file_download.h) with a WinHTTP fetcher of its own, the general limits and the room of the
 // target's disk.
-bool DownloadToFile(const std::wstring& url, const std::wstring& targetPath, DownloadProgress onProgress,
-                    std::wstring& error, DownloadCancelled isCancelled);
-
-// The Content-Length header text as a byte count: leading decimal digits are enough; an empty, non-numeric or
-// overflowing text gives no length.
-std::optional<std::uint64_t> ParseContentLength(const std::wstring& text);
+vorn::Status DownloadToFile(const std::wstring& url, const std::wstring& targetPath, DownloadProgress onProgress,
+                            DownloadCancelled isCancelled);

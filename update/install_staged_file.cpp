@@ -68,51 +68,43 @@ bool IsClientPath(const std::wstring& target, const std::wstring& clientRoot)
 {
     if (!IsInside(target, clientRoot))
         return false;
-    try {
-        return _wcsicmp(ResolveUnderRoot(clientRoot, target.substr(clientRoot.size() + 1)).c_str(), target.c_str()) ==
-               0;
-    } catch (const std::exception&) {
-        return false;
-    }
+    const vorn::Result<std::wstring> resolved = ResolveUnderRoot(clientRoot, target.substr(clientRoot.size() + 1));
+    return resolved && _wcsicmp(resolved->c_str(), target.c_str()) == 0;
 }
 
-std::wstring ReplaceFailedMessage(const std::filesystem::path& target, DWORD code)
+vorn::Failure ReplaceFailed(const std::filesystem::path& target, DWORD code)
 {
-    return L"无法替换文件：" + target.filename().wstring() + L"（错误码 " + std::to_wstring(code) +
-           L"）。请退出游戏后重试，并检查目录写入权限。";
+    return {L"无法替换文件：" + target.filename().wstring() + L"（错误码 " + std::to_wstring(code) +
+            L"）。请退出游戏后重试，并检查目录写入权限。"};
 }
 
-std::wstring FolderFailedMessage(const std::wstring& targetPath)
+vorn::Failure FolderFailed(const std::wstring& targetPath)
 {
     std::error_code ignored;
-    return L"无法创建目标目录：" + std::filesystem::absolute(targetPath, ignored).wstring();
+    return {L"无法创建目标目录：" + std::filesystem::absolute(targetPath, ignored).wstring()};
 }
 
 }
 
 // MOVEFILE_WRITE_THROUGH does not flush the data of a file that is not copied, hence the flush of its own.
-bool FlushStagedFile(const std::wstring& stagedPath, const std::wstring& targetPath, std::wstring& error)
+vorn::Status FlushStagedFile(const std::wstring& stagedPath, const std::wstring& targetPath)
 {
     const UniqueFile file(CreateFileW(stagedPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                       FILE_ATTRIBUTE_NORMAL, nullptr));
     if (file && FlushFileBuffers(file.get()))
-        return true;
-    error = ReplaceFailedMessage(targetPath, GetLastError());
-    return false;
+        return {};
+    return ReplaceFailed(targetPath, GetLastError());
 }
 
-bool InstallStagedFile(const std::wstring& stagedPath, const std::wstring& targetPath, std::wstring& error)
+vorn::Status InstallStagedFile(const std::wstring& stagedPath, const std::wstring& targetPath)
 {
-    if (!FlushStagedFile(stagedPath, targetPath, error))
-        return false;
-    if (!EnsureParentFolder(targetPath)) {
-        error = FolderFailedMessage(targetPath);
-        return false;
-    }
+    if (vorn::Status flushed = FlushStagedFile(stagedPath, targetPath); !flushed)
+        return flushed;
+    if (!EnsureParentFolder(targetPath))
+        return FolderFailed(targetPath);
     if (MoveFileExW(stagedPath.c_str(), targetPath.c_str(), kMoveOverFlags))
-        return true;
-    error = ReplaceFailedMessage(targetPath, GetLastError());
-    return false;
+        return {};
+    return ReplaceFailed(targetPath, GetLastError());
 }
 
 InstallPass::InstallPass(std::vector<StagedMove> moves, const std::wstring& stagingFolder)
@@ -131,12 +123,10 @@ std::wstring InstallPass::AsidePath(std::size_t index) const
     return asideFolder_ + L"\\" + std::to_wstring(index);
 }
 
-bool InstallPass::CheckReplaceable(std::wstring& error)
+vorn::Status InstallPass::CheckReplaceable()
 {
-    if (!CreateDirectoryW(asideFolder_.c_str(), nullptr)) {
-        error = FolderFailedMessage(asideFolder_);
-        return false;
-    }
+    if (!CreateDirectoryW(asideFolder_.c_str(), nullptr))
+        return FolderFailed(asideFolder_);
     exists_.assign(moves_.size(), false);
     for (std::size_t i = 0; i < moves_.size(); ++i) {
         const StagedMove& move = moves_[i];
@@ -146,17 +136,13 @@ bool InstallPass::CheckReplaceable(std::wstring& error)
                                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                             OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
         const DWORD code = target ? ERROR_SUCCESS : GetLastError();
-        if (code != ERROR_SUCCESS && code != ERROR_FILE_NOT_FOUND && code != ERROR_PATH_NOT_FOUND) {
-            error = ReplaceFailedMessage(move.targetPath, code);
-            return false;
-        }
+        if (code != ERROR_SUCCESS && code != ERROR_FILE_NOT_FOUND && code != ERROR_PATH_NOT_FOUND)
+            return ReplaceFailed(move.targetPath, code);
         exists_[i] = code == ERROR_SUCCESS;
     }
-    if (!WriteJournal()) {
-        error = FolderFailedMessage(asideFolder_);
-        return false;
-    }
-    return true;
+    if (!WriteJournal())
+        return FolderFailed(asideFolder_);
+    return {};
 }
 
 bool InstallPass::WriteJournal() const
@@ -205,27 +191,22 @@ bool InstallPass::MakeFolders(const std::wstring& targetPath, Done& done)
     return true;
 }
 
-bool InstallPass::Move(std::size_t index, std::wstring& error)
+vorn::Status InstallPass::Move(std::size_t index)
 {
     const StagedMove& move = moves_[index];
     Done& done = done_.emplace_back();
     done.index = index;
     if (exists_[index]) {
-        if (!MoveFileExW(move.targetPath.c_str(), AsidePath(index).c_str(), MOVEFILE_WRITE_THROUGH)) {
-            error = ReplaceFailedMessage(move.targetPath, GetLastError());
-            return false;
-        }
+        if (!MoveFileExW(move.targetPath.c_str(), AsidePath(index).c_str(), MOVEFILE_WRITE_THROUGH))
+            return ReplaceFailed(move.targetPath, GetLastError());
         done.replaced = true;
     } else if (!MakeFolders(move.targetPath, done)) {
-        error = FolderFailedMessage(move.targetPath);
-        return false;
+        return FolderFailed(move.targetPath);
     }
-    if (!MoveFileExW(move.stagedPath.c_str(), move.targetPath.c_str(), kMoveOverFlags)) {
-        error = ReplaceFailedMessage(move.targetPath, GetLastError());
-        return false;
-    }
+    if (!MoveFileExW(move.stagedPath.c_str(), move.targetPath.c_str(), kMoveOverFlags))
+        return ReplaceFailed(move.targetPath, GetLastError());
     done.placed = true;
-    return true;
+    return {};
 }
 
 // A step that cannot be undone (the game took the new file in the meantime) leaves that one file of the new

@@ -1,16 +1,18 @@
 #pragma once
 
+#include "update/result.h"
+
 #include <string>
 #include <unordered_set>
 #include <vector>
 
 // Writes the data of a verified staged file to the disk. A rename on one volume moves only the directory entry:
 // a staged file moved before its data is on the disk could, after a power loss, leave its target with the new
-// name and no contents. On false, error holds the message for the player, naming targetPath.
-bool FlushStagedFile(const std::wstring& stagedPath, const std::wstring& targetPath, std::wstring& error);
+// name and no contents. A failure's message names targetPath.
+vorn::Status FlushStagedFile(const std::wstring& stagedPath, const std::wstring& targetPath);
 
 // FlushStagedFile, then a move over the target, creating the target's folder if needed.
-bool InstallStagedFile(const std::wstring& stagedPath, const std::wstring& targetPath, std::wstring& error);
+vorn::Status InstallStagedFile(const std::wstring& stagedPath, const std::wstring& targetPath);
 
 // One staged file and the file it replaces or becomes.
 struct StagedMove {
@@ -33,12 +35,12 @@ public:
     InstallPass& operator=(const InstallPass&) = delete;
     ~InstallPass();
 
-    // Whether every existing target can be replaced now, and the journal is on the disk; on false, error names
-    // the first target that cannot be replaced.
-    bool CheckReplaceable(std::wstring& error);
+    // Whether every existing target can be replaced now, and the journal is on the disk; a failure names the
+    // first target that cannot be replaced.
+    vorn::Status CheckReplaceable();
 
-    // Moves file `index`; on false, error holds the message for the player (the caller undoes the pass).
-    bool Move(std::size_t index, std::wstring& error);
+    // Moves file `index`; a failure's message is for the player (the caller undoes the pass).
+    vorn::Status Move(std::size_t index);
 
     // Every move stays: the journal goes first. The replaced files go with the staging folder.
     void Commit();

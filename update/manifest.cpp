@@ -9,7 +9,6 @@
 
 #include <algorithm>
 #include <cwctype>
-#include <exception>
 #include <stdexcept>
 #include <string_view>
 #include <unordered_map>
@@ -173,17 +172,14 @@ std::wstring ReadIniString(const std::wstring& iniPath, const std::wstring& sect
     return TrimWide(buffer);
 }
 
-bool ParseManifest(const std::wstring& manifestPath, std::vector<ManifestEntry>& entries, std::wstring& error)
+vorn::Result<std::vector<ManifestEntry>> ParseManifest(const std::wstring& manifestPath)
 {
-    error.clear();
     IniFile ini;
     ini.Load(manifestPath);
 
     std::size_t count = 0;
-    if (!ParseCount(TrimWide(ini.Get(L"Set", L"Count")), count)) {
-        error = kCountMessage;
-        return false;
-    }
+    if (!ParseCount(TrimWide(ini.Get(L"Set", L"Count")), count))
+        return vorn::Failure{kCountMessage};
 
     std::vector<ManifestEntry> parsed;
     parsed.reserve(count);
@@ -198,33 +194,26 @@ bool ParseManifest(const std::wstring& manifestPath, std::vector<ManifestEntry>&
         ManifestEntry entry{read(L"File", number), read(L"CFile", number), read(L"XYZ", number)};
         std::uint32_t crc = 0;
         if (!IsSafeRelativePath(entry.remotePath) || !IsSafeRelativePath(entry.localPath) ||
-            !ParseCrc32Text(entry.crc32Hex, crc)) {
-            error = EntryMessage(n);
-            return false;
-        }
+            !ParseCrc32Text(entry.crc32Hex, crc))
+            return vorn::Failure{EntryMessage(n)};
         entry.crc32Hex = FormatCrc32(crc);
         parsed.push_back(std::move(entry));
-        if (!seen.Insert(parsed.size() - 1)) {
-            error = L"客户端目标文件重复：" + parsed.back().localPath;
-            return false;
-        }
+        if (!seen.Insert(parsed.size() - 1))
+            return vorn::Failure{L"客户端目标文件重复：" + parsed.back().localPath};
     }
 
-    if (const std::size_t nested = FirstNestedEntry(parsed)) {
-        error = EntryMessage(nested);
-        return false;
-    }
+    if (const std::size_t nested = FirstNestedEntry(parsed))
+        return vorn::Failure{EntryMessage(nested)};
 
     // Every remote path must also stay a plain path under the folder the manifest was saved in.
-    try {
-        UnderRootResolver resolver(ParentFolder(FullPathOf(manifestPath)));
-        for (const ManifestEntry& entry : parsed)
-            resolver.ResolveWithStatus(entry.remotePath);
-    } catch (const std::exception&) {
-        error = kLocalPathMessage;
-        return false;
+    const vorn::Result<std::wstring> folder = FullPathOf(manifestPath);
+    if (!folder)
+        return vorn::Failure{kLocalPathMessage};
+    UnderRootResolver resolver(ParentFolder(*folder));
+    for (const ManifestEntry& entry : parsed) {
+        if (!resolver.ResolveWithStatus(entry.remotePath))
+            return vorn::Failure{kLocalPathMessage};
     }
 
-    entries = std::move(parsed);
-    return true;
+    return parsed;
 }

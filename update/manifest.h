@@ -1,5 +1,7 @@
 #pragma once
 
+#include "update/result.h"
+
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -13,9 +15,8 @@ struct ManifestEntry {
 
 // Reads the update manifest ("Set"/"Count" and "up"/"File<n>", "CFile<n>", "XYZ<n>" for n = 1..Count) and checks
 // every entry: safe paths, valid checksums, no local path twice (ignoring case) and none inside another (a file
-// "a" and an entry "a\b": the later of the two is the entry the error names). On success `entries` is replaced;
-// on failure it is untouched and `error` holds the message for the player. `error` is cleared on entry.
-bool ParseManifest(const std::wstring& manifestPath, std::vector<ManifestEntry>& entries, std::wstring& error);
+// "a" and an entry "a\b": the later of the two is the entry the failure names).
+vorn::Result<std::vector<ManifestEntry>> ParseManifest(const std::wstring& manifestPath);
 
 // The message that refuses entry n (counted from 1) of the manifest.
 std::wstring EntryMessage(std::size_t n);

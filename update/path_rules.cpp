@@ -3,7 +3,6 @@
 #include <windows.h>
 
 #include <cwctype>
-#include <stdexcept>
 #include <string_view>
 
 namespace {
@@ -28,10 +27,10 @@ bool IsForbiddenCharacter(wchar_t c)
     return c < 0x20 || std::wstring_view(L":*?\"<>|\r\n").find(c) != std::wstring_view::npos;
 }
 
-enum class Presence { Missing, Plain, Unreadable };
+enum class Presence { Missing, Plain, Linked, Unreadable };
 
-// What one attribute query says about a path; throws "linked path" for a reparse point. A query that fails for
-// another reason than "not there" tells nothing, and the walk goes on below it.
+// What one attribute query says about a path. A query that fails for another reason than "not there" tells
+// nothing, and the walk goes on below it.
 Presence QueryPresence(const std::wstring& path)
 {
     const DWORD attributes = GetFileAttributesW(path.c_str());
@@ -41,7 +40,7 @@ Presence QueryPresence(const std::wstring& path)
                                                                                : Presence::Unreadable;
     }
     if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0)
-        throw std::runtime_error("linked path");
+        return Presence::Linked;
     return Presence::Plain;
 }
 
@@ -52,6 +51,16 @@ std::wstring JoinBase(const std::wstring& root)
     return root + L'\\';
 }
 
+}
+
+std::wstring InvalidPathMessage(const std::wstring& path)
+{
+    return L"文件路径无效：" + path;
+}
+
+std::wstring LinkedPathMessage(const std::wstring& linked)
+{
+    return L"客户端目录中的 " + linked + L" 是链接（符号链接或目录联接），为安全起见已停止更新。请移除该链接后重试。";
 }
 
 bool IsSafeRelativePath(std::wstring& path)
@@ -90,16 +99,20 @@ bool IsSafeRelativePath(std::wstring& path)
     }
 }
 
-std::wstring ResolveUnderRoot(const std::wstring& root, std::wstring relativePath)
+vorn::Result<std::wstring> ResolveUnderRoot(const std::wstring& root, std::wstring relativePath)
 {
+    const std::wstring given = relativePath;
     if (!IsSafeRelativePath(relativePath))
-        throw std::runtime_error("invalid path");
+        return vorn::Failure{InvalidPathMessage(given)};
     const std::wstring base = JoinBase(root);
     std::size_t end = 0;
     do {
         end = relativePath.find(L'\\', end + 1);
+        const Presence presence = QueryPresence(base + relativePath.substr(0, end));
+        if (presence == Presence::Linked)
+            return vorn::Failure{LinkedPathMessage(relativePath.substr(0, end))};
         // Below a component that does not exist nothing can exist, so the walk may stop there.
-        if (QueryPresence(base + relativePath.substr(0, end)) == Presence::Missing)
+        if (presence == Presence::Missing)
             break;
     } while (end != std::wstring::npos);
     return base + relativePath;
@@ -107,20 +120,21 @@ std::wstring ResolveUnderRoot(const std::wstring& root, std::wstring relativePat
 
 UnderRootResolver::UnderRootResolver(const std::wstring& root) : base_(JoinBase(root)) {}
 
-std::wstring UnderRootResolver::Resolve(std::wstring relativePath)
+vorn::Result<std::wstring> UnderRootResolver::Resolve(std::wstring relativePath)
 {
     return Walk(std::move(relativePath), false);
 }
 
-std::wstring UnderRootResolver::ResolveWithStatus(std::wstring relativePath)
+vorn::Result<std::wstring> UnderRootResolver::ResolveWithStatus(std::wstring relativePath)
 {
     return Walk(std::move(relativePath), true);
 }
 
-std::wstring UnderRootResolver::Walk(std::wstring relativePath, bool needStatus)
+vorn::Result<std::wstring> UnderRootResolver::Walk(std::wstring relativePath, bool needStatus)
 {
+    const std::wstring given = relativePath;
     if (!IsSafeRelativePath(relativePath))
-        throw std::runtime_error("invalid path");
+        return vorn::Failure{InvalidPathMessage(given)};
     std::size_t end = 0;
     do {
         end = relativePath.find(L'\\', end + 1);
@@ -133,6 +147,8 @@ std::wstring UnderRootResolver::Walk(std::wstring relativePath, bool needStatus)
         if (isFolder && plainFolders_.count(prefix_) != 0)
             continue;
         const Presence presence = QueryPresence(base_ + relativePath.substr(0, end));
+        if (presence == Presence::Linked)
+            return vorn::Failure{LinkedPathMessage(relativePath.substr(0, end))};
         if (presence == Presence::Missing) {
             missing_.insert(prefix_);
             break;
@@ -140,20 +156,20 @@ std::wstring UnderRootResolver::Walk(std::wstring relativePath, bool needStatus)
         if (presence == Presence::Plain && isFolder)
             plainFolders_.insert(prefix_);
         if (presence == Presence::Unreadable && !isFolder && needStatus)
-            throw std::runtime_error("status query failed");
+            return vorn::Failure{L"无法读取文件状态：" + base_ + relativePath};
     } while (end != std::wstring::npos);
     return base_ + relativePath;
 }
 
-std::wstring FullPathOf(const std::wstring& path)
+vorn::Result<std::wstring> FullPathOf(const std::wstring& path)
 {
     const DWORD needed = GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
     if (needed == 0)
-        throw std::runtime_error("invalid path");
+        return vorn::Failure{InvalidPathMessage(path)};
     std::wstring full(needed, L'\0');
     const DWORD length = GetFullPathNameW(path.c_str(), needed, full.data(), nullptr);
     if (length == 0 || length >= needed)
-        throw std::runtime_error("invalid path");
+        return vorn::Failure{InvalidPathMessage(path)};
     full.resize(length);
     return full;
 }

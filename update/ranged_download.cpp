@@ -8,6 +8,7 @@
 #include <exception>
 #include <mutex>
 #include <optional>
+#include <system_error>
 #include <thread>
 #include <utility>
 
@@ -39,25 +40,24 @@ public:
     {
     }
 
-    bool Open(const FetchReply& reply, std::wstring& error) override
+    vorn::Status Open(const FetchReply& reply) override
     {
         if (held_.Open(reply))
-            return true;
-        error = kUnusableRangeMessage;
+            return {};
         refused_ = true;
-        return false;
+        return vorn::Failure{kUnusableRangeMessage};
     }
 
     // Whether the fetch ended because a reply did not continue this part.
     bool Refused() const { return refused_; }
 
-    bool Write(const char* data, std::size_t size, std::wstring& error) override
+    vorn::Status Write(const char* data, std::size_t size) override
     {
-        if (!write_(held_.Next(), data, size, error))
-            return false;
+        if (vorn::Status written = write_(held_.Next(), data, size); !written)
+            return written;
         held_.Add(size);
         received_ += size;
-        return true;
+        return {};
     }
 
     std::optional<ResumePoint> Resume() const override { return held_.Resume(); }
@@ -78,8 +78,7 @@ struct PartBoard {
     std::vector<ByteSpan> spans;
     std::size_t next = 0;
     std::size_t running = 0;
-    std::optional<std::pair<FetchOutcome, std::wstring>> failure;
-    std::exception_ptr thrown;
+    std::optional<FetchResult> failure;
     std::atomic<bool> stop{false};
     std::atomic<std::uint64_t> received{0};
 
@@ -96,17 +95,16 @@ struct PartBoard {
     {
         const std::lock_guard<std::mutex> held(lock);
         if (!failure)
-            failure.emplace(outcome, message);
+            failure = FetchResult{outcome, message};
         stop = true;
     }
 };
 
 }
 
-FetchOutcome FetchInParts(Fetcher& fetcher, const std::wstring& url, std::uint64_t length,
-                          const std::wstring& validator, const TransferLimits& limits, const WriteAt& write,
-                          const DownloadProgress& onProgress, const DownloadCancelled& isCancelled,
-                          std::wstring& error)
+FetchResult FetchInParts(Fetcher& fetcher, const std::wstring& url, std::uint64_t length, const std::wstring& validator,
+                         const TransferLimits& limits, const WriteAt& write, const DownloadProgress& onProgress,
+                         const DownloadCancelled& isCancelled)
 {
     SiteConnections alone(1);
     TransferLimits partLimits = limits;
@@ -115,19 +113,17 @@ FetchOutcome FetchInParts(Fetcher& fetcher, const std::wstring& url, std::uint64
     PartBoard board;
     board.spans = PlanParts(length, partLimits.site->Count(), partLimits.site->Parts());
     const auto work = [&] {
+        // The thread's edge: what escapes a part (the memory ran out) fails the whole body.
         try {
             const DownloadCancelled stopped = [&board] { return board.stop.load(); };
             while (const std::optional<ByteSpan> span = board.Take()) {
                 PartSink sink(*span, length, validator, write, board.received);
-                std::wstring partError;
-                const FetchOutcome outcome = FetchWithRetries(fetcher, url, sink, partLimits, {}, stopped, partError);
-                if (outcome != FetchOutcome::kDone)
-                    board.Fail(sink.Refused() ? FetchOutcome::kUnusableRange : outcome, partError);
+                const FetchResult part = FetchWithRetries(fetcher, url, sink, partLimits, {}, stopped);
+                if (!part.done())
+                    board.Fail(sink.Refused() ? FetchOutcome::kUnusableRange : part.outcome, part.message);
             }
-        } catch (...) {
-            const std::lock_guard<std::mutex> held(board.lock);
-            board.thrown = std::current_exception();
-            board.stop = true;
+        } catch (const std::exception&) {
+            board.Fail(FetchOutcome::kStorage, vorn::kGeneralFailureMessage);
         }
         const std::lock_guard<std::mutex> held(board.lock);
         --board.running;
@@ -147,7 +143,17 @@ FetchOutcome FetchInParts(Fetcher& fetcher, const std::wstring& url, std::uint64
             const std::lock_guard<std::mutex> held(board.lock);
             ++board.running;
         }
-        threads.emplace_back(work);
+        try {
+            threads.emplace_back(work);
+        } catch (const std::system_error&) {
+            // No thread for this part: the ones running stop, and the body fails as a whole.
+            {
+                const std::lock_guard<std::mutex> held(board.lock);
+                --board.running;
+            }
+            board.Fail(FetchOutcome::kStorage, vorn::kGeneralFailureMessage);
+            break;
+        }
     }
     std::uint64_t reported = 0;
     for (bool ended = false; !ended;) {
@@ -163,11 +169,7 @@ FetchOutcome FetchInParts(Fetcher& fetcher, const std::wstring& url, std::uint64
             onProgress(received, length);
         }
     }
-    if (board.thrown)
-        std::rethrow_exception(board.thrown);
-    if (board.failure) {
-        error = board.failure->second;
-        return board.failure->first;
-    }
-    return FetchOutcome::kDone;
+    if (board.failure)
+        return *board.failure;
+    return {};
 }

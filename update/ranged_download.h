@@ -30,9 +30,8 @@ bool FetchesInParts(std::uint64_t length, std::uint32_t workers, const PartSizes
 // [0, length).
 std::vector<ByteSpan> PlanParts(std::uint64_t length, std::uint32_t workers, const PartSizes& parts);
 
-// Writes `size` bytes at `offset` of the body; called from several threads at once. False, with error set, stops
-// the fetch.
-using WriteAt = std::function<bool(std::uint64_t offset, const char* data, std::size_t size, std::wstring& error)>;
+// Writes `size` bytes at `offset` of the body; called from several threads at once. A failure stops the fetch.
+using WriteAt = std::function<vorn::Status(std::uint64_t offset, const char* data, std::size_t size)>;
 
 // Fetches a body of `length` bytes whose server sends ranges, in the parts of PlanParts for the count of
 // limits.site (none: one at a time), each with Range and `validator` as If-Range and tried again as any transfer
@@ -40,8 +39,7 @@ using WriteAt = std::function<bool(std::uint64_t offset, const char* data, std::
 // it stopped. Only a 206 with the range asked is taken: anything else (a whole body, as after the file changed
 // on the server) fails with kUnusableRange and kUnusableRangeMessage. onProgress (held bytes of the whole body, length) and isCancelled
 // are called on the calling thread, at least every kCancelPoll. kDone when every part is in; otherwise the first
-// failure's outcome and message.
-FetchOutcome FetchInParts(Fetcher& fetcher, const std::wstring& url, std::uint64_t length,
-                          const std::wstring& validator, const TransferLimits& limits, const WriteAt& write,
-                          const DownloadProgress& onProgress, const DownloadCancelled& isCancelled,
-                          std::wstring& error);
+// failure.
+FetchResult FetchInParts(Fetcher& fetcher, const std::wstring& url, std::uint64_t length, const std::wstring& validator,
+                         const TransferLimits& limits, const WriteAt& write, const DownloadProgress& onProgress,
+                         const DownloadCancelled& isCancelled);

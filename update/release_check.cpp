@@ -11,7 +11,6 @@ namespace {
 const wchar_t kBadKeyMessage[] = L"登录器内置的更新公钥无效，已拒绝安装。";
 const wchar_t kMissingMessage[] = L"更新站点缺少更新签名，已拒绝安装。";
 const wchar_t kBadSignatureMessage[] = L"更新签名无效，已拒绝安装。";
-const wchar_t kManifestMessage[] = L"更新清单与签名不符，已拒绝安装。";
 
 // The end of the year 9999: later times are shown as that date (a clock set that far is wrong anyway).
 constexpr std::uint64_t kLatestClock = 253402300799;
@@ -73,43 +72,35 @@ std::wstring ManifestFormOf(std::wstring sitePath)
 
 }
 
-ReleaseVerdict MayInstallRelease(std::wstring_view publicKeyText, std::string_view recordBytes,
-                                 std::string_view manifestBytes, const ReleaseBounds& bounds, ReleaseRecord& record,
-                                 std::wstring& error)
+vorn::Result<ReleaseVerdict> MayInstallRelease(std::wstring_view publicKeyText, std::string_view recordBytes,
+                                               std::string_view manifestBytes, const ReleaseBounds& bounds,
+                                               ReleaseRecord& record)
 {
-    error.clear();
     const std::optional<EcdsaP256PublicKey> key = ParseUpdatePublicKey(publicKeyText);
-    if (!key) {
-        error = kBadKeyMessage;
-        return ReleaseVerdict::kRefused;
-    }
-    if (recordBytes.empty()) {
-        error = kMissingMessage;
-        return ReleaseVerdict::kRefused;
-    }
-    ReleaseRecord parsed;
-    if (!ParseReleaseRecord(recordBytes, parsed, error))
-        return ReleaseVerdict::kRefused;
-    if (!VerifyReleaseSignature(recordBytes, parsed, *key)) {
-        error = kBadSignatureMessage;
-        return ReleaseVerdict::kRefused;
-    }
-    if (parsed.manifestSize != manifestBytes.size() || parsed.manifestSha256 != Sha256Of(manifestBytes)) {
-        error = kManifestMessage;
+    if (!key)
+        return vorn::Failure{kBadKeyMessage};
+    if (recordBytes.empty())
+        return vorn::Failure{kMissingMessage};
+    vorn::Result<ReleaseRecord> read = ParseReleaseRecord(recordBytes);
+    if (!read)
+        return read.failure();
+    ReleaseRecord& parsed = *read;
+    if (!VerifyReleaseSignature(recordBytes, parsed, *key))
+        return vorn::Failure{kBadSignatureMessage};
+    const vorn::Result<Sha256Digest> manifestSha256 = Sha256Of(manifestBytes);
+    if (!manifestSha256)
+        return manifestSha256.failure();
+    if (parsed.manifestSize != manifestBytes.size() || parsed.manifestSha256 != *manifestSha256)
         return ReleaseVerdict::kManifestMismatch;
-    }
-    if (std::optional<std::wstring> refusal = BoundsRefusal(parsed, bounds)) {
-        error = std::move(*refusal);
-        return ReleaseVerdict::kRefused;
-    }
+    if (std::optional<std::wstring> refusal = BoundsRefusal(parsed, bounds))
+        return vorn::Failure{std::move(*refusal)};
     record = std::move(parsed);
     return ReleaseVerdict::kAdmitted;
 }
 
-bool MatchReleaseFiles(const ReleaseRecord& record, const std::vector<ManifestEntry>& entries,
-                       std::vector<const ReleaseFile*>& files, std::wstring& error)
+vorn::Result<std::vector<const ReleaseFile*>> MatchReleaseFiles(const ReleaseRecord& record,
+                                                                const std::vector<ManifestEntry>& entries)
 {
-    error.clear();
     std::unordered_map<std::wstring, const ReleaseFile*> bySitePath;
     bySitePath.reserve(record.files.size());
     for (const ReleaseFile& file : record.files)
@@ -118,22 +109,16 @@ bool MatchReleaseFiles(const ReleaseRecord& record, const std::vector<ManifestEn
     matched.reserve(entries.size());
     for (const ManifestEntry& entry : entries) {
         const auto found = bySitePath.find(entry.remotePath);
-        if (found == bySitePath.end()) {
-            error = L"文件未经签名：" + entry.remotePath + L"，已拒绝安装。";
-            return false;
-        }
+        if (found == bySitePath.end())
+            return vorn::Failure{L"文件未经签名：" + entry.remotePath + L"，已拒绝安装。"};
         matched.push_back(found->second);
     }
-    files = std::move(matched);
-    return true;
+    return matched;
 }
 
-bool IsSignedReleaseFile(const ReleaseFile& expected, std::uint64_t size, const Sha256Digest& sha256,
-                         std::wstring& error)
+vorn::Status IsSignedReleaseFile(const ReleaseFile& expected, std::uint64_t size, const Sha256Digest& sha256)
 {
-    error.clear();
     if (size == expected.size && sha256 == expected.sha256)
-        return true;
-    error = L"文件与更新签名不符：" + ManifestFormOf(expected.sitePath) + L"，已拒绝安装。";
-    return false;
+        return {};
+    return vorn::Failure{L"文件与更新签名不符：" + ManifestFormOf(expected.sitePath) + L"，已拒绝安装。"};
 }

@@ -128,13 +128,10 @@ bool ParseSitePath(std::string_view text, std::wstring& path)
 
 }
 
-bool ParseReleaseRecord(std::string_view bytes, ReleaseRecord& record, std::wstring& error)
+vorn::Result<ReleaseRecord> ParseReleaseRecord(std::string_view bytes)
 {
-    error.clear();
-    if (bytes.size() > kMaxReleaseRecordBytes) {
-        error = kTooLargeMessage;
-        return false;
-    }
+    if (bytes.size() > kMaxReleaseRecordBytes)
+        return vorn::Failure{kTooLargeMessage};
     ReleaseRecord parsed;
     std::vector<std::size_t> fileLines;  // the line of each file, for the message about a repeated one
     std::size_t fileLineCount = 0;       // the fields too: a launcher that knows none of them counts them
@@ -144,10 +141,8 @@ bool ParseReleaseRecord(std::string_view bytes, ReleaseRecord& record, std::wstr
     while (offset < bytes.size()) {
         ++lineNumber;
         const std::size_t end = bytes.find('\n', offset);
-        if (end == std::string_view::npos || signatureSeen) {
-            error = LineMessage(lineNumber);
-            return false;
-        }
+        if (end == std::string_view::npos || signatureSeen)
+            return vorn::Failure{LineMessage(lineNumber)};
         std::string_view line = bytes.substr(offset, end - offset);
         bool ok = false;
         if (lineNumber == 1) {
@@ -174,26 +169,19 @@ bool ParseReleaseRecord(std::string_view bytes, ReleaseRecord& record, std::wstr
                 fileLines.push_back(lineNumber);
             }
         }
-        if (!ok) {
-            error = LineMessage(lineNumber);
-            return false;
-        }
+        if (!ok)
+            return vorn::Failure{LineMessage(lineNumber)};
         offset = end + 1;
     }
-    if (!signatureSeen) {
-        error = LineMessage(lineNumber + 1);
-        return false;
-    }
+    if (!signatureSeen)
+        return vorn::Failure{LineMessage(lineNumber + 1)};
     // The paths are in their final place now, so views of them stay valid while the set lives.
     std::unordered_set<std::wstring_view> sitePaths;
     for (std::size_t i = 0; i < parsed.files.size(); ++i) {
-        if (!sitePaths.insert(parsed.files[i].sitePath).second) {
-            error = LineMessage(fileLines[i]);
-            return false;
-        }
+        if (!sitePaths.insert(parsed.files[i].sitePath).second)
+            return vorn::Failure{LineMessage(fileLines[i])};
     }
-    record = std::move(parsed);
-    return true;
+    return parsed;
 }
 
 bool VerifyReleaseSignature(std::string_view bytes, const ReleaseRecord& record, const EcdsaP256PublicKey& key)

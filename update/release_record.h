@@ -18,6 +18,7 @@
 // and are not files.
 
 #include "update/cng.h"
+#include "update/result.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -56,9 +57,9 @@ struct ReleaseRecord {
 };
 
 // Reads a record strictly: anything but the form above, a repeated site path or "vorn:signed" line, or more than
-// the caps allow (the "vorn:" lines count as files) is refused. On failure `error` holds the message for the player and `record` is untouched; `error` is cleared on
-// entry. Checks no signature: see VerifyReleaseSignature.
-bool ParseReleaseRecord(std::string_view bytes, ReleaseRecord& record, std::wstring& error);
+// the caps allow (the "vorn:" lines count as files) is refused with the message for the player. Checks no
+// signature: see VerifyReleaseSignature.
+vorn::Result<ReleaseRecord> ParseReleaseRecord(std::string_view bytes);
 
 // Whether the record's signature over its signed bytes holds for the key. `bytes` is what ParseReleaseRecord read.
 bool VerifyReleaseSignature(std::string_view bytes, const ReleaseRecord& record, const EcdsaP256PublicKey& key);

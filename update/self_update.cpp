@@ -3,6 +3,7 @@
 #include "base/paths.h"
 #include "base/unique_resource.h"
 #include "update/install_staged_file.h"
+#include "update/update_types.h"
 
 #include <shellapi.h>
 
@@ -47,10 +48,10 @@ DWORD ParseProcessId(const std::wstring& text)
     return static_cast<DWORD>(value);
 }
 
-bool RestartForSelfUpdate()
+bool RestartForSelfUpdate(const std::wstring& clientRoot)
 {
     const std::wstring exe = GetExecutablePath();
-    const std::wstring staged = exe + L".new";
+    const std::wstring staged = vorn::StagedLauncherPath(exe);
     if (!IsRegularFile(staged))
         return false;
     std::wstring commandLine = BuildSelfUpdateCommandLine(staged, exe, GetCurrentProcessId());
@@ -58,7 +59,7 @@ bool RestartForSelfUpdate()
     startup.cb = sizeof(startup);
     PROCESS_INFORMATION info{};
     if (!CreateProcessW(staged.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                        ClientRoot().c_str(), &startup, &info))
+                        clientRoot.c_str(), &startup, &info))
         return false;
     CloseHandle(info.hThread);
     CloseHandle(info.hProcess);
@@ -68,7 +69,7 @@ bool RestartForSelfUpdate()
 void RemoveSelfUpdateLeftovers()
 {
     const std::wstring exe = GetExecutablePath();
-    DeleteFileW((exe + L".new").c_str());
+    DeleteFileW(vorn::StagedLauncherPath(exe).c_str());
     DeleteFileW((exe + kTemporarySuffix).c_str());
 }
 
@@ -87,7 +88,9 @@ SelfUpdateOutcome CompleteSelfUpdate(const std::wstring& targetPath, const std::
     bool replaced = false;
     if (CopyFileW(GetExecutablePath().c_str(), temporary.c_str(), FALSE)) {
         for (int attempt = 0; attempt < kReplaceAttempts && !replaced; ++attempt) {
-            replaced = InstallStagedFile(temporary, targetPath, error);
+            const vorn::Status installed = InstallStagedFile(temporary, targetPath);
+            replaced = installed.ok();
+            error = installed.message();
             if (!replaced)
                 Sleep(kReplaceRetryMs);
         }

@@ -5,8 +5,8 @@
 #include <string>
 
 // The old launcher's side: starts the staged "<exe>.new" with "--apply-update", the path to replace and this
-// process's id. True when the staged executable was started. Main window thread only.
-bool RestartForSelfUpdate();
+// process's id, in the client root. True when the staged executable was started. Main window thread only.
+bool RestartForSelfUpdate(const std::wstring& clientRoot);
 
 // At start-up, holding the single-instance mutex: deletes the staged "<exe>.new" of a self-update that has
 // finished and the temporary copy a helper that was stopped half-way left beside the executable. A file still

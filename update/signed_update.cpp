@@ -1,6 +1,7 @@
 #include "update/signed_update.h"
 
 #include "update/crc32.h"
+#include "update/http_reply.h"
 #include "update/ini_file.h"
 #include "update/installed_release.h"
 #include "update/release_check.h"
@@ -18,21 +19,21 @@ class RecordSink final : public FetchSink {
 public:
     explicit RecordSink(std::string& bytes) : bytes_(bytes) {}
 
-    bool Open(const FetchReply& reply, std::wstring&) override
+    vorn::Status Open(const FetchReply& reply) override
     {
         if (reply.offset == 0)
             bytes_.clear();
         held_.Open(reply);
         if (reply.length)
             bytes_.reserve(static_cast<std::size_t>(*reply.length));
-        return true;
+        return {};
     }
 
-    bool Write(const char* data, std::size_t size, std::wstring&) override
+    vorn::Status Write(const char* data, std::size_t size) override
     {
         bytes_.append(data, size);
         held_.Add(size);
-        return true;
+        return {};
     }
 
     std::optional<ResumePoint> Resume() const override { return held_.Resume(); }
@@ -48,16 +49,19 @@ private:
 StagedFileSums SumStagedFile(const std::wstring& path, Sha256Hasher* hasher)
 {
     StagedFileSums sums;
-    if (hasher == nullptr) {
-        sums.crc32 = FileCrc32(path, &sums.read);
+    const vorn::Result<std::uint32_t> crc = hasher == nullptr
+                                                ? FileCrc32(path)
+                                                : FileCrc32(path, [&](const unsigned char* data, std::size_t size) {
+                                                      hasher->Add(data, size);
+                                                      sums.size += size;
+                                                  });
+    sums.read = crc.ok();
+    sums.crc32 = crc ? *crc : 0;
+    if (hasher == nullptr)
         return sums;
-    }
-    sums.crc32 = FileCrc32(path, &sums.read, [&](const unsigned char* data, std::size_t size) {
-        hasher->Add(data, size);
-        sums.size += size;
-    });
     // Finish also starts the hasher afresh after a read that stopped part way.
-    sums.sha256 = hasher->Finish();
+    if (const vorn::Result<Sha256Digest> digest = hasher->Finish())
+        sums.sha256 = *digest;
     return sums;
 }
 
@@ -78,47 +82,49 @@ StagedFileSums SignedUpdate::SumStaged(const std::wstring& path)
     return SumStagedFile(path, &*hasher_);
 }
 
-bool SignedUpdate::FetchRecord(Fetcher& fetcher, const std::wstring& recordUrl, const DownloadCancelled& isCancelled,
-                               std::wstring& error)
+vorn::Status SignedUpdate::FetchRecord(Fetcher& fetcher, const std::wstring& recordUrl,
+                                       const DownloadCancelled& isCancelled)
 {
     if (!Enabled())
-        return true;
+        return {};
     TransferLimits limits = ManifestLimits();
     limits.byteCap = kMaxReleaseRecordBytes;
     RecordSink sink(recordBytes_);
-    if (FetchWithRetries(fetcher, recordUrl, sink, limits, {}, isCancelled, error) == FetchOutcome::kDone)
-        return true;
+    const FetchResult fetched = FetchWithRetries(fetcher, recordUrl, sink, limits, {}, isCancelled);
+    if (fetched.done())
+        return {};
     recordBytes_.clear();
-    if (error == HttpStatusMessage(kNotFound)) {
-        error.clear();
-        return true;
-    }
-    error = L"更新签名下载失败：" + recordUrl + L"\n" + error;
-    return false;
+    if (fetched.message == HttpStatusMessage(kNotFound))
+        return {};
+    return vorn::Failure{L"更新签名下载失败：" + recordUrl + L"\n" + fetched.message};
 }
 
-ReleaseVerdict SignedUpdate::AdmitRecord(const std::wstring& manifestPath, const std::wstring& clientRoot,
-                                         std::wstring& error)
+vorn::Result<ReleaseVerdict> SignedUpdate::AdmitRecord(const std::wstring& manifestPath,
+                                                       const std::wstring& clientRoot)
 {
     if (!Enabled())
         return ReleaseVerdict::kAdmitted;
     std::string manifest;
-    if (!ReadWholeFile(manifestPath, manifest)) {
-        error = L"无法读取更新清单。";
-        return ReleaseVerdict::kRefused;
-    }
+    if (!ReadWholeFile(manifestPath, manifest))
+        return vorn::Failure{L"无法读取更新清单。"};
     ReleaseBounds bounds;
     bounds.lastInstalled = lastInstalled_ = ReadInstalledRelease(clientRoot);
     bounds.minimumRelease = minimumRelease_;
     const auto sinceEpoch = std::chrono::system_clock::now().time_since_epoch();
     bounds.now = static_cast<std::uint64_t>(
         std::max<std::int64_t>(std::chrono::duration_cast<std::chrono::seconds>(sinceEpoch).count(), 0));
-    return MayInstallRelease(key_, recordBytes_, manifest, bounds, record_, error);
+    return MayInstallRelease(key_, recordBytes_, manifest, bounds, record_);
 }
 
-bool SignedUpdate::MatchEntries(const std::vector<ManifestEntry>& entries, std::wstring& error)
+vorn::Status SignedUpdate::MatchEntries(const std::vector<ManifestEntry>& entries)
 {
-    return !Enabled() || MatchReleaseFiles(record_, entries, files_, error);
+    if (!Enabled())
+        return {};
+    vorn::Result<std::vector<const ReleaseFile*>> matched = MatchReleaseFiles(record_, entries);
+    if (!matched)
+        return matched.failure();
+    files_ = std::move(*matched);
+    return {};
 }
 
 TransferLimits SignedUpdate::DownloadLimits(std::uint32_t index) const
@@ -129,12 +135,14 @@ TransferLimits SignedUpdate::DownloadLimits(std::uint32_t index) const
     return limits;
 }
 
-bool SignedUpdate::IsSigned(std::uint32_t index, const StagedFileSums& sums, std::wstring& error) const
+vorn::Status SignedUpdate::IsSigned(std::uint32_t index, const StagedFileSums& sums) const
 {
     // A file that could not be read to its end is left to the CRC-32 check, which refuses it.
-    if (!Enabled() || !sums.read || !sums.sha256)
-        return true;
-    return IsSignedReleaseFile(*files_[index], sums.size, *sums.sha256, error);
+    if (!Enabled() || !sums.read)
+        return {};
+    if (!sums.sha256)
+        return vorn::Failure{kSha256FailedMessage};
+    return IsSignedReleaseFile(*files_[index], sums.size, *sums.sha256);
 }
 
 void SignedUpdate::RecordInstalled(const std::wstring& clientRoot) const

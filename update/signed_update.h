@@ -21,13 +21,13 @@ struct StagedFileSums {
     bool read = false;  // the file was opened and read to its end
     std::uint32_t crc32 = 0;
     std::uint64_t size = 0;
-    std::optional<Sha256Digest> sha256;
+    std::optional<Sha256Digest> sha256;  // none also when the system could not hash it
 };
 
 class SignedUpdate {
 public:
-    // Throws std::runtime_error when there is a key and the system cannot hash. `minimumRelease` is the lowest
-    // release the launcher accepts in a folder that has recorded none or a lower one (0: any).
+    // `minimumRelease` is the lowest release the launcher accepts in a folder that has recorded none or a lower
+    // one (0: any).
     SignedUpdate(std::wstring publicKeyText, std::uint64_t minimumRelease);
     SignedUpdate(const SignedUpdate&) = delete;
     SignedUpdate& operator=(const SignedUpdate&) = delete;
@@ -35,17 +35,16 @@ public:
     bool Enabled() const { return !key_.empty(); }
 
     // Fetches "<manifest>.sig" from recordUrl into memory. A site without one (HTTP 404) is remembered as such
-    // and refused by Admit; any other failure ends here with `error` set.
-    bool FetchRecord(Fetcher& fetcher, const std::wstring& recordUrl, const DownloadCancelled& isCancelled,
-                     std::wstring& error);
+    // and refused by Admit; any other failure ends here.
+    vorn::Status FetchRecord(Fetcher& fetcher, const std::wstring& recordUrl, const DownloadCancelled& isCancelled);
 
     // After the manifest was downloaded to manifestPath: whether the key signed exactly these manifest bytes, in
     // a release not below the one last installed in clientRoot or the minimum, and not expired by the player's
     // clock. kManifestMismatch: the record signs other bytes, as when a publish fell between the two downloads.
-    ReleaseVerdict AdmitRecord(const std::wstring& manifestPath, const std::wstring& clientRoot, std::wstring& error);
+    vorn::Result<ReleaseVerdict> AdmitRecord(const std::wstring& manifestPath, const std::wstring& clientRoot);
 
     // Once the record is admitted and the manifest parsed: the signed file of every entry.
-    bool MatchEntries(const std::vector<ManifestEntry>& entries, std::wstring& error);
+    vorn::Status MatchEntries(const std::vector<ManifestEntry>& entries);
 
     // The limits of the download of entry `index`: the general ones, and the signed size as its cap.
     TransferLimits DownloadLimits(std::uint32_t index) const;
@@ -55,7 +54,7 @@ public:
     StagedFileSums SumStaged(const std::wstring& path);
 
     // Whether the downloaded file of entry `index` is the signed one; `sums` are what SumStaged found.
-    bool IsSigned(std::uint32_t index, const StagedFileSums& sums, std::wstring& error) const;
+    vorn::Status IsSigned(std::uint32_t index, const StagedFileSums& sums) const;
 
     // After every file is installed: keeps the release number in clientRoot when it grew.
     void RecordInstalled(const std::wstring& clientRoot) const;

@@ -3,8 +3,9 @@
 #include "base/unique_resource.h"
 #include "update/install_staged_file.h"
 
+#include <cwchar>
 #include <filesystem>
-#include <stdexcept>
+#include <system_error>
 
 namespace {
 
@@ -71,6 +72,12 @@ std::wstring StagingDirectoryName(DWORD processId, ULONGLONG tickCount, int atte
            std::to_wstring(attempt);
 }
 
+bool HasStagingPrefix(std::wstring_view name)
+{
+    return name.size() >= kStagingPrefix.size() &&
+           _wcsnicmp(name.data(), kStagingPrefix.data(), kStagingPrefix.size()) == 0;
+}
+
 bool IsStagingDirectoryName(std::wstring_view name)
 {
     if (!name.starts_with(kStagingPrefix))
@@ -92,17 +99,34 @@ bool IsStagingDirectoryName(std::wstring_view name)
     return name.empty();
 }
 
-StagingFolder CreateStagingDirectory(const std::wstring& parent)
+std::wstring FolderFailureMessage(const std::wstring& folder, DWORD code)
 {
-    std::filesystem::create_directories(parent);
+    if (code == ERROR_DISK_FULL || code == ERROR_HANDLE_DISK_FULL)
+        return L"磁盘空间不足：无法在 " + folder + L" 中创建更新的临时目录。请清理磁盘后重试。";
+    if (code == ERROR_ACCESS_DENIED || code == ERROR_WRITE_PROTECT)
+        return L"没有写入客户端目录的权限：" + folder + L"。请检查客户端目录写入权限，或以有权限的用户运行登录器。";
+    return vorn::kGeneralFailureMessage;
+}
+
+vorn::Result<StagingFolder> CreateStagingDirectory(const std::wstring& parent)
+{
+    std::error_code made;
+    std::filesystem::create_directories(parent, made);
+    if (made) {
+        const DWORD code = made == std::errc::no_space_on_device  ? ERROR_DISK_FULL
+                           : made == std::errc::permission_denied ? ERROR_ACCESS_DENIED
+                                                                  : ERROR_GEN_FAILURE;
+        return vorn::Failure{FolderFailureMessage(parent, code)};
+    }
     for (int attempt = 0; attempt < 100; ++attempt) {
         StagingFolder folder;
         folder.path =
             (std::filesystem::path(parent) / StagingDirectoryName(GetCurrentProcessId(), GetTickCount64(), attempt))
                 .wstring();
         if (!CreateDirectoryW(folder.path.c_str(), nullptr)) {
-            if (GetLastError() != ERROR_ALREADY_EXISTS)
-                break;
+            const DWORD code = GetLastError();
+            if (code != ERROR_ALREADY_EXISTS)
+                return vorn::Failure{FolderFailureMessage(parent, code)};
             continue;
         }
         // Another launcher's start-up may take the lock of the new, still unlocked folder first and remove it;
@@ -111,7 +135,7 @@ StagingFolder CreateStagingDirectory(const std::wstring& parent)
         if (folder.lock)
             return folder;
     }
-    throw std::runtime_error("cannot create update staging directory");
+    return vorn::Failure{vorn::kGeneralFailureMessage};
 }
 
 void RemoveLeftoverStagingDirectories(const std::wstring& parent)

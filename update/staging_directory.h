@@ -1,6 +1,7 @@
 #pragma once
 
 #include "base/unique_resource.h"
+#include "update/result.h"
 
 #include <windows.h>
 
@@ -14,6 +15,9 @@
 // ".vorn-update-<process id>-<tick count>-<attempt>"
 std::wstring StagingDirectoryName(DWORD processId, ULONGLONG tickCount, int attempt);
 
+// Whether a name begins as a staging folder's does, in any letter case: a client path there could reach one.
+bool HasStagingPrefix(std::wstring_view name);
+
 // Whether a name is exactly of the form StagingDirectoryName gives: the prefix in its own letter case and three
 // decimal numbers of at most 20 digits each, joined by '-'.
 bool IsStagingDirectoryName(std::wstring_view name);
@@ -25,9 +29,13 @@ struct StagingFolder {
     UniqueFile lock;
 };
 
+// The message for a folder of the update that the system would not make, by its error code: a full disk and a
+// denied write each say so; anything else is kGeneralFailureMessage.
+std::wstring FolderFailureMessage(const std::wstring& folder, DWORD code);
+
 // Creates parent (and what is missing above it), then a new empty staging folder inside it that this process
-// holds the lock of. Throws std::filesystem::filesystem_error or std::runtime_error when that is impossible.
-StagingFolder CreateStagingDirectory(const std::wstring& parent);
+// holds the lock of; FolderFailureMessage when that is impossible.
+vorn::Result<StagingFolder> CreateStagingDirectory(const std::wstring& parent);
 
 // Removes the staging folders that launchers gone since left directly in `parent` (killed during an update, or
 // of an older version that kept no lock): folders with a staging name whose lock this process can take, with
@@ -44,7 +52,7 @@ public:
     StagingDirectoryGuard& operator=(const StagingDirectoryGuard&) = delete;
     ~StagingDirectoryGuard();
 
-    const std::wstring& path() const { return folder_.path; }
+    const std::wstring& folder() const { return folder_.path; }
 
 private:
     StagingFolder folder_;

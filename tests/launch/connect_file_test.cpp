@@ -36,7 +36,7 @@ TEST(ConnectFile, PathIsTheClientRootJoinedAndNormalised)
     EXPECT_EQ(JoinClientPath(L"C:\\Games\\\\Vorn", L"Main.exe"), L"C:\\Games\\Vorn\\Main.exe");
 
     const launchtest::ClientFolder folder;
-    EXPECT_EQ(ConnectFilePath(), folder.ConnectFile());
+    EXPECT_EQ(ConnectFilePath(folder.root()), folder.ConnectFile());
 }
 
 TEST(ConnectFile, CorrectFileIsLeftUntouched)
@@ -55,7 +55,7 @@ TEST(ConnectFile, CorrectFileIsLeftUntouched)
     const FILETIME before = LastWriteTime(folder.ConnectFile());
 
     EXPECT_TRUE(ConnectFileMatches(folder.ConnectFile()));
-    EXPECT_EQ(EnsureConnectFile(false), ConnectFileOutcome::Correct);
+    EXPECT_EQ(EnsureConnectFile(folder.root(), false), ConnectFileOutcome::Correct);
     const FILETIME after = LastWriteTime(folder.ConnectFile());
     EXPECT_EQ(CompareFileTime(&before, &after), 0);
     EXPECT_FALSE(probe::FileExists(folder.ConnectFile() + L".launcher.tmp"));
@@ -75,9 +75,9 @@ TEST(ConnectFile, AnyOtherContentIsReplacedByTheBlockOrKeptByAStandInBuild)
         SCOPED_TRACE(wrong.size());
         probe::WriteFileBytes(folder.ConnectFile(), wrong);
         EXPECT_FALSE(ConnectFileMatches(folder.ConnectFile()));
-        EXPECT_EQ(EnsureConnectFile(true), ConnectFileOutcome::OtherKept);
+        EXPECT_EQ(EnsureConnectFile(folder.root(), true), ConnectFileOutcome::OtherKept);
         EXPECT_EQ(probe::ReadFileBytes(folder.ConnectFile()), wrong);
-        EXPECT_EQ(EnsureConnectFile(false), ConnectFileOutcome::Correct);
+        EXPECT_EQ(EnsureConnectFile(folder.root(), false), ConnectFileOutcome::Correct);
         EXPECT_EQ(probe::ReadFileBytes(folder.ConnectFile()), Block());
         EXPECT_FALSE(probe::FileExists(folder.ConnectFile() + L".launcher.tmp"));
     }
@@ -91,7 +91,7 @@ TEST(ConnectFile, MissingFoldersAreCreated)
         ASSERT_FALSE(probe::FileExists(folder / L"Data"));
         EXPECT_FALSE(ConnectFileMatches(folder.ConnectFile()));
 
-        EXPECT_EQ(EnsureConnectFile(keepOtherFile), ConnectFileOutcome::Correct);
+        EXPECT_EQ(EnsureConnectFile(folder.root(), keepOtherFile), ConnectFileOutcome::Correct);
         EXPECT_EQ(probe::ReadFileBytes(folder.ConnectFile()), Block());
     }
 }
@@ -103,7 +103,7 @@ TEST(ConnectFile, ReadOnlyWrongFileFailsWithoutLeavingTheTemporaryFile)
     probe::WriteFileBytes(folder.ConnectFile(), "stale");
     ASSERT_TRUE(SetFileAttributesW(folder.ConnectFile().c_str(), FILE_ATTRIBUTE_READONLY));
 
-    EXPECT_EQ(EnsureConnectFile(false), ConnectFileOutcome::Failed);
+    EXPECT_EQ(EnsureConnectFile(folder.root(), false), ConnectFileOutcome::Failed);
     EXPECT_FALSE(probe::FileExists(folder.ConnectFile() + L".launcher.tmp"));
     EXPECT_EQ(probe::ReadFileBytes(folder.ConnectFile()), "stale");
 }
@@ -113,7 +113,7 @@ TEST(ConnectFile, FolderInTheWayFails)
     const launchtest::ClientFolder folder;
     // "Data" as a file: the folder cannot be made.
     probe::WriteFileBytes(folder / L"Data", "not a folder");
-    EXPECT_EQ(EnsureConnectFile(false), ConnectFileOutcome::Failed);
+    EXPECT_EQ(EnsureConnectFile(folder.root(), false), ConnectFileOutcome::Failed);
 
     // The connection file's own name taken by a folder: the move cannot replace it.
     probe::RemoveTree(folder / L"Data");
@@ -123,6 +123,6 @@ TEST(ConnectFile, FolderInTheWayFails)
     EXPECT_FALSE(ConnectFileMatches(folder.ConnectFile()));
     // A folder is nobody's connection file: a stand-in build does not keep it either.
     for (const bool keepOtherFile : {false, true})
-        EXPECT_EQ(EnsureConnectFile(keepOtherFile), ConnectFileOutcome::Failed);
+        EXPECT_EQ(EnsureConnectFile(folder.root(), keepOtherFile), ConnectFileOutcome::Failed);
     EXPECT_FALSE(probe::FileExists(folder.ConnectFile() + L".launcher.tmp"));
 }

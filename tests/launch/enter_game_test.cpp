@@ -65,14 +65,9 @@ protected:
     {
         for (const wchar_t* name : {L"VORN_SERVER_HOST", L"VORN_SERVER_PORT", L"VORN_CLIENT_SERIAL"})
             SetEnvironmentVariableW(name, nullptr);
-        UseConfig(BuildDefaultConfig());
     }
 
-    void UseConfig(LauncherConfig config)
-    {
-        config_.reset();
-        config_.emplace(std::move(config));
-    }
+    void UseConfig(LauncherConfig config) { config_ = std::move(config); }
 
     void UseRegion(std::uint16_t port, const std::wstring& host = L"127.0.0.1")
     {
@@ -85,11 +80,13 @@ protected:
     // message or the game start with the stand-in window as the owner.
     void Launch(const std::wstring& account = L"")
     {
-        if (const std::optional<LaunchNotice> notice = CheckLaunchPreconditions(hasRegions_, hasSelection_).stop) {
+        const std::optional<LaunchNotice> notice =
+            CheckLaunchPreconditions(hasRegions_, hasSelection_, folder_.root()).stop;
+        if (notice) {
             ShowLaunchNotice(window_.get(), *notice);
             return;
         }
-        FinishLaunch(window_.get(), AuthoriseLaunch(region_, account));
+        FinishLaunch(window_.get(), AuthoriseLaunch(config_, region_, account), config_, folder_.root());
     }
 
     // The one message box the launch showed, with the caption and OK button every launch message has.
@@ -114,7 +111,7 @@ protected:
     launchtest::ClientFolder folder_;
     launchtest::StandInMainWindow window_;
     launchtest::MessageBoxRecorder boxes_;
-    std::optional<launchtest::ScopedConfig> config_;
+    LauncherConfig config_ = BuildDefaultConfig();
     RegionInfo region_;
     bool hasRegions_ = false;
     bool hasSelection_ = false;
@@ -535,6 +532,7 @@ TEST(EnterGameFromTheWindow, RegionClickAndEnterGameStartTheGameAndMinimiseTheWi
 
     const harness::MainWindowUnderTest window({.automaticUpdate = false, .shown = true});
     const launchtest::ClientFolder folder;
+    const launchtest::ScopedClientRoot root(folder.root());
     LauncherConfig config = Config();
     config.serverHost = Utf8ToWide(address);
     const launchtest::ScopedConfig scopedConfig(std::move(config));
@@ -561,6 +559,7 @@ TEST(EnterGameFromTheWindow, StandInBuildLeavesAnotherConnectionFileAndSaysSo)
     const AuthService auth({"ERR\n", "OK AUTH\t127.0.0.1\t7013\n"});
     const harness::MainWindowUnderTest window({.automaticUpdate = false, .shown = true});
     const launchtest::ClientFolder folder;
+    const launchtest::ScopedClientRoot root(folder.root());
     ASSERT_TRUE(CreateDirectoryW((folder / L"Data").c_str(), nullptr));
     ASSERT_TRUE(CreateDirectoryW((folder / L"Data\\Local").c_str(), nullptr));
     const std::string playersOwn(kConnectBlockSize, 'R');

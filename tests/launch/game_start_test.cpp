@@ -11,6 +11,8 @@ namespace {
 
 constexpr DWORD kGameRecordTimeoutMs = 15000;
 
+const LaunchTarget kTarget{L"127.0.0.1", 7000, L"ABCDEFGHIJKLMNOP"};
+
 void ClearGameEnvironment()
 {
     for (const wchar_t* name : {L"VORN_SERVER_HOST", L"VORN_SERVER_PORT", L"VORN_CLIENT_SERIAL"})
@@ -56,15 +58,28 @@ TEST(GameArguments, FillHostFirstThenPort)
     EXPECT_EQ(BuildGameCommandLine(L"C:\\G\\Main.exe", L"a b"), L"\"C:\\G\\Main.exe\" a b");
 }
 
+TEST(GameEnvironment, TheTargetsValuesReplaceTheInheritedOnesInNameOrder)
+{
+    using namespace std::string_literals;
+    const std::wstring inherited = L"=C:=C:\\game\0Path=C:\\Windows\0vorn_server_host=stale\0"
+                                   L"VORN_SERVER_PORTAL=kept\0VORN_CLIENT_SERIAL=old\0\0"s;
+    EXPECT_EQ(BuildGameEnvironment(inherited.c_str(), kTarget),
+              L"=C:=C:\\game\0Path=C:\\Windows\0VORN_CLIENT_SERIAL=ABCDEFGHIJKLMNOP\0VORN_SERVER_HOST=127.0.0.1\0"
+              L"VORN_SERVER_PORT=7000\0VORN_SERVER_PORTAL=kept\0\0"s);
+    EXPECT_EQ(BuildGameEnvironment(L"\0", LaunchTarget{}),
+              L"VORN_CLIENT_SERIAL=\0VORN_SERVER_HOST=\0VORN_SERVER_PORT=0\0\0"s);
+}
+
 TEST(StartGameClient, StartsTheGameWithCommandLineEnvironmentAndFolderThenMinimises)
 {
     ClearGameEnvironment();
+    SetEnvironmentVariableW(L"VORN_SERVER_HOST", L"the launcher's own");
     const launchtest::ClientFolder folder;
-    const launchtest::ScopedConfig config(ConfigWith(L"bin/../Main.exe", L"Updater /u{host} /p{port}"));
+    const LauncherConfig config = ConfigWith(L"bin/../Main.exe", L"Updater /u{host} /p{port}");
     const launchtest::StandInMainWindow window;
     const launchtest::MessageBoxRecorder boxes;
 
-    StartGameFromWindow(window.get(), L"127.0.0.1", 7000, L"ABCDEFGHIJKLMNOP");
+    StartGameFromWindow(window.get(), config, folder.root(), kTarget);
     // A start that failed has said so by now; its message tells more than a record that never comes.
     ASSERT_TRUE(boxes.calls().empty()) << WideToUtf8(boxes.calls().front().text);
 
@@ -78,21 +93,22 @@ TEST(StartGameClient, StartsTheGameWithCommandLineEnvironmentAndFolderThenMinimi
 
     EXPECT_TRUE(IsWindow(window.get()));
     EXPECT_TRUE(IsIconic(window.get()));
-    // The serial was for the game only; host and port stay until they are next overwritten.
+    // The values were for the game only: the launcher's own environment is as it was.
     EXPECT_FALSE(launchtest::EnvironmentValue(L"VORN_CLIENT_SERIAL").has_value());
-    EXPECT_EQ(launchtest::EnvironmentValue(L"VORN_SERVER_HOST"), L"127.0.0.1");
-    EXPECT_EQ(launchtest::EnvironmentValue(L"VORN_SERVER_PORT"), L"7000");
+    EXPECT_EQ(launchtest::EnvironmentValue(L"VORN_SERVER_HOST"), L"the launcher's own");
+    EXPECT_FALSE(launchtest::EnvironmentValue(L"VORN_SERVER_PORT").has_value());
+    ClearGameEnvironment();
 }
 
 TEST(StartGameClient, EmptyTemplateGivesOnlyTheQuotedExecutable)
 {
     ClearGameEnvironment();
     const launchtest::ClientFolder folder;
-    const launchtest::ScopedConfig config(ConfigWith(L"Main.exe", L""));
     const launchtest::StandInMainWindow window;
     const launchtest::MessageBoxRecorder boxes;
 
-    StartGameFromWindow(window.get(), L"", 1, L"ABCDEFGHIJKLMNOP");
+    StartGameFromWindow(window.get(), ConfigWith(L"Main.exe", L""), folder.root(),
+                        LaunchTarget{L"", 1, L"ABCDEFGHIJKLMNOP"});
     ASSERT_TRUE(boxes.calls().empty()) << WideToUtf8(boxes.calls().front().text);
 
     const auto record = folder.WaitGameRecord(kGameRecordTimeoutMs);
@@ -111,10 +127,9 @@ TEST(StartGameClient, MissingExecutableOrFolderInItsPlaceIsReported)
     for (const std::wstring gameExe : {L"Missing.exe", L"Game.exe"}) {
         SCOPED_TRACE(gameExe);
         ClearGameEnvironment();
-        const launchtest::ScopedConfig config(ConfigWith(gameExe, L"Updater /u{host} /p{port}"));
         const launchtest::MessageBoxRecorder boxes;
 
-        StartGameFromWindow(window.get(), L"127.0.0.1", 7000, L"ABCDEFGHIJKLMNOP");
+        StartGameFromWindow(window.get(), ConfigWith(gameExe, L"Updater /u{host} /p{port}"), folder.root(), kTarget);
 
         ASSERT_EQ(boxes.calls().size(), 1u);
         EXPECT_EQ(boxes.calls()[0].text, L"找不到游戏主程序：\n" + folder.root() + L"\\" + gameExe);
@@ -126,16 +141,15 @@ TEST(StartGameClient, MissingExecutableOrFolderInItsPlaceIsReported)
     }
 }
 
-TEST(StartGameClient, FailedStartShowsTheSystemErrorAndRemovesTheSerial)
+TEST(StartGameClient, FailedStartShowsTheSystemErrorAndLeavesTheEnvironment)
 {
     ClearGameEnvironment();
     const launchtest::ClientFolder folder;
     probe::WriteFileBytes(folder / L"Broken.exe", "this is not a program");
-    const launchtest::ScopedConfig config(ConfigWith(L"Broken.exe", L"Updater /u{host} /p{port}"));
     const launchtest::StandInMainWindow window;
     const launchtest::MessageBoxRecorder boxes;
 
-    StartGameFromWindow(window.get(), L"127.0.0.1", 7000, L"ABCDEFGHIJKLMNOP");
+    StartGameFromWindow(window.get(), ConfigWith(L"Broken.exe", L"Updater /u{host} /p{port}"), folder.root(), kTarget);
 
     ASSERT_EQ(boxes.calls().size(), 1u);
     const std::wstring prefix = L"启动游戏进程失败，错误码：";
@@ -150,5 +164,5 @@ TEST(StartGameClient, FailedStartShowsTheSystemErrorAndRemovesTheSerial)
 
     EXPECT_FALSE(IsIconic(window.get()));
     EXPECT_FALSE(launchtest::EnvironmentValue(L"VORN_CLIENT_SERIAL").has_value());
-    EXPECT_EQ(launchtest::EnvironmentValue(L"VORN_SERVER_HOST"), L"127.0.0.1");
+    EXPECT_FALSE(launchtest::EnvironmentValue(L"VORN_SERVER_HOST").has_value());
 }

@@ -25,17 +25,21 @@ std::map<std::wstring, std::wstring> ParseRecord(const std::wstring& text)
 
 }
 
-ClientFolder::ClientFolder() : previousRoot_(ClientRoot())
+ClientFolder::ClientFolder()
 {
     const std::wstring game = probe::BinDir() + L"\\stand_in_game.exe";
     if (!CopyFileW(game.c_str(), (temp_ / L"Main.exe").c_str(), FALSE))
         throw std::runtime_error("cannot copy the stand-in game");
-    InstallClientRoot(temp_.path());
 }
 
-ClientFolder::~ClientFolder()
+ScopedClientRoot::ScopedClientRoot(const std::wstring& root) : previous_(ClientRoot())
 {
-    InstallClientRoot(previousRoot_);
+    InstallClientRoot(root);
+}
+
+ScopedClientRoot::~ScopedClientRoot()
+{
+    InstallClientRoot(previous_);
 }
 
 std::optional<std::map<std::wstring, std::wstring>> ClientFolder::WaitGameRecord(DWORD timeoutMs) const

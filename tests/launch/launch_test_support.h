@@ -1,7 +1,8 @@
 #pragma once
 
 // What the launch tests share: a client folder with the stand-in game as its executable, a plain top-level
-// window standing in for the main window, a recorder for message boxes and a scoped configuration.
+// window standing in for the main window, a recorder for message boxes, and for the tests through the launcher's
+// own window a scoped configuration and client root.
 
 #include "base/config.h"
 #include "base/unique_resource.h"
@@ -17,14 +18,12 @@
 
 namespace launchtest {
 
-// A fresh client root, installed as the process's client root for the object's life, with the stand-in game
-// copied in as "Main.exe".
+// A fresh client root with the stand-in game copied in as "Main.exe".
 class ClientFolder {
 public:
     ClientFolder();
     ClientFolder(const ClientFolder&) = delete;
     ClientFolder& operator=(const ClientFolder&) = delete;
-    ~ClientFolder();
 
     const std::wstring& root() const { return temp_.path(); }
     std::wstring operator/(const std::wstring& name) const { return temp_ / name; }
@@ -37,10 +36,21 @@ public:
 
 private:
     probe::TempDir temp_;
-    std::wstring previousRoot_;
 };
 
-// The configuration the tests run with; the one installed before comes back at scope exit.
+// The process's client root, which the launcher's window reads, for the object's life.
+class ScopedClientRoot {
+public:
+    explicit ScopedClientRoot(const std::wstring& root);
+    ScopedClientRoot(const ScopedClientRoot&) = delete;
+    ScopedClientRoot& operator=(const ScopedClientRoot&) = delete;
+    ~ScopedClientRoot();
+
+private:
+    std::wstring previous_;
+};
+
+// The configuration the launcher's window reads; the one installed before comes back at scope exit.
 class ScopedConfig {
 public:
     explicit ScopedConfig(LauncherConfig config);

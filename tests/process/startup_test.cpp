@@ -271,8 +271,8 @@ TEST(Startup, StagingFoldersOfKilledLaunchersAreRemovedAtTheNextStart)
 TEST(Startup, AStagingFolderAnotherLauncherHoldsIsLeftAlone)
 {
     ClientFolder client;
-    const StagingDirectoryGuard other(CreateStagingDirectory(client.dir().path()));
-    const std::wstring download = other.path() + L"\\0";
+    const StagingDirectoryGuard other(std::move(*CreateStagingDirectory(client.dir().path())));
+    const std::wstring download = other.folder() + L"\\0";
     WriteFileBytes(download, "half of the other player's download");
     const std::wstring gone = client.dir() / L".vorn-update-7-8-9";
     CreateDirectoryW(gone.c_str(), nullptr);
@@ -295,7 +295,7 @@ TEST(Startup, AnInstallCutShortByAKillIsUndoneAtTheNextStart)
     CreateDirectoryW((client.dir() / L"Data").c_str(), nullptr);
     WriteFileBytes(client.dir() / L"Data\\a.bmd", "the old a");
     WriteFileBytes(client.dir() / L"Main.exe", "the old game");
-    StagingFolder staging = CreateStagingDirectory(client.dir().path());
+    StagingFolder staging = std::move(*CreateStagingDirectory(client.dir().path()));
     const std::vector<StagedMove> moves = {{staging.path + L"\\0", client.dir() / L"Data\\a.bmd"},
                                            {staging.path + L"\\1", client.dir() / L"Data\\New\\b.bmd"},
                                            {staging.path + L"\\2", client.dir() / L"Main.exe"}};
@@ -303,10 +303,10 @@ TEST(Startup, AnInstallCutShortByAKillIsUndoneAtTheNextStart)
     WriteFileBytes(moves[1].stagedPath, "the new b");
     WriteFileBytes(moves[2].stagedPath, "the new game");
     auto pass = std::make_unique<InstallPass>(moves, staging.path);
-    std::wstring error;
-    ASSERT_TRUE(pass->CheckReplaceable(error)) << error;
-    ASSERT_TRUE(pass->Move(0, error)) << error;
-    ASSERT_TRUE(pass->Move(1, error)) << error;
+    const vorn::Status checked = pass->CheckReplaceable();
+    ASSERT_TRUE(checked) << checked.message().c_str();
+    ASSERT_TRUE(pass->Move(0));
+    ASSERT_TRUE(pass->Move(1));
     // The kill: the pass never undoes anything, and the lock goes with the process.
     static_cast<void>(pass.release());
     staging.lock.reset();

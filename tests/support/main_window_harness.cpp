@@ -7,7 +7,7 @@
 #include "tests/support/process_probe.h"
 #include "ui/layout.h"
 #include "ui/main_window.h"
-#include "ui/shared_state.h"
+#include "ui/region_list_job.h"
 
 #include <commctrl.h>
 #include <gdiplus.h>
@@ -106,9 +106,10 @@ bool PumpUntil(const std::function<bool()>& done, DWORD timeoutMs)
 void MainWindowUnderTest::DeliverRegionList(std::vector<RegionInfo> regions, bool connected,
                                             std::wstring errorText) const
 {
-    object().workers.Post(WM_APP_REGION_LIST_RESULT, 0,
-                          std::make_unique<RegionListResult>(
-                              RegionListResult{connected, std::move(errorText), std::move(regions)}));
+    object().workers.PostTask(
+        [result = RegionListResult{connected, std::move(errorText), std::move(regions)}](MainWindow& window) {
+            OnRegionListResult(window, result);
+        });
     PumpPending();
 }
 

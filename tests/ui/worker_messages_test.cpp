@@ -1,8 +1,7 @@
-// The messages the region-list and update threads post, delivered to the real main window from real threads.
+// The tasks the region-list and update threads post, run by the real main window from real threads.
 
 #include "tests/support/main_window_harness.h"
 #include "ui/main_window.h"
-#include "ui/shared_state.h"
 #include "ui/update_job.h"
 #include "ui/worker_messages.h"
 
@@ -10,30 +9,10 @@
 
 #include <array>
 #include <atomic>
-#include <cstdlib>
-#include <new>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
-
-// The payload types of the worker messages are fixed, so the test sees their release through operator delete:
-// while `watchedPayload` is set, its release is noted.
-namespace {
-std::atomic<void*> watchedPayload{nullptr};
-std::atomic<bool> watchedPayloadFreed{false};
-}
-
-void operator delete(void* pointer) noexcept
-{
-    if (pointer != nullptr && pointer == watchedPayload.load())
-        watchedPayloadFreed = true;
-    std::free(pointer);
-}
-
-void operator delete(void* pointer, std::size_t) noexcept
-{
-    ::operator delete(pointer);
-}
 
 using harness::MainWindowUnderTest;
 using harness::MessageBoxRecorder;
@@ -73,7 +52,7 @@ void RunFakeUpdate(MainWindow& window, vorn::UpdateResult result, bool showError
         const ULONGLONG deadline = GetTickCount64() + kWait;
         while (waitForCancel && !workers.cancelled() && GetTickCount64() < deadline)
             Sleep(5);
-        workers.Post(WM_APP_UPDATE_FINISHED, 0, std::make_unique<vorn::UpdateResult>(std::move(result)));
+        workers.PostTask([result](MainWindow& self) { OnUpdateFinished(self, result); });
     });
 }
 
@@ -86,11 +65,13 @@ vorn::UpdateResult Outcome(bool succeeded, std::wstring message, bool restartReq
     return result;
 }
 
-int DispatchQueuedProgressMessages()
+const WindowTask kProgressNotice = [](MainWindow& window) { OnProgressChanged(window); };
+
+int DispatchQueuedTasks()
 {
     int count = 0;
     MSG msg{};
-    while (PeekMessageW(&msg, nullptr, WM_APP_PROGRESS_CHANGED, WM_APP_PROGRESS_CHANGED, PM_REMOVE)) {
+    while (PeekMessageW(&msg, nullptr, WM_APP_RUN_TASK, WM_APP_RUN_TASK, PM_REMOVE)) {
         ++count;
         DispatchMessageW(&msg);
     }
@@ -101,7 +82,7 @@ bool WorkerMessageQueued()
 {
     // A pending quit passes every filter; the destruction posts one.
     MSG msg{};
-    while (PeekMessageW(&msg, nullptr, kFirstWorkerMessage, kLastWorkerMessage, PM_NOREMOVE)) {
+    while (PeekMessageW(&msg, nullptr, WM_APP_RUN_TASK, WM_APP_RUN_TASK, PM_NOREMOVE)) {
         if (msg.message != WM_QUIT)
             return true;
         PeekMessageW(&msg, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE);
@@ -114,6 +95,15 @@ std::atomic<int> countedPayloadsFreed{0};
 struct CountedPayload {
     ~CountedPayload() { ++countedPayloadsFreed; }
 };
+
+// A task that holds a counted payload, freed with the task, and notes whether it ran.
+WindowTask CountedTask(std::atomic<bool>* ran = nullptr)
+{
+    return [payload = std::make_shared<CountedPayload>(), ran](MainWindow&) {
+        if (ran != nullptr)
+            *ran = true;
+    };
+}
 
 }
 
@@ -191,18 +181,18 @@ TEST(Progress, BurstYieldsOneMessageShowingTheLastRecord)
     std::thread reporter([&] {
         for (int i = 0; i <= 400; ++i) {
             vorn::UpdateProgress progress;
-            progress.stage = 2;
+            progress.stage = vorn::UpdateStage::kDownloading;
             progress.current = static_cast<std::uint32_t>(i);
             progress.total = 400;
             progress.filePercent = i % 100;
             progress.overallPercent = i / 4;
             progress.file = L"Data\\file" + std::to_wstring(i) + L".pak";
-            window.object().workers.PublishProgress(progress, WM_APP_PROGRESS_CHANGED);
+            window.object().workers.PublishProgress(progress, kProgressNotice);
         }
     });
     reporter.join();
 
-    EXPECT_EQ(DispatchQueuedProgressMessages(), 1);
+    EXPECT_EQ(DispatchQueuedTasks(), 1);
     EXPECT_EQ(window.state().uiProgress.file, L"Data\\file400.pak");
     EXPECT_EQ(window.state().uiProgress.current, 400u);
     EXPECT_EQ(window.state().uiProgress.filePercent, 0);
@@ -213,14 +203,14 @@ TEST(Progress, BurstYieldsOneMessageShowingTheLastRecord)
     // Handled, the next report posts again; the percent is taken as it comes.
     vorn::UpdateProgress beyond;
     beyond.overallPercent = 150;
-    window.object().workers.PublishProgress(beyond, WM_APP_PROGRESS_CHANGED);
-    EXPECT_EQ(DispatchQueuedProgressMessages(), 1);
+    window.object().workers.PublishProgress(beyond, kProgressNotice);
+    EXPECT_EQ(DispatchQueuedTasks(), 1);
     EXPECT_EQ(window.state().progressPercent, 150);
 
     // Once the window is closing the driver posts nothing more.
     window.object().workers.Close();
-    window.object().workers.PublishProgress(beyond, WM_APP_PROGRESS_CHANGED);
-    EXPECT_EQ(DispatchQueuedProgressMessages(), 0);
+    window.object().workers.PublishProgress(beyond, kProgressNotice);
+    EXPECT_EQ(DispatchQueuedTasks(), 0);
 }
 
 TEST(UpdateFinished, SuccessReleasesTheWindowAndHidesTheLabel)
@@ -321,20 +311,18 @@ TEST(Ownership, NothingLeaksOnceTheWindowIsClosing)
         const ULONGLONG deadline = GetTickCount64() + kWait;
         while (!workers.cancelled() && GetTickCount64() < deadline)
             Sleep(5);
-        workers.Post(WM_APP + 3, 0, std::make_unique<CountedPayload>());
+        workers.PostTask(CountedTask());
         threadEnded = true;
     });
-    // Posted before the window started closing, never to be delivered: the destruction frees it.
+    // Posted before the window started closing, never to run: the destruction frees them.
     PostStatusText(object.workers, L"正在下载更新清单...");
-    auto result = std::make_unique<vorn::UpdateResult>();
-    watchedPayload = result.get();
-    object.workers.Post(WM_APP_UPDATE_FINISHED, 0, std::move(result));
+    std::atomic<bool> queuedRan{false};
+    ASSERT_TRUE(object.workers.PostTask(CountedTask(&queuedRan)));
 
     DestroyWindow(window.hwnd());
-    watchedPayload = nullptr;
     EXPECT_TRUE(threadEnded.load()) << "the destruction waited for the update thread";
-    EXPECT_EQ(countedPayloadsFreed.load(), 1);
-    EXPECT_TRUE(watchedPayloadFreed.load()) << "the queued result was freed";
+    EXPECT_EQ(countedPayloadsFreed.load(), 2) << "the refused task and the queued one were freed";
+    EXPECT_FALSE(queuedRan.load());
     EXPECT_FALSE(WorkerMessageQueued());
 }
 
@@ -347,7 +335,7 @@ TEST(Ownership, ChannelFreesWhatItCannotDeliver)
 
     // Once the window is closing nothing is posted; the poster frees the payload.
     workers.Close();
-    workers.Post(WM_APP + 3, 0, std::make_unique<CountedPayload>());
+    EXPECT_FALSE(workers.PostTask(CountedTask()));
     PostStatusText(workers, L"不应显示");
     EXPECT_EQ(countedPayloadsFreed.load(), 1);
     EXPECT_FALSE(WorkerMessageQueued());
@@ -356,7 +344,7 @@ TEST(Ownership, ChannelFreesWhatItCannotDeliver)
     workers.Open(window.hwnd());
     DestroyWindow(window.hwnd());
     PumpPending();
-    workers.Post(WM_APP + 3, 0, std::make_unique<CountedPayload>());
+    EXPECT_FALSE(workers.PostTask(CountedTask()));
     EXPECT_EQ(countedPayloadsFreed.load(), 2);
     EXPECT_FALSE(WorkerMessageQueued());
 }

@@ -9,6 +9,7 @@
 #include "update/crc32_compute.h"
 #include "update/file_download.h"
 #include "update/http_download.h"
+#include "tests/update/update_run.h"
 #include "update/update_transaction.h"
 
 #include <gtest/gtest.h>
@@ -114,10 +115,9 @@ TEST(BusySite, AnUpdateMeetingALimitOnConnectionsDownloadsFewerAtOnceAndEnds)
         const probe::NginxSite nginx(site.path(), options);
         ASSERT_TRUE(nginx.running()) << nginx.failure();
         probe::TempDir client;
-        WinHttpFetcher fetcher;
-
-        const vorn::UpdateResult result = vorn::ApplyClientUpdate(
-            fetcher, nginx.BaseUrl(), L"up.ini", client.path(), client / L"Launcher.exe", {}, {}, {}, {}, kConnections);
+        UpdateRun run;
+        run.request.connections = kConnections;
+        const vorn::UpdateResult result = run.Apply(nginx.BaseUrl(), client.path(), client / L"Launcher.exe").result;
         ASSERT_TRUE(result.succeeded) << result.message.c_str();
         EXPECT_EQ(result.filesUpdated, kFiles);
         for (int i = 0; i < kFiles; ++i)
@@ -155,10 +155,7 @@ TEST(BusySite, ARefusalWithRetryAfterIsWaitedOutBeforeTheFileIsAskedAgain)
     limited.answers = 2;
     server.Script("/file0.bin", limited);
     probe::TempDir client;
-    WinHttpFetcher fetcher;
-
-    const vorn::UpdateResult result = vorn::ApplyClientUpdate(fetcher, server.BaseUrl(), L"up.ini", client.path(),
-                                                              client / L"Launcher.exe", {}, {}, {}, {}, 1);
+    const vorn::UpdateResult result = UpdateRun().Apply(server, client.path(), client / L"Launcher.exe").result;
     ASSERT_TRUE(result.succeeded) << result.message.c_str();
     EXPECT_TRUE(probe::ReadFileBytes(client / L"file0.bin") == FileBody(0));
     std::vector<std::chrono::steady_clock::time_point> asked;
@@ -185,11 +182,10 @@ TEST(BusySite, ASiteRefusingEveryFileFailsTheUpdateAfterTheUsualTriesOfOneConnec
     for (int i = 0; i < kFiles; ++i)
         server.Script("/file" + std::to_string(i) + ".bin", busy);
     probe::TempDir client;
-    WinHttpFetcher fetcher;
-
+    UpdateRun run;
+    run.request.connections = kConnections;
     const auto start = std::chrono::steady_clock::now();
-    const vorn::UpdateResult result = vorn::ApplyClientUpdate(fetcher, server.BaseUrl(), L"up.ini", client.path(),
-                                                              client / L"Launcher.exe", {}, {}, {}, {}, kConnections);
+    const vorn::UpdateResult result = run.Apply(server, client.path(), client / L"Launcher.exe").result;
     EXPECT_FALSE(result.succeeded);
     EXPECT_TRUE(result.message.starts_with(L"文件下载失败：file")) << result.message.c_str();
     EXPECT_TRUE(result.message.ends_with(L".bin\nHTTP 状态码：503")) << result.message.c_str();
@@ -222,11 +218,9 @@ TEST(BusySite, ThePartsOfALargeFileMeetTheLimitLikeFilesDo)
     limits.site = &connections;
     WinHttpFetcher fetcher;
     DiskRoom room(FreeSpaceOf(client.path()));
-    std::wstring error;
-
-    ASSERT_TRUE(
-        DownloadToFile(fetcher, nginx.BaseUrl() + L"big.bin", client / L"big.bin", limits, room, {}, error, {}))
-        << error.c_str();
+    const vorn::Status fetched =
+        DownloadToFile(fetcher, nginx.BaseUrl() + L"big.bin", client / L"big.bin", limits, room, {}, {});
+    ASSERT_TRUE(fetched) << fetched.message().c_str();
     EXPECT_TRUE(probe::ReadFileBytes(client / L"big.bin") == body);
     std::size_t refusals = 0;
     std::vector<std::string> ranges;

@@ -125,7 +125,7 @@ TEST(ClientListing, OnlyAFileUnchangedSinceASettledMomentIsTrusted)
     VerifiedRecord record{L"1.0.0", {root.path(), 0, 0}, *moment, {}};
     for (std::size_t i = 0; i < names.size(); ++i) {
         ASSERT_TRUE(before[i].has_value()) << i;
-        record.files.push_back({names[i], *before[i], FileCrc32(root / names[i])});
+        record.files.push_back({names[i], *before[i], *FileCrc32(root / names[i])});
     }
     const VerifiedFiles remembered(record);
 
@@ -146,7 +146,7 @@ TEST(ClientListing, OnlyAFileUnchangedSinceASettledMomentIsTrusted)
     SetWrittenTime(root / L"remade.bin", remadeTime);
 
     const std::vector<std::optional<FileStamp>> after = ListClientFiles(root.path(), names);
-    EXPECT_EQ(remembered.TrustedCrc(L"kept.bin", after[0]), FileCrc32(root / L"kept.bin"));
+    EXPECT_EQ(remembered.TrustedCrc(L"kept.bin", after[0]), *FileCrc32(root / L"kept.bin"));
     for (std::size_t i = 1; i < names.size(); ++i) {
         ASSERT_TRUE(after[i].has_value()) << i;
         EXPECT_EQ(after[i]->size, i == 5 ? 4097u : 4096u);

@@ -39,42 +39,35 @@ TEST(Crc32, KnownValuesOfFiles)
     probe::TempDir dir;
     probe::WriteFileBytes(dir / L"empty", "");
     probe::WriteFileBytes(dir / L"digits", "123456789");
-    bool ok = false;
-    EXPECT_EQ(FileCrc32(dir / L"empty", &ok), 0u);
-    EXPECT_TRUE(ok);
-    EXPECT_EQ(FormatCrc32(FileCrc32(dir / L"empty")), L"00000000");
-    EXPECT_EQ(FormatCrc32(FileCrc32(dir / L"digits", &ok)), L"CBF43926");
-    EXPECT_TRUE(ok);
+    const vorn::Result<std::uint32_t> empty = FileCrc32(dir / L"empty");
+    ASSERT_TRUE(empty) << empty.message().c_str();
+    EXPECT_EQ(FormatCrc32(*empty), L"00000000");
+    const vorn::Result<std::uint32_t> digits = FileCrc32(dir / L"digits");
+    ASSERT_TRUE(digits);
+    EXPECT_EQ(FormatCrc32(*digits), L"CBF43926");
 
     // Block boundaries of the 64 KiB reads do not change the value.
     for (const std::size_t size : {65535u, 65536u, 65537u, 3u * 65536u + 5u}) {
         const std::string bytes = RandomBytes(size, static_cast<unsigned>(size));
         probe::WriteFileBytes(dir / L"block", bytes);
-        ok = false;
-        EXPECT_EQ(FileCrc32(dir / L"block", &ok), ReferenceCrc32(bytes)) << size;
-        EXPECT_TRUE(ok);
+        const vorn::Result<std::uint32_t> crc = FileCrc32(dir / L"block");
+        ASSERT_TRUE(crc) << size;
+        EXPECT_EQ(*crc, ReferenceCrc32(bytes)) << size;
     }
 }
 
-TEST(Crc32, UnreadablePathsGiveZeroAndFalse)
+TEST(Crc32, UnreadablePathsFailNamingThePath)
 {
     probe::TempDir dir;
-    bool ok = true;
-    EXPECT_EQ(FileCrc32(dir / L"missing.bin", &ok), 0u);
-    EXPECT_FALSE(ok);
-    ok = true;
-    EXPECT_EQ(FileCrc32(dir.path(), &ok), 0u);
-    EXPECT_FALSE(ok);
-    EXPECT_EQ(FileCrc32(dir / L"missing.bin", nullptr), 0u);
+    EXPECT_EQ(FileCrc32(dir / L"missing.bin").message(), L"无法读取文件：" + (dir / L"missing.bin"));
+    EXPECT_FALSE(FileCrc32(dir.path()));
 
     // A file someone holds open without read sharing cannot be checked.
     probe::WriteFileBytes(dir / L"locked.bin", "data");
     UniqueFile holder(CreateFileW((dir / L"locked.bin").c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                                   OPEN_EXISTING, 0, nullptr));
     ASSERT_TRUE(holder);
-    ok = true;
-    EXPECT_EQ(FileCrc32(dir / L"locked.bin", &ok), 0u);
-    EXPECT_FALSE(ok);
+    EXPECT_FALSE(FileCrc32(dir / L"locked.bin"));
 }
 
 TEST(Crc32, TextFormIsEightUpperCaseDigits)

@@ -1,5 +1,6 @@
 #include "update/file_download.h"
 #include "update/http_download.h"
+#include "update/http_reply.h"
 #include "update/ranged_download.h"
 
 #include "tests/support/http_site.h"
@@ -25,11 +26,12 @@ struct Outcome {
 Outcome Fetch(const std::wstring& url, const std::wstring& target, DownloadCancelled isCancelled = {})
 {
     Outcome outcome;
-    outcome.error = L"left over from an earlier call";
     const auto record = [&](std::uint64_t received, std::uint64_t total) {
         outcome.progress.emplace_back(received, total);
     };
-    outcome.ok = DownloadToFile(url, target, record, outcome.error, std::move(isCancelled));
+    const vorn::Status done = DownloadToFile(url, target, record, std::move(isCancelled));
+    outcome.ok = done.ok();
+    outcome.error = done.message();
     return outcome;
 }
 
@@ -103,17 +105,14 @@ TEST(DownloadUrl, ARedirectIsReadRelativeToTheAddressItAnsweredAndKeptWithinItsR
         EXPECT_EQ(RedirectTarget(from, bad), std::nullopt) << bad;
 
     // What was asked over HTTPS stays there; a loop ends after kMaxRedirects.
-    std::wstring error;
-    EXPECT_EQ(NextAfterRedirect(L"https://h/a", L"HTTPS://m/b", 0, error), L"HTTPS://m/b");
-    EXPECT_EQ(NextAfterRedirect(L"http://h/a", L"https://m/b", kMaxRedirects - 1, error), L"https://m/b");
-    EXPECT_EQ(NextAfterRedirect(L"https://h/a", L"http://m/b", 0, error), std::nullopt);
-    EXPECT_EQ(error, L"更新服务器把请求从 HTTPS 转向了 HTTP 地址，已拒绝");
-    for (const wchar_t* nowhere : {L"ftp://m/b", L"mailto:x@y", L"/a b"}) {
-        EXPECT_EQ(NextAfterRedirect(L"http://h/a", nowhere, 0, error), std::nullopt);
-        EXPECT_EQ(error, kBadRedirectMessage) << nowhere;
-    }
-    EXPECT_EQ(NextAfterRedirect(L"http://h/a", L"/a", kMaxRedirects, error), std::nullopt);
-    EXPECT_EQ(error, L"更新服务器转向次数过多（超过 10 次），已停止。请确认更新地址是否正确");
+    EXPECT_EQ(*NextAfterRedirect(L"https://h/a", L"HTTPS://m/b", 0), L"HTTPS://m/b");
+    EXPECT_EQ(*NextAfterRedirect(L"http://h/a", L"https://m/b", kMaxRedirects - 1), L"https://m/b");
+    EXPECT_EQ(NextAfterRedirect(L"https://h/a", L"http://m/b", 0).message(),
+              L"更新服务器把请求从 HTTPS 转向了 HTTP 地址，已拒绝");
+    for (const wchar_t* nowhere : {L"ftp://m/b", L"mailto:x@y", L"/a b"})
+        EXPECT_EQ(NextAfterRedirect(L"http://h/a", nowhere, 0).message(), kBadRedirectMessage) << nowhere;
+    EXPECT_EQ(NextAfterRedirect(L"http://h/a", L"/a", kMaxRedirects).message(),
+              L"更新服务器转向次数过多（超过 10 次），已停止。请确认更新地址是否正确");
 
     EXPECT_EQ(UnaskedEncoding(L""), std::nullopt);
     EXPECT_EQ(UnaskedEncoding(L" Identity "), std::nullopt);
@@ -157,10 +156,9 @@ TEST(Download, StreamsTheBodyWithTheAgreedRequestAndReportsEveryChunk)
     // A transfer that must bypass caches says so to every cache on the way.
     WinHttpFetcher fetcher;
     DiskRoom room(FreeSpaceOf(client.path()));
-    std::wstring error;
-    ASSERT_TRUE(DownloadToFile(fetcher, server.BaseUrl() + L"big%20file.bin", target, ManifestLimits(), room, {},
-                               error, {}))
-        << error;
+    const vorn::Status fetched =
+        DownloadToFile(fetcher, server.BaseUrl() + L"big%20file.bin", target, ManifestLimits(), room, {}, {});
+    ASSERT_TRUE(fetched) << fetched.message();
     const auto fresh = server.Requests().back();
     EXPECT_EQ(fresh.headers.at("cache-control"), "no-cache");
     EXPECT_EQ(fresh.headers.at("pragma"), "no-cache");
@@ -341,13 +339,14 @@ TEST(Download, CancellationStopsBeforeTheNextReadAndRemovesThePartialFile)
 
     std::size_t asked = 0;
     Outcome outcome;
-    outcome.ok = DownloadToFile(
+    const vorn::Status done = DownloadToFile(
         server.BaseUrl() + L"slow", target,
-        [&](std::uint64_t received, std::uint64_t total) { outcome.progress.emplace_back(received, total); },
-        outcome.error, [&] {
+        [&](std::uint64_t received, std::uint64_t total) { outcome.progress.emplace_back(received, total); }, [&] {
             ++asked;
             return !outcome.progress.empty();
         });
+    outcome.ok = done.ok();
+    outcome.error = done.message();
     EXPECT_FALSE(outcome.ok);
     EXPECT_EQ(outcome.error, L"更新操作已取消。");
     EXPECT_EQ(outcome.progress.size(), 1u);
@@ -404,16 +403,16 @@ public:
     std::vector<Step> steps;
     std::vector<std::optional<ResumePoint>> offered;
 
-    FetchOutcome Fetch(const std::wstring&, FetchSink& sink, const TransferLimits&, const DownloadProgress&,
-                       const DownloadCancelled&, std::wstring& error) override
+    FetchResult Fetch(const std::wstring&, FetchSink& sink, const TransferLimits&, const DownloadProgress&,
+                      const DownloadCancelled&) override
     {
         offered.push_back(sink.Resume());
         const Step& step = steps.at(offered.size() - 1);
-        if (!sink.Open(FetchReply{total, step.offset, L"\"v1\""}, error) ||
-            !sink.Write(step.bytes.data(), step.bytes.size(), error))
-            return FetchOutcome::kStorage;
-        error = L"step " + std::to_wstring(offered.size());
-        return step.outcome;
+        if (const vorn::Status opened = sink.Open(FetchReply{total, step.offset, L"\"v1\""}); !opened)
+            return {FetchOutcome::kStorage, opened.message()};
+        if (const vorn::Status written = sink.Write(step.bytes.data(), step.bytes.size()); !written)
+            return {FetchOutcome::kStorage, written.message()};
+        return {step.outcome, L"step " + std::to_wstring(offered.size())};
     }
 };
 
@@ -424,12 +423,11 @@ TEST(TransferRetry, OnlyPassingFailuresAreTriedAgainAndACutBodyIsContinued)
     probe::TempDir client;
     const std::wstring target = client / L"f.bin";
     DiskRoom room(FreeSpaceOf(client.path()));
-    std::wstring error;
-
     StepFetcher cut;
     cut.total = 10;
     cut.steps = {{FetchOutcome::kDropped, 0, "01234"}, {FetchOutcome::kDone, 5, "56789"}};
-    ASSERT_TRUE(DownloadToFile(cut, L"http://memory/f.bin", target, {}, room, {}, error, {})) << error;
+    const vorn::Status resumed = DownloadToFile(cut, L"http://memory/f.bin", target, {}, room, {}, {});
+    ASSERT_TRUE(resumed) << resumed.message();
     EXPECT_EQ(probe::ReadFileBytes(target), "0123456789");
     ASSERT_EQ(cut.offered.size(), 2u);
     EXPECT_FALSE(cut.offered[0]);
@@ -444,8 +442,7 @@ TEST(TransferRetry, OnlyPassingFailuresAreTriedAgainAndACutBodyIsContinued)
         StepFetcher once;
         once.total = 10;
         once.steps = {{final, 0, "01234"}, {FetchOutcome::kDone, 5, "56789"}};
-        EXPECT_FALSE(DownloadToFile(once, L"http://memory/f.bin", target, {}, room, {}, error, {}));
-        EXPECT_EQ(error, L"step 1");
+        EXPECT_EQ(DownloadToFile(once, L"http://memory/f.bin", target, {}, room, {}, {}).message(), L"step 1");
         EXPECT_EQ(once.offered.size(), 1u) << static_cast<int>(final);
         EXPECT_FALSE(probe::FileExists(target));
     }
@@ -566,8 +563,10 @@ PartedRun FetchParted(probe::HttpSite& server, const std::wstring& target, DiskR
     PartedRun run;
     const auto record = [&](std::uint64_t received, std::uint64_t total) { run.progress.emplace_back(received, total); };
     DiskRoom disk(FreeSpaceOf(std::filesystem::path(target).parent_path().wstring()));
-    run.ok = DownloadToFile(fetcher, url.empty() ? server.BaseUrl() + L"big.bin" : url, target, limits,
-                            room ? *room : disk, record, run.error, {});
+    const vorn::Status done = DownloadToFile(fetcher, url.empty() ? server.BaseUrl() + L"big.bin" : url, target,
+                                             limits, room ? *room : disk, record, {});
+    run.ok = done.ok();
+    run.error = done.message();
     for (const probe::HttpRequestRecord& request : server.Requests()) {
         const auto range = request.headers.find("range");
         run.ranges.push_back(range == request.headers.end() ? "" : range->second);

@@ -29,9 +29,12 @@ struct ParseOutcome {
 ParseOutcome Parse(const probe::TempDir& dir, const std::string& bytes)
 {
     probe::WriteFileBytes(dir / L"manifest.ini", bytes);
+    vorn::Result<std::vector<ManifestEntry>> parsed = ParseManifest(dir / L"manifest.ini");
     ParseOutcome outcome;
-    outcome.error = L"stale";
-    outcome.ok = ParseManifest(dir / L"manifest.ini", outcome.entries, outcome.error);
+    outcome.ok = parsed.ok();
+    outcome.error = parsed.message();
+    if (parsed)
+        outcome.entries = std::move(*parsed);
     return outcome;
 }
 
@@ -88,20 +91,19 @@ TEST(Manifest, CountForms)
               kCountMessage);
 
     probe::TempDir empty;
-    std::vector<ManifestEntry> entries;
-    std::wstring error;
-    EXPECT_FALSE(ParseManifest(empty / L"missing.ini", entries, error));
-    EXPECT_EQ(error, kCountMessage);
+    EXPECT_EQ(ParseManifest(empty / L"missing.ini").message(), kCountMessage);
 }
 
-TEST(Manifest, FirstBadEntryEndsTheParseAndLeavesTheListAlone)
+TEST(Manifest, FirstBadEntryEndsTheParse)
 {
     probe::TempDir dir;
-    std::vector<ManifestEntry> entries{{L"keep", L"keep", L"00000000"}};
+    std::vector<ManifestEntry> entries;
     std::wstring error;
     const auto parseInto = [&](const std::string& bytes) {
-        probe::WriteFileBytes(dir / L"up.ini", bytes);
-        return ParseManifest(dir / L"up.ini", entries, error);
+        const ParseOutcome outcome = Parse(dir, bytes);
+        entries = outcome.entries;
+        error = outcome.error;
+        return outcome.ok;
     };
 
     EXPECT_FALSE(parseInto("[Set]\nCount=2\n[up]\n" + Entry(1, "a", "a", "00000001")));
@@ -135,18 +137,14 @@ TEST(Manifest, RemotePathThroughALinkBesideTheManifestIsRefused)
     probe::TempDir dir;
     ASSERT_TRUE(CreateDirectoryW((dir / L"data").c_str(), nullptr));
     probe::WriteFileBytes(dir / L"up.ini", "[Set]\nCount=1\n[up]\n" + Entry(1, "data/x/y.bmd", "y.bmd", "1"));
-    std::vector<ManifestEntry> entries;
-    std::wstring error;
-    EXPECT_TRUE(ParseManifest(dir / L"up.ini", entries, error)) << error;
+    const vorn::Result<std::vector<ManifestEntry>> plain = ParseManifest(dir / L"up.ini");
+    EXPECT_TRUE(plain) << plain.message();
 
     ASSERT_TRUE(RemoveDirectoryW((dir / L"data").c_str()));
     ASSERT_TRUE(probe::StartLinuxProgram(L"/bin/ln", L"-s . data", dir.path()));
     for (int i = 0; i < 100 && !probe::FileExists(dir / L"data"); ++i)
         Sleep(50);
-    entries.clear();
-    EXPECT_FALSE(ParseManifest(dir / L"up.ini", entries, error));
-    EXPECT_EQ(error, L"清单中的本地文件路径无效。");
-    EXPECT_TRUE(entries.empty());
+    EXPECT_EQ(ParseManifest(dir / L"up.ini").message(), L"清单中的本地文件路径无效。");
 }
 
 TEST(Manifest, ChecksumTexts)
@@ -211,9 +209,9 @@ TEST(ManifestGenerator, WritesAManifestTheLauncherAccepts)
     probe::WriteFileBytes(client + L"\\Data\\debug.log", "left out");
 
     ASSERT_EQ(probe::RunUnixShell(work, "python3 " + Quoted(UnixPath(tool)) + " client --exclude 'data/*.LOG'"), 0);
-    std::vector<ManifestEntry> entries;
-    std::wstring error;
-    ASSERT_TRUE(ParseManifest(client + L"\\up.ini", entries, error)) << error;
+    const vorn::Result<std::vector<ManifestEntry>> parsed = ParseManifest(client + L"\\up.ini");
+    ASSERT_TRUE(parsed) << parsed.message();
+    const std::vector<ManifestEntry>& entries = *parsed;
     ASSERT_EQ(entries.size(), 4u);
     EXPECT_EQ(entries[0].localPath, L"'quoted'");
     EXPECT_EQ(entries[1].localPath, L"Data\\Player\\player.bmd");
@@ -223,9 +221,9 @@ TEST(ManifestGenerator, WritesAManifestTheLauncherAccepts)
     EXPECT_EQ(entries[3].localPath, L"数据\\玩家 一.bmd");
     for (const ManifestEntry& entry : entries) {
         EXPECT_EQ(entry.remotePath, entry.localPath);
-        bool ok = false;
-        EXPECT_EQ(FormatCrc32(FileCrc32(client + L"\\" + entry.localPath, &ok)), entry.crc32Hex) << entry.localPath;
-        EXPECT_TRUE(ok);
+        const vorn::Result<std::uint32_t> crc = FileCrc32(client + L"\\" + entry.localPath);
+        ASSERT_TRUE(crc) << entry.localPath;
+        EXPECT_EQ(FormatCrc32(*crc), entry.crc32Hex) << entry.localPath;
     }
 }
 
@@ -269,9 +267,9 @@ TEST(ManifestGenerator, IndexesLargeFilesForNewLaunchersWithoutChangingWhatOldOn
 
     ASSERT_EQ(probe::RunUnixShell(work, run), 0);
     const std::wstring manifest = client + L"\\up.ini";
-    std::vector<ManifestEntry> entries;
-    std::wstring error;
-    ASSERT_TRUE(ParseManifest(manifest, entries, error)) << error;
+    const vorn::Result<std::vector<ManifestEntry>> parsed = ParseManifest(manifest);
+    ASSERT_TRUE(parsed) << parsed.message();
+    const std::vector<ManifestEntry>& entries = *parsed;
     ASSERT_EQ(entries.size(), 4u);
     EXPECT_EQ(ReadIniString(manifest, L"up", L"CFile4"), L"数据\\地图.pak");  // the system's reader too
     IniFile ini;
@@ -284,7 +282,9 @@ TEST(ManifestGenerator, IndexesLargeFilesForNewLaunchersWithoutChangingWhatOldOn
             continue;
         const std::string indexBytes = probe::ReadFileBytes(client + L"\\" + refs[i]->sitePath);
         EXPECT_EQ(indexBytes.size(), refs[i]->size);
-        EXPECT_EQ(Sha256Of(indexBytes), refs[i]->sha256);
+        const vorn::Result<Sha256Digest> digest = Sha256Of(indexBytes);
+        ASSERT_TRUE(digest) << digest.message();
+        EXPECT_EQ(*digest, refs[i]->sha256);
         BlockIndex index;
         ASSERT_TRUE(ParseBlockIndex(indexBytes, index));
         EXPECT_EQ(index.fileSize, bytes.size());
@@ -300,8 +300,9 @@ TEST(ManifestGenerator, IndexesLargeFilesForNewLaunchersWithoutChangingWhatOldOn
     // Without indexes: the same entries for every launcher, the listed files only (the folder of indexes was no
     // file of the client), and the indexes no manifest lists any more are gone.
     ASSERT_EQ(probe::RunUnixShell(work, run + " --no-block-index"), 0);
-    std::vector<ManifestEntry> plain;
-    ASSERT_TRUE(ParseManifest(manifest, plain, error)) << error;
+    const vorn::Result<std::vector<ManifestEntry>> plainParsed = ParseManifest(manifest);
+    ASSERT_TRUE(plainParsed) << plainParsed.message();
+    const std::vector<ManifestEntry>& plain = *plainParsed;
     ASSERT_EQ(plain.size(), entries.size());
     for (std::size_t i = 0; i < plain.size(); ++i) {
         EXPECT_EQ(plain[i].remotePath, entries[i].remotePath);

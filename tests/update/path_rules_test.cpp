@@ -24,14 +24,10 @@ bool MakeUnixSymlink(const std::wstring& folder, const std::wstring& target, con
     return false;
 }
 
-std::string ThrownText(const std::wstring& root, const std::wstring& path)
+// The message ResolveUnderRoot fails with; empty when it resolves.
+std::wstring Refusal(const std::wstring& root, const std::wstring& path)
 {
-    try {
-        ResolveUnderRoot(root, path);
-    } catch (const std::runtime_error& error) {
-        return error.what();
-    }
-    return "";
+    return ResolveUnderRoot(root, path).message();
 }
 
 }
@@ -87,14 +83,14 @@ TEST(PathRules, RefusesEscapesDevicesAndOddComponents)
 TEST(PathRules, ResolvesUnderRootWithOneSeparator)
 {
     probe::TempDir root;
-    EXPECT_EQ(ResolveUnderRoot(root.path(), L"Data/a.txt"), root.path() + L"\\Data\\a.txt");
-    EXPECT_EQ(ResolveUnderRoot(root.path() + L"\\", L"\\Data\\a.txt"), root.path() + L"\\Data\\a.txt");
-    EXPECT_EQ(ThrownText(root.path(), L"..\\evil.dll"), "invalid path");
-    EXPECT_EQ(ThrownText(root.path(), L"C:\\evil.dll"), "invalid path");
+    EXPECT_EQ(*ResolveUnderRoot(root.path(), L"Data/a.txt"), root.path() + L"\\Data\\a.txt");
+    EXPECT_EQ(*ResolveUnderRoot(root.path() + L"\\", L"\\Data\\a.txt"), root.path() + L"\\Data\\a.txt");
+    EXPECT_EQ(Refusal(root.path(), L"..\\evil.dll"), L"文件路径无效：..\\evil.dll");
+    EXPECT_EQ(Refusal(root.path(), L"C:\\evil.dll"), L"文件路径无效：C:\\evil.dll");
 
     ASSERT_TRUE(CreateDirectoryW((root / L"Data").c_str(), nullptr));
     probe::WriteFileBytes(root / L"Data\\a.txt", "x");
-    EXPECT_EQ(ResolveUnderRoot(root.path(), L"data\\A.TXT"), root.path() + L"\\data\\A.TXT");
+    EXPECT_EQ(*ResolveUnderRoot(root.path(), L"data\\A.TXT"), root.path() + L"\\data\\A.TXT");
 }
 
 TEST(PathRules, RefusesAPathThroughALink)
@@ -106,20 +102,21 @@ TEST(PathRules, RefusesAPathThroughALink)
     ASSERT_NE(GetFileAttributesW((root / L"Data").c_str()) & FILE_ATTRIBUTE_REPARSE_POINT, 0u);
 
     // The final file does not exist: the link on the way is enough.
-    EXPECT_EQ(ThrownText(root.path(), L"Data\\sub\\missing.bmd"), "linked path");
-    EXPECT_EQ(ThrownText(root.path(), L"data/x"), "linked path");
-    EXPECT_EQ(ResolveUnderRoot(root.path(), L"real\\x"), root.path() + L"\\real\\x");
+    const std::wstring linked = L"客户端目录中的 Data 是链接（符号链接或目录联接），为安全起见已停止更新。请移除该链接后重试。";
+    EXPECT_EQ(Refusal(root.path(), L"Data\\sub\\missing.bmd"), linked);
+    EXPECT_EQ(Refusal(root.path(), L"data/x"), LinkedPathMessage(L"data"));
+    EXPECT_EQ(*ResolveUnderRoot(root.path(), L"real\\x"), root.path() + L"\\real\\x");
 
     // The root itself may be reached through a link.
-    EXPECT_EQ(ResolveUnderRoot(root / L"Data", L"x\\y"), root.path() + L"\\Data\\x\\y");
+    EXPECT_EQ(*ResolveUnderRoot(root / L"Data", L"x\\y"), root.path() + L"\\Data\\x\\y");
 
     UnderRootResolver resolver(root.path());
-    EXPECT_EQ(resolver.Resolve(L"real\\a"), root.path() + L"\\real\\a");
-    EXPECT_EQ(resolver.Resolve(L"real\\b"), root.path() + L"\\real\\b");
-    EXPECT_EQ(resolver.Resolve(L"missing\\a\\b"), root.path() + L"\\missing\\a\\b");
-    EXPECT_EQ(resolver.Resolve(L"MISSING\\c"), root.path() + L"\\MISSING\\c");
-    EXPECT_THROW(resolver.Resolve(L"Data\\x"), std::runtime_error);
-    EXPECT_THROW(resolver.Resolve(L"DATA\\y"), std::runtime_error);
-    EXPECT_THROW(resolver.Resolve(L"a\\..\\b"), std::runtime_error);
-    EXPECT_EQ(resolver.ResolveWithStatus(L"real"), root.path() + L"\\real");
+    EXPECT_EQ(*resolver.Resolve(L"real\\a"), root.path() + L"\\real\\a");
+    EXPECT_EQ(*resolver.Resolve(L"real\\b"), root.path() + L"\\real\\b");
+    EXPECT_EQ(*resolver.Resolve(L"missing\\a\\b"), root.path() + L"\\missing\\a\\b");
+    EXPECT_EQ(*resolver.Resolve(L"MISSING\\c"), root.path() + L"\\MISSING\\c");
+    EXPECT_EQ(resolver.Resolve(L"Data\\x").message(), linked);
+    EXPECT_FALSE(resolver.Resolve(L"DATA\\y"));
+    EXPECT_EQ(resolver.Resolve(L"a\\..\\b").message(), L"文件路径无效：a\\..\\b");
+    EXPECT_EQ(*resolver.ResolveWithStatus(L"real"), root.path() + L"\\real");
 }

@@ -27,12 +27,12 @@ struct Check {
     std::wstring Refusal() const
     {
         ReleaseRecord accepted;
-        std::wstring error = L"stale";
-        const ReleaseVerdict verdict = MayInstallRelease(key, record, manifest, bounds, accepted, error);
-        EXPECT_EQ(verdict == ReleaseVerdict::kAdmitted, error.empty());
-        EXPECT_EQ(verdict == ReleaseVerdict::kAdmitted, accepted.release == 7);
-        EXPECT_EQ(verdict == ReleaseVerdict::kManifestMismatch, error == L"更新清单与签名不符，已拒绝安装。");
-        return error;
+        const vorn::Result<ReleaseVerdict> verdict = MayInstallRelease(key, record, manifest, bounds, accepted);
+        const bool admitted = verdict && *verdict == ReleaseVerdict::kAdmitted;
+        EXPECT_EQ(admitted, accepted.release == 7);
+        if (verdict && *verdict == ReleaseVerdict::kManifestMismatch)
+            return L"更新清单与签名不符，已拒绝安装。";
+        return verdict.message();
     }
 };
 
@@ -59,9 +59,9 @@ TEST(ReleaseCheck, ASignedReleaseMayBeInstalledAgainButNotBelowTheLastOneOrTheLa
 TEST(ReleaseCheck, ARecordHoldsForTheDaysItWasSignedForAndAnExpiredOneNamesBothDates)
 {
     Check check;
-    ReleaseRecord record;
-    std::wstring error;
-    ASSERT_TRUE(ParseReleaseRecord(check.record, record, error)) << error;
+    const vorn::Result<ReleaseRecord> parsed = ParseReleaseRecord(check.record);
+    ASSERT_TRUE(parsed) << parsed.message();
+    const ReleaseRecord& record = *parsed;
     ASSERT_TRUE(record.freshness);
     const std::uint64_t signedAt = record.freshness->signedAt;
     EXPECT_LE(signedAt, Now());
@@ -135,35 +135,34 @@ TEST(ReleaseCheck, RefusesAManifestOtherThanTheSignedOne)
 TEST(ReleaseCheck, EveryDownloadMustBeTheSignedFile)
 {
     ReleaseRecord record;
-    std::wstring error;
     const Check check;
-    ASSERT_EQ(MayInstallRelease(check.key, check.record, check.manifest, check.bounds, record, error),
-              ReleaseVerdict::kAdmitted)
-        << error;
-    std::vector<ManifestEntry> entries;
-    ASSERT_TRUE(ParseManifest(SignedSite(L"signed\\up.ini"), entries, error)) << error;
+    const vorn::Result<ReleaseVerdict> verdict =
+        MayInstallRelease(check.key, check.record, check.manifest, check.bounds, record);
+    ASSERT_TRUE(verdict && *verdict == ReleaseVerdict::kAdmitted) << verdict.message();
+    const vorn::Result<std::vector<ManifestEntry>> parsed = ParseManifest(SignedSite(L"signed\\up.ini"));
+    ASSERT_TRUE(parsed) << parsed.message();
+    std::vector<ManifestEntry> entries = *parsed;
 
-    std::vector<const ReleaseFile*> files;
-    ASSERT_TRUE(MatchReleaseFiles(record, entries, files, error)) << error;
+    const vorn::Result<std::vector<const ReleaseFile*>> matched = MatchReleaseFiles(record, entries);
+    ASSERT_TRUE(matched) << matched.message();
+    const std::vector<const ReleaseFile*>& files = *matched;
     ASSERT_EQ(files.size(), entries.size());
     for (std::size_t i = 0; i < entries.size(); ++i) {
         const std::string bytes = probe::ReadFileBytes(SignedSite(L"signed\\" + entries[i].remotePath));
-        EXPECT_TRUE(IsSignedReleaseFile(*files[i], bytes.size(), Sha256Of(bytes), error)) << error;
+        const vorn::Status same = IsSignedReleaseFile(*files[i], bytes.size(), *Sha256Of(bytes));
+        EXPECT_TRUE(same) << same.message();
     }
 
     const std::string game = probe::ReadFileBytes(SignedSite(L"signed\\Main.exe"));
     const ReleaseFile& signedGame = *files.back();
     std::string swapped = game;
     swapped[100] ^= 0x01;
-    EXPECT_FALSE(IsSignedReleaseFile(signedGame, swapped.size(), Sha256Of(swapped), error));
-    EXPECT_EQ(error, L"文件与更新签名不符：Main.exe，已拒绝安装。");
-    EXPECT_FALSE(IsSignedReleaseFile(signedGame, game.size() + 1, Sha256Of(game), error));
-    EXPECT_FALSE(error.empty());
+    EXPECT_EQ(IsSignedReleaseFile(signedGame, swapped.size(), *Sha256Of(swapped)).message(),
+              L"文件与更新签名不符：Main.exe，已拒绝安装。");
+    EXPECT_FALSE(IsSignedReleaseFile(signedGame, game.size() + 1, *Sha256Of(game)));
 
     entries.push_back({L"Data\\extra.dat", L"Data\\extra.dat", L"00000000"});
-    EXPECT_FALSE(MatchReleaseFiles(record, entries, files, error));
-    EXPECT_EQ(error, L"文件未经签名：Data\\extra.dat，已拒绝安装。");
-    EXPECT_EQ(files.size(), entries.size() - 1);  // untouched
+    EXPECT_EQ(MatchReleaseFiles(record, entries).message(), L"文件未经签名：Data\\extra.dat，已拒绝安装。");
 }
 
 TEST(InstalledRelease, KeptInTheClientFolderAndReplacedWhole)

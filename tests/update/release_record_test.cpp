@@ -33,21 +33,26 @@ std::string SignedRecord(const std::wstring& site = L"signed")
     return probe::ReadFileBytes(SignedSites() + L"\\" + site + L"\\up.ini.sig");
 }
 
+// The record a test builds on: the test stops when it does not read.
+ReleaseRecord Parsed(const std::string& bytes)
+{
+    vorn::Result<ReleaseRecord> record = ParseReleaseRecord(bytes);
+    EXPECT_TRUE(record) << record.message();
+    return record ? std::move(*record) : ReleaseRecord{};
+}
+
 }
 
 TEST(ReleaseSignature, TheSystemConfirmsWhatTheToolSignedAndNothingElse)
 {
     const EcdsaP256PublicKey key = PublicKey();
     const std::string bytes = SignedRecord();
-    ReleaseRecord record;
-    std::wstring error;
-    ASSERT_TRUE(ParseReleaseRecord(bytes, record, error)) << error;
+    const ReleaseRecord record = Parsed(bytes);
     EXPECT_TRUE(VerifyReleaseSignature(bytes, record, key));
 
     std::string flipped = bytes;
     flipped[bytes.find("release 7") + 8] ^= 0x01;  // "release 6": a well-formed record the signature does not cover
-    ReleaseRecord altered;
-    ASSERT_TRUE(ParseReleaseRecord(flipped, altered, error)) << error;
+    const ReleaseRecord altered = Parsed(flipped);
     EXPECT_EQ(altered.release, 6u);
     EXPECT_FALSE(VerifyReleaseSignature(flipped, altered, key));
 
@@ -56,8 +61,7 @@ TEST(ReleaseSignature, TheSystemConfirmsWhatTheToolSignedAndNothingElse)
     EXPECT_FALSE(VerifyReleaseSignature(bytes, badSignature, key));
 
     const std::string otherBytes = SignedRecord(L"other-key");
-    ReleaseRecord other;
-    ASSERT_TRUE(ParseReleaseRecord(otherBytes, other, error)) << error;
+    const ReleaseRecord other = Parsed(otherBytes);
     EXPECT_FALSE(VerifyReleaseSignature(otherBytes, other, key));
 
     EcdsaP256PublicKey offCurve = key;
@@ -75,9 +79,8 @@ const std::string kSigned = "file 0 " + kZeros + " vorn:signed 1767225600 valid 
 
 std::wstring ParseError(const std::string& bytes)
 {
-    ReleaseRecord record;
-    std::wstring error;
-    return ParseReleaseRecord(bytes, record, error) ? L"accepted" : error;
+    const vorn::Result<ReleaseRecord> record = ParseReleaseRecord(bytes);
+    return record ? L"accepted" : record.message();
 }
 
 }
@@ -85,21 +88,18 @@ std::wstring ParseError(const std::string& bytes)
 TEST(ReleaseRecord, ReadsTheToolsRecord)
 {
     const std::string bytes = SignedRecord();
-    ReleaseRecord record;
-    std::wstring error = L"stale";
-    ASSERT_TRUE(ParseReleaseRecord(bytes, record, error)) << error;
-    EXPECT_TRUE(error.empty());
+    const ReleaseRecord record = Parsed(bytes);
     EXPECT_EQ(record.release, 7u);
     const std::string manifest = probe::ReadFileBytes(SignedSites() + L"\\signed\\up.ini");
     EXPECT_EQ(record.manifestSize, manifest.size());
-    EXPECT_EQ(record.manifestSha256, Sha256Of(manifest));
+    EXPECT_EQ(record.manifestSha256, *Sha256Of(manifest));
     ASSERT_EQ(record.files.size(), 3u);  // the signing time is no file
     ASSERT_TRUE(record.freshness);
     EXPECT_EQ(record.freshness->validFor, 30u * 86400u);
     EXPECT_EQ(record.files[1].sitePath, L"Data/地图/lorencia.map");
     EXPECT_EQ(record.files[1].size, 70000u);
     const std::string map = probe::ReadFileBytes(SignedSites() + L"\\signed\\Data\\地图\\lorencia.map");
-    EXPECT_EQ(record.files[1].sha256, Sha256Of(map));
+    EXPECT_EQ(record.files[1].sha256, *Sha256Of(map));
     EXPECT_EQ(record.signedLength, bytes.find("signature "));
 }
 
@@ -110,10 +110,8 @@ TEST(ReleaseRecord, RefusesAnythingButItsExactForm)
     EXPECT_EQ(ParseError(kHead + kSignature), L"accepted");  // a release of no files
 
     // The signing time, and a field of some later tool, are read apart from the files.
-    ReleaseRecord fresh;
-    std::wstring error;
     const std::string later = "file 0 " + kZeros + " vorn:mirror https://example.com/\n";
-    ASSERT_TRUE(ParseReleaseRecord(kHead + file + kSigned + later + kSignature, fresh, error)) << error;
+    const ReleaseRecord fresh = Parsed(kHead + file + kSigned + later + kSignature);
     ASSERT_TRUE(fresh.freshness);
     EXPECT_EQ(fresh.freshness->signedAt, 1767225600u);
     EXPECT_EQ(fresh.freshness->validFor, 2592000u);
@@ -188,11 +186,11 @@ TEST(Sha256, KnownDigestsWholeAndInPieces)
     const Sha256Digest expected = {0xba, 0x78, 0x16, 0xbf, 0x8f, 0x01, 0xcf, 0xea, 0x41, 0x41, 0x40,
                                    0xde, 0x5d, 0xae, 0x22, 0x23, 0xb0, 0x03, 0x61, 0xa3, 0x96, 0x17,
                                    0x7a, 0x9c, 0xb4, 0x10, 0xff, 0x61, 0xf2, 0x00, 0x15, 0xad};
-    EXPECT_EQ(Sha256Of(abc), expected);
+    EXPECT_EQ(*Sha256Of(abc), expected);
     Sha256Hasher hasher;
     hasher.Add("a", 1);
     hasher.Add("bc", 2);
-    EXPECT_EQ(hasher.Finish(), expected);
+    EXPECT_EQ(*hasher.Finish(), expected);
     hasher.Add(abc.data(), abc.size());  // starts again after Finish
-    EXPECT_EQ(hasher.Finish(), expected);
+    EXPECT_EQ(*hasher.Finish(), expected);
 }

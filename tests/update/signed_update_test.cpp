@@ -1,4 +1,6 @@
 #include "update/installed_release.h"
+#include "tests/update/update_run.h"
+#include "update/http_reply.h"
 #include "update/update_transaction.h"
 
 #include "tests/support/http_site.h"
@@ -22,8 +24,10 @@ const std::vector<std::wstring> kSignedFiles = {L"Data\\Local\\a b.txt", L"Data\
 vorn::UpdateResult Apply(const probe::HttpSite& server, const probe::TempDir& client, const std::wstring& key,
                          std::uint64_t minimumRelease = 0)
 {
-    return vorn::ApplyClientUpdate(server.BaseUrl(), L"up.ini", client.path(), client / L"Launcher.exe", nullptr,
-                                   nullptr, nullptr, nullptr, key, minimumRelease);
+    UpdateRun run;
+    run.request.publicKey = key;
+    run.request.minimumRelease = minimumRelease;
+    return run.Apply(server, client.path(), client / L"Launcher.exe").result;
 }
 
 // A client holding every file of a signed site, and the names of its files.
@@ -59,7 +63,9 @@ TEST(SignedUpdate, ASignedReleaseInstallsAndAnOlderOneIsRefusedAfterIt)
     EXPECT_EQ(server.CountRequests("/up.ini.sig"), 1u);
 
     // The same release again is fine; a client that has installed release 8 since refuses 7 served again.
-    EXPECT_EQ(Apply(server, client, SignedSitesPublicKey()).message, L"客户端已是最新版本。");
+    const vorn::UpdateResult again = Apply(server, client, SignedSitesPublicKey());
+    EXPECT_TRUE(again.succeeded) << again.message.c_str();
+    EXPECT_EQ(again.filesUpdated, 0);
     ASSERT_TRUE(WriteInstalledRelease(client.path(), 8));
     probe::WriteFileBytes(client / L"Main.exe", "the player's own Main.exe");
     const vorn::UpdateResult replayed = Apply(server, client, SignedSitesPublicKey());

@@ -6,6 +6,7 @@
 #include "update/http_download.h"
 #include "tests/support/process_probe.h"
 #include "tests/update/signed_sites.h"
+#include "tests/update/update_run.h"
 
 #include <gtest/gtest.h>
 
@@ -63,66 +64,6 @@ bool StagingLeft(const std::wstring& client)
     return false;
 }
 
-// "stage current/total file% overall% file", so a whole report reads as one value.
-std::wstring Describe(const vorn::UpdateProgress& p)
-{
-    return std::to_wstring(p.stage) + L" " + std::to_wstring(p.current) + L"/" + std::to_wstring(p.total) + L" " +
-           std::to_wstring(p.filePercent) + L" " + std::to_wstring(p.overallPercent) + L" " + p.file;
-}
-
-struct UpdateRun {
-    std::vector<std::wstring> statuses;
-    std::vector<int> percents;
-    std::vector<vorn::UpdateProgress> reports;
-    std::function<bool(const UpdateRun&)> cancelWhen;
-    std::function<void(const vorn::UpdateProgress&)> whenReported;  // after the report is kept
-    Fetcher* fetcher = nullptr;  // none: the transaction's own WinHTTP fetcher
-    std::optional<std::uint32_t> connections;  // none: the configured number
-    std::wstring key;                          // the update public key; empty: unsigned
-    std::uint64_t maxUnknownLength = kDefaultMaxUnknownLength;
-    vorn::UpdateResult result;
-
-    UpdateRun& Apply(const probe::HttpSite& server, const std::wstring& client, const std::wstring& launcher,
-               const std::wstring& manifestName = L"up.ini")
-    {
-        return Apply(server.BaseUrl(), client, launcher, manifestName);
-    }
-
-    UpdateRun& Apply(const std::wstring& baseUrl, const std::wstring& client, const std::wstring& launcher,
-                     const std::wstring& manifestName = L"up.ini")
-    {
-        const auto status = [this](const std::wstring& s) { statuses.push_back(s); };
-        const auto percent = [this](int value) { percents.push_back(value); };
-        const auto cancelled = [this] { return cancelWhen && cancelWhen(*this); };
-        const auto progress = [this](const vorn::UpdateProgress& p) {
-            reports.push_back(p);
-            if (whenReported)
-                whenReported(p);
-        };
-        if (fetcher || connections) {
-            WinHttpFetcher own;
-            result = vorn::ApplyClientUpdate(fetcher ? *fetcher : own, baseUrl, manifestName, client, launcher,
-                                             status, percent, cancelled, progress,
-                                             connections.value_or(Config().downloadConnections), key, 0,
-                                             maxUnknownLength);
-        } else {
-            result = vorn::ApplyClientUpdate(baseUrl, manifestName, client, launcher, status, percent, cancelled,
-                                             progress, key, 0, maxUnknownLength);
-        }
-        return *this;
-    }
-
-    std::vector<std::wstring> Stage(std::int32_t stage) const
-    {
-        std::vector<std::wstring> described;
-        for (const auto& p : reports) {
-            if (p.stage == stage)
-                described.push_back(Describe(p));
-        }
-        return described;
-    }
-};
-
 }
 
 TEST(UpdateTransaction, CurrentClientNeedsNothing)
@@ -138,23 +79,23 @@ TEST(UpdateTransaction, CurrentClientNeedsNothing)
     EXPECT_TRUE(run.result.succeeded);
     EXPECT_FALSE(run.result.restartRequired);
     EXPECT_EQ(run.result.filesUpdated, 0);
-    EXPECT_EQ(run.result.message, L"客户端已是最新版本。");
-    EXPECT_TRUE(run.statuses.empty());
+    EXPECT_TRUE(run.result.message.empty());
+    EXPECT_TRUE(run.started.empty());
     ASSERT_EQ(run.reports.size(), 7u);
     EXPECT_EQ(Describe(run.reports.front()), L"0 0/0 0 0 ");
     EXPECT_EQ(run.Stage(1).size(), 5u);
     EXPECT_EQ(run.reports[3].current, 3u);
     EXPECT_EQ(Describe(run.reports.back()), L"5 0/0 100 100 ");
-    EXPECT_EQ(run.percents, (std::vector<int>{0, 0, 0, 0, 0, 0, 100}));
+    EXPECT_EQ(run.Percents(), (std::vector<int>{0, 0, 0, 0, 0, 0, 100}));
     EXPECT_EQ(server.Requests().size(), 1u);
     EXPECT_FALSE(StagingLeft(client.path()));
 
-    // Without any callback, and with the root given in another spelling, the outcome is the same.
+    // With the root given in another spelling, the outcome is the same.
+    UpdateRun again;
     const vorn::UpdateResult quiet =
-        vorn::ApplyClientUpdate(server.BaseUrl(), L"/up.ini", client.path() + L"\\Data\\..\\",
-                                client / L"Launcher.exe", {}, {}, {}, {});
+        again.Apply(server, client.path() + L"\\Data\\..\\", client / L"Launcher.exe", L"/up.ini").result;
     EXPECT_TRUE(quiet.succeeded);
-    EXPECT_EQ(quiet.message, L"客户端已是最新版本。");
+    EXPECT_EQ(quiet.filesUpdated, 0);
     EXPECT_FALSE(StagingLeft(client.path()));
 }
 
@@ -171,10 +112,9 @@ TEST(UpdateTransaction, MissingFileIsDownloadedVerifiedAndInstalledWithItsFolder
     run.Apply(server, client.path(), client / L"Launcher.exe");
     ASSERT_TRUE(run.result.succeeded) << run.result.message.c_str();
     EXPECT_EQ(run.result.filesUpdated, 1);
-    EXPECT_EQ(run.result.message, L"更新完成，共更新 1 个文件。");
     EXPECT_EQ(probe::ReadFileBytes(client / L"Data\\地图\\lorencia.map"),
               probe::ReadFileBytes(site + L"\\Data\\地图\\lorencia.map"));
-    EXPECT_EQ(run.statuses, std::vector<std::wstring>{L"正在更新：Data\\地图\\lorencia.map..."});
+    EXPECT_EQ(run.started, std::vector<std::wstring>{L"Data\\地图\\lorencia.map"});
     EXPECT_EQ(server.CountRequests("/Data/%E5%9C%B0%E5%9B%BE/lorencia.map"), 1u);
 
     // The transfer runs 0 -> 100 for the file and 0 -> 90 overall, then verification, install and the end.
@@ -183,16 +123,13 @@ TEST(UpdateTransaction, MissingFileIsDownloadedVerifiedAndInstalledWithItsFolder
     EXPECT_EQ(downloads.front(), L"2 1/1 0 0 Data\\地图\\lorencia.map");
     EXPECT_EQ(downloads.back(), L"2 1/1 100 90 Data\\地图\\lorencia.map");
     for (const auto& p : run.reports) {
-        if (p.stage == 2) {
+        if (p.stage == vorn::UpdateStage::kDownloading) {
             EXPECT_EQ(p.overallPercent, p.filePercent * 90 / 100);
         }
     }
     EXPECT_EQ(run.Stage(3), std::vector<std::wstring>{L"3 1/1 100 90 Data\\地图\\lorencia.map"});
     EXPECT_EQ(run.Stage(4), std::vector<std::wstring>{L"4 1/1 100 90 Data\\地图\\lorencia.map"});
     EXPECT_EQ(Describe(run.reports.back()), L"5 1/1 100 100 ");
-    ASSERT_EQ(run.percents.size(), run.reports.size());
-    for (std::size_t i = 0; i < run.reports.size(); ++i)
-        EXPECT_EQ(run.percents[i], run.reports[i].overallPercent);
     EXPECT_FALSE(StagingLeft(client.path()));
 }
 
@@ -232,7 +169,6 @@ TEST(UpdateTransaction, LauncherIsInstalledLastBesideItself)
     ASSERT_TRUE(run.result.succeeded) << run.result.message.c_str();
     EXPECT_TRUE(run.result.restartRequired);
     EXPECT_EQ(run.result.filesUpdated, 2);
-    EXPECT_EQ(run.result.message, L"更新完成，共更新 2 个文件。");
     EXPECT_EQ(probe::ReadFileBytes(client / L"Launcher.exe"), "MZ the running launcher");
     EXPECT_EQ(probe::ReadFileBytes(client / L"Launcher.exe.new"), probe::ReadFileBytes(site + L"\\Launcher.exe"));
     EXPECT_EQ(probe::ReadFileBytes(client / L"Main.exe"), probe::ReadFileBytes(site + L"\\Main.exe"));
@@ -255,7 +191,7 @@ TEST(UpdateTransaction, ChecksumMismatchOnTheThirdDownloadInstallsNothing)
     EXPECT_FALSE(run.result.succeeded);
     EXPECT_EQ(run.result.filesUpdated, 0);
     EXPECT_EQ(run.result.message, L"文件 CRC32 校验失败：" + remote + L"。请重新生成并上传更新包。");
-    EXPECT_EQ(run.statuses.size(), 3u);
+    EXPECT_EQ(run.started.size(), 3u);
     // The manifest fresh, three files as any cache holds them, and the third once more fresh from the site.
     const auto requests = server.Requests();
     ASSERT_EQ(requests.size(), 5u);
@@ -279,13 +215,13 @@ TEST(UpdateTransaction, FilesAreCountedAsTheyAreVerifiedAndOneConnectionKeepsThe
     for (const std::uint32_t connections : {1u, 4u}) {
         probe::TempDir client;
         UpdateRun run;
-        run.connections = connections;
+        run.request.connections = connections;
         run.Apply(server, client.path(), client / L"VornLauncher.exe");
         ASSERT_TRUE(run.result.succeeded) << run.result.message.c_str();
         EXPECT_EQ(run.result.filesUpdated, 5);
         for (const std::wstring& file : kSiteFiles)
             EXPECT_TRUE(probe::ReadFileBytes(client / file) == probe::ReadFileBytes(site + L"\\" + file)) << file;
-        EXPECT_EQ(run.statuses.size(), 5u);
+        EXPECT_EQ(run.started.size(), 5u);
         const auto verified = run.Stage(3);
         ASSERT_EQ(verified.size(), 5u);
         // The k-th verified file brings the overall percent to its share at least; with several connections
@@ -309,12 +245,13 @@ TEST(UpdateTransaction, FilesAreCountedAsTheyAreVerifiedAndOneConnectionKeepsThe
         // One after another: each file's reports together, started, counted and verified in turn.
         std::vector<std::wstring> order;
         for (const auto& p : run.reports) {
-            if ((p.stage == 2 || p.stage == 3) && (order.empty() || order.back() != p.file))
+            if ((p.stage == vorn::UpdateStage::kDownloading || p.stage == vorn::UpdateStage::kVerifying) &&
+                (order.empty() || order.back() != p.file))
                 order.push_back(p.file);
         }
         ASSERT_EQ(order.size(), 5u);
         for (std::uint32_t k = 0; k < 5; ++k) {
-            EXPECT_EQ(run.statuses[k], L"正在更新：" + order[k] + L"...");
+            EXPECT_EQ(run.started[k], order[k]);
             EXPECT_TRUE(verified[k].ends_with(L" " + order[k]));
         }
         EXPECT_EQ(run.Stage(2).front(), L"2 1/5 0 0 " + order[0]);
@@ -332,7 +269,7 @@ TEST(UpdateTransaction, AFailingFileAmongParallelDownloadsIsReportedAndNothingIs
     probe::TempDir client;
 
     UpdateRun run;
-    run.connections = 4;
+    run.request.connections = 4;
     run.Apply(server, client.path(), client / L"Launcher.exe");
     EXPECT_FALSE(run.result.succeeded);
     EXPECT_EQ(run.result.message, L"文件下载失败：Main.exe\nHTTP 状态码：404");
@@ -515,12 +452,28 @@ TEST(UpdateTransaction, LinkUnderTheRootFailsBeforeAnyDownload)
     UpdateRun run;
     run.Apply(server, client, client + L"\\Launcher.exe");
     EXPECT_FALSE(run.result.succeeded);
-    EXPECT_EQ(run.result.message, L"更新失败。请检查客户端目录写入权限及文件路径。");
+    EXPECT_EQ(run.result.message,
+              L"客户端目录中的 Data 是链接（符号链接或目录联接），为安全起见已停止更新。请移除该链接后重试。");
     EXPECT_EQ(server.Requests().size(), 1u);
     EXPECT_TRUE(run.Stage(1).empty());
     EXPECT_EQ(FilesUnder(client), std::vector<std::wstring>{});
     EXPECT_TRUE(FilesUnder(SiteDir(L"link-target")).empty());
     EXPECT_FALSE(StagingLeft(client));
+}
+
+// The system refuses every new entry in a folder of its kernel's, root or not: a client folder there is one the
+// player may not write to, and the update says so before it asks the site for anything.
+TEST(UpdateTransaction, AClientFolderClosedToWritingSaysSo)
+{
+    probe::HttpSite server(SiteDir(L"good"));
+    const std::wstring closed = L"Z:\\sys\\kernel";
+    ASSERT_NE(GetFileAttributesW(closed.c_str()), INVALID_FILE_ATTRIBUTES);
+
+    UpdateRun run;
+    run.Apply(server, closed, closed + L"\\Launcher.exe");
+    EXPECT_FALSE(run.result.succeeded);
+    EXPECT_EQ(run.result.message, L"没有写入客户端目录的权限：Z:\\sys\\kernel。请检查客户端目录写入权限，或以有权限的用户运行登录器。");
+    EXPECT_TRUE(server.Requests().empty());
 }
 
 // "a" and "A\b" cannot both be in the client: one is a file, the other needs it as a folder. The list is refused
@@ -590,14 +543,13 @@ using namespace std::chrono_literals;
 // the size cap stays as it is.
 class QuickFetcher final : public Fetcher {
 public:
-    FetchOutcome Fetch(const std::wstring& url, FetchSink& sink, const TransferLimits& limits,
-                       const DownloadProgress& onProgress, const DownloadCancelled& isCancelled,
-                       std::wstring& error) override
+    FetchResult Fetch(const std::wstring& url, FetchSink& sink, const TransferLimits& limits,
+                      const DownloadProgress& onProgress, const DownloadCancelled& isCancelled) override
     {
         TransferLimits quick = limits;
         quick.stallLimit = 1000ms;
         quick.rateWindow = 2000ms;
-        return real_.Fetch(url, sink, quick, onProgress, isCancelled, error);
+        return real_.Fetch(url, sink, quick, onProgress, isCancelled);
     }
 
 private:
@@ -614,22 +566,22 @@ public:
     std::map<std::wstring, Reply> replies;
     std::vector<std::wstring> asked;
 
-    FetchOutcome Fetch(const std::wstring& url, FetchSink& sink, const TransferLimits&,
-                       const DownloadProgress& onProgress, const DownloadCancelled&, std::wstring& error) override
+    FetchResult Fetch(const std::wstring& url, FetchSink& sink, const TransferLimits&,
+                      const DownloadProgress& onProgress, const DownloadCancelled&) override
     {
         asked.push_back(url);
         const auto found = replies.find(url);
-        if (found == replies.end()) {
-            error = L"HTTP 状态码：404";
-            return FetchOutcome::kStatus;
-        }
+        if (found == replies.end())
+            return {FetchOutcome::kStatus, L"HTTP 状态码：404"};
         const Reply& reply = found->second;
         FetchReply head;
         head.length = reply.announced ? reply.announced : reply.body.size();
-        if (!sink.Open(head, error) || !sink.Write(reply.body.data(), reply.body.size(), error))
-            return FetchOutcome::kStorage;
+        if (const vorn::Status opened = sink.Open(head); !opened)
+            return {FetchOutcome::kStorage, opened.message()};
+        if (const vorn::Status written = sink.Write(reply.body.data(), reply.body.size()); !written)
+            return {FetchOutcome::kStorage, written.message()};
         onProgress(reply.body.size(), reply.body.size());
-        return FetchOutcome::kDone;
+        return {};
     }
 };
 
@@ -732,7 +684,7 @@ TEST(UpdateTransaction, CancelEndsTheUpdateWithinTwoSecondsWhileTheServerDrips)
     // Four downloads at once, two of them from the dripping paths: every one of them stops.
     probe::TempDir empty;
     UpdateRun parallel;
-    parallel.connections = 4;
+    parallel.request.connections = 4;
     cancelled(parallel, empty.path(), 4);
     EXPECT_TRUE(parallel.result.message.starts_with(L"文件下载失败：")) << parallel.result.message.c_str();
     EXPECT_TRUE(parallel.result.message.ends_with(L"\n更新操作已取消。")) << parallel.result.message.c_str();
@@ -780,7 +732,7 @@ TEST(UpdateTransaction, AFileWithoutLengthThatNeverEndsStopsAtTheCapAndIsNotTrie
     probe::WriteFileBytes(client / L"Main.exe", "MZ an old game client");
 
     UpdateRun run;
-    run.maxUnknownLength = 8u << 20;
+    run.request.maxUnknownLength = 8u << 20;
     run.Apply(server, client.path(), client / L"Launcher.exe");
     EXPECT_EQ(run.result.message, L"文件下载失败：Main.exe\n服务器没有告知文件大小，发来的内容已超过 8 MiB 上限，已停止下载。"
                                   L"请确认更新地址是否正确。");
@@ -807,13 +759,13 @@ TEST(UpdateTransaction, ASlowLineGetsTheManifestAndRecordOfALargeClient)
     QuickFetcher quick;
     UpdateRun run;
     run.fetcher = &quick;
-    run.key = SignedSitesPublicKey();
+    run.request.publicKey = SignedSitesPublicKey();
     // Both arrived and hold once the check pass starts; the player need not wait for 20,000 downloads here.
     run.cancelWhen = [](const UpdateRun& r) { return !r.Stage(1).empty(); };
     run.Apply(server, client.path(), client / L"Launcher.exe");
     EXPECT_EQ(run.result.message, L"更新操作已取消。");
     ASSERT_FALSE(run.Stage(1).empty());
-    EXPECT_EQ(run.reports.back().stage, 1);
+    EXPECT_EQ(run.reports.back().stage, vorn::UpdateStage::kChecking);
     EXPECT_EQ(run.reports.back().total, 20000u);
     EXPECT_EQ(server.CountRequests("/up.ini"), 1u);
     EXPECT_EQ(server.CountRequests("/up.ini.sig"), 1u);
@@ -830,7 +782,7 @@ TEST(UpdateTransaction, TheLauncherIsKnownByItsShortNameAndGoesBesideItself)
     const std::wstring alias = ShortName(launcher);
     ASSERT_NE(alias.find(L'~'), std::wstring::npos) << alias;
     std::string manifest = Manifest({{"next.exe", Narrow(alias)}});
-    manifest.replace(manifest.find("12345678"), 8, Narrow(FormatCrc32(FileCrc32(site / L"next.exe"))));
+    manifest.replace(manifest.find("12345678"), 8, Narrow(FormatCrc32(*FileCrc32(site / L"next.exe"))));
     probe::WriteFileBytes(site / L"up.ini", manifest);
     probe::HttpSite server(site.path());
     // Open as a running executable is: the file itself cannot be replaced.
@@ -925,10 +877,10 @@ TEST(UpdateTransaction, AFileFoundOutOfDateIsDownloadedWhileTheLaterFilesAreChec
         probe::WriteFileBytes(client / L"b.bin", files.at("b.bin"));
         probe::WriteFileBytes(client / L"c.bin", files.at("c.bin"));
         UpdateRun run;
-        run.connections = connections;
+        run.request.connections = connections;
         std::optional<bool> overlapped;
         run.whenReported = [&](const vorn::UpdateProgress& p) {
-            if (p.stage == 1 && p.current == 3)
+            if (p.stage == vorn::UpdateStage::kChecking && p.current == 3)
                 overlapped = firstAsked(server);
         };
         run.cancelWhen = [&](const UpdateRun& r) {

@@ -1,4 +1,4 @@
-// The update driver with the real main window and a real update site on loopback.
+// The update job with the real main window and a real update site on loopback.
 
 #include "base/config.h"
 #include "base/paths.h"
@@ -7,7 +7,7 @@
 #include "tests/support/process_probe.h"
 #include "ui/main_window.h"
 #include "update/crc32.h"
-#include "update/update_driver.h"
+#include "ui/paint_text.h"
 
 #include <gtest/gtest.h>
 
@@ -52,7 +52,7 @@ public:
             probe::WriteFileBytes(published, content);
             const std::string number = std::to_string(n++);
             manifest += "File" + number + "=" + Narrow(path) + "\r\nCFile" + number + "=" + Narrow(path) +
-                        "\r\nXYZ" + number + "=" + Narrow(FormatCrc32(FileCrc32(published))) + "\r\n";
+                        "\r\nXYZ" + number + "=" + Narrow(FormatCrc32(*FileCrc32(published))) + "\r\n";
         }
         probe::WriteFileBytes(site_ / L"updates\\up.ini", manifest);
     }
@@ -112,24 +112,28 @@ TEST(UpdateStatusText, FirstMatchingRowWins)
     EXPECT_EQ(UpdateStatusText(progress, true, true), L"正在取消更新，请稍候…");
     EXPECT_EQ(UpdateStatusText(progress, false, true), L"更新失败，点击此处重试");
     EXPECT_EQ(UpdateStatusText(progress, false, false), L"正在读取客户端更新清单…");
-    progress = {5, 0, 0, 100, 100, L""};
+    progress = {vorn::UpdateStage::kFinished, 0, 0, 100, 100, L""};
     EXPECT_EQ(UpdateStatusText(progress, false, false), L"客户端已是最新版本");
-    progress = {5, 3, 3, 100, 100, L""};
+    progress = {vorn::UpdateStage::kFinished, 3, 3, 100, 100, L""};
     EXPECT_EQ(UpdateStatusText(progress, false, false), L"客户端文件更新完成");
-    progress = {1, 2, 4000000000u, 0, 1, L"a"};
+    progress = {vorn::UpdateStage::kChecking, 2, 4000000000u, 0, 1, L"a"};
     EXPECT_EQ(UpdateStatusText(progress, false, false), L"检查客户端文件（2/4000000000）");
-    progress.stage = 4;
+    progress.stage = vorn::UpdateStage::kInstalling;
     EXPECT_EQ(UpdateStatusText(progress, false, false), L"安装客户端文件（2/4000000000）");
-    progress.stage = 2;
+    progress.stage = vorn::UpdateStage::kDownloading;
     EXPECT_EQ(UpdateStatusText(progress, false, false), L"升级客户端文件（2/4000000000）");
-    progress.stage = 3;
+    progress.stage = vorn::UpdateStage::kVerifying;
     EXPECT_EQ(UpdateStatusText(progress, false, false), L"升级客户端文件（2/4000000000）");
 
-    progress = {2, 1, 1, -5, 137, L""};
+    progress = {vorn::UpdateStage::kDownloading, 1, 1, -5, 137, L""};
     EXPECT_EQ(UpdateLabelText(L"X", progress), L"X，更新 -5%，进度 137%");
+
+    EXPECT_EQ(DownloadStartedText(L"Data\\地图\\a.map"), L"正在更新：Data\\地图\\a.map...");
+    EXPECT_EQ(UpdateSucceededText(0), L"客户端已是最新版本。");
+    EXPECT_EQ(UpdateSucceededText(1), L"更新完成，共更新 1 个文件。");
 }
 
-TEST(UpdateDriver, AutomaticCheckRunsOnceAfterTheFirstRegionList)
+TEST(UpdateJob, AutomaticCheckRunsOnceAfterTheFirstRegionList)
 {
     UpdateScene scene;
     scene.Publish({{L"Data\\a.txt", "alpha"}});
@@ -156,7 +160,7 @@ TEST(UpdateDriver, AutomaticCheckRunsOnceAfterTheFirstRegionList)
     EXPECT_FALSE(scene.StagingLeft());
 }
 
-TEST(UpdateDriver, ChangedFilesAreInstalledAndTheLabelFollowsTheProgress)
+TEST(UpdateJob, ChangedFilesAreInstalledAndTheLabelFollowsTheProgress)
 {
     UpdateScene scene;
     scene.Publish({{L"one.dat", std::string(300000, 'x')}, {L"two.dat", "second"}});
@@ -174,14 +178,14 @@ TEST(UpdateDriver, ChangedFilesAreInstalledAndTheLabelFollowsTheProgress)
     EXPECT_TRUE(probe::ReadFileBytes(scene.client() / L"one.dat") == std::string(300000, 'x'));
     EXPECT_EQ(probe::ReadFileBytes(scene.client() / L"two.dat"), "second");
     // The last progress record reached the label before the success hid it.
-    EXPECT_EQ(window.state().uiProgress.stage, 5);
+    EXPECT_EQ(window.state().uiProgress.stage, vorn::UpdateStage::kFinished);
     EXPECT_EQ(LabelText(window), L"客户端文件更新完成，更新 100%，进度 100%");
     EXPECT_FALSE(Shown(window.controls().updateLabel));
     EXPECT_TRUE(boxes.calls().empty());
     EXPECT_FALSE(scene.StagingLeft());
 }
 
-TEST(UpdateDriver, FailureShowsTheRetryTextAndAClickRetriesWithMessageBoxes)
+TEST(UpdateJob, FailureShowsTheRetryTextAndAClickRetriesWithMessageBoxes)
 {
     UpdateScene scene;  // nothing published: the manifest is a 404
     MainWindowUnderTest window;
@@ -210,7 +214,7 @@ TEST(UpdateDriver, FailureShowsTheRetryTextAndAClickRetriesWithMessageBoxes)
     EXPECT_EQ(boxes.calls()[0].type & MB_ICONMASK, static_cast<UINT>(MB_ICONERROR));
 }
 
-TEST(UpdateDriver, ClosingDuringADownloadWaitsForTheTransactionAndLeavesNoStaging)
+TEST(UpdateJob, ClosingDuringADownloadWaitsForTheTransactionAndLeavesNoStaging)
 {
     UpdateScene scene;
     scene.Publish({{L"big.dat", std::string(4 << 20, 'b')}});
