@@ -12,10 +12,6 @@ work=$2
 release="$source_dir/scripts/release.sh"
 mkdir -p "$work"
 failures=0
-# With paths under the checkout counted relative to it, the compiler cache serves the builds of this folder from
-# one another; the second of the two compared builds compiles everything itself, so a build path or a time that
-# reaches an object shows.
-export CCACHE_BASEDIR=${CCACHE_BASEDIR:-$source_dir}
 
 fail() {
   echo "FAILED: $*" >&2
@@ -70,6 +66,8 @@ else
   fail "release.sh --stand-in-block did not build"
 fi
 
+# The compiler cache serves the builds of this folder from one another; the second of the two compared builds
+# compiles everything itself, so a build path or a time that reaches an object shows.
 for side in a b; do
   no_cache=()
   [ $side = a ] || no_cache=(env CCACHE_DISABLE=1)
