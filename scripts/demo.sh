@@ -14,12 +14,12 @@ if ! python3 tools/port_holder.py --what "the demo" 33556 80; then
   echo "demo: free the port(s) above and try again" >&2
   exit 1
 fi
-bash scripts/build.sh x86_64
+bash scripts/build.sh i686
 
 demo=$PWD/out/demo
 rm -rf "$demo"
 mkdir -p "$demo"
-bin=$PWD/build/x86_64/bin
+bin=$PWD/build/i686/bin
 python3 tests/e2e/sample_client.py "$demo" "$bin" --big-file-kib 320
 
 port_taken() { (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null; }

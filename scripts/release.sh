@@ -77,9 +77,12 @@ build=$(realpath "$build")
 
 bash "$root/scripts/setup.sh"
 
+# A compiler cache, where one is installed, serves what the checkout's other builds compiled already (the test
+# build in build/i686, an earlier release) once the paths under the checkout count relative to it.
 launcher=()
 if command -v ccache >/dev/null 2>&1; then
   launcher=(-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+  export CCACHE_BASEDIR=${CCACHE_BASEDIR:-$root}
 fi
 # A fresh cache each time, so nothing of an earlier run's settings survives; the objects stay and are reused.
 # The settings come first: the options after them fix what a release is.

@@ -10,7 +10,7 @@ packages=(
   binutils-mingw-w64-i686 binutils-mingw-w64-x86-64
   libz-mingw-w64-dev
   googletest
-  wine wine64
+  wine wine64 wine32:i386
   xvfb xauth x11-utils xdotool imagemagick
   fonts-wqy-microhei fonts-dejavu-core
   python3 python3-cryptography
@@ -29,6 +29,8 @@ if [ ${#missing[@]} -gt 0 ]; then
     exit 1
   fi
   export DEBIAN_FRONTEND=noninteractive
+  # Wine runs 32-bit Windows programs, the launcher players get among them, with Debian's i386 packages.
+  dpkg --print-foreign-architectures | grep -qx i386 || dpkg --add-architecture i386
   # The scripts start nginx themselves, on 127.0.0.1 with a configuration of their own; the package must not
   # start the system's nginx on port 80. A policy that forbids starting services does that during the install.
   # Services that already run, nginx included, are the operator's: nothing here stops or disables one (the

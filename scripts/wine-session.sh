@@ -4,7 +4,9 @@
 
 vorn_wine_start() {
   export WINEDEBUG=${WINEDEBUG:--all}
-  export WINEARCH=win64
+  # A 64-bit prefix runs 32-bit and 64-bit programs, as 64-bit Windows does; VORN_WINEARCH=win32 makes a 32-bit
+  # one, as on 32-bit Windows.
+  export WINEARCH=${VORN_WINEARCH:-win64}
   # No Mono or Gecko installer prompt may appear: the launcher's browser panel falls back to its text.
   export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-"mscoree=;mshtml="}
   VORN_PREFIX_CREATED=""
@@ -35,6 +37,23 @@ vorn_wine_start() {
   # A persistent server keeps the session alive between the programs of a run.
   wineserver -p </dev/null >/dev/null 2>&1 || true
   wineboot -i </dev/null >/dev/null 2>&1 || true
+  # The boot leaves Wine's services (RPC, plug and play, the device drivers) ending while the next program
+  # already starts a second set: the two lock each other's service database and a program that asks for the
+  # RPC service (a browser object does) waits 3 to 10 s and goes without, every time. So the boot's session
+  # ends first, and the session proper starts its services once, from a program that waits all session long
+  # for a line that never comes: without it Wine would end them after every program and start them again,
+  # one after another, for the next.
+  wineserver -k </dev/null >/dev/null 2>&1 || true
+  wineserver -w </dev/null >/dev/null 2>&1 || true
+  wineserver -p </dev/null >/dev/null 2>&1 || true
+  local keeper=$WINEPREFIX/vorn-session-keeper
+  rm -f "$keeper"
+  mkfifo "$keeper"
+  wine cmd.exe /c "set /p line=" <"$keeper" >/dev/null 2>&1 &
+  exec {VORN_KEEPER_FD}>"$keeper"
+  # So does the desktop, which the first window of the session would otherwise start with that program's
+  # output handles: a runner reading the program's output would wait for the desktop to end.
+  wine explorer.exe /desktop </dev/null >/dev/null 2>&1 &
   # The program asks for these faces; map them to the CJK font installed on the machine.
   local face
   for face in "Microsoft YaHei UI" "Microsoft YaHei" "宋体" "SimSun" "Tahoma" "MS Shell Dlg" "MS Shell Dlg 2"; do
@@ -44,6 +63,10 @@ vorn_wine_start() {
 }
 
 vorn_wine_stop() {
+  if [ -n "${VORN_KEEPER_FD:-}" ]; then
+    exec {VORN_KEEPER_FD}>&-
+    VORN_KEEPER_FD=""
+  fi
   wineserver -k </dev/null >/dev/null 2>&1 || true
   if [ -n "${VORN_XVFB_PID:-}" ]; then
     kill "$VORN_XVFB_PID" 2>/dev/null || true

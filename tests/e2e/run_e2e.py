@@ -15,7 +15,7 @@ the quick check off (--full-check-launcher); every other one has it on, as playe
 Usage (inside a Wine session: DISPLAY and WINEPREFIX set, e.g. by scripts/test.sh through ctest -R e2e):
   run_e2e.py --bin BUILD/bin [--https-bin DIR] [--key-launcher EXE --signing-key PEM]
              [--full-check-launcher EXE] [--failures DIR] [JOURNEY ...]
---https-bin holds the HTTPS build of VornLauncher.exe (default: BUILD/https-launcher/bin)."""
+--https-bin holds the HTTPS build of VornLauncher.exe (default: BUILD/bin/https)."""
 import argparse
 import os
 import pathlib
@@ -633,7 +633,7 @@ def main():
     args = parser.parse_args()
     require_session("run_e2e.py", args.journeys, JOURNEYS)
     bin_dir = args.bin.resolve()
-    https_bin = (args.https_bin or bin_dir.parent / "https-launcher" / "bin").resolve()
+    https_bin = (args.https_bin or bin_dir / "https").resolve()
     shutil.rmtree(args.failures, ignore_errors=True)
     certificates = pathlib.Path(tempfile.mkdtemp(prefix="vorn-e2e-certificates-"))
     try:

@@ -8,7 +8,7 @@ end-to-end tests:
   ROOT/regions.tsv      three regions for tools/vorn_service.py, on its first and second --auth-port listeners
 
 Usage: sample_client.py ROOT BIN_DIR [--big-file-kib N]
-BIN_DIR holds VornLauncher.exe and stand_in_game.exe (the x86_64 build's bin folder)."""
+BIN_DIR holds VornLauncher.exe and stand_in_game.exe (the i686 build's bin folder)."""
 import argparse
 import os
 import pathlib

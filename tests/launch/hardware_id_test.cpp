@@ -18,10 +18,13 @@ struct RawValue {
     std::vector<BYTE> data;
 };
 
-std::optional<RawValue> ReadRaw(HKEY root, const wchar_t* subkey, const wchar_t* name)
+// The machine GUID lives in the 64-bit view of the registry; a 32-bit program on 64-bit Windows sees another
+// key (under Wow6432Node) unless it asks for that view. `view` is KEY_WOW64_64KEY, KEY_WOW64_32KEY or 0 (the
+// program's own).
+std::optional<RawValue> ReadRaw(HKEY root, const wchar_t* subkey, const wchar_t* name, REGSAM view = 0)
 {
     UniqueRegKey key;
-    if (RegOpenKeyExW(root, subkey, 0, KEY_QUERY_VALUE, key.put()) != ERROR_SUCCESS)
+    if (RegOpenKeyExW(root, subkey, 0, KEY_QUERY_VALUE | view, key.put()) != ERROR_SUCCESS)
         return std::nullopt;
     RawValue value;
     DWORD size = 0;
@@ -33,25 +36,37 @@ std::optional<RawValue> ReadRaw(HKEY root, const wchar_t* subkey, const wchar_t*
     return value;
 }
 
-void WriteRaw(HKEY root, const wchar_t* subkey, const wchar_t* name, DWORD type, const void* data, DWORD size)
+void WriteRaw(HKEY root, const wchar_t* subkey, const wchar_t* name, DWORD type, const void* data, DWORD size,
+              REGSAM view = 0)
 {
     UniqueRegKey key;
-    ASSERT_EQ(RegCreateKeyExW(root, subkey, 0, nullptr, 0, KEY_SET_VALUE, nullptr, key.put(), nullptr),
+    ASSERT_EQ(RegCreateKeyExW(root, subkey, 0, nullptr, 0, KEY_SET_VALUE | view, nullptr, key.put(), nullptr),
               ERROR_SUCCESS);
     ASSERT_EQ(RegSetValueExW(key.get(), name, 0, type, static_cast<const BYTE*>(data), size), ERROR_SUCCESS);
 }
 
 void WriteText(HKEY root, const wchar_t* subkey, const wchar_t* name, const std::wstring& text,
-               DWORD type = REG_SZ)
+               DWORD type = REG_SZ, REGSAM view = 0)
 {
-    WriteRaw(root, subkey, name, type, text.c_str(), static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t)));
+    WriteRaw(root, subkey, name, type, text.c_str(), static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t)), view);
 }
 
-void Remove(HKEY root, const wchar_t* subkey, const wchar_t* name)
+void Remove(HKEY root, const wchar_t* subkey, const wchar_t* name, REGSAM view = 0)
 {
     UniqueRegKey key;
-    if (RegOpenKeyExW(root, subkey, 0, KEY_SET_VALUE, key.put()) == ERROR_SUCCESS)
+    if (RegOpenKeyExW(root, subkey, 0, KEY_SET_VALUE | view, key.put()) == ERROR_SUCCESS)
         RegDeleteValueW(key.get(), name);
+}
+
+void WriteMachineGuid(const std::wstring& text, DWORD type = REG_SZ)
+{
+    WriteText(HKEY_LOCAL_MACHINE, kCryptographyKey, L"MachineGuid", text, type, KEY_WOW64_64KEY);
+}
+
+void WriteRawMachineGuid(DWORD type, const std::vector<BYTE>& data)
+{
+    WriteRaw(HKEY_LOCAL_MACHINE, kCryptographyKey, L"MachineGuid", type, data.data(), static_cast<DWORD>(data.size()),
+             KEY_WOW64_64KEY);
 }
 
 bool IsNewIdShape(const std::wstring& id)
@@ -66,48 +81,63 @@ bool IsNewIdShape(const std::wstring& id)
     return true;
 }
 
-// Works on the prefix's real registry: the machine GUID and the stored id are put back after each case.
+// Works on the prefix's real registry: the machine GUID of both views and the stored id are put back after each
+// case.
 class HardwareIdRegistry : public testing::Test {
 protected:
     void SetUp() override
     {
-        machineGuid_ = ReadRaw(HKEY_LOCAL_MACHINE, kCryptographyKey, L"MachineGuid");
+        for (int i = 0; i < 2; ++i)
+            machineGuids_[i] = ReadRaw(HKEY_LOCAL_MACHINE, kCryptographyKey, L"MachineGuid", kViews[i]);
         storedId_ = ReadRaw(HKEY_CURRENT_USER, kLauncherKey, L"HardwareId");
         Remove(HKEY_CURRENT_USER, kLauncherKey, L"HardwareId");
     }
 
     void TearDown() override
     {
-        Restore(HKEY_LOCAL_MACHINE, kCryptographyKey, L"MachineGuid", machineGuid_);
-        Restore(HKEY_CURRENT_USER, kLauncherKey, L"HardwareId", storedId_);
+        for (int i = 0; i < 2; ++i)
+            Restore(HKEY_LOCAL_MACHINE, kCryptographyKey, L"MachineGuid", machineGuids_[i], kViews[i]);
+        Restore(HKEY_CURRENT_USER, kLauncherKey, L"HardwareId", storedId_, 0);
     }
 
     static std::optional<RawValue> StoredId() { return ReadRaw(HKEY_CURRENT_USER, kLauncherKey, L"HardwareId"); }
 
-    std::optional<RawValue> machineGuid_;
-
-private:
-    static void Restore(HKEY root, const wchar_t* subkey, const wchar_t* name, const std::optional<RawValue>& value)
+    static void RemoveMachineGuids()
     {
-        Remove(root, subkey, name);
-        if (value)
-            WriteRaw(root, subkey, name, value->type, value->data.data(), static_cast<DWORD>(value->data.size()));
+        for (const REGSAM view : kViews)
+            Remove(HKEY_LOCAL_MACHINE, kCryptographyKey, L"MachineGuid", view);
     }
 
+private:
+    static constexpr REGSAM kViews[2] = {KEY_WOW64_64KEY, KEY_WOW64_32KEY};
+
+    static void Restore(HKEY root, const wchar_t* subkey, const wchar_t* name, const std::optional<RawValue>& value,
+                        REGSAM view)
+    {
+        Remove(root, subkey, name, view);
+        if (value)
+            WriteRaw(root, subkey, name, value->type, value->data.data(), static_cast<DWORD>(value->data.size()),
+                     view);
+    }
+
+    std::optional<RawValue> machineGuids_[2];
     std::optional<RawValue> storedId_;
 };
 
 TEST_F(HardwareIdRegistry, MachineGuidWinsAndNothingIsWritten)
 {
     const std::wstring guid = L"3a8af9ad-ae31-4ab4-a538-80fc703e0fcc";
-    WriteText(HKEY_LOCAL_MACHINE, kCryptographyKey, L"MachineGuid", guid);
+    WriteMachineGuid(guid);
+    // What a 32-bit program finds in its own view is not the machine's GUID while the 64-bit view holds one.
+    WriteText(HKEY_LOCAL_MACHINE, kCryptographyKey, L"MachineGuid", L"0badc0de-0000-4000-8000-000000000032", REG_SZ,
+              KEY_WOW64_32KEY);
     EXPECT_EQ(GetHardwareId(), guid);
     EXPECT_FALSE(StoredId().has_value());
 }
 
 TEST_F(HardwareIdRegistry, WithoutMachineGuidAnIdIsMadeOnceAndKept)
 {
-    Remove(HKEY_LOCAL_MACHINE, kCryptographyKey, L"MachineGuid");
+    RemoveMachineGuids();
     const std::wstring first = GetHardwareId();
     EXPECT_TRUE(IsNewIdShape(first)) << std::string(first.begin(), first.end());
 
@@ -118,13 +148,14 @@ TEST_F(HardwareIdRegistry, WithoutMachineGuidAnIdIsMadeOnceAndKept)
     EXPECT_EQ(GetHardwareId(), first);
 
     // Once the machine GUID is back it wins again, and the stored id stays as it was.
-    WriteText(HKEY_LOCAL_MACHINE, kCryptographyKey, L"MachineGuid", L"0f1e2d3c-4b5a-6978-8796-a5b4c3d2e1f0");
+    WriteMachineGuid(L"0f1e2d3c-4b5a-6978-8796-a5b4c3d2e1f0");
     EXPECT_EQ(GetHardwareId(), L"0f1e2d3c-4b5a-6978-8796-a5b4c3d2e1f0");
     EXPECT_EQ(ReadRegistryString(HKEY_CURRENT_USER, kLauncherKey, L"HardwareId", 0), first);
 }
 
 TEST_F(HardwareIdRegistry, UnusableMachineGuidsFallToTheStoredId)
 {
+    RemoveMachineGuids();
     WriteText(HKEY_CURRENT_USER, kLauncherKey, L"HardwareId", L"STORED\tID\r\n");
     const DWORD number = 42;
     const std::wstring oversize(2048, L'a');  // 4098 bytes with its NUL
@@ -148,8 +179,7 @@ TEST_F(HardwareIdRegistry, UnusableMachineGuidsFallToTheStoredId)
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        WriteRaw(HKEY_LOCAL_MACHINE, kCryptographyKey, L"MachineGuid", c.type, c.data.data(),
-                 static_cast<DWORD>(c.data.size()));
+        WriteRawMachineGuid(c.type, c.data);
         EXPECT_EQ(GetHardwareId(), L"STORED ID  ");
     }
 }

@@ -148,9 +148,10 @@ HttpSite::HttpSite(std::wstring root) : root_(std::move(root))
     if (!listener_ || bind(listener, reinterpret_cast<sockaddr*>(&address), size) != 0 ||
         listen(listener, SOMAXCONN) != 0 ||
         getsockname(listener, reinterpret_cast<sockaddr*>(&address), &size) != 0) {
+        const int error = WSAGetLastError();
         listener_.reset();
         WSACleanup();
-        throw std::runtime_error("test HTTP site cannot listen");
+        throw std::runtime_error("test HTTP site cannot listen: Winsock error " + std::to_string(error));
     }
     port_ = ntohs(address.sin_port);
     thread_ = std::thread([this] { Serve(); });

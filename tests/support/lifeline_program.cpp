@@ -1,6 +1,7 @@
 #include "tests/support/lifeline_program.h"
 
 #include "base/text.h"
+#include "tests/support/process_probe.h"
 
 #include <sstream>
 
@@ -9,16 +10,6 @@ namespace probe {
 namespace {
 
 constexpr DWORD kStartTimeoutMs = 20000;
-
-std::wstring WinePathOfUnix(const std::string& unixPath)
-{
-    std::wstring path = L"Z:" + Utf8ToWide(unixPath);
-    for (wchar_t& c : path) {
-        if (c == L'/')
-            c = L'\\';
-    }
-    return path;
-}
 
 // Quoted so that the command-line splitting of the started program gives back each argument unchanged.
 std::wstring QuoteArgument(const std::wstring& argument)
@@ -78,23 +69,14 @@ LifelineProgram::LifelineProgram(const std::string& script, const std::vector<st
         return;
     }
 
-    std::wstring command = QuoteArgument(WinePathOfUnix(VORN_PYTHON3_PATH)) + L" " +
-                           QuoteArgument(Utf8ToWide(script)) + L" --lifeline " +
+    std::wstring command = QuoteArgument(Utf8ToWide(script)) + L" --lifeline " +
                            std::to_wstring(ntohs(address.sin_port));
     for (const std::wstring& argument : arguments)
         command += L" " + QuoteArgument(argument);
-
-    STARTUPINFOW startup{};
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION started{};
-    if (!CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
-                        &started)) {
+    if (!StartLinuxProgram(Utf8ToWide(VORN_PYTHON3_PATH), command)) {
         failure_ = "python3 could not be started";
         return;
     }
-    // Wine hands out no handles for a Linux program: what comes back is not ours to close. Closing it closed
-    // another handle of this test program that happened to carry that value (a cached registry key, which made
-    // later registry tests fail with "invalid handle").
 
     if (!WaitReadable(listener.get(), kStartTimeoutMs)) {
         failure_ = "the tool never called back";

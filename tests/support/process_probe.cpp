@@ -4,6 +4,7 @@
 
 #include <rpc.h>
 
+#include <algorithm>
 #include <fstream>
 #include <string>
 #include <sstream>
@@ -268,11 +269,43 @@ DWORD CloseAnsweringYes(HWND window, HANDLE process, DWORD timeoutMs)
     return code;
 }
 
+bool StartLinuxProgram(const std::wstring& program, const std::wstring& arguments, const std::wstring& workDir)
+{
+    std::wstring application = L"Z:" + program;
+    std::replace(application.begin(), application.end(), L'/', L'\\');
+    std::wstring commandLine = program + L" " + arguments;
+    STARTUPINFOW startup{};
+    startup.cb = sizeof(startup);
+    // Wine runs a Linux program outside of Windows: there is no process or thread object, and the handles it
+    // reports are whatever its stack held. Closing them closes handles of this process that happen to carry those
+    // numbers (a registry root key, Winsock's own event), and every later call on those fails; so they are never
+    // touched.
+    PROCESS_INFORMATION notHandles{};
+    return CreateProcessW(application.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                          workDir.empty() ? nullptr : workDir.c_str(), &startup, &notHandles) != FALSE;
+}
+
+std::wstring FindTool(const std::wstring& name)
+{
+    std::wstring folder = BinDir();
+    while (!folder.empty()) {
+        const std::wstring candidate = folder + L"\\tools\\" + name;
+        if (FileExists(candidate))
+            return candidate;
+        const std::size_t cut = folder.find_last_of(L'\\');
+        folder = cut == std::wstring::npos ? std::wstring() : folder.substr(0, cut);
+    }
+    return {};
+}
+
 std::wstring UnixPathOf(const std::wstring& windowsPath)
 {
+    // Wine's own export, declared there as `char* CDECL wine_get_unix_file_name(const WCHAR*)`. The system hands
+    // every export out as one generic type; the cast through the type that stands for any function says that
+    // this declaration, convention included, is ours to get right.
     using Convert = char*(CDECL*)(const wchar_t*);
-    const auto convert = reinterpret_cast<Convert>(
-        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
+    const auto convert = reinterpret_cast<Convert>(reinterpret_cast<void (*)()>(
+        GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
     if (convert == nullptr)
         return {};
     char* unixPath = convert(windowsPath.c_str());
@@ -283,26 +316,18 @@ std::wstring UnixPathOf(const std::wstring& windowsPath)
     return result;
 }
 
+// A Linux program leaves no process to wait for, so the script writes its exit status into a file last.
 int RunUnixShell(const TempDir& folder, const std::string& script, DWORD timeoutMs)
 {
     const std::wstring status = folder / L"status";
     DeleteFileW(status.c_str());
     WriteFileBytes(folder / L"run.sh", "cd '" + WideToUtf8(UnixPathOf(folder.path())) + "'\n" + script +
                                            "\necho $? > status.tmp && mv status.tmp status\n");
-    std::wstring commandLine = L"/bin/sh run.sh";
-    STARTUPINFOW startup{};
-    startup.cb = sizeof(startup);
-    PROCESS_INFORMATION process{};
-    if (!CreateProcessW(L"Z:\\bin\\sh", commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                        folder.path().c_str(), &startup, &process))
+    if (!StartLinuxProgram(L"/bin/sh", L"run.sh", folder.path()))
         return -1;
-    const UniqueHandle thread(process.hThread);
-    const UniqueHandle handle(process.hProcess);
-    const ULONGLONG deadline = GetTickCount64() + timeoutMs;
-    while (GetTickCount64() < deadline) {
+    for (const ULONGLONG end = GetTickCount64() + timeoutMs; GetTickCount64() < end; Sleep(50)) {
         if (FileExists(status))
             return std::stoi(ReadFileBytes(status));
-        Sleep(50);
     }
     return -1;
 }

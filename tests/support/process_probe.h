@@ -83,9 +83,17 @@ DWORD CloseAnsweringYes(HWND window, HANDLE process, DWORD timeoutMs);
 // The Unix path of a Windows path (Wine's own mapping), for arguments handed to Linux programs.
 std::wstring UnixPathOf(const std::wstring& windowsPath);
 
-// Runs a shell script (UTF-8) with the Linux /bin/sh beside Wine, in `folder`, and returns its exit status, or -1
-// when it could not start or did not finish within the time. Wine gives no usable handle for a Linux program,
-// so the script's last step writes its status to a file in `folder`, which is what this waits for.
+// The nearest tools\<name> above the test programs' folder (the checkout's tools); empty when there is none.
+std::wstring FindTool(const std::wstring& name);
+
+// Runs a shell script (UTF-8) with the Linux /bin/sh beside Wine, in `folder`, where it leaves run.sh and status,
+// and returns its exit status, or -1 when it could not start or did not finish within `timeoutMs`.
 int RunUnixShell(const TempDir& folder, const std::string& script, DWORD timeoutMs = 30000);
+
+// Starts a Linux program of the build machine (`program` is its Unix path) with the command line `arguments`, in
+// `workDir` (default: the current folder). False when it could not be started. Wine gives no usable handle for a
+// Linux program, so there is nothing to wait on: callers look for what the program makes.
+bool StartLinuxProgram(const std::wstring& program, const std::wstring& arguments,
+                       const std::wstring& workDir = L"");
 
 }

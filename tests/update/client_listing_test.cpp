@@ -95,7 +95,7 @@ TEST(ClientListing, GivesEveryFileItsStampWithoutOpeningIt)
     // listing's to say, so neither is given.
     // Wine finds "a.bin" for any spelling, so the twin is made from the Linux side (whose process Wine cannot
     // wait for: the folder is watched instead).
-    probe::Start(L"Z:\\usr\\bin\\touch", L"\"" + probe::UnixPathOf(root / L"Data") + L"/A.BIN\"");
+    ASSERT_TRUE(probe::StartLinuxProgram(L"/usr/bin/touch", L"\"" + probe::UnixPathOf(root / L"Data") + L"/A.BIN\""));
     const ULONGLONG deadline = GetTickCount64() + 10000;
     while (CountEntries(root / L"Data") < 5 && GetTickCount64() < deadline)
         Sleep(20);

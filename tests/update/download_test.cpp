@@ -271,7 +271,7 @@ TEST(Download, AFullDiskNamesTheSpaceAFileNeeds)
     // The staged file is a link to the device that answers every write with "no space left", as a full disk does.
     // A Linux program started from Wine has no process handle to wait on: the link shows when it is made (as a
     // device it has no file attributes, but it opens).
-    probe::Start(L"Z:\\bin\\ln", L"-s /dev/full \"" + probe::UnixPathOf(full) + L"\"");
+    ASSERT_TRUE(probe::StartLinuxProgram(L"/bin/ln", L"-s /dev/full \"" + probe::UnixPathOf(full) + L"\""));
     const auto linked = [&] {
         const UniqueFile file(CreateFileW(full.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
         return static_cast<bool>(file);

@@ -141,14 +141,7 @@ TEST(Manifest, RemotePathThroughALinkBesideTheManifestIsRefused)
     EXPECT_TRUE(plain) << plain.message();
 
     ASSERT_TRUE(RemoveDirectoryW((dir / L"data").c_str()));
-    std::wstring commandLine = L"/bin/ln -s . data";
-    STARTUPINFOW startup{};
-    startup.cb = sizeof(startup);
-    PROCESS_INFORMATION process{};
-    ASSERT_TRUE(CreateProcessW(L"Z:\\bin\\ln", commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                               dir.path().c_str(), &startup, &process));
-    UniqueHandle thread(process.hThread);
-    UniqueHandle handle(process.hProcess);
+    ASSERT_TRUE(probe::StartLinuxProgram(L"/bin/ln", L"-s . data", dir.path()));
     for (int i = 0; i < 100 && !probe::FileExists(dir / L"data"); ++i)
         Sleep(50);
     EXPECT_EQ(ParseManifest(dir / L"up.ini").message(), L"清单中的本地文件路径无效。");
@@ -188,24 +181,10 @@ TEST(Manifest, ReadIniStringIsOneTrimmedLookup)
 
 namespace {
 
-// The manifest generator is a Python tool; Wine starts Unix programs, so the test runs it through /bin/sh and
-// reads its exit status from a file the script writes last.
+// The manifest generator is a Python tool, run through the build machine's shell.
 std::string UnixPath(const std::wstring& windowsPath)
 {
     return WideToUtf8(probe::UnixPathOf(windowsPath));
-}
-
-std::wstring FindTool(const std::wstring& name)
-{
-    std::wstring folder = probe::BinDir();
-    while (!folder.empty()) {
-        const std::wstring candidate = folder + L"\\tools\\" + name;
-        if (probe::FileExists(candidate))
-            return candidate;
-        const std::size_t cut = folder.find_last_of(L'\\');
-        folder = cut == std::wstring::npos ? std::wstring() : folder.substr(0, cut);
-    }
-    return {};
 }
 
 std::string Quoted(const std::string& text)
@@ -217,7 +196,7 @@ std::string Quoted(const std::string& text)
 
 TEST(ManifestGenerator, WritesAManifestTheLauncherAccepts)
 {
-    const std::wstring tool = FindTool(L"make_manifest.py");
+    const std::wstring tool = probe::FindTool(L"make_manifest.py");
     ASSERT_FALSE(tool.empty());
     probe::TempDir work;
     const std::wstring client = work / L"client";
@@ -250,7 +229,7 @@ TEST(ManifestGenerator, WritesAManifestTheLauncherAccepts)
 
 TEST(ManifestGenerator, RefusesWhatTheLauncherWouldRefuse)
 {
-    const std::wstring tool = FindTool(L"make_manifest.py");
+    const std::wstring tool = probe::FindTool(L"make_manifest.py");
     ASSERT_FALSE(tool.empty());
     probe::TempDir work;
     // Names the Windows file functions would not even create are made by the shell.
@@ -269,7 +248,7 @@ TEST(ManifestGenerator, RefusesWhatTheLauncherWouldRefuse)
 
 TEST(ManifestGenerator, IndexesLargeFilesForNewLaunchersWithoutChangingWhatOldOnesRead)
 {
-    const std::wstring tool = FindTool(L"make_manifest.py");
+    const std::wstring tool = probe::FindTool(L"make_manifest.py");
     ASSERT_FALSE(tool.empty());
     probe::TempDir work;
     const std::wstring client = work / L"client";

@@ -13,15 +13,8 @@ namespace {
 // up as a reparse point: the link is made by /bin/ln, as an administrator of the client folder might.
 bool MakeUnixSymlink(const std::wstring& folder, const std::wstring& target, const std::wstring& name)
 {
-    std::wstring commandLine = L"/bin/ln -s " + target + L" " + name;
-    STARTUPINFOW startup{};
-    startup.cb = sizeof(startup);
-    PROCESS_INFORMATION process{};
-    if (!CreateProcessW(L"Z:\\bin\\ln", commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, folder.c_str(),
-                        &startup, &process))
+    if (!probe::StartLinuxProgram(L"/bin/ln", L"-s " + target + L" " + name, folder))
         return false;
-    UniqueHandle thread(process.hThread);
-    UniqueHandle handle(process.hProcess);
     const std::wstring link = folder + L"\\" + name;
     for (int i = 0; i < 100; ++i) {
         if (GetFileAttributesW(link.c_str()) != INVALID_FILE_ATTRIBUTES)

@@ -153,14 +153,8 @@ bool CapFileSizeOf(const std::wstring& pattern, std::size_t bytes, const TempDir
     const std::wstring done = scratch / L"capped";
     const std::wstring script = L"for p in $(pgrep -f '" + pattern + L"'); do prlimit --pid $p --fsize=" +
                                 std::to_wstring(bytes) + L"; done; touch '" + UnixPathOf(done) + L"'";
-    std::wstring commandLine = L"Z:\\bin\\sh -c \"" + script + L"\"";
-    STARTUPINFOW startup{};
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION info{};
-    if (!CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &info))
+    if (!StartLinuxProgram(L"/bin/sh", L"-c \"" + script + L"\""))
         return false;
-    CloseHandle(info.hThread);
-    CloseHandle(info.hProcess);
     const ULONGLONG deadline = GetTickCount64() + 10000;
     while (!FileExists(done) && GetTickCount64() < deadline)
         Sleep(100);
