@@ -21,19 +21,7 @@ VORN_BUILD_DIR=build/bench-i686 VORN_BUILD_TARGET=update_bench \
 
 mib=${1:-512}
 size=$((mib << 20))
-work=$(mktemp -d /tmp/vorn-block-reuse-bench.XXXXXX)
-site_pids=()
-source scripts/wine-session.sh
-cleanup() {
-  local pid
-  for pid in "${site_pids[@]}"; do
-    kill "$pid" 2>/dev/null || true
-    wait "$pid" 2>/dev/null || true
-  done
-  vorn_wine_stop
-  rm -rf "$work"
-}
-trap cleanup EXIT
+source bench/nginx_session.sh
 
 mkdir "$work/site" "$work/client"
 head -c "$size" /dev/urandom >"$work/old.bin"
@@ -49,17 +37,6 @@ open(os.path.join(work, "a.bin"), "wb").write(changed)
 open(os.path.join(work, "b.bin"), "wb").write(old[:1 << 20] + os.urandom(10 << 10) + old[1 << 20:])
 EOF
 
-# serve NAME [nginx_site.py option ...]: nginx on a free port serving $work/site, its prefix $work/NAME; sets $port.
-site_pids=()
-serve() {
-  local name=$1
-  shift
-  port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
-  python3 tools/nginx_site.py "$work/site" --prefix "$work/$name" --http "$port" --lifetime 3600 \
-    --ready-file "$work/$name.ready" "$@" >/dev/null &
-  site_pids+=($!)
-  for _ in $(seq 1 100); do [ -s "$work/$name.ready" ] && break; sleep 0.1; done
-}
 # (d) runs against a site that sends each answer at 4 MiB/s at most, as a line does: on the loopback an unpaced
 # nginx fills the sockets' buffers with tens of MiB that the killed launcher never read.
 serve paced --rate $((4 << 20))

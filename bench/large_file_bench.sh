@@ -21,19 +21,7 @@ VORN_BUILD_DIR=build/bench-i686 VORN_BUILD_TARGET=download_bench \
   bash scripts/build.sh i686 -DVORN_BUILD_TESTS=ON -DVORN_BUILD_BENCHMARKS=ON >/dev/null
 
 size=4831838208
-work=$(mktemp -d /tmp/vorn-large-file-bench.XXXXXX)
-site_pids=()
-source scripts/wine-session.sh
-cleanup() {
-  local pid
-  for pid in "${site_pids[@]}"; do
-    kill "$pid" 2>/dev/null || true
-    wait "$pid" 2>/dev/null || true
-  done
-  vorn_wine_stop
-  rm -rf "$work"
-}
-trap cleanup EXIT
+source bench/nginx_session.sh
 
 mkdir "$work/site"
 python3 - "$work/site" "$size" <<'EOF'
@@ -52,16 +40,6 @@ with open(os.path.join(folder, "huge.bin"), "wb") as huge:
     huge.truncate(8 << 40)
 EOF
 
-# serve NAME [nginx_site.py option ...]: nginx on a free port, its folder $work/NAME; sets $port.
-serve() {
-  local name=$1
-  shift
-  port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
-  python3 tools/nginx_site.py "$work/site" --prefix "$work/$name" --http "$port" --lifetime 3600 \
-    --ready-file "$work/$name.ready" "$@" >/dev/null &
-  site_pids+=($!)
-  for _ in $(seq 1 100); do [ -s "$work/$name.ready" ] && break; sleep 0.1; done
-}
 serve paced --rate $((16 << 20))
 paced_port=$port
 serve nginx
