@@ -4,7 +4,6 @@
 #include "base/unique_resource.h"
 
 #include <windows.h>
-#include <winternl.h>
 
 #include <algorithm>
 #include <cstddef>
@@ -132,29 +131,6 @@ std::optional<FolderIdentity> IdentifyClientFolder(const std::wstring& root)
         return std::nullopt;
     return FolderIdentity{root, information.dwVolumeSerialNumber,
                           (static_cast<std::uint64_t>(information.nFileIndexHigh) << 32) | information.nFileIndexLow};
-}
-
-std::optional<FileStamp> StampOfOpenFile(HANDLE file)
-{
-    // Two questions to the system, each answered from the file's own record: GetFileInformationByHandle asks the
-    // volume for its serial as well, which under Wine costs more than the read of a small file, and before
-    // Windows 8 the file id has no call of its own but the system's (ntdll is in every process; it is looked up,
-    // not imported).
-    using QueryInformationFile = LONG(WINAPI*)(HANDLE, IO_STATUS_BLOCK*, void*, ULONG, FILE_INFORMATION_CLASS);
-    static const auto query = reinterpret_cast<QueryInformationFile>(
-        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtQueryInformationFile")));
-    FILE_NETWORK_OPEN_INFORMATION open{};
-    LARGE_INTEGER index{};  // FILE_INTERNAL_INFORMATION
-    IO_STATUS_BLOCK status{};
-    if (!query || query(file, &status, &open, sizeof(open), FileNetworkOpenInformation) < 0 ||
-        query(file, &status, &index, sizeof(index), FileInternalInformation) < 0 ||
-        (open.FileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0)
-        return std::nullopt;
-    const FileStamp stamp{static_cast<std::uint64_t>(open.EndOfFile.QuadPart), open.LastWriteTime.QuadPart,
-                          open.ChangeTime.QuadPart, static_cast<std::uint64_t>(index.QuadPart)};
-    if (stamp.changed == 0 || stamp.fileId == 0)
-        return std::nullopt;
-    return stamp;
 }
 
 std::optional<std::int64_t> FolderClockNow(const std::wstring& folder)

@@ -21,10 +21,6 @@
 std::vector<std::optional<FileStamp>> ListClientFiles(const std::wstring& root,
                                                       const std::vector<std::wstring>& localPaths);
 
-// What the system says of an open file, in the same values as a listing of its folder gives them; none for a
-// folder, a link, or a file system that keeps no change time or file id.
-std::optional<FileStamp> StampOfOpenFile(HANDLE file);
-
 // The identity a record of this client folder is bound to (root as the update works with it: absolute, normal).
 // None when the folder cannot be opened or lies on a volume whose listings cannot be trusted: only NTFS is known
 // to keep in every listing a change time that moves at each write and a file id that stays with the file.

@@ -8,8 +8,7 @@
 #include <cwchar>
 #include <vector>
 
-vorn::Result<std::uint32_t> FileCrc32(const std::wstring& path, const FileBlockObserver& onBlock,
-                                      const FileOpenedObserver& onOpened)
+vorn::Result<std::uint32_t> FileCrc32(const std::wstring& path, const FileBlockObserver& onBlock)
 {
     const vorn::Failure unread{L"无法读取文件：" + path};
     // Other readers and writers may keep the file open; one that denies reading makes the open fail, and the
@@ -18,8 +17,6 @@ vorn::Result<std::uint32_t> FileCrc32(const std::wstring& path, const FileBlockO
                                 nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
     if (!file)
         return unread;
-    if (onOpened)
-        onOpened(file.get());
 
     constexpr DWORD kBufferSize = 65536;
     std::vector<unsigned char> buffer(kBufferSize);

@@ -17,28 +17,36 @@ QuickCheck::QuickCheck(bool enabled, const std::wstring& root, std::wstring laun
     // The moment is taken before any file is read: whatever is written after it is too new to trust at the next
     // start, so a stamp may be taken before or after its file's read.
     start_ = LoadVerifiedFiles(root_, launcher_);
-    // Without a record every file is read, and the stamps come from the reads themselves: a listing beside them
-    // would cost the first start more than it saves (the system serialises listings with the opens of the reads).
-    if (start_.folder && start_.remembered.Count() > 0)
+    if (!start_.folder)
+        return;
+    // A stamp taken before or after its file's read is as good: whatever changes the file after the moment
+    // leaves it too new to trust. So without a record, when every file is read anyway, the listing costs the
+    // reads nothing on a second core.
+    if (start_.remembered.Count() > 0)
         stamps_ = ListClientFiles(root_, localPaths_);
+    else
+        listing_ = std::thread([this] { stamps_ = ListClientFiles(root_, localPaths_); });
+}
+
+QuickCheck::~QuickCheck()
+{
+    if (listing_.joinable())
+        listing_.join();
 }
 
 bool QuickCheck::Matches(std::size_t index, const std::wstring& path, const std::wstring& expectedHex)
 {
-    if (const std::optional<std::uint32_t> trusted = start_.remembered.TrustedCrc(localPaths_[index], stamps_[index])) {
+    // While the listing runs there is no record to trust.
+    const std::optional<std::uint32_t> trusted =
+        listing_.joinable() ? std::nullopt : start_.remembered.TrustedCrc(localPaths_[index], stamps_[index]);
+    if (trusted) {
         const bool matches = FormatCrc32(*trusted) == expectedHex;
         if (matches)
             current_[index] = *trusted;
         return matches;
     }
     // A file counts as current only when it could be read to its end and its checksum text matches exactly.
-    std::optional<FileStamp>& stamp = stamps_[index];
-    stamp.reset();
-    const auto onOpened = [&](HANDLE file) {
-        if (start_.folder)
-            stamp = StampOfOpenFile(file);
-    };
-    const Result<std::uint32_t> crc = FileCrc32(path, {}, onOpened);
+    const Result<std::uint32_t> crc = FileCrc32(path);
     read_ = true;
     const bool matches = crc && FormatCrc32(*crc) == expectedHex;
     if (matches)
@@ -46,8 +54,10 @@ bool QuickCheck::Matches(std::size_t index, const std::wstring& path, const std:
     return matches;
 }
 
-void QuickCheck::Save(bool installed) const
+void QuickCheck::Save(bool installed)
 {
+    if (listing_.joinable())
+        listing_.join();
     if (!start_.folder || !(read_ || installed))
         return;
     // Only files found current are remembered: a file found out of date has just been replaced, and an installed

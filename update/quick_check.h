@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace vorn {
@@ -19,6 +20,9 @@ public:
     // in its order, all validated. Disabled, every file is read and no record is read or made. With a record the
     // folders are listed here, before the first file; without one nothing is listed, as every file is read.
     QuickCheck(bool enabled, const std::wstring& root, std::wstring launcher, std::vector<std::wstring> localPaths);
+    ~QuickCheck();
+    QuickCheck(const QuickCheck&) = delete;
+    QuickCheck& operator=(const QuickCheck&) = delete;
 
     // Whether entry `index`, whose file is `path`, holds the checksum expectedHex: from the record when it may
     // stand for the file (a remembered checksum that differs says out of date), else by reading the whole file.
@@ -26,16 +30,17 @@ public:
 
     // After every file has been checked and the update has succeeded: the files found current are remembered,
     // written in one move, when a file was read or installed. Nothing is written when the check is disabled.
-    void Save(bool installed) const;
+    void Save(bool installed);
 
 private:
     const std::wstring root_;
     const std::wstring launcher_;
     const std::vector<std::wstring> localPaths_;
     VerifiedFilesAtStart start_;
-    // Per entry: what the listing said of the file, or for a file read, what the system said of it as it was
-    // opened for the read.
+    // Per entry: what the listing said of the file. Without a record the listing runs on a thread of its own
+    // beside the reads, which need none of it, and is waited for when the record is written.
     std::vector<std::optional<FileStamp>> stamps_;
+    std::thread listing_;
     std::vector<std::optional<std::uint32_t>> current_;  // per entry, the checksum of a file found current
     bool read_ = false;                                   // a file was read in this pass
 };
