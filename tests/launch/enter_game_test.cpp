@@ -18,6 +18,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -101,6 +102,22 @@ protected:
         EXPECT_EQ(call.type, static_cast<UINT>(MB_OK | icon));
         EXPECT_EQ(call.owner, window_.get());
         return call.text;
+    }
+
+    // The one error the launch shows when the service answers the CAPTCHA exchange with ERR and the AUTH
+    // exchange with `reply`; the connections the service took for it.
+    std::pair<std::wstring, int> ErrorForReply(const std::string& reply)
+    {
+        const launchtest::MessageBoxRecorder boxes;
+        const AuthService service({"ERR\n", reply + "\n"});
+        UseRegion(service.port());
+        Launch();
+        if (boxes.calls().size() != 1) {
+            ADD_FAILURE() << boxes.calls().size() << " message boxes";
+            return {};
+        }
+        EXPECT_EQ(boxes.calls()[0].type, static_cast<UINT>(MB_OK | MB_ICONERROR));
+        return {boxes.calls()[0].text, service.connections()};
     }
 
     std::wstring GameCommandLine(const std::wstring& arguments) const
@@ -230,16 +247,7 @@ TEST_F(EnterGameTest, EveryRefusalShowsItsReasonAndStartsNothing)
     };
     for (const auto& [reply, reason] : cases) {
         SCOPED_TRACE(reply);
-        const launchtest::MessageBoxRecorder boxes;
-        const AuthService service({"ERR\n", reply + "\n"});
-        UseRegion(service.port());
-
-        Launch();
-
-        ASSERT_EQ(boxes.calls().size(), 1u);
-        EXPECT_EQ(boxes.calls()[0].text, L"服务器启动认证失败：" + reason);
-        EXPECT_EQ(boxes.calls()[0].type, static_cast<UINT>(MB_OK | MB_ICONERROR));
-        EXPECT_EQ(service.connections(), 2);
+        EXPECT_EQ(ErrorForReply(reply), std::make_pair(L"服务器启动认证失败：" + reason, 2));
     }
     EXPECT_FALSE(folder_.GameStarted());
     EXPECT_FALSE(IsIconic(window_.get()));
@@ -291,15 +299,7 @@ TEST_F(EnterGameTest, MalformedAcceptanceIsReportedAndStartsNothing)
     };
     for (const auto& [reply, message] : cases) {
         SCOPED_TRACE(reply);
-        const launchtest::MessageBoxRecorder boxes;
-        const AuthService service({"ERR\n", reply + "\n"});
-        UseRegion(service.port());
-
-        Launch();
-
-        ASSERT_EQ(boxes.calls().size(), 1u);
-        EXPECT_EQ(boxes.calls()[0].text, message);
-        EXPECT_EQ(boxes.calls()[0].type, static_cast<UINT>(MB_OK | MB_ICONERROR));
+        EXPECT_EQ(ErrorForReply(reply).first, message);
     }
     EXPECT_FALSE(folder_.GameStarted());
 }
