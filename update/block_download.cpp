@@ -10,6 +10,7 @@
 #include "update/old_copy_scan.h"
 #include "update/ranged_download.h"
 #include "update/site_connections.h"
+#include "update/written_crc.h"
 
 #include <windows.h>
 
@@ -21,9 +22,8 @@
 
 namespace {
 
-// Reused blocks are copied in runs of up to this many bytes: one read and one write each, and a cancel is seen
-// between two runs.
-constexpr std::uint64_t kCopyRunBytes = 1u << 20;
+// Reused blocks are written in runs of up to this many bytes.
+constexpr std::size_t kCopyRunBytes = 1u << 20;
 // What a reply of several ranges may bring beyond their bytes: a multipart body's preamble and epilogue, and per
 // part its boundary line and header block (a server writes about 100 bytes there).
 constexpr std::uint64_t kReplyFrameBytes = kMaxPreambleBytes * 2;
@@ -53,7 +53,7 @@ std::optional<BlockIndex> FetchIndex(Fetcher& fetcher, const BlockReuseJob& job,
 class StagedBuild {
 public:
     StagedBuild(UniqueFile file, std::uint64_t size, const DownloadProgress& onProgress)
-        : file_(std::move(file)), size_(size), onProgress_(onProgress)
+        : file_(std::move(file)), size_(size), onProgress_(onProgress), written_(size)
     {
     }
 
@@ -66,8 +66,12 @@ public:
         if (!WriteFile(file_.get(), data, static_cast<DWORD>(size), &written, &at) || written != size)
             return false;
         held_ += size;
+        written_.Add(offset, data, size);
         return true;
     }
+
+    // The CRC-32 of what was written, when it covers the file exactly once.
+    std::optional<std::uint32_t> WrittenCrc32() const { return written_.Whole(); }
 
     void Report() const
     {
@@ -82,6 +86,7 @@ private:
     std::uint64_t size_;
     const DownloadProgress& onProgress_;
     std::atomic<std::uint64_t> held_{0};
+    WrittenCrc written_;
 };
 
 // The ranges of one request, written in place as they come. A cut reply is continued by a request for the bytes
@@ -166,42 +171,55 @@ private:
     std::unique_ptr<RangeCoverage> coverage_;
 };
 
-// Copies the blocks the old copy holds to their places in the new file, neighbours together.
-OldCopyScan CopyFoundBlocks(const std::wstring& oldCopy, const BlockIndex& index,
-                            const std::vector<std::uint64_t>& sources, StagedBuild& build,
-                            const DownloadCancelled& isCancelled)
-{
-    const DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
-    const UniqueFile old(CreateFileW(oldCopy.c_str(), GENERIC_READ, share, nullptr, OPEN_EXISTING, 0, nullptr));
-    if (!old)
-        return OldCopyScan::kUnreadable;
-    std::vector<char> run;
-    for (std::size_t block = 0; block < index.Blocks();) {
-        if (sources[block] == kBlockNotFound) {
-            ++block;
-            continue;
-        }
-        if (isCancelled && isCancelled())
-            return OldCopyScan::kCancelled;
-        const std::uint64_t from = sources[block];
-        const std::uint64_t to = index.Offset(block);
-        std::uint64_t length = 0;
-        while (block < index.Blocks() && sources[block] == from + length && length < kCopyRunBytes) {
-            length += index.Length(block);
-            ++block;
-        }
-        run.resize(static_cast<std::size_t>(length));
-        OVERLAPPED at{};
-        at.Offset = static_cast<DWORD>(from);
-        at.OffsetHigh = static_cast<DWORD>(from >> 32);
-        DWORD read = 0;
-        if (!ReadFile(old.get(), run.data(), static_cast<DWORD>(length), &read, &at) || read != length ||
-            !build.WriteAt(to, run.data(), run.size()))
-            return OldCopyScan::kUnreadable;
-        build.Report();
+// Writes the blocks the scan finds in the old copy to their places in the new file as they are found, so the old
+// copy is read once for the scan and the copy alike. Blocks that follow each other in the new file go out together,
+// in runs of up to kCopyRunBytes: one write each, the progress moves with every run, and a cancel is seen between
+// two runs, also while one find brings a whole file's worth of equal blocks (the zeros of a sparse archive).
+class FoundBlockCopy {
+public:
+    FoundBlockCopy(const BlockIndex& index, StagedBuild& build, const DownloadCancelled& isCancelled)
+        : index_(index), build_(build), isCancelled_(isCancelled)
+    {
     }
-    return OldCopyScan::kDone;
-}
+
+    void Found(std::size_t block, const unsigned char* data)
+    {
+        if (outcome_ != OldCopyScan::kDone)
+            return;
+        const std::uint64_t to = index_.Offset(block);
+        const std::uint32_t length = index_.Length(block);
+        if (!run_.empty() && (runEnd_ != to || run_.size() + length > kCopyRunBytes))
+            Flush();
+        if (run_.empty())
+            runEnd_ = to;
+        run_.insert(run_.end(), data, data + length);
+        runEnd_ += length;
+    }
+
+    // Writes the run held.
+    void Flush()
+    {
+        if (!run_.empty() && outcome_ == OldCopyScan::kDone) {
+            if (isCancelled_ && isCancelled_())
+                outcome_ = OldCopyScan::kCancelled;
+            else if (!build_.WriteAt(runEnd_ - run_.size(), run_.data(), run_.size()))
+                outcome_ = OldCopyScan::kUnreadable;
+            build_.Report();
+        }
+        run_.clear();
+    }
+
+    // kDone while every run was written; the copy stops at a failed write or a cancel.
+    OldCopyScan Outcome() const { return outcome_; }
+
+private:
+    const BlockIndex& index_;
+    StagedBuild& build_;
+    const DownloadCancelled& isCancelled_;
+    std::vector<char> run_;
+    std::uint64_t runEnd_ = 0;  // where in the new file the run ends
+    OldCopyScan outcome_ = OldCopyScan::kDone;
+};
 
 }
 
@@ -212,31 +230,30 @@ vorn::Result<BlockReuse> BuildFromOldCopy(Fetcher& fetcher, const BlockReuseJob&
         return vorn::Failure{kCancelledMessage};
     };
     if (GetFileAttributesW(job.oldCopy.c_str()) == INVALID_FILE_ATTRIBUTES)
-        return BlockReuse::kNotUsed;
+        return BlockReuse{};
     const std::optional<BlockIndex> index = FetchIndex(fetcher, job, isCancelled);
     if (isCancelled && isCancelled())
         return cancelled();
-    if (!index)
-        return BlockReuse::kNotUsed;
-    BlockMatcher matcher(*index);
-    const OldCopyScan scanned = ScanOldCopy(job.oldCopy, matcher, isCancelled);
-    if (scanned == OldCopyScan::kCancelled)
-        return cancelled();
-    // An old copy with nothing of the new file in it saves nothing: the file comes whole, in parts over the
-    // site's connections.
-    if (scanned != OldCopyScan::kDone || matcher.FoundBytes() == 0 || !room.Take(index->fileSize) ||
-        !EnsureParentFolder(job.stagedPath))
-        return BlockReuse::kNotUsed;
+    if (!index || !room.Take(index->fileSize) || !EnsureParentFolder(job.stagedPath))
+        return BlockReuse{};
     UniqueFile file(CreateFileW(job.stagedPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
                                 FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file)
-        return BlockReuse::kNotUsed;
+        return BlockReuse{};
     StagedBuild build(std::move(file), index->fileSize, onProgress);
-    const OldCopyScan copied = CopyFoundBlocks(job.oldCopy, *index, matcher.Sources(), build, isCancelled);
-    if (copied == OldCopyScan::kCancelled)
+    FoundBlockCopy copy(*index, build, isCancelled);
+    BlockMatcher matcher(*index, [&copy](std::size_t block, const unsigned char* data) { copy.Found(block, data); });
+    const OldCopyScan scanned = ScanOldCopy(job.oldCopy, matcher, [&] {
+        return copy.Outcome() != OldCopyScan::kDone || (isCancelled && isCancelled());
+    });
+    copy.Flush();
+    const OldCopyScan outcome = copy.Outcome() != OldCopyScan::kDone ? copy.Outcome() : scanned;
+    if (outcome == OldCopyScan::kCancelled)
         return cancelled();
-    if (copied != OldCopyScan::kDone)
-        return BlockReuse::kNotUsed;
+    // An old copy with nothing of the new file in it saves nothing: the file comes whole, in parts over the
+    // site's connections.
+    if (outcome != OldCopyScan::kDone || matcher.FoundBytes() == 0)
+        return BlockReuse{};
     // The missing bytes are shared among the site's connections: a long run of them (the second half of a cut
     // copy) goes out in pieces of at least a part's smallest size, while scattered blocks stay together in
     // requests of many ranges.
@@ -272,16 +289,14 @@ vorn::Result<BlockReuse> BuildFromOldCopy(Fetcher& fetcher, const BlockReuseJob&
         RunFetches(groups.size(), connections, fetchGroup, [&build] { build.Report(); }, isCancelled);
     if (fetched.outcome == FetchOutcome::kCancelled)
         return cancelled();
-    if (!fetched.done() || incomplete)
-        return BlockReuse::kNotUsed;
-    if (!build.Close())
-        return BlockReuse::kNotUsed;
-    return BlockReuse::kBuilt;
+    if (!fetched.done() || incomplete || !build.Close())
+        return BlockReuse{};
+    return BlockReuse{true, build.WrittenCrc32()};
 }
 
 vorn::Result<bool> FetchIntoStaging(Fetcher& fetcher, const StagedFileJob& job, DiskRoom& room,
                                     const DownloadProgress& onProgress, const DownloadCancelled& isCancelled,
-                                    const std::function<bool()>& isGood)
+                                    const std::function<bool(const std::optional<std::uint32_t>&)>& isGood)
 {
     const std::wstring kept = KeptPath(job.keptFolder, job.url);
     if (job.ref) {
@@ -293,7 +308,7 @@ vorn::Result<bool> FetchIntoStaging(Fetcher& fetcher, const StagedFileJob& job, 
         if (!built)
             return built.failure();
         // A built file that fails the check was built from an index that lies: the file comes whole.
-        if (*built == BlockReuse::kBuilt && isGood()) {
+        if (built->built && isGood(built->crc32)) {
             RemoveKept(kept);
             return true;
         }
