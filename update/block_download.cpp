@@ -16,14 +16,19 @@
 
 #include <algorithm>
 #include <atomic>
+#include <condition_variable>
+#include <deque>
 #include <memory>
+#include <mutex>
+#include <thread>
 #include <utility>
 #include <vector>
 
 namespace {
 
-// Reused blocks are written in runs of up to this many bytes.
+// Reused blocks are written in runs of up to this many bytes, at most this many runs held at once.
 constexpr std::size_t kCopyRunBytes = 1u << 20;
+constexpr std::size_t kCopyRuns = 4;
 // What a reply of several ranges may bring beyond their bytes: a multipart body's preamble and epilogue, and per
 // part its boundary line and header block (a server writes about 100 bytes there).
 constexpr std::uint64_t kReplyFrameBytes = kMaxPreambleBytes * 2;
@@ -173,52 +178,120 @@ private:
 
 // Writes the blocks the scan finds in the old copy to their places in the new file as they are found, so the old
 // copy is read once for the scan and the copy alike. Blocks that follow each other in the new file go out together,
-// in runs of up to kCopyRunBytes: one write each, the progress moves with every run, and a cancel is seen between
-// two runs, also while one find brings a whole file's worth of equal blocks (the zeros of a sparse archive).
+// in runs of up to kCopyRunBytes. The writes, and the CRC-32 taken of them, run on a thread of their own beside the
+// scan, which only gathers the runs: writing 512 MiB into the system's cache costs about as much as the scan
+// itself under Wine, so one after the other the pass took twice the scan. At most kCopyRuns runs are held, and
+// the scan waits for the writer when they are all in use. The progress moves with every run, and a cancel is seen
+// between two runs, also while one find brings a whole file's worth of equal blocks (the zeros of a sparse
+// archive).
 class FoundBlockCopy {
 public:
     FoundBlockCopy(const BlockIndex& index, StagedBuild& build, const DownloadCancelled& isCancelled)
-        : index_(index), build_(build), isCancelled_(isCancelled)
+        : index_(index), build_(build), isCancelled_(isCancelled), spare_(kCopyRuns - 1)
     {
+        writer_ = std::thread([this] { WriteRuns(); });
     }
 
+    ~FoundBlockCopy() { Finish(); }
+
+    // On the scanning thread, as everything below but WriteRuns.
     void Found(std::size_t block, const unsigned char* data)
     {
-        if (outcome_ != OldCopyScan::kDone)
-            return;
         const std::uint64_t to = index_.Offset(block);
         const std::uint32_t length = index_.Length(block);
-        if (!run_.empty() && (runEnd_ != to || run_.size() + length > kCopyRunBytes))
-            Flush();
-        if (run_.empty())
-            runEnd_ = to;
-        run_.insert(run_.end(), data, data + length);
-        runEnd_ += length;
+        if (!stopped_ && !run_.bytes.empty() &&
+            (run_.offset + run_.bytes.size() != to || run_.bytes.size() + length > kCopyRunBytes))
+            Hand();
+        if (stopped_)
+            return;
+        if (run_.bytes.empty())
+            run_.offset = to;
+        run_.bytes.insert(run_.bytes.end(), data, data + length);
     }
 
-    // Writes the run held.
-    void Flush()
+    // Whether the copy stopped (a failed write or a cancel), which ends the scan too.
+    bool Stopped() const { return stopped_; }
+
+    // After the scan: the last run is written and the writer is done. kDone when every run was written; the copy
+    // stops at a failed write (kUnreadable) or a cancel.
+    OldCopyScan Finish()
     {
-        if (!run_.empty() && outcome_ == OldCopyScan::kDone) {
-            if (isCancelled_ && isCancelled_())
-                outcome_ = OldCopyScan::kCancelled;
-            else if (!build_.WriteAt(runEnd_ - run_.size(), run_.data(), run_.size()))
-                outcome_ = OldCopyScan::kUnreadable;
+        if (!stopped_ && !run_.bytes.empty())
+            Hand();
+        if (writer_.joinable()) {
+            {
+                const std::lock_guard<std::mutex> held(lock_);
+                done_ = true;
+            }
+            ready_.notify_one();
+            writer_.join();
             build_.Report();
         }
-        run_.clear();
+        return failed_ ? OldCopyScan::kUnreadable : cancelled_ ? OldCopyScan::kCancelled : OldCopyScan::kDone;
     }
 
-    // kDone while every run was written; the copy stops at a failed write or a cancel.
-    OldCopyScan Outcome() const { return outcome_; }
-
 private:
+    struct Run {
+        std::uint64_t offset = 0;
+        std::vector<char> bytes;
+    };
+
+    // Queues the run held for the writer and takes a spare one, waiting for the writer when none is left.
+    void Hand()
+    {
+        if (isCancelled_ && isCancelled_()) {
+            cancelled_ = stopped_ = true;
+            return;
+        }
+        std::unique_lock<std::mutex> held(lock_);
+        queued_.push_back(std::move(run_));
+        ready_.notify_one();
+        spared_.wait(held, [this] { return !spare_.empty() || failed_; });
+        if (failed_) {
+            stopped_ = true;
+            return;
+        }
+        run_ = std::move(spare_.back());
+        spare_.pop_back();
+        run_.bytes.clear();
+        held.unlock();
+        build_.Report();
+    }
+
+    // The writer's thread.
+    void WriteRuns()
+    {
+        std::unique_lock<std::mutex> held(lock_);
+        for (;;) {
+            ready_.wait(held, [this] { return !queued_.empty() || done_; });
+            if (queued_.empty())
+                return;
+            Run run = std::move(queued_.front());
+            queued_.pop_front();
+            const bool skip = failed_;
+            held.unlock();
+            const bool written = skip || build_.WriteAt(run.offset, run.bytes.data(), run.bytes.size());
+            held.lock();
+            failed_ = failed_ || !written;
+            spare_.push_back(std::move(run));
+            spared_.notify_one();
+        }
+    }
+
     const BlockIndex& index_;
     StagedBuild& build_;
     const DownloadCancelled& isCancelled_;
-    std::vector<char> run_;
-    std::uint64_t runEnd_ = 0;  // where in the new file the run ends
-    OldCopyScan outcome_ = OldCopyScan::kDone;
+    Run run_;  // the run being gathered
+    bool stopped_ = false;
+    bool cancelled_ = false;
+    std::mutex lock_;
+    std::condition_variable ready_;   // a run was queued, or the scan is done
+    std::condition_variable spared_;  // a run was written
+    std::deque<Run> queued_;
+    std::vector<Run> spare_;
+    bool done_ = false;
+    bool failed_ = false;
+    std::thread writer_;
 };
 
 }
@@ -243,11 +316,10 @@ vorn::Result<BlockReuse> BuildFromOldCopy(Fetcher& fetcher, const BlockReuseJob&
     StagedBuild build(std::move(file), index->fileSize, onProgress);
     FoundBlockCopy copy(*index, build, isCancelled);
     BlockMatcher matcher(*index, [&copy](std::size_t block, const unsigned char* data) { copy.Found(block, data); });
-    const OldCopyScan scanned = ScanOldCopy(job.oldCopy, matcher, [&] {
-        return copy.Outcome() != OldCopyScan::kDone || (isCancelled && isCancelled());
-    });
-    copy.Flush();
-    const OldCopyScan outcome = copy.Outcome() != OldCopyScan::kDone ? copy.Outcome() : scanned;
+    const OldCopyScan scanned =
+        ScanOldCopy(job.oldCopy, matcher, [&] { return copy.Stopped() || (isCancelled && isCancelled()); });
+    const OldCopyScan copied = copy.Finish();
+    const OldCopyScan outcome = copied != OldCopyScan::kDone ? copied : scanned;
     if (outcome == OldCopyScan::kCancelled)
         return cancelled();
     // An old copy with nothing of the new file in it saves nothing: the file comes whole, in parts over the
