@@ -4,10 +4,14 @@
 // and (d) an unrelated file (nothing to find: every offset is rolled over). Per case: the scan's speed, the bytes
 // to fetch (index and missing ranges) and their ratio to the changed bytes; then the peak working set.
 // Usage: block_scan_bench.exe WORK_FOLDER [MIB]   (writes MIB of data into WORK_FOLDER)
+// Or: block_scan_bench.exe --scan OLD_COPY INDEX_FILE: one scan of a given old copy against a given index, as the
+// update does it, printed as "scan SECONDS s, found BYTES bytes, missing RANGE_HEADER_VALUE" (the missing blocks as
+// a Range header's value, "-" when none are missing), for bench/block_reuse_bench.sh.
 
 #include "base/unique_resource.h"
 #include "bench/bench_support.h"
 #include "update/block_ranges.h"
+#include "update/ini_file.h"
 #include "update/old_copy_scan.h"
 
 #include "tests/update/block_index_maker.h"
@@ -117,10 +121,35 @@ void Measure(const char* name, const std::wstring& oldCopy, std::uint64_t oldByt
                 scan == OldCopyScan::kDone ? "" : "  (scan failed)");
 }
 
+// The --scan usage.
+int ScanGivenCopy(const std::wstring& oldCopy, const std::wstring& indexPath)
+{
+    std::string bytes;
+    BlockIndex index;
+    if (!ReadWholeFile(indexPath, bytes) || !ParseBlockIndex(bytes, index)) {
+        std::fprintf(stderr, "the index cannot be read\n");
+        return 1;
+    }
+    BlockMatcher matcher(index);
+    const double start = bench::Seconds();
+    if (ScanOldCopy(oldCopy, matcher, {}) != OldCopyScan::kDone) {
+        std::fprintf(stderr, "the old copy cannot be read\n");
+        return 1;
+    }
+    const double seconds = bench::Seconds() - start;
+    const std::vector<ByteRange> missing = MissingRanges(index, matcher.Sources());
+    std::printf("scan %.3f s, found %llu bytes, missing %s\n", seconds,
+                static_cast<unsigned long long>(matcher.FoundBytes()),
+                missing.empty() ? "-" : RangeHeaderValue(missing).substr(6).c_str());
+    return 0;
+}
+
 }
 
 int wmain(int argc, wchar_t** argv)
 {
+    if (argc == 4 && std::wstring(argv[1]) == L"--scan")
+        return ScanGivenCopy(argv[2], argv[3]);
     if (argc < 2) {
         std::fprintf(stderr, "usage: block_scan_bench.exe WORK_FOLDER [MIB]\n");
         return 2;

@@ -36,6 +36,7 @@ int wmain(int argc, wchar_t** argv)
         request.publicKey = argv[4];
     double firstDownload = 0;
     double firstMoved = 0;  // the first file's percent first moved: for a file built from an old copy, its scan is done
+    double firstVerified = 0;
     double firstInstall = 0;
     const double start = bench::Seconds();
     bench::ProgressObserver observer([&](const vorn::UpdateProgress& progress) {
@@ -43,6 +44,8 @@ int wmain(int argc, wchar_t** argv)
             firstDownload = bench::Seconds();
         if (progress.stage == vorn::UpdateStage::kDownloading && progress.filePercent > 0 && firstMoved == 0)
             firstMoved = bench::Seconds();
+        if (progress.stage == vorn::UpdateStage::kVerifying && firstVerified == 0)
+            firstVerified = bench::Seconds();
         if (progress.stage == vorn::UpdateStage::kInstalling && firstInstall == 0)
             firstInstall = bench::Seconds();
     });
@@ -50,9 +53,10 @@ int wmain(int argc, wchar_t** argv)
     const double elapsed = bench::Seconds() - start;
     // The message goes out as UTF-8: the C runtime would stop a wide string at its first character outside ASCII.
     std::printf("update: %s in %.3f s (first file download began at %.3f s, its percent first moved at %.3f s, "
-                "install at %.3f s), %d files updated, peak working set %.1f MiB: %s\n",
+                "first file verified at %.3f s, install at %.3f s), %d files updated, peak working set %.1f MiB: %s\n",
                 result.succeeded ? "succeeded" : "failed", elapsed, firstDownload > 0 ? firstDownload - start : 0.0,
-                firstMoved > 0 ? firstMoved - start : 0.0, firstInstall > 0 ? firstInstall - start : 0.0,
+                firstMoved > 0 ? firstMoved - start : 0.0, firstVerified > 0 ? firstVerified - start : 0.0,
+                firstInstall > 0 ? firstInstall - start : 0.0,
                 result.filesUpdated, bench::PeakWorkingSetMiB(), WideToUtf8(result.message).c_str());
     return result.succeeded ? 0 : 1;
 }

@@ -10,20 +10,25 @@
 #include "update/old_copy_scan.h"
 #include "update/ranged_download.h"
 #include "update/site_connections.h"
+#include "update/written_crc.h"
 
 #include <windows.h>
 
 #include <algorithm>
 #include <atomic>
+#include <condition_variable>
+#include <deque>
 #include <memory>
+#include <mutex>
+#include <thread>
 #include <utility>
 #include <vector>
 
 namespace {
 
-// Reused blocks are copied in runs of up to this many bytes: one read and one write each, and a cancel is seen
-// between two runs.
-constexpr std::uint64_t kCopyRunBytes = 1u << 20;
+// Reused blocks are written in runs of up to this many bytes, at most this many runs held at once.
+constexpr std::size_t kCopyRunBytes = 1u << 20;
+constexpr std::size_t kCopyRuns = 4;
 // What a reply of several ranges may bring beyond their bytes: a multipart body's preamble and epilogue, and per
 // part its boundary line and header block (a server writes about 100 bytes there).
 constexpr std::uint64_t kReplyFrameBytes = kMaxPreambleBytes * 2;
@@ -53,7 +58,7 @@ std::optional<BlockIndex> FetchIndex(Fetcher& fetcher, const BlockReuseJob& job,
 class StagedBuild {
 public:
     StagedBuild(UniqueFile file, std::uint64_t size, const DownloadProgress& onProgress)
-        : file_(std::move(file)), size_(size), onProgress_(onProgress)
+        : file_(std::move(file)), size_(size), onProgress_(onProgress), written_(size)
     {
     }
 
@@ -66,8 +71,12 @@ public:
         if (!WriteFile(file_.get(), data, static_cast<DWORD>(size), &written, &at) || written != size)
             return false;
         held_ += size;
+        written_.Add(offset, data, size);
         return true;
     }
+
+    // The CRC-32 of what was written, when it covers the file exactly once.
+    std::optional<std::uint32_t> WrittenCrc32() const { return written_.Whole(); }
 
     void Report() const
     {
@@ -82,6 +91,7 @@ private:
     std::uint64_t size_;
     const DownloadProgress& onProgress_;
     std::atomic<std::uint64_t> held_{0};
+    WrittenCrc written_;
 };
 
 // The ranges of one request, written in place as they come. A cut reply is continued by a request for the bytes
@@ -166,42 +176,123 @@ private:
     std::unique_ptr<RangeCoverage> coverage_;
 };
 
-// Copies the blocks the old copy holds to their places in the new file, neighbours together.
-OldCopyScan CopyFoundBlocks(const std::wstring& oldCopy, const BlockIndex& index,
-                            const std::vector<std::uint64_t>& sources, StagedBuild& build,
-                            const DownloadCancelled& isCancelled)
-{
-    const DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
-    const UniqueFile old(CreateFileW(oldCopy.c_str(), GENERIC_READ, share, nullptr, OPEN_EXISTING, 0, nullptr));
-    if (!old)
-        return OldCopyScan::kUnreadable;
-    std::vector<char> run;
-    for (std::size_t block = 0; block < index.Blocks();) {
-        if (sources[block] == kBlockNotFound) {
-            ++block;
-            continue;
-        }
-        if (isCancelled && isCancelled())
-            return OldCopyScan::kCancelled;
-        const std::uint64_t from = sources[block];
-        const std::uint64_t to = index.Offset(block);
-        std::uint64_t length = 0;
-        while (block < index.Blocks() && sources[block] == from + length && length < kCopyRunBytes) {
-            length += index.Length(block);
-            ++block;
-        }
-        run.resize(static_cast<std::size_t>(length));
-        OVERLAPPED at{};
-        at.Offset = static_cast<DWORD>(from);
-        at.OffsetHigh = static_cast<DWORD>(from >> 32);
-        DWORD read = 0;
-        if (!ReadFile(old.get(), run.data(), static_cast<DWORD>(length), &read, &at) || read != length ||
-            !build.WriteAt(to, run.data(), run.size()))
-            return OldCopyScan::kUnreadable;
-        build.Report();
+// Writes the blocks the scan finds in the old copy to their places in the new file as they are found, so the old
+// copy is read once for the scan and the copy alike. Blocks that follow each other in the new file go out together,
+// in runs of up to kCopyRunBytes. The writes, and the CRC-32 taken of them, run on a thread of their own beside the
+// scan, which only gathers the runs: writing 512 MiB into the system's cache costs about as much as the scan
+// itself under Wine, so one after the other the pass took twice the scan. At most kCopyRuns runs are held, and
+// the scan waits for the writer when they are all in use. The progress moves with every run, and a cancel is seen
+// between two runs, also while one find brings a whole file's worth of equal blocks (the zeros of a sparse
+// archive).
+class FoundBlockCopy {
+public:
+    FoundBlockCopy(const BlockIndex& index, StagedBuild& build, const DownloadCancelled& isCancelled)
+        : index_(index), build_(build), isCancelled_(isCancelled), spare_(kCopyRuns - 1)
+    {
+        writer_ = std::thread([this] { WriteRuns(); });
     }
-    return OldCopyScan::kDone;
-}
+
+    ~FoundBlockCopy() { Finish(); }
+
+    // On the scanning thread, as everything below but WriteRuns.
+    void Found(std::size_t block, const unsigned char* data)
+    {
+        const std::uint64_t to = index_.Offset(block);
+        const std::uint32_t length = index_.Length(block);
+        if (!stopped_ && !run_.bytes.empty() &&
+            (run_.offset + run_.bytes.size() != to || run_.bytes.size() + length > kCopyRunBytes))
+            Hand();
+        if (stopped_)
+            return;
+        if (run_.bytes.empty())
+            run_.offset = to;
+        run_.bytes.insert(run_.bytes.end(), data, data + length);
+    }
+
+    // Whether the copy stopped (a failed write or a cancel), which ends the scan too.
+    bool Stopped() const { return stopped_; }
+
+    // After the scan: the last run is written and the writer is done. kDone when every run was written; the copy
+    // stops at a failed write (kUnreadable) or a cancel.
+    OldCopyScan Finish()
+    {
+        if (!stopped_ && !run_.bytes.empty())
+            Hand();
+        if (writer_.joinable()) {
+            {
+                const std::lock_guard<std::mutex> held(lock_);
+                done_ = true;
+            }
+            ready_.notify_one();
+            writer_.join();
+            build_.Report();
+        }
+        return failed_ ? OldCopyScan::kUnreadable : cancelled_ ? OldCopyScan::kCancelled : OldCopyScan::kDone;
+    }
+
+private:
+    struct Run {
+        std::uint64_t offset = 0;
+        std::vector<char> bytes;
+    };
+
+    // Queues the run held for the writer and takes a spare one, waiting for the writer when none is left.
+    void Hand()
+    {
+        if (isCancelled_ && isCancelled_()) {
+            cancelled_ = stopped_ = true;
+            return;
+        }
+        std::unique_lock<std::mutex> held(lock_);
+        queued_.push_back(std::move(run_));
+        ready_.notify_one();
+        spared_.wait(held, [this] { return !spare_.empty() || failed_; });
+        if (failed_) {
+            stopped_ = true;
+            return;
+        }
+        run_ = std::move(spare_.back());
+        spare_.pop_back();
+        run_.bytes.clear();
+        held.unlock();
+        build_.Report();
+    }
+
+    // The writer's thread.
+    void WriteRuns()
+    {
+        std::unique_lock<std::mutex> held(lock_);
+        for (;;) {
+            ready_.wait(held, [this] { return !queued_.empty() || done_; });
+            if (queued_.empty())
+                return;
+            Run run = std::move(queued_.front());
+            queued_.pop_front();
+            const bool skip = failed_;
+            held.unlock();
+            const bool written = skip || build_.WriteAt(run.offset, run.bytes.data(), run.bytes.size());
+            held.lock();
+            failed_ = failed_ || !written;
+            spare_.push_back(std::move(run));
+            spared_.notify_one();
+        }
+    }
+
+    const BlockIndex& index_;
+    StagedBuild& build_;
+    const DownloadCancelled& isCancelled_;
+    Run run_;  // the run being gathered
+    bool stopped_ = false;
+    bool cancelled_ = false;
+    std::mutex lock_;
+    std::condition_variable ready_;   // a run was queued, or the scan is done
+    std::condition_variable spared_;  // a run was written
+    std::deque<Run> queued_;
+    std::vector<Run> spare_;
+    bool done_ = false;
+    bool failed_ = false;
+    std::thread writer_;
+};
 
 }
 
@@ -212,31 +303,29 @@ vorn::Result<BlockReuse> BuildFromOldCopy(Fetcher& fetcher, const BlockReuseJob&
         return vorn::Failure{kCancelledMessage};
     };
     if (GetFileAttributesW(job.oldCopy.c_str()) == INVALID_FILE_ATTRIBUTES)
-        return BlockReuse::kNotUsed;
+        return BlockReuse{};
     const std::optional<BlockIndex> index = FetchIndex(fetcher, job, isCancelled);
     if (isCancelled && isCancelled())
         return cancelled();
-    if (!index)
-        return BlockReuse::kNotUsed;
-    BlockMatcher matcher(*index);
-    const OldCopyScan scanned = ScanOldCopy(job.oldCopy, matcher, isCancelled);
-    if (scanned == OldCopyScan::kCancelled)
-        return cancelled();
-    // An old copy with nothing of the new file in it saves nothing: the file comes whole, in parts over the
-    // site's connections.
-    if (scanned != OldCopyScan::kDone || matcher.FoundBytes() == 0 || !room.Take(index->fileSize) ||
-        !EnsureParentFolder(job.stagedPath))
-        return BlockReuse::kNotUsed;
+    if (!index || !room.Take(index->fileSize) || !EnsureParentFolder(job.stagedPath))
+        return BlockReuse{};
     UniqueFile file(CreateFileW(job.stagedPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
                                 FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file)
-        return BlockReuse::kNotUsed;
+        return BlockReuse{};
     StagedBuild build(std::move(file), index->fileSize, onProgress);
-    const OldCopyScan copied = CopyFoundBlocks(job.oldCopy, *index, matcher.Sources(), build, isCancelled);
-    if (copied == OldCopyScan::kCancelled)
+    FoundBlockCopy copy(*index, build, isCancelled);
+    BlockMatcher matcher(*index, [&copy](std::size_t block, const unsigned char* data) { copy.Found(block, data); });
+    const OldCopyScan scanned =
+        ScanOldCopy(job.oldCopy, matcher, [&] { return copy.Stopped() || (isCancelled && isCancelled()); });
+    const OldCopyScan copied = copy.Finish();
+    const OldCopyScan outcome = copied != OldCopyScan::kDone ? copied : scanned;
+    if (outcome == OldCopyScan::kCancelled)
         return cancelled();
-    if (copied != OldCopyScan::kDone)
-        return BlockReuse::kNotUsed;
+    // An old copy with nothing of the new file in it saves nothing: the file comes whole, in parts over the
+    // site's connections.
+    if (outcome != OldCopyScan::kDone || matcher.FoundBytes() == 0)
+        return BlockReuse{};
     // The missing bytes are shared among the site's connections: a long run of them (the second half of a cut
     // copy) goes out in pieces of at least a part's smallest size, while scattered blocks stay together in
     // requests of many ranges.
@@ -272,16 +361,14 @@ vorn::Result<BlockReuse> BuildFromOldCopy(Fetcher& fetcher, const BlockReuseJob&
         RunFetches(groups.size(), connections, fetchGroup, [&build] { build.Report(); }, isCancelled);
     if (fetched.outcome == FetchOutcome::kCancelled)
         return cancelled();
-    if (!fetched.done() || incomplete)
-        return BlockReuse::kNotUsed;
-    if (!build.Close())
-        return BlockReuse::kNotUsed;
-    return BlockReuse::kBuilt;
+    if (!fetched.done() || incomplete || !build.Close())
+        return BlockReuse{};
+    return BlockReuse{true, build.WrittenCrc32()};
 }
 
 vorn::Result<bool> FetchIntoStaging(Fetcher& fetcher, const StagedFileJob& job, DiskRoom& room,
                                     const DownloadProgress& onProgress, const DownloadCancelled& isCancelled,
-                                    const std::function<bool()>& isGood)
+                                    const std::function<bool(const std::optional<std::uint32_t>&)>& isGood)
 {
     const std::wstring kept = KeptPath(job.keptFolder, job.url);
     if (job.ref) {
@@ -293,7 +380,7 @@ vorn::Result<bool> FetchIntoStaging(Fetcher& fetcher, const StagedFileJob& job, 
         if (!built)
             return built.failure();
         // A built file that fails the check was built from an index that lies: the file comes whole.
-        if (*built == BlockReuse::kBuilt && isGood()) {
+        if (built->built && isGood(built->crc32)) {
             RemoveKept(kept);
             return true;
         }

@@ -2,9 +2,10 @@
 
 // A new version of a large file built from the blocks an older copy on the disk already holds plus the bytes it
 // lacks, fetched as byte ranges: the file's block index from the site, the old copy read once through the
-// matcher, the missing blocks asked for in requests of several ranges each. Whatever goes wrong short of the
-// player's cancel only means the file is downloaded whole as before, so nothing here is an error the player
-// reads; the caller checks the built file as it checks a downloaded one.
+// matcher, which writes each block to its place as it finds it, the missing blocks asked for in requests of
+// several ranges each. Whatever goes wrong short of the player's cancel only means the file is downloaded whole as
+// before, so nothing here is an error the player reads; the caller checks the built file as it checks a
+// downloaded one, with the CRC-32 of the bytes as they were written instead of a read of the file.
 
 #include "update/block_index_ref.h"
 #include "update/fetcher.h"
@@ -28,9 +29,12 @@ struct BlockReuseJob {
     TransferLimits limits;                    // the file's own; the site's connections are shared
 };
 
-enum class BlockReuse {
-    kBuilt,    // stagedPath holds a file built from the old copy and the fetched ranges, not yet checked
-    kNotUsed,  // nothing usable (no index, nothing found, a server that will not send ranges): fetch it whole
+struct BlockReuse {
+    // stagedPath holds a file built from the old copy and the fetched ranges, not yet checked; false: nothing
+    // usable (no index, nothing found, a server that will not send ranges), so the file is fetched whole.
+    bool built = false;
+    // The built file's CRC-32 from its bytes as they were written, when they covered it exactly once.
+    std::optional<std::uint32_t> crc32;
 };
 
 // Builds job.stagedPath; onProgress hears (bytes reused and fetched, file size). Fails only for a cancel, with
@@ -51,9 +55,10 @@ struct StagedFileJob {
 };
 
 // Brings the file into job.stagedPath: built through its index from the client's copy, or else from what an
-// earlier attempt kept of it, when `isGood` (the update's check of a staged file) accepts the result; otherwise
+// earlier attempt kept of it, when `isGood` (the update's check of a staged file, told the CRC-32 of the bytes
+// written when it is known) accepts the result; otherwise
 // downloaded whole through the kept folder (DownloadKeepingCut), continuing what an earlier attempt left there.
 // True: built and accepted; false: downloaded whole, not yet checked. The failure of the download, or a cancel.
 vorn::Result<bool> FetchIntoStaging(Fetcher& fetcher, const StagedFileJob& job, DiskRoom& room,
                                     const DownloadProgress& onProgress, const DownloadCancelled& isCancelled,
-                                    const std::function<bool()>& isGood);
+                                    const std::function<bool(const std::optional<std::uint32_t>&)>& isGood);

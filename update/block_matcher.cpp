@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <tuple>
+#include <utility>
 
 namespace {
 
@@ -34,11 +35,12 @@ unsigned BitsFor(std::size_t count)
 
 }
 
-BlockMatcher::BlockMatcher(const BlockIndex& index)
+BlockMatcher::BlockMatcher(const BlockIndex& index, FoundBlockObserver onFound)
     : index_(index),
       blockSize_(index.blockSize),
       fullBlocks_(static_cast<std::size_t>(index.fileSize / index.blockSize)),
       strong_(index.blockSize),
+      onFound_(std::move(onFound)),
       sources_(index.Blocks(), kBlockNotFound),
       rolling_(index.blockSize),
       expected_(fullBlocks_)
@@ -107,7 +109,7 @@ void BlockMatcher::Scan()
             const std::size_t block = expected_;
             expected_ = fullBlocks_;
             if (sources_[block] == kBlockNotFound && strong_.Of(window, blockSize_) == index_.strong[block]) {
-                Found(block, position_);
+                Found(block, position_, window);
                 continue;
             }
         }
@@ -166,19 +168,21 @@ bool BlockMatcher::Lookup(std::uint32_t weak, const unsigned char* window, std::
             strongKnown = true;
         }
         if (index_.strong[block] == strong) {
-            Found(block, at);
+            Found(block, at, window);
             return true;
         }
     }
     return false;
 }
 
-void BlockMatcher::Found(std::size_t block, std::uint64_t at)
+void BlockMatcher::Found(std::size_t block, std::uint64_t at, const unsigned char* data)
 {
     std::size_t same = block;
     do {
         sources_[same] = at;
         foundBytes_ += blockSize_;
+        if (onFound_)
+            onFound_(same, data);
         same = sameAs_[same];
     } while (same != block);
     position_ = at + blockSize_;
@@ -196,5 +200,7 @@ void BlockMatcher::Finish()
     if (Adler32(bytes, tail) == index_.weak[last] && strong_.Of(bytes, tail) == index_.strong[last]) {
         sources_[last] = windowStart_ + window_.size() - tail;
         foundBytes_ += tail;
+        if (onFound_)
+            onFound_(last, bytes);
     }
 }

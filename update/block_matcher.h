@@ -10,15 +10,20 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <limits>
 #include <vector>
 
 inline constexpr std::uint64_t kBlockNotFound = std::numeric_limits<std::uint64_t>::max();
 
+// Hears of each block of the new file as it is found, once, with its bytes (its length of them), which stay valid
+// only during the call.
+using FoundBlockObserver = std::function<void(std::size_t block, const unsigned char* data)>;
+
 class BlockMatcher {
 public:
     // An index ParseBlockIndex accepted, which must outlive the matcher.
-    explicit BlockMatcher(const BlockIndex& index);
+    explicit BlockMatcher(const BlockIndex& index, FoundBlockObserver onFound = {});
 
     // The next bytes of the old copy, in order.
     void Feed(const unsigned char* data, std::size_t size);
@@ -36,12 +41,13 @@ private:
     // Whether the window at old-copy offset `at` (weak sum `weak`, bytes at `window`) is one of the index's
     // full blocks; marks it found when so.
     bool Lookup(std::uint32_t weak, const unsigned char* window, std::uint64_t at);
-    void Found(std::size_t block, std::uint64_t at);
+    void Found(std::size_t block, std::uint64_t at, const unsigned char* data);
 
     const BlockIndex& index_;
     const std::uint32_t blockSize_;
     const std::size_t fullBlocks_;  // the blocks of blockSize_ bytes; a shorter last one is matched by Finish
     StrongBlockSum strong_;
+    const FoundBlockObserver onFound_;
 
     // Full blocks by bucket of their weak sum, then weak sum, then strong sum: bucketStart_[k] is where bucket
     // k's blocks begin in order_. Blocks with equal sums (runs of zeros, say) are neighbours there and are

@@ -268,3 +268,45 @@ std::uint32_t Crc32(std::uint32_t crc, const void* data, std::size_t size)
 {
     return Crc32Using(Crc32BestPath(), crc, data, size);
 }
+
+namespace {
+
+// Polynomials over GF(2) modulo the CRC's, in its reflected order: bit 31 is x^0, bit 0 is x^31.
+constexpr std::uint32_t MultiplyModPolynomial(std::uint32_t a, std::uint32_t b)
+{
+    std::uint32_t product = 0;
+    for (std::uint32_t bit = 1u << 31; bit != 0; bit >>= 1) {
+        if (a & bit)
+            product ^= b;
+        b = (b & 1u) ? (b >> 1) ^ kPolynomial : b >> 1;
+    }
+    return product;
+}
+
+// x^(2^k) for every k a byte count of 64 bits can need: a length of n bytes shifts by x^(8n).
+constexpr std::size_t kPowers = 64 + 3;
+
+constexpr std::array<std::uint32_t, kPowers> MakePowersOfX()
+{
+    std::array<std::uint32_t, kPowers> powers{};
+    powers[0] = 1u << 30;
+    for (std::size_t k = 1; k < kPowers; ++k)
+        powers[k] = MultiplyModPolynomial(powers[k - 1], powers[k - 1]);
+    return powers;
+}
+
+constexpr std::array<std::uint32_t, kPowers> kPowersOfX = MakePowersOfX();
+
+}
+
+std::uint32_t Crc32Combine(std::uint32_t first, std::uint32_t second, std::uint64_t secondSize)
+{
+    // The first checksum moves past the second block as its register would over that many zero bytes; the
+    // conditioning of both ends cancels out, so the two values only need to be added.
+    std::uint32_t shift = 1u << 31;
+    for (std::size_t k = 3; secondSize != 0; secondSize >>= 1, ++k) {
+        if (secondSize & 1u)
+            shift = MultiplyModPolynomial(kPowersOfX[k], shift);
+    }
+    return MultiplyModPolynomial(shift, first) ^ second;
+}

@@ -11,6 +11,10 @@
 // gives identical results.
 std::uint32_t Crc32(std::uint32_t crc, const void* data, std::size_t size);
 
+// The checksum of two blocks one after the other, from the checksum of each and the second's length, so pieces of a
+// file checked apart (written out of order, say) give the value of one call over all of its bytes.
+std::uint32_t Crc32Combine(std::uint32_t first, std::uint32_t second, std::uint64_t secondSize);
+
 // The ways of computing it, slowest first.
 enum class Crc32Path {
     Portable,  // table driven, sixteen bytes per step, the same on every CPU

@@ -18,7 +18,7 @@
 
 // What one read of a downloaded file found: its CRC-32 always, its size and SHA-256 when asked for.
 struct StagedFileSums {
-    bool read = false;  // the file was opened and read to its end
+    bool read = false;  // the file was read to its end, or its CRC-32 is known from the bytes written into it
     std::uint32_t crc32 = 0;
     std::uint64_t size = 0;
     std::optional<Sha256Digest> sha256;  // none also when the system could not hash it
@@ -50,8 +50,9 @@ public:
     TransferLimits DownloadLimits(std::uint32_t index) const;
 
     // The sums of a downloaded file: with a key its SHA-256 too, through one provider for every file (opening one
-    // costs more than hashing a small file), which the download threads take in turn.
-    StagedFileSums SumStaged(const std::wstring& path);
+    // costs more than hashing a small file), which the download threads take in turn. A CRC-32 known from the
+    // bytes as they were written (`written`) spares the read when no key asks for more.
+    StagedFileSums SumStaged(const std::wstring& path, const std::optional<std::uint32_t>& written = std::nullopt);
 
     // Whether the downloaded file of entry `index` is the signed one; `sums` are what SumStaged found.
     vorn::Status IsSigned(std::uint32_t index, const StagedFileSums& sums) const;

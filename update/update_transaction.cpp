@@ -321,8 +321,10 @@ private:
             ref.reset();
         const StagedFileJob job{url, ref, ref ? BuildDownloadUrl(request_.siteUrl, ref->sitePath) : L"", crc,
                                 file.targetPath, file.stagedPath, kept_, limits};
-        const Result<bool> staged = FetchIntoStaging(fetcher_, job, *room_, adapter, stopped,
-                                                     [&] { return IsGoodStagedFile(file, entry).ok(); });
+        const Result<bool> staged =
+            FetchIntoStaging(fetcher_, job, *room_, adapter, stopped, [&](const std::optional<std::uint32_t>& written) {
+                return IsGoodStagedFile(file, entry, written).ok();
+            });
         if (!staged)
             return downloadFailed(staged.failure());
         if (*staged)
@@ -338,10 +340,12 @@ private:
     }
 
     // Whether a staged file is the one the manifest lists and, with a key, the one the release signs; otherwise
-    // the failure says which check it failed. Runs on a download thread.
-    Status IsGoodStagedFile(const PendingFile& file, const ManifestEntry& entry)
+    // the failure says which check it failed. `written`: its CRC-32 as its bytes were written, when known. Runs on
+    // a download thread.
+    Status IsGoodStagedFile(const PendingFile& file, const ManifestEntry& entry,
+                            const std::optional<std::uint32_t>& written = std::nullopt)
     {
-        const StagedFileSums sums = release_.SumStaged(file.stagedPath);
+        const StagedFileSums sums = release_.SumStaged(file.stagedPath, written);
         if (Status signedFile = release_.IsSigned(file.entryIndex, sums); !signedFile)
             return signedFile;
         if (sums.read && FormatCrc32(sums.crc32) == entry.crc32Hex)

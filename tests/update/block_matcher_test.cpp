@@ -13,18 +13,30 @@ namespace {
 
 constexpr std::uint32_t kBlock = 1024;
 
-// The old copy fed to a matcher in pieces of `piece` bytes.
+// The old copy fed to a matcher in pieces of `piece` bytes. Every block found is handed over once, with the
+// bytes of the old copy where it was found.
 std::vector<std::uint64_t> Match(const BlockIndex& index, const std::string& old, std::size_t piece)
 {
-    BlockMatcher matcher(index);
+    std::vector<std::string> handed(index.Blocks());
+    std::vector<int> times(index.Blocks());
+    BlockMatcher matcher(index, [&](std::size_t block, const unsigned char* data) {
+        ++times[block];
+        handed[block].assign(reinterpret_cast<const char*>(data), index.Length(block));
+    });
     for (std::size_t at = 0; at < old.size(); at += piece) {
         const std::size_t size = std::min(piece, old.size() - at);
         matcher.Feed(reinterpret_cast<const unsigned char*>(old.data()) + at, size);
     }
     matcher.Finish();
     std::uint64_t found = 0;
-    for (std::size_t block = 0; block < index.Blocks(); ++block)
-        found += matcher.Sources()[block] == kBlockNotFound ? 0 : index.Length(block);
+    for (std::size_t block = 0; block < index.Blocks(); ++block) {
+        const std::uint64_t source = matcher.Sources()[block];
+        found += source == kBlockNotFound ? 0 : index.Length(block);
+        EXPECT_EQ(times[block], source == kBlockNotFound ? 0 : 1) << "block " << block;
+        if (source != kBlockNotFound) {
+            EXPECT_EQ(handed[block], old.substr(source, index.Length(block))) << "block " << block;
+        }
+    }
     EXPECT_EQ(matcher.FoundBytes(), found);
     return matcher.Sources();
 }

@@ -1,5 +1,6 @@
 #include "update/crc32.h"
 #include "update/crc32_compute.h"
+#include "update/written_crc.h"
 
 #include "tests/support/process_probe.h"
 
@@ -7,6 +8,7 @@
 
 #include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -105,4 +107,41 @@ TEST(Crc32, EveryPathAgreesOverLengthsAndAlignments)
         const std::size_t split = length == 0 ? 0 : random() % length;
         ASSERT_EQ(Crc32(Crc32(0, piece.data(), split), piece.data() + split, length - split), expected);
     }
+}
+
+TEST(Crc32, WrittenPiecesGiveTheFilesValueOnlyWhenTheyCoverItExactlyOnce)
+{
+    const std::string bytes = RandomBytes(100000, 21);
+    const std::uint32_t whole = ReferenceCrc32(bytes);
+    for (const std::size_t split : {0u, 1u, 15u, 65536u, 99999u, 100000u}) {
+        const std::uint32_t first = Crc32(0, bytes.data(), split);
+        EXPECT_EQ(Crc32Combine(first, Crc32(0, bytes.data() + split, bytes.size() - split), bytes.size() - split), whole)
+            << split;
+    }
+
+    // A write is [first, end) of `bytes`, or of other bytes when `other`.
+    struct Write {
+        std::size_t first;
+        std::size_t end;
+        bool other = false;
+    };
+    const std::string others = RandomBytes(bytes.size(), 22);
+    const auto sums = [&](std::uint64_t fileSize, const std::vector<Write>& writes) {
+        WrittenCrc written(fileSize);
+        for (const Write& w : writes)
+            written.Add(w.first, (w.other ? others : bytes).data() + w.first, w.end - w.first);
+        return written.Whole();
+    };
+    // Out of order, as the copied runs and the ranges of several connections come, joined on either side.
+    EXPECT_EQ(sums(bytes.size(), {{50000, 70000}, {0, 10000}, {70000, 100000}, {10000, 30000}, {30000, 50000}}),
+              whole);
+    const std::vector<std::pair<const char*, std::vector<Write>>> unsound = {
+        {"a gap", {{0, 10000}, {10001, 100000}}},
+        {"a cut range asked again from its start", {{0, 60000}, {40000, 60000}, {60000, 100000}}},
+        {"the same range twice, the second time other bytes", {{0, 50000}, {0, 50000, true}, {50000, 100000}}},
+        {"a range over written neighbours", {{0, 10000}, {20000, 100000}, {5000, 25000}}},
+    };
+    for (const auto& [name, writes] : unsound)
+        EXPECT_FALSE(sums(bytes.size(), writes)) << name;
+    EXPECT_FALSE(sums(bytes.size() - 1, {{0, 100000}})) << "past the end";
 }
