@@ -12,9 +12,11 @@
 # Reported per case: the bytes nginx sent (file and index) against the case's goal; the update's time and its
 # parts (before the file's download began: the manifest and the check pass; the build: the index, the one pass
 # over the old copy, the missing ranges and the check; the flush of the built file; the install); the scan, one
-# pass of the matcher over the same old copy by the same build in a process of its own, and its speed; the fetch,
-# curl asking nginx for the ranges that scan found missing; update / (scan + fetch); the peak working set; whether
-# the client's file equals the site's. Goals: (a), (b) at most 2 x the changed bytes + 0.5% of the file; (c) at
+# pass of the matcher over the same old copy by the same build in a process of its own, and its speed; the pass,
+# the same scan writing the blocks it finds into a new file as the update's build does (flushed on the way as the
+# build flushes, not at its end); the fetch, curl asking nginx for the ranges that scan found missing;
+# update / (scan + fetch) and update / (pass + fetch); the peak working set; whether the client's file equals the
+# site's. Goals: (a), (b) at most 2 x the changed bytes + 0.5% of the file; (c) at
 # most 1.05 x the missing half; (d) at most 1.05 x the file over both attempts; scan at least 200 MiB/s; peak
 # working set under 64 MiB; (a), (b) no slower than the scan plus the fetch (a ratio of about 1).
 # Usage: bench/block_reuse_bench.sh [MIB] (default 512; needs about 5 x MIB and 10 GiB more free in /tmp).
@@ -73,8 +75,8 @@ sent() {
 }
 logged() { wc -l <"$work/${1:-nginx}/transfers.log" 2>/dev/null || echo 0; }
 
-# reference OLD_COPY: sets $scan_line (the scan of OLD_COPY against the site's index by block_scan_bench.exe) and
-# $fetch_s (the seconds curl takes to fetch the ranges it found missing from nginx).
+# reference OLD_COPY: sets $scan_line (the scan and the pass of OLD_COPY against the site's index by
+# block_scan_bench.exe) and $fetch_s (the seconds curl takes to fetch the ranges it found missing from nginx).
 reference() {
   scan_line=$(wine build/bench-i686/bin/block_scan_bench.exe --scan "Z:${1//\//\\}" \
     "Z:$(echo "$work"/site/up.ini.blocks/* | sed 's|/|\\|g')" | tr -d '\r')
@@ -97,10 +99,11 @@ print("%-9s sent %11d bytes (%.4f of the file), %s; peak WS %.1f MiB" % (name, s
 print("          update %.2f s = before the download %.2f + build %.2f + flush %.2f + install %.2f"
       % (total, began, verified - began, install - verified, total - install))
 if len(sys.argv) > 6:
-    scan = float(re.search(r"scan ([0-9.]+) s", sys.argv[6]).group(1))
+    scan, passed = (float(x) for x in re.search(r"scan ([0-9.]+) s, pass ([0-9.]+) s", sys.argv[6]).groups())
     fetch, old = float(sys.argv[7]), int(sys.argv[8])
-    print("          scan %.2f s (%.0f MiB/s), fetch %.3f s; update / (scan + fetch) = %.2f"
-          % (scan, old / 1048576 / scan, fetch, total / (scan + fetch)))
+    print("          scan %.2f s (%.0f MiB/s), pass %.2f s, fetch %.3f s; update / (scan + fetch) = %.2f, "
+          "update / (pass + fetch) = %.2f" % (scan, old / 1048576 / scan, passed, fetch, total / (scan + fetch),
+                                              total / (passed + fetch)))
 print("          " + line)
 EOF2
 }
