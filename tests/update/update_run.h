@@ -6,7 +6,9 @@
 #include "update/update_transaction.h"
 
 #include <functional>
+#include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 // "stage current/total file% overall% file", so a whole report reads as one value.
@@ -71,3 +73,21 @@ struct UpdateRun final : vorn::UpdateObserver {
         return described;
     }
 };
+
+// The update of `run` on a thread of its own, waited for at most `limitMs`: false when it has not ended by then.
+// The thread is then left with the run it shares, so an update that hangs fails its test instead of hanging it.
+inline bool ApplyWithin(const std::shared_ptr<UpdateRun>& run, DWORD limitMs, const std::wstring& baseUrl,
+                        const std::wstring& client, const std::wstring& launcher)
+{
+    const auto ended = std::make_shared<UniqueHandle>(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    std::thread update([run, ended, baseUrl, client, launcher] {
+        run->Apply(baseUrl, client, launcher);
+        SetEvent(ended->get());
+    });
+    if (WaitForSingleObject(ended->get(), limitMs) != WAIT_OBJECT_0) {
+        update.detach();
+        return false;
+    }
+    update.join();
+    return true;
+}
