@@ -1,5 +1,6 @@
 #include "update/update_transaction.h"
 
+#include "base/text.h"
 #include "tests/support/http_site.h"
 #include "update/crc32.h"
 #include "update/crc32_compute.h"
@@ -276,7 +277,9 @@ TEST(UpdateTransaction, AFailingFileAmongParallelDownloadsIsReportedAndNothingIs
     EXPECT_EQ(server.CountRequests("/Main.exe"), 1u);
     EXPECT_EQ(run.result.filesUpdated, 0);
     EXPECT_TRUE(run.Stage(4).empty());
-    EXPECT_TRUE(FilesUnder(client.path()).empty());
+    // Nothing is installed; a download the failure cut part way may be kept for the next attempt.
+    for (const std::wstring& file : FilesUnder(client.path()))
+        EXPECT_TRUE(file.starts_with(L".vorn-kept\\")) << "left in the client folder: " << WideToUtf8(file);
     EXPECT_FALSE(StagingLeft(client.path()));
 }
 
