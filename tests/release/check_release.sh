@@ -4,11 +4,13 @@
 # and block built twice in two folders, which must give the same executable and the same zip, named and marked with
 # the operator's version, holding the record of the values given and checksums that check; a different launcher of
 # the same version is refused its package's name; a trial build from a changed settings file carries the change.
-#   check_release.sh SOURCE_DIR WORK_DIR
-# WORK_DIR keeps the two build folders between runs, so a second run only rebuilds what changed.
+#   check_release.sh SOURCE_DIR WORK_DIR [BUILDS]
+# The build folders are BUILDS-a, BUILDS-b and BUILDS-trial (BUILDS is WORK_DIR/build unless given), kept between
+# runs so a second run only rebuilds what changed.
 set -euo pipefail
 source_dir=$1
 work=$2
+builds=${3:-$work/build}
 release="$source_dir/scripts/release.sh"
 mkdir -p "$work"
 failures=0
@@ -54,7 +56,7 @@ expect_refusal "is plain HTTP" -C "$work/plain-http.cmake" --block "$work/sample
 # A trial package carries the stand-in only when asked to, and says so where an operator looks. It is built in
 # build-b, which the same settings with the real block then rebuild: only the block's object changes.
 rm -rf "$work/dist-trial"
-if bash "$release" -C "$work/settings.cmake" --stand-in-block --build-dir "$work/build-b" --dist "$work/dist-trial" \
+if bash "$release" -C "$work/settings.cmake" --stand-in-block --build-dir "$builds-b" --dist "$work/dist-trial" \
     >"$work/release-trial.log" 2>&1; then
   grep -qF "WARNING: built with the stand-in connection block" "$work/release-trial.log" ||
     fail "the trial build's output does not warn of the stand-in block"
@@ -66,20 +68,20 @@ else
   fail "release.sh --stand-in-block did not build"
 fi
 
-# The compiler cache serves the builds of this folder from one another; the second of the two compared builds
-# compiles everything itself, so a build path or a time that reaches an object shows.
+# The compiler cache serves the first of the two compared builds what the test build and the trial compiled; the
+# second compiles everything itself, so a build path or a time that reaches an object shows.
 for side in a b; do
   no_cache=()
   [ $side = a ] || no_cache=(env CCACHE_DISABLE=1)
   rm -rf "$work/dist-$side"
   "${no_cache[@]}" bash "$release" -C "$work/settings.cmake" --block "$work/sample.block" \
-    --build-dir "$work/build-$side" --dist "$work/dist-$side" >"$work/release-$side.log" 2>&1 || {
+    --build-dir "$builds-$side" --dist "$work/dist-$side" >"$work/release-$side.log" 2>&1 || {
     cat "$work/release-$side.log" >&2
-    echo "FAILED: release.sh did not build in build-$side" >&2
+    echo "FAILED: release.sh did not build in $builds-$side" >&2
     exit 1
   }
 done
-cmp "$work/build-a/bin/VornLauncher.exe" "$work/build-b/bin/VornLauncher.exe" ||
+cmp "$builds-a/bin/VornLauncher.exe" "$builds-b/bin/VornLauncher.exe" ||
   fail "two builds of the same inputs gave different executables"
 package=$(cd "$work/dist-a" && ls)
 [ "$package" = "VornLauncher-2.3.4.zip" ] || fail "the package is named \"$package\""
@@ -90,7 +92,7 @@ python3 -m zipfile -e "$work/dist-a/$package" "$work/unpacked"
 [ "$(cd "$work/unpacked" && ls | sort | tr '\n' ' ')" = "SHA256SUMS VornLauncher.exe configuration.txt " ] ||
   fail "the package holds: $(ls "$work/unpacked")"
 (cd "$work/unpacked" && sha256sum --quiet -c SHA256SUMS) || fail "the package's checksums do not check"
-cmp "$work/unpacked/VornLauncher.exe" "$work/build-a/bin/VornLauncher.exe" || fail "the package's executable"
+cmp "$work/unpacked/VornLauncher.exe" "$builds-a/bin/VornLauncher.exe" || fail "the package's executable"
 
 block_digest=$(sha256sum "$work/sample.block" | cut -d' ' -f1)
 head -n 1 "$work/unpacked/configuration.txt" | grep -qxF "VornLauncher 2.3.4: the compiled-in configuration" ||
@@ -117,8 +119,11 @@ EOF
 
 # The version shows in the executable's version information and on the window face: the executable carries the
 # face drawn for 2.3.4, which differs from the default one.
-python3 "$source_dir/tools/make_skin.py" "$work/skin-2.3.4.png" "$source_dir/ui/layout.h" 2.3.4
+# Each drawing keeps one core busy for seconds: the two are drawn side by side.
+python3 "$source_dir/tools/make_skin.py" "$work/skin-2.3.4.png" "$source_dir/ui/layout.h" 2.3.4 &
+drawing=$!
 python3 "$source_dir/tools/make_skin.py" "$work/skin-default.png" "$source_dir/ui/layout.h"
+wait "$drawing"
 python3 - "$work/unpacked/VornLauncher.exe" "$work/skin-2.3.4.png" "$work/skin-default.png" <<'EOF' ||
 import sys
 exe, face, default = (open(path, "rb").read() for path in sys.argv[1:])
@@ -134,11 +139,11 @@ EOF
 
 # The same inputs again give the same package, which may stand; a different launcher under the same version may
 # not replace it.
-bash "$release" -C "$work/settings.cmake" --block "$work/sample.block" --build-dir "$work/build-a" \
+bash "$release" -C "$work/settings.cmake" --block "$work/sample.block" --build-dir "$builds-a" \
   --dist "$work/dist-a" >"$work/again.log" 2>&1 || fail "release.sh refused to rebuild the same package"
 cp "$work/dist-a/$package" "$work/first.zip"
 sed 's/试炼/再试/' "$work/settings.cmake" >"$work/changed.cmake"
-if bash "$release" -C "$work/changed.cmake" --block "$work/sample.block" --build-dir "$work/build-a" \
+if bash "$release" -C "$work/changed.cmake" --block "$work/sample.block" --build-dir "$builds-a" \
     --dist "$work/dist-a" >"$work/overwrite.log" 2>&1; then
   fail "release.sh replaced VornLauncher-2.3.4.zip with a different launcher"
 elif ! grep -qF "holds a different launcher of version 2.3.4" "$work/overwrite.log"; then
@@ -151,13 +156,13 @@ cmp -s "$work/first.zip" "$work/dist-a/$package" || fail "the first package of v
 for title in "试炼一" "试炼二"; do
   printf 'set(VORN_WINDOW_TITLE "岚谷 %s 登录器" CACHE STRING "")\n' "$title" >"$work/trial.cmake"
   echo 'set(VORN_UPDATE_BASE_URL "https://updates.example.com/vorn/" CACHE STRING "")' >>"$work/trial.cmake"
-  bash "$release" --trial i686 -C "$work/trial.cmake" --stand-in-block --build-dir "$work/trial" \
+  bash "$release" --trial i686 -C "$work/trial.cmake" --stand-in-block --build-dir "$builds-trial" \
     >"$work/trial.log" 2>&1 || { cat "$work/trial.log" >&2; fail "the trial build failed"; continue; }
-  grep -qxF "VORN_WINDOW_TITLE = 岚谷 $title 登录器" "$work/trial/configuration.txt" ||
+  grep -qxF "VORN_WINDOW_TITLE = 岚谷 $title 登录器" "$builds-trial/configuration.txt" ||
     fail "the trial build's record does not hold the title with $title"
   python3 -c 'import sys; sys.exit(0 if sys.argv[1].encode("utf-16-le") in open(sys.argv[2], "rb").read() else 1)' \
-    "岚谷 $title 登录器" "$work/trial/bin/VornLauncher.exe" || fail "the trial launcher does not carry $title"
-  [ -f "$work/trial/bin/trust_root.exe" ] || fail "the trial build has no trust_root.exe"
+    "岚谷 $title 登录器" "$builds-trial/bin/VornLauncher.exe" || fail "the trial launcher does not carry $title"
+  [ -f "$builds-trial/bin/trust_root.exe" ] || fail "the trial build has no trust_root.exe"
 done
 
 [ $failures -eq 0 ] || exit 1

@@ -1,5 +1,6 @@
 #include "tests/support/nginx_site.h"
 
+#include <algorithm>
 #include <sstream>
 
 namespace probe {
@@ -58,6 +59,17 @@ std::vector<NginxTransfer> NginxSite::Transfers() const
         transfers.push_back(transfer);
     }
     return transfers;
+}
+
+std::vector<NginxTransfer> NginxSite::TransfersOnceLogged(
+    std::size_t count, const std::function<bool(const NginxTransfer&)>& which) const
+{
+    for (const ULONGLONG end = GetTickCount64() + 10000;; Sleep(20)) {
+        std::vector<NginxTransfer> transfers = Transfers();
+        if (static_cast<std::size_t>(std::count_if(transfers.begin(), transfers.end(), which)) >= count ||
+            GetTickCount64() >= end)
+            return transfers;
+    }
 }
 
 }

@@ -7,6 +7,7 @@
 #include "tests/support/process_probe.h"
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -32,6 +33,10 @@ public:
     std::wstring BaseUrl() const;
     // Every request that has ended so far, in the order nginx finished them.
     std::vector<NginxTransfer> Transfers() const;
+    // The same once at least `count` of them are `which`, or after ten seconds: nginx logs a request after it has
+    // sent the last byte, so a client can hold a whole reply before the request is in the log.
+    std::vector<NginxTransfer> TransfersOnceLogged(std::size_t count,
+                                                   const std::function<bool(const NginxTransfer&)>& which) const;
 
 private:
     TempDir prefix_;

@@ -125,7 +125,10 @@ TEST(BusySite, AnUpdateMeetingALimitOnConnectionsDownloadsFewerAtOnceAndEnds)
 
         // Each refusal with others running lowers the count by one at least, and none comes once it is down to
         // the limit: at most one refusal for each download at once above one.
-        const std::vector<probe::NginxTransfer> transfers = nginx.Transfers();
+        const std::vector<probe::NginxTransfer> transfers =
+            nginx.TransfersOnceLogged(kFiles, [&c](const probe::NginxTransfer& transfer) {
+                return transfer.status != c.status && transfer.target.starts_with("/file");
+            });
         std::size_t refusals = 0;
         for (std::size_t i = 0; i < transfers.size(); ++i) {
             if (transfers[i].status != c.status)
@@ -224,7 +227,8 @@ TEST(BusySite, ThePartsOfALargeFileMeetTheLimitLikeFilesDo)
     EXPECT_TRUE(probe::ReadFileBytes(client / L"big.bin") == body);
     std::size_t refusals = 0;
     std::vector<std::string> ranges;
-    for (const probe::NginxTransfer& transfer : nginx.Transfers()) {
+    const auto part = [](const probe::NginxTransfer& transfer) { return transfer.status == 206; };
+    for (const probe::NginxTransfer& transfer : nginx.TransfersOnceLogged(4, part)) {
         refusals += transfer.status == 503;
         if (transfer.status == 206) {
             ranges.push_back(transfer.range);
