@@ -39,10 +39,12 @@ bool ListFolder(const std::wstring& folder, bool isRoot, std::unordered_map<std:
     const UniqueFile handle(CreateFileW(folder.c_str(), FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES,
                                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
                                         flags, nullptr));
-    BY_HANDLE_FILE_INFORMATION information{};
-    if (!handle || !GetFileInformationByHandle(handle.get(), &information) ||
-        (information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 ||
-        (information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0)
+    // Only the attributes: GetFileInformationByHandle would also ask for the volume's serial number, which costs
+    // as much as the folder's whole listing under Wine.
+    FILE_BASIC_INFO information{};
+    if (!handle || !GetFileInformationByHandleEx(handle.get(), FileBasicInfo, &information, sizeof(information)) ||
+        (information.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 ||
+        (information.FileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0)
         return false;
     std::vector<LONGLONG> buffer(kListingBufferBytes / sizeof(LONGLONG));  // the entries need 8-byte alignment
     const auto* bytes = reinterpret_cast<const unsigned char*>(buffer.data());
