@@ -9,36 +9,23 @@ namespace vorn {
 
 QuickCheck::QuickCheck(bool enabled, const std::wstring& root, std::wstring launcher,
                        std::vector<std::wstring> localPaths)
-    : root_(root), launcher_(std::move(launcher)), localPaths_(std::move(localPaths)), stamps_(localPaths_.size()),
-      current_(localPaths_.size())
+    : root_(root), launcher_(std::move(launcher)), localPaths_(std::move(localPaths)), current_(localPaths_.size())
 {
     if (!enabled)
         return;
     // The moment is taken before any file is read: whatever is written after it is too new to trust at the next
-    // start, so a stamp may be taken before or after its file's read.
+    // start, so a stamp may be taken before or after its file's read. Without a record every file is read and
+    // the folders are listed after the reads, when the record is made: beside the reads a listing slows them
+    // by more than it costs alone.
     start_ = LoadVerifiedFiles(root_, launcher_);
-    if (!start_.folder)
-        return;
-    // A stamp taken before or after its file's read is as good: whatever changes the file after the moment
-    // leaves it too new to trust. So without a record, when every file is read anyway, the listing costs the
-    // reads nothing on a second core.
-    if (start_.remembered.Count() > 0)
+    if (start_.folder && start_.remembered.Count() > 0)
         stamps_ = ListClientFiles(root_, localPaths_);
-    else
-        listing_ = std::thread([this] { stamps_ = ListClientFiles(root_, localPaths_); });
-}
-
-QuickCheck::~QuickCheck()
-{
-    if (listing_.joinable())
-        listing_.join();
 }
 
 bool QuickCheck::Matches(std::size_t index, const std::wstring& path, const std::wstring& expectedHex)
 {
-    // While the listing runs there is no record to trust.
     const std::optional<std::uint32_t> trusted =
-        listing_.joinable() ? std::nullopt : start_.remembered.TrustedCrc(localPaths_[index], stamps_[index]);
+        stamps_ ? start_.remembered.TrustedCrc(localPaths_[index], (*stamps_)[index]) : std::nullopt;
     if (trusted) {
         const bool matches = FormatCrc32(*trusted) == expectedHex;
         if (matches)
@@ -56,16 +43,16 @@ bool QuickCheck::Matches(std::size_t index, const std::wstring& path, const std:
 
 void QuickCheck::Save(bool installed)
 {
-    if (listing_.joinable())
-        listing_.join();
     if (!start_.folder || !(read_ || installed))
         return;
+    if (!stamps_)
+        stamps_ = ListClientFiles(root_, localPaths_);
     // Only files found current are remembered: a file found out of date has just been replaced, and an installed
     // file is newer than this pass's moment, so the next start reads it once either way.
     VerifiedRecord record{launcher_, *start_.folder, start_.moment, {}};
     for (std::size_t i = 0; i < localPaths_.size(); ++i) {
-        if (current_[i] && stamps_[i])
-            record.files.push_back({localPaths_[i], *stamps_[i], *current_[i]});
+        if (current_[i] && (*stamps_)[i])
+            record.files.push_back({localPaths_[i], *(*stamps_)[i], *current_[i]});
     }
     SaveVerifiedFiles(root_, record);
 }

@@ -9,7 +9,6 @@
 #include <cstdint>
 #include <optional>
 #include <string>
-#include <thread>
 #include <vector>
 
 namespace vorn {
@@ -18,11 +17,8 @@ class QuickCheck {
 public:
     // root: the client folder as the update works with it (absolute, normal); localPaths: the manifest's entries
     // in its order, all validated. Disabled, every file is read and no record is read or made. With a record the
-    // folders are listed here, before the first file; without one nothing is listed, as every file is read.
+    // folders are listed here, before the first file; without one they are listed when the record is made.
     QuickCheck(bool enabled, const std::wstring& root, std::wstring launcher, std::vector<std::wstring> localPaths);
-    ~QuickCheck();
-    QuickCheck(const QuickCheck&) = delete;
-    QuickCheck& operator=(const QuickCheck&) = delete;
 
     // Whether entry `index`, whose file is `path`, holds the checksum expectedHex: from the record when it may
     // stand for the file (a remembered checksum that differs says out of date), else by reading the whole file.
@@ -37,10 +33,7 @@ private:
     const std::wstring launcher_;
     const std::vector<std::wstring> localPaths_;
     VerifiedFilesAtStart start_;
-    // Per entry: what the listing said of the file. Without a record the listing runs on a thread of its own
-    // beside the reads, which need none of it, and is waited for when the record is written.
-    std::vector<std::optional<FileStamp>> stamps_;
-    std::thread listing_;
+    std::optional<std::vector<std::optional<FileStamp>>> stamps_;  // per entry, what the listing said of the file
     std::vector<std::optional<std::uint32_t>> current_;  // per entry, the checksum of a file found current
     bool read_ = false;                                   // a file was read in this pass
 };
