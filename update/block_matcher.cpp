@@ -126,10 +126,13 @@ void BlockMatcher::Scan()
         for (;;) {
             const std::uint32_t weak = rolling.Value();
             const std::uint32_t bits = FilterBits(weak);
-            if ((filter[Mix(weak) >> filterShift] & bits) == bits &&
-                Lookup(weak, window, windowStart_ + static_cast<std::size_t>(window - bytes))) {
-                found = true;
-                break;
+            if ((filter[Mix(weak) >> filterShift] & bits) == bits) {
+                if (weak == foundWeak_)
+                    window = PastRun(window, last);
+                else if (Lookup(weak, window, windowStart_ + static_cast<std::size_t>(window - bytes))) {
+                    found = true;
+                    break;
+                }
             }
             if (window == last)
                 break;
@@ -144,11 +147,24 @@ void BlockMatcher::Scan()
     }
 }
 
+const unsigned char* BlockMatcher::PastRun(const unsigned char* window, const unsigned char* last) const
+{
+    const unsigned char value = window[0];
+    const auto other = [value](unsigned char c) { return c != value; };
+    if (window == last || window[blockSize_] != value)
+        return window;
+    if (std::find_if(window, window + blockSize_, other) != window + blockSize_)
+        return window;
+    // Every window up to the one that ends at the run's last byte holds the same bytes, so the same sums.
+    return std::find_if(window + blockSize_, last + blockSize_, other) - blockSize_;
+}
+
 bool BlockMatcher::Lookup(std::uint32_t weak, const unsigned char* window, std::uint64_t at)
 {
     const std::uint32_t bucket = Mix(weak) >> bucketShift_;
     bool strongKnown = false;
     std::uint64_t strong = 0;
+    bool missing = false;  // a block of this weak sum is still to be found
     for (std::uint32_t i = bucketStart_[bucket]; i < bucketStart_[bucket + 1]; ++i) {
         const std::uint32_t block = order_[i];
         // Only a block still missing makes a match. Content the old copy holds twice (a file stored twice, a run
@@ -171,7 +187,10 @@ bool BlockMatcher::Lookup(std::uint32_t weak, const unsigned char* window, std::
             Found(block, at, window);
             return true;
         }
+        missing = true;
     }
+    if (!missing)
+        foundWeak_ = weak;
     return false;
 }
 

@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <functional>
 #include <limits>
+#include <optional>
 #include <vector>
 
 inline constexpr std::uint64_t kBlockNotFound = std::numeric_limits<std::uint64_t>::max();
@@ -41,6 +42,9 @@ private:
     // Whether the window at old-copy offset `at` (weak sum `weak`, bytes at `window`) is one of the index's
     // full blocks; marks it found when so.
     bool Lookup(std::uint32_t weak, const unsigned char* window, std::uint64_t at);
+    // For a window of one byte value whose blocks have all been found: the last window of that run of bytes within
+    // the bytes at hand (up to `last`); any other window as it is.
+    const unsigned char* PastRun(const unsigned char* window, const unsigned char* last) const;
     void Found(std::size_t block, std::uint64_t at, const unsigned char* data);
 
     const BlockIndex& index_;
@@ -72,4 +76,7 @@ private:
     RollingAdler32 rolling_;
     bool rollingValid_ = false;  // rolling_ holds the weak sum of the window at position_
     std::size_t expected_;       // the block after the last one found, tried first at the next window
+    // A weak sum whose blocks have all been found: a run of one byte value (zeros, say) keeps the weak sum the same
+    // at every offset, and is passed at once instead of looked up at every offset.
+    std::optional<std::uint32_t> foundWeak_;
 };

@@ -1,10 +1,10 @@
 // What block reuse fetches and how fast the matcher scans, for the block sizes worth considering, in one run:
 // a file of random bytes (512 MiB by default) and new versions of it with (a) 16 changed regions of 64 KiB
 // scattered through it, (b) 10 KiB inserted near its start, (c) the old copy truncated to half, (e) 1000 changed
-// runs of 100 bytes (a patch of many small records), and an unrelated old copy (nothing to find: the matcher
-// rolls over every offset). Per case: the bytes to fetch (the index and the missing ranges), their ratio to the
-// changed bytes, the number of ranges and the scan speed. Then the weak sum's false matches per offset, on the
-// random file and, when a file is given, on real data.
+// runs of 100 bytes (a patch of many small records), an unrelated old copy (nothing to find: the matcher rolls
+// over every offset) and (z) an old copy of zeros that the new version writes 1 MiB into. Per case: the bytes to
+// fetch (the index and the missing ranges), their ratio to the changed bytes, the number of ranges and the scan
+// speed. Then the weak sum's false matches per offset, on the random file and, when a file is given, on real data.
 // Usage: block_match_bench [MIB [CORPUS_FILE]]
 
 #include "update/block_matcher.h"
@@ -80,6 +80,11 @@ std::vector<Case> Cases(std::size_t size)
         e.replace((i * 2654435761u) % (size - 100), 100, blocktest::RandomBytes(100, 300 + i));
     cases.push_back({"(e) 1000 x 100 B changed", old, e, 1000 * 100});
     cases.push_back({"unrelated old copy", blocktest::RandomBytes(size, 2), old, size});
+    // A preallocated archive: zeros but for the data written into it, every block of zeros with the same sums.
+    const std::string zeros(size, '\0');
+    std::string z = zeros;
+    z.replace(size / 2, 1 << 20, blocktest::RandomBytes(1 << 20, 400));
+    cases.push_back({"(z) zeros, 1 MiB written", zeros, z, 1 << 20});
     return cases;
 }
 

@@ -122,6 +122,34 @@ TEST(BlockMatcher, TakesEveryCopyOfARepeatedBlockFromOneSpot)
     EXPECT_EQ(Missing(index, Match(index, old, 1000), old, now), std::vector<std::size_t>{12});
 }
 
+// Every block of one byte value has the same sums; once they are found, a run of that byte is passed at once
+// instead of looked up at every offset. Not past a block that begins in the run's last bytes, nor past a block
+// of other bytes with the same weak sum (two bytes up and two down keep both halves of the Adler-32).
+TEST(BlockMatcher, ARunOfOneByteIsPassedAtOnceButNoBlockInItOrBehindItIsMissed)
+{
+    const std::string run(kBlock, '\x10');
+    const std::string data = blocktest::RandomBytes(2 * kBlock, 8);
+    const std::string edge = std::string(700, '\x10') + data.substr(0, kBlock - 700);
+    const std::string now = run + edge + data.substr(kBlock - 700, kBlock) + blocktest::RandomBytes(kBlock, 9);
+    // The run crosses the pieces fed and ends 700 bytes into the block it does not fill.
+    const std::string old = blocktest::RandomBytes(3 * kBlock + 5, 10) + run + run + run + run + run +
+                            std::string(333, '\x10') + data + blocktest::RandomBytes(17, 11);
+    const BlockIndex index = blocktest::MakeIndex(now, kBlock);
+    EXPECT_EQ(Missing(index, Match(index, old, 1000), old, now), std::vector<std::size_t>{3});
+
+    std::string twin = run;
+    ++twin[100];
+    --twin[101];
+    --twin[600];
+    ++twin[601];
+    const std::string withTwin = twin + run + run + run + data.substr(0, kBlock);
+    const std::string oldWithTwin = blocktest::RandomBytes(3 * kBlock + 5, 12) + run + run + run + run + twin;
+    const BlockIndex twinIndex = blocktest::MakeIndex(withTwin, kBlock);
+    ASSERT_EQ(twinIndex.weak[0], twinIndex.weak[1]);
+    EXPECT_EQ(Missing(twinIndex, Match(twinIndex, oldWithTwin, 1000), oldWithTwin, withTwin),
+              std::vector<std::size_t>{4});
+}
+
 TEST(BlockMatcher, ContentHeldTwiceAtAnotherAlignmentStillGivesItsOwnBlocks)
 {
     // The same 20 blocks' worth of bytes twice, each copy at another offset from the block grid; the byte before
