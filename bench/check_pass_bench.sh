@@ -59,8 +59,8 @@ for mib in "${sizes[@]}"; do
         read = median(times["read"]); fullCall = median(times["full"])
         quickCall = median(times["quick"]); firstCall = median(times["first"])
         full = fullCall - before; quick = quickCall - before; first = firstCall - before
-        printf "cold, median of %d (%s MiB): plain read %.3f s; whole call: full %.3f s (before the check pass %.3f s), ",
-               NR / 4, mib, read, fullCall, before
+        printf "cold, median of %d (%s MiB): plain read %.3f s; ", NR / 4, mib, read
+        printf "whole call: full %.3f s (before the check pass %.3f s), ", fullCall, before
         printf "quick %.3f s, first start %.3f s; check pass: full %.3f s, quick %.3f s, first start %.3f s; ",
                quickCall, firstCall, full, quick, first
         printf "quick / full = %.3f (whole call %.3f), first start / full = %.3f\n", quick / full,
