@@ -55,6 +55,7 @@ public:
                   asked_.fetch_add(1);
                   Sleep(50);
               }
+              finished_.store(true);
           })
     {
     }
@@ -62,9 +63,12 @@ public:
     AnswerWatch& operator=(const AnswerWatch&) = delete;
     ~AnswerWatch() { Stop(); }
 
+    // On the window's thread, which answers the question still on its way while it waits: a plain join would
+    // leave that question to time out and count it as the window hanging.
     void Stop()
     {
         stop_.store(true);
+        PumpUntil([this] { return finished_.load(); }, 2 * kAnswerWithinMs);
         if (thread_.joinable())
             thread_.join();
     }
@@ -75,6 +79,7 @@ private:
     std::atomic<bool> stop_{false};
     std::atomic<ULONGLONG> longest_{0};
     std::atomic<int> asked_{0};
+    std::atomic<bool> finished_{false};
     std::thread thread_;
 };
 
